@@ -1,0 +1,33 @@
+# Linux desktop backend: X11 extensions and Qt Widgets. Only files under src/platform/linux and
+# src/platform/qt see these headers.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(X11DEPS REQUIRED IMPORTED_TARGET x11 xext xtst xfixes xdamage xrandr)
+pkg_check_modules(TURBOJPEG REQUIRED IMPORTED_TARGET libturbojpeg)
+pkg_check_modules(LIBYUV IMPORTED_TARGET libyuv)
+find_package(Qt6 REQUIRED COMPONENTS Widgets DBus)
+
+qova_glob_sources(QOVA_X11_SOURCES src/platform/linux)
+add_library(qova_x11 STATIC ${QOVA_X11_SOURCES})
+target_include_directories(qova_x11 PUBLIC src)
+target_link_libraries(qova_x11 PUBLIC qova_posix PkgConfig::X11DEPS PkgConfig::TURBOJPEG)
+if(LIBYUV_FOUND)
+  target_link_libraries(qova_x11 PUBLIC PkgConfig::LIBYUV)
+else()
+  find_library(YUV_LIBRARY yuv REQUIRED)
+  target_link_libraries(qova_x11 PUBLIC ${YUV_LIBRARY})
+endif()
+
+qova_glob_sources(QOVA_QT_SOURCES src/platform/qt)
+add_library(qova_qt STATIC ${QOVA_QT_SOURCES})
+set_target_properties(qova_qt PROPERTIES AUTOMOC ON)
+target_include_directories(qova_qt PUBLIC src)
+target_link_libraries(qova_qt PUBLIC qova_x11 Qt6::Widgets Qt6::DBus)
+
+# The executable keeps the application bundle layout so the agent is found beside it.
+set(QOVA_BUNDLE_DIR "${CMAKE_BINARY_DIR}/QOVA Lumaro Agent.app")
+add_executable(qova_app src/app/main.cpp)
+target_link_libraries(qova_app PRIVATE qova_logic qova_qt)
+set_target_properties(qova_app PROPERTIES
+  OUTPUT_NAME "QOVA Lumaro Agent"
+  RUNTIME_OUTPUT_DIRECTORY "${QOVA_BUNDLE_DIR}/Contents/MacOS")
+set(QOVA_AGENT_BIN_DIR "${QOVA_BUNDLE_DIR}/Contents/Resources/agent-bin" CACHE INTERNAL "")

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs. Safe to run again: packages
+# already present are skipped and the package index is refreshed at most once.
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev ccache
+  qt6-base-dev libx11-dev libxext-dev libxtst-dev libxfixes-dev libxdamage-dev libxrandr-dev
+  libturbojpeg0-dev libyuv-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
+  libboost-dev
+  xvfb xauth xdotool x11-utils imagemagick fonts-noto-cjk procps dbus-x11
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]})); then
+  SUDO=""
+  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+  echo "setup: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string_view>
+
+namespace qova {
+
+// What the application and the agent program agree on.
+inline constexpr std::string_view kAgentExecutableName = "qova-agent-helper";
+inline constexpr std::string_view kAgentServiceArgument = "--nogui";
+inline constexpr std::string_view kAgentShowIdArgument = "--show-id";
+inline constexpr std::string_view kAutoStartArgument = "--auto-start";
+inline constexpr std::string_view kAgentIdentifier = "qova.lumaro.agent";
+
+inline constexpr std::string_view kInputBridgeVariable = "QOVA_MAC_INPUT_BRIDGE";
+inline constexpr std::string_view kInputTrustedVariable = "QOVA_MAC_INPUT_TRUSTED";
+inline constexpr std::string_view kCaptureBridgeVariable = "QOVA_MAC_CAPTURE_BRIDGE";
+inline constexpr std::string_view kScreenTrustedVariable = "QOVA_MAC_SCREEN_TRUSTED";
+
+inline constexpr std::string_view kInputMarker = "__QOVA_INPUT__";
+inline constexpr std::string_view kCaptureMarker = "__QOVA_CAPTURE__";
+inline constexpr std::string_view kFileReceivedMarker = "__QOVA_FILE_RECEIVED__";
+inline constexpr std::string_view kPermissionMarker = "__QOVA_PERMISSION__";
+inline constexpr std::string_view kFrameMarker = "__QOVA_FRAME_BYTES__";
+
+}  // namespace qova

@@ -1,0 +1,115 @@
+#include "agent/agent_contract.h"
+#include "agent/agent_launch.h"
+#include "app/app_delegate.h"
+#include "app/weak_block.h"
+#include "platform/controls.h"
+#include "platform/main_queue.h"
+#include "platform/permissions.h"
+#include "platform/process.h"
+#include "platform/workspace.h"
+
+namespace qova {
+
+namespace {
+constexpr Duration kOnlineCheckDelay{1000};
+constexpr Duration kRestartDelay{400};
+}  // namespace
+
+std::string AppDelegate::agentURL() const { return agentPathInBundle(services().workspace->bundleDirectory()); }
+
+void AppDelegate::startAgent() {
+  if (process && process->isRunning()) return;
+  stopLegacyAgentProcesses();
+
+  const bool inputTrusted = services().permissions->accessibilityTrusted();
+  const bool screenTrusted = services().permissions->screenCaptureAccess();
+  auto environment = agentEnvironment(services().processes->environment(), inputTrusted, screenTrusted);
+
+  auto self = shared_from_this();
+  ChildHandlers handlers;
+  handlers.onOutput = weakBlock(self, [](AppDelegate& delegate, std::string_view chunk) {
+    delegate.handleAgentOutput(chunk);
+  });
+  // The end notice must name its child, but may not keep it alive: it is filled in after launch.
+  auto endedChild = std::make_shared<std::weak_ptr<ChildProcess>>();
+  auto launchedLock = std::make_shared<std::mutex>();
+  handlers.onExit = [weakSelf = std::weak_ptr<AppDelegate>(self), endedChild, launchedLock] {
+    auto delegate = weakSelf.lock();
+    if (!delegate) return;
+    std::weak_ptr<ChildProcess> child;
+    {
+      std::lock_guard lock(*launchedLock);
+      child = *endedChild;
+    }
+    delegate->mainQueue().post([weakSelf, child] {
+      auto delegate = weakSelf.lock();
+      auto ended = child.lock();
+      if (delegate && ended) delegate->handleAgentEnd(ended);
+    });
+  };
+
+  std::optional<LaunchedChild> launched;
+  {
+    // Held across the launch so a child that ends at once is still named by its end notice.
+    std::lock_guard lock(*launchedLock);
+    launched = services().processes->launch({agentURL(), {std::string(kAgentServiceArgument)}}, environment,
+                                            std::move(handlers));
+    if (launched) *endedChild = launched->process;
+  }
+  if (!launched) {
+    setStatus("启动失败");
+    return;
+  }
+
+  process = launched->process;
+  setInputPipe(launched->input);
+  startPermissionSync();
+  setStatus("正在连接服务器");
+  startButton->setEnabled(false);
+  stopButton->setEnabled(true);
+
+  mainQueue().postAfter(kOnlineCheckDelay, [weakSelf = std::weak_ptr<AppDelegate>(self),
+                                            child = std::weak_ptr<ChildProcess>(process)] {
+    auto delegate = weakSelf.lock();
+    auto current = child.lock();
+    if (!delegate || !current || current != delegate->process || !current->isRunning()) return;
+    delegate->setStatus("在线，等待 H5 控制");
+  });
+}
+
+void AppDelegate::handleAgentEnd(const std::shared_ptr<ChildProcess>& child) {
+  if (child != process) return;
+  if (permissionTimer) permissionTimer->invalidate();
+  permissionTimer.reset();
+  stopCaptureBridge();
+  process.reset();
+  setInputPipe(nullptr);
+  setStatus("服务已停止");
+  startButton->setEnabled(true);
+  stopButton->setEnabled(false);
+}
+
+void AppDelegate::clearAgent() {
+  if (permissionTimer) permissionTimer->invalidate();
+  permissionTimer.reset();
+  stopCaptureBridge();
+  if (process) process->terminate();
+  process.reset();
+  setInputPipe(nullptr);
+}
+
+void AppDelegate::stopClicked() {
+  clearAgent();
+  setStatus("已停止");
+  startButton->setEnabled(true);
+  stopButton->setEnabled(false);
+}
+
+void AppDelegate::restartAgent() {
+  clearAgent();
+  startButton->setEnabled(true);
+  stopButton->setEnabled(false);
+  mainQueue().postAfter(kRestartDelay, weakBlock(shared_from_this(), [](AppDelegate& self) { self.startAgent(); }));
+}
+
+}  // namespace qova

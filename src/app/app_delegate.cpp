@@ -1,0 +1,56 @@
+#include "app/app_delegate.h"
+
+#include <algorithm>
+
+#include "agent/agent_contract.h"
+#include "app/weak_block.h"
+#include "platform/controls.h"
+#include "platform/main_queue.h"
+#include "platform/process.h"
+#include "platform/serial_queue.h"
+
+namespace qova {
+
+AppDelegate::AppDelegate(PlatformServices services) : services_(std::move(services)) {
+  Controls& controls = *services_.controls;
+  statusLabel = controls.makeLabel("未启动");
+  idValue = controls.makeLabel("-");
+  codeValue = controls.makeLabel("-");
+  serverValue = controls.makeLabel("-");
+  startButton = controls.makeButton("启动服务");
+  stopButton = controls.makeButton("停止服务");
+  fileListStack = controls.makeStackView();
+  fileEmptyLabel = controls.makeLabel("暂无收到的文件");
+  filePathLabel = controls.makeLabel("");
+  agentInputQueue = std::make_unique<SerialQueue>(std::string(kAgentIdentifier) + ".input");
+  captureQueue = std::make_unique<SerialQueue>(std::string(kAgentIdentifier) + ".capture");
+  streamOutputQueue = std::make_unique<SerialQueue>(std::string(kAgentIdentifier) + ".stream-output");
+}
+
+AppDelegate::~AppDelegate() = default;
+
+MainQueue& AppDelegate::mainQueue() const { return *services_.mainQueue; }
+
+void AppDelegate::setStatus(std::string_view text) { statusLabel->setText(std::string(text)); }
+
+void AppDelegate::applicationDidFinishLaunching(const std::vector<std::string>& arguments) {
+  stopLegacyLaunchAgent();
+  buildWindow();
+  loadIdentity();
+  startFileRefreshTimer();
+  services_.controls->activateApplication();
+  if (std::find(arguments.begin(), arguments.end(), kAutoStartArgument) != arguments.end()) {
+    mainQueue().postAfter(Duration(500), weakBlock(shared_from_this(), [](AppDelegate& self) { self.startAgent(); }));
+  }
+}
+
+void AppDelegate::applicationWillTerminate() {
+  if (permissionTimer) permissionTimer->invalidate();
+  if (fileRefreshTimer) fileRefreshTimer->invalidate();
+  stopCaptureBridge();
+  if (process) process->terminate();
+}
+
+void AppDelegate::startClicked() { startAgent(); }
+
+}  // namespace qova

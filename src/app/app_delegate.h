@@ -1,0 +1,136 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bridge/agent_output_buffer.h"
+#include "platform/platform_services.h"
+
+namespace qova {
+
+class Window;
+class Label;
+class Button;
+class StackView;
+class ChildProcess;
+class InputPipe;
+class SerialQueue;
+class Timer;
+class ImageContext;
+class ScreenStream;
+class CaptureStreamOutput;
+
+// The one object that owns all of the application's state. Created with std::make_shared on the
+// main thread before the event loop runs; every block that runs later or on another thread holds it
+// weakly (weakBlock). Operations are defined in the folder of their concern.
+class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
+ public:
+  explicit AppDelegate(PlatformServices services);
+  ~AppDelegate();
+  AppDelegate(const AppDelegate&) = delete;
+  AppDelegate& operator=(const AppDelegate&) = delete;
+
+  // ---- Fields, in their defined order --------------------------------------------------------
+  std::shared_ptr<Window> window;                    // 1
+  std::shared_ptr<ChildProcess> process;             // 2, main thread
+  // 3: set and cleared on the main thread, read on agentInputQueue; see setInputPipe/currentInputPipe.
+  std::shared_ptr<InputPipe> inputPipe;
+  std::shared_ptr<Label> statusLabel;                // 4 "未启动"
+  std::shared_ptr<Label> idValue;                    // 5 "-"
+  std::shared_ptr<Label> codeValue;                  // 6 "-"
+  std::shared_ptr<Label> serverValue;                // 7 "-"
+  std::shared_ptr<Button> startButton;               // 8 "启动服务"
+  std::shared_ptr<Button> stopButton;                // 9 "停止服务"
+  std::shared_ptr<StackView> fileListStack;          // 10
+  std::shared_ptr<Label> fileEmptyLabel;             // 11 "暂无收到的文件"
+  std::shared_ptr<Label> filePathLabel;              // 12 ""
+  AgentOutputBuffer outputBuffer;                    // 13, agent output readers only
+  uint32_t dragButton = 0;                           // 14, left; agent output readers only
+  std::unique_ptr<SerialQueue> agentInputQueue;      // 15 "qova.lumaro.agent.input"
+  std::unique_ptr<SerialQueue> captureQueue;         // 16 "qova.lumaro.agent.capture"
+  std::mutex frameWriteLock;                         // 17
+  std::unique_ptr<SerialQueue> streamOutputQueue;    // 18 "qova.lumaro.agent.stream-output"
+  std::shared_ptr<ImageContext> ciContext;           // 19
+  std::shared_ptr<ScreenStream> captureStream;       // 20, captureQueue
+  std::shared_ptr<CaptureStreamOutput> captureStreamOutput;  // 21, captureQueue
+  std::atomic<bool> captureActive{false};            // 22, written on captureQueue only
+  bool frameWritePending = false;                    // 23, under frameWriteLock
+  const int32_t captureFps = 10;                     // 24
+  const intptr_t captureQueueDepth = 2;              // 25
+  const double captureMaxSide = 1280.0;              // 26
+  const double captureJpegQuality = 0.54;            // 27
+  std::shared_ptr<Timer> permissionTimer;            // 28, main thread
+  std::shared_ptr<Timer> fileRefreshTimer;           // 29, main thread
+  std::optional<bool> lastScreenTrusted;             // 30, main thread
+  std::optional<bool> lastInputTrusted;              // 31, main thread
+
+  // ---- Launch and termination (app/app_delegate.cpp), main thread ------------------------------
+  void applicationDidFinishLaunching(const std::vector<std::string>& arguments);
+  void applicationWillTerminate();
+  void startClicked();
+  void stopClicked();
+
+  // ---- Device identity (app/device_identity_ops.cpp), main thread -------------------------------
+  // Runs the agent to its end (bounded) and returns its output, or empty text.
+  std::string runAgent(const std::vector<std::string>& arguments);
+  void loadIdentity();
+
+  // ---- Agent supervision (agent/), main thread ------------------------------------------------
+  std::string agentURL() const;
+  void startAgent();
+  void restartAgent();
+  void runCommand(const std::string& path, const std::vector<std::string>& arguments);
+  void stopLegacyAgentProcesses();
+  void stopLegacyLaunchAgent();
+
+  // ---- Agent stdio (bridge/) ------------------------------------------------------------------
+  // Reader threads of agent output pipes; chunk handling of all agents is serialised.
+  void handleAgentOutput(std::string_view chunk);
+  // Any thread; returns at once. The write happens later on agentInputQueue.
+  void writeAgentInput(std::string text);
+  // Any thread: the input pipe as one value, either the old or the new one.
+  std::shared_ptr<InputPipe> currentInputPipe() const;
+  // Main thread. A pipe that is replaced or cleared is closed, so a write blocked on it ends.
+  void setInputPipe(std::shared_ptr<InputPipe> pipe);
+
+  // ---- Permission sync (permissions/), main thread ---------------------------------------------
+  void sendPermissionState(bool force);
+  void startPermissionSync();
+
+  // ---- Remote input (input/), agent output reader thread ---------------------------------------
+  void handleInputBridge(std::string_view payload);
+
+  // ---- Capture (capture/) -----------------------------------------------------------------------
+  // Agent output reader thread; only queues work on captureQueue.
+  void handleCaptureBridge(std::string_view payload);
+  // Any thread.
+  void stopCaptureBridge();
+
+  // ---- Window and received files (ui/), main thread unless stated ------------------------------
+  void buildWindow();
+  // Agent output reader thread; queues a refresh to the main thread.
+  void handleFileReceivedBridge();
+  void refreshReceivedFiles();
+  void startFileRefreshTimer();
+
+  // Platform services; fixed for the controller's life.
+  const PlatformServices& services() const { return services_; }
+  MainQueue& mainQueue() const;
+
+ private:
+  void handleAgentEnd(const std::shared_ptr<ChildProcess>& child);
+  void clearAgent();
+  void setStatus(std::string_view text);
+
+  PlatformServices services_;
+  mutable std::mutex inputPipeMutex_;
+  std::mutex outputMutex_;
+};
+
+}  // namespace qova

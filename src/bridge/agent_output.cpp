@@ -1,0 +1,35 @@
+#include "app/app_delegate.h"
+#include "app/weak_block.h"
+#include "bridge/agent_line_routing.h"
+#include "platform/controls.h"
+#include "platform/main_queue.h"
+
+namespace qova {
+
+void AppDelegate::handleAgentOutput(std::string_view chunk) {
+  // The reader of a stopped agent may still deliver while the next agent's reader runs.
+  std::lock_guard lock(outputMutex_);
+  outputBuffer.append(chunk, [this](std::string_view line) {
+    const AgentLine routed = classifyAgentLine(line);
+    switch (routed.kind) {
+      case AgentLineKind::inputCommand:
+        handleInputBridge(routed.payload);
+        break;
+      case AgentLineKind::captureCommand:
+        handleCaptureBridge(routed.payload);
+        break;
+      case AgentLineKind::fileReceived:
+        handleFileReceivedBridge();
+        break;
+      case AgentLineKind::status:
+        // Only lines that change the status travel to the main thread; the rest change nothing there.
+        if (const auto text = statusTextForLine(routed.payload)) {
+          mainQueue().post(weakBlock(shared_from_this(),
+                                     [status = std::string(*text)](AppDelegate& self) { self.setStatus(status); }));
+        }
+        break;
+    }
+  });
+}
+
+}  // namespace qova

@@ -1,0 +1,15 @@
+#pragma once
+
+#include "platform/permissions.h"
+
+namespace qova {
+
+// X11 has no grants: the screen counts as granted when the display can be read, input when the
+// XTest extension is there to post events with.
+class X11Permissions : public Permissions {
+ public:
+  bool screenCaptureAccess() override;
+  bool accessibilityTrusted() override;
+};
+
+}  // namespace qova

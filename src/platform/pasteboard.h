@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+
+namespace qova {
+
+// The general plain-text pasteboard (the clipboard).
+class Pasteboard {
+ public:
+  virtual ~Pasteboard() = default;
+  // Any thread. Replaces the contents with `text` and returns once it is in place, so a paste that
+  // follows finds it.
+  virtual void setString(const std::string& text) = 0;
+};
+
+}  // namespace qova

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <memory>
+
+namespace qova {
+
+class MainQueue;
+class ProcessLauncher;
+class Permissions;
+class Workspace;
+class Controls;
+class Pasteboard;
+class ServiceManager;
+
+// Every operating-system service the logic uses, made by one factory per backend
+// (createLinuxPlatformServices for the application, FakePlatformServices in tests).
+struct PlatformServices {
+  std::shared_ptr<MainQueue> mainQueue;
+  std::shared_ptr<ProcessLauncher> processes;
+  std::shared_ptr<Permissions> permissions;
+  std::shared_ptr<Workspace> workspace;
+  std::shared_ptr<Controls> controls;
+  std::shared_ptr<Pasteboard> pasteboard;
+  std::shared_ptr<ServiceManager> serviceManager;
+};
+
+}  // namespace qova

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+namespace qova {
+
+// The process's Qt application. Construct it first, on the main thread: the platform services need
+// it. Closing the last window does not quit; SIGTERM, SIGINT and SIGHUP quit the event loop, so the
+// termination step still runs.
+class QtApplication {
+ public:
+  QtApplication(int& argc, char** argv);
+  ~QtApplication();
+  // Runs the event loop: `onLaunched` once it has started, `onTerminate` once before it ends.
+  int run(std::function<void()> onLaunched, std::function<void()> onTerminate);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace qova

@@ -1,0 +1,26 @@
+#include "fakes/fake_platform_services.h"
+
+namespace qova::test {
+
+FakePlatformServices::FakePlatformServices()
+    : mainQueue(std::make_shared<ManualMainQueue>()),
+      processes(std::make_shared<FakeProcessLauncher>()),
+      permissions(std::make_shared<FakePermissions>()),
+      workspace(std::make_shared<FakeWorkspace>()),
+      controls(std::make_shared<FakeControls>()),
+      pasteboard(std::make_shared<FakePasteboard>()),
+      serviceManager(std::make_shared<FakeServiceManager>()) {}
+
+PlatformServices FakePlatformServices::services() const {
+  PlatformServices services;
+  services.mainQueue = mainQueue;
+  services.processes = processes;
+  services.permissions = permissions;
+  services.workspace = workspace;
+  services.controls = controls;
+  services.pasteboard = pasteboard;
+  services.serviceManager = serviceManager;
+  return services;
+}
+
+}  // namespace qova::test

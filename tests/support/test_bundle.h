@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qova::test {
+
+// A throw-away folder laid out as an application bundle with the test agent as its agent, plus a
+// record folder the agent writes its argv, environment and input to. Removed when destroyed.
+class TestBundle {
+ public:
+  TestBundle();
+  ~TestBundle();
+  TestBundle(const TestBundle&) = delete;
+  TestBundle& operator=(const TestBundle&) = delete;
+
+  const std::string& root() const { return root_; }          // a folder of its own
+  const std::string& bundle() const { return bundle_; }      // <root>/QOVA Lumaro Agent.app
+  const std::string& recordDir() const { return record_; }   // what the agent records
+  // Writes the script the test agent follows (see test_agent.cpp) and points the environment at it.
+  void setScript(const std::vector<std::string>& lines);
+  std::string readRecord(const std::string& name) const;
+  std::vector<std::string> recordLines(const std::string& name) const;
+
+ private:
+  std::string root_;
+  std::string bundle_;
+  std::string record_;
+};
+
+}  // namespace qova::test

@@ -1,0 +1,21 @@
+// Test programs that need an X server start their own Xvfb, so they run the same with or without a
+// display on the machine, and make the QApplication the Qt backend needs.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+#include "platform/linux/x_threads.h"
+#include "support/xvfb_server.h"
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  qova::x11::initThreads();
+  qova::test::XvfbServer server(1440, 900);
+  if (!server.running()) {
+    fprintf(stderr, "Xvfb could not be started\n");
+    return 1;
+  }
+  QApplication app(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);
+  return RUN_ALL_TESTS();
+}
