@@ -1,0 +1,50 @@
+# Writes a C++ source holding the viewer page's files as string constants.
+# cmake -DSOURCE_DIR=<web folder> -DOUTPUT=<file.cpp> -DFILES="a.html;b.js" -P embed_viewer_assets.cmake
+set(entries "")
+set(literals "")
+set(index 0)
+foreach(name IN LISTS FILES)
+  file(READ "${SOURCE_DIR}/${name}" content)
+  string(FIND "${content}" ")qova_asset\"" clash)
+  if(NOT clash EQUAL -1)
+    message(FATAL_ERROR "${name} contains the raw string delimiter")
+  endif()
+  if(name MATCHES "\\.html$")
+    set(type "text/html; charset=utf-8")
+  elseif(name MATCHES "\\.js$")
+    set(type "text/javascript; charset=utf-8")
+  elseif(name MATCHES "\\.css$")
+    set(type "text/css; charset=utf-8")
+  elseif(name MATCHES "\\.svg$")
+    set(type "image/svg+xml")
+  else()
+    set(type "application/octet-stream")
+  endif()
+  string(APPEND literals "constexpr std::string_view kAsset${index} = R\"qova_asset(${content})qova_asset\";\n")
+  string(APPEND entries "    {\"/${name}\", \"${type}\", kAsset${index}},\n")
+  math(EXPR index "${index} + 1")
+endforeach()
+file(WRITE "${OUTPUT}.tmp" "// Generated from agent-helper/web by embed_viewer_assets.cmake; do not edit.
+#include \"viewer_assets.h\"
+
+#include <iterator>
+
+namespace qova::agent {
+
+namespace {
+${literals}
+constexpr ViewerAsset kAssets[] = {
+${entries}};
+}  // namespace
+
+const ViewerAsset* findViewerAsset(std::string_view path) {
+  for (const auto& asset : kAssets) {
+    if (asset.path == path) return &asset;
+  }
+  return nullptr;
+}
+
+}  // namespace qova::agent
+")
+file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUTPUT}.tmp")

@@ -1,0 +1,166 @@
+// qova-agent-helper: the reference agent. With "--show-id" it prints this machine's identity and
+// exits; with "--nogui" it serves the web viewer and bridges it to the application over its
+// standard input and output.
+#include <pwd.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "agent/agent_contract.h"
+#include "agent_identity.h"
+#include "input_stream_parser.h"
+#include "line_writer.h"
+#include "viewer_server.h"
+
+namespace {
+
+using namespace qova::agent;
+
+constexpr std::uint64_t kDefaultMaxUploadBytes = 2ull << 30;
+
+std::string environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+std::string homeFolder() {
+  auto home = environment("HOME");
+  if (home.empty()) {
+    if (const auto* entry = ::getpwuid(::getuid())) home = entry->pw_dir;
+  }
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
+  return home;
+}
+
+std::string stateFile() {
+  auto config = environment("XDG_CONFIG_HOME");
+  if (config.empty() || config.front() != '/') config = homeFolder() + "/.config";
+  return config + "/qova-lumaro-agent/state.json";
+}
+
+std::string receivedFolder() { return homeFolder() + "/Downloads/QOVA-Lumaro"; }
+
+std::string machineId() {
+  for (const char* path : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {
+    std::ifstream in(path);
+    std::string id;
+    if (in >> id && !id.empty()) return id;
+  }
+  char host[256] = {};
+  ::gethostname(host, sizeof host - 1);
+  return host;
+}
+
+std::uint32_t randomWord() {
+  static std::random_device device;
+  return device();
+}
+
+ListenAddress listenAddress() {
+  const auto text = environment(std::string(kListenVariable).c_str());
+  if (text.empty()) return {};
+  if (auto address = parseListenAddress(text)) return *address;
+  std::cerr << "[agent] ignoring malformed " << kListenVariable << ", using the default address\n";
+  return {};
+}
+
+std::uint64_t maxUploadBytes() {
+  const auto text = environment("QOVA_AGENT_MAX_UPLOAD_BYTES");
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc{} || end != text.data() + text.size() || value == 0) {
+    return kDefaultMaxUploadBytes;
+  }
+  return value;
+}
+
+// The application hands both grants in the environment at launch; the messages update them.
+std::optional<PermissionState> launchPermissions() {
+  const auto screen = environment(std::string(qova::kScreenTrustedVariable).c_str());
+  const auto input = environment(std::string(qova::kInputTrustedVariable).c_str());
+  if (screen.empty() && input.empty()) return std::nullopt;
+  return PermissionState{screen == "1", input == "1"};
+}
+
+int showIdentity() {
+  const auto code = loadOrCreateAccessCode(stateFile(), randomWord);
+  for (const auto& line : identityLines(deviceIdFor(machineId(), ::getuid()), code, viewerUrl(listenAddress()))) {
+    std::cout << line << '\n';
+  }
+  std::cout.flush();
+  return 0;
+}
+
+void readApplicationInput(ViewerServer& server) {
+  InputStreamParser parser;
+  std::vector<InputStreamMessage> messages;
+  std::vector<char> buffer(256 * 1024);
+  for (;;) {
+    const auto n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    parser.feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)), messages);
+    for (auto& message : messages) {
+      if (auto* frame = std::get_if<FrameMessage>(&message)) {
+        server.deliverFrame(std::move(*frame));
+      } else {
+        server.deliverPermission(std::get<PermissionState>(message));
+      }
+    }
+    messages.clear();
+  }
+  // The application closed our input: it stopped us or is gone, and nobody would get frames.
+  server.stop();
+}
+
+int serve() {
+  ::signal(SIGPIPE, SIG_IGN);
+  int status = 0;
+  {
+    LineWriter lines(STDOUT_FILENO);
+    ServerConfig config;
+    config.address = listenAddress();
+    config.accessCode = loadOrCreateAccessCode(stateFile(), randomWord);
+    config.deviceId = deviceIdFor(machineId(), ::getuid());
+    config.receivedFolder = receivedFolder();
+    config.maxUploadBytes = maxUploadBytes();
+    config.permissions = launchPermissions();
+    const auto url = viewerUrl(config.address);
+
+    lines.emit("[agent] connecting: starting the viewer service on " + url);
+    ViewerServer server(std::move(config), lines);
+    std::string error;
+    if (!server.listen(error)) {
+      lines.emit("[agent] listen failed on " + url + ": " + error);
+      status = 1;
+    } else {
+      lines.emit("[agent] connected: viewer at " + url);
+      std::thread([&server] { readApplicationInput(server); }).detach();
+      server.run();
+      lines.emit("[agent] stopping");
+    }
+  }  // the line writer drains its queue here
+  // The input reader may still sit in read(); it must not outlive the server it talks to.
+  ::_exit(status);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string_view mode = argc > 1 ? argv[1] : "";
+  if (argc == 2 && mode == qova::kAgentShowIdArgument) return showIdentity();
+  if (argc == 1 || (argc == 2 && mode == qova::kAgentServiceArgument)) return serve();
+  std::cerr << "usage: " << qova::kAgentExecutableName << " [--show-id | --nogui]\n"
+            << "  --show-id  print device ID, access code and viewer address, then exit\n"
+            << "  --nogui    serve the web viewer (address from " << kListenVariable << ", default "
+            << viewerUrl(ListenAddress{}) << ")\n";
+  return 2;
+}

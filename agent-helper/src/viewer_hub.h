@@ -1,0 +1,77 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <nlohmann/json_fwd.hpp>
+
+#include "access_guard.h"
+#include "input_stream_parser.h"
+#include "viewer_command.h"
+#include "viewer_server.h"
+
+namespace qova::agent {
+
+class LineWriter;
+class ViewerSession;
+
+// What all viewers share: who is watching, the newest frame, the permission state, the capture
+// request to the application and the guard against code guessing. Lives on the network thread only.
+class ViewerHub {
+ public:
+  static constexpr std::size_t kMaxConnections = 128;
+
+  ViewerHub(boost::asio::io_context& io, ServerConfig config, LineWriter& lines);
+
+  const ServerConfig& config() const { return config_; }
+  AttemptLimiter& limiter() { return limiter_; }
+  LineWriter& lines() { return lines_; }
+  boost::asio::io_context& io() { return io_; }
+
+  // Connection slots, so a flood of sockets cannot use up descriptors.
+  bool takeConnection();
+  void releaseConnection();
+
+  // A viewer that gave the right code: it gets the permission state and the newest frame at once.
+  void join(const std::shared_ptr<ViewerSession>& viewer);
+  void leave(const ViewerSession* viewer);
+  // The viewer an upload token belongs to, if it is still connected.
+  std::shared_ptr<ViewerSession> viewerForToken(std::string_view token) const;
+
+  void frame(FrameMessage frame);
+  void permission(PermissionState state);
+  void input(const nlohmann::json& event);
+  void fileReceived(const std::string& path);
+
+  std::string permissionText() const;
+
+ private:
+  void requestCapture(bool start);
+  void armCaptureRetry();
+  void broadcastText(const std::string& text);
+  std::vector<std::shared_ptr<ViewerSession>> liveViewers() const;
+
+  boost::asio::io_context& io_;
+  ServerConfig config_;
+  LineWriter& lines_;
+  AttemptLimiter limiter_;
+  std::vector<std::weak_ptr<ViewerSession>> viewers_;
+  std::shared_ptr<const std::string> latestFrame_;
+  InputSpace space_;
+  std::optional<PermissionState> permissions_;
+  bool captureRequested_ = false;
+  bool frameSinceRequest_ = false;
+  boost::asio::steady_timer captureRetry_;
+  std::size_t connections_ = 0;
+};
+
+// The binary WebSocket message of one frame: a 4-byte big-endian header length, the header JSON
+// (sizes and timestamp) and the JPEG bytes.
+std::string encodeFrameForViewer(const FrameMessage& frame);
+
+}  // namespace qova::agent

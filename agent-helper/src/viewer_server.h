@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "agent_identity.h"
+#include "input_stream_parser.h"
+
+namespace qova::agent {
+
+class LineWriter;
+
+struct ServerConfig {
+  ListenAddress address;
+  std::string accessCode;
+  std::string deviceId;
+  std::string receivedFolder;
+  std::uint64_t maxUploadBytes = 1ull << 30;
+  std::optional<PermissionState> permissions;  // from the environment, until the first message
+};
+
+// The web viewer: static page, one WebSocket per viewer for frames and input, and file uploads.
+// All network work runs on the thread that calls run(); the deliver* calls may come from any
+// thread and are handed over to it.
+class ViewerServer {
+ public:
+  ViewerServer(ServerConfig config, LineWriter& lines);
+  ~ViewerServer();
+  ViewerServer(const ViewerServer&) = delete;
+  ViewerServer& operator=(const ViewerServer&) = delete;
+
+  // Binds the listening socket. False with a reason when the address cannot be used.
+  bool listen(std::string& error);
+  // The port actually bound (differs from the configured one when that was 0).
+  std::uint16_t port() const;
+  // Serves until stop() or SIGTERM/SIGINT.
+  void run();
+  void stop();
+
+  void deliverFrame(FrameMessage frame);
+  void deliverPermission(PermissionState state);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace qova::agent

@@ -1,0 +1,388 @@
+// The viewer page: shows the remote screen and sends pointer, wheel, keyboard, text and files.
+'use strict';
+
+const $ = (id) => document.getElementById(id);
+
+// Browser key codes (layout independent) to the names the host's key table knows.
+const KEY_NAMES = (() => {
+  const names = {
+    Enter: 'enter', NumpadEnter: 'enter', Tab: 'tab', Space: 'space', Backspace: 'backspace',
+    Escape: 'escape', ArrowLeft: 'left', ArrowRight: 'right', ArrowUp: 'up', ArrowDown: 'down',
+    Equal: '=', Minus: '-', BracketRight: ']', BracketLeft: '[', Quote: "'", Semicolon: ';',
+    Backslash: '\\', Comma: ',', Slash: '/', Period: '.',
+  };
+  for (let c = 65; c <= 90; c++) names['Key' + String.fromCharCode(c)] = String.fromCharCode(c + 32);
+  for (let d = 0; d <= 9; d++) { names['Digit' + d] = String(d); names['Numpad' + d] = String(d); }
+  return names;
+})();
+
+const DRAG_THRESHOLD_PX = 5;
+const DRAG_MOVE_INTERVAL_MS = 30;
+const TOUCH_DOUBLE_TAP_MS = 250;
+const WHEEL_PIXELS_PER_LINE = 40;
+
+// Figures for people and tests: how many frames arrived and when (see the benchmark).
+const stats = { framesReceived: 0, framesDrawn: 0, lastTimestamp: 0, lastDrawnAt: 0, onDraw: null };
+window.qovaViewerStats = stats;
+
+let socket = null;
+let uploadToken = null;
+let accessCode = '';
+let frameInfo = null;          // header of the picture on screen
+let bitmap = null;             // the picture on screen
+let pictureRect = null;        // where it is drawn, in CSS pixels of the canvas
+let decoding = false;
+let queuedFrame = null;        // newest frame that arrived while one was decoding
+
+function setText(id, text) { $(id).textContent = text; }
+
+// ---- connection ----------------------------------------------------------------------------
+
+function connect(code) {
+  accessCode = code;
+  $('connect').disabled = true;
+  setText('login-error', '');
+  const ws = new WebSocket(`ws://${location.host}/ws`);
+  ws.binaryType = 'arraybuffer';
+  socket = ws;
+  ws.onopen = () => ws.send(JSON.stringify({ type: 'auth', code }));
+  ws.onmessage = (event) => {
+    if (typeof event.data === 'string') onText(event.data);
+    else onFrame(event.data);
+  };
+  ws.onclose = () => {
+    if (socket !== ws) return;
+    socket = null;
+    uploadToken = null;
+    $('connect').disabled = false;
+    if (!$('viewer').hidden) {
+      $('connection').className = 'badge bad';
+      setText('connection', '连接已断开，正在重连…');
+      setTimeout(() => { if (!socket) connect(accessCode); }, 1500);
+    } else if (!$('login-error').textContent) {
+      setText('login-error', '无法连接到本机服务');
+    }
+  };
+}
+
+function send(message) {
+  if (socket && socket.readyState === WebSocket.OPEN && uploadToken) socket.send(JSON.stringify(message));
+}
+
+function onText(text) {
+  let message;
+  try { message = JSON.parse(text); } catch { return; }
+  if (message.type === 'auth') {
+    if (!message.ok) {
+      setText('login-error', '验证码不正确');
+      $('connect').disabled = false;
+      $('code').select();
+      return;
+    }
+    uploadToken = message.token;
+    $('login').hidden = true;
+    $('viewer').hidden = false;
+    $('connection').className = 'badge ok';
+    setText('connection', '已连接');
+    resizeCanvas();
+    $('screen').focus();
+  } else if (message.type === 'permission') {
+    showPermissions(message);
+  } else if (message.type === 'viewers') {
+    setText('viewers', message.count > 1 ? `${message.count} 个查看者` : '');
+  }
+}
+
+function showPermissions(message) {
+  const badge = (id, label, granted) => {
+    $(id).className = 'badge' + (granted === undefined ? '' : granted ? ' ok' : ' bad');
+    setText(id, `${label}：${granted === undefined ? '未知' : granted ? '已授权' : '未授权'}`);
+  };
+  badge('perm-screen', '屏幕录制', message.known ? message.screen : undefined);
+  badge('perm-input', '辅助功能', message.known ? message.input : undefined);
+  const warnings = [];
+  if (message.known && !message.screen) warnings.push('主机未授予屏幕录制权限，无法显示画面。');
+  if (message.known && !message.input) warnings.push('主机未授予辅助功能权限，鼠标和键盘操作不会生效。');
+  $('perm-warning').hidden = warnings.length === 0;
+  setText('perm-warning', warnings.join(' '));
+}
+
+// ---- frames --------------------------------------------------------------------------------
+
+function onFrame(buffer) {
+  if (buffer.byteLength < 4) return;
+  const view = new DataView(buffer);
+  const headerLength = view.getUint32(0);
+  if (4 + headerLength > buffer.byteLength) return;
+  let header;
+  try { header = JSON.parse(new TextDecoder().decode(new Uint8Array(buffer, 4, headerLength))); } catch { return; }
+  stats.framesReceived++;
+  const jpeg = new Blob([new Uint8Array(buffer, 4 + headerLength)], { type: 'image/jpeg' });
+  // Decoding is slower than arrival on a weak machine: only the newest waiting frame is kept.
+  queuedFrame = { header, jpeg };
+  if (!decoding) decodeNext();
+}
+
+async function decodeNext() {
+  decoding = true;
+  while (queuedFrame) {
+    const { header, jpeg } = queuedFrame;
+    queuedFrame = null;
+    try {
+      const next = await createImageBitmap(jpeg);
+      if (bitmap) bitmap.close();
+      bitmap = next;
+      frameInfo = header;
+      draw();
+      stats.framesDrawn++;
+      stats.lastTimestamp = header.timestamp;
+      stats.lastDrawnAt = Date.now();
+      if (stats.onDraw) stats.onDraw(header);
+    } catch {
+      // A damaged picture is skipped; the next one replaces it.
+    }
+  }
+  decoding = false;
+}
+
+function resizeCanvas() {
+  const canvas = $('screen');
+  const ratio = window.devicePixelRatio || 1;
+  const width = Math.max(1, Math.round(canvas.clientWidth * ratio));
+  const height = Math.max(1, Math.round(canvas.clientHeight * ratio));
+  if (canvas.width !== width || canvas.height !== height) {
+    canvas.width = width;
+    canvas.height = height;
+  }
+  draw();
+}
+
+function draw() {
+  const canvas = $('screen');
+  const context = canvas.getContext('2d');
+  context.fillStyle = '#0f121a';
+  context.fillRect(0, 0, canvas.width, canvas.height);
+  if (!bitmap) return;
+  $('waiting').hidden = true;
+  // Scaled to fit the window, aspect kept, centred.
+  const scale = Math.min(canvas.width / bitmap.width, canvas.height / bitmap.height);
+  const w = bitmap.width * scale;
+  const h = bitmap.height * scale;
+  const x = (canvas.width - w) / 2;
+  const y = (canvas.height - h) / 2;
+  context.imageSmoothingQuality = 'high';
+  context.drawImage(bitmap, x, y, w, h);
+  const ratio = canvas.width / canvas.clientWidth;
+  pictureRect = { x: x / ratio, y: y / ratio, w: w / ratio, h: h / ratio };
+}
+
+// ---- pointer, wheel, keyboard --------------------------------------------------------------
+
+// A position on the page to the host's display coordinates; null outside the picture.
+function displayPoint(event) {
+  if (!pictureRect || !frameInfo) return null;
+  const box = $('screen').getBoundingClientRect();
+  const u = (event.clientX - box.left - pictureRect.x) / pictureRect.w;
+  const v = (event.clientY - box.top - pictureRect.y) / pictureRect.h;
+  if (u < 0 || u > 1 || v < 0 || v > 1) return null;
+  const x = Math.min(frameInfo.inputWidth - 1, u * frameInfo.inputWidth);
+  const y = Math.min(frameInfo.inputHeight - 1, v * frameInfo.inputHeight);
+  return { x: Math.round(x * 10) / 10, y: Math.round(y * 10) / 10 };
+}
+
+const pointer = { down: null, dragging: false, lastMove: 0, moveTimer: null, pendingMove: null, touchTap: null };
+
+function sendDragMove() {
+  pointer.moveTimer = null;
+  if (!pointer.pendingMove) return;
+  send({ type: 'input', action: 'dragMove', ...pointer.pendingMove });
+  pointer.pendingMove = null;
+  pointer.lastMove = performance.now();
+}
+
+function onPointerDown(event) {
+  $('screen').focus();
+  if (event.button !== 0 && event.button !== 2) return;
+  const point = displayPoint(event);
+  if (!point) return;
+  event.preventDefault();
+  $('screen').setPointerCapture(event.pointerId);
+  pointer.down = { point, clientX: event.clientX, clientY: event.clientY, button: event.button, type: event.pointerType };
+  pointer.dragging = false;
+}
+
+function onPointerMove(event) {
+  if (!pointer.down || pointer.down.button !== 0) return;
+  const point = displayPoint(event) || pointer.pendingMove;
+  if (!point) return;
+  if (!pointer.dragging) {
+    const distance = Math.hypot(event.clientX - pointer.down.clientX, event.clientY - pointer.down.clientY);
+    if (distance < DRAG_THRESHOLD_PX) return;
+    pointer.dragging = true;
+    send({ type: 'input', action: 'dragStart', ...pointer.down.point, button: 'left' });
+  }
+  // The host pauses after each step: a step every 30 ms is smooth and never piles up.
+  pointer.pendingMove = point;
+  if (!pointer.moveTimer) {
+    const wait = Math.max(0, DRAG_MOVE_INTERVAL_MS - (performance.now() - pointer.lastMove));
+    pointer.moveTimer = setTimeout(sendDragMove, wait);
+  }
+}
+
+function onPointerUp(event) {
+  const down = pointer.down;
+  if (!down) return;
+  pointer.down = null;
+  const point = displayPoint(event) || down.point;
+  if (pointer.dragging) {
+    clearTimeout(pointer.moveTimer);
+    sendDragMove();
+    send({ type: 'input', action: 'dragEnd', ...point });
+    pointer.dragging = false;
+    return;
+  }
+  if (down.button === 2) {
+    send({ type: 'input', action: 'rightClick', ...down.point });
+  } else if (down.type === 'touch') {
+    // A finger has no double-click of its own: a second tap soon after makes it a double tap.
+    if (pointer.touchTap) {
+      clearTimeout(pointer.touchTap.timer);
+      pointer.touchTap = null;
+      send({ type: 'input', action: 'doubleTap', ...down.point, button: 'left' });
+    } else {
+      const tap = { point: down.point };
+      tap.timer = setTimeout(() => { pointer.touchTap = null; send({ type: 'input', action: 'tap', ...tap.point, button: 'left' }); }, TOUCH_DOUBLE_TAP_MS);
+      pointer.touchTap = tap;
+    }
+  } else {
+    // A mouse click goes at once; two quick clicks become a double click on the host as they
+    // would with a local mouse.
+    send({ type: 'input', action: 'tap', ...down.point, button: 'left' });
+  }
+}
+
+let wheelLines = 0;
+let wheelTimer = null;
+function onWheel(event) {
+  event.preventDefault();
+  const lines = event.deltaMode === 1 ? event.deltaY : event.deltaMode === 2 ? event.deltaY * 10 : event.deltaY / WHEEL_PIXELS_PER_LINE;
+  wheelLines += lines;
+  if (wheelTimer) return;
+  wheelTimer = setTimeout(() => {
+    wheelTimer = null;
+    const whole = Math.trunc(wheelLines);
+    if (whole === 0) return;
+    wheelLines -= whole;
+    send({ type: 'input', action: 'scroll', deltaY: Math.max(-10, Math.min(10, whole)) });
+  }, 50);
+}
+
+function typingInPage(event) {
+  const target = event.target;
+  return target instanceof HTMLTextAreaElement || target instanceof HTMLInputElement;
+}
+
+function onKeyDown(event) {
+  if ($('viewer').hidden || typingInPage(event)) return;
+  const key = KEY_NAMES[event.code];
+  if (!key) return;
+  const modifiers = [];
+  if (event.metaKey) modifiers.push('command');
+  if (event.ctrlKey) modifiers.push('ctrl');
+  if (event.altKey) modifiers.push('alt');
+  if (event.shiftKey) modifiers.push('shift');
+  // Ctrl+V / Cmd+V are left to the browser, whose paste event carries the text (see onPaste).
+  if (key === 'v' && (event.ctrlKey || event.metaKey) && !event.altKey) return;
+  event.preventDefault();
+  send({ type: 'input', action: 'key', key, modifiers });
+}
+
+function sendText(text) {
+  if (!text) return false;
+  send({ type: 'input', action: 'text', text });
+  return true;
+}
+
+function onPaste(event) {
+  if ($('viewer').hidden || typingInPage(event)) return;
+  const text = event.clipboardData && event.clipboardData.getData('text/plain');
+  if (text) {
+    event.preventDefault();
+    sendText(text);
+  }
+}
+
+// ---- files ---------------------------------------------------------------------------------
+
+const uploads = [];
+let uploading = false;
+
+function queueUploads(files) {
+  for (const file of files) uploads.push(file);
+  if (!uploading) uploadNext();
+}
+
+async function uploadNext() {
+  uploading = true;
+  while (uploads.length) {
+    const file = uploads.shift();
+    setText('upload-status', `正在发送 ${file.name}…`);
+    try {
+      const response = await fetch('/upload', {
+        method: 'POST',
+        headers: { 'X-Qova-Token': uploadToken || '', 'X-Qova-File-Name': encodeURIComponent(file.name), 'Content-Type': 'application/octet-stream' },
+        body: file,
+      });
+      const result = await response.json().catch(() => ({}));
+      setText('upload-status', result.ok ? `已发送 ${result.name}` : `发送失败：${file.name}（${result.error || response.status}）`);
+    } catch {
+      setText('upload-status', `发送失败：${file.name}`);
+    }
+  }
+  uploading = false;
+}
+
+// ---- wiring --------------------------------------------------------------------------------
+
+function init() {
+  $('login-form').addEventListener('submit', (event) => {
+    event.preventDefault();
+    const code = $('code').value.trim();
+    if (code) connect(code);
+  });
+  const canvas = $('screen');
+  canvas.addEventListener('pointerdown', onPointerDown);
+  canvas.addEventListener('pointermove', onPointerMove);
+  canvas.addEventListener('pointerup', onPointerUp);
+  canvas.addEventListener('pointercancel', () => { pointer.down = null; pointer.dragging = false; });
+  canvas.addEventListener('contextmenu', (event) => event.preventDefault());
+  canvas.addEventListener('wheel', onWheel, { passive: false });
+  document.addEventListener('keydown', onKeyDown);
+  document.addEventListener('paste', onPaste);
+  window.addEventListener('resize', resizeCanvas);
+
+  $('paste-send').addEventListener('click', () => {
+    if (sendText($('paste-text').value)) {
+      $('paste-text').value = '';
+      canvas.focus();
+    }
+  });
+  $('file-input').addEventListener('change', (event) => {
+    queueUploads(event.target.files);
+    event.target.value = '';
+  });
+  const stage = $('stage');
+  stage.addEventListener('dragover', (event) => {
+    if (!event.dataTransfer || !event.dataTransfer.types.includes('Files')) return;
+    event.preventDefault();
+    $('drop-hint').hidden = false;
+  });
+  stage.addEventListener('dragleave', () => { $('drop-hint').hidden = true; });
+  stage.addEventListener('drop', (event) => {
+    event.preventDefault();
+    $('drop-hint').hidden = true;
+    if (event.dataTransfer && event.dataTransfer.files.length) queueUploads(event.dataTransfer.files);
+  });
+}
+
+init();
