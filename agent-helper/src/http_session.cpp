@@ -1,5 +1,7 @@
 #include "http_session.h"
 
+#include <limits>
+
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
 #include <nlohmann/json.hpp>
@@ -49,19 +51,20 @@ HttpSession::~HttpSession() {
 }
 
 void HttpSession::readHeader() {
-  header_.emplace();
-  header_->header_limit(kHeaderLimit);
-  // Only uploads carry a body, and those are read by the streaming parser below.
-  header_->body_limit(0);
+  parser_.emplace();
+  parser_->header_limit(kHeaderLimit);
+  // Only uploads carry a body; its size is judged once the request is known (startUpload).
+  // (A numeric limit: boost::none trips a comparison bug in Boost 1.74's parser.)
+  parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
   stream_.expires_after(kHeaderTimeout);
-  http::async_read_header(stream_, buffer_, *header_, [self = shared_from_this()](beast::error_code error, std::size_t) {
+  http::async_read_header(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code error, std::size_t) {
     if (error) return self->close();
     self->handleRequest();
   });
 }
 
 bool HttpSession::requestFromOwnPage() const {
-  const auto& request = header_->get();
+  const auto& request = parser_->get();
   const auto host = std::string_view(request[http::field::host]);
   if (host.empty()) return false;
   // Served on loopback, the page must be addressed as loopback: this defeats DNS rebinding, where a
@@ -73,7 +76,7 @@ bool HttpSession::requestFromOwnPage() const {
 }
 
 void HttpSession::handleRequest() {
-  const auto& request = header_->get();
+  const auto& request = parser_->get();
   const auto path = pathOf(request.target());
   const bool keepAlive = request.keep_alive();
 
@@ -84,7 +87,7 @@ void HttpSession::handleRequest() {
     upgraded_ = true;
     stream_.expires_never();
     auto session = std::make_shared<ViewerSession>(stream_.release_socket(), hub_, client_);
-    session->start(header_->release());
+    session->start(parser_->release());
     return;
   }
   if (path == "/upload") {
@@ -96,7 +99,7 @@ void HttpSession::handleRequest() {
   if (request.method() != http::verb::get && request.method() != http::verb::head) {
     return respond(http::status::method_not_allowed, "GET only\n", "text/plain; charset=utf-8", false);
   }
-  if (!header_->is_done()) {
+  if (!parser_->is_done()) {
     // A GET with a body is not something our page sends.
     return respond(http::status::bad_request, "unexpected body\n", "text/plain; charset=utf-8", false);
   }
@@ -106,7 +109,7 @@ void HttpSession::handleRequest() {
 }
 
 void HttpSession::startUpload() {
-  const auto& request = header_->get();
+  const auto& request = parser_->get();
   if (!requestFromOwnPage()) {
     return respondJson(http::status::forbidden, R"({"ok":false,"error":"forbidden"})", false);
   }
@@ -118,24 +121,23 @@ void HttpSession::startUpload() {
   const auto decoded = percentDecode(std::string_view(request["X-Qova-File-Name"]));
   if (!decoded) return respondJson(http::status::bad_request, R"({"ok":false,"error":"bad name"})", false);
   const auto maxBytes = hub_->config().maxUploadBytes;
-  if (const auto length = header_->content_length(); length && *length > maxBytes) {
+  if (const auto length = parser_->content_length(); length && *length > maxBytes) {
     return respondJson(http::status::payload_too_large, R"({"ok":false,"error":"too large"})", false);
   }
   sink_ = UploadSink::open(hub_->config().receivedFolder, sanitizeFileName(*decoded), maxBytes);
   if (!sink_) return respondJson(http::status::internal_server_error, R"({"ok":false,"error":"cannot store"})", false);
 
-  body_ = std::make_unique<http::request_parser<http::buffer_body>>(std::move(*header_));
-  body_->body_limit(maxBytes);
+  parser_->body_limit(maxBytes);
   chunk_.resize(kChunkBytes);
-  if (body_->is_done()) return finishUpload();
+  if (parser_->is_done()) return finishUpload();
   readBody();
 }
 
 void HttpSession::readBody() {
-  body_->get().body().data = chunk_.data();
-  body_->get().body().size = chunk_.size();
+  parser_->get().body().data = chunk_.data();
+  parser_->get().body().size = chunk_.size();
   stream_.expires_after(kBodyTimeout);
-  http::async_read(stream_, buffer_, *body_, [self = shared_from_this()](beast::error_code error, std::size_t) {
+  http::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code error, std::size_t) {
     if (error == http::error::need_buffer) error = {};
     if (error == http::error::body_limit) {
       self->sink_.reset();
@@ -146,19 +148,19 @@ void HttpSession::readBody() {
       self->sink_.reset();
       return self->close();
     }
-    const auto used = self->chunk_.size() - self->body_->get().body().size;
+    const auto used = self->chunk_.size() - self->parser_->get().body().size;
     if (used > 0 && !self->sink_->write(std::string_view(self->chunk_.data(), used))) {
       self->sink_.reset();
       return self->respondJson(http::status::payload_too_large, R"({"ok":false,"error":"too large or not stored"})",
                                false);
     }
-    if (self->body_->is_done()) return self->finishUpload();
+    if (self->parser_->is_done()) return self->finishUpload();
     self->readBody();
   });
 }
 
 void HttpSession::finishUpload() {
-  const auto keepAlive = body_->get().keep_alive();
+  const auto keepAlive = parser_->get().keep_alive();
   const auto path = sink_->commit();
   sink_.reset();
   if (!path) return respondJson(http::status::internal_server_error, R"({"ok":false,"error":"cannot store"})", false);
@@ -181,7 +183,7 @@ void HttpSession::respond(http::status status, std::string body, const char* con
   response->set("X-Content-Type-Options", "nosniff");
   response->set("Referrer-Policy", "no-referrer");
   response->set("Content-Security-Policy", kContentSecurityPolicy);
-  const bool head = header_ && header_->get().method() == http::verb::head;
+  const bool head = parser_ && parser_->get().method() == http::verb::head;
   response->body() = std::move(body);
   response->keep_alive(keepAlive);
   response->prepare_payload();
@@ -190,7 +192,6 @@ void HttpSession::respond(http::status status, std::string body, const char* con
   http::async_write(stream_, *response,
                     [self = shared_from_this(), response, keepAlive](beast::error_code error, std::size_t) {
                       if (error || !keepAlive) return self->close();
-                      self->body_.reset();
                       self->readHeader();
                     });
 }

@@ -9,7 +9,6 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/buffer_body.hpp>
-#include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/status.hpp>
 
@@ -42,8 +41,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   boost::beast::flat_buffer buffer_;
   std::shared_ptr<ViewerHub> hub_;
   std::string client_;
-  std::optional<boost::beast::http::request_parser<boost::beast::http::empty_body>> header_;
-  std::unique_ptr<boost::beast::http::request_parser<boost::beast::http::buffer_body>> body_;
+  // One parser per request; only an upload's body is ever read through it, in pieces.
+  std::optional<boost::beast::http::request_parser<boost::beast::http::buffer_body>> parser_;
   std::unique_ptr<UploadSink> sink_;
   std::vector<char> chunk_;
   bool upgraded_ = false;

@@ -142,7 +142,9 @@ int serve() {
       lines.emit("[agent] listen failed on " + url + ": " + error);
       status = 1;
     } else {
-      lines.emit("[agent] connected: viewer at " + url);
+      auto bound = listenAddress();
+      bound.port = server.port();
+      lines.emit("[agent] connected: viewer at " + viewerUrl(bound));
       std::thread([&server] { readApplicationInput(server); }).detach();
       server.run();
       lines.emit("[agent] stopping");

@@ -36,7 +36,7 @@ ViewerSession::ViewerSession(net::ip::tcp::socket&& socket, std::shared_ptr<View
 
 ViewerSession::~ViewerSession() { hub_->releaseConnection(); }
 
-void ViewerSession::start(beast::http::request<beast::http::empty_body> request) {
+void ViewerSession::start(beast::http::request<beast::http::buffer_body> request) {
   beast::get_lowest_layer(ws_).expires_never();
   ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
   ws_.set_option(websocket::stream_base::decorator(

@@ -9,7 +9,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
-#include <boost/beast/http/empty_body.hpp>
+#include <boost/beast/http/buffer_body.hpp>
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/websocket/stream.hpp>
 
@@ -29,7 +29,7 @@ class ViewerSession : public std::enable_shared_from_this<ViewerSession> {
   ViewerSession(boost::asio::ip::tcp::socket&& socket, std::shared_ptr<ViewerHub> hub, std::string client);
   ~ViewerSession();
 
-  void start(boost::beast::http::request<boost::beast::http::empty_body> request);
+  void start(boost::beast::http::request<boost::beast::http::buffer_body> request);
   void sendText(std::string text);
   void sendFrame(std::shared_ptr<const std::string> frame);
   const std::string& uploadToken() const { return token_; }
