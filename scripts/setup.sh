@@ -9,7 +9,11 @@ PACKAGES=(
   libturbojpeg0-dev libyuv-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
   libboost-dev
   xvfb xauth xdotool x11-utils imagemagick fonts-noto-cjk procps dbus-x11
+  # the reference agent's viewer: a desktop with some content for ./run, browser tests
+  x11-xserver-utils xterm chromium
 )
+# Node.js and npm drive the browser tests; a Node.js already on the machine (with its own npm) is kept.
+if ! command -v npm >/dev/null 2>&1; then PACKAGES+=(nodejs npm); fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -26,3 +30,6 @@ if ((${#missing[@]})); then
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+# The browser tests' npm packages, exactly as locked.
+"$(dirname "$0")/setup-e2e.sh"

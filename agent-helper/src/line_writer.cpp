@@ -3,10 +3,22 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string_view>
 
 namespace qova::agent {
 
-LineWriter::LineWriter(int fd) : fd_(fd), thread_([this] { run(); }) {}
+LineWriter::LineWriter(int fd, int copyFd) : fd_(fd), copyFd_(copyFd), thread_([this] { run(); }) {}
+
+namespace {
+void writeAll(int fd, std::string_view rest) {
+  while (!rest.empty()) {
+    const auto n = ::write(fd, rest.data(), rest.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // the reader is gone; the line is lost like any later one
+    rest.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+}  // namespace
 
 LineWriter::~LineWriter() {
   {
@@ -43,13 +55,8 @@ void LineWriter::run() {
     queue_.pop_front();
     if (droppable) --droppableQueued_;
     lock.unlock();
-    std::string_view rest = line;
-    while (!rest.empty()) {
-      const auto n = ::write(fd_, rest.data(), rest.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;  // the reader is gone; the line is lost like any later one
-      rest.remove_prefix(static_cast<std::size_t>(n));
-    }
+    writeAll(fd_, line);
+    if (copyFd_ >= 0) writeAll(copyFd_, line);
     lock.lock();
   }
 }

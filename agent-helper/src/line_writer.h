@@ -17,7 +17,8 @@ class LineWriter {
  public:
   static constexpr std::size_t kMaxQueuedInputLines = 2000;
 
-  explicit LineWriter(int fd);
+  // `copyFd`, when given, receives every line as well (a log for people and tests); not owned.
+  explicit LineWriter(int fd, int copyFd = -1);
   ~LineWriter();  // writes what is queued, then stops
   LineWriter(const LineWriter&) = delete;
   LineWriter& operator=(const LineWriter&) = delete;
@@ -29,6 +30,7 @@ class LineWriter {
   void run();
 
   int fd_;
+  int copyFd_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<std::pair<std::string, bool>> queue_;

@@ -1,6 +1,7 @@
 // qova-agent-helper: the reference agent. With "--show-id" it prints this machine's identity and
 // exits; with "--nogui" it serves the web viewer and bridges it to the application over its
 // standard input and output.
+#include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
 #include <unistd.h>
@@ -124,8 +125,11 @@ void readApplicationInput(ViewerServer& server) {
 int serve() {
   ::signal(SIGPIPE, SIG_IGN);
   int status = 0;
+  // QOVA_AGENT_LOG names a file that gets a copy of everything we tell the application.
+  const auto logPath = environment("QOVA_AGENT_LOG");
+  const int logFd = logPath.empty() ? -1 : ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   {
-    LineWriter lines(STDOUT_FILENO);
+    LineWriter lines(STDOUT_FILENO, logFd);
     ServerConfig config;
     config.address = listenAddress();
     config.accessCode = loadOrCreateAccessCode(stateFile(), randomWord);

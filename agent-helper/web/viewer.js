@@ -174,6 +174,8 @@ function draw() {
   context.drawImage(bitmap, x, y, w, h);
   const ratio = canvas.width / canvas.clientWidth;
   pictureRect = { x: x / ratio, y: y / ratio, w: w / ratio, h: h / ratio };
+  stats.pictureRect = pictureRect;
+  stats.frame = frameInfo;
 }
 
 // ---- pointer, wheel, keyboard --------------------------------------------------------------
