@@ -11,7 +11,7 @@ if [ "${1:-}" = "--desktop" ]; then
 fi
 fifo=$(mktemp -u)
 mkfifo "$fifo"
-Xvfb -displayfd 3 -screen 0 "${QOVA_XVFB_SCREEN:-1440x900x24}" -nolisten tcp +extension RANDR 3>"$fifo" 2>/dev/null &
+Xvfb -displayfd 3 -noreset -screen 0 "${QOVA_XVFB_SCREEN:-1440x900x24}" -nolisten tcp +extension RANDR 3>"$fifo" 2>/dev/null &
 xvfb_pid=$!
 read -r number <"$fifo"
 rm -f "$fifo"

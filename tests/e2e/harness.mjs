@@ -100,7 +100,8 @@ class Children {
 }
 
 export async function startXvfb(children, screen = '1440x900x24') {
-  const child = children.start('/usr/bin/Xvfb', ['-displayfd', '3', '-screen', '0', screen, '-nolisten', 'tcp',
+  // -noreset: the server keeps its state (the background) when a client such as xsetroot leaves.
+  const child = children.start('/usr/bin/Xvfb', ['-displayfd', '3', '-noreset', '-screen', '0', screen, '-nolisten', 'tcp',
     '+extension', 'RANDR'], { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
   const number = await new Promise((resolve, reject) => {
     let text = '';

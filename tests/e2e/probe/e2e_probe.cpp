@@ -32,15 +32,22 @@ QColor cycleColor(int index) { return QColor::fromHsv((index % 12) * 30, 255, 23
 class PressLogger : public QObject {
  protected:
   bool eventFilter(QObject* object, QEvent* event) override {
-    if (event->type() == QEvent::MouseButtonPress && object->isWidgetType() &&
-        static_cast<QWidget*>(object)->isWindow()) {
+    if (event->type() == QEvent::MouseButtonPress && object->isWidgetType()) {
       auto* mouse = static_cast<QMouseEvent*>(event);
+      // A press the widget under the pointer ignores travels on to its parents: log it once.
+      if (mouse->timestamp() == lastTimestamp_ && mouse->button() == lastButton_) return false;
+      lastTimestamp_ = mouse->timestamp();
+      lastButton_ = mouse->button();
       const auto global = mouse->globalPosition().toPoint();
       logEvent({{"event", "press"}, {"x", global.x()}, {"y", global.y()},
                 {"button", mouse->button() == Qt::RightButton ? "right" : "left"}});
     }
     return false;
   }
+
+ private:
+  quint64 lastTimestamp_ = 0;
+  Qt::MouseButton lastButton_ = Qt::NoButton;
 };
 
 class ColorWindow : public QWidget {
