@@ -2,7 +2,8 @@
 # Runs a command against a private Xvfb (1440x900 unless QOVA_XVFB_SCREEN says otherwise) and stops
 # the server afterwards.
 #   scripts/with-xvfb.sh [--desktop] command [args...]
-# --desktop gives the screen something to show and to use: a coloured background and a terminal.
+# --desktop gives the screen something to show and to use: a window manager (so a click gives a
+# window the keyboard), a coloured background and a terminal.
 set -euo pipefail
 desktop=0
 if [ "${1:-}" = "--desktop" ]; then
@@ -24,9 +25,14 @@ trap 'exit 130' INT TERM
 export DISPLAY=":$number"
 echo "Xvfb running on DISPLAY=$DISPLAY"
 if ((desktop)); then
+  if command -v openbox >/dev/null; then
+    openbox >/dev/null 2>&1 &
+    pids+=("$!")
+    sleep 0.5
+  fi
   command -v xsetroot >/dev/null && xsetroot -solid '#2f4f6f'
   if command -v xterm >/dev/null; then
-    xterm -geometry 96x28+560+120 -fa 'Noto Sans Mono CJK SC' -fs 11 -title "QOVA desktop terminal" \
+    xterm -geometry 48x20-16+30 -fa 'Monospace' -fs 11 -title "QOVA desktop terminal" \
       -e "${SHELL:-/bin/bash}" -l >/dev/null 2>&1 &
     pids+=("$!")
   fi
