@@ -1,0 +1,37 @@
+#include <gtest/gtest.h>
+
+#include "support/controller_fixture.h"
+
+namespace qova::test {
+namespace {
+
+TEST_F(ControllerTest, StatusLinesReachTheWindowInOrderOnTheMainThread) {
+  delegate->handleAgentOutput("[agent] connecting\nplain log\nhandshake failed\n[agent] conn");
+  EXPECT_EQ(status().text(), "未启动");  // nothing changes until the main thread runs
+  main().runPending();
+  EXPECT_EQ(status().history, (std::vector<std::string>{"正在连接服务器", "连接中"}));
+  delegate->handleAgentOutput("ected\n");
+  main().runPending();
+  EXPECT_EQ(status().text(), "在线，等待 H5 控制");
+}
+
+TEST_F(ControllerTest, MarkerLinesAndInvalidLinesNeverTouchTheStatus) {
+  delegate->handleAgentOutput("__QOVA_CAPTURE__{\"action\":\"failed\"}\n__QOVA_INPUT__closed\n");
+  delegate->handleAgentOutput("__QOVA_FILE_RECEIVED__/tmp/connecting\nconnecting \xff\n");
+  main().runPending();
+  EXPECT_TRUE(status().history.empty());
+}
+
+TEST_F(ControllerTest, AnUnfinishedLineOfOneAgentJoinsTheNextAgentsOutput) {
+  launchApp();
+  delegate->startAgent();
+  launches()[0].handlers.onOutput("[agent] connec");
+  delegate->stopClicked();
+  delegate->startAgent();
+  launches()[1].handlers.onOutput("ted\n");
+  main().runPending();
+  EXPECT_EQ(status().text(), "在线，等待 H5 控制");
+}
+
+}  // namespace
+}  // namespace qova::test
