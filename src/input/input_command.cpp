@@ -63,6 +63,9 @@ std::optional<InputAction> inputActionNamed(std::string_view name) {
 }
 
 std::optional<InputCommand> decodeInputCommand(std::string_view payload) {
+  // JSON has no place for a raw NUL, but the parser would take one as the end of its input and
+  // accept whatever came before it.
+  if (payload.find('\0') != std::string_view::npos) return std::nullopt;
   // No exceptions: a malformed line is simply not a command.
   const Json root = Json::parse(payload.begin(), payload.end(), nullptr, /*allow_exceptions=*/false);
   if (!root.is_object()) return std::nullopt;

@@ -88,10 +88,12 @@ double parseDouble(std::string_view text) {
 }
 
 int64_t parseInt(std::string_view text) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  const bool negative = !text.empty() && text.front() == '-';
-  // A digit must follow the sign; from_chars would otherwise take "+-5" or a second sign.
-  if (text.size() <= (negative ? 1u : 0u) || !isDigit(text[negative ? 1 : 0])) return 0;
+  size_t digitsStart = 0;
+  if (!text.empty() && (text.front() == '+' || text.front() == '-')) digitsStart = 1;
+  // A digit must follow the one optional sign ("+-5", "-+5" and a lone sign are not numbers).
+  if (digitsStart >= text.size() || !isDigit(text[digitsStart])) return 0;
+  // from_chars takes a minus sign but no plus.
+  if (text.front() == '+') text.remove_prefix(1);
   int64_t value = 0;
   const char* end = text.data() + text.size();
   const auto [ptr, error] = std::from_chars(text.data(), end, value, 10);

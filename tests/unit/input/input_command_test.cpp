@@ -11,7 +11,8 @@ TEST(InputCommandDecoding, OnlyAJsonObjectIsACommand) {
   const std::string payloads[] = {"", " ", "[]", "[{\"action\":\"tap\"}]", "\"tap\"", "42", "null", "true", "{\"action\":\"tap\"",
         "{\"action\":\"tap\",}", "{'action':'tap'}", "{\"action\":\"tap\"} {}", "{\"action\":\"tap\"}x",
         "{action:\"tap\"}", "{\"action\":\"\\ud800\"}", "{\"x\":1e400}", "{\"x\":01}", "{\"x\":NaN}",
-        std::string("{\"action\":\"tap\"}\0", 17)};
+        std::string("{\"action\":\"tap\"}\0", 17), std::string("{\"action\":\"tap\"}\0junk", 21),
+        std::string("{\"action\":\"t\0ap\"}", 17)};
   for (const std::string& payload : payloads) {
     EXPECT_FALSE(decodeInputCommand(payload).has_value()) << payload;
   }
@@ -96,7 +97,7 @@ TEST(InputCommandDecoding, HostileInputIsDecodedOrDroppedWithoutHarm) {
   EXPECT_FALSE(decodeInputCommand("{\"a\":" + std::string(100000, '[')).has_value());
   // A megabyte of text survives intact, Chinese and line breaks included.
   std::string big;
-  while (big.size() < (1u << 20)) big += "第一行\\n第二行 ";
+  while (big.size() < (1u << 20) + (1u << 17)) big += "第一行\\n第二行 ";
   const auto text = decodeInputCommand("{\"action\":\"text\",\"text\":\"" + big + "\"}");
   ASSERT_TRUE(text);
   EXPECT_GT(text->text.size(), 1000000u);

@@ -125,6 +125,7 @@ class DoubleValueUnderLocale : public ::testing::Test {
     // No comma locale installed: build one into a private folder with the C library's own tool.
     const auto folder = std::filesystem::temp_directory_path() / ("qova-locale-" + std::to_string(getpid()));
     folder_ = folder;
+    std::filesystem::create_directories(folder);
     const std::string command = "localedef -i de_DE -f UTF-8 '" + (folder / "de_DE.UTF-8").string() + "' >/dev/null 2>&1";
     if (std::system(command.c_str()) != 0 && !std::filesystem::exists(folder / "de_DE.UTF-8" / "LC_NUMERIC")) {
       GTEST_SKIP() << "no locale with a decimal comma could be made (localedef of the locales package)";
