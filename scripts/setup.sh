@@ -4,11 +4,12 @@
 set -euo pipefail
 
 PACKAGES=(
-  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev ccache locales
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev ccache
   qt6-base-dev libx11-dev libxext-dev libxtst-dev libxfixes-dev libxdamage-dev libxrandr-dev
   libturbojpeg0-dev libyuv-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
   libboost-dev
   xvfb xauth xdotool x11-utils imagemagick fonts-noto-cjk procps dbus-x11
+  locales
 )
 
 missing=()
