@@ -24,7 +24,11 @@ std::string keysymName(XKeyEvent& event) {
 }  // namespace
 
 InputTestWindow::InputTestWindow() {
-  display_ = XOpenDisplay(nullptr);
+  // A busy server now and then refuses a connection outright; try a few times.
+  for (int attempt = 0; attempt < 20 && !display_; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    display_ = XOpenDisplay(nullptr);
+  }
   if (!display_) return;
   const int screen = DefaultScreen(display_);
   XSetWindowAttributes attributes{};

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -246,6 +247,31 @@ TEST(XCoordinate, NaNIsZeroAndTheRangeIsClamped) {
   EXPECT_EQ(toXCoordinate(640), 640);
   EXPECT_EQ(toXCoordinate(10.7), 10);
   EXPECT_EQ(toXCoordinate(-0.5), -1);
+}
+
+}  // namespace
+}  // namespace qova
+
+namespace qova {
+namespace {
+
+TEST(XTestEventPosterWithoutServer, SkipsEventsAndConnectsOnceAServerIsThere) {
+  const std::string display = std::getenv("DISPLAY");
+  setenv("DISPLAY", ":9999", 1);  // nothing listens there
+  XTestEventPoster poster;
+  EXPECT_FALSE(poster.available());
+  poster.moveCursor(1, 2);
+  poster.postMouseEvent(MouseEventType::leftMouseDown, 1, 2, CGMouseButton::left);
+  poster.postKeyEvent(0, true, kCGEventFlagMaskShift);
+  poster.postScrollWheel(-3);
+  setenv("DISPLAY", display.c_str(), 1);
+  // Reconnection is paced, not abandoned: the poster reaches the server within a few seconds.
+  bool connected = false;
+  for (int i = 0; i < 40 && !connected; ++i) {
+    connected = poster.available();
+    if (!connected) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(connected);
 }
 
 }  // namespace

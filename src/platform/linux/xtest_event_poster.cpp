@@ -55,6 +55,10 @@ unsigned modifierBits(CGEventFlags flags) {
   return bits;
 }
 
+constexpr auto kReconnectInterval = std::chrono::seconds(1);
+constexpr auto kConnectRetryPause = std::chrono::milliseconds(10);
+constexpr int kConnectAttempts = 5;
+
 unsigned xButton(CGMouseButton button) { return button == CGMouseButton::right ? 3 : 1; }
 
 }  // namespace
@@ -113,9 +117,17 @@ XTestEventPoster::~XTestEventPoster() {
 }
 
 XTestEventPoster::Connection* XTestEventPoster::connection() {
-  if (triedToConnect_) return connection_.get();
-  triedToConnect_ = true;
-  x11::DisplayPtr display = x11::openDisplay();
+  if (connection_) return connection_.get();
+  // A busy server refuses connections now and then (its listen queue is full), and one refusal must
+  // not drop input for the rest of the run: a few quick tries, then again at most once a second.
+  const auto now = std::chrono::steady_clock::now();
+  if (lastAttempt_ && now - *lastAttempt_ < kReconnectInterval) return nullptr;
+  lastAttempt_ = now;
+  x11::DisplayPtr display;
+  for (int attempt = 0; attempt < kConnectAttempts && !display; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(kConnectRetryPause);
+    display = x11::openDisplay();
+  }
   if (!display) return nullptr;
   int eventBase = 0, errorBase = 0, major = 0, minor = 0;
   if (!XTestQueryExtension(display.get(), &eventBase, &errorBase, &major, &minor)) return nullptr;

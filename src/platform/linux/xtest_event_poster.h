@@ -1,7 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "platform/event_poster.h"
 
@@ -18,7 +20,8 @@ int toXCoordinate(double value);
 // - key codes of the ANSI key table map to X keysyms and then to the server's keycodes; modifier
 //   flags are pressed as modifier keys around the key and released after its key up (command and
 //   control both give Control, option gives Alt, shift gives Shift).
-// Without a display or without XTest every event is skipped. Thread-safe; meant for the agent output
+// Without a display or without XTest every event is skipped (the connection is tried again at most
+// once a second). Thread-safe; meant for the agent output
 // reader thread. Each post returns after the server has taken the event.
 class XTestEventPoster : public EventPoster {
  public:
@@ -42,7 +45,7 @@ class XTestEventPoster : public EventPoster {
 
   std::mutex mutex_;
   std::unique_ptr<Connection> connection_;
-  bool triedToConnect_ = false;
+  std::optional<std::chrono::steady_clock::time_point> lastAttempt_;
 };
 
 }  // namespace qova
