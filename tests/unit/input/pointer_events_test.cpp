@@ -19,27 +19,5 @@ TEST(SwipeSteps, DurationTableInDoublePrecision) {
   for (const auto& [durationMs, steps] : table) EXPECT_EQ(swipeSteps(durationMs), steps) << durationMs;
 }
 
-TEST(ScrollWheelValue, NegatedAndClampedWithoutOverflow) {
-  EXPECT_EQ(scrollWheelValue(3), -3);
-  EXPECT_EQ(scrollWheelValue(-3), 3);
-  EXPECT_EQ(scrollWheelValue(0), 0);
-  EXPECT_EQ(scrollWheelValue(10), -10);
-  EXPECT_EQ(scrollWheelValue(11), -10);
-  EXPECT_EQ(scrollWheelValue(-25), 10);
-  EXPECT_EQ(scrollWheelValue(std::numeric_limits<int64_t>::min()), 10);
-  EXPECT_EQ(scrollWheelValue(std::numeric_limits<int64_t>::max()), -10);
-}
-
-TEST(MouseEventType, RightColumnOnlyForTheRightButton) {
-  EXPECT_EQ(mouseEventType(MousePhase::down, CGMouseButton::left), MouseEventType::leftMouseDown);
-  EXPECT_EQ(mouseEventType(MousePhase::up, CGMouseButton::left), MouseEventType::leftMouseUp);
-  EXPECT_EQ(mouseEventType(MousePhase::dragged, CGMouseButton::left), MouseEventType::leftMouseDragged);
-  EXPECT_EQ(mouseEventType(MousePhase::down, CGMouseButton::right), MouseEventType::rightMouseDown);
-  EXPECT_EQ(mouseEventType(MousePhase::up, CGMouseButton::right), MouseEventType::rightMouseUp);
-  EXPECT_EQ(mouseEventType(MousePhase::dragged, CGMouseButton::right), MouseEventType::rightMouseDragged);
-  EXPECT_EQ(static_cast<uint32_t>(MouseEventType::rightMouseDragged), 7u);
-  EXPECT_EQ(mouseEventType(MousePhase::down, static_cast<CGMouseButton>(2)), MouseEventType::leftMouseDown);
-}
-
 }  // namespace
 }  // namespace qova
