@@ -11,6 +11,7 @@ PACKAGES=(
   xvfb xauth xdotool x11-utils imagemagick fonts-noto-cjk procps dbus-x11
   # the reference agent's viewer: a desktop with some content for ./run, browser tests
   x11-xserver-utils xterm openbox chromium
+  locales
 )
 # Node.js and npm drive the browser tests; a Node.js already on the machine (with its own npm) is kept.
 if ! command -v npm >/dev/null 2>&1; then PACKAGES+=(nodejs npm); fi

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "fakes/fake_controls.h"
+#include "fakes/fake_event_poster.h"
 #include "fakes/fake_process_launcher.h"
 #include "fakes/manual_main_queue.h"
 #include "platform/pasteboard.h"
@@ -62,6 +63,7 @@ struct FakePlatformServices {
   std::shared_ptr<FakeControls> controls;
   std::shared_ptr<FakePasteboard> pasteboard;
   std::shared_ptr<FakeServiceManager> serviceManager;
+  std::shared_ptr<FakeEventPoster> eventPoster;
 };
 
 }  // namespace qova::test

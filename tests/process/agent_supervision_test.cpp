@@ -217,7 +217,8 @@ TEST_F(AgentSupervisionTest, ManyStartStopCyclesLeakNoDescriptorAndNoChild) {
   }
   EXPECT_TRUE(fakes.mainQueue->pumpUntil([] { return countChildren() == 0; }, 60s)) << countChildren();
   delegate->agentInputQueue->drain();
-  EXPECT_TRUE(fakes.mainQueue->pumpUntil([&] { return countOpenDescriptors() == descriptorsBefore; }, 20s))
+  // The warm-up agent's reader may still have held its pipe when counting began: no more is fine.
+  EXPECT_TRUE(fakes.mainQueue->pumpUntil([&] { return countOpenDescriptors() <= descriptorsBefore; }, 20s))
       << countOpenDescriptors() << " vs " << descriptorsBefore;
   EXPECT_EQ(delegate->statusLabel->text(), "已停止");
 }
