@@ -1,5 +1,8 @@
 #include "viewer_server.h"
 
+#include <mutex>
+#include <optional>
+
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -34,6 +37,11 @@ struct ViewerServer::Impl {
   }
 
   net::io_context io{1};
+  // The newest frame not yet taken by the network thread. When that thread is busy, a newer frame
+  // replaces a waiting one: the newest picture always gets through, and nothing piles up.
+  std::mutex frameLock;
+  std::optional<FrameMessage> waitingFrame;
+  bool frameTakePosted = false;
   std::shared_ptr<ViewerHub> hub;
   tcp::acceptor acceptor;
   net::signal_set signals;
@@ -79,7 +87,21 @@ void ViewerServer::run() {
 void ViewerServer::stop() { net::post(impl_->io, [this] { impl_->io.stop(); }); }
 
 void ViewerServer::deliverFrame(FrameMessage frame) {
-  net::post(impl_->io, [hub = impl_->hub, frame = std::move(frame)]() mutable { hub->frame(std::move(frame)); });
+  {
+    std::lock_guard lock(impl_->frameLock);
+    impl_->waitingFrame = std::move(frame);
+    if (impl_->frameTakePosted) return;
+    impl_->frameTakePosted = true;
+  }
+  net::post(impl_->io, [impl = impl_.get()] {
+    std::optional<FrameMessage> taken;
+    {
+      std::lock_guard lock(impl->frameLock);
+      taken.swap(impl->waitingFrame);
+      impl->frameTakePosted = false;
+    }
+    if (taken) impl->hub->frame(std::move(*taken));
+  });
 }
 
 void ViewerServer::deliverPermission(PermissionState state) {
