@@ -4,9 +4,9 @@ import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFileSync, readdirSync, existsSync } from 'node:fs';
 import { join } from 'node:path';
-import { Desktop, loadPlaywright, launchBrowser, waitFor, sleep, screenPixels } from './harness.mjs';
+import { Desktop, loadPlaywright, launchBrowser, waitFor, sleep, screenPixels, screenshot, applicationWindow, clickOnDisplay } from './harness.mjs';
 
-const PROBE = { x: 780, y: 200, width: 600, height: 480, blockHeight: 120 };
+const PROBE = { x: 975, y: 200, width: 460, height: 480, blockHeight: 120 };
 
 // Average colour of a square of the X screen around a display point.
 function screenColor(pixels, width, x, y, radius = 3) {
@@ -114,7 +114,7 @@ describe('web viewer with the real application', () => {
     }
     assert.ok(mismatches.length <= 2, `${mismatches.length} of ${compared} spots differ: ${JSON.stringify(mismatches.slice(0, 4))}`);
     // And the probe's colour block is where the probe is.
-    const block = await pageColor(page, PROBE.x + 300, PROBE.y + 60);
+    const block = await pageColor(page, PROBE.x + 230, PROBE.y + 60);
     assert.ok(colorDistance(block, [224, 48, 154]) < 40, `probe block shows as ${block}`);
     await page.screenshot({ path: join(desktop.dir, 'viewer.png') });
   });
@@ -137,7 +137,7 @@ describe('web viewer with the real application', () => {
       `clicked ${JSON.stringify(target)}, arrived at ${press.x},${press.y}`);
     assert.equal(press.button, 'left');
 
-    const right = { x: PROBE.x + 400, y: PROBE.y + 350 };
+    const right = { x: PROBE.x + 380, y: PROBE.y + 350 };
     const rightWhere = await pagePoint(page, right.x, right.y);
     const beforeRight = desktop.probeEvents().length;
     await page.mouse.click(rightWhere.x, rightWhere.y, { button: 'right' });
@@ -148,7 +148,7 @@ describe('web viewer with the real application', () => {
   });
 
   it('typed keys arrive in the focused window', async () => {
-    const editor = await pagePoint(page, PROBE.x + 300, PROBE.y + 300);
+    const editor = await pagePoint(page, PROBE.x + 230, PROBE.y + 300);
     await page.mouse.click(editor.x, editor.y);
     await sleep(300);
     for (const key of ['Shift+KeyH', 'KeyI', 'Space', 'Digit4', 'Digit2', 'Shift+Digit1']) await page.keyboard.press(key);
@@ -171,13 +171,37 @@ describe('web viewer with the real application', () => {
     assert.equal(await page.inputValue('#paste-text'), '');
   });
 
-  it('an uploaded file lands in the received files folder and is announced', async () => {
+  it('an uploaded file lands in the received files folder, is announced, and the files tab lists it', async () => {
+    // The application's files tab, empty so far. The tab's place follows from the window's fixed
+    // layout (the probe window lies beside it, not over it).
+    const window = await waitFor(() => applicationWindow(desktop.display), { what: 'the application window' });
+    const filesTab = { x: window.x + 300, y: window.y + 120 };
+    const listArea = { x: window.x + 30, y: window.y + 130, width: 440, height: 200 };
+    await clickOnDisplay(desktop.display, filesTab.x, filesTab.y);
+    await sleep(500);
+    const emptyList = await screenPixels(desktop.display, desktop.width, desktop.height);
+
     const content = Buffer.from('hello from the browser\n');
     await page.setInputFiles('#file-input', { name: '../e2e note.txt', mimeType: 'text/plain', buffer: content });
     await waitFor(async () => (await page.textContent('#upload-status')).startsWith('已发送'), { what: 'the upload' });
     const stored = join(desktop.receivedDir, 'e2e note.txt');
     assert.deepEqual(readFileSync(stored), content);
     await waitFor(() => desktop.agentLines().includes(`__QOVA_FILE_RECEIVED__${stored}`), { what: 'the announcement' });
+
+    // The announcement makes the application refresh its list: a row appears where the list was empty.
+    const changed = await waitFor(async () => {
+      const now = await screenPixels(desktop.display, desktop.width, desktop.height);
+      let differing = 0;
+      for (let y = listArea.y; y < listArea.y + listArea.height; y++) {
+        for (let x = listArea.x; x < listArea.x + listArea.width; x++) {
+          const i = (y * desktop.width + x) * 3;
+          if (Math.abs(now[i] - emptyList[i]) + Math.abs(now[i + 1] - emptyList[i + 1]) + Math.abs(now[i + 2] - emptyList[i + 2]) > 30) differing++;
+        }
+      }
+      return differing > 2000 && differing;
+    }, { timeout: 6000, what: 'a row in the files tab' });
+    assert.ok(changed > 2000);
+    await screenshot(desktop.display, join(desktop.dir, 'files-tab.png'), window);
 
     // Dropping the same name again keeps both files.
     await page.evaluate(() => {
