@@ -183,13 +183,13 @@ std::string frameMessage(const std::string& jpeg, int inputWidth = 1440, int inp
 
 class Viewer {
  public:
-  explicit Viewer(std::uint16_t port, const std::string& origin = "") : ws_(io_) {
+  explicit Viewer(std::uint16_t port, const std::string& origin = "", const std::string& host = "") : ws_(io_) {
     tcp::resolver resolver(io_);
     beast::get_lowest_layer(ws_).connect(resolver.resolve("127.0.0.1", std::to_string(port)));
     ws_.set_option(websocket::stream_base::decorator([origin](websocket::request_type& request) {
       if (!origin.empty()) request.set(http::field::origin, origin);
     }));
-    ws_.handshake("127.0.0.1:" + std::to_string(port), "/ws");
+    ws_.handshake(host.empty() ? "127.0.0.1:" + std::to_string(port) : host, "/ws");
   }
   void sendText(const std::string& text) {
     ws_.text(true);
@@ -417,10 +417,25 @@ TEST_F(AgentServiceTest, BadMessagesEndOnlyTheirOwnConnection) {
   good.readFrame();
   agent_->write(frameMessage("two"));
   EXPECT_NE(good.readFrame()["binary"].get<std::string>().find("two"), std::string::npos);
+
+  // A viewer that vanishes while a large frame is on its way to it.
+  {
+    Viewer vanishing(port_);
+    ASSERT_FALSE(vanishing.auth(code_).empty());
+    agent_->write(frameMessage(std::string(8 << 20, 'v')));
+    beast::get_lowest_layer(vanishing.stream()).close();
+  }
+  good.readFrame();
+  agent_->write(frameMessage("three"));
+  EXPECT_NE(good.readFrame()["binary"].get<std::string>().find("three"), std::string::npos);
 }
 
 TEST_F(AgentServiceTest, WebSocketsFromForeignPagesAreRefused) {
   EXPECT_THROW(Viewer(port_, "http://evil.example"), boost::system::system_error);
+  // A foreign name pointed at 127.0.0.1 (DNS rebinding): same-origin in the browser's eyes, refused.
+  const auto rebound = "rebound.example:" + std::to_string(port_);
+  EXPECT_THROW(Viewer(port_, "http://" + rebound, rebound), boost::system::system_error);
+  EXPECT_NO_THROW(Viewer(port_, "", "localhost:" + std::to_string(port_)));
   Viewer own(port_, "http://127.0.0.1:" + std::to_string(port_));
   EXPECT_FALSE(own.auth(code_).empty());
 }
