@@ -187,6 +187,8 @@ export class Desktop {
     // A background that is not black, so the picture comparison has something to compare.
     await run('/usr/bin/xsetroot', ['-display', this.display, '-solid', '#2f4f6f']);
     this.app = this.children.start(process.env.QOVA_APP_PATH, ['--auto-start'], { env: this.env, logFile: join(this.dir, 'application.log') });
+    this.appEnded = null;
+    this.app.exited.then((end) => { this.appEnded = end; });
     await waitFor(() => readLines(this.agentLog).some((line) => line.startsWith('[agent] connected')),
       { timeout: 20000, what: 'the application to start its agent' });
     const state = JSON.parse(readFileSync(join(this.home, '.config', 'qova-lumaro-agent', 'state.json'), 'utf8'));
@@ -200,9 +202,14 @@ export class Desktop {
   }
 
   agentLines() { return readLines(this.agentLog); }
+  // Fails the calling test with the reason when the application is gone (a crash shows here).
+  assertApplicationRunning() {
+    if (this.appEnded) throw new Error(`the application ended: ${JSON.stringify(this.appEnded)}`);
+  }
   probeEvents() { return readJsonLines(this.probeLog); }
 
   async stop() {
+    if (this.appEnded) console.error(`application ended before the tests did: ${JSON.stringify(this.appEnded)}`);
     if (this.display) await screenshot(this.display, join(this.dir, 'screen-at-end.png')).catch(() => {});
     await this.children.stopAll();
     if (this.home) {

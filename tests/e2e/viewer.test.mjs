@@ -1,6 +1,6 @@
 // The web viewer end to end: headless Chromium on the agent's page, the real application capturing
 // and injecting on a private Xvfb, and a probe window that reports what reached it.
-import { describe, it, before, after } from 'node:test';
+import { describe, it, before, after, afterEach } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFileSync, readdirSync, existsSync } from 'node:fs';
 import { join } from 'node:path';
@@ -66,6 +66,8 @@ describe('web viewer with the real application', () => {
     await desktop.start();
     browser = await launchBrowser(playwright);
   });
+
+  afterEach(() => desktop.assertApplicationRunning());
 
   after(async () => {
     if (browser) await browser.close().catch(() => {});
@@ -137,14 +139,38 @@ describe('web viewer with the real application', () => {
       `clicked ${JSON.stringify(target)}, arrived at ${press.x},${press.y}`);
     assert.equal(press.button, 'left');
 
-    const right = { x: PROBE.x + 380, y: PROBE.y + 350 };
+    // On the colour block, which has no context menu that would swallow the next press.
+    const right = { x: PROBE.x + 380, y: PROBE.y + 60 };
     const rightWhere = await pagePoint(page, right.x, right.y);
     const beforeRight = desktop.probeEvents().length;
     await page.mouse.click(rightWhere.x, rightWhere.y, { button: 'right' });
     const rightPress = await waitFor(() => desktop.probeEvents().slice(beforeRight).find((e) => e.event === 'press'),
       { what: 'the right click' });
     assert.equal(rightPress.button, 'right');
-    await page.keyboard.press('Escape');  // closes the editor's context menu
+  });
+
+  it('a drag goes down where it starts and up where it ends, and the wheel scrolls there', async () => {
+    const from = { x: PROBE.x + 60, y: PROBE.y + 200 };
+    const to = { x: PROBE.x + 300, y: PROBE.y + 420 };
+    const a = await pagePoint(page, from.x, from.y);
+    const b = await pagePoint(page, to.x, to.y);
+    const before = desktop.probeEvents().length;
+    await page.mouse.move(a.x, a.y);
+    await page.mouse.down();
+    await page.mouse.move(b.x, b.y, { steps: 12 });
+    await page.mouse.up();
+    // (The right click before may still report its release late, after its context menu closed.)
+    const release = await waitFor(() => desktop.probeEvents().slice(before).find((e) => e.event === 'release' && e.button === 'left'),
+      { what: 'the end of the drag' });
+    const press = desktop.probeEvents().slice(before).find((e) => e.event === 'press' && e.button === 'left');
+    assert.ok(Math.abs(press.x - from.x) <= 2 && Math.abs(press.y - from.y) <= 2, `drag began at ${press.x},${press.y}`);
+    assert.ok(Math.abs(release.x - to.x) <= 2 && Math.abs(release.y - to.y) <= 2, `drag ended at ${release.x},${release.y}`);
+
+    const beforeWheel = desktop.probeEvents().length;
+    await page.mouse.wheel(0, 240);  // down, as on a mouse wheel: six lines
+    const wheel = await waitFor(() => desktop.probeEvents().slice(beforeWheel).find((e) => e.event === 'wheel'),
+      { what: 'the wheel in the probe window' });
+    assert.ok(wheel.deltaY < 0, `wheel turned by ${wheel.deltaY}`);
   });
 
   it('typed keys arrive in the focused window', async () => {

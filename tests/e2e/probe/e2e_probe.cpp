@@ -1,6 +1,7 @@
 // A test window for the browser tests and benchmarks. It sits at a given place on the X display and
-// writes what happens to it as JSON lines: where the mouse was pressed (global coordinates), the
-// text of its editor after every change, and, in colour mode, when it changed colour.
+// writes what happens to it as JSON lines: where mouse buttons went down and up (global
+// coordinates), wheel turns, the text of its editor after every change, and, in colour mode, when it
+// changed colour.
 //   qova_e2e_probe --geometry WxH+X+Y --log FILE [--colors MS]
 #include <QApplication>
 #include <QDateTime>
@@ -13,6 +14,7 @@
 #include <QRegularExpression>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 #include <QWidget>
 
 #include <memory>
@@ -32,22 +34,33 @@ QColor cycleColor(int index) { return QColor::fromHsv((index % 12) * 30, 255, 23
 class PressLogger : public QObject {
  protected:
   bool eventFilter(QObject* object, QEvent* event) override {
-    if (event->type() == QEvent::MouseButtonPress && object->isWidgetType()) {
+    if (!object->isWidgetType()) return false;
+    const auto type = event->type();
+    if (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonRelease) {
       auto* mouse = static_cast<QMouseEvent*>(event);
-      // A press the widget under the pointer ignores travels on to its parents: log it once.
-      if (mouse->timestamp() == lastTimestamp_ && mouse->button() == lastButton_) return false;
-      lastTimestamp_ = mouse->timestamp();
-      lastButton_ = mouse->button();
+      // An event the widget under the pointer ignores travels on to its parents: log it once.
+      if (!firstSight(mouse->timestamp(), type)) return false;
       const auto global = mouse->globalPosition().toPoint();
-      logEvent({{"event", "press"}, {"x", global.x()}, {"y", global.y()},
+      logEvent({{"event", type == QEvent::MouseButtonPress ? "press" : "release"}, {"x", global.x()}, {"y", global.y()},
                 {"button", mouse->button() == Qt::RightButton ? "right" : "left"}});
+    } else if (type == QEvent::Wheel) {
+      auto* wheel = static_cast<QWheelEvent*>(event);
+      if (!firstSight(wheel->timestamp(), type)) return false;
+      logEvent({{"event", "wheel"}, {"deltaY", wheel->angleDelta().y()}});
     }
     return false;
   }
 
  private:
+  bool firstSight(quint64 timestamp, QEvent::Type type) {
+    if (timestamp == lastTimestamp_ && type == lastType_) return false;
+    lastTimestamp_ = timestamp;
+    lastType_ = type;
+    return true;
+  }
+
   quint64 lastTimestamp_ = 0;
-  Qt::MouseButton lastButton_ = Qt::NoButton;
+  QEvent::Type lastType_ = QEvent::None;
 };
 
 class ColorWindow : public QWidget {
