@@ -180,12 +180,17 @@ function draw() {
 
 // ---- pointer, wheel, keyboard --------------------------------------------------------------
 
-// A position on the page to the host's display coordinates; null outside the picture.
-function displayPoint(event) {
+// A position on the page to the host's display coordinates; null outside the picture, unless
+// `clamp` asks for the nearest point on it (a drag that leaves the picture goes on at its edge).
+function displayPoint(event, clamp = false) {
   if (!pictureRect || !frameInfo) return null;
   const box = $('screen').getBoundingClientRect();
-  const u = (event.clientX - box.left - pictureRect.x) / pictureRect.w;
-  const v = (event.clientY - box.top - pictureRect.y) / pictureRect.h;
+  let u = (event.clientX - box.left - pictureRect.x) / pictureRect.w;
+  let v = (event.clientY - box.top - pictureRect.y) / pictureRect.h;
+  if (clamp) {
+    u = Math.min(1, Math.max(0, u));
+    v = Math.min(1, Math.max(0, v));
+  }
   if (u < 0 || u > 1 || v < 0 || v > 1) return null;
   const x = Math.min(frameInfo.inputWidth - 1, u * frameInfo.inputWidth);
   const y = Math.min(frameInfo.inputHeight - 1, v * frameInfo.inputHeight);
@@ -215,7 +220,7 @@ function onPointerDown(event) {
 
 function onPointerMove(event) {
   if (!pointer.down || pointer.down.button !== 0) return;
-  const point = displayPoint(event) || pointer.pendingMove;
+  const point = displayPoint(event, true);
   if (!point) return;
   if (!pointer.dragging) {
     const distance = Math.hypot(event.clientX - pointer.down.clientX, event.clientY - pointer.down.clientY);
@@ -235,7 +240,7 @@ function onPointerUp(event) {
   const down = pointer.down;
   if (!down) return;
   pointer.down = null;
-  const point = displayPoint(event) || down.point;
+  const point = displayPoint(event, true) || down.point;
   if (pointer.dragging) {
     clearTimeout(pointer.moveTimer);
     sendDragMove();
