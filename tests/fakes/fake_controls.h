@@ -9,8 +9,15 @@ namespace qova::test {
 
 // Controls that only remember what was done to them.
 
+// What every fake view is besides its role: a node with its children, so tests can walk the tree.
+class FakeNode {
+ public:
+  virtual ~FakeNode() = default;
+  std::vector<std::shared_ptr<View>> subviews;
+};
+
 template <class Base>
-class FakeViewOf : public Base {
+class FakeViewOf : public Base, public FakeNode {
  public:
   void setFrame(const Rect& frame) override { frame_ = frame; }
   Rect frame() const override { return frame_; }
@@ -21,7 +28,6 @@ class FakeViewOf : public Base {
   std::optional<Color> backgroundColor() const override { return background_; }
   void setCornerRadius(double radius) override { cornerRadius_ = radius; }
   double cornerRadius() const override { return cornerRadius_; }
-  std::vector<std::shared_ptr<View>> subviews;
 
  private:
   Rect frame_;
