@@ -62,7 +62,7 @@ QUrl localFileURL(const std::string& path) { return QUrl::fromEncoded(fileURLFor
 
 QString fileURLForPath(const std::string& path) {
   const QByteArray bytes(path.data(), static_cast<qsizetype>(path.size()));
-  return QStringLiteral("file://") + QString::fromLatin1(QUrl::toPercentEncoding(bytes, "/"));
+  return QStringLiteral("file://") + QString::fromLatin1(bytes.toPercentEncoding("/"));
 }
 
 QtWorkspace::QtWorkspace(QString busAddress) : busAddress_(std::move(busAddress)) {}
