@@ -12,18 +12,34 @@ std::string receivedFilesFolder(const std::string& homeDirectory) {
   return homeDirectory + "/Downloads/QOVA-Lumaro";
 }
 
-std::vector<ReceivedFileEntry> receivedFileEntries(const std::vector<DirectoryEntry>& listing) {
-  std::vector<ReceivedFileEntry> entries;
-  for (const DirectoryEntry& item : listing) {
-    if (!item.values) continue;
-    const DirectoryEntry::Values& values = *item.values;
+ReceivedFileSelection receivedFileEntries(const std::vector<DirectoryEntry>& listing, size_t limit) {
+  struct Candidate {
+    FileTime modified;
+    size_t index;  // in the listing; breaks ties so the order is the stable one
+  };
+  std::vector<Candidate> candidates;
+  candidates.reserve(listing.size());
+  for (size_t i = 0; i < listing.size(); ++i) {
+    if (!listing[i].values) continue;
+    const DirectoryEntry::Values& values = *listing[i].values;
     if (!values.isRegularFile.value_or(false) || values.isHidden.value_or(false)) continue;
-    entries.push_back({item.path, item.name, values.fileSize.value_or(0),
-                       values.contentModificationDate.value_or(kDistantPast)});
+    candidates.push_back({values.contentModificationDate.value_or(kDistantPast), i});
   }
-  std::stable_sort(entries.begin(), entries.end(),
-                   [](const ReceivedFileEntry& a, const ReceivedFileEntry& b) { return a.modified > b.modified; });
-  return entries;
+  const auto newerFirst = [](const Candidate& a, const Candidate& b) {
+    return a.modified != b.modified ? a.modified > b.modified : a.index < b.index;
+  };
+  const size_t shown = std::min(limit, candidates.size());
+  std::partial_sort(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(shown), candidates.end(),
+                    newerFirst);
+
+  ReceivedFileSelection selection;
+  selection.total = candidates.size();
+  selection.newest.reserve(shown);
+  for (size_t i = 0; i < shown; ++i) {
+    const DirectoryEntry& item = listing[candidates[i].index];
+    selection.newest.push_back({item.path, item.name, item.values->fileSize.value_or(0), candidates[i].modified});
+  }
+  return selection;
 }
 
 double fileListHeight(int rows) { return std::max(12.0 + 58.0 * rows, kFileListMinHeight); }

@@ -17,7 +17,7 @@ struct ReceivedFileEntry {
   FileTime modified;  // the distant past when unknown
 };
 
-inline constexpr int kMaxReceivedFileRows = 50;
+inline constexpr size_t kMaxReceivedFileRows = 50;
 inline constexpr double kFileListWidth = 392;
 inline constexpr double kFileListMinHeight = 138;  // the scroll view's height
 
@@ -28,8 +28,13 @@ inline constexpr FileTime kDistantPast{std::chrono::seconds(-62135596800LL)};
 std::string receivedFilesFolder(const std::string& homeDirectory);
 
 // The regular, non-hidden entries of a listing whose values could be read, newest first; entries
-// with equal times keep their listing order.
-std::vector<ReceivedFileEntry> receivedFileEntries(const std::vector<DirectoryEntry>& listing);
+// with equal times keep their listing order. Only the first `limit` of that order are built, so a
+// crowded folder costs a selection, not a full sort.
+struct ReceivedFileSelection {
+  std::vector<ReceivedFileEntry> newest;  // at most `limit`
+  size_t total = 0;                       // every listable entry
+};
+ReceivedFileSelection receivedFileEntries(const std::vector<DirectoryEntry>& listing, size_t limit);
 
 // Height of the list's document: room for `rows` rows, never less than the scroll view.
 double fileListHeight(int rows);

@@ -1,5 +1,3 @@
-#include <algorithm>
-
 #include "app/app_delegate.h"
 #include "app/weak_block.h"
 #include "platform/controls.h"
@@ -29,13 +27,12 @@ void AppDelegate::refreshReceivedFiles() {
   filePathLabel->setText(folder);
   workspace.createDirectory(folder);
   const auto listing = workspace.contentsOfDirectory(folder);
-  const auto entries = listing ? receivedFileEntries(*listing) : std::vector<ReceivedFileEntry>{};
-  const int shown = static_cast<int>(std::min<size_t>(entries.size(), kMaxReceivedFileRows));
+  const auto selection = listing ? receivedFileEntries(*listing, kMaxReceivedFileRows) : ReceivedFileSelection{};
 
   fileListStack->removeAllArrangedSubviews();
-  fileEmptyLabel->setHidden(!entries.empty());
-  for (int i = 0; i < shown; ++i) fileListStack->addArrangedSubview(receivedFileRow(entries[i]));
-  fileListStack->setFrame({0, 0, kFileListWidth, fileListHeight(shown)});
+  fileEmptyLabel->setHidden(selection.total > 0);
+  for (const ReceivedFileEntry& entry : selection.newest) fileListStack->addArrangedSubview(receivedFileRow(entry));
+  fileListStack->setFrame({0, 0, kFileListWidth, fileListHeight(static_cast<int>(selection.newest.size()))});
 }
 
 std::shared_ptr<View> AppDelegate::receivedFileRow(const ReceivedFileEntry& entry) {

@@ -21,6 +21,10 @@ DirectoryEntry file(const std::string& name, std::optional<FileTime> modified, i
   return {"/f/" + name, name, values};
 }
 
+std::vector<ReceivedFileEntry> all(const std::vector<DirectoryEntry>& listing) {
+  return receivedFileEntries(listing, SIZE_MAX).newest;
+}
+
 std::vector<std::string> names(const std::vector<ReceivedFileEntry>& entries) {
   std::vector<std::string> result;
   for (const auto& entry : entries) result.push_back(entry.name);
@@ -44,7 +48,9 @@ TEST(ReceivedFileList, OnlyReadableRegularVisibleEntriesAreKept) {
   DirectoryEntry gone{"/f/gone", "gone", std::nullopt};
   listing.insert(listing.end(), {folder, unknownKind, hidden, unknownHidden, gone});
 
-  const auto entries = receivedFileEntries(listing);
+  const auto selection = receivedFileEntries(listing, SIZE_MAX);
+  EXPECT_EQ(selection.total, 2u);
+  const auto& entries = selection.newest;
   EXPECT_EQ(names(entries), (std::vector<std::string>{"keep", "unknown-hidden"}));
   EXPECT_EQ(entries[0].url, "/f/keep");
 }
@@ -53,7 +59,7 @@ TEST(ReceivedFileList, NewestFirstAndEqualTimesKeepTheListingOrder) {
   const std::vector<DirectoryEntry> listing = {file("b1", at(100)), file("old", at(50)), file("new", at(200)),
                                                file("b2", at(100)), file("undated", std::nullopt),
                                                file("b3", at(100)), file("newer-by-1us", at(200) + 1us)};
-  const auto entries = receivedFileEntries(listing);
+  const auto entries = all(listing);
   EXPECT_EQ(names(entries),
             (std::vector<std::string>{"newer-by-1us", "new", "b1", "b2", "b3", "old", "undated"}));
   EXPECT_EQ(entries.back().modified, kDistantPast);
@@ -62,7 +68,26 @@ TEST(ReceivedFileList, NewestFirstAndEqualTimesKeepTheListingOrder) {
 TEST(ReceivedFileList, MissingSizeCountsAsZero) {
   auto entry = file("x", at(1));
   entry.values->fileSize.reset();
-  EXPECT_EQ(receivedFileEntries({entry}).at(0).size, 0);
+  EXPECT_EQ(all({entry}).at(0).size, 0);
+}
+
+TEST(ReceivedFileList, ALimitKeepsTheHeadOfTheStableOrderAndCountsEverything) {
+  std::vector<DirectoryEntry> listing;
+  for (int i = 0; i < 400; ++i) listing.push_back(file("f" + std::to_string(i), at((i * 7919) % 13)));
+  const auto full = all(listing);
+  for (size_t limit : {0u, 1u, 50u, 399u, 400u, 401u}) {
+    const auto selection = receivedFileEntries(listing, limit);
+    EXPECT_EQ(selection.total, 400u);
+    ASSERT_EQ(selection.newest.size(), std::min<size_t>(limit, 400));
+    for (size_t i = 0; i < selection.newest.size(); ++i) EXPECT_EQ(selection.newest[i].name, full[i].name);
+  }
+  // The full order is the stable one: equal times in listing order.
+  for (size_t i = 1; i < full.size(); ++i) {
+    ASSERT_GE(full[i - 1].modified, full[i].modified);
+    if (full[i - 1].modified == full[i].modified) {
+      EXPECT_LT(std::stoi(full[i - 1].name.substr(1)), std::stoi(full[i].name.substr(1)));
+    }
+  }
 }
 
 TEST(ReceivedFileList, ListHeightHasTheScrollViewAsItsFloor) {
