@@ -84,7 +84,7 @@ TabItem AppDelegate::deviceTab() {
   auto self = shared_from_this();
 
   const auto bind = [&self](Button& button, Action action) {
-    button.setAction(weakBlock(self, [action](AppDelegate& delegate) { (delegate.*action)(); }));
+    button.setAction(weakBlock(self, [action = action](AppDelegate& delegate) { (delegate.*action)(); }));
   };
   const auto copyButton = [&](const std::string& identifier, const Rect& frame) {
     auto button = controls.makeButton("复制");
@@ -151,7 +151,7 @@ TabItem AppDelegate::permissionTab() {
     double x = 262;
     for (const auto& [title, action] : buttons) {
       auto button = controls.makeButton(title);
-      button->setAction(weakBlock(self, [action](AppDelegate& delegate) { (delegate.*action)(); }));
+      button->setAction(weakBlock(self, [action = action](AppDelegate& delegate) { (delegate.*action)(); }));
       place(*view, button, {x, row.y - 16, 68, 32});
       x += 80;
     }

@@ -65,7 +65,7 @@ std::shared_ptr<View> AppDelegate::receivedFileRow(const ReceivedFileEntry& entr
     auto button = controls.makeButton(title);
     auto sender = std::make_shared<FileActionButton>(button);
     sender->fileURL = entry.url;
-    button->setAction(weakBlock(shared_from_this(), [sender, handler](AppDelegate& self) {
+    button->setAction(weakBlock(shared_from_this(), [sender, handler = handler](AppDelegate& self) {
       (self.*handler)(sender.get());
     }));
     button->setFrame({x, 12, 54, 28});
