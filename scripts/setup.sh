@@ -9,6 +9,7 @@ PACKAGES=(
   libturbojpeg0-dev libyuv-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
   libboost-dev
   xvfb xauth xdotool x11-utils imagemagick fonts-noto-cjk procps dbus-x11
+  locales
   xdg-utils dbus-daemon
 )
 

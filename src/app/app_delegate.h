@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bridge/agent_output_buffer.h"
+#include "platform/event_poster.h"
 #include "platform/platform_services.h"
 
 namespace qova {
@@ -55,7 +56,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   std::shared_ptr<Label> fileEmptyLabel;             // 11 "暂无收到的文件"
   std::shared_ptr<Label> filePathLabel;              // 12 ""
   AgentOutputBuffer outputBuffer;                    // 13, agent output readers only
-  uint32_t dragButton = 0;                           // 14, left; agent output readers only
+  CGMouseButton dragButton = CGMouseButton::left;    // 14; agent output readers only
   std::unique_ptr<SerialQueue> agentInputQueue;      // 15 "qova.lumaro.agent.input"
   std::unique_ptr<SerialQueue> captureQueue;         // 16 "qova.lumaro.agent.capture"
   std::mutex frameWriteLock;                         // 17
@@ -108,6 +109,8 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   void startPermissionSync();
 
   // ---- Remote input (input/), agent output reader thread ---------------------------------------
+  // Decodes one input command and carries it out, pauses included, before returning; malformed
+  // commands are dropped.
   void handleInputBridge(std::string_view payload);
 
   // ---- Capture (capture/) -----------------------------------------------------------------------

@@ -11,6 +11,7 @@ class Workspace;
 class Controls;
 class Pasteboard;
 class ServiceManager;
+class EventPoster;
 
 // Every operating-system service the logic uses, made by one factory per backend
 // (createLinuxPlatformServices for the application, FakePlatformServices in tests).
@@ -22,6 +23,7 @@ struct PlatformServices {
   std::shared_ptr<Controls> controls;
   std::shared_ptr<Pasteboard> pasteboard;
   std::shared_ptr<ServiceManager> serviceManager;
+  std::shared_ptr<EventPoster> eventPoster;
 };
 
 }  // namespace qova

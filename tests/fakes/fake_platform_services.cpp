@@ -46,7 +46,8 @@ FakePlatformServices::FakePlatformServices()
       workspace(std::make_shared<FakeWorkspace>()),
       controls(std::make_shared<FakeControls>()),
       pasteboard(std::make_shared<FakePasteboard>()),
-      serviceManager(std::make_shared<FakeServiceManager>()) {}
+      serviceManager(std::make_shared<FakeServiceManager>()),
+      eventPoster(std::make_shared<FakeEventPoster>()) {}
 
 PlatformServices FakePlatformServices::services() const {
   PlatformServices services;
@@ -57,6 +58,7 @@ PlatformServices FakePlatformServices::services() const {
   services.controls = controls;
   services.pasteboard = pasteboard;
   services.serviceManager = serviceManager;
+  services.eventPoster = eventPoster;
   return services;
 }
 

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "fakes/fake_controls.h"
+#include "fakes/fake_event_poster.h"
 #include "fakes/fake_process_launcher.h"
 #include "fakes/manual_main_queue.h"
 #include "platform/linux/posix/posix_workspace.h"
@@ -102,6 +103,7 @@ struct FakePlatformServices {
   std::shared_ptr<FakeControls> controls;
   std::shared_ptr<FakePasteboard> pasteboard;
   std::shared_ptr<FakeServiceManager> serviceManager;
+  std::shared_ptr<FakeEventPoster> eventPoster;
 };
 
 }  // namespace qova::test

@@ -3,6 +3,7 @@
 #include "platform/linux/posix/posix_process_launcher.h"
 #include "platform/linux/posix/systemd_service_manager.h"
 #include "platform/linux/x11_permissions.h"
+#include "platform/linux/xtest_event_poster.h"
 #include "platform/qt/qt_controls.h"
 #include "platform/qt/qt_main_queue.h"
 #include "platform/qt/qt_pasteboard.h"
@@ -19,6 +20,7 @@ PlatformServices createLinuxPlatformServices() {
   services.controls = std::make_shared<QtControls>();
   services.pasteboard = std::make_shared<QtPasteboard>();
   services.serviceManager = std::make_shared<SystemdServiceManager>();
+  services.eventPoster = std::make_shared<XTestEventPoster>();
   return services;
 }
 
