@@ -158,6 +158,9 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   PlatformServices services_;
   mutable std::mutex inputPipeMutex_;
   std::mutex outputMutex_;
+  // Set by the agent output reader when a file-received refresh is queued, cleared by the main
+  // thread as it starts that refresh: a flood of marker lines costs one refresh, not one each.
+  std::atomic<bool> fileReceivedRefreshQueued_{false};
 };
 
 }  // namespace qova

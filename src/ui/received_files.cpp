@@ -15,7 +15,11 @@ const Color kRowBackground = Color::calibratedRGB(0.965, 0.976, 0.988);
 }  // namespace
 
 void AppDelegate::handleFileReceivedBridge() {
+  // A refresh already queued has not listed the folder yet, so it will see this file too.
+  if (fileReceivedRefreshQueued_.exchange(true)) return;
   mainQueue().post(weakBlock(shared_from_this(), [](AppDelegate& self) {
+    // Cleared before listing: a marker that arrives during the refresh queues the next one.
+    self.fileReceivedRefreshQueued_ = false;
     self.refreshReceivedFiles();
     self.setStatus("已收到文件");
   }));

@@ -3,6 +3,7 @@
 namespace qova::test {
 
 bool FakeWorkspace::createDirectory(const std::string& path) {
+  if (onCreateDirectory) onCreateDirectory();
   createdDirectories.push_back(path);
   if (realFiles) return PosixWorkspace::createDirectory(path);
   if (createFails) return false;

@@ -63,6 +63,8 @@ class FakeWorkspace : public PosixWorkspace {
   std::map<std::string, std::vector<DirectoryEntry>> folders;
   // Called at every openURL, before it is recorded.
   std::function<void(const std::string&)> onOpenURL;
+  // Called at every createDirectory, before anything else.
+  std::function<void()> onCreateDirectory;
 
   // What happened, in order.
   std::vector<std::string> createdDirectories;

@@ -176,12 +176,42 @@ TEST_F(ReceivedFilesTest, AMarkerLineRefreshesOnTheMainThreadAndSaysAFileArrived
   launchApp();
   folder() = {file("new.txt", 9)};
   const int listings = fakes.workspace->listings;
-  delegate->handleAgentOutput("__QOVA_FILE_RECEIVED__\n__QOVA_FILE_RECEIVED__{\"name\":\"x\"}\n");
+  delegate->handleAgentOutput("__QOVA_FILE_RECEIVED__\n");
   EXPECT_EQ(fakes.workspace->listings, listings);  // nothing happens on the reader's thread
   main().runPending();
-  EXPECT_EQ(fakes.workspace->listings, listings + 2);
+  EXPECT_EQ(fakes.workspace->listings, listings + 1);
   EXPECT_EQ(stack().arrangedSubviewCount(), 1);
+  EXPECT_EQ(status().history, (std::vector<std::string>{"已收到文件"}));
+  delegate->handleAgentOutput("__QOVA_FILE_RECEIVED__{\"name\":\"x\"}\n");
+  main().runPending();
+  EXPECT_EQ(fakes.workspace->listings, listings + 2);
   EXPECT_EQ(status().history, (std::vector<std::string>{"已收到文件", "已收到文件"}));
+}
+
+TEST_F(ReceivedFilesTest, AFloodOfMarkersWaitingForTheMainThreadCostsOneRefresh) {
+  launchApp();
+  const int listings = fakes.workspace->listings;
+  std::string flood;
+  for (int i = 0; i < 10'000; ++i) flood += "__QOVA_FILE_RECEIVED__\n";
+  delegate->handleAgentOutput(flood);
+  folder() = {file("late.txt", 9)};  // written after the markers, before the main thread runs
+  main().runPending();
+  EXPECT_EQ(fakes.workspace->listings, listings + 1);
+  EXPECT_EQ(stack().arrangedSubviewCount(), 1);
+  EXPECT_EQ(status().history, (std::vector<std::string>{"已收到文件"}));
+}
+
+TEST_F(ReceivedFilesTest, AMarkerDuringARefreshQueuesTheNextOne) {
+  launchApp();
+  const int listings = fakes.workspace->listings;
+  bool once = true;
+  fakes.workspace->onCreateDirectory = [&] {
+    if (once) delegate->handleFileReceivedBridge();  // the reader, while the main thread lists
+    once = false;
+  };
+  delegate->handleFileReceivedBridge();
+  main().runPending();
+  EXPECT_EQ(fakes.workspace->listings, listings + 2);
 }
 
 TEST_F(ReceivedFilesTest, TheTimerRefreshesEveryFiveSecondsWithoutAStatus) {
