@@ -23,20 +23,20 @@ std::vector<std::shared_ptr<T>> childrenOfType(const std::shared_ptr<View>& view
   return found;
 }
 
-struct LabelSpec {
+struct ExpectedLabel {
   std::string text;
   Rect frame;
   Font font;
   Color color;
 };
 
-struct ButtonSpec {
+struct ExpectedButton {
   std::string title;
   Rect frame;
   bool enabled;
 };
 
-void expectLabels(const std::shared_ptr<View>& view, const std::vector<LabelSpec>& expected) {
+void expectLabels(const std::shared_ptr<View>& view, const std::vector<ExpectedLabel>& expected) {
   const auto labels = childrenOfType<FakeLabel>(view);
   ASSERT_EQ(labels.size(), expected.size());
   for (size_t i = 0; i < expected.size(); ++i) {
@@ -48,7 +48,7 @@ void expectLabels(const std::shared_ptr<View>& view, const std::vector<LabelSpec
   }
 }
 
-void expectButtons(const std::shared_ptr<View>& view, const std::vector<ButtonSpec>& expected) {
+void expectButtons(const std::shared_ptr<View>& view, const std::vector<ExpectedButton>& expected) {
   const auto buttons = childrenOfType<FakeButton>(view);
   ASSERT_EQ(buttons.size(), expected.size());
   for (size_t i = 0; i < expected.size(); ++i) {
