@@ -12,6 +12,7 @@ PACKAGES=(
   # the reference agent's viewer: a desktop with some content for ./run, browser tests
   x11-xserver-utils xterm openbox chromium
   locales
+  xdg-utils dbus-daemon
 )
 # Node.js and npm drive the browser tests; a Node.js already on the machine (with its own npm) is kept.
 if ! command -v npm >/dev/null 2>&1; then PACKAGES+=(nodejs npm); fi

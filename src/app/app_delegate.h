@@ -26,6 +26,10 @@ class Timer;
 class ImageContext;
 class ScreenStream;
 class CaptureStreamOutput;
+class View;
+struct TabItem;
+struct ReceivedFileEntry;
+class FileActionButton;
 
 // The one object that owns all of the application's state. Created with std::make_shared on the
 // main thread before the event loop runs; every block that runs later or on another thread holds it
@@ -115,11 +119,31 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   // Any thread.
   void stopCaptureBridge();
 
+  // ---- Permission requests and settings navigation (permissions/), main thread ----------------
+  void requestScreenPermission();
+  void requestAccessibilityPermission();
+  void openScreenSettings();
+  void openAccessibilitySettings();
+  void openPrivacySettings(std::string_view anchor);
+  void openSettingsURL(const std::string& text);
+
   // ---- Window and received files (ui/), main thread unless stated ------------------------------
   void buildWindow();
+  TabItem deviceTab();
+  TabItem permissionTab();
+  // Also posts the first refresh of the received files list.
+  TabItem filesTab();
+  // `sender` is the pressed copy button, or none.
+  void copyClicked(const Button* sender);
   // Agent output reader thread; queues a refresh to the main thread.
   void handleFileReceivedBridge();
   void refreshReceivedFiles();
+  void refreshReceivedFilesClicked();
+  void openReceivedFilesFolder();
+  // `sender` is the pressed row button; only one that carries a file has an effect.
+  void openReceivedFile(const FileActionButton* sender);
+  void locateReceivedFile(const FileActionButton* sender);
+  std::shared_ptr<View> receivedFileRow(const ReceivedFileEntry& entry);
   void startFileRefreshTimer();
 
   // Platform services; fixed for the controller's life.
@@ -134,6 +158,9 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   PlatformServices services_;
   mutable std::mutex inputPipeMutex_;
   std::mutex outputMutex_;
+  // Set by the agent output reader when a file-received refresh is queued, cleared by the main
+  // thread as it starts that refresh: a flood of marker lines costs one refresh, not one each.
+  std::atomic<bool> fileReceivedRefreshQueued_{false};
 };
 
 }  // namespace qova

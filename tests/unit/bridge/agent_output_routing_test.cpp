@@ -23,7 +23,8 @@ TEST_F(ControllerTest, MarkerLinesAndInvalidLinesNeverTouchTheStatus) {
   delegate->handleAgentOutput("__QOVA_CAPTURE__{\"action\":\"failed\"}\n__QOVA_INPUT__closed\n");
   delegate->handleAgentOutput("__QOVA_FILE_RECEIVED__/tmp/connecting\nconnecting \xff\n");
   main().runPending();
-  EXPECT_TRUE(status().history.empty());
+  // Only the file marker's own text: its payload is never read as a status line.
+  EXPECT_EQ(status().history, (std::vector<std::string>{"已收到文件"}));
 }
 
 TEST_F(ControllerTest, AnUnfinishedLineOfOneAgentJoinsTheNextAgentsOutput) {
