@@ -20,6 +20,6 @@ cat <<INFO
 
 INFO
 if [[ " $* " != *" --auto-start "* ]]; then
-  echo "  Press 启动 in the application window to start the agent service."
+  echo "  Press 启动服务 in the application window to start the agent service."
 fi
 exec "$app" "$@"
