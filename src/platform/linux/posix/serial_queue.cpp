@@ -51,12 +51,14 @@ void SerialQueue::run(std::shared_ptr<State> state) {
 }
 
 bool SerialQueue::async(std::function<void()> block) {
+  // Once the block is queued it may release the queue itself, so only the shared state is used.
+  auto state = state_;
   {
-    std::lock_guard lock(state_->mutex);
-    if (state_->stopping) return false;
-    state_->blocks.push_back(std::move(block));
+    std::lock_guard lock(state->mutex);
+    if (state->stopping) return false;
+    state->blocks.push_back(std::move(block));
   }
-  state_->wake.notify_one();
+  state->wake.notify_one();
   return true;
 }
 
