@@ -9,6 +9,8 @@ PACKAGES=(
   libturbojpeg0-dev libyuv-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
   libboost-dev
   xvfb xauth xdotool x11-utils imagemagick fonts-noto-cjk procps dbus-x11
+  # capture benchmark comparison (bench/capture_compare.sh) and the xrandr used by capture tests
+  ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good x11-xserver-utils
 )
 
 missing=()

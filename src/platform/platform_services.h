@@ -11,6 +11,8 @@ class Workspace;
 class Controls;
 class Pasteboard;
 class ServiceManager;
+class ScreenCapture;
+class Imaging;
 
 // Every operating-system service the logic uses, made by one factory per backend
 // (createLinuxPlatformServices for the application, FakePlatformServices in tests).
@@ -22,6 +24,8 @@ struct PlatformServices {
   std::shared_ptr<Controls> controls;
   std::shared_ptr<Pasteboard> pasteboard;
   std::shared_ptr<ServiceManager> serviceManager;
+  std::shared_ptr<ScreenCapture> screenCapture;
+  std::shared_ptr<Imaging> imaging;
 };
 
 }  // namespace qova

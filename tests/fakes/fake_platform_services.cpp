@@ -9,7 +9,9 @@ FakePlatformServices::FakePlatformServices()
       workspace(std::make_shared<FakeWorkspace>()),
       controls(std::make_shared<FakeControls>()),
       pasteboard(std::make_shared<FakePasteboard>()),
-      serviceManager(std::make_shared<FakeServiceManager>()) {}
+      serviceManager(std::make_shared<FakeServiceManager>()),
+      screenCapture(std::make_shared<FakeScreenCapture>()),
+      imaging(std::make_shared<FakeImaging>()) {}
 
 PlatformServices FakePlatformServices::services() const {
   PlatformServices services;
@@ -20,6 +22,8 @@ PlatformServices FakePlatformServices::services() const {
   services.controls = controls;
   services.pasteboard = pasteboard;
   services.serviceManager = serviceManager;
+  services.screenCapture = screenCapture;
+  services.imaging = imaging;
   return services;
 }
 

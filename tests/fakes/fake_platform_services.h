@@ -4,7 +4,9 @@
 #include <mutex>
 
 #include "fakes/fake_controls.h"
+#include "fakes/fake_imaging.h"
 #include "fakes/fake_process_launcher.h"
+#include "fakes/fake_screen_capture.h"
 #include "fakes/manual_main_queue.h"
 #include "platform/pasteboard.h"
 #include "platform/permissions.h"
@@ -62,6 +64,8 @@ struct FakePlatformServices {
   std::shared_ptr<FakeControls> controls;
   std::shared_ptr<FakePasteboard> pasteboard;
   std::shared_ptr<FakeServiceManager> serviceManager;
+  std::shared_ptr<FakeScreenCapture> screenCapture;
+  std::shared_ptr<FakeImaging> imaging;
 };
 
 }  // namespace qova::test
