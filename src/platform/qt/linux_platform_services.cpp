@@ -3,7 +3,9 @@
 #include "platform/linux/posix/posix_process_launcher.h"
 #include "platform/linux/posix/posix_workspace.h"
 #include "platform/linux/posix/systemd_service_manager.h"
+#include "platform/linux/turbojpeg_imaging.h"
 #include "platform/linux/x11_permissions.h"
+#include "platform/linux/xshm_screen_capture.h"
 #include "platform/qt/qt_controls.h"
 #include "platform/qt/qt_main_queue.h"
 #include "platform/qt/qt_pasteboard.h"
@@ -19,6 +21,8 @@ PlatformServices createLinuxPlatformServices() {
   services.controls = std::make_shared<QtControls>();
   services.pasteboard = std::make_shared<QtPasteboard>();
   services.serviceManager = std::make_shared<SystemdServiceManager>();
+  services.screenCapture = std::make_shared<XShmScreenCapture>();
+  services.imaging = std::make_shared<TurboJpegImaging>();
   return services;
 }
 
