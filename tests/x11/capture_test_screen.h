@@ -46,16 +46,18 @@ inline std::string readFile(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// A page of small black text on white, rendered by ImageMagick.
+// A document page: paragraphs of small black text on white, rendered by ImageMagick.
 inline Picture textPage(int width, int height, const std::string& scratchDir) {
   std::string command = "convert -size " + std::to_string(width) + "x" + std::to_string(height) +
                         " xc:white -font DejaVu-Sans -pointsize 13 -fill black";
-  for (int y = 16; y < height; y += 17) {
-    command += " -annotate +4+" + std::to_string(y) +
-               " 'The quick brown fox jumps over the lazy dog 0123456789 (remote frame) "
-               "Sphinx of black quartz, judge my vow; pack my box with five dozen liquor jugs.'";
-    command += " -annotate +" + std::to_string(width / 2) + "+" + std::to_string(y) +
-               " 'capture scale encode: ABCDEFGHIJKLMNOPQRSTUVWXYZ abcdefghijklmnopqrstuvwxyz ...'";
+  int line = 0;
+  for (int y = 40; y < height - 20; y += 20, ++line) {
+    if (line % 7 == 6) continue;  // between paragraphs
+    for (int x = 40; x + 620 < width; x += 1400) {
+      command += " -annotate +" + std::to_string(x) + "+" + std::to_string(y) +
+                 " 'The quick brown fox jumps over the lazy dog; sphinx of black quartz, judge my vow. "
+                 "Pack my box with five dozen liquor jugs (" + std::to_string(line) + ")'";
+    }
   }
   const std::string out = scratchDir + "/text.bgra";
   command += " -depth 8 BGRA:" + out;
@@ -117,7 +119,7 @@ class ScreenPainter {
 
  private:
   Display* display_;
-  Window window_ = 0;
+  ::Window window_ = 0;
   GC gc_{};
   int width_ = 0;
   int height_ = 0;
