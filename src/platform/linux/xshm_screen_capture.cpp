@@ -297,12 +297,16 @@ void XShmScreenStream::run(std::promise<bool>& started) {
   std::vector<uint32_t> cursorPixels;
   bool changed = true;  // the first frame after a start is always complete
   int lastPointerX = -1, lastPointerY = -1;
+  int failedGrabs = 0;
+  const int grabFailuresAllowed =
+      static_cast<int>(std::max<int64_t>(1, std::chrono::seconds(1) / std::max(interval, std::chrono::nanoseconds(1))));
   auto next = std::chrono::steady_clock::now();
 
   for (;;) {
     if (waitUntil(next)) break;
     const auto now = std::chrono::steady_clock::now();
-    next = std::max(next + interval, now);
+    // Measured from this tick, so that a late wake-up is never followed by a short interval.
+    next = now + interval;
 
     bool layoutChanged = false;
     while (XPending(x) > 0) {
@@ -346,10 +350,12 @@ void XShmScreenStream::run(std::promise<bool>& started) {
     // Changes from here on are caught by the next notification and the next frame.
     if (damage) XDamageSubtract(x, damage, 0, 0);
     if (!image->grab(root, geometry->x, geometry->y)) {
-      if (connection.broken()) return reportStop();
-      // The screen may be shrinking under us; its notification comes next and decides.
+      // The screen may be shrinking under us and its notification decides on the next tick; a
+      // display that cannot be read for a second has failed.
+      if (connection.broken() || ++failedGrabs > grabFailuresAllowed) return reportStop();
       continue;
     }
+    failedGrabs = 0;
     if (fixes) {
       if (XFixesCursorImage* cursor = XFixesGetCursorImage(x)) {
         cursorPixels.assign(cursor->pixels, cursor->pixels + static_cast<size_t>(cursor->width) * cursor->height);
