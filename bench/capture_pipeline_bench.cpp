@@ -6,27 +6,37 @@
 #include <libyuv/scale.h>
 #include <turbojpeg.h>
 
-#include <X11/Xlib.h>
-
 #include <memory>
 #include <vector>
 
 #include "capture/capture_rules.h"
 #include "platform/linux/bgra_scaler.h"
 #include "platform/linux/turbojpeg_imaging.h"
-#include "platform/linux/x_display.h"
 #include "platform/linux/x_shm_image.h"
 
 namespace {
 
 struct Screen {
-  qova::x11::DisplayPtr display = qova::x11::openDisplay();
-  int width = display ? DisplayWidth(display.get(), DefaultScreen(display.get())) : 0;
-  int height = display ? DisplayHeight(display.get(), DefaultScreen(display.get())) : 0;
-  std::unique_ptr<qova::x11::ShmImage> image =
-      display ? qova::x11::ShmImage::create(display.get(), width, height) : nullptr;
-  qova::FrameSize target = qova::captureFrameSize(width, height, 1280.0);
-  bool grab() { return image && image->grab(DefaultRootWindow(display.get()), 0, 0); }
+  Screen() {
+    connection = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(connection)) return;
+    screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
+    width = screen->width_in_pixels;
+    height = screen->height_in_pixels;
+    image = qova::x11::ShmImage::create(connection, *screen, width, height);
+    target = qova::captureFrameSize(width, height, 1280.0);
+  }
+  ~Screen() {
+    image.reset();
+    xcb_disconnect(connection);
+  }
+  bool grab() { return image && image->grab(screen->root, 0, 0); }
+  xcb_connection_t* connection = nullptr;
+  xcb_screen_t* screen = nullptr;
+  int width = 0;
+  int height = 0;
+  std::unique_ptr<qova::x11::ShmImage> image;
+  qova::FrameSize target;
 };
 
 Screen& screen() {

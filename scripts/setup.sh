@@ -10,6 +10,8 @@ PACKAGES=(
   libboost-dev
   xvfb xauth xdotool x11-utils imagemagick fonts-noto-cjk procps dbus-x11
   # capture benchmark comparison (bench/capture_compare.sh) and the xrandr used by capture tests
+  # the capture stream's own X connection (XCB survives its server going away)
+  libxcb1-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev libxcb-randr0-dev
   ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good x11-xserver-utils
 )
 

@@ -2,38 +2,42 @@
 
 // Include only from .cpp files under platform/linux/.
 
-#include <X11/Xlib.h>
-#include <X11/extensions/XShm.h>
+#include <xcb/shm.h>
+#include <xcb/xcb.h>
 
+#include <cstdint>
 #include <memory>
 
 namespace qova::x11 {
 
-// An image in a shared-memory segment attached to one X connection, filled by XShmGetImage.
-// The segment is marked for removal as soon as both sides are attached, so nothing is left
-// behind if the process dies.
+// An image in a shared-memory segment attached to one XCB connection, filled by ShmGetImage.
+// The segment is marked for removal as soon as both sides are attached, so nothing is left behind
+// if the process dies. Pixels are 32-bit B, G, R, X.
 class ShmImage {
  public:
-  // Null when MIT-SHM is missing, the segment cannot be made or the server refuses it.
-  static std::unique_ptr<ShmImage> create(Display* display, int width, int height);
+  // Null when MIT-SHM is missing, the screen's pixels are not 32-bit BGRX, the segment cannot be
+  // made or the server refuses it.
+  static std::unique_ptr<ShmImage> create(xcb_connection_t* connection, const xcb_screen_t& screen, int width,
+                                          int height);
   ~ShmImage();
   ShmImage(const ShmImage&) = delete;
   ShmImage& operator=(const ShmImage&) = delete;
 
-  // Copies the root window's rectangle at (x, y) of the image's size. False on an X error.
-  bool grab(Window root, int x, int y);
-  int width() const { return image_->width; }
-  int height() const { return image_->height; }
-  int bytesPerRow() const { return image_->bytes_per_line; }
-  uint8_t* data() const { return reinterpret_cast<uint8_t*>(image_->data); }
+  // Copies the rectangle of `drawable` at (x, y) of the image's size. False on any error.
+  bool grab(xcb_drawable_t drawable, int x, int y);
+  int width() const { return width_; }
+  int height() const { return height_; }
+  int bytesPerRow() const { return width_ * 4; }
+  uint8_t* data() const { return data_; }
 
  private:
-  explicit ShmImage(Display* display) : display_(display) {}
-  Display* display_;
-  XImage* image_ = nullptr;
-  // The image refers to this record for as long as it lives, so it stays at one address.
-  XShmSegmentInfo info_{};
-  bool mapped_ = false;
+  ShmImage(xcb_connection_t* connection, int width, int height) : connection_(connection), width_(width), height_(height) {}
+  xcb_connection_t* connection_;
+  int width_;
+  int height_;
+  int shmid_ = -1;
+  uint8_t* data_ = nullptr;
+  xcb_shm_seg_t segment_ = 0;
   bool attached_ = false;
 };
 

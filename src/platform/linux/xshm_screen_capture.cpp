@@ -1,21 +1,20 @@
 #include "platform/linux/xshm_screen_capture.h"
 
-#include <X11/Xlib.h>
-#include <X11/extensions/Xdamage.h>
-#include <X11/extensions/Xfixes.h>
-#include <X11/extensions/Xrandr.h>
+#include <xcb/damage.h>
+#include <xcb/randr.h>
+#include <xcb/xcb.h>
+#include <xcb/xfixes.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <atomic>
 #include <condition_variable>
 #include <future>
 #include <mutex>
-#include <set>
 #include <thread>
 
 #include "platform/linux/bgra_scaler.h"
 #include "platform/linux/cursor_overlay.h"
-#include "platform/linux/x_display.h"
 #include "platform/linux/x_shm_image.h"
 #include "platform/serial_queue.h"
 
@@ -36,90 +35,87 @@ struct ListedDisplay {
   Geometry geometry;
 };
 
+// Replies of XCB are malloc'd; this frees them.
+template <class T>
+using Reply = std::unique_ptr<T, decltype(&std::free)>;
+template <class T>
+Reply<T> reply(T* raw) {
+  return Reply<T>(raw, &std::free);
+}
+
+// The capture stream's own connection. XCB reports a server that went away as an error state of
+// the connection instead of ending the process, which Xlib does unless every handler cooperates.
+class XcbConnection {
+ public:
+  XcbConnection() {
+    int screenNumber = 0;
+    connection_ = xcb_connect(nullptr, &screenNumber);
+    if (xcb_connection_has_error(connection_)) return;
+    auto roots = xcb_setup_roots_iterator(xcb_get_setup(connection_));
+    for (int i = 0; roots.rem && i < screenNumber; ++i) xcb_screen_next(&roots);
+    screen_ = roots.rem ? roots.data : nullptr;
+  }
+  ~XcbConnection() { xcb_disconnect(connection_); }
+  XcbConnection(const XcbConnection&) = delete;
+  XcbConnection& operator=(const XcbConnection&) = delete;
+
+  bool usable() const { return screen_ != nullptr && !broken(); }
+  bool broken() const { return xcb_connection_has_error(connection_) != 0; }
+  xcb_connection_t* get() const { return connection_; }
+  const xcb_screen_t& screen() const { return *screen_; }
+  xcb_window_t root() const { return screen_->root; }
+  // The first event code of an extension, or -1 when the server lacks it.
+  int eventBase(xcb_extension_t& extension) const {
+    const xcb_query_extension_reply_t* data = xcb_get_extension_data(connection_, &extension);
+    return data && data->present ? data->first_event : -1;
+  }
+
+ private:
+  xcb_connection_t* connection_ = nullptr;
+  xcb_screen_t* screen_ = nullptr;
+};
+
+bool hasRandr13(const XcbConnection& x) {
+  if (x.eventBase(xcb_randr_id) < 0) return false;
+  auto version = reply(xcb_randr_query_version_reply(x.get(), xcb_randr_query_version(x.get(), 1, 3), nullptr));
+  return version && (version->major_version > 1 || version->minor_version >= 3);
+}
+
 // Outputs that are connected and show a picture, in the server's order; the whole screen as
 // display 0 when RandR has none to offer.
-std::vector<ListedDisplay> listDisplays(Display* display) {
+std::vector<ListedDisplay> listDisplays(const XcbConnection& x) {
   std::vector<ListedDisplay> listed;
-  const Window root = DefaultRootWindow(display);
-  int eventBase = 0, errorBase = 0, major = 0, minor = 0;
-  if (XRRQueryExtension(display, &eventBase, &errorBase) && XRRQueryVersion(display, &major, &minor) &&
-      (major > 1 || (major == 1 && minor >= 3))) {
-    if (XRRScreenResources* resources = XRRGetScreenResourcesCurrent(display, root)) {
-      for (int i = 0; i < resources->noutput; ++i) {
-        XRROutputInfo* output = XRRGetOutputInfo(display, resources, resources->outputs[i]);
-        if (!output) continue;
-        if (output->connection == RR_Connected && output->crtc != 0) {
-          if (XRRCrtcInfo* crtc = XRRGetCrtcInfo(display, resources, output->crtc)) {
-            if (crtc->mode != 0 && crtc->width > 0 && crtc->height > 0) {
-              listed.push_back({static_cast<uint32_t>(resources->outputs[i]),
-                                {crtc->x, crtc->y, static_cast<int>(crtc->width), static_cast<int>(crtc->height)}});
-            }
-            XRRFreeCrtcInfo(crtc);
-          }
+  xcb_connection_t* c = x.get();
+  if (hasRandr13(x)) {
+    auto resources = reply(xcb_randr_get_screen_resources_current_reply(
+        c, xcb_randr_get_screen_resources_current(c, x.root()), nullptr));
+    if (resources) {
+      const xcb_randr_output_t* outputs = xcb_randr_get_screen_resources_current_outputs(resources.get());
+      const int count = xcb_randr_get_screen_resources_current_outputs_length(resources.get());
+      for (int i = 0; i < count; ++i) {
+        auto output = reply(xcb_randr_get_output_info_reply(
+            c, xcb_randr_get_output_info(c, outputs[i], resources->config_timestamp), nullptr));
+        if (!output || output->connection != XCB_RANDR_CONNECTION_CONNECTED || output->crtc == 0) continue;
+        auto crtc = reply(xcb_randr_get_crtc_info_reply(
+            c, xcb_randr_get_crtc_info(c, output->crtc, resources->config_timestamp), nullptr));
+        if (crtc && crtc->mode != 0 && crtc->width > 0 && crtc->height > 0) {
+          listed.push_back({outputs[i], {crtc->x, crtc->y, crtc->width, crtc->height}});
         }
-        XRRFreeOutputInfo(output);
       }
-      XRRFreeScreenResources(resources);
     }
   }
-  if (listed.empty()) {
-    const int screen = DefaultScreen(display);
-    listed.push_back({0, {0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen)}});
+  if (listed.empty() && !x.broken()) {
+    listed.push_back({0, {0, 0, x.screen().width_in_pixels, x.screen().height_in_pixels}});
   }
   return listed;
 }
 
-std::optional<Geometry> geometryOf(Display* display, uint32_t id) {
-  for (const auto& listed : listDisplays(display)) {
+std::optional<Geometry> geometryOf(const XcbConnection& x, uint32_t id) {
+  for (const auto& listed : listDisplays(x)) {
     if (listed.id == id) return listed.geometry;
   }
   return std::nullopt;
 }
-
-// Xlib ends the process when a connection breaks unless the I/O error handler returns and the
-// connection has an exit handler of its own. Capture connections get both: a display that goes away
-// ends its stream, not the application. Every other connection keeps the handler it had.
-std::mutex survivorsMutex;
-std::set<Display*> survivors;
-int (*previousIoHandler)(Display*) = nullptr;
-std::once_flag ioHandlerOnce;
-
-int survivableIoHandler(Display* display) {
-  {
-    std::lock_guard lock(survivorsMutex);
-    if (survivors.count(display)) return 0;
-  }
-  return previousIoHandler ? previousIoHandler(display) : 0;
-}
-
-void markBroken(Display* /*display*/, void* flag) { static_cast<std::atomic<bool>*>(flag)->store(true); }
-
-// A capture connection that survives its server going away.
-class CaptureConnection {
- public:
-  CaptureConnection() : display_(x11::openDisplay()) {
-    if (!display_) return;
-    std::call_once(ioHandlerOnce, [] { previousIoHandler = XSetIOErrorHandler(survivableIoHandler); });
-    {
-      std::lock_guard lock(survivorsMutex);
-      survivors.insert(display_.get());
-    }
-    XSetIOErrorExitHandler(display_.get(), markBroken, &broken_);
-  }
-  ~CaptureConnection() {
-    if (!display_) return;
-    Display* raw = display_.get();
-    display_.reset();
-    std::lock_guard lock(survivorsMutex);
-    survivors.erase(raw);
-  }
-  Display* get() const { return display_.get(); }
-  bool broken() const { return broken_.load(); }
-
- private:
-  std::atomic<bool> broken_{false};
-  x11::DisplayPtr display_;
-};
 
 // Reuses pixel memory once every sample holding it is done with it.
 class BufferPool : public std::enable_shared_from_this<BufferPool> {
@@ -269,23 +265,36 @@ void XShmScreenStream::reportStop() {
 }
 
 void XShmScreenStream::run(std::promise<bool>& started) {
-  CaptureConnection connection;
-  Display* x = connection.get();
-  if (!x) return started.set_value(false);
-  const Window root = DefaultRootWindow(x);
+  XcbConnection x;
+  if (!x.usable()) return started.set_value(false);
+  xcb_connection_t* c = x.get();
+  const xcb_window_t root = x.root();
   auto geometry = geometryOf(x, display_.displayId);
   if (!geometry) return started.set_value(false);
-  auto image = x11::ShmImage::create(x, geometry->width, geometry->height);
+  auto image = x11::ShmImage::create(c, x.screen(), geometry->width, geometry->height);
   if (!image) return started.set_value(false);
 
-  int damageEvent = 0, damageError = 0, fixesEvent = 0, fixesError = 0, randrEvent = 0, randrError = 0;
-  Damage damage = 0;
-  if (XDamageQueryExtension(x, &damageEvent, &damageError)) damage = XDamageCreate(x, root, XDamageReportNonEmpty);
-  const bool fixes = configuration_.showsCursor && XFixesQueryExtension(x, &fixesEvent, &fixesError);
-  if (fixes) XFixesSelectCursorInput(x, root, XFixesDisplayCursorNotifyMask);
-  const bool randr = XRRQueryExtension(x, &randrEvent, &randrError);
-  if (randr) XRRSelectInput(x, root, RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
-  XSync(x, False);
+  // Optional extensions: without XDamage every tick is a complete frame, without XFixes no cursor,
+  // without RandR no layout changes are noticed.
+  const int damageEvents = x.eventBase(xcb_damage_id);
+  xcb_damage_damage_t damage = 0;
+  if (damageEvents >= 0 && reply(xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr))) {
+    damage = xcb_generate_id(c);
+    xcb_damage_create(c, damage, root, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+  }
+  int fixesEvents = configuration_.showsCursor ? x.eventBase(xcb_xfixes_id) : -1;
+  if (fixesEvents >= 0 && !reply(xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 4, 0), nullptr))) {
+    fixesEvents = -1;
+  }
+  if (fixesEvents >= 0) xcb_xfixes_select_cursor_input(c, root, XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
+  const int randrEvents = hasRandr13(x) ? x.eventBase(xcb_randr_id) : -1;
+  if (randrEvents >= 0) {
+    xcb_randr_select_input(c, root,
+                           XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
+                               XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
+  }
+  xcb_flush(c);
+  if (x.broken()) return started.set_value(false);
   started.set_value(true);
 
   const int width = static_cast<int>(configuration_.width);
@@ -294,7 +303,6 @@ void XShmScreenStream::run(std::promise<bool>& started) {
   const intptr_t depth = std::max<intptr_t>(configuration_.queueDepth, 1);
   auto pool = std::make_shared<BufferPool>();
   ScaleScratch scratch;
-  std::vector<uint32_t> cursorPixels;
   bool changed = true;  // the first frame after a start is always complete
   int lastPointerX = -1, lastPointerY = -1;
   int failedGrabs = 0;
@@ -309,35 +317,32 @@ void XShmScreenStream::run(std::promise<bool>& started) {
     next = now + interval;
 
     bool layoutChanged = false;
-    while (XPending(x) > 0) {
-      XEvent event;
-      XNextEvent(x, &event);
-      if (damage && event.type == damageEvent + XDamageNotify) changed = true;
-      if (fixes && event.type == fixesEvent + XFixesCursorNotify) changed = true;
-      if (randr && (event.type == randrEvent + RRScreenChangeNotify || event.type == randrEvent + RRNotify)) {
-        XRRUpdateConfiguration(&event);
+    while (xcb_generic_event_t* event = xcb_poll_for_event(c)) {
+      const int type = event->response_type & 0x7F;
+      if (damage && type == damageEvents + XCB_DAMAGE_NOTIFY) changed = true;
+      if (fixesEvents >= 0 && type == fixesEvents + XCB_XFIXES_CURSOR_NOTIFY) changed = true;
+      if (randrEvents >= 0 &&
+          (type == randrEvents + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == randrEvents + XCB_RANDR_NOTIFY)) {
         layoutChanged = true;
       }
+      std::free(event);
     }
-    if (connection.broken()) return reportStop();
+    if (x.broken()) return reportStop();
     if (layoutChanged) {
       const auto current = geometryOf(x, display_.displayId);
       if (!current) return reportStop();  // the display is gone
       if (!(*current == *geometry)) {
         geometry = current;
-        image = x11::ShmImage::create(x, geometry->width, geometry->height);
+        image = x11::ShmImage::create(c, x.screen(), geometry->width, geometry->height);
         if (!image) return reportStop();
       }
       changed = true;
     }
     if (configuration_.showsCursor) {
-      Window rootReturn = 0, child = 0;
-      int rootX = 0, rootY = 0, winX = 0, winY = 0;
-      unsigned mask = 0;
-      if (XQueryPointer(x, root, &rootReturn, &child, &rootX, &rootY, &winX, &winY, &mask) &&
-          (rootX != lastPointerX || rootY != lastPointerY)) {
-        lastPointerX = rootX;
-        lastPointerY = rootY;
+      auto pointer = reply(xcb_query_pointer_reply(c, xcb_query_pointer(c, root), nullptr));
+      if (pointer && (pointer->root_x != lastPointerX || pointer->root_y != lastPointerY)) {
+        lastPointerX = pointer->root_x;
+        lastPointerY = pointer->root_y;
         changed = true;
       }
     }
@@ -348,21 +353,19 @@ void XShmScreenStream::run(std::promise<bool>& started) {
       continue;
     }
     // Changes from here on are caught by the next notification and the next frame.
-    if (damage) XDamageSubtract(x, damage, 0, 0);
+    if (damage) xcb_damage_subtract(c, damage, XCB_NONE, XCB_NONE);
     if (!image->grab(root, geometry->x, geometry->y)) {
       // The screen may be shrinking under us and its notification decides on the next tick; a
       // display that cannot be read for a second has failed.
-      if (connection.broken() || ++failedGrabs > grabFailuresAllowed) return reportStop();
+      if (x.broken() || ++failedGrabs > grabFailuresAllowed) return reportStop();
       continue;
     }
     failedGrabs = 0;
-    if (fixes) {
-      if (XFixesCursorImage* cursor = XFixesGetCursorImage(x)) {
-        cursorPixels.assign(cursor->pixels, cursor->pixels + static_cast<size_t>(cursor->width) * cursor->height);
-        drawCursor(image->data(), image->bytesPerRow(), image->width(), image->height(), cursorPixels.data(),
-                   cursor->width, cursor->height, cursor->x - cursor->xhot - geometry->x,
-                   cursor->y - cursor->yhot - geometry->y);
-        XFree(cursor);
+    if (fixesEvents >= 0) {
+      if (auto cursor = reply(xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), nullptr))) {
+        drawCursor(image->data(), image->bytesPerRow(), image->width(), image->height(),
+                   xcb_xfixes_get_cursor_image_cursor_image(cursor.get()), cursor->width, cursor->height,
+                   cursor->x - cursor->xhot - geometry->x, cursor->y - cursor->yhot - geometry->y);
       }
     }
     auto pixels = pool->take(static_cast<size_t>(width) * height * 4);
@@ -378,27 +381,31 @@ void XShmScreenStream::run(std::promise<bool>& started) {
     deliver(std::move(sample));
     changed = false;
   }
-  if (damage && !connection.broken()) XDamageDestroy(x, damage);
+  if (damage && !x.broken()) {
+    xcb_damage_destroy(c, damage);
+    xcb_flush(c);
+  }
 }
 
 }  // namespace
 
 std::optional<ShareableContent> XShmScreenCapture::shareableContent() {
-  auto display = x11::openDisplay();
-  if (!display) return std::nullopt;
+  XcbConnection x;
+  if (!x.usable()) return std::nullopt;
   ShareableContent content;
-  for (const auto& listed : listDisplays(display.get())) {
+  for (const auto& listed : listDisplays(x)) {
     content.displays.push_back({listed.id, listed.geometry.width, listed.geometry.height});
   }
+  if (x.broken()) return std::nullopt;
   return content;
 }
 
 uint32_t XShmScreenCapture::mainDisplayId() {
-  auto display = x11::openDisplay();
-  if (!display) return 0;
-  int eventBase = 0, errorBase = 0;
-  if (!XRRQueryExtension(display.get(), &eventBase, &errorBase)) return 0;
-  return static_cast<uint32_t>(XRRGetOutputPrimary(display.get(), DefaultRootWindow(display.get())));
+  XcbConnection x;
+  if (!x.usable() || !hasRandr13(x)) return 0;
+  auto primary =
+      reply(xcb_randr_get_output_primary_reply(x.get(), xcb_randr_get_output_primary(x.get(), x.root()), nullptr));
+  return primary ? primary->output : 0;
 }
 
 std::shared_ptr<ScreenStream> XShmScreenCapture::makeStream(const CaptureDisplay& display,
