@@ -197,9 +197,11 @@ int main(int argc, char** argv) {
     timing->latenciesMs.clear();
   }
   long rssMax = rssStart;
-  while (Clock::now() - wallStart < std::chrono::duration<double>(seconds)) {
+  std::string rssTrace;
+  for (int step = 1; Clock::now() - wallStart < std::chrono::duration<double>(seconds); ++step) {
     fakes.mainQueue->pumpUntil([] { return false; }, std::chrono::milliseconds(500));
     rssMax = std::max(rssMax, residentKiB());
+    if (step % 120 == 0) rssTrace += " " + std::to_string(residentKiB());  // once a minute
   }
   const double cpu = cpuSeconds() - cpuStart;
   const double wall = std::chrono::duration<double>(Clock::now() - wallStart).count();
@@ -220,6 +222,7 @@ int main(int argc, char** argv) {
       frames ? 1000.0 * cpu / static_cast<double>(frames) : 0.0, percentile(0.5), percentile(0.9),
       frames ? static_cast<double>(timing->jpegBytes.load()) / static_cast<double>(timing->frames.load()) : 0.0,
       rssStart, rssMax, residentKiB());
+  if (!rssTrace.empty()) std::printf("rss KiB each minute:%s\n", rssTrace.c_str());
   delegate->stopClicked();
   delegate->captureQueue->drain();
   fakes.mainQueue->runPending();
