@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bridge/agent_output_buffer.h"
+#include "platform/event_poster.h"
 #include "platform/platform_services.h"
 
 namespace qova {
@@ -28,6 +29,10 @@ class CaptureStreamOutput;
 struct ScreenSample;
 struct PixelBuffer;
 struct FrameHeader;
+class View;
+struct TabItem;
+struct ReceivedFileEntry;
+class FileActionButton;
 
 // The one object that owns all of the application's state. Created with std::make_shared on the
 // main thread before the event loop runs; every block that runs later or on another thread holds it
@@ -54,7 +59,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   std::shared_ptr<Label> fileEmptyLabel;             // 11 "暂无收到的文件"
   std::shared_ptr<Label> filePathLabel;              // 12 ""
   AgentOutputBuffer outputBuffer;                    // 13, agent output readers only
-  uint32_t dragButton = 0;                           // 14, left; agent output readers only
+  CGMouseButton dragButton = CGMouseButton::left;    // 14; agent output readers only
   std::unique_ptr<SerialQueue> agentInputQueue;      // 15 "qova.lumaro.agent.input"
   std::unique_ptr<SerialQueue> captureQueue;         // 16 "qova.lumaro.agent.capture"
   std::mutex frameWriteLock;                         // 17
@@ -109,6 +114,8 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   void startPermissionSync();
 
   // ---- Remote input (input/), agent output reader thread ---------------------------------------
+  // Decodes one input command and carries it out, pauses included, before returning; malformed
+  // commands are dropped.
   void handleInputBridge(std::string_view payload);
 
   // ---- Capture (capture/) -----------------------------------------------------------------------
@@ -126,11 +133,31 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   // streamOutputQueue; returns at once, the write happens on agentInputQueue.
   void writeCaptureFrameInput(const FrameHeader& header, std::vector<uint8_t> jpeg);
 
+  // ---- Permission requests and settings navigation (permissions/), main thread ----------------
+  void requestScreenPermission();
+  void requestAccessibilityPermission();
+  void openScreenSettings();
+  void openAccessibilitySettings();
+  void openPrivacySettings(std::string_view anchor);
+  void openSettingsURL(const std::string& text);
+
   // ---- Window and received files (ui/), main thread unless stated ------------------------------
   void buildWindow();
+  TabItem deviceTab();
+  TabItem permissionTab();
+  // Also posts the first refresh of the received files list.
+  TabItem filesTab();
+  // `sender` is the pressed copy button, or none.
+  void copyClicked(const Button* sender);
   // Agent output reader thread; queues a refresh to the main thread.
   void handleFileReceivedBridge();
   void refreshReceivedFiles();
+  void refreshReceivedFilesClicked();
+  void openReceivedFilesFolder();
+  // `sender` is the pressed row button; only one that carries a file has an effect.
+  void openReceivedFile(const FileActionButton* sender);
+  void locateReceivedFile(const FileActionButton* sender);
+  std::shared_ptr<View> receivedFileRow(const ReceivedFileEntry& entry);
   void startFileRefreshTimer();
 
   // Platform services; fixed for the controller's life.
@@ -148,6 +175,9 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   uint64_t captureAttempt_ = 0;
   mutable std::mutex inputPipeMutex_;
   std::mutex outputMutex_;
+  // Set by the agent output reader when a file-received refresh is queued, cleared by the main
+  // thread as it starts that refresh: a flood of marker lines costs one refresh, not one each.
+  std::atomic<bool> fileReceivedRefreshQueued_{false};
 };
 
 }  // namespace qova

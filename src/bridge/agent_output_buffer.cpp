@@ -4,7 +4,7 @@
 
 namespace qova {
 
-void AgentOutputBuffer::emit(std::string_view line, const std::function<void(std::string_view)>& onLine) const {
+void AgentOutputBuffer::deliverLine(std::string_view line, const std::function<void(std::string_view)>& onLine) const {
   if (line.size() > maxLineBytes_ || !isValidUtf8(line)) return;
   onLine(line);
 }
@@ -31,11 +31,11 @@ void AgentOutputBuffer::append(std::string_view chunk, const std::function<void(
     }
     if (pending_.empty()) {
       // Lines that arrive whole are handed over from the chunk itself, without a copy.
-      emit(head, onLine);
+      deliverLine(head, onLine);
     } else {
       if (pending_.size() + head.size() <= maxLineBytes_) {
         pending_.append(head);
-        emit(pending_, onLine);
+        deliverLine(pending_, onLine);
       }
       pending_.clear();
     }

@@ -26,7 +26,7 @@ class AgentOutputBuffer {
   size_t pendingBytes() const { return pending_.size(); }
 
  private:
-  void emit(std::string_view line, const std::function<void(std::string_view)>& onLine) const;
+  void deliverLine(std::string_view line, const std::function<void(std::string_view)>& onLine) const;
 
   size_t maxLineBytes_;
   std::string pending_;

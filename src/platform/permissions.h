@@ -2,15 +2,18 @@
 
 namespace qova {
 
-// The two operating-system grants remote control rests on. Neither test asks the user anything.
-// Called on the main thread.
+// The two operating-system grants remote control rests on. Called on the main thread.
 class Permissions {
  public:
   virtual ~Permissions() = default;
-  // Screen recording: the application may capture the screen.
+  // Screen recording: the application may capture the screen. Never asks the user.
   virtual bool screenCaptureAccess() = 0;
-  // Accessibility: the application may post input events.
+  // Accessibility: the application may post input events. Never asks the user.
   virtual bool accessibilityTrusted() = 0;
+  // Asks the system to grant screen recording (it may show its own prompt); true when granted.
+  virtual bool requestScreenCaptureAccess() = 0;
+  // Like accessibilityTrusted, but when not trusted the system is asked to prompt the user.
+  virtual bool requestAccessibilityTrust() = 0;
 };
 
 }  // namespace qova

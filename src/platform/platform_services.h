@@ -13,6 +13,7 @@ class Pasteboard;
 class ServiceManager;
 class ScreenCapture;
 class Imaging;
+class EventPoster;
 
 // Every operating-system service the logic uses, made by one factory per backend
 // (createLinuxPlatformServices for the application, FakePlatformServices in tests).
@@ -26,6 +27,7 @@ struct PlatformServices {
   std::shared_ptr<ServiceManager> serviceManager;
   std::shared_ptr<ScreenCapture> screenCapture;
   std::shared_ptr<Imaging> imaging;
+  std::shared_ptr<EventPoster> eventPoster;
 };
 
 }  // namespace qova

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <vector>
 
 #include "platform/controls.h"
@@ -8,19 +9,31 @@ namespace qova::test {
 
 // Controls that only remember what was done to them.
 
+// What every fake view is besides its role: a node with its children, so tests can walk the tree.
+class FakeNode {
+ public:
+  virtual ~FakeNode() = default;
+  std::vector<std::shared_ptr<View>> subviews;
+};
+
 template <class Base>
-class FakeViewOf : public Base {
+class FakeViewOf : public Base, public FakeNode {
  public:
   void setFrame(const Rect& frame) override { frame_ = frame; }
   Rect frame() const override { return frame_; }
   void setHidden(bool hidden) override { hidden_ = hidden; }
   bool isHidden() const override { return hidden_; }
   void addSubview(const std::shared_ptr<View>& child) override { subviews.push_back(child); }
-  std::vector<std::shared_ptr<View>> subviews;
+  void setBackgroundColor(const std::optional<Color>& color) override { background_ = color; }
+  std::optional<Color> backgroundColor() const override { return background_; }
+  void setCornerRadius(double radius) override { cornerRadius_ = radius; }
+  double cornerRadius() const override { return cornerRadius_; }
 
  private:
   Rect frame_;
   bool hidden_ = false;
+  std::optional<Color> background_;
+  double cornerRadius_ = 0;
 };
 
 class FakePlainView : public FakeViewOf<View> {};
@@ -33,11 +46,23 @@ class FakeLabel : public FakeViewOf<Label> {
     history.push_back(text);
   }
   std::string text() const override { return text_; }
+  void setFont(const Font& font) override { font_ = font; }
+  Font font() const override { return font_; }
+  void setTextColor(const Color& color) override { color_ = color; }
+  Color textColor() const override { return color_; }
+  void setTruncation(Truncation truncation) override { truncation_ = truncation; }
+  Truncation truncation() const override { return truncation_; }
+  void setSelectable(bool selectable) override { selectable_ = selectable; }
+  bool isSelectable() const override { return selectable_; }
   // Every text set after creation, in order.
   std::vector<std::string> history;
 
  private:
   std::string text_;
+  Font font_;
+  Color color_ = Color::primaryLabel();
+  Truncation truncation_ = Truncation::none;
+  bool selectable_ = false;
 };
 
 class FakeButton : public FakeViewOf<Button> {
@@ -65,9 +90,56 @@ class FakeButton : public FakeViewOf<Button> {
 class FakeStackView : public FakeViewOf<StackView> {
  public:
   void addArrangedSubview(const std::shared_ptr<View>& child) override { arranged.push_back(child); }
-  void removeAllArrangedSubviews() override { arranged.clear(); }
+  void removeAllArrangedSubviews() override {
+    removedTotal += static_cast<int>(arranged.size());
+    arranged.clear();
+  }
   int arrangedSubviewCount() const override { return static_cast<int>(arranged.size()); }
+  std::vector<std::shared_ptr<View>> arrangedSubviews() const override { return arranged; }
+  void setSpacing(double spacing) override { spacing_ = spacing; }
+  double spacing() const override { return spacing_; }
+  void setEdgeInsets(const EdgeInsets& insets) override { insets_ = insets; }
+  EdgeInsets edgeInsets() const override { return insets_; }
   std::vector<std::shared_ptr<View>> arranged;
+  int removedTotal = 0;
+
+ private:
+  double spacing_ = 0;
+  EdgeInsets insets_;
+};
+
+class FakeScrollView : public FakeViewOf<ScrollView> {
+ public:
+  void setDocumentView(const std::shared_ptr<View>& document) override { document_ = document; }
+  std::shared_ptr<View> documentView() const override { return document_; }
+  void setHasVerticalScroller(bool has) override { vertical_ = has; }
+  bool hasVerticalScroller() const override { return vertical_; }
+  void setBordered(bool bordered) override { bordered_ = bordered; }
+  bool isBordered() const override { return bordered_; }
+
+ private:
+  std::shared_ptr<View> document_;
+  bool vertical_ = false;
+  bool bordered_ = false;
+};
+
+class FakeTabView : public FakeViewOf<TabView> {
+ public:
+  void addTabViewItem(const TabItem& item) override {
+    items_.push_back(item);
+    if (selected_.empty()) selected_ = item.identifier;
+  }
+  std::vector<TabItem> tabViewItems() const override { return items_; }
+  void selectTabViewItem(const std::string& identifier) override {
+    if (std::any_of(items_.begin(), items_.end(), [&](const TabItem& i) { return i.identifier == identifier; })) {
+      selected_ = identifier;
+    }
+  }
+  std::string selectedIdentifier() const override { return selected_; }
+
+ private:
+  std::vector<TabItem> items_;
+  std::string selected_;
 };
 
 class FakeWindow : public Window {
@@ -78,17 +150,25 @@ class FakeWindow : public Window {
   void setTitle(const std::string& title) override { title_ = title; }
   std::string title() const override { return title_; }
   std::shared_ptr<View> contentView() override { return content_; }
+  void setContentView(const std::shared_ptr<View>& view) override {
+    view->setFrame({0, 0, width, height});
+    content_ = view;
+  }
   void center() override { centered = true; }
-  void makeKeyAndOrderFront() override { visible_ = true; }
+  void makeKeyAndOrderFront() override {
+    visible_ = true;
+    ++frontOrders;
+  }
   bool isVisible() const override { return visible_; }
-  std::shared_ptr<FakePlainView> content() const { return content_; }
+  std::shared_ptr<View> content() const { return content_; }
   double width;
   double height;
   bool centered = false;
+  int frontOrders = 0;
 
  private:
   std::string title_;
-  std::shared_ptr<FakePlainView> content_;
+  std::shared_ptr<View> content_;
   bool visible_ = false;
 };
 
@@ -98,6 +178,8 @@ class FakeControls : public Controls {
   std::shared_ptr<Label> makeLabel(const std::string& text) override { return std::make_shared<FakeLabel>(text); }
   std::shared_ptr<Button> makeButton(const std::string& title) override { return std::make_shared<FakeButton>(title); }
   std::shared_ptr<StackView> makeStackView() override { return std::make_shared<FakeStackView>(); }
+  std::shared_ptr<ScrollView> makeScrollView() override { return std::make_shared<FakeScrollView>(); }
+  std::shared_ptr<TabView> makeTabView() override { return std::make_shared<FakeTabView>(); }
   std::shared_ptr<Window> makeWindow(double contentWidth, double contentHeight) override {
     auto window = std::make_shared<FakeWindow>(contentWidth, contentHeight);
     windows.push_back(window);

@@ -2,6 +2,44 @@
 
 namespace qova::test {
 
+bool FakeWorkspace::createDirectory(const std::string& path) {
+  if (onCreateDirectory) onCreateDirectory();
+  createdDirectories.push_back(path);
+  if (realFiles) return PosixWorkspace::createDirectory(path);
+  if (createFails) return false;
+  folders.try_emplace(path);
+  return true;
+}
+
+std::optional<std::vector<DirectoryEntry>> FakeWorkspace::contentsOfDirectory(const std::string& path) const {
+  ++listings;
+  if (realFiles) return PosixWorkspace::contentsOfDirectory(path);
+  const auto found = folders.find(path);
+  if (found == folders.end()) return std::nullopt;
+  return found->second;
+}
+
+bool FakeWorkspace::openURL(const std::string& url) {
+  if (onOpenURL) onOpenURL(url);
+  openedURLs.push_back(url);
+  return true;
+}
+
+bool FakeWorkspace::openFile(const std::string& path) {
+  openedFiles.push_back(path);
+  return true;
+}
+
+bool FakeWorkspace::revealFile(const std::string& path) {
+  revealedFiles.push_back(path);
+  return true;
+}
+
+bool FakeWorkspace::openPrivacySettings() {
+  ++privacySettingsOpened;
+  return true;
+}
+
 FakePlatformServices::FakePlatformServices()
     : mainQueue(std::make_shared<ManualMainQueue>()),
       processes(std::make_shared<FakeProcessLauncher>()),
@@ -11,7 +49,8 @@ FakePlatformServices::FakePlatformServices()
       pasteboard(std::make_shared<FakePasteboard>()),
       serviceManager(std::make_shared<FakeServiceManager>()),
       screenCapture(std::make_shared<FakeScreenCapture>()),
-      imaging(std::make_shared<FakeImaging>()) {}
+      imaging(std::make_shared<FakeImaging>()),
+      eventPoster(std::make_shared<FakeEventPoster>()) {}
 
 PlatformServices FakePlatformServices::services() const {
   PlatformServices services;
@@ -24,6 +63,7 @@ PlatformServices FakePlatformServices::services() const {
   services.serviceManager = serviceManager;
   services.screenCapture = screenCapture;
   services.imaging = imaging;
+  services.eventPoster = eventPoster;
   return services;
 }
 

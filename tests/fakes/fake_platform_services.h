@@ -1,13 +1,17 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
+#include <map>
 #include <mutex>
 
 #include "fakes/fake_controls.h"
 #include "fakes/fake_imaging.h"
+#include "fakes/fake_event_poster.h"
 #include "fakes/fake_process_launcher.h"
 #include "fakes/fake_screen_capture.h"
 #include "fakes/manual_main_queue.h"
+#include "platform/linux/posix/posix_workspace.h"
 #include "platform/pasteboard.h"
 #include "platform/permissions.h"
 #include "platform/platform_services.h"
@@ -20,18 +24,57 @@ class FakePermissions : public Permissions {
  public:
   bool screenCaptureAccess() override { return screen.load(); }
   bool accessibilityTrusted() override { return input.load(); }
+  // A request grants the state given in screenGrantedOnRequest / inputGrantedOnRequest.
+  bool requestScreenCaptureAccess() override {
+    ++screenRequests;
+    if (screenGrantedOnRequest) screen = true;
+    return screen.load();
+  }
+  bool requestAccessibilityTrust() override {
+    ++inputRequests;
+    if (inputGrantedOnRequest) input = true;
+    return input.load();
+  }
   std::atomic<bool> screen{true};
   std::atomic<bool> input{true};
+  bool screenGrantedOnRequest = false;
+  bool inputGrantedOnRequest = false;
+  int screenRequests = 0;
+  int inputRequests = 0;
 };
 
-class FakeWorkspace : public Workspace {
+// Folders live in memory (`folders`) unless realFiles is set, then the real file system is used.
+// Opening and revealing are only recorded.
+class FakeWorkspace : public PosixWorkspace {
  public:
   std::string homeDirectory() const override { return home; }
   std::string bundleDirectory() const override { return bundle; }
   unsigned realUserId() const override { return userId; }
+  bool createDirectory(const std::string& path) override;
+  std::optional<std::vector<DirectoryEntry>> contentsOfDirectory(const std::string& path) const override;
+  bool openURL(const std::string& url) override;
+  bool openFile(const std::string& path) override;
+  bool revealFile(const std::string& path) override;
+  bool openPrivacySettings() override;
+
   std::string home = "/home/tester";
   std::string bundle = "/opt/QOVA Lumaro Agent.app";
   unsigned userId = 1000;
+  bool realFiles = false;
+  bool createFails = false;
+  std::map<std::string, std::vector<DirectoryEntry>> folders;
+  // Called at every openURL, before it is recorded.
+  std::function<void(const std::string&)> onOpenURL;
+  // Called at every createDirectory, before anything else.
+  std::function<void()> onCreateDirectory;
+
+  // What happened, in order.
+  std::vector<std::string> createdDirectories;
+  mutable int listings = 0;
+  std::vector<std::string> openedURLs;
+  std::vector<std::string> openedFiles;
+  std::vector<std::string> revealedFiles;
+  int privacySettingsOpened = 0;
 };
 
 class FakePasteboard : public Pasteboard {
@@ -66,6 +109,7 @@ struct FakePlatformServices {
   std::shared_ptr<FakeServiceManager> serviceManager;
   std::shared_ptr<FakeScreenCapture> screenCapture;
   std::shared_ptr<FakeImaging> imaging;
+  std::shared_ptr<FakeEventPoster> eventPoster;
 };
 
 }  // namespace qova::test

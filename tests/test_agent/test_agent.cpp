@@ -9,7 +9,7 @@
 //     exit <status>         ends now with that status
 //     hang                  sleeps until killed
 //     ignore-stdin          stops reading standard input (it fills up)
-//     close-stdin           closes standard input
+//     close-stdin           standard input is closed from the start (wherever the command stands)
 //     ignore-term           ignores SIGTERM from now on
 //     wait-stdin <n>        waits until n bytes of standard input have been read
 //   When the script ends the agent keeps reading its input until end of input, then exits 0.
@@ -101,13 +101,21 @@ int main(int argc, char** argv) {
     std::ofstream(recordDir + "/pid.txt") << getpid() << '\n';
   }
 
-  std::thread reader(readInput);
-  reader.detach();
-
   std::vector<std::string> script;
   if (const char* path = std::getenv("QOVA_TEST_AGENT_SCRIPT")) {
     std::ifstream in(path);
     for (std::string line; std::getline(in, line);) script.push_back(line);
+  }
+
+  // A descriptor closed while another thread is blocked reading it stays open underneath until that
+  // read returns, so an agent that closes its input does so before anyone reads it.
+  bool closesInput = false;
+  for (const auto& line : script) closesInput = closesInput || line == "close-stdin";
+  if (closesInput) {
+    stayAfterInputEnds = true;
+    ::close(0);
+  } else {
+    std::thread(readInput).detach();
   }
 
   for (const auto& line : script) {
@@ -142,9 +150,6 @@ int main(int argc, char** argv) {
       for (;;) pause();
     } else if (command == "ignore-stdin") {
       readStdin = false;
-    } else if (command == "close-stdin") {
-      stayAfterInputEnds = true;
-      ::close(0);
     } else if (command == "ignore-term") {
       signal(SIGTERM, SIG_IGN);
     } else if (command == "wait-stdin") {

@@ -9,6 +9,8 @@
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
+  // Listing the tests (ctest does, to discover them) needs no server.
+  if (::testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
   qova::x11::initThreads();
   qova::test::XvfbServer server(1440, 900);
   if (!server.running()) {

@@ -25,4 +25,8 @@ bool X11Permissions::accessibilityTrusted() {
   return XTestQueryExtension(display.get(), &eventBase, &errorBase, &major, &minor) == True;
 }
 
+bool X11Permissions::requestScreenCaptureAccess() { return screenCaptureAccess(); }
+
+bool X11Permissions::requestAccessibilityTrust() { return accessibilityTrusted(); }
+
 }  // namespace qova

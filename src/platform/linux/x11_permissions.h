@@ -5,11 +5,14 @@
 namespace qova {
 
 // X11 has no grants: the screen counts as granted when the display can be read, input when the
-// XTest extension is there to post events with.
+// XTest extension is there to post events with. Nothing can be granted, so a request only reports
+// the state as it is.
 class X11Permissions : public Permissions {
  public:
   bool screenCaptureAccess() override;
   bool accessibilityTrusted() override;
+  bool requestScreenCaptureAccess() override;
+  bool requestAccessibilityTrust() override;
 };
 
 }  // namespace qova

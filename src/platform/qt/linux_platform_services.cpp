@@ -1,14 +1,15 @@
 #include "platform/qt/linux_platform_services.h"
 
 #include "platform/linux/posix/posix_process_launcher.h"
-#include "platform/linux/posix/posix_workspace.h"
 #include "platform/linux/posix/systemd_service_manager.h"
 #include "platform/linux/turbojpeg_imaging.h"
 #include "platform/linux/x11_permissions.h"
 #include "platform/linux/xshm_screen_capture.h"
+#include "platform/linux/xtest_event_poster.h"
 #include "platform/qt/qt_controls.h"
 #include "platform/qt/qt_main_queue.h"
 #include "platform/qt/qt_pasteboard.h"
+#include "platform/qt/qt_workspace.h"
 
 namespace qova {
 
@@ -17,12 +18,13 @@ PlatformServices createLinuxPlatformServices() {
   services.mainQueue = std::make_shared<QtMainQueue>();
   services.processes = std::make_shared<PosixProcessLauncher>();
   services.permissions = std::make_shared<X11Permissions>();
-  services.workspace = std::make_shared<PosixWorkspace>();
+  services.workspace = std::make_shared<QtWorkspace>();
   services.controls = std::make_shared<QtControls>();
   services.pasteboard = std::make_shared<QtPasteboard>();
   services.serviceManager = std::make_shared<SystemdServiceManager>();
   services.screenCapture = std::make_shared<XShmScreenCapture>();
   services.imaging = std::make_shared<TurboJpegImaging>();
+  services.eventPoster = std::make_shared<XTestEventPoster>();
   return services;
 }
 

@@ -28,7 +28,7 @@ TEST_F(ControllerTest, StartsWithTheDefinedInitialState) {
   EXPECT_EQ(delegate->captureQueueDepth, 2);
   EXPECT_EQ(delegate->captureMaxSide, 1280.0);
   EXPECT_EQ(delegate->captureJpegQuality, 0.54);
-  EXPECT_EQ(delegate->dragButton, 0u);
+  EXPECT_EQ(delegate->dragButton, CGMouseButton::left);
   EXPECT_FALSE(delegate->captureActive.load());
   EXPECT_FALSE(delegate->frameWritePending);
   EXPECT_FALSE(delegate->window || delegate->process || delegate->inputPipe);

@@ -4,12 +4,15 @@
 
 namespace qova {
 
-// Home from $HOME (else the password database); the bundle from the executable's own path.
+// Home from $HOME (else the password database); the bundle from the executable's own path; folders
+// through the C library. Opening and revealing belong to the desktop: a derived class supplies them.
 class PosixWorkspace : public Workspace {
  public:
   std::string homeDirectory() const override;
   std::string bundleDirectory() const override;
   unsigned realUserId() const override;
+  bool createDirectory(const std::string& path) override;
+  std::optional<std::vector<DirectoryEntry>> contentsOfDirectory(const std::string& path) const override;
 };
 
 }  // namespace qova

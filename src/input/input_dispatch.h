@@ -1,0 +1,15 @@
+#pragma once
+
+#include "input/input_command.h"
+
+namespace qova {
+
+class EventPoster;
+class Pasteboard;
+
+// Runs one decoded command to its end, pauses included, by the action table; an unknown action does
+// nothing. `dragButton` is the drag state that outlives commands.
+void runInputCommand(const InputCommand& command, EventPoster& poster, Pasteboard& pasteboard,
+                     CGMouseButton& dragButton);
+
+}  // namespace qova

@@ -1,0 +1,39 @@
+#include "input/keyboard_events.h"
+
+#include "input/key_names.h"
+#include "platform/event_poster.h"
+#include "platform/pasteboard.h"
+
+namespace qova {
+
+namespace {
+
+void postKeyPair(EventPoster& poster, uint16_t code, CGEventFlags flags) {
+  // Flags go on both events even when 0, so neither carries a stale modifier.
+  poster.postKeyEvent(code, true, flags);
+  poster.postKeyEvent(code, false, flags);
+}
+
+}  // namespace
+
+void pressKey(EventPoster& poster, std::string_view key, const std::vector<std::string>& modifiers) {
+  const auto code = keyCode(key);
+  if (!code) return;
+  postKeyPair(poster, *code, modifierFlags(modifiers));
+}
+
+void hotkey(EventPoster& poster, const std::vector<std::string>& names) {
+  if (names.empty()) return;
+  const auto code = keyCode(names.back());
+  if (!code) return;
+  const std::vector<std::string> modifiers(names.begin(), names.end() - 1);
+  postKeyPair(poster, *code, modifierFlags(modifiers));
+}
+
+void enterText(EventPoster& poster, Pasteboard& pasteboard, const std::string& text) {
+  if (text.empty()) return;
+  pasteboard.setString(text);
+  hotkey(poster, {"command", "v"});
+}
+
+}  // namespace qova

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+
+namespace qova {
+
+// The mouse buttons the remote input uses, with the values the rest of the system knows them by.
+enum class CGMouseButton : uint32_t { left = 0, right = 1 };
+
+// Modifier bits carried on a key event (see the kCGEventFlag constants below); 0 means none.
+using CGEventFlags = uint64_t;
+
+inline constexpr CGEventFlags kCGEventFlagMaskShift = 0x20000;
+inline constexpr CGEventFlags kCGEventFlagMaskControl = 0x40000;
+inline constexpr CGEventFlags kCGEventFlagMaskAlternate = 0x80000;
+inline constexpr CGEventFlags kCGEventFlagMaskCommand = 0x100000;
+
+// Mouse event kinds; the button the event is for travels beside it.
+enum class MouseEventType : uint32_t {
+  leftMouseDown = 1,
+  leftMouseUp = 2,
+  rightMouseDown = 3,
+  rightMouseUp = 4,
+  leftMouseDragged = 6,
+  rightMouseDragged = 7,
+};
+
+// Synthesised pointer and keyboard input, delivered where hardware input enters the system, plus the
+// pauses that pace it. Called on the agent output reader thread only, one call at a time. Every post
+// returns once the event has been handed over; an event the system cannot make is skipped silently,
+// and the caller goes on with the rest of its sequence either way.
+class EventPoster {
+ public:
+  virtual ~EventPoster() = default;
+
+  // Moves the cursor to the point (global display coordinates, y down, unchecked doubles) and keeps
+  // pointer movement coupled to it.
+  virtual void moveCursor(double x, double y) = 0;
+  // A button down, up or dragged event for `button` at the point.
+  virtual void postMouseEvent(MouseEventType type, double x, double y, CGMouseButton button) = 0;
+  // One vertical scroll-wheel event in line units at the cursor; positive scrolls up.
+  virtual void postScrollWheel(int32_t lines) = 0;
+  // A key down or up of a virtual key code (the ANSI-layout codes of the key-name table), carrying
+  // exactly `flags` as its modifiers.
+  virtual void postKeyEvent(uint16_t keyCode, bool keyDown, CGEventFlags flags) = 0;
+  // Blocks the calling thread; every pause of an input sequence goes through here.
+  virtual void sleepMs(uint32_t milliseconds) = 0;
+};
+
+}  // namespace qova

@@ -1,0 +1,196 @@
+#include "input/input_values.h"
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <locale.h>
+#include <random>
+#include <string>
+#include <unistd.h>
+
+namespace qova {
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+
+double doubleOf(const Json& value) { return doubleValue(&value); }
+int64_t intOf(const Json& value) { return intValue(&value); }
+
+// The C library's own answer for a whole string in the "C" locale, with the rules for white space,
+// NUL and trailing text applied: the reference doubleValue must agree with bit for bit.
+double strtodReference(const std::string& text) {
+  static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", nullptr);
+  if (text.empty() || std::strchr(" \t\n\v\f\r", text.front()) || text.front() == '\0') return 0;
+  char* end = nullptr;
+  const double value = strtod_l(text.c_str(), &end, cLocale);
+  return end == text.c_str() + text.size() ? value : 0;
+}
+
+void expectSameDouble(double actual, double expected, const std::string& text) {
+  if (std::isnan(expected)) {
+    EXPECT_TRUE(std::isnan(actual)) << '"' << text << '"';
+    EXPECT_EQ(std::signbit(actual), std::signbit(expected)) << '"' << text << '"';
+  } else {
+    EXPECT_EQ(actual, expected) << '"' << text << '"';
+    EXPECT_EQ(std::signbit(actual), std::signbit(expected)) << '"' << text << '"';
+  }
+}
+
+TEST(DoubleValue, NumbersBooleansAndOtherTypes) {
+  EXPECT_EQ(doubleOf(640), 640.0);
+  EXPECT_EQ(doubleOf(-3), -3.0);
+  EXPECT_EQ(doubleOf(12.75), 12.75);
+  EXPECT_EQ(doubleOf(18446744073709551615u), 18446744073709551615.0);
+  EXPECT_EQ(doubleOf(Json::parse("1e300")), 1e300);
+  EXPECT_EQ(doubleOf(true), 1.0);
+  EXPECT_EQ(doubleOf(false), 0.0);
+  EXPECT_EQ(doubleOf(nullptr), 0.0);
+  EXPECT_EQ(doubleOf(Json::array({1})), 0.0);
+  EXPECT_EQ(doubleOf(Json::object({{"x", 1}})), 0.0);
+  EXPECT_EQ(doubleValue(nullptr), 0.0);
+}
+
+TEST(DoubleValue, StringsFollowStrtodSyntaxOnTheWholeText) {
+  struct Case {
+    std::string text;
+    double expected;
+  };
+  const Case cases[] = {
+      // decimal forms and signs
+      {"640", 640}, {"+12.5", 12.5}, {"-12.5", -12.5}, {".5", 0.5}, {"5.", 5}, {"1e3", 1000}, {"1E+3", 1000},
+      {"2.5e-1", 0.25}, {"007", 7},
+      // hexadecimal forms
+      {"0x10", 16}, {"0X1.8p1", 3}, {"-0x.8", -0.5}, {"0x1p-2", 0.25}, {"0xAbC", 2748},
+      // infinities and not-a-number are numbers too
+      {"inf", kInf}, {"-INF", -kInf}, {"Infinity", kInf}, {"+infinity", kInf},
+      // out of range gives what strtod gives: signed infinity or zero
+      {"1e400", kInf}, {"-1e400", -kInf}, {"1e-400", 0}, {"0x1p99999", kInf}, {"0.000001e-320", 0},
+      {"1" + std::string(400, '0'), kInf}, {"0." + std::string(400, '0') + "1", 0},
+      {"1e99999999999999999999999", kInf}, {"1e-99999999999999999999999", 0},
+      // subnormals are in range
+      {"4e-320", 4e-320}, {"0x1p-1074", std::numeric_limits<double>::denorm_min()},
+      // anything else is 0: white space, NUL, junk, empty, broken forms
+      {"", 0}, {" 1", 0}, {"\t1", 0}, {"\n1", 0}, {"\v1", 0}, {"\f1", 0}, {"\r1", 0}, {std::string("\0" "1", 2), 0},
+      {"1 ", 0}, {"1\r", 0}, {"1px", 0}, {"12,5", 0}, {"1e", 0}, {"1e+", 0}, {".", 0}, {"-", 0}, {"+", 0},
+      {"+-1", 0}, {"--1", 0}, {"- 1", 0}, {"0x", 0}, {"0x-1", 0}, {"0xg", 0}, {"0x1p", 0}, {"0xinf", 0},
+      {"infin", 0}, {"in", 0}, {"nan(", 0}, {"1.2.3", 0}, {"\xEF\xBC\x91", 0} /* fullwidth one */,
+      {std::string("1\0" "2", 3), 0},
+  };
+  for (const auto& c : cases) {
+    expectSameDouble(doubleOf(c.text), c.expected, c.text);
+    expectSameDouble(doubleOf(c.text), strtodReference(c.text), c.text);
+  }
+  for (const char* nan : {"nan", "NaN", "-nan", "+NAN", "nan()", "nan(0x7f_a)"}) {
+    EXPECT_TRUE(std::isnan(doubleOf(nan))) << nan;
+    expectSameDouble(doubleOf(nan), strtodReference(nan), nan);
+  }
+}
+
+// Random texts built from the pieces numbers are made of, so that many near-misses are tried.
+TEST(DoubleValue, AgreesWithStrtodOnGeneratedTexts) {
+  const char* const pieces[] = {"0", "1", "9", "5", "00", "123456789", ".", "e", "E", "p", "P", "+", "-", "x",
+                                "X", "0x", "a", "F", "inf", "INFINITY", "nan", "(", ")", "_", " ", "\t", "e308",
+                                "e-308", "e400", "e-330", "p1024", "p-1075", "99999999999999999999", ","};
+  std::mt19937 random(20261206);
+  std::uniform_int_distribution<size_t> pick(0, std::size(pieces) - 1);
+  std::uniform_int_distribution<int> length(1, 6);
+  for (int i = 0; i < 200000; ++i) {
+    std::string text;
+    for (int n = length(random); n > 0; --n) text += pieces[pick(random)];
+    const double actual = doubleOf(text);
+    const double expected = strtodReference(text);
+    const bool same = std::isnan(expected) ? std::isnan(actual) : (actual == expected && std::signbit(actual) == std::signbit(expected));
+    ASSERT_TRUE(same) << '"' << text << "\" gave " << actual << ", strtod " << expected;
+  }
+}
+
+// The application runs with the user's locale (the UI toolkit sets it), and a decimal comma must not
+// change how the agent's numbers read.
+class DoubleValueUnderLocale : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    previous_ = std::setlocale(LC_NUMERIC, nullptr);
+    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "ru_RU.UTF-8"}) {
+      if (std::setlocale(LC_NUMERIC, name)) return;
+    }
+    // No comma locale installed: build one into a private folder with the C library's own tool.
+    const auto folder = std::filesystem::temp_directory_path() / ("qova-locale-" + std::to_string(getpid()));
+    folder_ = folder;
+    std::filesystem::create_directories(folder);
+    const std::string command = "localedef -i de_DE -f UTF-8 '" + (folder / "de_DE.UTF-8").string() + "' >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0 && !std::filesystem::exists(folder / "de_DE.UTF-8" / "LC_NUMERIC")) {
+      GTEST_SKIP() << "no locale with a decimal comma could be made (localedef of the locales package)";
+    }
+    setenv("LOCPATH", folder.c_str(), 1);
+    if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8")) GTEST_SKIP() << "decimal comma locale not loadable";
+  }
+  void TearDown() override {
+    std::setlocale(LC_NUMERIC, previous_.c_str());
+    unsetenv("LOCPATH");
+    if (!folder_.empty()) {
+      std::error_code ignored;
+      std::filesystem::remove_all(folder_, ignored);
+    }
+  }
+  std::string previous_;
+  std::filesystem::path folder_;
+};
+
+TEST_F(DoubleValueUnderLocale, DecimalCommaLocaleChangesNothing) {
+  ASSERT_EQ(std::string(std::localeconv()->decimal_point), ",");
+  EXPECT_EQ(std::strtod("1,5", nullptr), 1.5);  // the C library now reads commas...
+  EXPECT_EQ(doubleOf("1.5"), 1.5);               // ...but the agent's numbers still use a point
+  EXPECT_EQ(doubleOf("1,5"), 0.0);
+  EXPECT_EQ(doubleOf("-2.25e1"), -22.5);
+  EXPECT_EQ(doubleOf("0x1.8p1"), 3.0);
+}
+
+TEST(IntValue, NumbersDropTheFractionTowardZeroAndSaturate) {
+  EXPECT_EQ(intOf(3), 3);
+  EXPECT_EQ(intOf(-25), -25);
+  EXPECT_EQ(intOf(2.9), 2);
+  EXPECT_EQ(intOf(-2.9), -2);
+  EXPECT_EQ(intOf(0.999), 0);
+  EXPECT_EQ(intOf(true), 1);
+  EXPECT_EQ(intOf(false), 0);
+  EXPECT_EQ(intOf(kMin), kMin);
+  EXPECT_EQ(intOf(kMax), kMax);
+  EXPECT_EQ(intOf(uint64_t{9223372036854775808u}), kMax);
+  EXPECT_EQ(intOf(18446744073709551615u), kMax);
+  EXPECT_EQ(intOf(1e300), kMax);
+  EXPECT_EQ(intOf(-1e300), kMin);
+  EXPECT_EQ(intOf(9223372036854775808.0), kMax);
+  EXPECT_EQ(intOf(-9223372036854775808.0), kMin);
+  EXPECT_EQ(intOf(nullptr), 0);
+  EXPECT_EQ(intOf(Json::array()), 0);
+  EXPECT_EQ(intOf(Json::object()), 0);
+  EXPECT_EQ(intValue(nullptr), 0);
+}
+
+TEST(IntValue, StringsAreASignAndDigitsThatFit) {
+  struct Case {
+    std::string text;
+    int64_t expected;
+  };
+  const Case cases[] = {
+      {"3", 3}, {"+3", 3}, {"-3", -3}, {"007", 7}, {"-0", 0},
+      {"9223372036854775807", kMax}, {"-9223372036854775808", kMin},
+      {"9223372036854775808", 0}, {"-9223372036854775809", 0}, {"99999999999999999999999", 0},
+      {"2.9", 0}, {"2.0", 0}, {"1e3", 0}, {"0x10", 0}, {"", 0}, {"+", 0}, {"-", 0}, {"+-3", 0}, {"-+3", 0},
+      {"--3", 0}, {" 3", 0}, {"3 ", 0}, {"3\r", 0}, {"\t3", 0}, {"3a", 0}, {"inf", 0}, {"nan", 0},
+      {std::string("3\0", 2), 0}, {"\xEF\xBC\x93", 0} /* fullwidth three */,
+  };
+  for (const auto& c : cases) EXPECT_EQ(intOf(c.text), c.expected) << '"' << c.text << '"';
+}
+
+}  // namespace
+}  // namespace qova
