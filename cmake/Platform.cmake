@@ -1,7 +1,8 @@
 # Linux desktop backend: X11 extensions and Qt Widgets. Only files under src/platform/linux and
 # src/platform/qt see these headers.
 find_package(PkgConfig REQUIRED)
-pkg_check_modules(X11DEPS REQUIRED IMPORTED_TARGET x11 xext xtst xfixes xdamage xrandr)
+pkg_check_modules(X11DEPS REQUIRED IMPORTED_TARGET x11 xext xtst xfixes xdamage xrandr
+                  xcb xcb-shm xcb-damage xcb-xfixes xcb-randr)
 pkg_check_modules(TURBOJPEG REQUIRED IMPORTED_TARGET libturbojpeg)
 pkg_check_modules(LIBYUV IMPORTED_TARGET libyuv)
 find_package(Qt6 REQUIRED COMPONENTS Widgets DBus)

@@ -11,6 +11,10 @@ PACKAGES=(
   xvfb xauth xdotool x11-utils imagemagick fonts-noto-cjk procps dbus-x11
   # the reference agent's viewer: a desktop with some content for ./run, browser tests
   x11-xserver-utils xterm openbox chromium
+  # the capture stream's own X connection (XCB survives its server going away)
+  libxcb1-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev libxcb-randr0-dev
+  # capture benchmark comparison (bench/capture_compare.sh)
+  ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good x11-xserver-utils
   locales
   xdg-utils dbus-daemon
 )

@@ -5,6 +5,7 @@
 #include "agent/agent_contract.h"
 #include "app/weak_block.h"
 #include "platform/controls.h"
+#include "platform/imaging.h"
 #include "platform/main_queue.h"
 #include "platform/process.h"
 #include "platform/serial_queue.h"
@@ -25,6 +26,7 @@ AppDelegate::AppDelegate(PlatformServices services) : services_(std::move(servic
   agentInputQueue = std::make_unique<SerialQueue>(std::string(kAgentIdentifier) + ".input");
   captureQueue = std::make_unique<SerialQueue>(std::string(kAgentIdentifier) + ".capture");
   streamOutputQueue = std::make_unique<SerialQueue>(std::string(kAgentIdentifier) + ".stream-output");
+  if (services_.imaging) ciContext = services_.imaging->makeContext();
 }
 
 AppDelegate::~AppDelegate() = default;

@@ -26,6 +26,9 @@ class Timer;
 class ImageContext;
 class ScreenStream;
 class CaptureStreamOutput;
+struct ScreenSample;
+struct PixelBuffer;
+struct FrameHeader;
 class View;
 struct TabItem;
 struct ReceivedFileEntry;
@@ -60,7 +63,9 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   std::unique_ptr<SerialQueue> agentInputQueue;      // 15 "qova.lumaro.agent.input"
   std::unique_ptr<SerialQueue> captureQueue;         // 16 "qova.lumaro.agent.capture"
   std::mutex frameWriteLock;                         // 17
-  std::unique_ptr<SerialQueue> streamOutputQueue;    // 18 "qova.lumaro.agent.stream-output"
+  // 18 "qova.lumaro.agent.stream-output"; shared, because a stream keeps its delivery queue alive
+  // until it has stopped, which may be after the controller is gone.
+  std::shared_ptr<SerialQueue> streamOutputQueue;
   std::shared_ptr<ImageContext> ciContext;           // 19
   std::shared_ptr<ScreenStream> captureStream;       // 20, captureQueue
   std::shared_ptr<CaptureStreamOutput> captureStreamOutput;  // 21, captureQueue
@@ -116,8 +121,17 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   // ---- Capture (capture/) -----------------------------------------------------------------------
   // Agent output reader thread; only queues work on captureQueue.
   void handleCaptureBridge(std::string_view payload);
-  // Any thread.
+  // Any thread; queue the start or stop transition on captureQueue and return at once.
+  void startCaptureBridge();
   void stopCaptureBridge();
+  // A worker thread, launched by the start transition with its attempt number: brings up the stream
+  // and queues its adoption (or the return to Idle) on captureQueue.
+  void startScreenCaptureStream(uint64_t attempt);
+  // streamOutputQueue: the frame pipeline, from sample to frame message.
+  void handleStreamSampleBuffer(const ScreenSample& sampleBuffer, int64_t inputWidth, int64_t inputHeight);
+  void encodeAndSendCaptureFrame(const PixelBuffer& image, int64_t inputWidth, int64_t inputHeight);
+  // streamOutputQueue; returns at once, the write happens on agentInputQueue.
+  void writeCaptureFrameInput(const FrameHeader& header, std::vector<uint8_t> jpeg);
 
   // ---- Permission requests and settings navigation (permissions/), main thread ----------------
   void requestScreenPermission();
@@ -156,6 +170,9 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   void setStatus(std::string_view text);
 
   PlatformServices services_;
+  // captureQueue only. Every start and stop transition begins a new attempt; a stream start that
+  // finishes (or fails) for an attempt that is no longer current changes nothing but its own stream.
+  uint64_t captureAttempt_ = 0;
   mutable std::mutex inputPipeMutex_;
   std::mutex outputMutex_;
   // Set by the agent output reader when a file-received refresh is queued, cleared by the main

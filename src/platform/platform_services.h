@@ -11,6 +11,8 @@ class Workspace;
 class Controls;
 class Pasteboard;
 class ServiceManager;
+class ScreenCapture;
+class Imaging;
 class EventPoster;
 
 // Every operating-system service the logic uses, made by one factory per backend
@@ -23,6 +25,8 @@ struct PlatformServices {
   std::shared_ptr<Controls> controls;
   std::shared_ptr<Pasteboard> pasteboard;
   std::shared_ptr<ServiceManager> serviceManager;
+  std::shared_ptr<ScreenCapture> screenCapture;
+  std::shared_ptr<Imaging> imaging;
   std::shared_ptr<EventPoster> eventPoster;
 };
 

@@ -48,6 +48,8 @@ FakePlatformServices::FakePlatformServices()
       controls(std::make_shared<FakeControls>()),
       pasteboard(std::make_shared<FakePasteboard>()),
       serviceManager(std::make_shared<FakeServiceManager>()),
+      screenCapture(std::make_shared<FakeScreenCapture>()),
+      imaging(std::make_shared<FakeImaging>()),
       eventPoster(std::make_shared<FakeEventPoster>()) {}
 
 PlatformServices FakePlatformServices::services() const {
@@ -59,6 +61,8 @@ PlatformServices FakePlatformServices::services() const {
   services.controls = controls;
   services.pasteboard = pasteboard;
   services.serviceManager = serviceManager;
+  services.screenCapture = screenCapture;
+  services.imaging = imaging;
   services.eventPoster = eventPoster;
   return services;
 }

@@ -6,8 +6,10 @@
 #include <mutex>
 
 #include "fakes/fake_controls.h"
+#include "fakes/fake_imaging.h"
 #include "fakes/fake_event_poster.h"
 #include "fakes/fake_process_launcher.h"
+#include "fakes/fake_screen_capture.h"
 #include "fakes/manual_main_queue.h"
 #include "platform/linux/posix/posix_workspace.h"
 #include "platform/pasteboard.h"
@@ -105,6 +107,8 @@ struct FakePlatformServices {
   std::shared_ptr<FakeControls> controls;
   std::shared_ptr<FakePasteboard> pasteboard;
   std::shared_ptr<FakeServiceManager> serviceManager;
+  std::shared_ptr<FakeScreenCapture> screenCapture;
+  std::shared_ptr<FakeImaging> imaging;
   std::shared_ptr<FakeEventPoster> eventPoster;
 };
 

@@ -2,7 +2,9 @@
 
 #include "platform/linux/posix/posix_process_launcher.h"
 #include "platform/linux/posix/systemd_service_manager.h"
+#include "platform/linux/turbojpeg_imaging.h"
 #include "platform/linux/x11_permissions.h"
+#include "platform/linux/xshm_screen_capture.h"
 #include "platform/linux/xtest_event_poster.h"
 #include "platform/qt/qt_controls.h"
 #include "platform/qt/qt_main_queue.h"
@@ -20,6 +22,8 @@ PlatformServices createLinuxPlatformServices() {
   services.controls = std::make_shared<QtControls>();
   services.pasteboard = std::make_shared<QtPasteboard>();
   services.serviceManager = std::make_shared<SystemdServiceManager>();
+  services.screenCapture = std::make_shared<XShmScreenCapture>();
+  services.imaging = std::make_shared<TurboJpegImaging>();
   services.eventPoster = std::make_shared<XTestEventPoster>();
   return services;
 }

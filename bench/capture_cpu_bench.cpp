@@ -1,0 +1,231 @@
+// The real capture path end to end, as the application runs it: the controller, the X11 stream on
+// $DISPLAY, libyuv and TurboJPEG, and frame messages written to a child's input (the child only
+// discards them). Reports this process's CPU per frame sent, the time from a sample to the last
+// JPEG byte written to the pipe, and resident memory.
+// Usage: capture_cpu_bench <seconds> [--quiet-screen]
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/app_delegate.h"
+#include "fakes/fake_platform_services.h"
+#include "platform/linux/posix/posix_process_launcher.h"
+#include "platform/linux/turbojpeg_imaging.h"
+#include "platform/linux/x11_permissions.h"
+#include "platform/linux/x_threads.h"
+#include "platform/linux/xshm_screen_capture.h"
+#include "platform/serial_queue.h"
+
+namespace qova {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double cpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+long residentKiB() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return 0;
+}
+
+// What the measurement shares between the stream's queue and the agent input queue.
+struct Timing {
+  std::mutex mutex;
+  std::weak_ptr<AppDelegate> delegate;
+  Clock::time_point acceptedSample;  // the newest sample offered while no frame was pending
+  std::vector<double> latenciesMs;
+  std::atomic<long> frames{0};
+  std::atomic<long> jpegBytes{0};
+};
+
+class TimingOutput : public ScreenStreamOutput {
+ public:
+  TimingOutput(std::shared_ptr<ScreenStreamOutput> inner, std::shared_ptr<Timing> timing)
+      : inner_(std::move(inner)), timing_(std::move(timing)) {}
+  void didOutputSample(ScreenStream& stream, const ScreenSample& sample, SampleType type) override {
+    if (auto delegate = timing_->delegate.lock()) {
+      bool pending;
+      {
+        std::lock_guard lock(delegate->frameWriteLock);
+        pending = delegate->frameWritePending;
+      }
+      // Only a sample offered while nothing is pending can become the next frame written.
+      if (!pending && sample.imageBuffer) {
+        std::lock_guard lock(timing_->mutex);
+        timing_->acceptedSample = sample.presentationTime;
+      }
+    }
+    inner_->didOutputSample(stream, sample, type);
+  }
+
+ private:
+  std::shared_ptr<ScreenStreamOutput> inner_;
+  std::shared_ptr<Timing> timing_;
+};
+
+class TimingStream : public ScreenStream {
+ public:
+  TimingStream(std::shared_ptr<ScreenStream> inner, std::shared_ptr<Timing> timing)
+      : inner_(std::move(inner)), timing_(std::move(timing)) {}
+  bool addStreamOutput(std::shared_ptr<ScreenStreamOutput> output, SampleType type,
+                       std::shared_ptr<SerialQueue> queue) override {
+    return inner_->addStreamOutput(std::make_shared<TimingOutput>(std::move(output), timing_), type, std::move(queue));
+  }
+  bool startCapture() override { return inner_->startCapture(); }
+  bool stopCapture() override { return inner_->stopCapture(); }
+
+ private:
+  std::shared_ptr<ScreenStream> inner_;
+  std::shared_ptr<Timing> timing_;
+};
+
+class TimingCapture : public ScreenCapture {
+ public:
+  explicit TimingCapture(std::shared_ptr<Timing> timing) : timing_(std::move(timing)) {}
+  std::optional<ShareableContent> shareableContent() override { return inner_.shareableContent(); }
+  uint32_t mainDisplayId() override { return inner_.mainDisplayId(); }
+  std::shared_ptr<ScreenStream> makeStream(const CaptureDisplay& display, const ScreenStreamConfiguration& configuration,
+                                           std::shared_ptr<ScreenStreamDelegate> delegate) override {
+    return std::make_shared<TimingStream>(inner_.makeStream(display, configuration, std::move(delegate)), timing_);
+  }
+
+ private:
+  XShmScreenCapture inner_;
+  std::shared_ptr<Timing> timing_;
+};
+
+// The agent's input: a frame is done when its JPEG bytes (the second write) are in the pipe.
+class TimingPipe : public InputPipe {
+ public:
+  TimingPipe(std::shared_ptr<InputPipe> inner, std::shared_ptr<Timing> timing)
+      : inner_(std::move(inner)), timing_(std::move(timing)) {}
+  bool writeAll(std::string_view bytes) override {
+    const bool header = bytes.rfind("__QOVA_FRAME_BYTES__", 0) == 0;
+    const bool ok = inner_->writeAll(bytes);
+    if (ok && afterHeader_) {
+      const auto done = Clock::now();
+      std::lock_guard lock(timing_->mutex);
+      timing_->latenciesMs.push_back(std::chrono::duration<double, std::milli>(done - timing_->acceptedSample).count());
+      timing_->frames += 1;
+      timing_->jpegBytes += static_cast<long>(bytes.size());
+    }
+    afterHeader_ = header;
+    return ok;
+  }
+  void close() override { inner_->close(); }
+
+ private:
+  std::shared_ptr<InputPipe> inner_;
+  std::shared_ptr<Timing> timing_;
+  bool afterHeader_ = false;  // agentInputQueue only
+};
+
+class TimingLauncher : public PosixProcessLauncher {
+ public:
+  explicit TimingLauncher(std::shared_ptr<Timing> timing) : timing_(std::move(timing)) {}
+  std::optional<LaunchedChild> launch(const CommandLine& command, const std::vector<std::string>& environment,
+                                      ChildHandlers handlers) override {
+    auto child = PosixProcessLauncher::launch(command, environment, std::move(handlers));
+    if (child) child->input = std::make_shared<TimingPipe>(child->input, timing_);
+    return child;
+  }
+
+ private:
+  std::shared_ptr<Timing> timing_;
+};
+
+}  // namespace
+}  // namespace qova
+
+int main(int argc, char** argv) {
+  using namespace qova;
+  const double seconds = argc > 1 ? std::stod(argv[1]) : 10.0;
+  x11::initThreads();
+
+  // A bundle whose agent asks for capture and then discards its input.
+  const auto root = std::filesystem::temp_directory_path() / ("qova-bench-" + std::to_string(getpid()));
+  const auto agentDir = root / "QOVA Lumaro Agent.app/Contents/Resources/agent-bin";
+  std::filesystem::create_directories(agentDir);
+  {
+    std::ofstream agent(agentDir / "qova-agent-helper");
+    agent << "#!/bin/sh\n"
+          << "[ \"$1\" = --show-id ] && exit 0\n"
+          << "echo '__QOVA_CAPTURE__{\"action\":\"start\"}'\n"
+          << "exec cat > /dev/null\n";
+  }
+  std::filesystem::permissions(agentDir / "qova-agent-helper", std::filesystem::perms::owner_all);
+
+  auto timing = std::make_shared<Timing>();
+  test::FakePlatformServices fakes;
+  fakes.workspace->bundle = (root / "QOVA Lumaro Agent.app").string();
+  PlatformServices services = fakes.services();
+  services.processes = std::make_shared<TimingLauncher>(timing);
+  services.permissions = std::make_shared<X11Permissions>();
+  services.screenCapture = std::make_shared<TimingCapture>(timing);
+  services.imaging = std::make_shared<TurboJpegImaging>();
+  auto delegate = std::make_shared<AppDelegate>(services);
+  timing->delegate = delegate;
+  delegate->startAgent();
+
+  // Warm-up: the first frames pay for page faults and encoder set-up.
+  fakes.mainQueue->pumpUntil([&] { return timing->frames.load() >= 1; }, std::chrono::seconds(10));
+  fakes.mainQueue->pumpUntil([] { return false; }, std::chrono::seconds(1));
+  const long rssStart = residentKiB();
+  const long framesStart = timing->frames.load();
+  const double cpuStart = cpuSeconds();
+  const auto wallStart = Clock::now();
+  {
+    std::lock_guard lock(timing->mutex);
+    timing->latenciesMs.clear();
+  }
+  long rssMax = rssStart;
+  std::string rssTrace;
+  for (int step = 1; Clock::now() - wallStart < std::chrono::duration<double>(seconds); ++step) {
+    fakes.mainQueue->pumpUntil([] { return false; }, std::chrono::milliseconds(500));
+    rssMax = std::max(rssMax, residentKiB());
+    if (step % 120 == 0) rssTrace += " " + std::to_string(residentKiB());  // once a minute
+  }
+  const double cpu = cpuSeconds() - cpuStart;
+  const double wall = std::chrono::duration<double>(Clock::now() - wallStart).count();
+  const long frames = timing->frames.load() - framesStart;
+  std::vector<double> latencies;
+  {
+    std::lock_guard lock(timing->mutex);
+    latencies = timing->latenciesMs;
+  }
+  std::sort(latencies.begin(), latencies.end());
+  const auto percentile = [&](double p) {
+    return latencies.empty() ? 0.0 : latencies[static_cast<size_t>(p * static_cast<double>(latencies.size() - 1))];
+  };
+  std::printf(
+      "frames %ld in %.1f s (%.1f/s), cpu %.1f%% of a core, cpu/frame %.2f ms, sample-to-last-byte median %.2f ms "
+      "p90 %.2f ms, jpeg %.0f bytes/frame, rss start %ld KiB max %ld KiB end %ld KiB\n",
+      frames, wall, static_cast<double>(frames) / wall, 100.0 * cpu / wall,
+      frames ? 1000.0 * cpu / static_cast<double>(frames) : 0.0, percentile(0.5), percentile(0.9),
+      frames ? static_cast<double>(timing->jpegBytes.load()) / static_cast<double>(timing->frames.load()) : 0.0,
+      rssStart, rssMax, residentKiB());
+  if (!rssTrace.empty()) std::printf("rss KiB each minute:%s\n", rssTrace.c_str());
+  delegate->stopClicked();
+  delegate->captureQueue->drain();
+  fakes.mainQueue->runPending();
+  std::filesystem::remove_all(root);
+  return 0;
+}

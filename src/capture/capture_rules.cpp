@@ -1,0 +1,49 @@
+#include "capture/capture_rules.h"
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+
+namespace qova {
+
+CaptureAction decodeCaptureAction(std::string_view command) {
+  // No exceptions: text that is not JSON (including bytes that are not UTF-8) comes back discarded.
+  const auto parsed = nlohmann::json::parse(command, nullptr, /*allow_exceptions=*/false);
+  if (!parsed.is_object()) return CaptureAction::none;
+  const auto action = parsed.find("action");
+  if (action == parsed.end() || !action->is_string()) return CaptureAction::none;
+  const auto& text = action->get_ref<const std::string&>();
+  if (text == "start") return CaptureAction::start;
+  if (text == "stop") return CaptureAction::stop;
+  return CaptureAction::none;
+}
+
+FrameSize captureFrameSize(int64_t width, int64_t height, double maxSide) {
+  const int64_t w = std::max<int64_t>(width, 1);
+  const int64_t h = std::max<int64_t>(height, 1);
+  const int64_t longer = std::max(w, h);
+  const double scale = static_cast<double>(longer) > maxSide ? maxSide / static_cast<double>(longer) : 1.0;
+  const auto side = [scale](int64_t s) {
+    return std::max<int64_t>(static_cast<int64_t>(static_cast<double>(s) * scale), 1);
+  };
+  return {side(w), side(h)};
+}
+
+std::optional<CaptureDisplay> chooseCaptureDisplay(const std::vector<CaptureDisplay>& displays,
+                                                   uint32_t mainDisplayId) {
+  if (displays.empty()) return std::nullopt;
+  const auto main = std::find_if(displays.begin(), displays.end(),
+                                 [mainDisplayId](const CaptureDisplay& d) { return d.displayId == mainDisplayId; });
+  return main != displays.end() ? *main : displays.front();
+}
+
+bool frameStatusKeepsSample(const std::optional<std::vector<FrameInfo>>& attachments) {
+  if (!attachments || attachments->empty()) return true;
+  const FrameInfo& first = attachments->front();
+  const auto status = first.find(kFrameInfoStatus);
+  if (status == first.end()) return true;
+  const auto* value = std::get_if<int64_t>(&status->second);
+  if (!value) return true;
+  return *value == static_cast<int64_t>(FrameStatus::complete) || *value == static_cast<int64_t>(FrameStatus::started);
+}
+
+}  // namespace qova

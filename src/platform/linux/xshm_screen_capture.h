@@ -1,0 +1,20 @@
+#pragma once
+
+#include "platform/screen_capture.h"
+
+namespace qova {
+
+// Screen capture on X11: displays are the RandR outputs that show something (the primary one is
+// the main display; a screen without such outputs is one display, identifier 0), and a stream
+// copies its display out of the root window through MIT-SHM on a thread and connection of its own.
+// Each frame gets the XFixes cursor image drawn in and is scaled to the configured size; XDamage
+// marks frames in which nothing changed "idle" and carries no pixels with them.
+class XShmScreenCapture : public ScreenCapture {
+ public:
+  std::optional<ShareableContent> shareableContent() override;
+  uint32_t mainDisplayId() override;
+  std::shared_ptr<ScreenStream> makeStream(const CaptureDisplay& display, const ScreenStreamConfiguration& configuration,
+                                           std::shared_ptr<ScreenStreamDelegate> delegate) override;
+};
+
+}  // namespace qova
