@@ -65,8 +65,7 @@ void AppDelegate::startAgent() {
   setInputPipe(launched->input);
   startPermissionSync();
   setStatus("正在连接服务器");
-  startButton->setEnabled(false);
-  stopButton->setEnabled(true);
+  setServiceButtons(true);
 
   mainQueue().postAfter(kOnlineCheckDelay, [weakSelf = std::weak_ptr<AppDelegate>(self),
                                             child = std::weak_ptr<ChildProcess>(process)] {
@@ -79,36 +78,35 @@ void AppDelegate::startAgent() {
 
 void AppDelegate::handleAgentEnd(const std::shared_ptr<ChildProcess>& child) {
   if (child != process) return;
-  if (permissionTimer) permissionTimer->invalidate();
-  permissionTimer.reset();
-  stopCaptureBridge();
-  process.reset();
-  setInputPipe(nullptr);
+  clearAgent();
   setStatus("服务已停止");
-  startButton->setEnabled(true);
-  stopButton->setEnabled(false);
+  setServiceButtons(false);
 }
 
 void AppDelegate::clearAgent() {
   if (permissionTimer) permissionTimer->invalidate();
   permissionTimer.reset();
   stopCaptureBridge();
-  if (process) process->terminate();
+  // An agent that has ended already needs no request; its end handling comes here too.
+  if (process && process->isRunning()) process->terminate();
   process.reset();
   setInputPipe(nullptr);
+}
+
+void AppDelegate::setServiceButtons(bool agentRunning) {
+  startButton->setEnabled(!agentRunning);
+  stopButton->setEnabled(agentRunning);
 }
 
 void AppDelegate::stopClicked() {
   clearAgent();
   setStatus("已停止");
-  startButton->setEnabled(true);
-  stopButton->setEnabled(false);
+  setServiceButtons(false);
 }
 
 void AppDelegate::restartAgent() {
   clearAgent();
-  startButton->setEnabled(true);
-  stopButton->setEnabled(false);
+  setServiceButtons(false);
   mainQueue().postAfter(kRestartDelay, weakBlock(shared_from_this(), [](AppDelegate& self) { self.startAgent(); }));
 }
 

@@ -167,6 +167,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
  private:
   void handleAgentEnd(const std::shared_ptr<ChildProcess>& child);
   void clearAgent();
+  void setServiceButtons(bool agentRunning);
   void setStatus(std::string_view text);
 
   PlatformServices services_;
