@@ -19,10 +19,6 @@
 // Last: Qt and X.h define macros (emit, None, Status) that clash with ordinary names.
 #include <QApplication>
 #include <QCoreApplication>
-#include <QPlainTextEdit>
-#include <QPushButton>
-#include <QVBoxLayout>
-#include <QWindow>
 #include <X11/X.h>
 
 namespace qova {
@@ -278,71 +274,6 @@ TEST(XTestEventPosterWithoutServer, SkipsEventsAndConnectsOnceAServerIsThere) {
     if (!connected) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   EXPECT_TRUE(connected);
-}
-
-}  // namespace
-}  // namespace qova
-
-namespace qova {
-namespace {
-
-// Pumps the Qt event loop until `done` or a few seconds have passed.
-bool pumpUntil(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!done() && std::chrono::steady_clock::now() < deadline) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return done();
-}
-
-// A real application's widgets as the receiving end: a button that must see the click and a text
-// editor that must end up holding the pasted text and the typed key.
-TEST(InputIntoQtWidgets, ClicksReachAButtonAndTextIsPastedIntoTheFocusedEditor) {
-  QWidget window;
-  window.setWindowTitle("input target");
-  auto* layout = new QVBoxLayout(&window);
-  auto* button = new QPushButton("press me", &window);
-  auto* editor = new QPlainTextEdit(&window);
-  layout->addWidget(button);
-  layout->addWidget(editor);
-  window.setGeometry(200, 150, 480, 320);
-  int clicks = 0;
-  QObject::connect(button, &QPushButton::clicked, [&] { ++clicks; });
-  window.show();
-  ASSERT_TRUE(pumpUntil([&] { return window.windowHandle() && window.windowHandle()->isExposed(); }));
-  window.activateWindow();
-  ASSERT_TRUE(pumpUntil([&] { return window.isActiveWindow(); }));
-
-  test::FakePlatformServices fakes;
-  PlatformServices services = fakes.services();
-  services.eventPoster = std::make_shared<XTestEventPoster>();
-  services.pasteboard = std::make_shared<QtPasteboard>();
-  auto app = std::make_shared<AppDelegate>(services);
-  const auto run = [&](const std::string& payload) {
-    std::atomic<bool> done{false};
-    std::thread reader([&] {
-      app->handleAgentOutput("__QOVA_INPUT__" + payload + "\n");
-      done = true;
-    });
-    pumpUntil([&] { return done.load(); });
-    reader.join();
-  };
-  const auto centre = [](QWidget* w) { return w->mapToGlobal(w->rect().center()); };
-
-  const QPoint b = centre(button);
-  run(R"({"action":"tap","x":)" + std::to_string(b.x()) + R"(,"y":)" + std::to_string(b.y()) + "}");
-  EXPECT_TRUE(pumpUntil([&] { return clicks == 1; }));
-
-  const QPoint e = centre(editor);
-  run(R"({"action":"tap","x":)" + std::to_string(e.x()) + R"(,"y":)" + std::to_string(e.y()) + "}");
-  ASSERT_TRUE(pumpUntil([&] { return editor->hasFocus(); }));
-  run(R"({"action":"text","text":"远程输入：你好，世界\nsecond line ✓\n"})");
-  run(R"({"action":"key","key":"a","modifiers":["shift"]})");
-  run(R"({"action":"key","key":"b"})");
-  const QString expected = QString::fromUtf8("远程输入：你好，世界\nsecond line ✓\nAb");
-  EXPECT_TRUE(pumpUntil([&] { return editor->toPlainText() == expected; })) << editor->toPlainText().toStdString();
-  if (const char* path = std::getenv("QOVA_INPUT_SCREENSHOT")) window.grab().save(QString::fromLocal8Bit(path));
 }
 
 }  // namespace
