@@ -64,10 +64,13 @@ class CaptureTest : public ControllerTest {
     EXPECT_TRUE(capturingWith(stream));
     return stream;
   }
-  // Runs the sample through the pipeline and waits for the resulting write, if any.
+  // Runs the sample through the pipeline and waits for the resulting write, if any. The write
+  // runs on agentInputQueue; until it ends the frame is pending and the gate would drop the next
+  // sample, so a held queue is the only case in which the write is left in flight.
   void deliverAndSettle(const std::shared_ptr<FakeScreenStream>& stream, ScreenSample sample) {
     ASSERT_TRUE(stream->deliver(std::move(sample)));
     delegate->streamOutputQueue->drain();
+    if (!heldAgentInput_) delegate->agentInputQueue->drain();
   }
   static ScreenSample sampleOf(int width, int height, std::optional<int64_t> status = int64_t{0}) {
     ScreenSample sample;

@@ -38,6 +38,8 @@ class FramePipelineTest : public CaptureTest {
   void SetUp() override {
     delegate->startAgent();
     stream = startCapturing();
+    // The permission message of the start goes first, so that a pipe a test swaps in sees frames only.
+    delegate->agentInputQueue->drain();
   }
   std::string sent() { return sentTo(fakes.processes->lastLaunch()); }
   std::shared_ptr<FakeScreenStream> stream;
@@ -136,6 +138,7 @@ TEST_F(FramePipelineTest, AFramePendingFromBeforeAStopDoesNotHoldBackTheNextCapt
   deliverAndSettle(stream, sampleOf(1280, 800));
   ASSERT_TRUE(writePending());
   delegate->handleCaptureBridge(R"({"action":"stop"})");
+  ASSERT_TRUE(eventually([&] { return isIdle(); }));
   deliverAndSettle(stream, sampleOf(1280, 800));  // a late sample of the stopped stream
   EXPECT_EQ(images().renders(), 1);
   EXPECT_FALSE(writePending());
