@@ -1,14 +1,28 @@
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include "app/app_delegate.h"
+#include "app/home_thread_release.h"
 #include "platform/qt/linux_platform_services.h"
 #include "platform/qt/qt_application.h"
 
+namespace {
+// Long enough for a reader or waiter thread to finish the block it is in when the loop ends; the
+// agent was asked to end in applicationWillTerminate, so a pipe write cannot block for long.
+constexpr auto kWorkerLetGo = std::chrono::seconds(5);
+}  // namespace
+
 int main(int argc, char** argv) {
   qova::QtApplication application(argc, argv);
-  auto delegate = std::make_shared<qova::AppDelegate>(qova::createLinuxPlatformServices());
+  // The controller owns the window, so it must be destroyed on this thread and before the
+  // application object, whichever thread held it last.
+  qova::HomeThreadRelease<qova::AppDelegate> release;
+  auto delegate = release.adopt(std::make_unique<qova::AppDelegate>(qova::createLinuxPlatformServices()));
   const std::vector<std::string> arguments(argv, argv + argc);
-  return application.run([&] { delegate->applicationDidFinishLaunching(arguments); },
-                         [&] { delegate->applicationWillTerminate(); });
+  const int status = application.run([&] { delegate->applicationDidFinishLaunching(arguments); },
+                                     [&] { delegate->applicationWillTerminate(); });
+  delegate.reset();
+  release.finish(kWorkerLetGo);
+  return status;
 }
