@@ -16,7 +16,7 @@ set +e
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   timeout -k 10 $((seconds + 300)) build-fuzz/fuzz/qova_input_fuzzer "$work" fuzz/corpus \
   -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-  -artifact_prefix=build-fuzz/ 2>&1 | grep -v -E '^#[0-9]+[[:space:]]+(NEW|REDUCE|pulse)'
+  -artifact_prefix=build-fuzz/ 2>&1 | grep -v -E '^#[0-9]+[[:space:]]+(NEW|REDUCE|pulse)|^[[:space:]]+NEW_FUNC'
 status=${PIPESTATUS[0]}
 set -e
 exit "$status"

@@ -75,6 +75,13 @@ double parseDouble(std::string_view text) {
     if (text.empty() || !(isHexDigit(text.front()) || text.front() == '.')) return 0;
     hex = true;
   }
+  // strtod's exponent is one optional sign and then digits; libstdc++'s hex reading also takes
+  // "p+-3" as an exponent, so a second sign is turned away here.
+  const size_t mark = text.find_first_of(hex ? "pP" : "eE");
+  if (mark != std::string_view::npos && mark + 2 < text.size() && (text[mark + 1] == '+' || text[mark + 1] == '-') &&
+      !isDigit(text[mark + 2])) {
+    return 0;
+  }
   double value = 0;
   const char* end = text.data() + text.size();
   const auto [ptr, error] = std::from_chars(text.data(), end, value, hex ? std::chars_format::hex : std::chars_format::general);
