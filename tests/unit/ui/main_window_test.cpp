@@ -241,7 +241,11 @@ TEST_F(WindowTest, ButtonsOfAGoneControllerDoNothing) {
   auto stop = delegate->stopButton;
   auto refresh = button(2, "刷新");
   delegate->startAgent();
+  // The start's permission message holds the controller on agentInputQueue while it is written.
+  delegate->agentInputQueue->drain();
+  const std::weak_ptr<AppDelegate> gone = delegate;
   delegate.reset();
+  ASSERT_TRUE(gone.expired());
   stop->performClick();
   refresh->performClick();
   EXPECT_EQ(launches()[0].process->terminateRequests(), 0);
