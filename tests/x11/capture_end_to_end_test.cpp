@@ -93,16 +93,7 @@ TEST_F(CaptureEndToEndTest, TheAgentReceivesLiveFramesOfTheScreenWithTheCursorAn
   EXPECT_GT(cursorPixels, 5);  // the cursor, dark on the white block
 
   // A screen that changes all the time gets at most 10 frames a second.
-  std::atomic<bool> painting{true};
-  std::thread changer([&] {
-    for (unsigned long c = 0; painting; c += 0x030507) {
-      painter.fill(700, 100, 40, 40, c & 0xFFFFFF);
-      std::this_thread::sleep_for(15ms);
-    }
-  });
-  std::this_thread::sleep_for(2s);
-  painting = false;
-  changer.join();
+  painter.keepChanging(700, 100, 40, 15ms, 2s);
   auto frames = received();
   ASSERT_GE(frames.size(), 8u);
   const double seconds =

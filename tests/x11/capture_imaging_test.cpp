@@ -18,15 +18,6 @@ PixelBuffer bufferOf(const Picture& picture) {
   return {picture.width, picture.height, picture.width * 4, bytes->data(), bytes};
 }
 
-Picture pictureOf(const PixelBuffer& buffer) {
-  Picture p{buffer.width, buffer.height, {}};
-  for (int y = 0; y < buffer.height; ++y) {
-    const uint8_t* row = buffer.data + static_cast<size_t>(y) * buffer.bytesPerRow;
-    p.bgrx.insert(p.bgrx.end(), row, row + buffer.width * 4);
-  }
-  return p;
-}
-
 // Thin dark strokes on white at random places: the content on which point sampling fails.
 Picture strokes(int width, int height) {
   Picture p{width, height, std::vector<uint8_t>(static_cast<size_t>(width) * height * 4, 255)};

@@ -67,15 +67,6 @@ class RecordingOutput : public ScreenStreamOutput, public ScreenStreamDelegate {
   int stops_ = 0;
 };
 
-Picture pictureOf(const PixelBuffer& buffer) {
-  Picture p{buffer.width, buffer.height, {}};
-  for (int y = 0; y < buffer.height; ++y) {
-    const uint8_t* row = buffer.data + static_cast<size_t>(y) * buffer.bytesPerRow;
-    p.bgrx.insert(p.bgrx.end(), row, row + buffer.width * 4);
-  }
-  return p;
-}
-
 struct RunningStream {
   std::shared_ptr<RecordingOutput> output = std::make_shared<RecordingOutput>();
   std::shared_ptr<SerialQueue> queue = std::make_shared<SerialQueue>("test.stream");
@@ -170,17 +161,7 @@ TEST(XShmScreenStream, FramesComeNoFasterThanTheMinimumInterval) {
   XShmScreenCapture capture;
   RunningStream running;
   ASSERT_TRUE(running.start(capture, 640, 400, 10));
-  // A screen that changes all the time.
-  std::atomic<bool> painting{true};
-  std::thread changer([&] {
-    for (unsigned long c = 0; painting; c += 0x010203) {
-      painter.fill(0, 0, 64, 64, c & 0xFFFFFF);
-      std::this_thread::sleep_for(10ms);
-    }
-  });
-  std::this_thread::sleep_for(1500ms);
-  painting = false;
-  changer.join();
+  painter.keepChanging(0, 0, 64, 10ms, 1500ms);
   const auto samples = running.output->samples();
   ASSERT_GE(samples.size(), 5u);
   const auto span = samples.back().presentationTime - samples.front().presentationTime;

@@ -6,6 +6,7 @@
 #include <X11/Xutil.h>
 #include <turbojpeg.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -13,7 +14,10 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "platform/imaging.h"
 
 namespace qova::test {
 
@@ -23,6 +27,16 @@ struct Picture {
   std::vector<uint8_t> bgrx;  // 4 bytes a pixel, rows packed
   const uint8_t* at(int x, int y) const { return bgrx.data() + (static_cast<size_t>(y) * width + x) * 4; }
 };
+
+// A delivered image as packed rows, whatever its row stride.
+inline Picture pictureOf(const PixelBuffer& buffer) {
+  Picture p{buffer.width, buffer.height, {}};
+  for (int y = 0; y < buffer.height; ++y) {
+    const uint8_t* row = buffer.data + static_cast<size_t>(y) * buffer.bytesPerRow;
+    p.bgrx.insert(p.bgrx.end(), row, row + buffer.width * 4);
+  }
+  return p;
+}
 
 // Large blocks of distinct colours: survives scaling and JPEG, so pixels can be checked one by one.
 inline Picture blockPattern(int width, int height) {
@@ -111,6 +125,14 @@ class ScreenPainter {
     XSetForeground(display_, gc_, rgb);
     XFillRectangle(display_, window_, gc_, x, y, static_cast<unsigned>(w), static_cast<unsigned>(h));
     XSync(display_, False);
+  }
+  // A screen that changes all the time: recolours a square every `every` until `total` has passed.
+  void keepChanging(int x, int y, int side, std::chrono::milliseconds every, std::chrono::milliseconds total) {
+    const auto end = std::chrono::steady_clock::now() + total;
+    for (unsigned long c = 0; std::chrono::steady_clock::now() < end; c += 0x030507) {
+      fill(x, y, side, side, c & 0xFFFFFF);
+      std::this_thread::sleep_for(every);
+    }
   }
   void warpPointer(int x, int y) {
     XWarpPointer(display_, None, DefaultRootWindow(display_), 0, 0, 0, 0, x, y);
