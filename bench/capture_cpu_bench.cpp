@@ -24,7 +24,7 @@
 #include "platform/linux/x11_permissions.h"
 #include "platform/linux/x_threads.h"
 #include "platform/linux/xshm_screen_capture.h"
-#include "platform/serial_queue.h"
+#include "base/serial_queue.h"
 
 namespace qova {
 namespace {

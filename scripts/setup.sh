@@ -7,12 +7,12 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev ccache
   qt6-base-dev libx11-dev libxext-dev libxtst-dev libxfixes-dev libxdamage-dev libxrandr-dev
   libturbojpeg0-dev libyuv-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
-  libboost-dev
+  libboost-dev libspdlog-dev
   xvfb xauth xdotool x11-utils imagemagick fonts-noto-cjk procps dbus-x11
   # the reference agent's viewer: a desktop with some content for ./run, browser tests
   x11-xserver-utils xterm openbox chromium
-  # the capture stream's own X connection (XCB survives its server going away)
-  libxcb1-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev libxcb-randr0-dev
+  # the X client library of capture, input and the permission probe (XCB survives its server going away)
+  libxcb1-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev libxcb-randr0-dev libxcb-xtest0-dev
   # capture benchmark comparison (bench/capture_compare.sh)
   ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good x11-xserver-utils
   locales

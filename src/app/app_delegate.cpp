@@ -3,12 +3,12 @@
 #include <algorithm>
 
 #include "agent/agent_contract.h"
-#include "app/weak_block.h"
+#include "base/weak_block.h"
 #include "platform/controls.h"
 #include "platform/imaging.h"
-#include "platform/main_queue.h"
+#include "base/main_queue.h"
 #include "platform/process.h"
-#include "platform/serial_queue.h"
+#include "base/serial_queue.h"
 
 namespace qova {
 

@@ -1,7 +1,7 @@
 #include "app/app_delegate.h"
-#include "app/weak_block.h"
+#include "base/weak_block.h"
 #include "platform/process.h"
-#include "platform/serial_queue.h"
+#include "base/serial_queue.h"
 
 namespace qova {
 

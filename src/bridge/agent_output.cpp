@@ -1,8 +1,8 @@
 #include "app/app_delegate.h"
-#include "app/weak_block.h"
+#include "base/weak_block.h"
 #include "bridge/agent_line_routing.h"
 #include "platform/controls.h"
-#include "platform/main_queue.h"
+#include "base/main_queue.h"
 
 namespace qova {
 

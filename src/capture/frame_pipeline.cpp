@@ -1,11 +1,11 @@
 #include "app/app_delegate.h"
-#include "app/weak_block.h"
+#include "base/weak_block.h"
 #include "capture/capture_rules.h"
 #include "capture/frame_message.h"
 #include "platform/imaging.h"
 #include "platform/process.h"
 #include "platform/screen_capture.h"
-#include "platform/serial_queue.h"
+#include "base/serial_queue.h"
 
 namespace qova {
 

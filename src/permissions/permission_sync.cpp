@@ -1,7 +1,7 @@
 #include "app/app_delegate.h"
-#include "app/weak_block.h"
+#include "base/weak_block.h"
 #include "permissions/permission_message.h"
-#include "platform/main_queue.h"
+#include "base/main_queue.h"
 #include "platform/permissions.h"
 
 namespace qova {

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/main_queue.h"
+#include "base/main_queue.h"
 
 namespace qova {
 

@@ -1,7 +1,7 @@
 #include "app/app_delegate.h"
-#include "app/weak_block.h"
+#include "base/weak_block.h"
 #include "platform/controls.h"
-#include "platform/main_queue.h"
+#include "base/main_queue.h"
 #include "platform/pasteboard.h"
 
 namespace qova {

@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "platform/serial_queue.h"
+#include "base/serial_queue.h"
 
 namespace qova::test {
 

@@ -1,11 +1,12 @@
 #pragma once
 
 #include <condition_variable>
+#include <thread>
 #include <map>
 #include <mutex>
 #include <vector>
 
-#include "platform/main_queue.h"
+#include "base/main_queue.h"
 
 namespace qova::test {
 
@@ -28,6 +29,8 @@ class ManualMainQueue : public MainQueue {
   Duration now() const;
   // Live repeating timers.
   int activeTimerCount() const;
+  // The thread that made the queue plays the main thread.
+  bool isCurrent() const override { return std::this_thread::get_id() == home_; }
 
  private:
   struct Entry {
@@ -46,6 +49,7 @@ class ManualMainQueue : public MainQueue {
   std::multimap<std::pair<Duration, uint64_t>, std::function<void()>> queue_;
   uint64_t nextOrder_ = 0;
   Duration now_{0};
+  const std::thread::id home_ = std::this_thread::get_id();
   std::vector<std::weak_ptr<TimerState>> timers_;
 };
 

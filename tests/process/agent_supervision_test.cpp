@@ -13,7 +13,7 @@
 #include "app/app_delegate.h"
 #include "fakes/fake_platform_services.h"
 #include "platform/linux/posix/posix_process_launcher.h"
-#include "platform/serial_queue.h"
+#include "base/serial_queue.h"
 #include "support/test_bundle.h"
 
 namespace qova::test {

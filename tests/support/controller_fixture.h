@@ -6,7 +6,7 @@
 
 #include "app/app_delegate.h"
 #include "fakes/fake_platform_services.h"
-#include "platform/serial_queue.h"
+#include "base/serial_queue.h"
 
 namespace qova::test {
 

@@ -13,7 +13,7 @@
 #include "platform/linux/turbojpeg_imaging.h"
 #include "platform/linux/x11_permissions.h"
 #include "platform/linux/xshm_screen_capture.h"
-#include "platform/serial_queue.h"
+#include "base/serial_queue.h"
 #include "support/test_bundle.h"
 #include "support/xvfb_server.h"
 #include "capture_test_screen.h"

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "platform/linux/xshm_screen_capture.h"
-#include "platform/serial_queue.h"
+#include "base/serial_queue.h"
 #include "support/xvfb_server.h"
 #include "capture_test_screen.h"
 

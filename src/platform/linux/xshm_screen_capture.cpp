@@ -16,7 +16,7 @@
 #include "platform/linux/bgra_scaler.h"
 #include "platform/linux/cursor_overlay.h"
 #include "platform/linux/x_shm_image.h"
-#include "platform/serial_queue.h"
+#include "base/serial_queue.h"
 
 namespace qova {
 

@@ -54,4 +54,6 @@ std::shared_ptr<Timer> QtMainQueue::scheduleRepeating(Duration interval, std::fu
   return std::make_shared<QtTimer>(context_, interval, std::move(fn));
 }
 
+bool QtMainQueue::isCurrent() const { return QThread::currentThread() == context_->thread(); }
+
 }  // namespace qova

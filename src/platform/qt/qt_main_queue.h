@@ -3,7 +3,7 @@
 #include <QObject>
 #include <QPointer>
 
-#include "platform/main_queue.h"
+#include "base/main_queue.h"
 
 namespace qova {
 
@@ -15,6 +15,7 @@ class QtMainQueue : public MainQueue {
   void post(std::function<void()> fn) override;
   void postAfter(Duration delay, std::function<void()> fn) override;
   std::shared_ptr<Timer> scheduleRepeating(Duration interval, std::function<void()> fn) override;
+  bool isCurrent() const override;
 
  private:
   QObject* context_;

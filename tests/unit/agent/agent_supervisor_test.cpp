@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "support/controller_fixture.h"
-#include "platform/main_queue.h"
+#include "base/main_queue.h"
 
 namespace qova::test {
 namespace {

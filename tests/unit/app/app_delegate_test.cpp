@@ -4,7 +4,7 @@
 
 #include "support/controller_fixture.h"
 #include "platform/controls.h"
-#include "platform/main_queue.h"
+#include "base/main_queue.h"
 
 namespace qova::test {
 namespace {

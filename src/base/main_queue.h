@@ -28,6 +28,8 @@ class MainQueue {
   virtual void postAfter(Duration delay, std::function<void()> fn) = 0;
   // Main thread. Runs fn every interval, the first time one interval from now, until invalidated.
   virtual std::shared_ptr<Timer> scheduleRepeating(Duration interval, std::function<void()> fn) = 0;
+  // Any thread. True on the main thread; checks of thread contracts ask it.
+  virtual bool isCurrent() const = 0;
 };
 
 }  // namespace qova

@@ -1,4 +1,4 @@
-#include "platform/serial_queue.h"
+#include "base/serial_queue.h"
 
 #include <pthread.h>
 
