@@ -13,6 +13,7 @@
 #include "app/app_delegate.h"
 #include "fakes/fake_platform_services.h"
 #include "platform/controls.h"
+#include "platform/linux/posix/posix_workspace.h"
 #include "platform/qt/qt_controls.h"
 #include "platform/qt/qt_workspace.h"
 #include "ui/received_file_list.h"
@@ -51,7 +52,7 @@ struct Application {
     setenv("HOME", home.c_str(), 1);
     services = fakes.services();
     services.controls = std::make_shared<qova::QtControls>();
-    services.workspace = std::make_shared<qova::QtWorkspace>();
+    services.workspace = std::make_shared<qova::QtWorkspace>(std::make_shared<qova::PosixWorkspace>());
     delegate = std::make_shared<qova::AppDelegate>(services);
     delegate->buildWindow();
     fakes.mainQueue->runPending();
@@ -79,7 +80,7 @@ BENCHMARK(BM_RefreshReceivedFiles)
 // The listing and sorting alone, without controls.
 void BM_ListAndSort(benchmark::State& state) {
   Folder folder(static_cast<int>(state.range(0)));
-  qova::QtWorkspace workspace;
+  qova::QtWorkspace workspace(std::make_shared<qova::PosixWorkspace>());
   const std::string received = qova::receivedFilesFolder(folder.home);
   size_t kept = 0;
   for (auto _ : state) {

@@ -9,7 +9,7 @@ find_package(Qt6 REQUIRED COMPONENTS Widgets DBus)
 
 qova_glob_sources(QOVA_X11_SOURCES src/platform/linux)
 add_library(qova_x11 STATIC ${QOVA_X11_SOURCES})
-target_include_directories(qova_x11 PUBLIC src)
+qova_include_view(qova_x11 base seams platform/linux)
 target_link_libraries(qova_x11 PUBLIC qova_posix PkgConfig::X11DEPS PkgConfig::TURBOJPEG)
 if(LIBYUV_FOUND)
   target_link_libraries(qova_x11 PUBLIC PkgConfig::LIBYUV)
@@ -21,13 +21,15 @@ endif()
 qova_glob_sources(QOVA_QT_SOURCES src/platform/qt)
 add_library(qova_qt STATIC ${QOVA_QT_SOURCES})
 set_target_properties(qova_qt PROPERTIES AUTOMOC ON)
-target_include_directories(qova_qt PUBLIC src)
-target_link_libraries(qova_qt PUBLIC qova_x11 Qt6::Widgets Qt6::DBus)
+qova_include_view(qova_qt base seams platform/qt)
+target_link_libraries(qova_qt PUBLIC qova_base Qt6::Widgets Qt6::DBus)
 
 # The executable keeps the application bundle layout so the agent is found beside it.
 set(QOVA_BUNDLE_DIR "${CMAKE_BINARY_DIR}/QOVA Lumaro Agent.app")
-add_executable(qova_app src/app/main.cpp)
-target_link_libraries(qova_app PRIVATE qova_logic qova_qt)
+# The entry point and the composition root: the one place that names the backends.
+add_executable(qova_app src/app/main.cpp src/app/linux_platform_services.cpp)
+target_include_directories(qova_app PRIVATE src)
+target_link_libraries(qova_app PRIVATE qova_logic qova_qt qova_x11 qova_posix)
 set_target_properties(qova_app PROPERTIES
   OUTPUT_NAME "QOVA Lumaro Agent"
   RUNTIME_OUTPUT_DIRECTORY "${QOVA_BUNDLE_DIR}/Contents/MacOS")

@@ -29,14 +29,12 @@ class CaptureStreamOutput;
 struct ScreenSample;
 struct PixelBuffer;
 struct FrameHeader;
-class View;
-struct TabItem;
-struct ReceivedFileEntry;
 class FileActionButton;
 
 // The one object that owns all of the application's state. Created with std::make_shared on the
 // main thread before the event loop runs; every block that runs later or on another thread holds it
-// weakly (weakBlock). Operations are defined in the folder of their concern.
+// weakly (weakBlock). Its operations are glue, defined in app/ one file per concern; what they glue
+// (decoding, rules, layout) lives in the concern folders and knows nothing of this class.
 class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
  public:
   explicit AppDelegate(PlatformServices services);
@@ -45,40 +43,40 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   AppDelegate& operator=(const AppDelegate&) = delete;
 
   // ---- Fields, in their defined order --------------------------------------------------------
-  std::shared_ptr<Window> window;                    // 1
-  std::shared_ptr<ChildProcess> process;             // 2, main thread
+  std::shared_ptr<Window> window;         // 1
+  std::shared_ptr<ChildProcess> process;  // 2, main thread
   // 3: set and cleared on the main thread, read on agentInputQueue; see setInputPipe/currentInputPipe.
   std::shared_ptr<InputPipe> inputPipe;
-  std::shared_ptr<Label> statusLabel;                // 4 "未启动"
-  std::shared_ptr<Label> idValue;                    // 5 "-"
-  std::shared_ptr<Label> codeValue;                  // 6 "-"
-  std::shared_ptr<Label> serverValue;                // 7 "-"
-  std::shared_ptr<Button> startButton;               // 8 "启动服务"
-  std::shared_ptr<Button> stopButton;                // 9 "停止服务"
-  std::shared_ptr<StackView> fileListStack;          // 10
-  std::shared_ptr<Label> fileEmptyLabel;             // 11 "暂无收到的文件"
-  std::shared_ptr<Label> filePathLabel;              // 12 ""
-  AgentOutputBuffer outputBuffer;                    // 13, agent output readers only
-  CGMouseButton dragButton = CGMouseButton::left;    // 14; agent output readers only
-  std::unique_ptr<SerialQueue> agentInputQueue;      // 15 "qova.lumaro.agent.input"
-  std::unique_ptr<SerialQueue> captureQueue;         // 16 "qova.lumaro.agent.capture"
-  std::mutex frameWriteLock;                         // 17
+  std::shared_ptr<Label> statusLabel;              // 4 "未启动"
+  std::shared_ptr<Label> idValue;                  // 5 "-"
+  std::shared_ptr<Label> codeValue;                // 6 "-"
+  std::shared_ptr<Label> serverValue;              // 7 "-"
+  std::shared_ptr<Button> startButton;             // 8 "启动服务"
+  std::shared_ptr<Button> stopButton;              // 9 "停止服务"
+  std::shared_ptr<StackView> fileListStack;        // 10
+  std::shared_ptr<Label> fileEmptyLabel;           // 11 "暂无收到的文件"
+  std::shared_ptr<Label> filePathLabel;            // 12 ""
+  AgentOutputBuffer outputBuffer;                  // 13, agent output readers only
+  CGMouseButton dragButton = CGMouseButton::left;  // 14; agent output readers only
+  std::unique_ptr<SerialQueue> agentInputQueue;    // 15 "qova.lumaro.agent.input"
+  std::unique_ptr<SerialQueue> captureQueue;       // 16 "qova.lumaro.agent.capture"
+  std::mutex frameWriteLock;                       // 17
   // 18 "qova.lumaro.agent.stream-output"; shared, because a stream keeps its delivery queue alive
   // until it has stopped, which may be after the controller is gone.
   std::shared_ptr<SerialQueue> streamOutputQueue;
-  std::shared_ptr<ImageContext> ciContext;           // 19
-  std::shared_ptr<ScreenStream> captureStream;       // 20, captureQueue
+  std::shared_ptr<ImageContext> ciContext;                   // 19
+  std::shared_ptr<ScreenStream> captureStream;               // 20, captureQueue
   std::shared_ptr<CaptureStreamOutput> captureStreamOutput;  // 21, captureQueue
-  std::atomic<bool> captureActive{false};            // 22, written on captureQueue only
-  bool frameWritePending = false;                    // 23, under frameWriteLock
-  const int32_t captureFps = 10;                     // 24
-  const intptr_t captureQueueDepth = 2;              // 25
-  const double captureMaxSide = 1280.0;              // 26
-  const double captureJpegQuality = 0.54;            // 27
-  std::shared_ptr<Timer> permissionTimer;            // 28, main thread
-  std::shared_ptr<Timer> fileRefreshTimer;           // 29, main thread
-  std::optional<bool> lastScreenTrusted;             // 30, main thread
-  std::optional<bool> lastInputTrusted;              // 31, main thread
+  std::atomic<bool> captureActive{false};                    // 22, written on captureQueue only
+  bool frameWritePending = false;                            // 23, under frameWriteLock
+  const int32_t captureFps = 10;                             // 24
+  const intptr_t captureQueueDepth = 2;                      // 25
+  const double captureMaxSide = 1280.0;                      // 26
+  const double captureJpegQuality = 0.54;                    // 27
+  std::shared_ptr<Timer> permissionTimer;                    // 28, main thread
+  std::shared_ptr<Timer> fileRefreshTimer;                   // 29, main thread
+  std::optional<bool> lastScreenTrusted;                     // 30, main thread
+  std::optional<bool> lastInputTrusted;                      // 31, main thread
 
   // ---- Launch and termination (app/app_delegate.cpp), main thread ------------------------------
   void applicationDidFinishLaunching(const std::vector<std::string>& arguments);
@@ -86,12 +84,12 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   void startClicked();
   void stopClicked();
 
-  // ---- Device identity (app/device_identity_ops.cpp), main thread -------------------------------
+  // ---- Device identity (app/device_identity.cpp), main thread -----------------------------------
   // Runs the agent to its end (bounded) and returns its output, or empty text.
   std::string runAgent(const std::vector<std::string>& arguments);
   void loadIdentity();
 
-  // ---- Agent supervision (agent/), main thread ------------------------------------------------
+  // ---- Agent supervision (app/agent_supervision.cpp), main thread ------------------------------
   std::string agentURL() const;
   void startAgent();
   void restartAgent();
@@ -99,7 +97,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   void stopLegacyAgentProcesses();
   void stopLegacyLaunchAgent();
 
-  // ---- Agent stdio (bridge/) ------------------------------------------------------------------
+  // ---- Agent stdio (app/agent_stdio.cpp) -------------------------------------------------------
   // Reader threads of agent output pipes; chunk handling of all agents is serialised.
   void handleAgentOutput(std::string_view chunk);
   // Any thread; returns at once. The write happens later on agentInputQueue.
@@ -109,11 +107,11 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   // Main thread. A pipe that is replaced or cleared is closed, so a write blocked on it ends.
   void setInputPipe(std::shared_ptr<InputPipe> pipe);
 
-  // ---- Permission sync (permissions/), main thread ---------------------------------------------
+  // ---- Permission sync (app/permissions.cpp), main thread --------------------------------------
   void sendPermissionState(bool force);
   void startPermissionSync();
 
-  // ---- Remote input (input/), agent output reader thread ---------------------------------------
+  // ---- Remote input (app/remote_input.cpp), agent output reader thread -------------------------
   // Decodes one input command and carries it out, pauses included, before returning; malformed
   // commands are dropped.
   void handleInputBridge(std::string_view payload);
@@ -133,7 +131,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   // streamOutputQueue; returns at once, the write happens on agentInputQueue.
   void writeCaptureFrameInput(const FrameHeader& header, std::vector<uint8_t> jpeg);
 
-  // ---- Permission requests and settings navigation (permissions/), main thread ----------------
+  // ---- Permission requests and settings navigation (app/permissions.cpp), main thread ---------
   void requestScreenPermission();
   void requestAccessibilityPermission();
   void openScreenSettings();
@@ -141,12 +139,9 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   void openPrivacySettings(std::string_view anchor);
   void openSettingsURL(const std::string& text);
 
-  // ---- Window and received files (ui/), main thread unless stated ------------------------------
-  void buildWindow();
-  TabItem deviceTab();
-  TabItem permissionTab();
+  // ---- Window (app/window.cpp) and received files (app/received_files.cpp), main thread unless stated
   // Also posts the first refresh of the received files list.
-  TabItem filesTab();
+  void buildWindow();
   // `sender` is the pressed copy button, or none.
   void copyClicked(const Button* sender);
   // Agent output reader thread; queues a refresh to the main thread.
@@ -157,7 +152,6 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   // `sender` is the pressed row button; only one that carries a file has an effect.
   void openReceivedFile(const FileActionButton* sender);
   void locateReceivedFile(const FileActionButton* sender);
-  std::shared_ptr<View> receivedFileRow(const ReceivedFileEntry& entry);
   void startFileRefreshTimer();
 
   // Platform services; fixed for the controller's life.

@@ -1,6 +1,6 @@
 #include "bridge/agent_output_buffer.h"
 
-#include "bridge/utf8.h"
+#include "base/utf8.h"
 
 namespace qova {
 

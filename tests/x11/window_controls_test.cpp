@@ -26,6 +26,7 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/linux/posix/posix_workspace.h"
 #include "platform/qt/qt_controls.h"
 #include "platform/qt/qt_workspace.h"
 
@@ -95,8 +96,7 @@ TEST_F(QtWindowTest, TheWindowIsFixedAndCloseOnlyHidesIt) {
 
 TEST_F(QtWindowTest, FramesAreFlippedOnceThroughTheNestedViews) {
   ASSERT_NE(window, nullptr);
-  const std::pair<const char*, Rect> buttons[] = {
-      {"启动服务", {92, 8, 108, 32}}, {"停止服务", {212, 8, 108, 32}}};
+  const std::pair<const char*, Rect> buttons[] = {{"启动服务", {92, 8, 108, 32}}, {"停止服务", {212, 8, 108, 32}}};
   for (const auto& [title, frame] : buttons) {
     QPushButton* button = findWidget<QPushButton>(window, title);
     ASSERT_NE(button, nullptr) << title;
@@ -289,7 +289,7 @@ TEST(QtWorkspaceTest, OpensExistingFilesAndLeavesGoneOnesAlone) {
   TempDir files;
   const std::string present = files.path + "/报告 1.pdf";
   std::ofstream(present) << "x";
-  QtWorkspace workspace;
+  QtWorkspace workspace(std::make_shared<PosixWorkspace>());
   EXPECT_FALSE(workspace.openFile(files.path + "/gone.pdf"));
   EXPECT_FALSE(workspace.revealFile(files.path + "/gone.pdf"));
   EXPECT_TRUE(workspace.openFile(present));
@@ -302,7 +302,7 @@ TEST(QtWorkspaceTest, OpensExistingFilesAndLeavesGoneOnesAlone) {
 
 TEST(QtWorkspaceTest, SettingsURLsWithoutAHandlerAreNotPassedOn) {
   RecordingOpener& opener = RecordingOpener::instance();
-  QtWorkspace workspace;
+  QtWorkspace workspace(std::make_shared<PosixWorkspace>());
   EXPECT_FALSE(workspace.openURL("x-apple.systempreferences:com.apple.preference.security?Privacy_ScreenCapture"));
   EXPECT_FALSE(workspace.openURL("not a url"));
   EXPECT_TRUE(opener.opened(0).empty());
@@ -317,7 +317,7 @@ TEST(QtWorkspaceTest, RevealAsksTheFileManagerOverDBusAndFallsBackToTheFolder) {
   std::ofstream(file) << "x";
 
   // No file manager on the bus: the folder is opened instead.
-  QtWorkspace workspace(bus.address);
+  QtWorkspace workspace(std::make_shared<PosixWorkspace>(), bus.address);
   EXPECT_TRUE(workspace.revealFile(file));
   auto opened = opener.opened(1);
   ASSERT_EQ(opened.size(), 1u);

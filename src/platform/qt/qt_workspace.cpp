@@ -65,7 +65,8 @@ QString fileURLForPath(const std::string& path) {
   return QStringLiteral("file://") + QString::fromLatin1(bytes.toPercentEncoding("/"));
 }
 
-QtWorkspace::QtWorkspace(QString busAddress) : busAddress_(std::move(busAddress)) {}
+QtWorkspace::QtWorkspace(std::shared_ptr<Workspace> files, QString busAddress)
+    : files_(std::move(files)), busAddress_(std::move(busAddress)) {}
 
 bool QtWorkspace::openURL(const std::string& url) {
   const QUrl parsed(QString::fromUtf8(url.data(), static_cast<qsizetype>(url.size())), QUrl::StrictMode);

@@ -6,7 +6,7 @@
 #include <future>
 #include <thread>
 
-#include "capture/capture_stream_output.h"
+#include "app/capture_stream_output.h"
 #include "support/controller_fixture.h"
 
 namespace qova::test {

@@ -1,9 +1,9 @@
 #include "app/app_delegate.h"
+#include "base/serial_queue.h"
 #include "base/weak_block.h"
 #include "capture/capture_rules.h"
 #include "capture/detached_task.h"
 #include "platform/screen_capture.h"
-#include "base/serial_queue.h"
 
 namespace qova {
 

@@ -1,11 +1,12 @@
 #include "agent/agent_contract.h"
 #include "agent/agent_launch.h"
 #include "app/app_delegate.h"
+#include "base/main_queue.h"
 #include "base/weak_block.h"
 #include "platform/controls.h"
-#include "base/main_queue.h"
 #include "platform/permissions.h"
 #include "platform/process.h"
+#include "platform/service_manager.h"
 #include "platform/workspace.h"
 
 namespace qova {
@@ -13,6 +14,9 @@ namespace qova {
 namespace {
 constexpr Duration kOnlineCheckDelay{1000};
 constexpr Duration kRestartDelay{400};
+// pkill and the service manager end at once; the bound only keeps a wedged one from freezing us.
+constexpr Duration kCommandTimeout{10000};
+constexpr const char* kProcessKiller = "/usr/bin/pkill";
 }  // namespace
 
 std::string AppDelegate::agentURL() const { return agentPathInBundle(services().workspace->bundleDirectory()); }
@@ -27,9 +31,8 @@ void AppDelegate::startAgent() {
 
   auto self = shared_from_this();
   ChildHandlers handlers;
-  handlers.onOutput = weakBlock(self, [](AppDelegate& delegate, std::string_view chunk) {
-    delegate.handleAgentOutput(chunk);
-  });
+  handlers.onOutput =
+      weakBlock(self, [](AppDelegate& delegate, std::string_view chunk) { delegate.handleAgentOutput(chunk); });
   // The end notice must name its child, but may not keep it alive: it is filled in after launch.
   auto endedChild = std::make_shared<std::weak_ptr<ChildProcess>>();
   auto launchedLock = std::make_shared<std::mutex>();
@@ -67,13 +70,13 @@ void AppDelegate::startAgent() {
   setStatus("正在连接服务器");
   setServiceButtons(true);
 
-  mainQueue().postAfter(kOnlineCheckDelay, [weakSelf = std::weak_ptr<AppDelegate>(self),
-                                            child = std::weak_ptr<ChildProcess>(process)] {
-    auto delegate = weakSelf.lock();
-    auto current = child.lock();
-    if (!delegate || !current || current != delegate->process || !current->isRunning()) return;
-    delegate->setStatus("在线，等待 H5 控制");
-  });
+  mainQueue().postAfter(kOnlineCheckDelay,
+                        [weakSelf = std::weak_ptr<AppDelegate>(self), child = std::weak_ptr<ChildProcess>(process)] {
+                          auto delegate = weakSelf.lock();
+                          auto current = child.lock();
+                          if (!delegate || !current || current != delegate->process || !current->isRunning()) return;
+                          delegate->setStatus("在线，等待 H5 控制");
+                        });
 }
 
 void AppDelegate::handleAgentEnd(const std::shared_ptr<ChildProcess>& child) {
@@ -108,6 +111,25 @@ void AppDelegate::restartAgent() {
   clearAgent();
   setServiceButtons(false);
   mainQueue().postAfter(kRestartDelay, weakBlock(shared_from_this(), [](AppDelegate& self) { self.startAgent(); }));
+}
+
+void AppDelegate::runCommand(const std::string& path, const std::vector<std::string>& arguments) {
+  services().processes->runAndWait({path, arguments}, kCommandTimeout);
+}
+
+void AppDelegate::stopLegacyAgentProcesses() {
+  for (const auto& pattern : legacyProcessPatterns(services().workspace->homeDirectory())) {
+    runCommand(kProcessKiller, {"-f", pattern});
+  }
+}
+
+void AppDelegate::stopLegacyLaunchAgent() {
+  const auto& workspace = *services().workspace;
+  for (const auto& command : services().serviceManager->removalCommands(kAgentIdentifier, workspace.homeDirectory(),
+                                                                        workspace.realUserId())) {
+    runCommand(command.path, command.arguments);
+  }
+  stopLegacyAgentProcesses();
 }
 
 }  // namespace qova

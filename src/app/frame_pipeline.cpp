@@ -1,16 +1,15 @@
 #include "app/app_delegate.h"
+#include "base/serial_queue.h"
 #include "base/weak_block.h"
 #include "capture/capture_rules.h"
 #include "capture/frame_message.h"
 #include "platform/imaging.h"
 #include "platform/process.h"
 #include "platform/screen_capture.h"
-#include "base/serial_queue.h"
 
 namespace qova {
 
-void AppDelegate::handleStreamSampleBuffer(const ScreenSample& sampleBuffer, int64_t inputWidth,
-                                           int64_t inputHeight) {
+void AppDelegate::handleStreamSampleBuffer(const ScreenSample& sampleBuffer, int64_t inputWidth, int64_t inputHeight) {
   if (!captureActive.load()) return;
   {
     // Only a shortcut that saves the image work; writeCaptureFrameInput makes the binding check.
@@ -57,9 +56,8 @@ void AppDelegate::writeCaptureFrameInput(const FrameHeader& header, std::vector<
                                                         jpeg = std::move(jpeg)](AppDelegate& self) {
     if (auto pipe = self.currentInputPipe()) {
       // The JPEG never follows a header that did not arrive whole.
-      const bool written =
-          pipe->writeAll(headerLine) &&
-          pipe->writeAll(std::string_view(reinterpret_cast<const char*>(jpeg.data()), jpeg.size()));
+      const bool written = pipe->writeAll(headerLine) &&
+                           pipe->writeAll(std::string_view(reinterpret_cast<const char*>(jpeg.data()), jpeg.size()));
       if (!written) self.stopCaptureBridge();
     }
     std::lock_guard lock(self.frameWriteLock);

@@ -22,7 +22,7 @@ class CaptureStreamOutput : public ScreenStreamOutput, public ScreenStreamDelega
   void didStopWithError(ScreenStream& stream) override;
 
   const std::weak_ptr<AppDelegate> owner;
-  const int64_t inputWidth;   // of the captured display, at least 1
+  const int64_t inputWidth;  // of the captured display, at least 1
   const int64_t inputHeight;
 };
 

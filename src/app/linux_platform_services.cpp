@@ -1,6 +1,7 @@
-#include "platform/qt/linux_platform_services.h"
+#include "app/linux_platform_services.h"
 
 #include "platform/linux/posix/posix_process_launcher.h"
+#include "platform/linux/posix/posix_workspace.h"
 #include "platform/linux/posix/systemd_service_manager.h"
 #include "platform/linux/turbojpeg_imaging.h"
 #include "platform/linux/x11_permissions.h"
@@ -18,7 +19,7 @@ PlatformServices createLinuxPlatformServices() {
   services.mainQueue = std::make_shared<QtMainQueue>();
   services.processes = std::make_shared<PosixProcessLauncher>();
   services.permissions = std::make_shared<X11Permissions>();
-  services.workspace = std::make_shared<QtWorkspace>();
+  services.workspace = std::make_shared<QtWorkspace>(std::make_shared<PosixWorkspace>());
   services.controls = std::make_shared<QtControls>();
   services.pasteboard = std::make_shared<QtPasteboard>();
   services.serviceManager = std::make_shared<SystemdServiceManager>();

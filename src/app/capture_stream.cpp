@@ -1,12 +1,12 @@
 #include "app/app_delegate.h"
+#include "app/capture_stream_output.h"
+#include "base/main_queue.h"
+#include "base/serial_queue.h"
 #include "base/weak_block.h"
 #include "capture/capture_rules.h"
-#include "capture/capture_stream_output.h"
 #include "capture/detached_task.h"
-#include "base/main_queue.h"
 #include "platform/permissions.h"
 #include "platform/screen_capture.h"
-#include "base/serial_queue.h"
 
 namespace qova {
 
@@ -37,7 +37,8 @@ void AppDelegate::startScreenCaptureStream(uint64_t attempt) {
     });
   };
   const auto fail = [&] {
-    mainQueue().post(weakBlock(shared_from_this(), [](AppDelegate& self) { self.setStatus(kStreamStartFailedStatus); }));
+    mainQueue().post(
+        weakBlock(shared_from_this(), [](AppDelegate& self) { self.setStatus(kStreamStartFailedStatus); }));
     returnToIdle();
   };
 

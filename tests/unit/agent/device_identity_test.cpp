@@ -1,4 +1,4 @@
-#include "app/device_identity.h"
+#include "agent/device_identity.h"
 
 #include <gtest/gtest.h>
 
