@@ -1,6 +1,7 @@
 #include "app/app_delegate.h"
 #include "base/main_queue.h"
 #include "base/serial_queue.h"
+#include "base/thread_check.h"
 #include "base/weak_block.h"
 #include "bridge/agent_line_routing.h"
 #include "platform/controls.h"
@@ -40,6 +41,7 @@ std::shared_ptr<InputPipe> AppDelegate::currentInputPipe() const {
 }
 
 void AppDelegate::setInputPipe(std::shared_ptr<InputPipe> pipe) {
+  QOVA_ASSERT_ON(mainQueue());
   std::shared_ptr<InputPipe> previous;
   {
     std::lock_guard lock(inputPipeMutex_);
@@ -52,6 +54,7 @@ void AppDelegate::setInputPipe(std::shared_ptr<InputPipe> pipe) {
 
 void AppDelegate::writeAgentInput(std::string text) {
   agentInputQueue->async(weakBlock(shared_from_this(), [bytes = std::move(text)](AppDelegate& self) {
+    QOVA_ASSERT_ON(*self.agentInputQueue);
     auto pipe = self.currentInputPipe();
     if (!pipe) return;
     if (!pipe->writeAll(bytes)) self.stopCaptureBridge();

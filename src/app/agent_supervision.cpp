@@ -2,6 +2,7 @@
 #include "agent/agent_launch.h"
 #include "app/app_delegate.h"
 #include "base/main_queue.h"
+#include "base/thread_check.h"
 #include "base/weak_block.h"
 #include "platform/controls.h"
 #include "platform/permissions.h"
@@ -22,6 +23,7 @@ constexpr const char* kProcessKiller = "/usr/bin/pkill";
 std::string AppDelegate::agentURL() const { return agentPathInBundle(services().workspace->bundleDirectory()); }
 
 void AppDelegate::startAgent() {
+  QOVA_ASSERT_ON(mainQueue());
   if (process && process->isRunning()) return;
   stopLegacyAgentProcesses();
 
@@ -80,6 +82,7 @@ void AppDelegate::startAgent() {
 }
 
 void AppDelegate::handleAgentEnd(const std::shared_ptr<ChildProcess>& child) {
+  QOVA_ASSERT_ON(mainQueue());
   if (child != process) return;
   clearAgent();
   setStatus("服务已停止");
@@ -87,6 +90,7 @@ void AppDelegate::handleAgentEnd(const std::shared_ptr<ChildProcess>& child) {
 }
 
 void AppDelegate::clearAgent() {
+  QOVA_ASSERT_ON(mainQueue());
   if (permissionTimer) permissionTimer->invalidate();
   permissionTimer.reset();
   stopCaptureBridge();
@@ -97,17 +101,20 @@ void AppDelegate::clearAgent() {
 }
 
 void AppDelegate::setServiceButtons(bool agentRunning) {
+  QOVA_ASSERT_ON(mainQueue());
   startButton->setEnabled(!agentRunning);
   stopButton->setEnabled(agentRunning);
 }
 
 void AppDelegate::stopClicked() {
+  QOVA_ASSERT_ON(mainQueue());
   clearAgent();
   setStatus("已停止");
   setServiceButtons(false);
 }
 
 void AppDelegate::restartAgent() {
+  QOVA_ASSERT_ON(mainQueue());
   clearAgent();
   setServiceButtons(false);
   mainQueue().postAfter(kRestartDelay, weakBlock(shared_from_this(), [](AppDelegate& self) { self.startAgent(); }));
@@ -124,6 +131,7 @@ void AppDelegate::stopLegacyAgentProcesses() {
 }
 
 void AppDelegate::stopLegacyLaunchAgent() {
+  QOVA_ASSERT_ON(mainQueue());
   const auto& workspace = *services().workspace;
   for (const auto& command : services().serviceManager->removalCommands(kAgentIdentifier, workspace.homeDirectory(),
                                                                         workspace.realUserId())) {

@@ -1,14 +1,15 @@
 #include "app/app_delegate.h"
+#include "base/thread_check.h"
 
 #include <algorithm>
 
 #include "agent/agent_contract.h"
+#include "base/main_queue.h"
+#include "base/serial_queue.h"
 #include "base/weak_block.h"
 #include "platform/controls.h"
 #include "platform/imaging.h"
-#include "base/main_queue.h"
 #include "platform/process.h"
-#include "base/serial_queue.h"
 
 namespace qova {
 
@@ -33,9 +34,13 @@ AppDelegate::~AppDelegate() = default;
 
 MainQueue& AppDelegate::mainQueue() const { return *services_.mainQueue; }
 
-void AppDelegate::setStatus(std::string_view text) { statusLabel->setText(std::string(text)); }
+void AppDelegate::setStatus(std::string_view text) {
+  QOVA_ASSERT_ON(mainQueue());
+  statusLabel->setText(std::string(text));
+}
 
 void AppDelegate::applicationDidFinishLaunching(const std::vector<std::string>& arguments) {
+  QOVA_ASSERT_ON(mainQueue());
   stopLegacyLaunchAgent();
   buildWindow();
   loadIdentity();
@@ -47,6 +52,7 @@ void AppDelegate::applicationDidFinishLaunching(const std::vector<std::string>& 
 }
 
 void AppDelegate::applicationWillTerminate() {
+  QOVA_ASSERT_ON(mainQueue());
   if (permissionTimer) permissionTimer->invalidate();
   if (fileRefreshTimer) fileRefreshTimer->invalidate();
   stopCaptureBridge();

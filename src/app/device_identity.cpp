@@ -1,6 +1,7 @@
 #include "agent/device_identity.h"
 #include "agent/agent_contract.h"
 #include "app/app_delegate.h"
+#include "base/thread_check.h"
 #include "base/utf8.h"
 #include "platform/controls.h"
 #include "platform/process.h"
@@ -19,6 +20,7 @@ std::string AppDelegate::runAgent(const std::vector<std::string>& arguments) {
 }
 
 void AppDelegate::loadIdentity() {
+  QOVA_ASSERT_ON(mainQueue());
   const DeviceIdentity identity = parseDeviceIdentity(runAgent({std::string(kAgentShowIdArgument)}));
   if (identity.deviceId) idValue->setText(*identity.deviceId);
   if (identity.accessCode) codeValue->setText(*identity.accessCode);

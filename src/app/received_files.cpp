@@ -1,5 +1,6 @@
 #include "app/app_delegate.h"
 #include "base/main_queue.h"
+#include "base/thread_check.h"
 #include "base/weak_block.h"
 #include "platform/controls.h"
 #include "platform/workspace.h"
@@ -25,6 +26,7 @@ void AppDelegate::handleFileReceivedBridge() {
 }
 
 void AppDelegate::refreshReceivedFiles() {
+  QOVA_ASSERT_ON(mainQueue());
   Workspace& workspace = *services().workspace;
   const std::string folder = receivedFilesFolder(workspace.homeDirectory());
   filePathLabel->setText(folder);
@@ -46,11 +48,13 @@ void AppDelegate::refreshReceivedFiles() {
 }
 
 void AppDelegate::refreshReceivedFilesClicked() {
+  QOVA_ASSERT_ON(mainQueue());
   refreshReceivedFiles();
   setStatus("文件列表已刷新");
 }
 
 void AppDelegate::openReceivedFilesFolder() {
+  QOVA_ASSERT_ON(mainQueue());
   Workspace& workspace = *services().workspace;
   const std::string folder = receivedFilesFolder(workspace.homeDirectory());
   workspace.createDirectory(folder);
@@ -58,16 +62,19 @@ void AppDelegate::openReceivedFilesFolder() {
 }
 
 void AppDelegate::openReceivedFile(const FileActionButton* sender) {
+  QOVA_ASSERT_ON(mainQueue());
   if (!sender || !sender->fileURL) return;
   services().workspace->openFile(*sender->fileURL);
 }
 
 void AppDelegate::locateReceivedFile(const FileActionButton* sender) {
+  QOVA_ASSERT_ON(mainQueue());
   if (!sender || !sender->fileURL) return;
   services().workspace->revealFile(*sender->fileURL);
 }
 
 void AppDelegate::startFileRefreshTimer() {
+  QOVA_ASSERT_ON(mainQueue());
   if (fileRefreshTimer) fileRefreshTimer->invalidate();
   fileRefreshTimer = mainQueue().scheduleRepeating(
       kFileRefreshInterval, weakBlock(shared_from_this(), [](AppDelegate& self) { self.refreshReceivedFiles(); }));

@@ -2,7 +2,7 @@
 
 namespace qova {
 
-// The two operating-system grants remote control rests on. Called on the main thread.
+// The two operating-system grants remote control rests on. Any thread: each answer asks afresh.
 class Permissions {
  public:
   virtual ~Permissions() = default;

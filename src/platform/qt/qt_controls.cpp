@@ -17,6 +17,9 @@
 #include <cmath>
 #include <vector>
 
+#include "base/thread_check.h"
+#include "platform/qt/qt_main_thread.h"
+
 namespace qova {
 
 namespace {
@@ -38,10 +41,14 @@ int px(double value) { return static_cast<int>(std::lround(value)); }
 
 QColor toQColor(const Color& color) {
   switch (color.role) {
-    case Color::Role::primaryLabel: return QColor(0, 0, 0, 217);
-    case Color::Role::secondaryLabel: return QColor(0, 0, 0, 128);
-    case Color::Role::systemBlue: return QColor(0, 122, 255);
-    case Color::Role::rgb: break;
+    case Color::Role::primaryLabel:
+      return QColor(0, 0, 0, 217);
+    case Color::Role::secondaryLabel:
+      return QColor(0, 0, 0, 128);
+    case Color::Role::systemBlue:
+      return QColor(0, 122, 255);
+    case Color::Role::rgb:
+      break;
   }
   return QColor::fromRgbF(static_cast<float>(color.red), static_cast<float>(color.green),
                           static_cast<float>(color.blue), static_cast<float>(color.alpha));
@@ -60,9 +67,15 @@ QFont toQFont(const Font& font) {
   }
   result.setPixelSize(std::max(1, px(font.size)));
   switch (font.weight) {
-    case FontWeight::regular: result.setWeight(QFont::Normal); break;
-    case FontWeight::medium: result.setWeight(QFont::Medium); break;
-    case FontWeight::bold: result.setWeight(QFont::Bold); break;
+    case FontWeight::regular:
+      result.setWeight(QFont::Normal);
+      break;
+    case FontWeight::medium:
+      result.setWeight(QFont::Medium);
+      break;
+    case FontWeight::bold:
+      result.setWeight(QFont::Bold);
+      break;
   }
   return result;
 }
@@ -161,14 +174,19 @@ class QtView : public Base, public QtViewBase {
     if (widget_ && !widget_->parent()) delete widget_.data();
   }
   void setFrame(const Rect& frame) override {
+    QOVA_ASSERT_ON(kQtMainThread);
     frame_ = frame;
     applyFrame();
   }
   Rect frame() const override { return frame_; }
-  void setHidden(bool hidden) override { widget_->setHidden(hidden); }
+  void setHidden(bool hidden) override {
+    QOVA_ASSERT_ON(kQtMainThread);
+    widget_->setHidden(hidden);
+  }
   // Asked of the view itself, so a view in a window not yet shown counts as shown.
   bool isHidden() const override { return widget_->isHidden(); }
   void addSubview(const std::shared_ptr<View>& child) override {
+    QOVA_ASSERT_ON(kQtMainThread);
     children_.push_back(child);
     QtViewBase& base = qtView(*child);
     QWidget* childWidget = base.widget();
@@ -199,8 +217,12 @@ class QtView : public Base, public QtViewBase {
         widget_->setGeometry(px(frame_.x), px(top), px(frame_.width), px(frame_.height));
         break;
       }
-      case Placement::sizeOnly: widget_->resize(px(frame_.width), px(frame_.height)); break;
-      case Placement::layoutHeight: widget_->setFixedHeight(px(frame_.height)); break;
+      case Placement::sizeOnly:
+        widget_->resize(px(frame_.width), px(frame_.height));
+        break;
+      case Placement::layoutHeight:
+        widget_->setFixedHeight(px(frame_.height));
+        break;
     }
     for (const auto& child : children_) qtView(*child).applyFrame();
   }
@@ -225,6 +247,7 @@ class QtLabel : public QtView<Label, TextWidget> {
     setTextColor(Color::primaryLabel());
   }
   void setText(const std::string& text) override {
+    QOVA_ASSERT_ON(kQtMainThread);
     text_ = text;
     widget_->setText(oneLine(text));
   }
@@ -276,9 +299,15 @@ class QtButton : public QtView<Button, PushButton> {
   }
   void setTitle(const std::string& title) override { widget_->setText(toQt(title)); }
   std::string title() const override { return widget_->text().toStdString(); }
-  void setEnabled(bool enabled) override { widget_->setEnabled(enabled); }
+  void setEnabled(bool enabled) override {
+    QOVA_ASSERT_ON(kQtMainThread);
+    widget_->setEnabled(enabled);
+  }
   bool isEnabled() const override { return widget_->isEnabled(); }
-  void setAction(std::function<void()> action) override { widget_->action = std::move(action); }
+  void setAction(std::function<void()> action) override {
+    QOVA_ASSERT_ON(kQtMainThread);
+    widget_->action = std::move(action);
+  }
   void performClick() override {
     if (widget_->isEnabled() && widget_->action) widget_->action();
   }
@@ -295,6 +324,7 @@ class QtStackView : public QtView<StackView, BoxWidget> {
     layout_->addStretch(1);  // keeps the rows at the top
   }
   void addArrangedSubview(const std::shared_ptr<View>& child) override {
+    QOVA_ASSERT_ON(kQtMainThread);
     arranged_.push_back(child);
     QtViewBase& base = qtView(*child);
     base.placement = Placement::layoutHeight;
@@ -302,6 +332,7 @@ class QtStackView : public QtView<StackView, BoxWidget> {
     layout_->insertWidget(layout_->count() - 1, base.widget());
   }
   void removeAllArrangedSubviews() override {
+    QOVA_ASSERT_ON(kQtMainThread);
     for (const auto& child : arranged_) {
       QWidget* widget = qtView(*child).widget();
       layout_->removeWidget(widget);
@@ -355,9 +386,7 @@ class QtScrollView : public QtView<ScrollView, ScrollWidget> {
   void setHasVerticalScroller(bool has) override {
     widget_->setVerticalScrollBarPolicy(has ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
   }
-  bool hasVerticalScroller() const override {
-    return widget_->verticalScrollBarPolicy() != Qt::ScrollBarAlwaysOff;
-  }
+  bool hasVerticalScroller() const override { return widget_->verticalScrollBarPolicy() != Qt::ScrollBarAlwaysOff; }
   void setBordered(bool bordered) override {
     widget_->setFrameShape(bordered ? QFrame::StyledPanel : QFrame::NoFrame);
     widget_->setFrameShadow(QFrame::Sunken);
@@ -485,13 +514,17 @@ class QtWindow : public Window {
 
 }  // namespace
 
-std::shared_ptr<View> QtControls::makeView() { return std::make_shared<QtPlainView>(); }
+std::shared_ptr<View> QtControls::makeView() {
+  QOVA_ASSERT_ON(kQtMainThread);
+  return std::make_shared<QtPlainView>();
+}
 std::shared_ptr<Label> QtControls::makeLabel(const std::string& text) { return std::make_shared<QtLabel>(text); }
 std::shared_ptr<Button> QtControls::makeButton(const std::string& title) { return std::make_shared<QtButton>(title); }
 std::shared_ptr<StackView> QtControls::makeStackView() { return std::make_shared<QtStackView>(); }
 std::shared_ptr<ScrollView> QtControls::makeScrollView() { return std::make_shared<QtScrollView>(); }
 std::shared_ptr<TabView> QtControls::makeTabView() { return std::make_shared<QtTabView>(); }
 std::shared_ptr<Window> QtControls::makeWindow(double contentWidth, double contentHeight) {
+  QOVA_ASSERT_ON(kQtMainThread);
   return std::make_shared<QtWindow>(contentWidth, contentHeight);
 }
 void QtControls::activateApplication() {

@@ -4,6 +4,9 @@
 #include <QThread>
 #include <QTimer>
 
+#include "base/thread_check.h"
+#include "platform/qt/qt_main_thread.h"
+
 namespace qova {
 
 namespace {
@@ -17,6 +20,7 @@ class QtTimer : public Timer {
   }
   ~QtTimer() override { invalidate(); }
   void invalidate() override {
+    QOVA_ASSERT_ON(kQtMainThread);
     if (timer_) {
       timer_->stop();
       timer_->deleteLater();
@@ -51,6 +55,7 @@ void QtMainQueue::postAfter(Duration delay, std::function<void()> fn) {
 }
 
 std::shared_ptr<Timer> QtMainQueue::scheduleRepeating(Duration interval, std::function<void()> fn) {
+  QOVA_ASSERT_ON(*this);
   return std::make_shared<QtTimer>(context_, interval, std::move(fn));
 }
 

@@ -11,6 +11,9 @@
 #include <QStandardPaths>
 #include <QUrl>
 
+#include "base/thread_check.h"
+#include "platform/qt/qt_main_thread.h"
+
 namespace qova {
 
 namespace {
@@ -69,14 +72,19 @@ QtWorkspace::QtWorkspace(std::shared_ptr<Workspace> files, QString busAddress)
     : files_(std::move(files)), busAddress_(std::move(busAddress)) {}
 
 bool QtWorkspace::openURL(const std::string& url) {
+  QOVA_ASSERT_ON(kQtMainThread);
   const QUrl parsed(QString::fromUtf8(url.data(), static_cast<qsizetype>(url.size())), QUrl::StrictMode);
   if (!parsed.isValid() || parsed.scheme().isEmpty() || !hasSchemeHandler(parsed.scheme())) return false;
   return QDesktopServices::openUrl(parsed);
 }
 
-bool QtWorkspace::openFile(const std::string& path) { return openExisting(path); }
+bool QtWorkspace::openFile(const std::string& path) {
+  QOVA_ASSERT_ON(kQtMainThread);
+  return openExisting(path);
+}
 
 bool QtWorkspace::revealFile(const std::string& path) {
+  QOVA_ASSERT_ON(kQtMainThread);
   if (!exists(path)) return false;
   QDBusConnection bus = busAddress_.isEmpty() ? QDBusConnection::sessionBus()
                                               : QDBusConnection::connectToBus(busAddress_, "qova-workspace");
@@ -96,6 +104,7 @@ bool QtWorkspace::revealFile(const std::string& path) {
 }
 
 bool QtWorkspace::openPrivacySettings() {
+  QOVA_ASSERT_ON(kQtMainThread);
   struct Settings {
     const char* program;
     QStringList arguments;

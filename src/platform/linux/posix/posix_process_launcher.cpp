@@ -11,9 +11,13 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <utility>
+
+#include "base/log.h"
 
 extern char** environ;
 
@@ -21,6 +25,7 @@ namespace qova {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+const Log kLog("process");
 
 // A descriptor that closes itself.
 class Fd {
@@ -99,7 +104,10 @@ std::optional<pid_t> spawn(const CommandLine& command, char* const* envp, const 
   const int error = posix_spawn(&pid, command.path.c_str(), &actions, &attributes, argv.data(), envp);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
-  if (error != 0) return std::nullopt;
+  if (error != 0) {
+    kLog.warning("cannot start " + command.path + ": " + std::strerror(error));
+    return std::nullopt;
+  }
   return pid;
 }
 
@@ -139,10 +147,15 @@ class PosixInputPipe : public InputPipe {
       if (closed_) return false;
       ++writers_;
     }
-    const bool ok = writeLoop(bytes);
+    const int error = writeLoop(bytes);
     std::lock_guard lock(mutex_);
+    // Once per pipe: after the first failure the writers stop, and a closed pipe is not news.
+    if (error != 0 && !closed_ && !failureLogged_) {
+      failureLogged_ = true;
+      kLog.warning(std::string("write to the agent's input failed: ") + std::strerror(error));
+    }
     if (--writers_ == 0 && closed_) fd_.reset();
-    return ok;
+    return error == 0;
   }
 
   void close() override {
@@ -155,7 +168,8 @@ class PosixInputPipe : public InputPipe {
   }
 
  private:
-  bool writeLoop(std::string_view bytes) {
+  // 0 when every byte was written, else the error (ECANCELED when the pipe was closed meanwhile).
+  int writeLoop(std::string_view bytes) {
     while (!bytes.empty()) {
       const ssize_t written = ::write(fd_.get(), bytes.data(), bytes.size());
       if (written > 0) {
@@ -163,13 +177,13 @@ class PosixInputPipe : public InputPipe {
         continue;
       }
       if (written < 0 && errno == EINTR) continue;
-      if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+      if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return errno;
       pollfd fds[2] = {{fd_.get(), POLLOUT, 0}, {cancel_.get(), POLLIN, 0}};
-      if (poll(fds, 2, -1) < 0 && errno != EINTR) return false;
-      if (fds[1].revents & POLLIN) return false;
+      if (poll(fds, 2, -1) < 0 && errno != EINTR) return errno;
+      if (fds[1].revents & POLLIN) return ECANCELED;
       // POLLERR (reader gone) makes the next write fail with EPIPE.
     }
-    return true;
+    return 0;
   }
 
   std::mutex writeMutex_;
@@ -177,6 +191,7 @@ class PosixInputPipe : public InputPipe {
   Fd fd_;
   Fd cancel_;
   bool closed_ = false;
+  bool failureLogged_ = false;
   int writers_ = 0;
 };
 
@@ -224,6 +239,17 @@ void readOutput(Fd fd, std::shared_ptr<ChildState> state, std::function<void(std
   state->readerDone.notify_all();
 }
 
+void logExit(pid_t pid, int status) {
+  const std::string child = "child " + std::to_string(pid);
+  if (WIFEXITED(status)) {
+    const int code = WEXITSTATUS(status);
+    kLog.write(code == 0 ? LogLevel::info : LogLevel::warning, child + " exited with status " + std::to_string(code));
+  } else if (WIFSIGNALED(status)) {
+    kLog.warning(child + " ended by signal " + std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) +
+                 ")");
+  }
+}
+
 void awaitExit(std::shared_ptr<ChildState> state, std::function<void()> onExit) {
   siginfo_t info{};
   while (waitid(P_PID, static_cast<id_t>(state->pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
@@ -234,6 +260,7 @@ void awaitExit(std::shared_ptr<ChildState> state, std::function<void()> onExit) 
     int status = 0;
     while (waitpid(state->pid, &status, 0) < 0 && errno == EINTR) {
     }
+    logExit(state->pid, status);
     // Output the child wrote before it ended is handled before its end is reported; a descendant
     // that keeps the pipe open does not hold the report back for long.
     state->readerDone.wait_for(lock, std::chrono::seconds(1), [&] { return state->outputEnded; });
@@ -257,9 +284,12 @@ std::optional<LaunchedChild> PosixProcessLauncher::launch(const CommandLine& com
                                                           const std::vector<std::string>& environment,
                                                           ChildHandlers handlers) {
   Fd inRead, inWrite, outRead, outWrite;
-  if (!makePipe(inRead, inWrite) || !makePipe(outRead, outWrite)) return std::nullopt;
-  Fd cancel(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (!cancel) return std::nullopt;
+  Fd cancel;
+  if (!makePipe(inRead, inWrite) || !makePipe(outRead, outWrite) ||
+      !(cancel = Fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)))) {
+    kLog.warning("cannot start " + command.path + ": no pipes (" + std::strerror(errno) + ")");
+    return std::nullopt;
+  }
 
   auto envp = environmentPointers(environment);
   const auto pid = spawn(command, envp.data(), {inRead.get(), outWrite.get(), outWrite.get()});
@@ -268,6 +298,7 @@ std::optional<LaunchedChild> PosixProcessLauncher::launch(const CommandLine& com
   outWrite.reset();
   fcntl(inWrite.get(), F_SETFL, fcntl(inWrite.get(), F_GETFL) | O_NONBLOCK);
 
+  kLog.info("started " + command.path + " as child " + std::to_string(*pid));
   auto state = std::make_shared<ChildState>();
   state->pid = *pid;
   std::thread(readOutput, std::move(outRead), state, std::move(handlers.onOutput)).detach();
