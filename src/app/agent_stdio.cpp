@@ -9,10 +9,12 @@
 
 namespace qova {
 
-void AppDelegate::handleAgentOutput(std::string_view chunk) {
+void AppDelegate::handleAgentOutput(std::string_view chunk) { handleAgentOutput(outputBuffer, chunk); }
+
+void AppDelegate::handleAgentOutput(AgentOutputBuffer& buffer, std::string_view chunk) {
   // The reader of a stopped agent may still deliver while the next agent's reader runs.
   std::lock_guard lock(outputMutex_);
-  outputBuffer.append(chunk, [this](std::string_view line) {
+  buffer.append(chunk, [this](std::string_view line) {
     const AgentLine routed = classifyAgentLine(line);
     switch (routed.kind) {
       case AgentLineKind::inputCommand:

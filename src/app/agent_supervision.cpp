@@ -34,7 +34,9 @@ void AppDelegate::startAgent() {
   auto self = shared_from_this();
   ChildHandlers handlers;
   handlers.onOutput =
-      weakBlock(self, [](AppDelegate& delegate, std::string_view chunk) { delegate.handleAgentOutput(chunk); });
+      weakBlock(self, [buffer = std::make_shared<AgentOutputBuffer>()](AppDelegate& delegate, std::string_view chunk) {
+        delegate.handleAgentOutput(*buffer, chunk);
+      });
   // The end notice must name its child, but may not keep it alive: it is filled in after launch.
   auto endedChild = std::make_shared<std::weak_ptr<ChildProcess>>();
   auto launchedLock = std::make_shared<std::mutex>();

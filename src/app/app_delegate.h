@@ -100,6 +100,9 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   // ---- Agent stdio (app/agent_stdio.cpp) -------------------------------------------------------
   // Reader threads of agent output pipes; chunk handling of all agents is serialised.
   void handleAgentOutput(std::string_view chunk);
+  // The same for the output of one agent run: each run keeps its unfinished last line in its own
+  // buffer, so the end of one agent's output never joins the start of the next one's.
+  void handleAgentOutput(AgentOutputBuffer& buffer, std::string_view chunk);
   // Any thread; returns at once. The write happens later on agentInputQueue.
   void writeAgentInput(std::string text);
   // Any thread: the input pipe as one value, either the old or the new one.

@@ -12,7 +12,7 @@ namespace qova::test {
 
 // A controller on fakes, with typed access to its controls.
 class ControllerTest : public ::testing::Test {
- protected:
+ public:
   ControllerTest() : delegate(std::make_shared<AppDelegate>(fakes.services())) {}
 
   FakeLabel& status() { return static_cast<FakeLabel&>(*delegate->statusLabel); }

@@ -1,0 +1,57 @@
+// What the application tells the agent and reads from it, as pure functions.
+#include <gtest/gtest.h>
+
+#include "agent/agent_launch.h"
+#include "agent/device_identity.h"
+#include "permissions/permission_message.h"
+
+namespace qova {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+TEST(AgentLaunch, EnvironmentReplacesInheritedBridgeVariablesInPlaceAndAppendsTheRest) {
+  EXPECT_EQ(agentEnvironment({"PATH=/bin", "QOVA_MAC_INPUT_TRUSTED=yes", "QOVA_MAC_INPUT_TRUSTED_X=keep"}, false, true),
+            (Strings{"PATH=/bin", "QOVA_MAC_INPUT_TRUSTED=0", "QOVA_MAC_INPUT_TRUSTED_X=keep", "QOVA_MAC_INPUT_BRIDGE=1",
+                     "QOVA_MAC_CAPTURE_BRIDGE=1", "QOVA_MAC_SCREEN_TRUSTED=1"}));
+}
+
+TEST(AgentLaunch, NoLegacyPatternMatchesTheAgentThisApplicationStarts) {
+  const auto patterns = legacyProcessPatterns("/home/a user");
+  ASSERT_EQ(patterns.size(), 7u);
+  EXPECT_EQ(patterns[0], "/home/a user/Applications/QOVA Lumaro Agent.app/Contents/MacOS/QOVA Lumaro Agent --nogui");
+  const std::string ours = agentPathInBundle("/home/a user/QOVA Lumaro Agent.app/") + " --nogui";
+  EXPECT_EQ(ours, "/home/a user/QOVA Lumaro Agent.app/Contents/Resources/agent-bin/qova-agent-helper --nogui");
+  for (const auto& pattern : patterns) EXPECT_EQ(ours.find(pattern), std::string::npos) << pattern;
+}
+
+TEST(PermissionMessage, IsOneCompactLine) {
+  EXPECT_EQ(permissionMessage(true, false), "__QOVA_PERMISSION__{\"input\":false,\"screen\":true}\n");
+}
+
+TEST(DeviceIdentity, ReadsTheIdentityLines) {
+  struct Case {
+    const char* output;
+    std::optional<std::string> id, code, server;
+  };
+  const Case cases[] = {
+      {"设备 ID:  123 456\n验证码:\tab12\t\n服务器: relay:21116  \n", "123 456", "ab12", "relay:21116"},
+      // every Unicode line end splits, Unicode spaces are trimmed, empty values are kept
+      {"设备 ID:1\r\n验证码:\u2028服务器:\u3000\u00a03\u2003\u0085x", "1", "", "3"},
+      // every occurrence of a line's prefix is removed; a later line wins
+      {"服务器:a服务器:b\n验证码:first\n验证码:second\n", std::nullopt, "second", "ab"},
+      // only a leading prefix counts, and only the first one
+      {"note 设备 ID:9\n设备 ID:x 验证码:y\n", "x 验证码:y", std::nullopt, std::nullopt},
+      {"设备ID:1\nID:2\n", std::nullopt, std::nullopt, std::nullopt},
+      {"设备 ID:1\n\xff\n", std::nullopt, std::nullopt, std::nullopt},  // not UTF-8: nothing is read
+  };
+  for (const Case& c : cases) {
+    const DeviceIdentity identity = parseDeviceIdentity(c.output);
+    EXPECT_EQ(identity.deviceId, c.id) << c.output;
+    EXPECT_EQ(identity.accessCode, c.code) << c.output;
+    EXPECT_EQ(identity.server, c.server) << c.output;
+  }
+}
+
+}  // namespace
+}  // namespace qova

@@ -1,0 +1,173 @@
+// The controller on fakes: launch, the agent's life, and termination, with the virtual clock.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "support/controller_fixture.h"
+
+namespace qova::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Strings = std::vector<std::string>;
+
+TEST_F(ControllerTest, LaunchCleansUpShowsTheWindowReadsTheIdentityAndWaits) {
+  fakes.processes->captureOutput = "设备 ID: 123 456\r\n验证码:  ab12\n服务器:relay.example\n";
+  launchApp();
+
+  const auto& runs = fakes.processes->waitedFor;
+  ASSERT_EQ(runs.size(), 8u);  // the service removal, then seven process patterns
+  EXPECT_EQ(runs[0].arguments, (Strings{"remove", "qova.lumaro.agent", "/home/tester", "1000"}));
+  EXPECT_TRUE(std::all_of(runs.begin() + 1, runs.end(), [](const CommandLine& c) {
+    return c.path == "/usr/bin/pkill" && c.arguments.size() == 2 && c.arguments[0] == "-f";
+  }));
+  ASSERT_EQ(fakes.controls->windows.size(), 1u);
+  EXPECT_TRUE(fakes.controls->windows[0]->isVisible());
+  ASSERT_EQ(fakes.processes->captured.size(), 1u);
+  EXPECT_EQ(fakes.processes->captured[0].path,
+            "/opt/QOVA Lumaro Agent.app/Contents/Resources/agent-bin/qova-agent-helper");
+  EXPECT_EQ(fakes.processes->captured[0].arguments, (Strings{"--show-id"}));
+  EXPECT_EQ((Strings{delegate->idValue->text(), delegate->codeValue->text(), delegate->serverValue->text()}),
+            (Strings{"123 456", "ab12", "relay.example"}));
+
+  main().advance(10s);
+  EXPECT_TRUE(launches().empty());
+  EXPECT_TRUE(startButton().isEnabled());
+  EXPECT_FALSE(stopButton().isEnabled());
+}
+
+TEST_F(ControllerTest, AutoStartIsExactlyOneArgumentAndStartsHalfASecondAfterLaunch) {
+  launchApp({"app", "--auto-start=1", "--AUTO-START", "-auto-start"});
+  main().advance(5s);
+  EXPECT_TRUE(launches().empty());
+  launchApp({"app", "--auto-start"});
+  main().advance(499ms);
+  EXPECT_TRUE(launches().empty());
+  main().advance(1ms);
+  ASSERT_EQ(launches().size(), 1u);
+}
+
+TEST_F(ControllerTest, StartLaunchesTheBundledAgentWithItsVariablesAndGoesOnlineAfterOneSecond) {
+  launchApp();
+  fakes.permissions->input = false;
+  const size_t runsBefore = fakes.processes->waitedFor.size();
+  startButton().performClick();
+  EXPECT_EQ(fakes.processes->waitedFor.size(), runsBefore + 7);  // earlier installations die before each start
+  ASSERT_EQ(launches().size(), 1u);
+  const auto& launch = launches()[0];
+  EXPECT_EQ(launch.command.arguments, (Strings{"--nogui"}));
+  EXPECT_NE(std::find(launch.environment.begin(), launch.environment.end(), "QOVA_MAC_INPUT_TRUSTED=0"),
+            launch.environment.end());
+  EXPECT_EQ(sentTo(launch), "__QOVA_PERMISSION__{\"input\":false,\"screen\":true}\n");
+  EXPECT_FALSE(startButton().isEnabled());
+  EXPECT_TRUE(stopButton().isEnabled());
+  delegate->handleAgentOutput("agent: connecting to relay\n");
+  main().advance(999ms);
+  EXPECT_EQ(status().text(), "正在连接服务器");
+  main().advance(1ms);
+  EXPECT_EQ(status().text(), "在线，等待 H5 控制");
+  delegate->startAgent();  // while running: nothing
+  EXPECT_EQ(launches().size(), 1u);
+}
+
+TEST_F(ControllerTest, AFailedLaunchSaysSoAndLeavesEverythingReadyForTheNextTry) {
+  launchApp();
+  fakes.processes->launchFails = true;
+  delegate->startAgent();
+  main().advance(5s);
+  EXPECT_EQ(status().text(), "启动失败");
+  EXPECT_FALSE(delegate->process || delegate->currentInputPipe() || delegate->permissionTimer);
+  EXPECT_TRUE(startButton().isEnabled());
+  fakes.processes->launchFails = false;
+  startButton().performClick();
+  EXPECT_EQ(launches().size(), 1u);
+}
+
+// How an agent's run ends: the status it leaves, and that nothing of it stays behind.
+TEST_F(ControllerTest, EveryEndOfAnAgentClearsItAndShowsWhy) {
+  struct Case {
+    const char* name;
+    void (*end)(ControllerTest&);
+    const char* status;
+  };
+  const Case cases[] = {
+      {"the agent ends", [](ControllerTest& t) { t.launches().back().exit(); }, "服务已停止"},
+      {"stop button", [](ControllerTest& t) { t.stopButton().performClick(); }, "已停止"},
+  };
+  launchApp();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    delegate->startAgent();
+    auto& launch = launches().back();
+    auto timer = delegate->permissionTimer;
+    main().advance(500ms);
+    c.end(*this);
+    main().runPending();
+    main().advance(2s);  // the online check of the ended agent falls due and changes nothing
+    EXPECT_EQ(status().text(), c.status);
+    EXPECT_FALSE(delegate->process || delegate->currentInputPipe() || delegate->permissionTimer);
+    EXPECT_FALSE(timer->isValid());
+    EXPECT_TRUE(launch.input->closed());
+    EXPECT_TRUE(startButton().isEnabled());
+    EXPECT_FALSE(stopButton().isEnabled());
+  }
+  // A stopped agent's own end arrives later and is not current any more; nothing restarts by itself.
+  launches()[1].exit();
+  main().advance(10s);
+  EXPECT_EQ(status().text(), "已停止");
+  EXPECT_EQ(launches().size(), 2u);
+  EXPECT_EQ(launches()[1].process->terminateRequests(), 1);
+}
+
+TEST_F(ControllerTest, AStartAfterAnEndNotYetHandledReplacesTheOldAgent) {
+  launchApp();
+  delegate->startAgent();
+  launches()[0].process->setRunning(false);  // ended, but its end notice is still on its way
+  delegate->startAgent();
+  ASSERT_EQ(launches().size(), 2u);
+  launches()[0].exit();
+  main().runPending();
+  EXPECT_EQ(delegate->process, launches()[1].process);
+}
+
+TEST_F(ControllerTest, RestartStartsAgainAfterFourHundredMillisecondsAndTwoRestartsStartOne) {
+  launchApp();
+  delegate->startAgent();
+  sentTo(launches()[0]);
+  delegate->restartAgent();
+  EXPECT_EQ(launches()[0].process->terminateRequests(), 1);
+  main().advance(200ms);
+  delegate->restartAgent();
+  main().advance(199ms);
+  EXPECT_EQ(launches().size(), 1u);
+  main().advance(1ms);
+  EXPECT_EQ(launches().size(), 2u);
+  main().advance(1s);  // the second restart's start finds the agent running
+  ASSERT_EQ(launches().size(), 2u);
+  EXPECT_EQ(sentTo(launches()[1]), "__QOVA_PERMISSION__{\"input\":true,\"screen\":true}\n");
+  // Messages queued after a stop are not sent to the stopped agent.
+  delegate->stopClicked();
+  delegate->writeAgentInput("late\n");
+  EXPECT_EQ(sentTo(launches()[1]), "__QOVA_PERMISSION__{\"input\":true,\"screen\":true}\n");
+}
+
+TEST_F(ControllerTest, TerminationStopsTimersAndAsksTheAgentToEnd) {
+  launchApp();
+  delegate->startAgent();
+  delegate->applicationWillTerminate();
+  EXPECT_EQ(launches()[0].process->terminateRequests(), 1);
+  EXPECT_EQ(main().activeTimerCount(), 0);
+}
+
+TEST_F(ControllerTest, WorkQueuedForAGoneControllerDoesNothing) {
+  launchApp({"app", "--auto-start"});
+  auto label = delegate->statusLabel;
+  delegate->handleAgentOutput("connecting\n");
+  delegate.reset();
+  main().advance(10s);  // the status line, the auto-start and both timers fall due
+  EXPECT_TRUE(launches().empty());
+  EXPECT_EQ(label->text(), "未启动");
+}
+
+}  // namespace
+}  // namespace qova::test

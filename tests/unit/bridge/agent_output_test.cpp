@@ -1,0 +1,129 @@
+// The agent's output: from chunks of any size to lines, and each line to where it belongs.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <latch>
+#include <thread>
+
+#include "bridge/agent_line_routing.h"
+#include "bridge/agent_output_buffer.h"
+#include "support/controller_fixture.h"
+
+namespace qova::test {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+Lines linesOf(const std::vector<std::string>& chunks, AgentOutputBuffer buffer = AgentOutputBuffer()) {
+  Lines lines;
+  for (const auto& chunk : chunks) buffer.append(chunk, [&](std::string_view line) { lines.emplace_back(line); });
+  return lines;
+}
+
+TEST(AgentOutputBuffer, TurnsChunksIntoLines) {
+  struct Case {
+    std::vector<std::string> chunks;
+    Lines lines;
+  };
+  const Case cases[] = {
+      {{"connec", "ting\nsecond\nthird-unfinished"}, {"connecting", "second"}},
+      {{"unfinished", "\n\n"}, {"unfinished", ""}},
+      {{"a\r\nb\rc\n"}, {"a\r", "b\rc"}},              // a carriage return stays in its line
+      {{"\xe7\x8a", "\xb6\xe6\x80\x81\n"}, {"状态"}},  // a character split between reads
+      {{"good\nbad \xff\xfe\nstray \x80\ncut \xe4\xbd\nalso good\n"}, {"good", "also good"}},  // only invalid lines go
+  };
+  for (const Case& c : cases) EXPECT_EQ(linesOf(c.chunks), c.lines) << c.chunks[0];
+
+  // One-byte reads of a long command line give the line once and whole.
+  const std::string line = "__QOVA_INPUT__{\"action\":\"text\",\"text\":\"你好，世界\"}";
+  std::vector<std::string> bytes;
+  for (char b : line + "\n" + line + "\n") bytes.emplace_back(1, b);
+  EXPECT_EQ(linesOf(bytes), (Lines{line, line}));
+}
+
+TEST(AgentOutputBuffer, DropsLinesOverTheCapWholeAndKeepsNoBytesOfThem) {
+  AgentOutputBuffer buffer(64);
+  Lines lines;
+  const auto feed = [&](const std::string& chunk) {
+    buffer.append(chunk, [&](std::string_view l) { lines.emplace_back(l); });
+  };
+  feed(std::string(40, 'a'));
+  feed(std::string(40, 'b'));
+  EXPECT_EQ(buffer.pendingBytes(), 0u);
+  feed(std::string(1000, 'c') + "tail\nnext\n" + std::string(65, 'x') + "\nafter\n" + std::string(64, 'y') + "\n");
+  EXPECT_EQ(lines, (Lines{"next", "after", std::string(64, 'y')}));
+}
+
+TEST(AgentLineRouting, MarkersAreExactPrefixesAndTheFirstKnownStatusWordWins) {
+  const std::tuple<std::string_view, AgentLineKind, std::string_view> markers[] = {
+      {"__QOVA_INPUT__{\"a\":1}", AgentLineKind::inputCommand, "{\"a\":1}"},
+      {"__QOVA_CAPTURE__", AgentLineKind::captureCommand, ""},
+      {"__QOVA_FILE_RECEIVED__/x", AgentLineKind::fileReceived, "/x"},
+      {" __QOVA_INPUT__{}", AgentLineKind::status, " __QOVA_INPUT__{}"},
+      {"__qova_input__{}", AgentLineKind::status, "__qova_input__{}"},
+  };
+  for (const auto& [line, kind, payload] : markers) {
+    EXPECT_EQ(classifyAgentLine(line).kind, kind) << line;
+    EXPECT_EQ(classifyAgentLine(line).payload, payload) << line;
+  }
+  const std::pair<std::string_view, std::optional<std::string_view>> statuses[] = {
+      {"another client replaced this device session; failed", "检测到另一个客户端在线"},
+      {"[agent] connected, previous closed", "在线，等待 H5 控制"},
+      {"device online", "在线，等待 H5 控制"},
+      {"reconnecting ... failed", "正在连接服务器"},
+      {"handshake failed", "连接中"},
+      {"socket closed", "连接中"},
+      {"Connecting", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& [line, text] : statuses) EXPECT_EQ(statusTextForLine(line), text) << line;
+}
+
+TEST_F(ControllerTest, StatusLinesReachTheWindowInOrderOnTheMainThreadAndMarkersNever) {
+  delegate->handleAgentOutput("[agent] connecting\nplain log\n__QOVA_CAPTURE__{\"action\":\"failed\"}\n");
+  delegate->handleAgentOutput("__QOVA_INPUT__closed\nconnecting \xff\nhandshake failed\n");
+  EXPECT_EQ(status().text(), "未启动");  // nothing changes until the main thread runs
+  main().runPending();
+  EXPECT_EQ(status().history, (Lines{"正在连接服务器", "连接中"}));
+}
+
+TEST_F(ControllerTest, TheUnfinishedLineOfAStoppedAgentNeverJoinsTheNextAgentsOutput) {
+  launchApp();
+  delegate->startAgent();
+  launches()[0].handlers.onOutput("[agent] connec");
+  delegate->stopClicked();
+  delegate->startAgent();
+  launches()[1].handlers.onOutput("ted\nsocket closed\n");
+  main().runPending();
+  EXPECT_EQ(status().text(), "连接中");
+  EXPECT_EQ(std::count(status().history.begin(), status().history.end(), "在线，等待 H5 控制"), 0);
+}
+
+TEST_F(ControllerTest, ReadersOfTwoAgentsDeliveringAtOnceNeverMixTheirLines) {
+  launchApp();
+  delegate->startAgent();
+  delegate->stopClicked();  // the first agent's reader keeps delivering what it still writes
+  delegate->startAgent();
+  std::latch bothReady(2);
+  constexpr int kLines = 20000;
+  // Each line arrives in two reads cut inside its status word, so a line glued from halves of two
+  // agents' lines holds no status word at all and the counts below fall short.
+  auto feed = [&bothReady](const ChildHandlers& handlers, std::string_view head, std::string_view tail) {
+    bothReady.arrive_and_wait();
+    for (int i = 0; i < kLines; ++i) {
+      handlers.onOutput(head);
+      handlers.onOutput(tail);
+    }
+  };
+  std::thread oldReader(feed, launches()[0].handlers, "socket clo", "sed\n");
+  std::thread newReader(feed, launches()[1].handlers, "[agent] connec", "ting\n");
+  oldReader.join();
+  newReader.join();
+  main().runPending();
+  const auto& history = status().history;
+  EXPECT_EQ(std::count(history.begin(), history.end(), "连接中"), kLines);
+  EXPECT_EQ(std::count(history.begin(), history.end(), "正在连接服务器"), kLines + 2);  // plus the two starts
+}
+
+}  // namespace
+}  // namespace qova::test

@@ -1,0 +1,148 @@
+// Input commands from the agent's line to the exact events with their pauses, on the recording poster.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "input/input_command.h"
+#include "input/input_dispatch.h"
+#include "input/pointer_events.h"
+#include "support/controller_fixture.h"
+
+namespace qova::test {
+namespace {
+
+using Events = std::vector<PostedEvent>;
+using T = MouseEventType;
+constexpr auto kLeft = CGMouseButton::left;
+constexpr auto kRight = CGMouseButton::right;
+constexpr CGEventFlags kCmd = kCGEventFlagMaskCommand;
+
+PostedEvent move(double x, double y) { return PostedEvent::move(x, y); }
+PostedEvent mouse(T type, double x, double y, CGMouseButton b = kLeft) { return PostedEvent::mouse(type, x, y, b); }
+PostedEvent pause(uint32_t ms) { return PostedEvent::pause(ms); }
+Events key(uint16_t code, CGEventFlags flags = 0) {
+  return {PostedEvent::key(code, true, flags), PostedEvent::key(code, false, flags)};
+}
+Events click(double x, double y, CGMouseButton b = kLeft) {
+  const bool right = b == kRight;
+  return {move(x, y), mouse(right ? T::rightMouseDown : T::leftMouseDown, x, y, b), pause(50),
+          mouse(right ? T::rightMouseUp : T::leftMouseUp, x, y, b)};
+}
+
+class InputCommands : public ::testing::Test {
+ protected:
+  // One command as the agent prints it after the input marker.
+  Events run(const std::string& payload) {
+    if (const auto command = decodeInputCommand(payload)) runInputCommand(*command, poster, pasteboard, dragButton);
+    return poster.take();
+  }
+  FakeEventPoster poster;
+  FakePasteboard pasteboard;
+  CGMouseButton dragButton = kLeft;
+};
+
+TEST_F(InputCommands, PointerActionsPostTheirEventsWithTheirPauses) {
+  Events doubleTap = click(5, 6, kRight);
+  doubleTap.push_back(pause(60));
+  for (const auto& e : click(5, 6, kRight)) doubleTap.push_back(e);
+  const std::pair<const char*, Events> cases[] = {
+      {R"({"action":"tap","x":640,"y":400})", click(640, 400)},
+      {R"({"action":"tap","x":"12.5","y":"-7"})", click(12.5, -7)},
+      {R"({"action":"tap","x":" 12","y":5})", click(0, 5)},  // a string with a space is no number
+      {R"({"action":"tap"})", click(0, 0)},
+      {R"({"action":"tap","x":1,"y":2,"button":"right"})", click(1, 2, kRight)},
+      {R"({"action":"tap","x":1,"y":2,"button":"Right"})", click(1, 2)},
+      {R"({"action":"rightClick","x":3,"y":4,"button":"left"})", click(3, 4, kRight)},
+      {R"({"action":"doubleTap","x":5,"y":6,"button":"right"})", doubleTap},
+      {R"({"action":"swipe","x":10,"y":20,"x2":110,"y2":220})",
+       {move(10, 20), mouse(T::leftMouseDown, 10, 20), mouse(T::leftMouseDragged, 110, 220), pause(15),
+        mouse(T::leftMouseUp, 110, 220)}},
+      {R"({"action":"homeSwipe","x":0,"y":100,"x2":60,"y2":40,"durationMs":30,"button":"right"})",
+       {move(0, 100), mouse(T::rightMouseDown, 0, 100, kRight), mouse(T::rightMouseDragged, 30, 70, kRight),
+        pause(15), mouse(T::rightMouseDragged, 60, 40, kRight), pause(15), mouse(T::rightMouseUp, 60, 40, kRight)}},
+      {R"({"action":"scroll","x":5,"y":5,"deltaY":3})", {PostedEvent::scroll(-3)}},
+      {R"({"action":"scroll","deltaY":"-25"})", {PostedEvent::scroll(10)}},
+      {R"({"action":"scroll","deltaY":1e300})", {PostedEvent::scroll(-10)}},
+  };
+  for (const auto& [payload, events] : cases) EXPECT_EQ(run(payload), events) << payload;
+}
+
+TEST_F(InputCommands, CoordinatesReachThePlatformUnchanged) {
+  const Events events = run(R"({"action":"tap","x":"nan","y":1e300})");
+  ASSERT_EQ(events.size(), 4u);
+  EXPECT_TRUE(std::isnan(events[0].x));
+  EXPECT_EQ(events[0].y, 1e300);
+}
+
+TEST(SwipeSteps, FifteenMillisecondStepsOfTheDurationFromOneToTwentyFour) {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  const std::pair<double, int> table[] = {{0, 1},     {-kInf, 1},  {29.9, 1},  {30, 2},   {100, 6},
+                                          {344, 22},  {345, 23},   {359.9, 23}, {360, 24}, {1e300, 24},
+                                          {kInf, 24}, {std::nan(""), 24}};
+  for (const auto& [durationMs, steps] : table) EXPECT_EQ(swipeSteps(durationMs), steps) << durationMs;
+}
+
+TEST_F(InputCommands, TheDragButtonOutlivesCommandsUntilTheDragEnds) {
+  const std::pair<const char*, Events> steps[] = {
+      {R"({"action":"dragMove","x":1,"y":1})", {mouse(T::leftMouseDragged, 1, 1), pause(15)}},
+      {R"({"action":"dragStart","x":10,"y":10,"button":"right"})", {move(10, 10), mouse(T::rightMouseDown, 10, 10, kRight)}},
+      {R"({"action":"dragMove","x":20,"y":15,"button":"left"})", {mouse(T::rightMouseDragged, 20, 15, kRight), pause(15)}},
+      {R"({"action":"dragEnd","x":30,"y":20})", {move(30, 20), mouse(T::rightMouseUp, 30, 20, kRight)}},
+      {R"({"action":"dragEnd","x":1,"y":2,"button":"right"})", {move(1, 2), mouse(T::leftMouseUp, 1, 2)}},
+  };
+  for (const auto& [payload, events] : steps) EXPECT_EQ(run(payload), events) << payload;
+}
+
+TEST_F(InputCommands, KeysCarryExactlyTheirModifierFlags) {
+  const std::pair<const char*, Events> cases[] = {
+      {R"({"action":"key","key":"A"})", key(0)},
+      {R"({"action":"key","key":"z","modifiers":["CMD","SHIFT","fn","cmd"]})", key(6, 0x120000)},
+      {R"({"action":"key","key":"Return","modifiers":["Control","option","meta"]})", key(36, 0x1C0000)},
+      {R"({"action":"key","key":"delete","modifiers":["ctrl","alt"]})", key(51, 0xC0000)},
+      {R"({"action":"key","key":"s","modifiers":["cmd",1]})", key(1)},  // one bad modifier drops them all
+      {"{\"action\":\"key\",\"key\":\"\xE2\x84\xAA\"}", key(40)},        // KELVIN SIGN lowercases to k
+      {R"({"action":"back"})", key(33, kCmd)},
+      {R"({"action":"home","key":"a","modifiers":["shift"]})", key(49, kCmd)},
+  };
+  for (const auto& [payload, events] : cases) EXPECT_EQ(run(payload), events) << payload;
+  // Unknown keys post nothing, not even their modifiers.
+  for (const char* name : {R"("f1")", R"("`")", R"("")", "null", "65", R"("aa")", R"(" a")"}) {
+    EXPECT_TRUE(run(std::string(R"({"action":"key","modifiers":["cmd"],"key":)") + name + "}").empty()) << name;
+  }
+}
+
+TEST_F(InputCommands, TextFillsThePasteboardThenPastesWithCommandV) {
+  EXPECT_EQ(run(R"({"action":"text","text":"第一行\n第二行\r\nthird ✓"})"), key(9, kCmd));
+  EXPECT_EQ(pasteboard.strings, (std::vector<std::string>{"第一行\n第二行\r\nthird ✓"}));
+  for (const char* payload : {R"({"action":"text","text":""})", R"({"action":"text"})", R"({"action":"text","text":42})"}) {
+    EXPECT_TRUE(run(payload).empty()) << payload;
+  }
+  EXPECT_EQ(pasteboard.strings.size(), 1u);
+}
+
+TEST_F(InputCommands, MalformedLinesAndUnknownActionsDoNothing) {
+  const std::string payloads[] = {
+      "", "[]", R"([{"action":"tap"}])", R"("tap")", "null", R"({"action":"tap")", R"({"action":"tap",})",
+      R"({"action":"tap"} {})", R"({"action":"\ud800"})", R"({"x":01})", R"({"x":NaN})",
+      std::string("{\"action\":\"tap\"}\0", 17), std::string("{\"action\":\"t\0ap\"}", 17),
+      R"({"action":"TAP","x":1})", R"({"action":"wiggle"})", R"({"x":1,"y":2})", R"({"action":["tap"]})",
+      "{\"action\":\"tap\",\"junk\":" + std::string(100000, '[') + "}"};
+  for (const std::string& payload : payloads) EXPECT_TRUE(run(payload).empty()) << payload.substr(0, 40);
+  // Deep nesting in a member nobody reads is no reason to drop a well-formed command.
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  EXPECT_EQ(run(R"({"action":"tap","junk":)" + deep + "}"), click(0, 0));
+}
+
+TEST_F(ControllerTest, InputLinesAreRoutedInOrderAndABadLineDoesNotDisturbTheNext) {
+  delegate->handleAgentOutput("__QOVA_INPUT__{\"action\":\"scroll\",\"del");
+  delegate->handleAgentOutput("taY\":1}\r\n__QOVA_INPUT__{\"action\":\"tap\",\r\n__QOVA_INPUT__{\"action\":\"key\",\"key\":\"b\"}\r\n");
+  delegate->handleAgentOutput("__QOVA_INPUT__ {\"action\":\"back\"} \n__qova_input__{\"action\":\"home\"}\n");
+  Events expected = {PostedEvent::scroll(-1)};
+  for (const auto& e : key(11)) expected.push_back(e);
+  for (const auto& e : key(33, kCmd)) expected.push_back(e);
+  EXPECT_EQ(fakes.eventPoster->take(), expected);
+}
+
+}  // namespace
+}  // namespace qova::test
