@@ -1,59 +1,73 @@
 #pragma once
 
 #include <cstdint>
-#include <iosfwd>
 #include <mutex>
+#include <ostream>
 #include <vector>
 
 #include "platform/event_poster.h"
 
 namespace qova::test {
 
-// One call the logic made on the event poster, pauses included.
+// One call the logic made on the event poster, pauses included; members that do not belong to the
+// kind keep their defaults, so whole events compare.
 struct PostedEvent {
   enum class Kind { moveCursor, mouse, scrollWheel, key, sleep };
   Kind kind = Kind::sleep;
-  MouseEventType mouseType = MouseEventType::leftMouseDown;
+  MouseEventType mouseType{};
   double x = 0;
   double y = 0;
-  CGMouseButton button = CGMouseButton::left;
+  CGMouseButton button{};
   int32_t wheel = 0;
   uint16_t keyCode = 0;
   bool keyDown = false;
   CGEventFlags flags = 0;
   uint32_t milliseconds = 0;
 
-  static PostedEvent move(double x, double y);
-  static PostedEvent mouse(MouseEventType type, double x, double y, CGMouseButton button);
-  static PostedEvent scroll(int32_t wheel);
-  static PostedEvent key(uint16_t code, bool down, CGEventFlags flags);
-  static PostedEvent pause(uint32_t ms);
-
-  // Only the fields that belong to the kind are compared; coordinates exactly.
-  bool operator==(const PostedEvent& other) const;
+  static PostedEvent move(double x, double y) { return {Kind::moveCursor, {}, x, y}; }
+  static PostedEvent mouse(MouseEventType type, double x, double y, CGMouseButton b) {
+    return {Kind::mouse, type, x, y, b};
+  }
+  static PostedEvent scroll(int32_t wheel) { return {.kind = Kind::scrollWheel, .wheel = wheel}; }
+  static PostedEvent key(uint16_t code, bool down, CGEventFlags flags) {
+    return {.kind = Kind::key, .keyCode = code, .keyDown = down, .flags = flags};
+  }
+  static PostedEvent pause(uint32_t ms) { return {.kind = Kind::sleep, .milliseconds = ms}; }
+  bool operator==(const PostedEvent&) const = default;
 };
 
-std::ostream& operator<<(std::ostream& out, const PostedEvent& event);
+inline std::ostream& operator<<(std::ostream& out, const PostedEvent& e) {
+  return out << "{kind " << static_cast<int>(e.kind) << " type " << static_cast<int>(e.mouseType) << " at " << e.x
+             << "," << e.y << " button " << static_cast<int>(e.button) << " wheel " << e.wheel << " key "
+             << e.keyCode << (e.keyDown ? " down" : " up") << " flags 0x" << std::hex << e.flags << std::dec
+             << " pause " << e.milliseconds << "}";
+}
 
 // Records every call instead of posting or sleeping, so tests see exact sequences with their pauses.
 class FakeEventPoster : public EventPoster {
  public:
-  void moveCursor(double x, double y) override;
-  void postMouseEvent(MouseEventType type, double x, double y, CGMouseButton button) override;
-  void postScrollWheel(int32_t lines) override;
-  void postKeyEvent(uint16_t keyCode, bool keyDown, CGEventFlags flags) override;
-  void sleepMs(uint32_t milliseconds) override;
+  void moveCursor(double x, double y) override { record(PostedEvent::move(x, y)); }
+  void postMouseEvent(MouseEventType type, double x, double y, CGMouseButton button) override {
+    record(PostedEvent::mouse(type, x, y, button));
+  }
+  void postScrollWheel(int32_t lines) override { record(PostedEvent::scroll(lines)); }
+  void postKeyEvent(uint16_t keyCode, bool keyDown, CGEventFlags flags) override {
+    record(PostedEvent::key(keyCode, keyDown, flags));
+  }
+  void sleepMs(uint32_t milliseconds) override { record(PostedEvent::pause(milliseconds)); }
 
-  std::vector<PostedEvent> events() const;
   // Hands over what was recorded and starts afresh.
-  std::vector<PostedEvent> take();
-  void clear();
-  // Sum of all recorded pauses.
-  uint64_t totalPauseMs() const;
+  std::vector<PostedEvent> take() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(events_, {});
+  }
 
  private:
-  void record(const PostedEvent& event);
-  mutable std::mutex mutex_;
+  void record(const PostedEvent& event) {
+    std::lock_guard lock(mutex_);
+    events_.push_back(event);
+  }
+  std::mutex mutex_;
   std::vector<PostedEvent> events_;
 };
 

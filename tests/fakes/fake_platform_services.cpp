@@ -5,15 +5,12 @@ namespace qova::test {
 bool FakeWorkspace::createDirectory(const std::string& path) {
   if (onCreateDirectory) onCreateDirectory();
   createdDirectories.push_back(path);
-  if (realFiles) return PosixWorkspace::createDirectory(path);
-  if (createFails) return false;
   folders.try_emplace(path);
   return true;
 }
 
 std::optional<std::vector<DirectoryEntry>> FakeWorkspace::contentsOfDirectory(const std::string& path) const {
   ++listings;
-  if (realFiles) return PosixWorkspace::contentsOfDirectory(path);
   const auto found = folders.find(path);
   if (found == folders.end()) return std::nullopt;
   return found->second;

@@ -11,7 +11,6 @@
 #include "fakes/fake_process_launcher.h"
 #include "fakes/fake_screen_capture.h"
 #include "fakes/manual_main_queue.h"
-#include "platform/linux/posix/posix_workspace.h"
 #include "platform/pasteboard.h"
 #include "platform/permissions.h"
 #include "platform/platform_services.h"
@@ -43,9 +42,8 @@ class FakePermissions : public Permissions {
   int inputRequests = 0;
 };
 
-// Folders live in memory (`folders`) unless realFiles is set, then the real file system is used.
-// Opening and revealing are only recorded.
-class FakeWorkspace : public PosixWorkspace {
+// Folders live in memory (`folders`); opening and revealing are only recorded.
+class FakeWorkspace : public Workspace {
  public:
   std::string homeDirectory() const override { return home; }
   std::string bundleDirectory() const override { return bundle; }
@@ -60,8 +58,6 @@ class FakeWorkspace : public PosixWorkspace {
   std::string home = "/home/tester";
   std::string bundle = "/opt/QOVA Lumaro Agent.app";
   unsigned userId = 1000;
-  bool realFiles = false;
-  bool createFails = false;
   std::map<std::string, std::vector<DirectoryEntry>> folders;
   // Called at every openURL, before it is recorded.
   std::function<void(const std::string&)> onOpenURL;
