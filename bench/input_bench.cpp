@@ -17,7 +17,7 @@ void runCommand(benchmark::State& state, const char* payload) {
     app->handleInputBridge(payload);
     // Keep the recordings small so memory growth does not enter the figure.
     if (++count % 256 == 0) {
-      fakes.eventPoster->clear();
+      fakes.eventPoster->take();
       std::lock_guard lock(fakes.pasteboard->mutex);
       fakes.pasteboard->strings.clear();
     }
