@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace qova::test {
 
@@ -14,9 +15,9 @@ TestBundle::TestBundle() {
   root_ = mkdtemp(pattern.data());
   bundle_ = root_ + "/QOVA Lumaro Agent.app";
   record_ = root_ + "/record";
-  fs::create_directories(bundle_ + "/Contents/Resources/agent-bin");
+  fs::create_directories(fs::path(agentPath()).parent_path());
   fs::create_directories(record_);
-  fs::copy_file(QOVA_TEST_AGENT_PATH, bundle_ + "/Contents/Resources/agent-bin/qova-agent-helper");
+  fs::copy_file(QOVA_TEST_AGENT_PATH, agentPath());
   setenv("QOVA_TEST_AGENT_RECORD", record_.c_str(), 1);
   setScript({});
 }
@@ -27,6 +28,8 @@ TestBundle::~TestBundle() {
   std::error_code ignored;
   fs::remove_all(root_, ignored);
 }
+
+std::string TestBundle::agentPath() const { return bundle_ + "/Contents/Resources/agent-bin/qova-agent-helper"; }
 
 void TestBundle::setScript(const std::vector<std::string>& lines) {
   const std::string path = root_ + "/script.txt";
@@ -47,6 +50,21 @@ std::vector<std::string> TestBundle::recordLines(const std::string& name) const 
   std::istringstream in(readRecord(name));
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
+}
+
+void TestBundle::removeRecord(const std::string& name) const { fs::remove(record_ + "/" + name); }
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
+               const std::function<void()>& step) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    if (step) {
+      step();
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  return done();
 }
 
 }  // namespace qova::test
