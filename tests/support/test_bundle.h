@@ -16,8 +16,8 @@ class TestBundle {
   TestBundle(const TestBundle&) = delete;
   TestBundle& operator=(const TestBundle&) = delete;
 
-  const std::string& root() const { return root_; }          // a folder of its own
-  const std::string& bundle() const { return bundle_; }      // <root>/QOVA Lumaro Agent.app
+  const std::string& root() const { return root_; }      // a folder of its own
+  const std::string& bundle() const { return bundle_; }  // <root>/QOVA Lumaro Agent.app
   std::string agentPath() const;
   // Writes the script the test agent follows (see test_agent.cpp) and points the environment at it.
   void setScript(const std::vector<std::string>& lines);

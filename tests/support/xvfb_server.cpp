@@ -1,72 +1,60 @@
 #include "support/xvfb_server.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include <condition_variable>
 #include <cstdlib>
-#include <string>
-#include <vector>
+#include <mutex>
+#include <regex>
 
-extern char** environ;
+#include "platform/linux/posix/posix_process_launcher.h"
 
 namespace qova::test {
 
-XvfbServer::XvfbServer(int width, int height, int depth) {
-  if (const char* current = std::getenv("DISPLAY")) {
-    hadDisplay_ = true;
-    previousDisplay_ = current;
-  }
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return;
-  // Xvfb writes the display number it chose to the descriptor given with -displayfd.
-  const int childFd = 9;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], childFd);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+using namespace std::chrono_literals;
+
+// What the server printed, and whether it has ended; its reader and waiter threads may outlive us.
+struct XvfbServer::Output {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::string text;
+  bool ended = false;
+};
+
+XvfbServer::XvfbServer(int width, int height, int depth) : output_(std::make_shared<Output>()) {
+  if (const char* current = std::getenv("DISPLAY")) previousDisplay_ = current;
   const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x" + std::to_string(depth);
-  std::vector<std::string> args = {"Xvfb", "-displayfd", std::to_string(childFd), "-screen", "0", screen,
-                                   "-nolisten", "tcp", "-noreset", "+extension", "RANDR"};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  const int error = posix_spawnp(&pid, "Xvfb", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(fds[1]);
-  if (error != 0) {
-    close(fds[0]);
-    return;
-  }
-  std::string number;
-  pollfd p{fds[0], POLLIN, 0};
-  while (poll(&p, 1, 10000) > 0) {
-    char c;
-    if (read(fds[0], &c, 1) != 1 || c == '\n') break;
-    number += c;
-  }
-  close(fds[0]);
-  if (number.empty()) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    return;
-  }
-  pid_ = pid;
-  display_ = ":" + number;
+  PosixProcessLauncher launcher;
+  auto update = [output = output_](auto change) {
+    std::lock_guard lock(output->mutex);
+    change(*output);
+    output->changed.notify_all();
+  };
+  // Xvfb prints the display number it chose on -displayfd; env finds it on PATH.
+  auto child = launcher.launch(
+      {"/usr/bin/env",
+       {"Xvfb", "-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp", "-noreset", "+extension", "RANDR"}},
+      launcher.environment(),
+      {[update](std::string_view chunk) { update([&](Output& o) { o.text.append(chunk); }); },
+       [update] { update([](Output& o) { o.ended = true; }); }});
+  if (!child) return;
+  server_ = child->process;
+  const std::regex number("(^|\n)([0-9]+)\n");
+  std::smatch found;
+  std::unique_lock lock(output_->mutex);
+  output_->changed.wait_for(lock, 10s,
+                            [&] { return output_->ended || std::regex_search(output_->text, found, number); });
+  if (found.empty()) return;
+  display_ = ":" + found[2].str();
   setenv("DISPLAY", display_.c_str(), 1);
 }
 
 XvfbServer::~XvfbServer() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
+  if (server_) {
+    server_->terminate();
+    std::unique_lock lock(output_->mutex);
+    output_->changed.wait_for(lock, 10s, [&] { return output_->ended; });
   }
-  if (hadDisplay_) {
-    setenv("DISPLAY", previousDisplay_.c_str(), 1);
+  if (previousDisplay_) {
+    setenv("DISPLAY", previousDisplay_->c_str(), 1);
   } else {
     unsetenv("DISPLAY");
   }

@@ -1,6 +1,12 @@
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <string>
+
+namespace qova {
+class ChildProcess;
+}
 
 namespace qova::test {
 
@@ -12,14 +18,15 @@ class XvfbServer {
   ~XvfbServer();
   XvfbServer(const XvfbServer&) = delete;
   XvfbServer& operator=(const XvfbServer&) = delete;
-  bool running() const { return pid_ > 0; }
+  bool running() const { return !display_.empty(); }
   const std::string& display() const { return display_; }
 
  private:
-  int pid_ = -1;
+  struct Output;
+  std::shared_ptr<Output> output_;
+  std::shared_ptr<ChildProcess> server_;
   std::string display_;
-  std::string previousDisplay_;
-  bool hadDisplay_ = false;
+  std::optional<std::string> previousDisplay_;
 };
 
 }  // namespace qova::test

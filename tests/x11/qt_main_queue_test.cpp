@@ -8,62 +8,67 @@
 #include <thread>
 #include <vector>
 
-namespace qova {
+#include "support/test_bundle.h"
+
+namespace qova::test {
 namespace {
 
-void spinUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done() && timer.elapsed() < timeoutMs) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+using namespace std::chrono_literals;
+
+bool runLoopUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s) {
+  return waitUntil(done, timeout, [] {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::this_thread::sleep_for(2ms);
+  });
 }
 
-TEST(QtMainQueue, WorkFromOtherThreadsRunsOnTheMainThreadInOrder) {
+TEST(QtMainQueue, WorkPostedFromAnotherThreadRunsOnTheMainThreadInOrder) {
   QtMainQueue queue;
   std::vector<int> order;
-  std::vector<bool> onMain;
-  const auto mainId = std::this_thread::get_id();
-  std::thread producer([&] {
+  int offMain = 0;
+  EXPECT_TRUE(queue.isCurrent());
+  std::thread([&] {
+    EXPECT_FALSE(queue.isCurrent());
     for (int i = 0; i < 100; ++i) {
       queue.post([&, i] {
         order.push_back(i);
-        onMain.push_back(std::this_thread::get_id() == mainId);
+        offMain += !queue.isCurrent();
       });
     }
-  });
-  producer.join();
-  spinUntil([&] { return order.size() == 100; });
-  ASSERT_EQ(order.size(), 100u);
-  for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
-  EXPECT_EQ(std::count(onMain.begin(), onMain.end(), true), 100);
+  }).join();
+  ASSERT_TRUE(runLoopUntil([&] { return order.size() == 100; }));
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(order[static_cast<size_t>(i)], i);
+  EXPECT_EQ(offMain, 0);
 }
 
-TEST(QtMainQueue, DelayedWorkFromAnotherThreadRunsLaterOnTheMainThread) {
+TEST(QtMainQueue, DelayedWorkFromAnotherThreadRunsOnTheMainThreadNoEarlierThanAsked) {
   QtMainQueue queue;
-  bool ran = false;
   QElapsedTimer clock;
   clock.start();
   qint64 ranAt = -1;
-  std::thread([&] { queue.postAfter(Duration(200), [&] {
-                      ran = true;
-                      ranAt = clock.elapsed();
-                    }); }).join();
-  spinUntil([&] { return ran; });
-  EXPECT_TRUE(ran);
+  bool onMain = false;
+  std::thread([&] {
+    queue.postAfter(200ms, [&] {
+      ranAt = clock.elapsed();
+      onMain = queue.isCurrent();
+    });
+  }).join();
+  ASSERT_TRUE(runLoopUntil([&] { return ranAt >= 0; }));
   EXPECT_GE(ranAt, 190);
+  EXPECT_TRUE(onMain);
 }
 
-TEST(QtMainQueue, AnInvalidatedTimerNeverFiresAgain) {
+TEST(QtMainQueue, ARepeatingTimerFiresUntilInvalidatedAndNeverAfter) {
   QtMainQueue queue;
   int ticks = 0;
-  auto timer = queue.scheduleRepeating(Duration(20), [&] { ++ticks; });
-  spinUntil([&] { return ticks >= 3; });
-  EXPECT_GE(ticks, 3);
+  auto timer = queue.scheduleRepeating(20ms, [&] { ++ticks; });
+  ASSERT_TRUE(runLoopUntil([&] { return ticks >= 3; }));
   timer->invalidate();
   EXPECT_FALSE(timer->isValid());
   const int atInvalidate = ticks;
-  spinUntil([] { return false; }, 150);
+  runLoopUntil([] { return false; }, 150ms);
   EXPECT_EQ(ticks, atInvalidate);
 }
 
 }  // namespace
-}  // namespace qova
+}  // namespace qova::test
