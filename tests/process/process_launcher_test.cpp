@@ -25,12 +25,13 @@ struct Received {
     std::lock_guard lock(mutex);
     log.append(text);
   }
-  std::string text() {
-    std::lock_guard lock(mutex);
-    return log;
-  }
   bool waitFor(std::string_view expected) {
-    return waitUntil([&] { return text() == expected; }, 10s);
+    return waitUntil(
+        [&] {
+          std::lock_guard lock(mutex);
+          return log == expected;
+        },
+        10s);
   }
 };
 
@@ -56,7 +57,7 @@ TEST_F(PosixProcessLauncherTest, TheChildGetsExactlyItsArgumentsAndEnvironmentAn
   auto child = launcher.launch({bundle.agentPath(), {"--nogui", "two words"}}, environment, received.handlers());
   ASSERT_TRUE(child);
   child->input->close();  // end of input: the test agent exits
-  EXPECT_TRUE(received.waitFor("out\nerr\nout again\n<exit>")) << received.text();
+  EXPECT_TRUE(received.waitFor("out\nerr\nout again\n<exit>")) << received.log;
   EXPECT_FALSE(child->process->isRunning());
   EXPECT_EQ(bundle.recordLines("argv.txt"), (std::vector<std::string>{"--nogui", "two words"}));
   EXPECT_EQ(bundle.recordLines("env.txt"), environment);
@@ -69,7 +70,7 @@ TEST_F(PosixProcessLauncherTest, AProgramThatCannotRunIsNotLaunched) {
     EXPECT_FALSE(launcher.runAndCapture({path, {}}, 1000ms));
     EXPECT_FALSE(launcher.runAndWait({path, {}}, 1000ms));
   }
-  EXPECT_EQ(received.text(), "");
+  EXPECT_EQ(received.log, "");
 }
 
 TEST_F(PosixProcessLauncherTest, WritesToAChildThatClosedItsInputFailWithoutASignalAndTerminateEndsIt) {

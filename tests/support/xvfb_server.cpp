@@ -11,53 +11,55 @@ namespace qova::test {
 
 using namespace std::chrono_literals;
 
-// What the server printed, and whether it has ended; its reader and waiter threads may outlive us.
-struct XvfbServer::Output {
+// The running server and what it printed; its reader and waiter threads may outlive this object.
+struct XvfbServer::Server {
   std::mutex mutex;
   std::condition_variable changed;
-  std::string text;
+  std::string output;
   bool ended = false;
+  std::shared_ptr<ChildProcess> process;
+  template <class Predicate>
+  bool wait(Predicate done) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, 10s, done);
+  }
 };
 
-XvfbServer::XvfbServer(int width, int height, int depth) : output_(std::make_shared<Output>()) {
+XvfbServer::XvfbServer(int width, int height, int depth) : server_(std::make_shared<Server>()) {
   if (const char* current = std::getenv("DISPLAY")) previousDisplay_ = current;
   const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x" + std::to_string(depth);
   PosixProcessLauncher launcher;
-  auto update = [output = output_](auto change) {
-    std::lock_guard lock(output->mutex);
-    change(*output);
-    output->changed.notify_all();
+  auto record = [server = server_](std::string_view chunk, bool ended) {
+    std::lock_guard lock(server->mutex);
+    server->output.append(chunk);
+    server->ended = ended;
+    server->changed.notify_all();
   };
-  // Xvfb prints the display number it chose on -displayfd; env finds it on PATH.
+  // It prints the display number it chose on -displayfd; env finds it on PATH.
   auto child = launcher.launch(
       {"/usr/bin/env",
        {"Xvfb", "-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp", "-noreset", "+extension", "RANDR"}},
       launcher.environment(),
-      {[update](std::string_view chunk) { update([&](Output& o) { o.text.append(chunk); }); },
-       [update] { update([](Output& o) { o.ended = true; }); }});
+      {[record](std::string_view chunk) { record(chunk, false); }, [record] { record("", true); }});
   if (!child) return;
-  server_ = child->process;
-  const std::regex number("(^|\n)([0-9]+)\n");
-  std::smatch found;
-  std::unique_lock lock(output_->mutex);
-  output_->changed.wait_for(lock, 10s,
-                            [&] { return output_->ended || std::regex_search(output_->text, found, number); });
-  if (found.empty()) return;
-  display_ = ":" + found[2].str();
+  server_->process = child->process;
+  std::string number;
+  server_->wait([&] {
+    std::smatch found;
+    if (std::regex_search(server_->output, found, std::regex("(^|\n)([0-9]+)\n"))) number = found[2];
+    return server_->ended || !number.empty();
+  });
+  if (number.empty()) return;
+  display_ = ":" + number;
   setenv("DISPLAY", display_.c_str(), 1);
 }
 
 XvfbServer::~XvfbServer() {
-  if (server_) {
-    server_->terminate();
-    std::unique_lock lock(output_->mutex);
-    output_->changed.wait_for(lock, 10s, [&] { return output_->ended; });
+  if (server_->process) {
+    server_->process->terminate();
+    server_->wait([&] { return server_->ended; });
   }
-  if (previousDisplay_) {
-    setenv("DISPLAY", previousDisplay_->c_str(), 1);
-  } else {
-    unsetenv("DISPLAY");
-  }
+  previousDisplay_ ? setenv("DISPLAY", previousDisplay_->c_str(), 1) : unsetenv("DISPLAY");
 }
 
 }  // namespace qova::test

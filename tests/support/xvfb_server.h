@@ -4,10 +4,6 @@
 #include <optional>
 #include <string>
 
-namespace qova {
-class ChildProcess;
-}
-
 namespace qova::test {
 
 // A private X server for one test program: Xvfb on a free display number, with MIT-SHM, XTEST,
@@ -22,9 +18,8 @@ class XvfbServer {
   const std::string& display() const { return display_; }
 
  private:
-  struct Output;
-  std::shared_ptr<Output> output_;
-  std::shared_ptr<ChildProcess> server_;
+  struct Server;
+  std::shared_ptr<Server> server_;
   std::string display_;
   std::optional<std::string> previousDisplay_;
 };
