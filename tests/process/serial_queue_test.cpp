@@ -1,7 +1,5 @@
 #include "base/serial_queue.h"
 
-#include <pthread.h>
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -36,20 +34,6 @@ TEST(SerialQueue, BlocksFromManyThreadsRunOneAtATimeEachThreadsInTheOrderItQueue
   EXPECT_EQ(overlapped.load(), 0);
   EXPECT_EQ(outOfOrder.load(), 0);
   EXPECT_EQ(next, std::vector<int>(kProducers, kBlocks));
-}
-
-TEST(SerialQueue, TheWorkerCarriesTheLabelCutToFifteenCharacters) {
-  SerialQueue queue("qova.lumaro.agent.capture");
-  char name[32] = {};
-  bool current = false;
-  queue.async([&] {
-    pthread_getname_np(pthread_self(), name, sizeof name);
-    current = queue.isCurrent();
-  });
-  queue.drain();
-  EXPECT_STREQ(name, "qova.lumaro.age");
-  EXPECT_TRUE(current);
-  EXPECT_FALSE(queue.isCurrent());
 }
 
 TEST(SerialQueue, TheLastOwnerMayReleaseTheQueueFromItsOwnBlock) {

@@ -55,7 +55,6 @@ TEST(QtMainQueue, ARepeatingTimerFiresUntilInvalidatedAndNeverAfter) {
   auto timer = queue.scheduleRepeating(20ms, [&] { ++ticks; });
   ASSERT_TRUE(runLoopUntil([&] { return ticks >= 3; }));
   timer->invalidate();
-  EXPECT_FALSE(timer->isValid());
   const int atInvalidate = ticks;
   runLoopUntil([] { return false; }, 150ms);
   EXPECT_EQ(ticks, atInvalidate);

@@ -18,7 +18,6 @@
 #include "platform/linux/posix/posix_process_launcher.h"
 #include "support/test_bundle.h"
 
-#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
 namespace qova::test {
@@ -27,26 +26,19 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// The shown top-level window of process `pid`, or 0.
-Window findWindow(Display* display, long pid) {
-  const Atom pidProperty = XInternAtom(display, "_NET_WM_PID", False);
+// The application's shown window, or 0.
+Window findWindow(Display* display) {
   Window root = 0, parent = 0, *children = nullptr, found = 0;
   unsigned count = 0;
   XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count);
   for (unsigned i = 0; i < count; ++i) {
     XWindowAttributes attributes;
-    Atom type = None;
-    int format = 0;
-    unsigned long items = 0, after = 0;
-    unsigned char* data = nullptr;
+    char* name = nullptr;
     if (XGetWindowAttributes(display, children[i], &attributes) && attributes.map_state == IsViewable &&
-        attributes.width > 10 &&
-        XGetWindowProperty(display, children[i], pidProperty, 0, 1, False, XA_CARDINAL, &type, &format, &items, &after,
-                           &data) == Success &&
-        data && items == 1 && *reinterpret_cast<long*>(data) == pid) {
+        XFetchName(display, children[i], &name) && std::string_view(name) == "QOVA Lumaro Agent") {
       found = children[i];
     }
-    if (data) XFree(data);
+    if (name) XFree(name);
   }
   if (children) XFree(children);
   return found;
@@ -79,7 +71,7 @@ TEST(Application, AutoStartRunsTheBundledAgentAndClosingTheWindowLeavesItRunning
   std::unique_ptr<Display, int (*)(Display*)> x(XOpenDisplay(nullptr), XCloseDisplay);
   ASSERT_TRUE(x);
   Window window = 0;
-  ASSERT_TRUE(waitUntil([&] { return (window = findWindow(x.get(), application)) != 0; }, 20s));
+  ASSERT_TRUE(waitUntil([&] { return (window = findWindow(x.get())) != 0; }, 20s));
 
   // Once two pictures 150 ms apart agree, painting is over.
   QImage shot, previous;
@@ -109,7 +101,7 @@ TEST(Application, AutoStartRunsTheBundledAgentAndClosingTheWindowLeavesItRunning
   close.xclient.data.l[1] = CurrentTime;
   XSendEvent(x.get(), window, False, NoEventMask, &close);
   XFlush(x.get());
-  EXPECT_TRUE(waitUntil([&] { return findWindow(x.get(), application) == 0; }, 10s));
+  EXPECT_TRUE(waitUntil([&] { return findWindow(x.get()) == 0; }, 10s));
   EXPECT_EQ(ended.wait_for(1500ms), std::future_status::timeout);
 
   kill(static_cast<pid_t>(application), SIGTERM);
