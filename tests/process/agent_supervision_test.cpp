@@ -51,10 +51,6 @@ class AgentSupervisionTest : public ::testing::Test {
     return fakes.mainQueue->pumpUntil(done, timeout);
   }
   std::vector<std::string>& statuses() { return static_cast<FakeLabel&>(*delegate->statusLabel).history; }
-  int agentPid() {
-    EXPECT_TRUE(waitUntil([&] { return !bundle.readRecord("pid.txt").empty(); }, 10s));
-    return std::stoi(bundle.readRecord("pid.txt"));
-  }
 
   TestBundle bundle;
   FakePlatformServices fakes;
@@ -77,12 +73,11 @@ TEST_F(AgentSupervisionTest, TheAgentsLinesReachTheStatusAndItsEndIsReportedAfte
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     bundle.setScript(c.script);
-    bundle.removeRecord("pid.txt");
     statuses().clear();
     delegate->startAgent();
     if (c.killed) {
       ASSERT_TRUE(pumpUntil([&] { return statuses().size() == c.statuses.size() - 1; }));
-      kill(agentPid(), SIGKILL);
+      kill(delegate->process->processId(), SIGKILL);
     }
     EXPECT_TRUE(pumpUntil([&] { return statuses().size() == c.statuses.size(); }));
     EXPECT_EQ(statuses(), c.statuses);
@@ -92,7 +87,7 @@ TEST_F(AgentSupervisionTest, TheAgentsLinesReachTheStatusAndItsEndIsReportedAfte
 TEST_F(AgentSupervisionTest, ARestartPastAnAgentThatNeitherReadsNorEndsGivesTheNextOneOnlyItsOwnInput) {
   bundle.setScript({"ignore-term", "ignore-stdin"});
   delegate->startAgent();
-  const int stubborn = agentPid();
+  const int stubborn = delegate->process->processId();
   // More than a pipe holds: the input queue is now stuck on this agent.
   delegate->writeAgentInput(std::string(4 * 1024 * 1024, 'x'));
   bundle.setScript({});
