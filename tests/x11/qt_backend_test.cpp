@@ -1,11 +1,12 @@
-// The Qt controls on the test's X server, and the Qt workspace against real helpers: a stand-in
-// xdg-open on PATH and a private D-Bus bus with a file manager object on it.
+// The Qt backend on the test's X server: the main queue, the controls, and the workspace against real
+// helpers (a stand-in xdg-open on PATH, a private D-Bus bus with a file manager object on it).
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QProcess>
 
@@ -15,6 +16,7 @@
 
 #include "platform/linux/posix/posix_workspace.h"
 #include "platform/qt/qt_controls.h"
+#include "platform/qt/qt_main_queue.h"
 #include "platform/qt/qt_workspace.h"
 #include "support/test_bundle.h"
 
@@ -29,6 +31,44 @@ bool runLoopUntil(const std::function<bool()>& done, std::chrono::milliseconds t
     QApplication::processEvents(QEventLoop::AllEvents, 10);
     std::this_thread::sleep_for(2ms);
   });
+}
+
+TEST(QtMainQueue, WorkFromAnotherThreadRunsOnTheMainThreadInOrderAndDelayedWorkNoEarlierThanAsked) {
+  QtMainQueue queue;
+  QElapsedTimer clock;
+  clock.start();
+  std::vector<int> order;
+  int offMain = 0;
+  qint64 delayedAt = -1;
+  std::thread([&] {
+    EXPECT_FALSE(queue.isCurrent());
+    queue.postAfter(200ms, [&] {
+      delayedAt = clock.elapsed();
+      offMain += !queue.isCurrent();
+    });
+    for (int i = 0; i < 100; ++i) {
+      queue.post([&, i] {
+        order.push_back(i);
+        offMain += !queue.isCurrent();
+      });
+    }
+  }).join();
+  ASSERT_TRUE(runLoopUntil([&] { return delayedAt >= 0; }));
+  EXPECT_GE(delayedAt, 190);
+  EXPECT_EQ(order.size(), 100u);
+  EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+  EXPECT_EQ(offMain, 0);
+}
+
+TEST(QtMainQueue, ARepeatingTimerFiresUntilInvalidatedAndNeverAfter) {
+  QtMainQueue queue;
+  int ticks = 0;
+  auto timer = queue.scheduleRepeating(20ms, [&] { ++ticks; });
+  ASSERT_TRUE(runLoopUntil([&] { return ticks >= 3; }));
+  timer->invalidate();
+  const int atInvalidate = ticks;
+  runLoopUntil([] { return false; }, 150ms);
+  EXPECT_EQ(ticks, atInvalidate);
 }
 
 QLabel* labelWithText(const QString& text) {
