@@ -145,8 +145,8 @@ TEST(QtWorkspace, RevealAsksTheFileManagerOverDBusAndOtherwiseOpensTheFolder) {
   const std::string file = (folder / "文件 1.txt").string();
   fs::create_directories(folder);
   std::ofstream(file) << "x";
-  // A stand-in xdg-open first on PATH that records what it is given. Qt looks the opener up once
-  // per program, so this is the only test that opens anything.
+  // A stand-in xdg-open first on PATH that records what it is given among the bundle's records. Qt
+  // looks the opener up once per program, so this is the only test that opens anything.
   std::ofstream(scratch.root() + "/xdg-open") << "#!/bin/sh\necho \"$1\" >> \"$QOVA_TEST_AGENT_RECORD/opened\"\n";
   fs::permissions(scratch.root() + "/xdg-open", fs::perms::owner_all);
   qputenv("PATH", QByteArray::fromStdString(scratch.root()) + ":" + qgetenv("PATH"));
