@@ -120,7 +120,6 @@ class StackView : public View {
   // Takes every arranged child out of the arrangement and out of the view hierarchy.
   virtual void removeAllArrangedSubviews() = 0;
   virtual int arrangedSubviewCount() const = 0;
-  virtual std::vector<std::shared_ptr<View>> arrangedSubviews() const = 0;
   virtual void setSpacing(double spacing) = 0;
   virtual double spacing() const = 0;
   virtual void setEdgeInsets(const EdgeInsets& insets) = 0;

@@ -95,7 +95,6 @@ class FakeStackView : public FakeViewOf<StackView> {
     arranged.clear();
   }
   int arrangedSubviewCount() const override { return static_cast<int>(arranged.size()); }
-  std::vector<std::shared_ptr<View>> arrangedSubviews() const override { return arranged; }
   void setSpacing(double spacing) override { spacing_ = spacing; }
   double spacing() const override { return spacing_; }
   void setEdgeInsets(const EdgeInsets& insets) override { insets_ = insets; }

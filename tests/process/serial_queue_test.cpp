@@ -1,7 +1,5 @@
 #include "base/serial_queue.h"
 
-#include <pthread.h>
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,65 +7,44 @@
 #include <thread>
 #include <vector>
 
-namespace qova {
+#include "support/test_bundle.h"
+
+namespace qova::test {
 namespace {
 
-TEST(SerialQueue, RunsBlocksOneAtATimeInTheOrderTheyWereQueued) {
-  SerialQueue queue("qova.lumaro.agent.input");
-  std::vector<int> order;  // touched only by blocks: serial execution makes that safe
-  std::atomic<int> running{0};
-  std::atomic<bool> overlapped{false};
-  for (int i = 0; i < 1000; ++i) {
-    queue.async([&, i] {
-      if (running.fetch_add(1) != 0) overlapped = true;
-      order.push_back(i);
-      running.fetch_sub(1);
-    });
-  }
-  queue.drain();
-  EXPECT_FALSE(overlapped);
-  ASSERT_EQ(order.size(), 1000u);
-  for (int i = 0; i < 1000; ++i) ASSERT_EQ(order[i], i);
-}
-
-TEST(SerialQueue, WorkerCarriesTheLabelCutToFifteenCharacters) {
-  SerialQueue queue("qova.lumaro.agent.capture");
-  char name[32] = {};
-  bool current = false;
-  queue.async([&] {
-    pthread_getname_np(pthread_self(), name, sizeof name);
-    current = queue.isCurrent();
-  });
-  queue.drain();
-  EXPECT_STREQ(name, "qova.lumaro.age");
-  EXPECT_TRUE(current);
-  EXPECT_FALSE(queue.isCurrent());
-}
-
-TEST(SerialQueue, TheLastOwnerMayReleaseTheQueueFromItsOwnBlock) {
-  auto queue = std::make_shared<std::unique_ptr<SerialQueue>>(std::make_unique<SerialQueue>("self-release"));
-  std::atomic<bool> released{false};
-  (*queue)->async([queue, &released] {
-    queue->reset();  // destroys the queue on its own worker
-    released = true;
-  });
-  for (int i = 0; i < 500 && !released; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_TRUE(released);
-}
-
-TEST(SerialQueue, ProducersOnManyThreadsLoseNothing) {
+TEST(SerialQueue, BlocksFromManyThreadsRunOneAtATimeEachThreadsInTheOrderItQueuedThem) {
   SerialQueue queue("many-producers");
-  std::atomic<int> ran{0};
+  constexpr int kProducers = 4, kBlocks = 500;
+  std::vector<int> next(kProducers, 0);  // touched only by blocks: serial execution makes that safe
+  std::atomic<int> running{0}, outOfOrder{0}, overlapped{0};
   std::vector<std::thread> producers;
-  for (int t = 0; t < 4; ++t) {
-    producers.emplace_back([&] {
-      for (int i = 0; i < 500; ++i) queue.async([&] { ran.fetch_add(1); });
+  for (int p = 0; p < kProducers; ++p) {
+    producers.emplace_back([&, p] {
+      for (int i = 0; i < kBlocks; ++i) {
+        queue.async([&, p, i] {
+          overlapped += running.fetch_add(1) != 0;
+          outOfOrder += next[static_cast<size_t>(p)]++ != i;
+          running.fetch_sub(1);
+        });
+      }
     });
   }
   for (auto& producer : producers) producer.join();
   queue.drain();
-  EXPECT_EQ(ran.load(), 2000);
+  EXPECT_EQ(overlapped.load(), 0);
+  EXPECT_EQ(outOfOrder.load(), 0);
+  EXPECT_EQ(next, std::vector<int>(kProducers, kBlocks));
+}
+
+TEST(SerialQueue, TheLastOwnerMayReleaseTheQueueFromItsOwnBlock) {
+  auto owner = std::make_shared<std::unique_ptr<SerialQueue>>(std::make_unique<SerialQueue>("self-release"));
+  std::atomic<bool> released{false};
+  (*owner)->async([owner, &released] {
+    owner->reset();  // destroys the queue on its own worker
+    released = true;
+  });
+  EXPECT_TRUE(waitUntil([&] { return released.load(); }, std::chrono::seconds(5)));
 }
 
 }  // namespace
-}  // namespace qova
+}  // namespace qova::test

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace qova::test {
 
@@ -12,12 +13,10 @@ namespace fs = std::filesystem;
 TestBundle::TestBundle() {
   std::string pattern = (fs::temp_directory_path() / "qova-test-XXXXXX").string();
   root_ = mkdtemp(pattern.data());
-  bundle_ = root_ + "/QOVA Lumaro Agent.app";
-  record_ = root_ + "/record";
-  fs::create_directories(bundle_ + "/Contents/Resources/agent-bin");
-  fs::create_directories(record_);
-  fs::copy_file(QOVA_TEST_AGENT_PATH, bundle_ + "/Contents/Resources/agent-bin/qova-agent-helper");
-  setenv("QOVA_TEST_AGENT_RECORD", record_.c_str(), 1);
+  fs::create_directories(fs::path(agentPath()).parent_path());
+  fs::create_directories(root_ + "/record");
+  fs::copy_file(QOVA_TEST_AGENT_PATH, agentPath());
+  setenv("QOVA_TEST_AGENT_RECORD", (root_ + "/record").c_str(), 1);
   setScript({});
 }
 
@@ -29,16 +28,14 @@ TestBundle::~TestBundle() {
 }
 
 void TestBundle::setScript(const std::vector<std::string>& lines) {
-  const std::string path = root_ + "/script.txt";
-  std::ofstream out(path, std::ios::trunc);
+  std::ofstream out(root_ + "/script.txt", std::ios::trunc);
   for (const auto& line : lines) out << line << '\n';
-  setenv("QOVA_TEST_AGENT_SCRIPT", path.c_str(), 1);
+  setenv("QOVA_TEST_AGENT_SCRIPT", (root_ + "/script.txt").c_str(), 1);
 }
 
 std::string TestBundle::readRecord(const std::string& name) const {
-  std::ifstream in(record_ + "/" + name, std::ios::binary);
   std::ostringstream all;
-  all << in.rdbuf();
+  all << std::ifstream(root_ + "/record/" + name, std::ios::binary).rdbuf();
   return all.str();
 }
 
@@ -47,6 +44,17 @@ std::vector<std::string> TestBundle::recordLines(const std::string& name) const 
   std::istringstream in(readRecord(name));
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
+}
+
+void TestBundle::removeRecord(const std::string& name) const { fs::remove(root_ + "/record/" + name); }
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
+               const std::function<void()>& step) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    step ? step() : std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return done();
 }
 
 }  // namespace qova::test

@@ -1,12 +1,14 @@
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace qova::test {
 
-// A throw-away folder laid out as an application bundle with the test agent as its agent, plus a
-// record folder the agent writes its argv, environment and input to. Removed when destroyed.
+// A throw-away folder laid out as an application bundle whose agent is the test agent, with a
+// record folder the agent writes what it saw to (see test_agent.cpp). Removed when destroyed.
 class TestBundle {
  public:
   TestBundle();
@@ -14,18 +16,22 @@ class TestBundle {
   TestBundle(const TestBundle&) = delete;
   TestBundle& operator=(const TestBundle&) = delete;
 
-  const std::string& root() const { return root_; }          // a folder of its own
-  const std::string& bundle() const { return bundle_; }      // <root>/QOVA Lumaro Agent.app
-  const std::string& recordDir() const { return record_; }   // what the agent records
-  // Writes the script the test agent follows (see test_agent.cpp) and points the environment at it.
+  const std::string& root() const { return root_; }  // a folder of its own
+  std::string bundle() const { return root_ + "/QOVA Lumaro Agent.app"; }
+  std::string agentPath() const { return bundle() + "/Contents/Resources/agent-bin/qova-agent-helper"; }
+  // The commands the test agent runs, passed on through the environment.
   void setScript(const std::vector<std::string>& lines);
   std::string readRecord(const std::string& name) const;
   std::vector<std::string> recordLines(const std::string& name) const;
+  void removeRecord(const std::string& name) const;
 
  private:
   std::string root_;
-  std::string bundle_;
-  std::string record_;
 };
+
+// Checks `done` until it holds or `timeout` has passed, running `step` in between (a short sleep
+// unless given). Returns done().
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
+               const std::function<void()>& step = {});
 
 }  // namespace qova::test

@@ -1,75 +1,57 @@
 #include "support/xvfb_server.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdlib>
-#include <string>
-#include <vector>
+#include <mutex>
+#include <regex>
 
-extern char** environ;
+#include "platform/linux/posix/posix_process_launcher.h"
+#include "support/test_bundle.h"
 
 namespace qova::test {
 
-XvfbServer::XvfbServer(int width, int height, int depth) {
-  if (const char* current = std::getenv("DISPLAY")) {
-    hadDisplay_ = true;
-    previousDisplay_ = current;
-  }
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return;
-  // Xvfb writes the display number it chose to the descriptor given with -displayfd.
-  const int childFd = 9;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], childFd);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+// Shared with the reader thread, which may outlive us.
+struct XvfbServer::Server {
+  std::mutex mutex;
+  std::string output;
+  std::shared_ptr<ChildProcess> process;
+};
+
+XvfbServer::XvfbServer(int width, int height, int depth) : server_(std::make_shared<Server>()) {
+  if (const char* current = std::getenv("DISPLAY")) previousDisplay_ = current;
   const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x" + std::to_string(depth);
-  std::vector<std::string> args = {"Xvfb", "-displayfd", std::to_string(childFd), "-screen", "0", screen,
-                                   "-nolisten", "tcp", "-noreset", "+extension", "RANDR"};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  const int error = posix_spawnp(&pid, "Xvfb", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(fds[1]);
-  if (error != 0) {
-    close(fds[0]);
-    return;
-  }
+  PosixProcessLauncher launcher;
+  // It prints the display number it chose on -displayfd; env finds it on PATH.
+  auto child = launcher.launch(
+      {"/usr/bin/env",
+       {"Xvfb", "-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp", "-noreset", "+extension", "RANDR"}},
+      launcher.environment(),
+      {[server = server_](std::string_view chunk) {
+         std::lock_guard lock(server->mutex);
+         server->output.append(chunk);
+       },
+       {}});
+  if (!child) return;
+  server_->process = child->process;
   std::string number;
-  pollfd p{fds[0], POLLIN, 0};
-  while (poll(&p, 1, 10000) > 0) {
-    char c;
-    if (read(fds[0], &c, 1) != 1 || c == '\n') break;
-    number += c;
-  }
-  close(fds[0]);
-  if (number.empty()) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    return;
-  }
-  pid_ = pid;
+  waitUntil(
+      [&] {
+        std::lock_guard lock(server_->mutex);
+        std::smatch found;
+        if (std::regex_search(server_->output, found, std::regex("(^|\n)([0-9]+)\n"))) number = found[2];
+        return !number.empty() || !server_->process->isRunning();
+      },
+      std::chrono::seconds(10));
+  if (number.empty()) return;
   display_ = ":" + number;
   setenv("DISPLAY", display_.c_str(), 1);
 }
 
 XvfbServer::~XvfbServer() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
+  if (server_->process) {
+    server_->process->terminate();
+    waitUntil([&] { return !server_->process->isRunning(); }, std::chrono::seconds(10));
   }
-  if (hadDisplay_) {
-    setenv("DISPLAY", previousDisplay_.c_str(), 1);
-  } else {
-    unsetenv("DISPLAY");
-  }
+  previousDisplay_ ? setenv("DISPLAY", previousDisplay_->c_str(), 1) : unsetenv("DISPLAY");
 }
 
 }  // namespace qova::test

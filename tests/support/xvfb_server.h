@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <string>
 
 namespace qova::test {
@@ -12,14 +14,14 @@ class XvfbServer {
   ~XvfbServer();
   XvfbServer(const XvfbServer&) = delete;
   XvfbServer& operator=(const XvfbServer&) = delete;
-  bool running() const { return pid_ > 0; }
+  bool running() const { return !display_.empty(); }
   const std::string& display() const { return display_; }
 
  private:
-  int pid_ = -1;
+  struct Server;
+  std::shared_ptr<Server> server_;
   std::string display_;
-  std::string previousDisplay_;
-  bool hadDisplay_ = false;
+  std::optional<std::string> previousDisplay_;
 };
 
 }  // namespace qova::test

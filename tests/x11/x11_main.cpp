@@ -12,12 +12,8 @@ int main(int argc, char** argv) {
   // Listing the tests (ctest does, to discover them) needs no server.
   if (::testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
   qova::x11::initThreads();
-  qova::test::XvfbServer server(1440, 900);
-  if (!server.running()) {
-    fprintf(stderr, "Xvfb could not be started\n");
-    return 1;
-  }
+  qova::test::XvfbServer server;
+  if (!server.running()) return fprintf(stderr, "Xvfb could not be started\n"), 1;
   QApplication app(argc, argv);
-  QApplication::setQuitOnLastWindowClosed(false);
   return RUN_ALL_TESTS();
 }

@@ -342,7 +342,6 @@ class QtStackView : public QtView<StackView, BoxWidget> {
     arranged_.clear();
   }
   int arrangedSubviewCount() const override { return static_cast<int>(arranged_.size()); }
-  std::vector<std::shared_ptr<View>> arrangedSubviews() const override { return arranged_; }
   void setSpacing(double spacing) override {
     spacing_ = spacing;
     layout_->setSpacing(px(spacing));
