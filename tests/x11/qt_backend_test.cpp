@@ -40,6 +40,8 @@ TEST(QtMainQueue, WorkFromAnotherThreadRunsOnTheMainThreadInOrderAndDelayedWorkN
   std::vector<int> order;
   int offMain = 0;
   qint64 delayedAt = -1;
+  qint64 mainDelayedAt = -1;
+  queue.postAfter(150ms, [&] { mainDelayedAt = clock.elapsed(); });  // a timer of the main thread itself
   std::thread([&] {
     EXPECT_FALSE(queue.isCurrent());
     queue.postAfter(200ms, [&] {
@@ -55,6 +57,7 @@ TEST(QtMainQueue, WorkFromAnotherThreadRunsOnTheMainThreadInOrderAndDelayedWorkN
   }).join();
   ASSERT_TRUE(runLoopUntil([&] { return delayedAt >= 0; }));
   EXPECT_GE(delayedAt, 190);
+  EXPECT_GE(mainDelayedAt, 140);
   EXPECT_EQ(order.size(), 100u);
   EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
   EXPECT_EQ(offMain, 0);
@@ -119,6 +122,18 @@ TEST(QtControls, LabelsShowTheirTextPlainAndOnOneLine) {
   ASSERT_NE(shown, nullptr);
   EXPECT_EQ(shown->textFormat(), Qt::PlainText);
   shown->repaint();  // eliding a text with a right-to-left override
+}
+
+TEST(QtControls, ADisabledButtonDoesNothingWhenPressed) {
+  QtControls controls;
+  auto button = controls.makeButton("x");
+  int presses = 0;
+  button->setAction([&] { ++presses; });
+  button->setEnabled(false);
+  button->performClick();
+  button->setEnabled(true);
+  button->performClick();
+  EXPECT_EQ(presses, 1);
 }
 
 TEST(QtWorkspace, FileURLsKeepEveryByteOfThePath) {

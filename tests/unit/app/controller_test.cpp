@@ -70,6 +70,14 @@ TEST_F(ControllerTest, StartLaunchesTheBundledAgentWithItsVariablesAndGoesOnline
   EXPECT_EQ(launches().size(), 1u);
 }
 
+TEST_F(ControllerTest, AnAgentThatEndedBeforeTheOnlineCheckIsNeverShownOnline) {
+  launchApp();
+  delegate->startAgent();
+  launches()[0].process->setRunning(false);  // its end notice is still on its way
+  main().advance(1s);
+  EXPECT_EQ(status().text(), "正在连接服务器");
+}
+
 TEST_F(ControllerTest, AFailedLaunchSaysSoAndLeavesEverythingReadyForTheNextTry) {
   launchApp();
   fakes.processes->launchFails = true;

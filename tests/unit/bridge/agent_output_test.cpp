@@ -30,7 +30,7 @@ TEST(AgentOutputBuffer, TurnsChunksIntoLines) {
       {{"unfinished", "\n\n"}, {"unfinished", ""}},
       {{"a\r\nb\rc\n"}, {"a\r", "b\rc"}},              // a carriage return stays in its line
       {{"\xe7\x8a", "\xb6\xe6\x80\x81\n"}, {"状态"}},  // a character split between reads
-      {{"good\nbad \xff\xfe\nstray \x80\ncut \xe4\xbd\nalso good\n"}, {"good", "also good"}},  // only invalid lines go
+      {{"good\nbad \xff\xfe\nstray \x80\ncut \xe4\xbd\noverlong \xe0\x9f\xbf\nalso good\n"}, {"good", "also good"}},  // only invalid lines go
   };
   for (const Case& c : cases) EXPECT_EQ(linesOf(c.chunks), c.lines) << c.chunks[0];
 

@@ -102,6 +102,7 @@ TEST_F(InputCommands, KeysCarryExactlyTheirModifierFlags) {
       {R"({"action":"key","key":"delete","modifiers":["ctrl","alt"]})", key(51, 0xC0000)},
       {R"({"action":"key","key":"s","modifiers":["cmd",1]})", key(1)},  // one bad modifier drops them all
       {"{\"action\":\"key\",\"key\":\"\xE2\x84\xAA\"}", key(40)},        // KELVIN SIGN lowercases to k
+      {"{\"action\":\"key\",\"key\":\"BAC\xE2\x84\xAASPACE\"}", key(51)},
       {R"({"action":"back"})", key(33, kCmd)},
       {R"({"action":"home","key":"a","modifiers":["shift"]})", key(49, kCmd)},
   };

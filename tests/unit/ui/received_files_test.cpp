@@ -153,6 +153,7 @@ TEST_F(ReceivedFilesTest, ARefreshShowsTheFiftyNewestFilesAsRowsOrTheEmptyState)
 TEST_F(ReceivedFilesTest, RowButtonsOpenAndRevealTheirOwnFileEvenAfterTheListChanged) {
   folder() = {file("report.pdf", 5)};
   delegate->refreshReceivedFiles();
+  EXPECT_TRUE(delegate->fileEmptyLabel->isHidden());
   const auto buttons = rowButtons(0);
   folder().clear();
   delegate->refreshReceivedFiles();
