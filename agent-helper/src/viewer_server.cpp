@@ -25,12 +25,10 @@ struct ViewerServer::Impl {
     acceptor.async_accept([this](boost::system::error_code error, tcp::socket socket) {
       if (error == net::error::operation_aborted) return;
       if (!error) {
-        boost::system::error_code ignored;
-        const auto remote = socket.remote_endpoint(ignored);
-        if (!ignored && hub->takeConnection()) {
-          std::make_shared<HttpSession>(std::move(socket), hub, remote.address().to_string())->start();
+        if (const auto connection = hub->takeConnection()) {
+          std::make_shared<HttpSession>(std::move(socket), hub, connection)->start();
         }
-        // Over the connection limit the socket is simply closed by going out of scope.
+        // With every place held by a viewer, the socket is simply closed by going out of scope.
       }
       accept();
     });
