@@ -25,7 +25,6 @@ export function requirePrograms() {
     chromium: CHROMIUM,
     Xvfb: '/usr/bin/Xvfb',
     'ImageMagick import': '/usr/bin/import',
-    xdotool: '/usr/bin/xdotool',
     xsetroot: '/usr/bin/xsetroot',
   };
   for (const [what, path] of Object.entries(needed)) {
@@ -126,22 +125,6 @@ export async function screenPixels(display, width, height) {
 export async function screenshot(display, file, crop = null) {
   const area = crop ? ['-crop', `${crop.width}x${crop.height}+${crop.x}+${crop.y}`] : [];
   await run('/usr/bin/import', ['-display', display, '-window', 'root', ...area, file]);
-}
-
-// The application's main window (its fixed 500x380 content) on the display, found by its title.
-export async function applicationWindow(display) {
-  const { stdout } = await run('/usr/bin/xdotool', ['search', '--onlyvisible', '--name', '^QOVA Lumaro Agent$'], { env: { ...process.env, DISPLAY: display } });
-  for (const id of stdout.split('\n').filter(Boolean)) {
-    const geometry = await run('/usr/bin/xdotool', ['getwindowgeometry', '--shell', id], { env: { ...process.env, DISPLAY: display } });
-    const value = (key) => Number((geometry.stdout.match(new RegExp(`^${key}=(\\d+)`, 'm')) || [])[1]);
-    if (value('WIDTH') === 500 && value('HEIGHT') === 380) return { id, x: value('X'), y: value('Y'), width: 500, height: 380 };
-  }
-  return null;
-}
-
-// Clicks straight on the X display (not through the viewer), as a person at the machine would.
-export async function clickOnDisplay(display, x, y) {
-  await run('/usr/bin/xdotool', ['mousemove', String(x), String(y), 'click', '1'], { env: { ...process.env, DISPLAY: display } });
 }
 
 // JSON lines a program appends to a file (the probe's log, the agent's copy of its output).
