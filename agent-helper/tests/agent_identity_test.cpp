@@ -15,11 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-unsigned modeOf(const fs::path& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 0777 : 01000;
-}
-
 TEST(ListenAddress, ParsesHostAndPortForms) {
   EXPECT_EQ(parseListenAddress("127.0.0.1:8080"), (ListenAddress{"127.0.0.1", 8080}));
   EXPECT_EQ(parseListenAddress(":9000"), (ListenAddress{"127.0.0.1", 9000}));

@@ -201,18 +201,13 @@ class Viewer {
     ws_.text(true);
     ws_.write(net::buffer(text));
   }
-  // Next message; text as JSON, binary as {"binary": bytes}.
-  json read() {
-    beast::flat_buffer buffer;
-    ws_.read(buffer);
-    const auto bytes = beast::buffers_to_string(buffer.data());
-    return ws_.got_text() ? json::parse(bytes) : json{{"binary", bytes}};
-  }
+  // The next message of `type`; text as JSON, a frame as {"type": "binary", "binary": bytes}.
   json readUntil(const std::string& type) {
-    for (;;) {
-      if (auto message = read(); message.value("type", "") == type || (type == "binary" && message.contains("binary"))) {
-        return message;
-      }
+    for (beast::flat_buffer buffer;; buffer.clear()) {
+      ws_.read(buffer);
+      const auto bytes = beast::buffers_to_string(buffer.data());
+      const auto message = ws_.got_text() ? json::parse(bytes) : json{{"type", "binary"}, {"binary", bytes}};
+      if (message.value("type", "") == type) return message;
     }
   }
   json login(const std::string& code) {

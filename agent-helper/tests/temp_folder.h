@@ -1,6 +1,7 @@
 #pragma once
 
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
@@ -22,5 +23,11 @@ class TempFolder {
  private:
   std::filesystem::path path_;
 };
+
+// The permission bits of `path`, or 01000 when it cannot be read.
+inline unsigned modeOf(const std::filesystem::path& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 0777 : 01000;
+}
 
 }  // namespace qova::agent

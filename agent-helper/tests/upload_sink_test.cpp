@@ -1,7 +1,5 @@
 #include "upload_sink.h"
 
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -14,11 +12,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-unsigned modeOf(const fs::path& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 0777 : 01000;
-}
 
 std::string contentOf(const fs::path& path) {
   std::ifstream in(path);

@@ -122,9 +122,8 @@ export async function screenPixels(display, width, height) {
   return stdout;
 }
 
-export async function screenshot(display, file, crop = null) {
-  const area = crop ? ['-crop', `${crop.width}x${crop.height}+${crop.x}+${crop.y}`] : [];
-  await run('/usr/bin/import', ['-display', display, '-window', 'root', ...area, file]);
+export async function screenshot(display, file) {
+  await run('/usr/bin/import', ['-display', display, '-window', 'root', file]);
 }
 
 // JSON lines a program appends to a file (the probe's log, the agent's copy of its output).
@@ -184,7 +183,6 @@ export class Desktop {
       { timeout: 10000, what: 'the probe window' });
   }
 
-  agentLines() { return readLines(this.agentLog); }
   // Fails the calling test with the reason when the application is gone (a crash shows here).
   assertApplicationRunning() {
     if (this.appEnded) throw new Error(`the application ended: ${JSON.stringify(this.appEnded)}`);

@@ -21,29 +21,19 @@ function screenColor(pixels, width, x, y, radius = 3) {
   return sum.map((v) => v / (2 * radius + 1) ** 2);
 }
 
-// Average colour of the viewer's picture around the spot that shows a display point.
-async function pageColor(page, x, y, radius = 3) {
+// Where on the page (CSS pixels) a display point is shown, and the average colour of the picture there.
+async function shown(page, x, y, radius = 3) {
   return page.evaluate(({ x, y, radius }) => {
     const { pictureRect, frame } = window.qovaViewerStats;
     const canvas = document.getElementById('screen');
+    const box = canvas.getBoundingClientRect();
+    const at = { x: pictureRect.x + (x / frame.inputWidth) * pictureRect.w, y: pictureRect.y + (y / frame.inputHeight) * pictureRect.h };
     const ratio = canvas.width / canvas.clientWidth;
-    const cx = Math.round((pictureRect.x + (x / frame.inputWidth) * pictureRect.w) * ratio);
-    const cy = Math.round((pictureRect.y + (y / frame.inputHeight) * pictureRect.h) * ratio);
-    const data = canvas.getContext('2d').getImageData(cx - radius, cy - radius, 2 * radius + 1, 2 * radius + 1).data;
-    const sum = [0, 0, 0];
-    for (let i = 0; i < data.length; i += 4) for (let c = 0; c < 3; c++) sum[c] += data[i + c];
-    return sum.map((v) => v / (data.length / 4));
+    const side = 2 * radius + 1;
+    const data = canvas.getContext('2d').getImageData(Math.round(at.x * ratio) - radius, Math.round(at.y * ratio) - radius, side, side).data;
+    const color = [0, 1, 2].map((c) => data.filter((_, i) => i % 4 === c).reduce((a, b) => a + b, 0) / (side * side));
+    return { x: box.left + at.x, y: box.top + at.y, color };
   }, { x, y, radius });
-}
-
-// Where on the page (CSS pixels) a display point is shown.
-async function pagePoint(page, x, y) {
-  return page.evaluate(({ x, y }) => {
-    const { pictureRect, frame } = window.qovaViewerStats;
-    const box = document.getElementById('screen').getBoundingClientRect();
-    return { x: box.left + pictureRect.x + (x / frame.inputWidth) * pictureRect.w,
-             y: box.top + pictureRect.y + (y / frame.inputHeight) * pictureRect.h };
-  }, { x, y });
 }
 
 function colorDistance(a, b) { return Math.max(...a.map((v, i) => Math.abs(v - b[i]))); }
@@ -100,13 +90,13 @@ describe('web viewer with the real application', () => {
         const x = Math.round((gx * desktop.width) / 12);
         const y = Math.round((gy * desktop.height) / 8);
         const onScreen = screenColor(pixels, desktop.width, x, y);
-        const onPage = await pageColor(page, x, y);
+        const onPage = (await shown(page, x, y)).color;
         if (colorDistance(onScreen, onPage) > 40) mismatches.push({ x, y, onScreen, onPage });
       }
     }
     assert.ok(mismatches.length <= 2, `${mismatches.length} of 77 spots differ: ${JSON.stringify(mismatches.slice(0, 4))}`);
     // And the probe's colour block is where the probe is.
-    const block = await pageColor(page, PROBE.x + 230, PROBE.y + 60);
+    const block = (await shown(page, PROBE.x + 230, PROBE.y + 60)).color;
     assert.ok(colorDistance(block, [224, 48, 154]) < 40, `probe block shows as ${block}`);
     await page.screenshot({ path: join(desktop.dir, 'viewer.png') });
   });
@@ -121,21 +111,21 @@ describe('web viewer with the real application', () => {
     // One CSS pixel of the picture covers about 1440/1280 display points.
     const left = { x: PROBE.x + 150, y: PROBE.y + 300 };
     let from = desktop.probeEvents().length;
-    let at = await pagePoint(page, left.x, left.y);
+    let at = await shown(page, left.x, left.y);
     await page.mouse.click(at.x, at.y);
     const press = await probeEvent(from, 'the click', (e) => e.event === 'press');
     assert.ok(near(press, left) && press.button === 'left', `clicked ${JSON.stringify(left)}, got ${JSON.stringify(press)}`);
 
     // On the colour block, which has no context menu that would swallow the next press.
     from = desktop.probeEvents().length;
-    at = await pagePoint(page, PROBE.x + 380, PROBE.y + 60);
+    at = await shown(page, PROBE.x + 380, PROBE.y + 60);
     await page.mouse.click(at.x, at.y, { button: 'right' });
     assert.equal((await probeEvent(from, 'the right click', (e) => e.event === 'press')).button, 'right');
 
     const start = { x: PROBE.x + 60, y: PROBE.y + 200 };
     const end = { x: PROBE.x + 300, y: PROBE.y + 420 };
-    const a = await pagePoint(page, start.x, start.y);
-    const b = await pagePoint(page, end.x, end.y);
+    const a = await shown(page, start.x, start.y);
+    const b = await shown(page, end.x, end.y);
     from = desktop.probeEvents().length;
     await page.mouse.move(a.x, a.y);
     await page.mouse.down();
@@ -152,7 +142,7 @@ describe('web viewer with the real application', () => {
   });
 
   it('typed keys and pasted multi-line text arrive in the focused window', async () => {
-    const editor = await pagePoint(page, PROBE.x + 230, PROBE.y + 300);
+    const editor = await shown(page, PROBE.x + 230, PROBE.y + 300);
     await page.mouse.click(editor.x, editor.y);
     await sleep(300);
     await editorAfter(async () => {
