@@ -6,7 +6,6 @@
 #include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/strand.hpp>
@@ -80,7 +79,6 @@ bool ViewerServer::Impl::bindAll(const std::vector<tcp::endpoint>& endpoints, st
     auto& acceptor = acceptors.emplace_back(io);
     boost::system::error_code ec;
     acceptor.open(endpoint.protocol(), ec);
-    if (!ec && endpoint.address().is_v6()) acceptor.set_option(net::ip::v6_only(true), ec);
     if (!ec) acceptor.set_option(net::socket_base::reuse_address(true), ec);
     if (!ec) acceptor.bind(endpoint, ec);
     if (!ec) acceptor.listen(net::socket_base::max_listen_connections, ec);
