@@ -4,7 +4,6 @@ import { spawn, execFile } from 'node:child_process';
 import { mkdtempSync, mkdirSync, readFileSync, existsSync, createWriteStream, accessSync, constants, rmSync, copyFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { createServer } from 'node:net';
 import { promisify } from 'node:util';
 
 const run = promisify(execFile);
@@ -57,17 +56,6 @@ export async function waitFor(check, { timeout = 5000, interval = 50, what = 'co
     if (Date.now() > end) throw new Error(`timed out after ${timeout} ms waiting for ${what}`);
     await sleep(interval);
   }
-}
-
-export function freePort() {
-  return new Promise((resolve, reject) => {
-    const server = createServer();
-    server.once('error', reject);
-    server.listen(0, '127.0.0.1', () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
 }
 
 // Children are started in their own process group and ended with it, by their own ids.
@@ -152,7 +140,6 @@ export class Desktop {
     requirePrograms();
     this.home = mkdtempSync(join(tmpdir(), 'qova-e2e-home-'));
     this.display = await startXvfb(this.children, this.screen);
-    this.port = await freePort();
     this.agentLog = join(this.home, 'agent-output.log');
     this.probeLog = join(this.home, 'probe.log');
     this.receivedDir = join(this.home, 'Downloads', 'QOVA-Lumaro');
@@ -162,7 +149,7 @@ export class Desktop {
       HOME: this.home,
       XDG_CONFIG_HOME: join(this.home, '.config'),
       XDG_RUNTIME_DIR: this.home,
-      QOVA_AGENT_LISTEN: `127.0.0.1:${this.port}`,
+      QOVA_AGENT_LISTEN: '127.0.0.1:0',  // the agent's own line says which port it got
       QOVA_AGENT_LOG: this.agentLog,
     };
     delete this.env.WAYLAND_DISPLAY;
@@ -171,8 +158,9 @@ export class Desktop {
     this.app = this.children.start(process.env.QOVA_APP_PATH, ['--auto-start'], { env: this.env, logFile: join(this.dir, 'application.log') });
     this.appEnded = null;
     this.app.exited.then((end) => { this.appEnded = end; });
-    await waitFor(() => readLines(this.agentLog).some((line) => line.startsWith('[agent] connected')),
+    const connected = await waitFor(() => readLines(this.agentLog).find((line) => line.startsWith('[agent] connected')),
       { timeout: 20000, what: 'the application to start its agent' });
+    this.port = Number(connected.match(/:(\d+)\/$/)[1]);
     const state = JSON.parse(readFileSync(join(this.home, '.config', 'qova-lumaro-agent', 'state.json'), 'utf8'));
     this.accessCode = state.accessCode;
     this.url = `http://127.0.0.1:${this.port}/`;
