@@ -93,7 +93,9 @@ void HttpSession::handleRequest() {
     if (!beast::websocket::is_upgrade(request) || !requestFromOwnPage()) {
       return respond(http::status::forbidden, "forbidden\n", "text/plain; charset=utf-8", false);
     }
-    if (!parser_->is_done()) return respond(http::status::bad_request, "unexpected body\n", "text/plain; charset=utf-8", false);
+    if (!parser_->is_done()) {
+      return respond(http::status::bad_request, "unexpected body\n", "text/plain; charset=utf-8", false);
+    }
     upgraded_ = true;
     stream_.expires_never();
     // A client may send its first messages without waiting for our answer; they are in our buffer.

@@ -31,8 +31,8 @@ class PrefixedStream {
     const auto n = boost::asio::buffer_copy(buffers, boost::asio::buffer(prefix_));
     prefix_.erase(0, n);
     // Never complete inside the call: callers rely on that as with any asynchronous read.
-    boost::asio::post(get_executor(), boost::beast::bind_front_handler(std::forward<Handler>(handler),
-                                                                       boost::beast::error_code{}, n));
+    boost::asio::post(get_executor(),
+                      boost::beast::bind_front_handler(std::forward<Handler>(handler), boost::beast::error_code{}, n));
   }
 
   template <class ConstBuffers, class Handler>

@@ -37,10 +37,10 @@ ViewerHub::ViewerHub(boost::asio::io_context& io, ServerConfig config, LineWrite
     : io_(io), config_(std::move(config)), lines_(lines), permissions_(config_.permissions), captureRetry_(io) {}
 
 std::uint64_t ViewerHub::takeConnection() {
-  const auto unauthenticated = static_cast<std::size_t>(
-      std::count_if(connections_.begin(), connections_.end(), [](const auto& c) { return !c.authenticated; }));
-  if (unauthenticated >= kMaxUnauthenticated || connections_.size() >= kMaxConnections) {
-    const auto oldest = std::find_if(connections_.begin(), connections_.end(), [](const auto& c) { return !c.authenticated; });
+  const auto waiting = [](const Connection& c) { return !c.authenticated; };
+  const auto unauthenticated = std::count_if(connections_.begin(), connections_.end(), waiting);
+  if (static_cast<std::size_t>(unauthenticated) >= kMaxUnauthenticated || connections_.size() >= kMaxConnections) {
+    const auto oldest = std::find_if(connections_.begin(), connections_.end(), waiting);
     if (oldest == connections_.end()) return 0;
     // Out of the list first: closing it must not find it again, and its place is free from now on.
     const auto close = std::move(oldest->close);

@@ -244,15 +244,16 @@ unsigned post(std::uint16_t port, const std::string& body, const std::string& he
 }
 
 std::vector<std::string> agentEnvironment(const TempFolder& home, const std::string& listen) {
-  return {"HOME=" + home.path().string(), "XDG_CONFIG_HOME=", "QOVA_AGENT_LISTEN=" + listen,
+  return {"HOME=" + home.path().string(),       "XDG_CONFIG_HOME=",          "QOVA_AGENT_LISTEN=" + listen,
           "QOVA_AGENT_MAX_UPLOAD_BYTES=100000", "QOVA_MAC_SCREEN_TRUSTED=1", "QOVA_MAC_INPUT_TRUSTED=0"};
 }
 
 class AgentServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    agent_ = std::make_unique<AgentProcess>(std::vector<std::string>{"--nogui"}, agentEnvironment(home_, "127.0.0.1:0"));
-    const auto connected = agent_->waitForLine(std::regex(R"(\[agent\] connected: viewer at http://127\.0\.0\.1:\d+/)"));
+    agent_ = std::make_unique<AgentProcess>(std::vector<std::string>{"--nogui"}, agentEnvironment(home_, ":0"));
+    const auto connected =
+        agent_->waitForLine(std::regex(R"(\[agent\] connected: viewer at http://127\.0\.0\.1:\d+/)"));
     ASSERT_TRUE(connected);
     port_ = static_cast<std::uint16_t>(std::stoi(connected->substr(connected->rfind(':') + 1)));
     std::ifstream state(home_.path() / ".config/qova-lumaro-agent/state.json");
@@ -272,8 +273,8 @@ class AgentServiceTest : public ::testing::Test {
 
 TEST(AgentIdentityRun, PrintsTheThreeLinesAndKeepsTheCodeAcrossRuns) {
   TempFolder home;
-  const std::vector<std::string> env = {"HOME=" + home.path().string(), "XDG_CONFIG_HOME=",
-                                        "QOVA_AGENT_LISTEN=127.0.0.1:23456"};
+  const std::vector<std::string> env = {"HOME=" + home.path().string(),
+                                        "XDG_CONFIG_HOME=", "QOVA_AGENT_LISTEN=127.0.0.1:23456"};
   std::vector<std::vector<std::string>> runs;
   for (int run = 0; run < 2; ++run) {
     AgentProcess agent({"--show-id"}, env);
@@ -307,7 +308,8 @@ TEST_F(AgentServiceTest, TheRightCodeGetsPermissionFramesAndInputAWrongOneNothin
 
   Viewer viewer(port_);
   ASSERT_FALSE(viewer.auth(code_).empty());
-  EXPECT_EQ(viewer.readUntil("permission"), json::parse(R"({"type":"permission","known":true,"screen":true,"input":false})"));
+  EXPECT_EQ(viewer.readUntil("permission"),
+            json::parse(R"({"type":"permission","known":true,"screen":true,"input":false})"));
   ASSERT_TRUE(agent_->waitForLine(std::regex(R"(^__QOVA_CAPTURE__\{"action":"start"\}$)")));
 
   agent_->write(frameMessage("JPEG") + "__QOVA_PERMISSION__{\"input\":true,\"screen\":true}\n");
@@ -319,7 +321,8 @@ TEST_F(AgentServiceTest, TheRightCodeGetsPermissionFramesAndInputAWrongOneNothin
   EXPECT_EQ(viewer.readUntil("permission")["input"], true);
 
   viewer.sendText(R"({"type":"input","action":"tap","x":5000,"y":540.26})");
-  EXPECT_TRUE(agent_->waitForLine(std::regex(R"(^__QOVA_INPUT__\{"action":"tap","button":"left","x":1919\.0,"y":540\.3\}$)")));
+  EXPECT_TRUE(
+      agent_->waitForLine(std::regex(R"(^__QOVA_INPUT__\{"action":"tap","button":"left","x":1919\.0,"y":540\.3\})")));
 
   EXPECT_EQ(intruder.next(300ms), Viewer::Next::Nothing);  // no frame, no permission
 }
@@ -409,7 +412,7 @@ TEST_F(AgentServiceTest, IdleConnectionsMakeWayForANewViewerOldestFirstAndAreLet
   EXPECT_TRUE(readRaw(idle.front(), 2s).second);
   Viewer silentViewer(port_);
   EXPECT_TRUE(readRaw(idle.back(), 8s).second);  // waiting for a request
-  EXPECT_TRUE(silentViewer.closedWithin(8s));         // waiting for a login
+  EXPECT_TRUE(silentViewer.closedWithin(8s));    // waiting for a login
 }
 
 TEST_F(AgentServiceTest, MessagesSentRightBehindTheUpgradeRequestArrive) {

@@ -18,9 +18,11 @@ TEST(InputCommandLine, PassesOnlyWhatEachActionUsesWithinTheDisplay) {
   } cases[] = {
       {R"({"type":"input","action":"tap","x":640.04,"y":400,"button":"left","extra":1})",
        R"({"action":"tap","x":640.0,"y":400.0,"button":"left"})"},
-      {R"({"action":"doubleTap","x":1,"y":2,"button":"RIGHT"})", R"({"action":"doubleTap","x":1.0,"y":2.0,"button":"left"})"},
+      {R"({"action":"doubleTap","x":1,"y":2,"button":"RIGHT"})",
+       R"({"action":"doubleTap","x":1,"y":2,"button":"left"})"},
       {R"({"action":"rightClick","x":5,"y":6,"button":"left"})", R"({"action":"rightClick","x":5.0,"y":6.0})"},
-      {R"({"action":"dragStart","x":5,"y":6,"button":"right"})", R"({"action":"dragStart","x":5.0,"y":6.0,"button":"right"})"},
+      {R"({"action":"dragStart","x":5,"y":6,"button":"right"})",
+       R"({"action":"dragStart","x":5,"y":6,"button":"right"})"},
       {R"({"action":"dragMove","x":-50,"y":1e308})", R"({"action":"dragMove","x":0.0,"y":899.0})"},
       {R"({"action":"dragEnd","x":9,"y":10})", R"({"action":"dragEnd","x":9.0,"y":10.0})"},
       {R"({"action":"swipe","x":1,"y":2,"x2":3000,"y2":4,"durationMs":1e300})",
@@ -40,12 +42,12 @@ TEST(InputCommandLine, PassesOnlyWhatEachActionUsesWithinTheDisplay) {
 
 TEST(InputCommandLine, RefusesWhatTheApplicationMustNotSee) {
   for (const char* event : {
-           R"({"action":"tap","x":"640","y":400})",        // numbers only
-           R"({"action":"tap","y":400})",                   // position needed
-           R"({"action":"TAP","x":1,"y":1})",               // unknown action
-           R"({"action":"back"})",                          // not offered by the viewer
+           R"({"action":"tap","x":"640","y":400})",  // numbers only
+           R"({"action":"tap","y":400})",            // position needed
+           R"({"action":"TAP","x":1,"y":1})",        // unknown action
+           R"({"action":"back"})",                   // not offered by the viewer
            R"({"x":1,"y":1})",
-           R"({"action":"scroll","deltaY":0.4})",           // rounds to nothing
+           R"({"action":"scroll","deltaY":0.4})",  // rounds to nothing
            R"({"action":"key","key":""})",
            R"({"action":"key","key":"a","modifiers":["shift",3]})",
            R"({"action":"text","text":""})",
@@ -53,8 +55,8 @@ TEST(InputCommandLine, RefusesWhatTheApplicationMustNotSee) {
        }) {
     EXPECT_FALSE(inputCommandLine(json::parse(event), kSpace)) << event;
   }
-  EXPECT_FALSE(inputCommandLine(json::object({{"action", "text"}, {"text", std::string(kMaxTextBytes + 1, 'a')}}),
-                                kSpace));
+  EXPECT_FALSE(
+      inputCommandLine(json::object({{"action", "text"}, {"text", std::string(kMaxTextBytes + 1, 'a')}}), kSpace));
   // Before the first frame nobody knows where a position lies.
   EXPECT_FALSE(inputCommandLine(json::parse(R"({"action":"tap","x":1e308,"y":3})"), InputSpace{}));
 }
