@@ -15,53 +15,19 @@ bool accessCodeMatches(std::string_view expected, std::string_view given) {
   return result == 0;
 }
 
-std::chrono::milliseconds AttemptLimiter::delayAfter(unsigned failures) {
-  if (failures < kFreeFailures) return std::chrono::milliseconds{0};
-  const unsigned doublings = std::min(failures - kFreeFailures, 16u);
-  return std::min(kMaxDelay, kFirstDelay * (1u << doublings));
+GuessLimiter::GuessLimiter(std::function<Clock::time_point()> clock) : clock_(std::move(clock)) {}
+
+GuessLimiter::Clock::duration GuessLimiter::admit() {
+  const auto now = clock_();
+  const auto full = std::max(fullAt_, now);
+  // Spending one more share must leave the budget no further than kBurst shares from full.
+  const auto spentUntil = full + kRefill;
+  const auto limit = now + kRefill * kBurst;
+  if (spentUntil > limit) return spentUntil - limit;
+  fullAt_ = spentUntil;
+  return Clock::duration::zero();
 }
 
-AttemptLimiter::TimePoint AttemptLimiter::admit(const std::string& client, TimePoint now) {
-  forgetStale(now);
-  auto it = clients_.find(client);
-  if (it == clients_.end()) {
-    if (clients_.size() >= kMaxClients) {
-      // Many distinct addresses: keep the memory bounded by dropping the oldest failure record.
-      auto oldest = std::min_element(clients_.begin(), clients_.end(), [](const auto& a, const auto& b) {
-        return a.second.lastSeen < b.second.lastSeen;
-      });
-      clients_.erase(oldest);
-    }
-    it = clients_.emplace(client, Entry{}).first;
-  }
-  auto& entry = it->second;
-  entry.lastSeen = now;
-  const auto slot = std::max(now, entry.nextSlot);
-  entry.nextSlot = slot + delayAfter(entry.failures);
-  return slot;
-}
-
-void AttemptLimiter::record(const std::string& client, bool success, TimePoint now) {
-  if (success) {
-    clients_.erase(client);
-    return;
-  }
-  auto& entry = clients_[client];
-  ++entry.failures;
-  entry.lastSeen = now;
-  entry.nextSlot = std::max(entry.nextSlot, now + delayAfter(entry.failures));
-}
-
-unsigned AttemptLimiter::failures(const std::string& client) const {
-  const auto it = clients_.find(client);
-  return it == clients_.end() ? 0 : it->second.failures;
-}
-
-void AttemptLimiter::forgetStale(TimePoint now) {
-  std::erase_if(clients_, [now](const auto& item) {
-    return now - item.second.lastSeen > kForgetAfter;
-  });
-}
+void GuessLimiter::succeeded() { fullAt_ = std::max(clock_(), fullAt_ - kRefill); }
 
 }  // namespace qova::agent
-

@@ -1,9 +1,7 @@
 #pragma once
 
 #include <chrono>
-#include <cstddef>
-#include <map>
-#include <string>
+#include <functional>
 #include <string_view>
 
 namespace qova::agent {
@@ -12,38 +10,37 @@ namespace qova::agent {
 // `given`, never on how much of the secret it matches.
 bool accessCodeMatches(std::string_view expected, std::string_view given);
 
-// Slows down guessing: each client (a remote address) gets a few free tries, after which every
-// further attempt is answered only after a delay that doubles with each failure. Attempts of one
-// client queue behind each other, so opening many connections does not guess faster.
-// Not thread-safe: the server's one network thread owns it. Time is passed in, so tests need no sleep.
-class AttemptLimiter {
+// Keeps guessing one access code hopeless however many addresses or sockets the guesser uses: all
+// attempts on the code share one budget. Sources are not told apart on purpose: any local process
+// may use every address of 127.0.0.0/8 and ::1, and remote addresses are cheap, so a record per
+// address only hands out fresh tries. The budget holds a few attempts, so a person's typo is judged
+// at once, and refills by one every kRefill; no minute ever sees more than kBurst + 50 judged attempts.
+// An attempt over budget is not judged but told when to come back. Nothing is booked ahead, so a
+// guesser that gives up leaves nothing behind, and the right code is judged within kRefill of a
+// flood ending.
+// Plain logic without threads or sockets, so any server can hold one per code. Not thread-safe.
+class GuessLimiter {
  public:
   using Clock = std::chrono::steady_clock;
-  using TimePoint = Clock::time_point;
 
-  static constexpr unsigned kFreeFailures = 3;
-  static constexpr std::chrono::milliseconds kFirstDelay{500};
-  static constexpr std::chrono::milliseconds kMaxDelay{30000};
-  static constexpr std::chrono::minutes kForgetAfter{10};
-  static constexpr std::size_t kMaxClients = 4096;
+  static constexpr unsigned kBurst = 5;
+  static constexpr std::chrono::milliseconds kRefill{1200};
+  // How long a wrong code waits for its answer, on its own connection: a single socket cannot
+  // judge faster than this even while the budget lasts.
+  static constexpr std::chrono::milliseconds kWrongCodeDelay{1000};
 
-  // Books the next attempt of `client` and returns when it may be answered (`now` if at once).
-  TimePoint admit(const std::string& client, TimePoint now);
-  // Records the outcome of an admitted attempt: success forgets the client's failures.
-  void record(const std::string& client, bool success, TimePoint now);
+  explicit GuessLimiter(std::function<Clock::time_point()> clock = Clock::now);
 
-  unsigned failures(const std::string& client) const;
+  // Zero when the attempt may be judged now, which spends its share of the budget; otherwise the
+  // time until an attempt may be judged.
+  Clock::duration admit();
+  // A right code gives its share back: the budget is there for wrong guesses only.
+  void succeeded();
 
  private:
-  struct Entry {
-    unsigned failures = 0;
-    TimePoint nextSlot{};
-    TimePoint lastSeen{};
-  };
-  static std::chrono::milliseconds delayAfter(unsigned failures);
-  void forgetStale(TimePoint now);
-
-  std::map<std::string, Entry> clients_;
+  std::function<Clock::time_point()> clock_;
+  // When the budget will be full again; in the past while it is full.
+  Clock::time_point fullAt_{};
 };
 
 }  // namespace qova::agent

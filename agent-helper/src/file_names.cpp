@@ -1,6 +1,7 @@
 #include "file_names.h"
 
 #include <cstdint>
+#include <utility>
 
 namespace qova::agent {
 
@@ -8,12 +9,30 @@ namespace {
 
 constexpr std::string_view kFallbackName = "file";
 
-// Length of the valid UTF-8 sequence at the start of `s`, or 0 when it is not one.
-std::size_t utf8SequenceLength(std::string_view s) {
+// Unicode's format characters (category Cf, as of Unicode 15): invisible, yet they change how a
+// name reads; U+202E turns "invoice\u202Etxt.exe" into what looks like "invoiceexe.txt".
+constexpr std::pair<std::uint32_t, std::uint32_t> kFormatCharacters[] = {
+    {0xAD, 0xAD},       {0x600, 0x605},     {0x61C, 0x61C},     {0x6DD, 0x6DD},     {0x70F, 0x70F},
+    {0x890, 0x891},     {0x8E2, 0x8E2},     {0x180E, 0x180E},   {0x200B, 0x200F},   {0x202A, 0x202E},
+    {0x2060, 0x2064},   {0x2066, 0x206F},   {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD},
+    {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001},
+    {0xE0020, 0xE007F},
+};
+
+bool isFormatCharacter(std::uint32_t cp) {
+  for (const auto& [first, last] : kFormatCharacters) {
+    if (cp >= first && cp <= last) return true;
+  }
+  return false;
+}
+
+// Length of the valid UTF-8 sequence at the start of `s`, or 0 when it is not one; `cp` gets its
+// code point.
+std::size_t utf8SequenceLength(std::string_view s, std::uint32_t& cp) {
   const auto b0 = static_cast<std::uint8_t>(s[0]);
   std::size_t length = 0;
   std::uint32_t min = 0;
-  std::uint32_t cp = 0;
+  cp = b0;
   if (b0 < 0x80) return 1;
   if ((b0 & 0xE0) == 0xC0) {
     length = 2, min = 0x80, cp = b0 & 0x1F;
@@ -56,18 +75,14 @@ std::string sanitizeFileName(std::string_view name) {
   std::string clean;
   clean.reserve(name.size());
   while (!name.empty()) {
-    const auto length = utf8SequenceLength(name);
+    std::uint32_t cp = 0;
+    const auto length = utf8SequenceLength(name, cp);
     if (length == 0) {
       clean += '_';
       name.remove_prefix(1);
       continue;
     }
-    const auto c = static_cast<std::uint8_t>(name[0]);
-    if (length == 1 && (c < 0x20 || c == 0x7F)) {
-      name.remove_prefix(1);
-      continue;
-    }
-    clean.append(name.substr(0, length));
+    if (cp >= 0x20 && cp != 0x7F && !isFormatCharacter(cp)) clean.append(name.substr(0, length));
     name.remove_prefix(length);
   }
 

@@ -11,8 +11,8 @@ namespace qova::agent {
 inline constexpr std::size_t kMaxStoredNameBytes = 200;
 
 // Reduces a name a viewer sent to a plain base name that is safe to create in the received files
-// folder: no directory parts, no "..", no control characters or broken UTF-8, no leading dot or
-// space (which would hide the file), bounded length. Never empty.
+// folder: no directory parts, no "..", no control or invisible format characters, no broken UTF-8,
+// no leading dot or space (which would hide the file), bounded length. Never empty.
 std::string sanitizeFileName(std::string_view name);
 
 // The n-th candidate for a stored name: n = 0 is the name itself, n >= 1 puts " (n)" before the

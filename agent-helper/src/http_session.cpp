@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include <boost/beast/core/buffers_to_string.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
 #include <nlohmann/json.hpp>
@@ -21,7 +22,8 @@ namespace net = boost::asio;
 
 namespace {
 
-constexpr std::chrono::seconds kHeaderTimeout{30};
+// Our page's requests come whole at once; a slow or silent client only holds a place.
+constexpr std::chrono::seconds kHeaderTimeout{5};
 // Between two pieces of an upload; a stalled upload is abandoned after this.
 constexpr std::chrono::seconds kBodyTimeout{60};
 constexpr std::size_t kHeaderLimit = 16 * 1024;
@@ -43,11 +45,18 @@ std::string_view pathOf(std::string_view target) { return target.substr(0, targe
 
 }  // namespace
 
-HttpSession::HttpSession(net::ip::tcp::socket&& socket, std::shared_ptr<ViewerHub> hub, std::string client)
-    : stream_(std::move(socket)), hub_(std::move(hub)), client_(std::move(client)) {}
+HttpSession::HttpSession(net::ip::tcp::socket&& socket, std::shared_ptr<ViewerHub> hub, std::uint64_t connection)
+    : stream_(std::move(socket)), hub_(std::move(hub)), connection_(connection) {}
 
 HttpSession::~HttpSession() {
-  if (!upgraded_) hub_->releaseConnection();
+  if (!upgraded_) hub_->releaseConnection(connection_);
+}
+
+void HttpSession::start() {
+  hub_->watchConnection(connection_, [weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->close();
+  });
+  readHeader();
 }
 
 void HttpSession::readHeader() {
@@ -84,9 +93,14 @@ void HttpSession::handleRequest() {
     if (!beast::websocket::is_upgrade(request) || !requestFromOwnPage()) {
       return respond(http::status::forbidden, "forbidden\n", "text/plain; charset=utf-8", false);
     }
+    if (!parser_->is_done()) {
+      return respond(http::status::bad_request, "unexpected body\n", "text/plain; charset=utf-8", false);
+    }
     upgraded_ = true;
     stream_.expires_never();
-    auto session = std::make_shared<ViewerSession>(stream_.release_socket(), hub_, client_);
+    // A client may send its first messages without waiting for our answer; they are in our buffer.
+    auto early = beast::buffers_to_string(buffer_.data());
+    auto session = std::make_shared<ViewerSession>(std::move(stream_), std::move(early), hub_, connection_);
     session->start(parser_->release());
     return;
   }
@@ -118,6 +132,8 @@ void HttpSession::startUpload() {
   if (token.empty() || !hub_->viewerForToken(token)) {
     return respondJson(http::status::unauthorized, R"({"ok":false,"error":"unauthorized"})", false);
   }
+  // An upload with a token is a viewer's: it keeps its place however long it takes.
+  hub_->connectionAuthenticated(connection_);
   const auto decoded = percentDecode(std::string_view(request["X-Qova-File-Name"]));
   if (!decoded) return respondJson(http::status::bad_request, R"({"ok":false,"error":"bad name"})", false);
   const auto maxBytes = hub_->config().maxUploadBytes;

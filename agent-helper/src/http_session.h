@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,10 +22,11 @@ class UploadSink;
 // streams uploads to the received files folder. Lives on the network thread.
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
-  HttpSession(boost::asio::ip::tcp::socket&& socket, std::shared_ptr<ViewerHub> hub, std::string client);
+  // `connection` is the hub's place of this connection.
+  HttpSession(boost::asio::ip::tcp::socket&& socket, std::shared_ptr<ViewerHub> hub, std::uint64_t connection);
   ~HttpSession();
 
-  void start() { readHeader(); }
+  void start();
 
  private:
   void readHeader();
@@ -40,7 +42,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   boost::beast::tcp_stream stream_;
   boost::beast::flat_buffer buffer_;
   std::shared_ptr<ViewerHub> hub_;
-  std::string client_;
+  std::uint64_t connection_;
   // One parser per request; only an upload's body is ever read through it, in pieces.
   std::optional<boost::beast::http::request_parser<boost::beast::http::buffer_body>> parser_;
   std::unique_ptr<UploadSink> sink_;

@@ -29,18 +29,26 @@ LineWriter::~LineWriter() {
   thread_.join();
 }
 
-bool LineWriter::emit(std::string line, bool droppable) {
+bool LineWriter::emit(std::string line, LineKind kind) {
   for (auto& c : line) {
     if (c == '\n' || c == '\r') c = ' ';
   }
-  line += '\n';
   {
     std::lock_guard lock(mutex_);
-    if (droppable) {
-      if (droppableQueued_ >= kMaxQueuedInputLines) return false;
+    if (kind == LineKind::Repeated) {
+      for (auto& entry : queue_) {
+        if (entry.kind == kind && entry.text == line) {
+          ++entry.count;
+          return true;
+        }
+      }
+    }
+    if (kind == LineKind::Droppable) {
+      if (droppableQueued_ >= kMaxQueuedInputLines || bytesQueued_ + line.size() > kMaxQueuedBytes) return false;
       ++droppableQueued_;
     }
-    queue_.emplace_back(std::move(line), droppable);
+    bytesQueued_ += line.size();
+    queue_.push_back({std::move(line), kind, 1});
   }
   wake_.notify_one();
   return true;
@@ -51,12 +59,15 @@ void LineWriter::run() {
   for (;;) {
     wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
     if (queue_.empty()) return;
-    auto [line, droppable] = std::move(queue_.front());
+    auto entry = std::move(queue_.front());
     queue_.pop_front();
-    if (droppable) --droppableQueued_;
+    if (entry.kind == LineKind::Droppable) --droppableQueued_;
+    bytesQueued_ -= entry.text.size();
     lock.unlock();
-    writeAll(fd_, line);
-    if (copyFd_ >= 0) writeAll(copyFd_, line);
+    if (entry.count > 1) entry.text += " (" + std::to_string(entry.count) + " times)";
+    entry.text += '\n';
+    writeAll(fd_, entry.text);
+    if (copyFd_ >= 0) writeAll(copyFd_, entry.text);
     lock.lock();
   }
 }

@@ -9,13 +9,23 @@
 
 namespace qova::agent {
 
+enum class LineKind {
+  Required,   // the application must see it: capture, received files, status
+  Droppable,  // input commands: dropped when too much waits already
+  Repeated,   // a notice anyone may cause often: folded into a waiting one of the same text, with a count
+};
+
 // Writes whole lines to a file descriptor (our standard output, which the application reads) from
-// one thread of its own, so a slow reader never stalls the network thread. Lines keep their order.
-// Input commands are dropped when too many wait, commands the application must see (capture,
-// received files, status) never are. Callable from any thread.
+// one thread of its own, so a slow reader never stalls the network thread. Lines keep their order,
+// except that a repeated notice joins the waiting one. What waits is bounded: input commands by
+// number and bytes, notices by folding; the other lines come from our own events, which are few.
+// Callable from any thread.
 class LineWriter {
  public:
   static constexpr std::size_t kMaxQueuedInputLines = 2000;
+  // Room for several of the largest text commands, far from the hundreds of megabytes a viewer
+  // could otherwise park here while the application reads slowly.
+  static constexpr std::size_t kMaxQueuedBytes = 1u << 20;
 
   // `copyFd`, when given, receives every line as well (a log for people and tests); not owned.
   explicit LineWriter(int fd, int copyFd = -1);
@@ -24,17 +34,23 @@ class LineWriter {
   LineWriter& operator=(const LineWriter&) = delete;
 
   // Queues `line` (a line feed inside it becomes a space) and a line feed. False when dropped.
-  bool emit(std::string line, bool droppable = false);
+  bool emit(std::string line, LineKind kind = LineKind::Required);
 
  private:
+  struct Entry {
+    std::string text;
+    LineKind kind;
+    unsigned count;
+  };
   void run();
 
   int fd_;
   int copyFd_;
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<std::pair<std::string, bool>> queue_;
+  std::deque<Entry> queue_;
   std::size_t droppableQueued_ = 0;
+  std::size_t bytesQueued_ = 0;
   bool stopping_ = false;
   std::thread thread_;
 };

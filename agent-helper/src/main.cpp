@@ -19,6 +19,7 @@
 #include "agent_identity.h"
 #include "input_stream_parser.h"
 #include "line_writer.h"
+#include "upload_sink.h"
 #include "viewer_server.h"
 
 namespace {
@@ -135,6 +136,7 @@ int serve() {
     config.accessCode = loadOrCreateAccessCode(stateFile(), randomWord);
     config.deviceId = deviceIdFor(machineId(), ::getuid());
     config.receivedFolder = receivedFolder();
+    removeStaleUploads(config.receivedFolder, std::chrono::hours{1});
     config.maxUploadBytes = maxUploadBytes();
     config.permissions = launchPermissions();
     const auto url = viewerUrl(config.address);

@@ -1,11 +1,14 @@
 #include "upload_sink.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
+#include <string_view>
 #include <random>
 
 #include "file_names.h"
@@ -15,6 +18,9 @@ namespace qova::agent {
 namespace {
 
 constexpr unsigned kMaxNameVariants = 10000;
+// A leading dot keeps a file out of the received files list until it is complete.
+constexpr std::string_view kTempPrefix = ".qova-upload-";
+constexpr std::string_view kTempSuffix = ".part";
 
 std::string randomHex(std::size_t bytes) {
   std::random_device device;
@@ -46,7 +52,8 @@ bool makeFolders(const std::string& path) {
     pos = path.find('/', pos + 1);
     const auto prefix = path.substr(0, pos);
     if (prefix.empty()) continue;
-    if (::mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    // Only for us: what viewers send is nobody else's business. A folder that exists keeps its mode.
+    if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) return false;
   }
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
@@ -54,9 +61,8 @@ bool makeFolders(const std::string& path) {
 
 std::unique_ptr<UploadSink> UploadSink::open(const std::string& folder, std::string safeName, std::uint64_t maxBytes) {
   if (!makeFolders(folder)) return nullptr;
-  // A leading dot keeps it out of the received files list until it is complete.
-  const auto temp = folder + "/.qova-upload-" + randomHex(8) + ".part";
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  const auto temp = folder + "/" + std::string(kTempPrefix) + randomHex(8) + std::string(kTempSuffix);
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return nullptr;
   return std::unique_ptr<UploadSink>(new UploadSink(folder, std::move(safeName), temp, fd, maxBytes));
 }
@@ -114,6 +120,20 @@ std::optional<std::string> UploadSink::commit() {
   }
   discard();
   return std::nullopt;
+}
+
+void removeStaleUploads(const std::string& folder, std::chrono::seconds maxAge) {
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+  if (!dir) return;
+  const auto now = std::chrono::system_clock::now();
+  while (const auto* entry = ::readdir(dir.get())) {
+    const std::string_view name = entry->d_name;
+    if (!name.starts_with(kTempPrefix) || !name.ends_with(kTempSuffix)) continue;
+    struct stat info {};
+    if (::fstatat(::dirfd(dir.get()), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    const auto modified = std::chrono::system_clock::from_time_t(info.st_mtim.tv_sec);
+    if (now - modified > maxAge) ::unlinkat(::dirfd(dir.get()), entry->d_name, 0);
+  }
 }
 
 }  // namespace qova::agent

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -41,5 +42,9 @@ class UploadSink {
 
 // Creates `path` and its missing parents; false on failure.
 bool makeFolders(const std::string& path);
+
+// Removes the temporary files of uploads older than `maxAge` from `folder`: left by an agent that
+// was ended mid-upload, they would never be completed nor shown.
+void removeStaleUploads(const std::string& folder, std::chrono::seconds maxAge);
 
 }  // namespace qova::agent

@@ -27,13 +27,12 @@ std::optional<double> finiteNumber(const json& event, const char* key) {
   return value;
 }
 
-// Positions are kept on the display; one decimal is plenty for points.
+// Positions are kept on the display; one decimal is plenty for points. Before the first frame the
+// display's size is unknown, and a position could mean anywhere: none is passed on.
 std::optional<double> coordinate(const json& event, const char* key, int extent) {
-  auto value = finiteNumber(event, key);
-  if (!value) return std::nullopt;
-  double v = *value;
-  if (extent > 0) v = std::clamp(v, 0.0, static_cast<double>(extent - 1));
-  return std::round(v * 10.0) / 10.0;
+  const auto value = finiteNumber(event, key);
+  if (!value || extent <= 0) return std::nullopt;
+  return std::round(std::clamp(*value, 0.0, static_cast<double>(extent - 1)) * 10.0) / 10.0;
 }
 
 bool addPoint(const json& event, json& command, const InputSpace& space, const char* xKey, const char* yKey) {

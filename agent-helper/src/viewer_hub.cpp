@@ -36,14 +36,35 @@ std::string encodeFrameForViewer(const FrameMessage& frame) {
 ViewerHub::ViewerHub(boost::asio::io_context& io, ServerConfig config, LineWriter& lines)
     : io_(io), config_(std::move(config)), lines_(lines), permissions_(config_.permissions), captureRetry_(io) {}
 
-bool ViewerHub::takeConnection() {
-  if (connections_ >= kMaxConnections) return false;
-  ++connections_;
-  return true;
+std::uint64_t ViewerHub::takeConnection() {
+  const auto waiting = [](const Connection& c) { return !c.authenticated; };
+  const auto unauthenticated = std::count_if(connections_.begin(), connections_.end(), waiting);
+  if (static_cast<std::size_t>(unauthenticated) >= kMaxUnauthenticated || connections_.size() >= kMaxConnections) {
+    const auto oldest = std::find_if(connections_.begin(), connections_.end(), waiting);
+    if (oldest == connections_.end()) return 0;
+    // Out of the list first: closing it must not find it again, and its place is free from now on.
+    const auto close = std::move(oldest->close);
+    connections_.erase(oldest);
+    if (close) close();
+  }
+  connections_.push_back({nextConnectionId_, false, {}});
+  return nextConnectionId_++;
 }
 
-void ViewerHub::releaseConnection() {
-  if (connections_ > 0) --connections_;
+void ViewerHub::watchConnection(std::uint64_t id, std::function<void()> close) {
+  for (auto& connection : connections_) {
+    if (connection.id == id) connection.close = std::move(close);
+  }
+}
+
+void ViewerHub::connectionAuthenticated(std::uint64_t id) {
+  for (auto& connection : connections_) {
+    if (connection.id == id) connection.authenticated = true;
+  }
+}
+
+void ViewerHub::releaseConnection(std::uint64_t id) {
+  std::erase_if(connections_, [id](const auto& c) { return c.id == id; });
 }
 
 std::vector<std::shared_ptr<ViewerSession>> ViewerHub::liveViewers() const {
@@ -104,7 +125,7 @@ void ViewerHub::permission(PermissionState state) {
 }
 
 void ViewerHub::input(const nlohmann::json& event) {
-  if (auto line = inputCommandLine(event, space_)) lines_.emit(std::move(*line), true);
+  if (auto line = inputCommandLine(event, space_)) lines_.emit(std::move(*line), LineKind::Droppable);
 }
 
 void ViewerHub::fileReceived(const std::string& path) {

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstdint>
+#include <functional>
+#include <list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,17 +28,25 @@ class ViewerSession;
 class ViewerHub {
  public:
   static constexpr std::size_t kMaxConnections = 128;
+  // Connections that have not shown the code yet (page loads, logins in progress, idle sockets).
+  static constexpr std::size_t kMaxUnauthenticated = 64;
 
   ViewerHub(boost::asio::io_context& io, ServerConfig config, LineWriter& lines);
 
   const ServerConfig& config() const { return config_; }
-  AttemptLimiter& limiter() { return limiter_; }
+  GuessLimiter& limiter() { return limiter_; }
   LineWriter& lines() { return lines_; }
   boost::asio::io_context& io() { return io_; }
 
-  // Connection slots, so a flood of sockets cannot use up descriptors.
-  bool takeConnection();
-  void releaseConnection();
+  // Connection places, so a flood of sockets cannot use up descriptors. A new connection is never
+  // turned away for idle or unfinished ones: when too many connections without the code wait, or
+  // every place is taken, the oldest of those is closed to make room. Zero only when every place
+  // belongs to a connection that showed the code.
+  std::uint64_t takeConnection();
+  // How to close connection `id` when room is needed; replaces an earlier way.
+  void watchConnection(std::uint64_t id, std::function<void()> close);
+  void connectionAuthenticated(std::uint64_t id);
+  void releaseConnection(std::uint64_t id);
 
   // A viewer that gave the right code: it gets the permission state and the newest frame at once.
   void join(const std::shared_ptr<ViewerSession>& viewer);
@@ -59,7 +70,7 @@ class ViewerHub {
   boost::asio::io_context& io_;
   ServerConfig config_;
   LineWriter& lines_;
-  AttemptLimiter limiter_;
+  GuessLimiter limiter_;
   std::vector<std::weak_ptr<ViewerSession>> viewers_;
   std::shared_ptr<const std::string> latestFrame_;
   InputSpace space_;
@@ -67,7 +78,13 @@ class ViewerHub {
   bool captureRequested_ = false;
   bool frameSinceRequest_ = false;
   boost::asio::steady_timer captureRetry_;
-  std::size_t connections_ = 0;
+  struct Connection {
+    std::uint64_t id;
+    bool authenticated;
+    std::function<void()> close;
+  };
+  std::list<Connection> connections_;  // oldest first
+  std::uint64_t nextConnectionId_ = 1;
 };
 
 // The binary WebSocket message of one frame: a 4-byte big-endian header length, the header JSON

@@ -1,7 +1,9 @@
 #include "viewer_server.h"
 
+#include <list>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -19,22 +21,22 @@ using tcp = net::ip::tcp;
 
 struct ViewerServer::Impl {
   Impl(ServerConfig config, LineWriter& lines)
-      : hub(std::make_shared<ViewerHub>(io, std::move(config), lines)), acceptor(io), signals(io, SIGTERM, SIGINT) {}
+      : hub(std::make_shared<ViewerHub>(io, std::move(config), lines)), signals(io, SIGTERM, SIGINT) {}
 
-  void accept() {
-    acceptor.async_accept([this](boost::system::error_code error, tcp::socket socket) {
+  void accept(tcp::acceptor& acceptor) {
+    acceptor.async_accept([this, &acceptor](boost::system::error_code error, tcp::socket socket) {
       if (error == net::error::operation_aborted) return;
       if (!error) {
-        boost::system::error_code ignored;
-        const auto remote = socket.remote_endpoint(ignored);
-        if (!ignored && hub->takeConnection()) {
-          std::make_shared<HttpSession>(std::move(socket), hub, remote.address().to_string())->start();
+        if (const auto connection = hub->takeConnection()) {
+          std::make_shared<HttpSession>(std::move(socket), hub, connection)->start();
         }
-        // Over the connection limit the socket is simply closed by going out of scope.
+        // With every place held by a viewer, the socket is simply closed by going out of scope.
       }
-      accept();
+      accept(acceptor);
     });
   }
+
+  bool bindAll(const std::vector<tcp::endpoint>& endpoints, std::string& error);
 
   net::io_context io{1};
   // The newest frame not yet taken by the network thread. When that thread is busy, a newer frame
@@ -43,7 +45,7 @@ struct ViewerServer::Impl {
   std::optional<FrameMessage> waitingFrame;
   bool frameTakePosted = false;
   std::shared_ptr<ViewerHub> hub;
-  tcp::acceptor acceptor;
+  std::list<tcp::acceptor> acceptors;
   net::signal_set signals;
 };
 
@@ -51,6 +53,50 @@ ViewerServer::ViewerServer(ServerConfig config, LineWriter& lines)
     : impl_(std::make_unique<Impl>(std::move(config), lines)) {}
 
 ViewerServer::~ViewerServer() = default;
+
+namespace {
+
+// The loopback address of the other family: browsers try "localhost" on ::1 first, so whoever holds
+// it there would be taken for us.
+std::optional<net::ip::address> loopbackPartner(const net::ip::address& ip) {
+  if (ip.is_v4() && (ip.is_loopback() || ip.is_unspecified())) return net::ip::address(net::ip::address_v6::loopback());
+  if (ip.is_v6() && ip.is_loopback()) return net::ip::address(net::ip::address_v4::loopback());
+  return std::nullopt;
+}
+
+std::string describe(const tcp::endpoint& endpoint) {
+  const auto host = endpoint.address().to_string();
+  return (endpoint.address().is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(endpoint.port());
+}
+
+}  // namespace
+
+bool ViewerServer::Impl::bindAll(const std::vector<tcp::endpoint>& endpoints, std::string& error) {
+  acceptors.clear();
+  std::uint16_t port = endpoints.front().port();
+  for (const auto& wanted : endpoints) {
+    const tcp::endpoint endpoint(wanted.address(), port);
+    auto& acceptor = acceptors.emplace_back(io);
+    boost::system::error_code ec;
+    acceptor.open(endpoint.protocol(), ec);
+    if (!ec) acceptor.set_option(net::socket_base::reuse_address(true), ec);
+    if (!ec) acceptor.bind(endpoint, ec);
+    if (!ec) acceptor.listen(net::socket_base::max_listen_connections, ec);
+    if (ec && &wanted != &endpoints.front() &&
+        (ec == boost::system::errc::address_not_available || ec == boost::system::errc::address_family_not_supported)) {
+      // A machine without that loopback address: nobody can take it there either.
+      acceptors.pop_back();
+      continue;
+    }
+    if (ec) {
+      error = describe(endpoint) + ": " + ec.message();
+      acceptors.clear();
+      return false;
+    }
+    port = acceptor.local_endpoint(ec).port();
+  }
+  return true;
+}
 
 bool ViewerServer::listen(std::string& error) {
   const auto& address = impl_->hub->config().address;
@@ -60,19 +106,19 @@ bool ViewerServer::listen(std::string& error) {
     error = "not an IP address: " + address.host;
     return false;
   }
-  const tcp::endpoint endpoint(ip, address.port);
-  auto& acceptor = impl_->acceptor;
-  acceptor.open(endpoint.protocol(), ec);
-  if (!ec) acceptor.set_option(net::socket_base::reuse_address(true), ec);
-  if (!ec) acceptor.bind(endpoint, ec);
-  if (!ec) acceptor.listen(net::socket_base::max_listen_connections, ec);
-  if (ec) error = ec.message();
-  return !ec;
+  std::vector<tcp::endpoint> endpoints{{ip, address.port}};
+  if (const auto partner = loopbackPartner(ip)) endpoints.emplace_back(*partner, address.port);
+  // A port left to the system may be free on one address and taken on the other: try a few.
+  const int tries = address.port == 0 ? 8 : 1;
+  for (int i = 0; i < tries; ++i) {
+    if (impl_->bindAll(endpoints, error)) return true;
+  }
+  return false;
 }
 
 std::uint16_t ViewerServer::port() const {
   boost::system::error_code ec;
-  const auto endpoint = impl_->acceptor.local_endpoint(ec);
+  const auto endpoint = impl_->acceptors.empty() ? tcp::endpoint{} : impl_->acceptors.front().local_endpoint(ec);
   return ec ? 0 : endpoint.port();
 }
 
@@ -80,7 +126,7 @@ void ViewerServer::run() {
   impl_->signals.async_wait([this](const boost::system::error_code& error, int) {
     if (!error) impl_->io.stop();
   });
-  impl_->accept();
+  for (auto& acceptor : impl_->acceptors) impl_->accept(acceptor);
   impl_->io.run();
 }
 

@@ -18,8 +18,9 @@ namespace net = boost::asio;
 
 namespace {
 
-// A connection that has not given a code by then is let go, so idle sockets cannot pile up.
-constexpr std::chrono::seconds kAuthDeadline{60};
+// A connection that has not given the right code by then is let go, so idle sockets cannot pile up.
+// The page logs in as soon as the socket opens, so only a busy guess budget makes a person wait.
+constexpr std::chrono::seconds kAuthDeadline{10};
 
 std::string newToken() {
   std::random_device device;
@@ -31,18 +32,23 @@ std::string newToken() {
 
 }  // namespace
 
-ViewerSession::ViewerSession(net::ip::tcp::socket&& socket, std::shared_ptr<ViewerHub> hub, std::string client)
-    : ws_(std::move(socket)), hub_(std::move(hub)), client_(std::move(client)), deadline_(hub_->io()), delay_(hub_->io()) {}
+ViewerSession::ViewerSession(beast::tcp_stream&& stream, std::string early, std::shared_ptr<ViewerHub> hub,
+                             std::uint64_t connection)
+    : ws_(std::move(stream), std::move(early)), hub_(std::move(hub)), connection_(connection),
+      deadline_(hub_->io()), delay_(hub_->io()) {}
 
-ViewerSession::~ViewerSession() { hub_->releaseConnection(); }
+ViewerSession::~ViewerSession() { hub_->releaseConnection(connection_); }
 
 void ViewerSession::start(beast::http::request<beast::http::buffer_body> request) {
   beast::get_lowest_layer(ws_).expires_never();
   ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
   ws_.set_option(websocket::stream_base::decorator(
       [](websocket::response_type& response) { response.set(beast::http::field::server, "qova-agent-helper"); }));
-  // A huge message ends only its own connection; the limit is checked before it is buffered.
-  ws_.read_message_max(kMaxMessageBytes);
+  // An oversized message ends only its own connection; the limit is checked before it is buffered.
+  ws_.read_message_max(kMaxLoginMessageBytes);
+  hub_->watchConnection(connection_, [weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->finish();
+  });
   deadline_.expires_after(kAuthDeadline);
   deadline_.async_wait([weak = weak_from_this()](const boost::system::error_code& error) {
     auto self = weak.lock();
@@ -61,6 +67,8 @@ void ViewerSession::readNext() {
     if (self->ws_.got_text()) {
       const auto data = self->buffer_.cdata();
       self->handleMessage(std::string_view(static_cast<const char*>(data.data()), data.size()));
+    } else if (!self->authenticated_) {
+      self->finish();
     }
     self->buffer_.consume(self->buffer_.size());
     if (!self->finished_) self->readNext();
@@ -68,44 +76,44 @@ void ViewerSession::readNext() {
 }
 
 void ViewerSession::handleMessage(std::string_view text) {
-  // Malformed or unknown messages are ignored: the viewer may be newer or older than we are.
   const auto message = nlohmann::json::parse(text, nullptr, false);
-  if (!message.is_object()) return;
-  const auto type = message.find("type");
-  if (type == message.end() || !type->is_string()) return;
-  if (*type == "auth") {
-    const auto code = message.find("code");
-    if (code != message.end() && code->is_string()) handleAuth(code->get<std::string>());
-    return;
+  const auto type = message.is_object() ? message.find("type") : message.end();
+  const bool typed = message.is_object() && type != message.end() && type->is_string();
+  if (!authenticated_) {
+    // Before the code only a login is expected: anything else is not our page, and is not served.
+    const auto code = typed && *type == "auth" ? message.find("code") : message.end();
+    if (code == message.end() || !code->is_string()) return finish();
+    return handleAuth(code->get<std::string>());
   }
-  if (!authenticated_) return;
-  if (*type == "input") hub_->input(message);
+  // Afterwards, malformed or unknown messages are ignored: the viewer may be newer or older than we are.
+  if (typed && *type == "input") hub_->input(message);
 }
 
-void ViewerSession::handleAuth(std::string code) {
-  if (authenticated_ || authPending_) return;
-  authPending_ = true;
-  const auto now = AttemptLimiter::Clock::now();
-  const auto when = hub_->limiter().admit(client_, now);
-  if (when <= now) return judge(code);
-  delay_.expires_at(when);
-  delay_.async_wait([self = shared_from_this(), code = std::move(code)](const boost::system::error_code& error) {
-    if (error || self->finished_) return;
-    self->judge(code);
-  });
-}
-
-void ViewerSession::judge(const std::string& code) {
-  authPending_ = false;
-  const bool ok = accessCodeMatches(hub_->config().accessCode, code);
-  hub_->limiter().record(client_, ok, AttemptLimiter::Clock::now());
-  if (!ok) {
-    hub_->lines().emit("[agent] wrong access code from a viewer");
-    sendText(nlohmann::json{{"type", "auth"}, {"ok", false}}.dump());
+void ViewerSession::handleAuth(const std::string& code) {
+  // Our page waits for the answer before it tries again.
+  if (answerPending_) return finish();
+  const auto wait = hub_->limiter().admit();
+  if (wait > wait.zero()) {
+    const auto retryMs = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
+    sendText(nlohmann::json{{"type", "auth"}, {"ok", false}, {"retryMs", retryMs}}.dump());
     return;
   }
+  if (!accessCodeMatches(hub_->config().accessCode, code)) {
+    hub_->lines().emit("[agent] wrong access code from a viewer", LineKind::Repeated);
+    answerPending_ = true;
+    delay_.expires_after(GuessLimiter::kWrongCodeDelay);
+    delay_.async_wait([self = shared_from_this()](const boost::system::error_code& error) {
+      if (error || self->finished_) return;
+      self->answerPending_ = false;
+      self->sendText(nlohmann::json{{"type", "auth"}, {"ok", false}}.dump());
+    });
+    return;
+  }
+  hub_->limiter().succeeded();
   authenticated_ = true;
   deadline_.cancel();
+  ws_.read_message_max(kMaxMessageBytes);
+  hub_->connectionAuthenticated(connection_);
   token_ = newToken();
   sendText(nlohmann::json{{"type", "auth"}, {"ok", true}, {"token", token_}, {"deviceId", hub_->config().deviceId}}
                .dump());

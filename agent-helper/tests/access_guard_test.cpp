@@ -2,76 +2,53 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 namespace qova::agent {
 namespace {
 
 using namespace std::chrono_literals;
+using Clock = GuessLimiter::Clock;
 
 TEST(AccessCodeMatches, OnlyTheExactCodeMatches) {
   EXPECT_TRUE(accessCodeMatches("k7m2p9xa", "k7m2p9xa"));
-  EXPECT_FALSE(accessCodeMatches("k7m2p9xa", "k7m2p9xb"));
-  EXPECT_FALSE(accessCodeMatches("k7m2p9xa", "k7m2p9x"));
-  EXPECT_FALSE(accessCodeMatches("k7m2p9xa", "k7m2p9xak7m2p9xa"));  // a repeat of the code
-  EXPECT_FALSE(accessCodeMatches("k7m2p9xa", ""));
+  for (const char* given : {"k7m2p9xb", "k7m2p9x", "k7m2p9xak7m2p9xa", ""}) {
+    EXPECT_FALSE(accessCodeMatches("k7m2p9xa", given)) << given;
+  }
   EXPECT_FALSE(accessCodeMatches("", ""));  // no code configured lets nobody in
 }
 
-TEST(AttemptLimiter, FreeTriesThenDelaysThatDoubleAndCap) {
-  AttemptLimiter limiter;
-  const auto t0 = AttemptLimiter::TimePoint{} + 1h;
-  auto now = t0;
-  for (unsigned i = 0; i < AttemptLimiter::kFreeFailures; ++i) {
-    EXPECT_EQ(limiter.admit("10.0.0.1", now), now);
-    limiter.record("10.0.0.1", false, now);
+struct VirtualClock {
+  Clock::time_point now = Clock::time_point{} + 1h;
+  GuessLimiter limiter{[this] { return now; }};
+};
+
+TEST(GuessLimiter, NoMinuteJudgesMoreThanSixtyHoweverManyAttemptsCome) {
+  VirtualClock clock;
+  std::vector<Clock::time_point> judged;
+  for (int i = 0; i < 30000; ++i, clock.now += 10ms) {
+    if (clock.limiter.admit() == Clock::duration::zero()) judged.push_back(clock.now);
   }
-  // Fourth failure onwards: 500 ms, then 1 s, 2 s ... never above the cap.
-  std::chrono::milliseconds expected = AttemptLimiter::kFirstDelay;
-  for (int i = 0; i < 12; ++i) {
-    const auto slot = limiter.admit("10.0.0.1", now);
-    EXPECT_EQ(slot - now, expected) << i;
-    now = slot;
-    limiter.record("10.0.0.1", false, now);
-    expected = std::min(expected * 2, AttemptLimiter::kMaxDelay);
-  }
-  // Another client is not slowed by this one.
-  EXPECT_EQ(limiter.admit("10.0.0.2", now), now);
+  for (std::size_t i = 0; i + 60 < judged.size(); ++i) EXPECT_GE(judged[i + 60] - judged[i], 60s) << i;
+  EXPECT_GE(judged.size(), 5u * 50u);  // and the budget is really given out, five minutes long
 }
 
-TEST(AttemptLimiter, ParallelAttemptsQueueBehindEachOther) {
-  AttemptLimiter limiter;
-  const auto now = AttemptLimiter::TimePoint{} + 1h;
-  for (unsigned i = 0; i < AttemptLimiter::kFreeFailures + 1; ++i) {
-    limiter.admit("c", now);
-    limiter.record("c", false, now);
-  }
-  const auto first = limiter.admit("c", now);
-  const auto second = limiter.admit("c", now);
-  const auto third = limiter.admit("c", now);
-  EXPECT_GT(first, now);
-  EXPECT_GE(second - first, AttemptLimiter::kFirstDelay);
-  EXPECT_GE(third - second, AttemptLimiter::kFirstDelay);
+TEST(GuessLimiter, AfterAFloodTheNextAttemptIsJudgedWhenItIsToldTo) {
+  VirtualClock clock;
+  for (int i = 0; i < 5000; ++i, clock.now += 600us) clock.limiter.admit();
+  const auto wait = clock.limiter.admit();
+  EXPECT_GT(wait, Clock::duration::zero());
+  EXPECT_LE(wait, GuessLimiter::kRefill);
+  clock.now += wait;
+  EXPECT_EQ(clock.limiter.admit(), Clock::duration::zero());
 }
 
-TEST(AttemptLimiter, SuccessAndTimeForgiveFailures) {
-  AttemptLimiter limiter;
-  auto now = AttemptLimiter::TimePoint{} + 1h;
-  for (int i = 0; i < 6; ++i) {
-    now = limiter.admit("c", now);
-    limiter.record("c", false, now);
+TEST(GuessLimiter, ARightCodeGivesItsShareBack) {
+  VirtualClock clock;
+  for (unsigned i = 0; i < 2 * GuessLimiter::kBurst; ++i) {
+    ASSERT_EQ(clock.limiter.admit(), Clock::duration::zero()) << i;
+    clock.limiter.succeeded();
   }
-  EXPECT_EQ(limiter.failures("c"), 6u);
-  now = limiter.admit("c", now);
-  limiter.record("c", true, now);
-  EXPECT_EQ(limiter.failures("c"), 0u);
-  EXPECT_EQ(limiter.admit("c", now), now);
-
-  for (int i = 0; i < 6; ++i) {
-    now = limiter.admit("d", now);
-    limiter.record("d", false, now);
-  }
-  const auto later = now + AttemptLimiter::kForgetAfter + 1s;
-  EXPECT_EQ(limiter.admit("d", later), later);
-  EXPECT_EQ(limiter.failures("d"), 0u);
 }
 
 }  // namespace

@@ -1,16 +1,15 @@
 // The installed agent program itself: its identity run, and its service run driven the way the
 // application drives it (lines on its output, messages on its input) and the way a viewer does
-// (WebSocket and HTTP on loopback).
+// (WebSocket and HTTP on loopback), well-meaning or not.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -18,19 +17,21 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
-#include <condition_variable>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <mutex>
+#include <functional>
+#include <future>
 #include <optional>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "access_guard.h"
+#include "temp_folder.h"
+
 extern char** environ;
 
+namespace qova::agent {
 namespace {
 
 namespace fs = std::filesystem;
@@ -41,18 +42,15 @@ namespace net = boost::asio;
 using tcp = net::ip::tcp;
 using nlohmann::json;
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
 constexpr const char* kAgent = QOVA_AGENT_HELPER_PATH;
 
-fs::path makeTempFolder() {
-  std::string pattern = (fs::temp_directory_path() / "qova-agent-service-XXXXXX").string();
-  return ::mkdtemp(pattern.data());
-}
-
-// The agent as a child with its input and output on pipes; output collected as lines.
+// The agent as a child with its input and output on pipes; its output is read as lines on demand.
 class AgentProcess {
  public:
-  AgentProcess(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv) {
+  // `env` entries ("NAME=value") are set for the agent alone, through env(1).
+  AgentProcess(const std::vector<std::string>& args, std::vector<std::string> env) {
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) std::abort();
     posix_spawn_file_actions_t actions;
@@ -60,185 +58,174 @@ class AgentProcess {
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-    // The given variables replace inherited ones of the same name (the first of a name wins).
-    std::vector<std::string> env = extraEnv;
-    for (char** e = environ; *e; ++e) {
-      const std::string entry = *e;
-      const auto name = entry.substr(0, entry.find('=') + 1);
-      if (std::none_of(extraEnv.begin(), extraEnv.end(), [&](const auto& x) { return x.starts_with(name); })) {
-        env.push_back(entry);
-      }
-    }
-    std::vector<char*> envp, argv;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string path = kAgent;
-    argv.push_back(path.data());
-    std::vector<std::string> argsCopy = args;
-    for (auto& a : argsCopy) argv.push_back(a.data());
+    env.insert(env.begin(), "/usr/bin/env");
+    env.push_back(kAgent);
+    env.insert(env.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : env) argv.push_back(a.data());
     argv.push_back(nullptr);
-    if (::posix_spawn(&pid_, kAgent, &actions, nullptr, argv.data(), envp.data()) != 0) std::abort();
+    if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) std::abort();
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);
     ::close(out[1]);
     input_ = in[1];
     output_ = out[0];
-    reader_ = std::thread([this] { readOutput(); });
   }
 
   ~AgentProcess() {
-    closeInput();
+    ::close(output_);  // it must not wait for us to read its last words
     if (pid_ > 0) {
       ::kill(pid_, SIGTERM);
       wait();
     }
-    reader_.join();
-    ::close(output_);
   }
 
   void write(const std::string& bytes) {
-    std::string_view rest = bytes;
-    while (!rest.empty()) {
+    for (std::string_view rest = bytes; !rest.empty();) {
       const auto n = ::write(input_, rest.data(), rest.size());
       ASSERT_GT(n, 0);
       rest.remove_prefix(static_cast<std::size_t>(n));
     }
   }
 
-  void closeInput() {
+  // Closes the agent's input (the application's way of ending it), then waits for its end.
+  int wait() {
     if (input_ >= 0) ::close(input_);
     input_ = -1;
-  }
-
-  int wait() {
     int status = 0;
     ::waitpid(pid_, &status, 0);
     pid_ = -1;
     return status;
   }
 
-  // The first output line (from `from` on) that matches; nullopt after the timeout.
-  std::optional<std::string> waitForLine(const std::regex& pattern, std::size_t from = 0,
-                                         std::chrono::milliseconds timeout = 5s) {
-    std::unique_lock lock(mutex_);
-    std::optional<std::string> found;
-    changed_.wait_for(lock, timeout, [&] {
-      for (std::size_t i = from; i < lines_.size(); ++i) {
-        if (std::regex_search(lines_[i], pattern)) {
-          found = lines_[i];
-          return true;
-        }
+  // The first output line that matches; nullopt after the timeout or the end of the output.
+  std::optional<std::string> waitForLine(const std::regex& pattern, std::chrono::milliseconds timeout = 5s) {
+    const auto end = Clock::now() + timeout;
+    for (std::size_t i = 0;; ++i) {
+      while (i == lines_.size()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+        if (left.count() <= 0 || !readSome(left)) return std::nullopt;
       }
-      return ended_;
-    });
-    return found;
+      if (std::regex_search(lines_[i], pattern)) return lines_[i];
+    }
   }
 
-  std::vector<std::string> lines() {
-    std::lock_guard lock(mutex_);
+  const std::vector<std::string>& lines() {
+    while (readSome(0ms)) {
+    }
     return lines_;
-  }
-  std::size_t lineCount() {
-    std::lock_guard lock(mutex_);
-    return lines_.size();
   }
 
  private:
-  void readOutput() {
-    std::string buffer;
+  // False when nothing came within `limit` or the output ended.
+  bool readSome(std::chrono::milliseconds limit) {
+    pollfd ready{output_, POLLIN, 0};
     char chunk[4096];
-    for (;;) {
-      const auto n = ::read(output_, chunk, sizeof chunk);
-      if (n <= 0) break;
-      buffer.append(chunk, static_cast<std::size_t>(n));
-      std::lock_guard lock(mutex_);
-      for (auto nl = buffer.find('\n'); nl != std::string::npos; nl = buffer.find('\n')) {
-        lines_.push_back(buffer.substr(0, nl));
-        buffer.erase(0, nl + 1);
-      }
-      changed_.notify_all();
+    if (::poll(&ready, 1, static_cast<int>(limit.count())) <= 0) return false;
+    const auto n = ::read(output_, chunk, sizeof chunk);
+    if (n <= 0) return false;
+    buffer_.append(chunk, static_cast<std::size_t>(n));
+    for (auto nl = buffer_.find('\n'); nl != std::string::npos; nl = buffer_.find('\n')) {
+      lines_.push_back(buffer_.substr(0, nl));
+      buffer_.erase(0, nl + 1);
     }
-    std::lock_guard lock(mutex_);
-    ended_ = true;
-    changed_.notify_all();
+    return true;
   }
 
   pid_t pid_ = -1;
   int input_ = -1;
   int output_ = -1;
-  std::thread reader_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
+  std::string buffer_;
   std::vector<std::string> lines_;
-  bool ended_ = false;
 };
 
-std::string frameMessage(const std::string& jpeg, int inputWidth = 1440, int inputHeight = 900) {
+std::string frameMessage(const std::string& jpeg) {
   return "__QOVA_FRAME_BYTES__" +
-         json{{"width", 1280}, {"height", 800}, {"inputWidth", inputWidth}, {"inputHeight", inputHeight},
-              {"bytes", jpeg.size()}, {"timestamp", 1700000000000}}
+         json{{"width", 1280}, {"height", 800}, {"inputWidth", 1920}, {"inputHeight", 1080}, {"bytes", jpeg.size()}}
              .dump() +
          "\n" + jpeg;
 }
 
+// Runs `io` until `done` or `limit`; false when time ran out.
+bool runUntil(net::io_context& io, const bool& done, std::chrono::milliseconds limit) {
+  io.restart();
+  const auto end = Clock::now() + limit;
+  while (!done && Clock::now() < end) io.run_one_for(end - Clock::now());
+  return done;
+}
+
+// Reads `socket` until the agent closes it, `enough` says so or `limit` passes; what came in, and
+// whether it was closed.
+std::pair<std::string, bool> readRaw(tcp::socket& socket, std::chrono::milliseconds limit,
+                                     const std::function<bool(const std::string&)>& enough = {}) {
+  const auto end = Clock::now() + limit;
+  std::string received;
+  for (char chunk[4096]; !enough || !enough(received);) {
+    pollfd ready{socket.native_handle(), POLLIN, 0};
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+    if (left <= 0 || ::poll(&ready, 1, static_cast<int>(left)) <= 0) break;
+    const auto n = ::read(socket.native_handle(), chunk, sizeof chunk);
+    if (n <= 0) return {received, true};
+    received.append(chunk, static_cast<std::size_t>(n));
+  }
+  return {received, false};
+}
+
+// A plain socket to the agent, used without asynchronous operations.
+tcp::socket connectRaw(std::uint16_t port) {
+  static net::io_context io;
+  tcp::socket socket(io);
+  socket.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port));
+  return socket;
+}
+
 class Viewer {
  public:
-  explicit Viewer(std::uint16_t port, const std::string& origin = "", const std::string& host = "") : ws_(io_) {
-    tcp::resolver resolver(io_);
-    beast::get_lowest_layer(ws_).connect(resolver.resolve("127.0.0.1", std::to_string(port)));
+  // `host` is the address and port when empty.
+  explicit Viewer(std::uint16_t port, const std::string& origin = "", const std::string& host = "",
+                  const std::string& address = "127.0.0.1")
+      : ws_(io_) {
+    beast::get_lowest_layer(ws_).connect(tcp::endpoint(net::ip::make_address(address), port));
     ws_.set_option(websocket::stream_base::decorator([origin](websocket::request_type& request) {
       if (!origin.empty()) request.set(http::field::origin, origin);
     }));
-    ws_.handshake(host.empty() ? "127.0.0.1:" + std::to_string(port) : host, "/ws");
+    ws_.handshake(host.empty() ? address + ":" + std::to_string(port) : host, "/ws");
   }
   void sendText(const std::string& text) {
     ws_.text(true);
     ws_.write(net::buffer(text));
   }
-  // Next message; text as JSON, binary as {"binary": bytes}.
-  json read() {
-    beast::flat_buffer buffer;
-    ws_.read(buffer);
-    const auto bytes = beast::buffers_to_string(buffer.data());
-    if (ws_.got_text()) return json::parse(bytes);
-    return json{{"binary", bytes}};
-  }
+  // The next message of `type`; text as JSON, a frame as {"type": "binary", "binary": bytes}.
   json readUntil(const std::string& type) {
-    for (;;) {
-      auto message = read();
+    for (beast::flat_buffer buffer;; buffer.clear()) {
+      ws_.read(buffer);
+      const auto bytes = beast::buffers_to_string(buffer.data());
+      const auto message = ws_.got_text() ? json::parse(bytes) : json{{"type", "binary"}, {"binary", bytes}};
       if (message.value("type", "") == type) return message;
     }
   }
-  json readFrame() {
-    for (;;) {
-      auto message = read();
-      if (message.contains("binary")) return message;
-    }
-  }
-  std::string auth(const std::string& code) {
+  json login(const std::string& code) {
     sendText(json{{"type", "auth"}, {"code", code}}.dump());
-    const auto answer = readUntil("auth");
-    return answer["ok"].get<bool>() ? answer["token"].get<std::string>() : "";
+    return readUntil("auth");
   }
-  // The next message if one comes within `limit`; afterwards the connection is unusable if none came.
-  // (The stream's own timeouts apply only to asynchronous operations.)
-  std::optional<std::string> tryRead(std::chrono::milliseconds limit, beast::error_code& error) {
+  // The upload token, or "" when refused.
+  std::string auth(const std::string& code) { return login(code).value("token", ""); }
+  // What comes within `limit`: a message, the close, or nothing (the connection is then dropped).
+  enum class Next { Message, Closed, Nothing };
+  Next next(std::chrono::milliseconds limit) {
     beast::flat_buffer buffer;
     bool done = false;
-    ws_.async_read(buffer, [&](beast::error_code e, std::size_t) {
-      error = e;
-      done = true;
-    });
-    io_.restart();
-    io_.run_for(limit);
-    if (!done) {
-      beast::get_lowest_layer(ws_).close();
-      io_.restart();
-      io_.run();
-      return std::nullopt;
-    }
-    if (error) return std::nullopt;
-    return beast::buffers_to_string(buffer.data());
+    beast::error_code error;
+    ws_.async_read(buffer, [&](beast::error_code e, std::size_t) { error = e, done = true; });
+    if (runUntil(io_, done, limit)) return error ? Next::Closed : Next::Message;
+    beast::get_lowest_layer(ws_).close();
+    runUntil(io_, done, 1s);
+    return Next::Nothing;
+  }
+  bool closedWithin(std::chrono::milliseconds limit) {
+    auto next = Next::Message;
+    while (next == Next::Message) next = this->next(limit);
+    return next == Next::Closed;
   }
   websocket::stream<beast::tcp_stream>& stream() { return ws_; }
 
@@ -247,178 +234,153 @@ class Viewer {
   websocket::stream<beast::tcp_stream> ws_;
 };
 
-struct HttpAnswer {
-  unsigned status = 0;
-  std::string body;
-};
+// The status of the answer to an upload.
+unsigned post(std::uint16_t port, const std::string& body, const std::string& headers) {
+  auto socket = connectRaw(port);
+  net::write(socket, net::buffer("POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+                                 std::to_string(body.size()) + "\r\n" + headers + "\r\n" + body));
+  const auto answer = readRaw(socket, 5s, [](const std::string& text) { return text.size() >= 12; }).first;
+  return answer.starts_with("HTTP/1.1 ") ? std::stoi(answer.substr(9, 3)) : 0;
+}
 
-HttpAnswer post(std::uint16_t port, const std::string& target, const std::string& body,
-                const std::vector<std::pair<std::string, std::string>>& headers) {
-  net::io_context io;
-  beast::tcp_stream stream(io);
-  tcp::resolver resolver(io);
-  stream.connect(resolver.resolve("127.0.0.1", std::to_string(port)));
-  http::request<http::string_body> request(http::verb::post, target, 11);
-  request.set(http::field::host, "127.0.0.1:" + std::to_string(port));
-  for (const auto& [name, value] : headers) request.set(name, value);
-  request.body() = body;
-  request.prepare_payload();
-  http::write(stream, request);
-  beast::flat_buffer buffer;
-  http::response<http::string_body> response;
-  beast::error_code error;
-  http::read(stream, buffer, response, error);
-  return {response.result_int(), response.body()};
+std::vector<std::string> agentEnvironment(const TempFolder& home, const std::string& listen) {
+  return {"HOME=" + home.path().string(),       "XDG_CONFIG_HOME=",          "QOVA_AGENT_LISTEN=" + listen,
+          "QOVA_AGENT_MAX_UPLOAD_BYTES=100000", "QOVA_MAC_SCREEN_TRUSTED=1", "QOVA_MAC_INPUT_TRUSTED=0"};
 }
 
 class AgentServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    home_ = makeTempFolder();
-    agent_ = std::make_unique<AgentProcess>(
-        std::vector<std::string>{"--nogui"},
-        std::vector<std::string>{"HOME=" + home_.string(), "XDG_CONFIG_HOME=", "QOVA_AGENT_LISTEN=127.0.0.1:0",
-                                 "QOVA_AGENT_MAX_UPLOAD_BYTES=100000", "QOVA_MAC_SCREEN_TRUSTED=1",
-                                 "QOVA_MAC_INPUT_TRUSTED=0"});
-    const auto connected = agent_->waitForLine(std::regex(R"(\[agent\] connected: viewer at http://127\.0\.0\.1:(\d+)/)"));
+    agent_ = std::make_unique<AgentProcess>(std::vector<std::string>{"--nogui"}, agentEnvironment(home_, ":0"));
+    const auto connected =
+        agent_->waitForLine(std::regex(R"(\[agent\] connected: viewer at http://127\.0\.0\.1:\d+/)"));
     ASSERT_TRUE(connected);
-    std::smatch match;
-    std::regex_search(*connected, match, std::regex(R"(:(\d+)/)"));
-    port_ = static_cast<std::uint16_t>(std::stoi(match[1]));
-    const auto code = readCode();
-    ASSERT_TRUE(code);
-    code_ = *code;
-  }
-  void TearDown() override {
-    agent_.reset();
-    fs::remove_all(home_);
+    port_ = static_cast<std::uint16_t>(std::stoi(connected->substr(connected->rfind(':') + 1)));
+    std::ifstream state(home_.path() / ".config/qova-lumaro-agent/state.json");
+    code_ = json::parse(state)["accessCode"].get<std::string>();
   }
 
-  std::optional<std::string> readCode() {
-    std::ifstream in(home_ / ".config/qova-lumaro-agent/state.json");
-    if (!in) return std::nullopt;
-    return json::parse(in)["accessCode"].get<std::string>();
-  }
-  fs::path received() const { return home_ / "Downloads/QOVA-Lumaro"; }
-  std::vector<std::string> receivedNames() const {
-    std::vector<std::string> names;
-    if (!fs::exists(received())) return names;
-    for (const auto& entry : fs::directory_iterator(received())) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
+  fs::path received() const { return home_.path() / "Downloads/QOVA-Lumaro"; }
+  std::size_t receivedCount() const {
+    return fs::exists(received()) ? std::distance(fs::directory_iterator(received()), {}) : 0;
   }
 
-  fs::path home_;
+  TempFolder home_;
   std::unique_ptr<AgentProcess> agent_;
   std::uint16_t port_ = 0;
   std::string code_;
 };
 
 TEST(AgentIdentityRun, PrintsTheThreeLinesAndKeepsTheCodeAcrossRuns) {
-  const auto home = makeTempFolder();
-  const std::vector<std::string> env = {"HOME=" + home.string(), "XDG_CONFIG_HOME=",
-                                        "QOVA_AGENT_LISTEN=127.0.0.1:23456"};
-  std::vector<std::string> first;
-  {
+  TempFolder home;
+  const std::vector<std::string> env = {"HOME=" + home.path().string(),
+                                        "XDG_CONFIG_HOME=", "QOVA_AGENT_LISTEN=127.0.0.1:23456"};
+  std::vector<std::vector<std::string>> runs;
+  for (int run = 0; run < 2; ++run) {
     AgentProcess agent({"--show-id"}, env);
     EXPECT_EQ(agent.wait(), 0);
-    agent.waitForLine(std::regex("服务器:"));
-    first = agent.lines();
+    runs.push_back(agent.lines());
   }
-  ASSERT_EQ(first.size(), 3u);
-  EXPECT_TRUE(std::regex_match(first[0], std::regex(R"(设备 ID: \d{9})"))) << first[0];
-  EXPECT_TRUE(std::regex_match(first[1], std::regex(R"(验证码: [a-z2-9]{8})"))) << first[1];
-  EXPECT_EQ(first[2], "服务器: http://127.0.0.1:23456/");
-  struct stat info {};
-  ASSERT_EQ(::stat((home / ".config/qova-lumaro-agent/state.json").c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0600u);
-
-  AgentProcess again({"--show-id"}, env);
-  EXPECT_EQ(again.wait(), 0);
-  again.waitForLine(std::regex("服务器:"));
-  EXPECT_EQ(again.lines(), first);  // same device ID and access code
-  fs::remove_all(home);
+  ASSERT_EQ(runs[0].size(), 3u);
+  EXPECT_TRUE(std::regex_match(runs[0][0], std::regex(R"(设备 ID: \d{9})"))) << runs[0][0];
+  EXPECT_TRUE(std::regex_match(runs[0][1], std::regex(R"(验证码: [a-z2-9]{8})"))) << runs[0][1];
+  EXPECT_EQ(runs[0][2], "服务器: http://127.0.0.1:23456/");
+  EXPECT_EQ(runs[1], runs[0]);  // same device ID and access code
 }
 
-TEST_F(AgentServiceTest, WrongCodeGetsNothingRightCodeGetsPermissionAndFrames) {
-  Viewer intruder(port_);
-  EXPECT_EQ(intruder.auth("wrongcod"), "");
-  // Input from a viewer without the code never reaches the application.
-  intruder.sendText(R"({"type":"input","action":"tap","x":1,"y":1})");
-  std::this_thread::sleep_for(200ms);
-  for (const auto& line : agent_->lines()) {
-    EXPECT_EQ(line.find("__QOVA_INPUT__"), std::string::npos) << line;
-    EXPECT_EQ(line.find("__QOVA_CAPTURE__"), std::string::npos) << line;
+TEST(AgentServiceRun, RefusesToStartWhenEitherLoopbackAddressIsTaken) {
+  for (const char* taken : {"127.0.0.1", "::1"}) {
+    net::io_context io;
+    tcp::acceptor squatter(io, tcp::endpoint(net::ip::make_address(taken), 0));
+    const auto port = squatter.local_endpoint().port();
+    TempFolder home;
+    AgentProcess agent({"--nogui"}, agentEnvironment(home, "127.0.0.1:" + std::to_string(port)));
+    const auto failed = agent.waitForLine(std::regex("failed.*" + std::to_string(port)));
+    ASSERT_TRUE(failed) << taken;
+    EXPECT_NE(failed->find(taken), std::string::npos) << *failed;
+    EXPECT_NE(agent.wait(), 0) << taken;
   }
+}
+
+TEST_F(AgentServiceTest, TheRightCodeGetsPermissionFramesAndInputAWrongOneNothing) {
+  Viewer intruder(port_);
+  EXPECT_EQ(intruder.login("wrongcod"), json::parse(R"({"type":"auth","ok":false})"));
 
   Viewer viewer(port_);
   ASSERT_FALSE(viewer.auth(code_).empty());
-  const auto permission = viewer.readUntil("permission");
-  EXPECT_EQ(permission["screen"], true);  // from the launch environment
-  EXPECT_EQ(permission["input"], false);
+  EXPECT_EQ(viewer.readUntil("permission"),
+            json::parse(R"({"type":"permission","known":true,"screen":true,"input":false})"));
   ASSERT_TRUE(agent_->waitForLine(std::regex(R"(^__QOVA_CAPTURE__\{"action":"start"\}$)")));
 
-  const std::string jpeg = std::string("\xFF\xD8\n__QOVA_FRAME_BYTES__\n\xFF\xD9", 27);
-  agent_->write(frameMessage(jpeg) + "__QOVA_PERMISSION__{\"input\":true,\"screen\":true}\n");
-  const auto frame = viewer.readFrame()["binary"].get<std::string>();
-  const auto headerLength = (std::uint8_t(frame[0]) << 24) | (std::uint8_t(frame[1]) << 16) |
-                            (std::uint8_t(frame[2]) << 8) | std::uint8_t(frame[3]);
-  const auto header = json::parse(frame.substr(4, headerLength));
-  EXPECT_EQ(header["inputWidth"], 1440);
-  EXPECT_EQ(header["height"], 800);
-  EXPECT_EQ(frame.substr(4 + headerLength), jpeg);
+  agent_->write(frameMessage("JPEG") + "__QOVA_PERMISSION__{\"input\":true,\"screen\":true}\n");
+  const auto frame = viewer.readUntil("binary")["binary"].get<std::string>();
+  const auto headerLength = std::size_t(std::uint8_t(frame[3]));
+  ASSERT_EQ(frame.substr(0, 3), std::string(3, '\0'));
+  EXPECT_EQ(json::parse(frame.substr(4, headerLength))["inputWidth"], 1920);
+  EXPECT_EQ(frame.substr(4 + headerLength), "JPEG");
   EXPECT_EQ(viewer.readUntil("permission")["input"], true);
 
-  // The intruder's connection never saw a frame: nothing more comes to it.
-  beast::error_code error;
-  EXPECT_FALSE(intruder.tryRead(300ms, error));
+  viewer.sendText(R"({"type":"input","action":"tap","x":5000,"y":540.26})");
+  EXPECT_TRUE(
+      agent_->waitForLine(std::regex(R"(^__QOVA_INPUT__\{"action":"tap","button":"left","x":1919\.0,"y":540\.3\})")));
+
+  EXPECT_EQ(intruder.next(300ms), Viewer::Next::Nothing);  // no frame, no permission
 }
 
-TEST_F(AgentServiceTest, ViewerInputBecomesInputLinesInTheDisplaysSpace) {
-  Viewer viewer(port_);
-  ASSERT_FALSE(viewer.auth(code_).empty());
-  agent_->write(frameMessage("J", 1920, 1080));
-  viewer.readFrame();
-  const auto from = agent_->lineCount();
-  viewer.sendText(R"({"type":"input","action":"tap","x":5000,"y":540.26,"button":"left"})");
-  viewer.sendText(R"({"type":"input","action":"text","text":"两行\nsecond"})");
-  viewer.sendText(R"({"type":"input","action":"key","key":"a","modifiers":["ctrl"]})");
-  const auto tap = agent_->waitForLine(std::regex("^__QOVA_INPUT__.*\"tap\""), from);
-  ASSERT_TRUE(tap);
-  EXPECT_EQ(json::parse(tap->substr(14)), json::parse(R"({"action":"tap","x":1919.0,"y":540.3,"button":"left"})"));
-  const auto text = agent_->waitForLine(std::regex("^__QOVA_INPUT__.*\"text\""), from);
-  ASSERT_TRUE(text);
-  EXPECT_EQ(json::parse(text->substr(14))["text"], "两行\nsecond");
-  ASSERT_TRUE(agent_->waitForLine(std::regex(R"(^__QOVA_INPUT__.*"key":"a")"), from));
+TEST_F(AgentServiceTest, WrongCodesAreAnsweredLateEachOnItsOwnAndPastTheBudgetLoginsAreToldWhenToComeBack) {
+  std::vector<std::unique_ptr<Viewer>> viewers;
+  std::vector<std::future<std::pair<json, Clock::duration>>> answers;
+  for (unsigned i = 0; i <= GuessLimiter::kBurst; ++i) {
+    auto* viewer = viewers.emplace_back(std::make_unique<Viewer>(port_)).get();
+    answers.push_back(std::async(std::launch::async, [viewer, sent = Clock::now()] {
+      auto answer = viewer->login("wrongcod");
+      return std::pair{answer, Clock::now() - sent};
+    }));
+  }
+  std::vector<Clock::duration> judged;
+  Viewer* toldToWait = nullptr;
+  for (std::size_t i = 0; i < answers.size(); ++i) {
+    const auto [answer, took] = answers[i].get();
+    EXPECT_EQ(answer["ok"], false);
+    if (!answer.contains("retryMs")) {
+      judged.push_back(took);
+      continue;
+    }
+    toldToWait = viewers[i].get();
+    EXPECT_TRUE(answer["retryMs"] > 0 && answer["retryMs"] <= GuessLimiter::kRefill.count()) << answer;
+    std::this_thread::sleep_for(std::chrono::milliseconds(answer["retryMs"].get<int>()));
+  }
+  ASSERT_EQ(judged.size(), GuessLimiter::kBurst);
+  const auto [first, last] = std::minmax_element(judged.begin(), judged.end());
+  EXPECT_GE(*first, GuessLimiter::kWrongCodeDelay);
+  EXPECT_LT(*last - *first, GuessLimiter::kWrongCodeDelay);  // side by side, not one after the other
+  ASSERT_TRUE(toldToWait);
+  EXPECT_FALSE(toldToWait->auth(code_).empty());
 }
 
-TEST_F(AgentServiceTest, BadMessagesEndOnlyTheirOwnConnection) {
+TEST_F(AgentServiceTest, MessagesOutOfPlaceEndOnlyTheirOwnConnection) {
   Viewer good(port_);
   ASSERT_FALSE(good.auth(code_).empty());
-  {
-    Viewer bad(port_);
-    ASSERT_FALSE(bad.auth(code_).empty());
-    bad.sendText("{not json");
-    bad.sendText(R"({"type":"input","action":"explode"})");
-    bad.sendText(R"({"type":"mystery"})");
-    bad.stream().binary(true);
-    bad.stream().write(net::buffer(std::string("\x00\x01", 2)));
-    // Still served after those: a frame reaches it.
-    agent_->write(frameMessage("one"));
-    EXPECT_EQ(bad.readFrame()["binary"].get<std::string>().substr(4).find("one") != std::string::npos, true);
-    // A message over the limit ends this connection, possibly before we have finished sending it.
-    const std::string huge = R"({"type":"input","action":"text","text":")" + std::string(1 << 20, 'x') + "\"}";
-    beast::error_code error;
-    bad.stream().text(true);
-    bad.stream().write(net::buffer(huge), error);
-    for (int i = 0; i < 10 && !error; ++i) {
-      if (!bad.tryRead(5s, error)) break;
-    }
-    EXPECT_TRUE(error);  // closed by the agent (or the write already failed), not merely quiet
+  // Before the code, anything but a short login.
+  const std::string longLogin = json{{"type", "auth"}, {"code", std::string(300, 'a')}}.dump();
+  for (const std::string& message : {std::string(R"({"type":"input","action":"tap","x":1,"y":1})"),
+                                     std::string("{not json"), std::string(R"({"type":"auth","code":7})"), longLogin}) {
+    Viewer viewer(port_);
+    viewer.sendText(message);
+    EXPECT_TRUE(viewer.closedWithin(3s)) << message;
   }
-  good.readFrame();
-  agent_->write(frameMessage("two"));
-  EXPECT_NE(good.readFrame()["binary"].get<std::string>().find("two"), std::string::npos);
+  Viewer binary(port_);
+  binary.stream().binary(true);
+  binary.stream().write(net::buffer(std::string("\x00\x01", 2)));
+  EXPECT_TRUE(binary.closedWithin(3s));
+  // After it, a message over the limit (possibly closed before we have finished sending it).
+  Viewer big(port_);
+  ASSERT_FALSE(big.auth(code_).empty());
+  beast::error_code error;
+  big.stream().text(true);
+  big.stream().write(net::buffer(R"({"type":"input","action":"text","text":")" + std::string(1 << 20, 'x') + "\"}"),
+                     error);
+  EXPECT_TRUE(error || big.closedWithin(5s));
 
   // A viewer that vanishes while a large frame is on its way to it.
   {
@@ -427,82 +389,72 @@ TEST_F(AgentServiceTest, BadMessagesEndOnlyTheirOwnConnection) {
     agent_->write(frameMessage(std::string(8 << 20, 'v')));
     beast::get_lowest_layer(vanishing.stream()).close();
   }
-  good.readFrame();
-  agent_->write(frameMessage("three"));
-  EXPECT_NE(good.readFrame()["binary"].get<std::string>().find("three"), std::string::npos);
+  agent_->write(frameMessage("two"));
+  for (std::string frame; frame.find("two") == std::string::npos;) frame = good.readUntil("binary")["binary"];
 }
 
-TEST_F(AgentServiceTest, WebSocketsFromForeignPagesAreRefused) {
+TEST_F(AgentServiceTest, WebSocketsFromForeignPagesAreRefusedAndLocalhostIsServedOnBothAddresses) {
+  const auto port = std::to_string(port_);
   EXPECT_THROW(Viewer(port_, "http://evil.example"), boost::system::system_error);
   // A foreign name pointed at 127.0.0.1 (DNS rebinding): same-origin in the browser's eyes, refused.
-  const auto rebound = "rebound.example:" + std::to_string(port_);
-  EXPECT_THROW(Viewer(port_, "http://" + rebound, rebound), boost::system::system_error);
-  EXPECT_NO_THROW(Viewer(port_, "", "localhost:" + std::to_string(port_)));
-  Viewer own(port_, "http://127.0.0.1:" + std::to_string(port_));
+  EXPECT_THROW(Viewer(port_, "http://rebound.example:" + port, "rebound.example:" + port), boost::system::system_error);
+  Viewer own(port_, "http://127.0.0.1:" + port);
   EXPECT_FALSE(own.auth(code_).empty());
+  Viewer v6(port_, "http://localhost:" + port, "localhost:" + port, "::1");
+  EXPECT_FALSE(v6.auth(code_).empty());
 }
 
-TEST_F(AgentServiceTest, UploadsAreStoredSafelyNamedNeverOverwrittenAndAnnounced) {
+TEST_F(AgentServiceTest, IdleConnectionsMakeWayForANewViewerOldestFirstAndAreLetGoSoon) {
+  std::vector<tcp::socket> idle;
+  for (int i = 0; i < 128; ++i) idle.push_back(connectRaw(port_));
+  Viewer viewer(port_);
+  EXPECT_FALSE(viewer.auth(code_).empty());
+  EXPECT_TRUE(readRaw(idle.front(), 2s).second);
+  Viewer silentViewer(port_);
+  EXPECT_TRUE(readRaw(idle.back(), 8s).second);  // waiting for a request
+  EXPECT_TRUE(silentViewer.closedWithin(8s));    // waiting for a login
+}
+
+TEST_F(AgentServiceTest, MessagesSentRightBehindTheUpgradeRequestArrive) {
+  auto socket = connectRaw(port_);
+  const auto login = json{{"type", "auth"}, {"code", code_}}.dump();
+  std::string frame = {'\x81', static_cast<char>(0x80 | login.size()), 1, 2, 3, 4};
+  for (std::size_t i = 0; i < login.size(); ++i) frame += static_cast<char>(login[i] ^ (1 + i % 4));
+  net::write(socket, net::buffer("GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n" +
+                                 frame));
+  const auto accepted = [](const std::string& received) { return received.find(R"("ok":true)") != std::string::npos; };
+  const auto received = readRaw(socket, 5s, accepted).first;
+  EXPECT_TRUE(accepted(received)) << received;
+}
+
+TEST_F(AgentServiceTest, UploadsNeedAViewersTokenAndOnlyCompleteOnesAreStoredAndAnnounced) {
   Viewer viewer(port_);
   const auto token = viewer.auth(code_);
   ASSERT_FALSE(token.empty());
+  const auto as = [](const std::string& token, const std::string& name) {
+    return "X-Qova-Token: " + token + "\r\nX-Qova-File-Name: " + name + "\r\n";
+  };
+  EXPECT_EQ(post(port_, "x", "X-Qova-File-Name: a.txt\r\n"), 401u);
+  EXPECT_EQ(post(port_, "x", as(std::string(32, '0'), "a.txt")), 401u);
+  EXPECT_EQ(receivedCount(), 0u);
 
-  EXPECT_EQ(post(port_, "/upload", "x", {{"X-Qova-File-Name", "a.txt"}}).status, 401u);
-  EXPECT_EQ(post(port_, "/upload", "x", {{"X-Qova-Token", "0123456789abcdef0123456789abcdef"}, {"X-Qova-File-Name", "a.txt"}})
-                .status,
-            401u);
-  EXPECT_TRUE(receivedNames().empty());
-
-  const auto from = agent_->lineCount();
-  const std::vector<std::pair<std::string, std::string>> headers = {{"X-Qova-Token", token},
-                                                                    {"X-Qova-File-Name", "..%2F..%2F.%E6%8A%A5%E5%91%8A.txt"}};
-  const auto first = post(port_, "/upload", "first", headers);
-  EXPECT_EQ(first.status, 200u);
-  EXPECT_EQ(json::parse(first.body)["name"], "报告.txt");
-  const auto second = post(port_, "/upload", "second", headers);
-  EXPECT_EQ(json::parse(second.body)["name"], "报告 (1).txt");
-  EXPECT_EQ(receivedNames(), (std::vector<std::string>{"报告 (1).txt", "报告.txt"}));
+  EXPECT_EQ(post(port_, "content", as(token, "%E6%8A%A5%E5%91%8A.txt")), 200u);
   std::ifstream in(received() / "报告.txt");
-  std::string content((std::istreambuf_iterator<char>(in)), {});
-  EXPECT_EQ(content, "first");
-  const auto announced = agent_->waitForLine(std::regex("^__QOVA_FILE_RECEIVED__"), from);
-  ASSERT_TRUE(announced);
-  EXPECT_EQ(announced->substr(22), (received() / "报告.txt").string());
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "content");
+  EXPECT_TRUE(agent_->waitForLine(std::regex("^__QOVA_FILE_RECEIVED__" + (received() / "报告.txt").string() + "$")));
 
-  // Over the cap: refused, and nothing (not even a temporary file) is left.
-  const auto big = post(port_, "/upload", std::string(100001, 'b'), {{"X-Qova-Token", token}, {"X-Qova-File-Name", "big.bin"}});
-  EXPECT_EQ(big.status, 413u);
-  EXPECT_EQ(receivedNames().size(), 2u);
-}
-
-TEST_F(AgentServiceTest, AnUploadCutOffMidwayLeavesNoFile) {
-  Viewer viewer(port_);
-  const auto token = viewer.auth(code_);
+  // Over the cap, or cut off midway: nothing is left, not even a temporary file.
+  EXPECT_EQ(post(port_, std::string(100001, 'b'), as(token, "big.bin")), 413u);
   {
-    net::io_context io;
-    tcp::socket socket(io);
-    socket.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port_));
-    const std::string head = "POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Qova-Token: " + token +
-                             "\r\nX-Qova-File-Name: half.bin\r\nContent-Length: 50000\r\n\r\n";
-    net::write(socket, net::buffer(head + std::string(20000, 'h')));
-    // Wait until the temporary file exists, then hang up.
-    for (int i = 0; i < 100 && receivedNames().empty(); ++i) std::this_thread::sleep_for(20ms);
-    ASSERT_EQ(receivedNames().size(), 1u);
-    EXPECT_EQ(receivedNames()[0].front(), '.');  // hidden while incomplete
+    auto socket = connectRaw(port_);
+    net::write(socket, net::buffer("POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 50000\r\n" +
+                                   as(token, "half.bin") + "\r\n" + std::string(20000, 'h')));
+    for (int i = 0; i < 100 && receivedCount() == 1; ++i) std::this_thread::sleep_for(20ms);
+    ASSERT_EQ(receivedCount(), 2u);  // hang up once the temporary file exists
   }
-  for (int i = 0; i < 100 && !receivedNames().empty(); ++i) std::this_thread::sleep_for(20ms);
-  EXPECT_TRUE(receivedNames().empty());
-  // The agent still serves.
-  EXPECT_EQ(post(port_, "/upload", "ok", {{"X-Qova-Token", token}, {"X-Qova-File-Name", "after.txt"}}).status, 200u);
-}
-
-TEST_F(AgentServiceTest, RepeatedWrongCodesAreSlowedDown) {
-  Viewer guesser(port_);
-  for (unsigned i = 0; i < 3; ++i) EXPECT_EQ(guesser.auth("guess00" + std::to_string(i)), "");
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(guesser.auth("guess004"), "");
-  EXPECT_EQ(guesser.auth("guess005"), "");
-  EXPECT_GE(std::chrono::steady_clock::now() - start, 1400ms);  // 500 ms, then 1 s
+  for (int i = 0; i < 100 && receivedCount() > 1; ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(receivedCount(), 1u);
 }
 
 TEST_F(AgentServiceTest, CaptureStopsWhenTheLastViewerLeavesAndTheAgentEndsWithItsInput) {
@@ -514,17 +466,11 @@ TEST_F(AgentServiceTest, CaptureStopsWhenTheLastViewerLeavesAndTheAgentEndsWithI
     ASSERT_TRUE(agent_->waitForLine(std::regex(R"(^__QOVA_CAPTURE__\{"action":"start"\}$)")));
   }
   ASSERT_TRUE(agent_->waitForLine(std::regex(R"(^__QOVA_CAPTURE__\{"action":"stop"\}$)")));
-  std::size_t starts = 0, stops = 0;
-  for (const auto& line : agent_->lines()) {
-    starts += line == R"(__QOVA_CAPTURE__{"action":"start"})";
-    stops += line == R"(__QOVA_CAPTURE__{"action":"stop"})";
-  }
-  EXPECT_EQ(stops, 1u);
-  EXPECT_GE(starts, 1u);
-  agent_->closeInput();
+  const auto lines = agent_->lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), R"(__QOVA_CAPTURE__{"action":"stop"})"), 1);
   const auto status = agent_->wait();
-  EXPECT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 }  // namespace
+}  // namespace qova::agent

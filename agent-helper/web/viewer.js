@@ -28,6 +28,7 @@ window.qovaViewerStats = stats;
 let socket = null;
 let uploadToken = null;
 let accessCode = '';
+let loginWaiting = false;     // the host asked us to log in again a little later
 let frameInfo = null;          // header of the picture on screen
 let bitmap = null;             // the picture on screen
 let pictureRect = null;        // where it is drawn, in CSS pixels of the canvas
@@ -55,7 +56,11 @@ function connect(code) {
     socket = null;
     uploadToken = null;
     $('connect').disabled = false;
-    if (!$('viewer').hidden) {
+    if (loginWaiting) {
+      // The host lets a login wait only so long; a fresh connection waits on (once per refusal).
+      loginWaiting = false;
+      setTimeout(() => { if (!socket) connect(accessCode); }, 1000);
+    } else if (!$('viewer').hidden) {
       $('connection').className = 'badge bad';
       setText('connection', '连接已断开，正在重连…');
       setTimeout(() => { if (!socket) connect(accessCode); }, 1500);
@@ -73,6 +78,17 @@ function onText(text) {
   let message;
   try { message = JSON.parse(text); } catch { return; }
   if (message.type === 'auth') {
+    loginWaiting = false;
+    if (!message.ok && message.retryMs > 0) {
+      // Too many tries on this machine just now (someone may be guessing): the code was not judged.
+      loginWaiting = true;
+      setText('login-error', '尝试过于频繁，稍后自动重试…');
+      const ws = socket;
+      setTimeout(() => {
+        if (socket === ws && ws.readyState === WebSocket.OPEN) ws.send(JSON.stringify({ type: 'auth', code: accessCode }));
+      }, Math.min(message.retryMs, 10000));
+      return;
+    }
     if (!message.ok) {
       setText('login-error', '验证码不正确');
       $('connect').disabled = false;

@@ -4,7 +4,6 @@ import { spawn, execFile } from 'node:child_process';
 import { mkdtempSync, mkdirSync, readFileSync, existsSync, createWriteStream, accessSync, constants, rmSync, copyFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { createServer } from 'node:net';
 import { promisify } from 'node:util';
 
 const run = promisify(execFile);
@@ -25,7 +24,6 @@ export function requirePrograms() {
     chromium: CHROMIUM,
     Xvfb: '/usr/bin/Xvfb',
     'ImageMagick import': '/usr/bin/import',
-    xdotool: '/usr/bin/xdotool',
     xsetroot: '/usr/bin/xsetroot',
   };
   for (const [what, path] of Object.entries(needed)) {
@@ -58,17 +56,6 @@ export async function waitFor(check, { timeout = 5000, interval = 50, what = 'co
     if (Date.now() > end) throw new Error(`timed out after ${timeout} ms waiting for ${what}`);
     await sleep(interval);
   }
-}
-
-export function freePort() {
-  return new Promise((resolve, reject) => {
-    const server = createServer();
-    server.once('error', reject);
-    server.listen(0, '127.0.0.1', () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
 }
 
 // Children are started in their own process group and ended with it, by their own ids.
@@ -123,25 +110,8 @@ export async function screenPixels(display, width, height) {
   return stdout;
 }
 
-export async function screenshot(display, file, crop = null) {
-  const area = crop ? ['-crop', `${crop.width}x${crop.height}+${crop.x}+${crop.y}`] : [];
-  await run('/usr/bin/import', ['-display', display, '-window', 'root', ...area, file]);
-}
-
-// The application's main window (its fixed 500x380 content) on the display, found by its title.
-export async function applicationWindow(display) {
-  const { stdout } = await run('/usr/bin/xdotool', ['search', '--onlyvisible', '--name', '^QOVA Lumaro Agent$'], { env: { ...process.env, DISPLAY: display } });
-  for (const id of stdout.split('\n').filter(Boolean)) {
-    const geometry = await run('/usr/bin/xdotool', ['getwindowgeometry', '--shell', id], { env: { ...process.env, DISPLAY: display } });
-    const value = (key) => Number((geometry.stdout.match(new RegExp(`^${key}=(\\d+)`, 'm')) || [])[1]);
-    if (value('WIDTH') === 500 && value('HEIGHT') === 380) return { id, x: value('X'), y: value('Y'), width: 500, height: 380 };
-  }
-  return null;
-}
-
-// Clicks straight on the X display (not through the viewer), as a person at the machine would.
-export async function clickOnDisplay(display, x, y) {
-  await run('/usr/bin/xdotool', ['mousemove', String(x), String(y), 'click', '1'], { env: { ...process.env, DISPLAY: display } });
+export async function screenshot(display, file) {
+  await run('/usr/bin/import', ['-display', display, '-window', 'root', file]);
 }
 
 // JSON lines a program appends to a file (the probe's log, the agent's copy of its output).
@@ -170,7 +140,6 @@ export class Desktop {
     requirePrograms();
     this.home = mkdtempSync(join(tmpdir(), 'qova-e2e-home-'));
     this.display = await startXvfb(this.children, this.screen);
-    this.port = await freePort();
     this.agentLog = join(this.home, 'agent-output.log');
     this.probeLog = join(this.home, 'probe.log');
     this.receivedDir = join(this.home, 'Downloads', 'QOVA-Lumaro');
@@ -180,7 +149,7 @@ export class Desktop {
       HOME: this.home,
       XDG_CONFIG_HOME: join(this.home, '.config'),
       XDG_RUNTIME_DIR: this.home,
-      QOVA_AGENT_LISTEN: `127.0.0.1:${this.port}`,
+      QOVA_AGENT_LISTEN: '127.0.0.1:0',  // the agent's own line says which port it got
       QOVA_AGENT_LOG: this.agentLog,
     };
     delete this.env.WAYLAND_DISPLAY;
@@ -189,8 +158,9 @@ export class Desktop {
     this.app = this.children.start(process.env.QOVA_APP_PATH, ['--auto-start'], { env: this.env, logFile: join(this.dir, 'application.log') });
     this.appEnded = null;
     this.app.exited.then((end) => { this.appEnded = end; });
-    await waitFor(() => readLines(this.agentLog).some((line) => line.startsWith('[agent] connected')),
+    const connected = await waitFor(() => readLines(this.agentLog).find((line) => line.startsWith('[agent] connected')),
       { timeout: 20000, what: 'the application to start its agent' });
+    this.port = Number(connected.match(/:(\d+)\/$/)[1]);
     const state = JSON.parse(readFileSync(join(this.home, '.config', 'qova-lumaro-agent', 'state.json'), 'utf8'));
     this.accessCode = state.accessCode;
     this.url = `http://127.0.0.1:${this.port}/`;
@@ -201,7 +171,6 @@ export class Desktop {
       { timeout: 10000, what: 'the probe window' });
   }
 
-  agentLines() { return readLines(this.agentLog); }
   // Fails the calling test with the reason when the application is gone (a crash shows here).
   assertApplicationRunning() {
     if (this.appEnded) throw new Error(`the application ended: ${JSON.stringify(this.appEnded)}`);
