@@ -24,7 +24,7 @@ void ignoreBrokenPipes() {
 XcbConnection::XcbConnection() {
   ignoreBrokenPipes();
   const char* display = std::getenv("DISPLAY");
-  displayName_ = display ? display : "";
+  displayName_ = display ? std::string("DISPLAY=") + display : "DISPLAY unset";
   int screenNumber = 0;
   connection_ = xcb_connect(nullptr, &screenNumber);
   if (xcb_connection_has_error(connection_)) return;

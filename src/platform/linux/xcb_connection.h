@@ -39,7 +39,7 @@ class XcbConnection {
   bool has(xcb_extension_t& extension) const { return eventBase(extension) >= 0; }
   // Returns once the server has handled every request sent before; false when the connection broke.
   bool sync() const;
-  // $DISPLAY as it was when connecting, for the lines that say why there is no connection.
+  // "DISPLAY=:0" (or "DISPLAY unset") as it was when connecting, for lines that say what failed.
   const std::string& displayName() const { return displayName_; }
 
  private:

@@ -9,8 +9,6 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
-#include "platform/linux/x_threads.h"
-
 namespace qova {
 
 namespace {
@@ -28,8 +26,6 @@ struct QtApplication::Impl {
 };
 
 QtApplication::QtApplication(int& argc, char** argv) : impl_(std::make_unique<Impl>()) {
-  // Capture and input use their own X connections from other threads.
-  x11::initThreads();
   impl_->app = std::make_unique<QApplication>(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
 
