@@ -15,22 +15,29 @@ extern char** environ;
 
 namespace qova::test {
 
-XvfbServer::XvfbServer(int width, int height, int depth) {
+XvfbServer::XvfbServer(int width, int height, int depth, const std::string& display)
+    : screen_(std::to_string(width) + "x" + std::to_string(height) + "x" + std::to_string(depth)) {
   if (const char* current = std::getenv("DISPLAY")) {
     hadDisplay_ = true;
     previousDisplay_ = current;
   }
+  if (start(display)) setenv("DISPLAY", display_.c_str(), 1);
+}
+
+bool XvfbServer::start(const std::string& display) {
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return;
-  // Xvfb writes the display number it chose to the descriptor given with -displayfd.
+  if (pipe2(fds, O_CLOEXEC) != 0) return false;
+  // Xvfb writes its display number to the descriptor given with -displayfd once it is ready, having
+  // chosen a free one unless it was told which.
   const int childFd = 9;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, fds[1], childFd);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x" + std::to_string(depth);
-  std::vector<std::string> args = {"Xvfb", "-displayfd", std::to_string(childFd), "-screen", "0", screen,
-                                   "-nolisten", "tcp", "-noreset", "+extension", "RANDR"};
+  std::vector<std::string> args = {
+      "Xvfb",       "-displayfd", std::to_string(childFd), "-screen", "0", screen_, "-nolisten", "tcp", "-noreset",
+      "+extension", "RANDR"};
+  if (!display.empty()) args.push_back(display);
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -40,7 +47,7 @@ XvfbServer::XvfbServer(int width, int height, int depth) {
   close(fds[1]);
   if (error != 0) {
     close(fds[0]);
-    return;
+    return false;
   }
   std::string number;
   pollfd p{fds[0], POLLIN, 0};
@@ -53,18 +60,27 @@ XvfbServer::XvfbServer(int width, int height, int depth) {
   if (number.empty()) {
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
-    return;
+    return false;
   }
   pid_ = pid;
   display_ = ":" + number;
-  setenv("DISPLAY", display_.c_str(), 1);
+  return true;
+}
+
+void XvfbServer::stop() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGTERM);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+bool XvfbServer::restart() {
+  stop();
+  return start(display_);
 }
 
 XvfbServer::~XvfbServer() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
+  stop();
   if (hadDisplay_) {
     setenv("DISPLAY", previousDisplay_.c_str(), 1);
   } else {

@@ -19,7 +19,8 @@ bool X11Permissions::reached(const XcbConnection& x) {
     return true;
   }
   if (!std::exchange(reportedNoDisplay_, true)) {
-    kLog.warning("cannot connect to the X display (" + x.displayName() + "); screen capture and input are not available");
+    kLog.warning("cannot connect to the X display (" + x.displayName() +
+                 "); screen capture and input are not available");
   }
   return false;
 }
