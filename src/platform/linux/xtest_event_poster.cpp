@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 
 #include "base/log.h"
@@ -80,13 +81,19 @@ struct XTestEventPoster::Connection {
   XcbConnection x;
   // The server's keyboard mapping, fetched once and refreshed when the server announces a change.
   std::unique_ptr<xcb_key_symbols_t, KeySymbolsFree> symbols;
+  // A search of the mapping visits every keycode in every column, so each keysym is looked up once.
+  std::unordered_map<xcb_keysym_t, xcb_keycode_t> keycodes;
   std::array<xcb_keycode_t, 3> modifierKeys{};  // Control_L, Alt_L, Shift_L
   unsigned heldModifiers = 0;
 
   // The first keycode whose mapping holds `sym`, searched column by column as Xlib does; 0 for none.
-  xcb_keycode_t keycode(xcb_keysym_t sym) const {
-    const auto codes = reply(xcb_key_symbols_get_keycode(symbols.get(), sym));
-    return codes ? codes.get()[0] : 0;
+  xcb_keycode_t keycode(xcb_keysym_t sym) {
+    auto [known, added] = keycodes.try_emplace(sym, 0);
+    if (added) {
+      const auto codes = reply(xcb_key_symbols_get_keycode(symbols.get(), sym));
+      known->second = codes ? codes.get()[0] : 0;
+    }
+    return known->second;
   }
 
   void fake(uint8_t type, uint8_t detail, int rootX = 0, int rootY = 0) {
@@ -124,6 +131,7 @@ struct XTestEventPoster::Connection {
     while (auto event = reply(xcb_poll_for_event(x.get()))) {
       if ((event->response_type & 0x7f) == XCB_MAPPING_NOTIFY && !x.broken()) {
         xcb_refresh_keyboard_mapping(symbols.get(), reinterpret_cast<xcb_mapping_notify_event_t*>(event.get()));
+        keycodes.clear();
       }
     }
   }
