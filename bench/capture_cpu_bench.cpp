@@ -22,7 +22,6 @@
 #include "platform/linux/posix/posix_process_launcher.h"
 #include "platform/linux/turbojpeg_imaging.h"
 #include "platform/linux/x11_permissions.h"
-#include "platform/linux/x_threads.h"
 #include "platform/linux/xshm_screen_capture.h"
 #include "base/serial_queue.h"
 
@@ -158,7 +157,6 @@ class TimingLauncher : public PosixProcessLauncher {
 int main(int argc, char** argv) {
   using namespace qova;
   const double seconds = argc > 1 ? std::stod(argv[1]) : 10.0;
-  x11::initThreads();
 
   // A bundle whose agent asks for capture and then discards its input.
   const auto root = std::filesystem::temp_directory_path() / ("qova-bench-" + std::to_string(getpid()));

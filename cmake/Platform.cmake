@@ -1,8 +1,12 @@
 # Linux desktop backend: X11 extensions and Qt Widgets. Only files under src/platform/linux and
 # src/platform/qt see these headers.
 find_package(PkgConfig REQUIRED)
-pkg_check_modules(X11DEPS REQUIRED IMPORTED_TARGET x11 xext xtst xfixes xdamage xrandr
-                  xcb xcb-shm xcb-damage xcb-xfixes xcb-randr)
+pkg_check_modules(X11DEPS REQUIRED IMPORTED_TARGET xcb xcb-shm xcb-damage xcb-xfixes xcb-randr xcb-xtest xcb-keysyms)
+if(QOVA_BUILD_TESTS)
+  # Test and benchmark programs play the user's part through Xlib and its XTest; the product has
+  # only XCB, which survives its server going away.
+  pkg_check_modules(XLIB REQUIRED IMPORTED_TARGET x11 xtst)
+endif()
 pkg_check_modules(TURBOJPEG REQUIRED IMPORTED_TARGET libturbojpeg)
 pkg_check_modules(LIBYUV IMPORTED_TARGET libyuv)
 find_package(Qt6 REQUIRED COMPONENTS Widgets DBus)

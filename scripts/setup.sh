@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev ccache
-  qt6-base-dev libx11-dev libxext-dev libxtst-dev libxfixes-dev libxdamage-dev libxrandr-dev
+  qt6-base-dev
   libturbojpeg0-dev libyuv-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
   libboost-dev libspdlog-dev
   xvfb xauth xdotool x11-utils imagemagick fonts-noto-cjk procps dbus-x11
@@ -13,6 +13,9 @@ PACKAGES=(
   x11-xserver-utils xterm openbox chromium
   # the X client library of capture, input and the permission probe (XCB survives its server going away)
   libxcb1-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev libxcb-randr0-dev libxcb-xtest0-dev
+  libxcb-keysyms1-dev x11proto-dev
+  # Xlib and its XTest, with which test and benchmark programs play the user's part
+  libx11-dev libxtst-dev
   # capture benchmark comparison (bench/capture_compare.sh)
   ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good x11-xserver-utils
   locales

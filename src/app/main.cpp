@@ -8,7 +8,6 @@
 #include "app/home_thread_release.h"
 #include "app/linux_platform_services.h"
 #include "base/log.h"
-#include "platform/linux/x_threads.h"
 #include "platform/qt/qt_application.h"
 
 namespace {
@@ -24,8 +23,6 @@ int main(int argc, char** argv) {
   log.filePath = qova::defaultLogFilePath(std::getenv("XDG_STATE_HOME"), std::getenv("HOME"));
   log.verbose = std::find(arguments.begin(), arguments.end(), kVerboseArgument) != arguments.end();
   qova::configureLog(log);
-  // Input and the permission probe use Xlib connections from other threads.
-  qova::x11::initThreads();
   qova::QtApplication application(argc, argv);
   // The controller owns the window, so it must be destroyed on this thread and before the
   // application object, whichever thread held it last.

@@ -16,21 +16,27 @@ struct XvfbServer::Server {
   std::shared_ptr<ChildProcess> process;
 };
 
-XvfbServer::XvfbServer(int width, int height, int depth) : server_(std::make_shared<Server>()) {
+XvfbServer::XvfbServer(int width, int height, int depth, const std::string& display)
+    : screen_(std::to_string(width) + "x" + std::to_string(height) + "x" + std::to_string(depth)) {
   if (const char* current = std::getenv("DISPLAY")) previousDisplay_ = current;
-  const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x" + std::to_string(depth);
+  if (start(display)) setenv("DISPLAY", display_.c_str(), 1);
+}
+
+bool XvfbServer::start(const std::string& display) {
+  server_ = std::make_shared<Server>();
+  std::vector<std::string> arguments = {"Xvfb",     "-displayfd", "1",          "-screen", "0",
+                                        screen_,    "-nolisten",  "tcp",        "-noreset", "+extension",
+                                        "RANDR"};
+  if (!display.empty()) arguments.push_back(display);
   PosixProcessLauncher launcher;
-  // It prints the display number it chose on -displayfd; env finds it on PATH.
-  auto child = launcher.launch(
-      {"/usr/bin/env",
-       {"Xvfb", "-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp", "-noreset", "+extension", "RANDR"}},
-      launcher.environment(),
-      {[server = server_](std::string_view chunk) {
-         std::lock_guard lock(server->mutex);
-         server->output.append(chunk);
-       },
-       {}});
-  if (!child) return;
+  // It prints the display number it took on -displayfd once it is ready; env finds it on PATH.
+  auto child = launcher.launch({"/usr/bin/env", arguments}, launcher.environment(),
+                               {[server = server_](std::string_view chunk) {
+                                  std::lock_guard lock(server->mutex);
+                                  server->output.append(chunk);
+                                },
+                                {}});
+  if (!child) return false;
   server_->process = child->process;
   std::string number;
   waitUntil(
@@ -41,16 +47,30 @@ XvfbServer::XvfbServer(int width, int height, int depth) : server_(std::make_sha
         return !number.empty() || !server_->process->isRunning();
       },
       std::chrono::seconds(10));
-  if (number.empty()) return;
+  if (number.empty()) {
+    stop();
+    return false;
+  }
   display_ = ":" + number;
-  setenv("DISPLAY", display_.c_str(), 1);
+  return true;
+}
+
+bool XvfbServer::running() const { return server_ && server_->process && server_->process->isRunning(); }
+
+void XvfbServer::stop() {
+  if (!server_ || !server_->process) return;
+  server_->process->terminate();
+  waitUntil([&] { return !server_->process->isRunning(); }, std::chrono::seconds(10));
+  server_->process.reset();
+}
+
+bool XvfbServer::restart() {
+  stop();
+  return start(display_);
 }
 
 XvfbServer::~XvfbServer() {
-  if (server_->process) {
-    server_->process->terminate();
-    waitUntil([&] { return !server_->process->isRunning(); }, std::chrono::seconds(10));
-  }
+  stop();
   previousDisplay_ ? setenv("DISPLAY", previousDisplay_->c_str(), 1) : unsetenv("DISPLAY");
 }
 

@@ -6,20 +6,29 @@
 
 namespace qova::test {
 
-// A private X server for one test program: Xvfb on a free display number, with MIT-SHM, XTEST,
-// RANDR, DAMAGE and XFIXES. Sets DISPLAY while it lives and restores it after.
+// A private X server for one test program: Xvfb on a free display number (or on `display`), with
+// MIT-SHM, XTEST, RANDR, DAMAGE and XFIXES. Sets DISPLAY while it lives and restores it after.
 class XvfbServer {
  public:
-  XvfbServer(int width = 1440, int height = 900, int depth = 24);
+  XvfbServer(int width = 1440, int height = 900, int depth = 24, const std::string& display = "");
   ~XvfbServer();
   XvfbServer(const XvfbServer&) = delete;
   XvfbServer& operator=(const XvfbServer&) = delete;
-  bool running() const { return !display_.empty(); }
+  bool running() const;
   const std::string& display() const { return display_; }
+  // Ends the server as a crash would end it for its clients.
+  void stop();
+  // A new server on the same display number, as when a session's X server comes back. Other
+  // programs' servers take the lowest free number, so one that is stopped for a while should have
+  // been given a high one.
+  bool restart();
 
  private:
   struct Server;
+  bool start(const std::string& display);
+
   std::shared_ptr<Server> server_;
+  std::string screen_;
   std::string display_;
   std::optional<std::string> previousDisplay_;
 };

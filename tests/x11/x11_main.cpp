@@ -4,16 +4,17 @@
 
 #include <QApplication>
 
-#include "platform/linux/x_threads.h"
 #include "support/xvfb_server.h"
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   // Listing the tests (ctest does, to discover them) needs no server.
   if (::testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
-  qova::x11::initThreads();
-  qova::test::XvfbServer server;
-  if (!server.running()) return fprintf(stderr, "Xvfb could not be started\n"), 1;
+  qova::test::XvfbServer server(1440, 900);
+  if (!server.running()) {
+    fprintf(stderr, "Xvfb could not be started\n");
+    return 1;
+  }
   QApplication app(argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -1,28 +1,49 @@
 #include "platform/linux/x11_permissions.h"
 
-#include <X11/Xutil.h>
-#include <X11/extensions/XTest.h>
+#include <xcb/xtest.h>
 
-#include "platform/linux/x_display.h"
+#include <utility>
+
+#include "base/log.h"
+#include "platform/linux/xcb_connection.h"
 
 namespace qova {
 
-// A short-lived connection per test: a display that went away costs a false, not the process.
+namespace {
+const Log kLog("permissions");
+}  // namespace
+
+bool X11Permissions::reached(const XcbConnection& x) {
+  if (x.usable()) {
+    reportedNoDisplay_ = false;
+    return true;
+  }
+  if (!std::exchange(reportedNoDisplay_, true)) {
+    kLog.warning("cannot connect to the X display (" + x.displayName() +
+                 "); screen capture and input are not available");
+  }
+  return false;
+}
+
+// A short-lived connection per question: a display that went away costs a false, not the process.
 bool X11Permissions::screenCaptureAccess() {
-  auto display = x11::openDisplay();
-  if (!display) return false;
-  x11::ErrorTrap trap(display.get());
-  XImage* image = XGetImage(display.get(), DefaultRootWindow(display.get()), 0, 0, 1, 1, AllPlanes, ZPixmap);
-  const bool readable = image != nullptr && !trap.failed();
-  if (image) XDestroyImage(image);
-  return readable;
+  XcbConnection x;
+  if (!reached(x)) return false;
+  xcb_connection_t* c = x.get();
+  auto cookie = xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, x.root(), 0, 0, 1, 1, ~0u);
+  return reply(xcb_get_image_reply(c, cookie, nullptr)) != nullptr;
 }
 
 bool X11Permissions::accessibilityTrusted() {
-  auto display = x11::openDisplay();
-  if (!display) return false;
-  int eventBase = 0, errorBase = 0, major = 0, minor = 0;
-  return XTestQueryExtension(display.get(), &eventBase, &errorBase, &major, &minor) == True;
+  XcbConnection x;
+  if (!reached(x)) return false;
+  const bool present = x.has(xcb_test_id);
+  if (present) {
+    reportedNoXTest_ = false;
+  } else if (!std::exchange(reportedNoXTest_, true)) {
+    kLog.warning("the X server (" + x.displayName() + ") has no XTest extension; input is not available");
+  }
+  return present;
 }
 
 bool X11Permissions::requestScreenCaptureAccess() { return screenCaptureAccess(); }

@@ -16,6 +16,7 @@
 #include "platform/linux/bgra_scaler.h"
 #include "platform/linux/cursor_overlay.h"
 #include "platform/linux/x_shm_image.h"
+#include "platform/linux/xcb_connection.h"
 #include "base/serial_queue.h"
 
 namespace qova {
@@ -33,46 +34,6 @@ struct Geometry {
 struct ListedDisplay {
   uint32_t id;
   Geometry geometry;
-};
-
-// Replies of XCB are malloc'd; this frees them.
-template <class T>
-using Reply = std::unique_ptr<T, decltype(&std::free)>;
-template <class T>
-Reply<T> reply(T* raw) {
-  return Reply<T>(raw, &std::free);
-}
-
-// The capture stream's own connection. XCB reports a server that went away as an error state of
-// the connection instead of ending the process, which Xlib does unless every handler cooperates.
-class XcbConnection {
- public:
-  XcbConnection() {
-    int screenNumber = 0;
-    connection_ = xcb_connect(nullptr, &screenNumber);
-    if (xcb_connection_has_error(connection_)) return;
-    auto roots = xcb_setup_roots_iterator(xcb_get_setup(connection_));
-    for (int i = 0; roots.rem && i < screenNumber; ++i) xcb_screen_next(&roots);
-    screen_ = roots.rem ? roots.data : nullptr;
-  }
-  ~XcbConnection() { xcb_disconnect(connection_); }
-  XcbConnection(const XcbConnection&) = delete;
-  XcbConnection& operator=(const XcbConnection&) = delete;
-
-  bool usable() const { return screen_ != nullptr && !broken(); }
-  bool broken() const { return xcb_connection_has_error(connection_) != 0; }
-  xcb_connection_t* get() const { return connection_; }
-  const xcb_screen_t& screen() const { return *screen_; }
-  xcb_window_t root() const { return screen_->root; }
-  // The first event code of an extension, or -1 when the server lacks it.
-  int eventBase(xcb_extension_t& extension) const {
-    const xcb_query_extension_reply_t* data = xcb_get_extension_data(connection_, &extension);
-    return data && data->present ? data->first_event : -1;
-  }
-
- private:
-  xcb_connection_t* connection_ = nullptr;
-  xcb_screen_t* screen_ = nullptr;
 };
 
 bool hasRandr13(const XcbConnection& x) {

@@ -1,8 +1,8 @@
 #include "platform/linux/xtest_event_poster.h"
 
-#include <X11/Xlib.h>
-#include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
+#include <xcb/xcb_keysyms.h>
+#include <xcb/xtest.h>
 
 #include <algorithm>
 #include <array>
@@ -10,16 +10,21 @@
 #include <cmath>
 #include <cstdlib>
 #include <thread>
+#include <unordered_map>
+#include <utility>
 
-#include "platform/linux/x_display.h"
+#include "base/log.h"
+#include "platform/linux/xcb_connection.h"
 
 namespace qova {
 
 namespace {
 
+const Log kLog("input");
+
 // ANSI virtual key codes of the key-name table and the X keysym of the same key on a US layout.
 // Codes absent here (the table has 51 distinct ones) have no keysym and are skipped.
-constexpr std::array<std::pair<uint16_t, KeySym>, 51> kKeySyms = {{
+constexpr std::array<std::pair<uint16_t, xcb_keysym_t>, 51> kKeySyms = {{
     {0, XK_a},  {11, XK_b}, {8, XK_c},  {2, XK_d},  {14, XK_e}, {3, XK_f},  {5, XK_g},  {4, XK_h},
     {34, XK_i}, {38, XK_j}, {40, XK_k}, {37, XK_l}, {46, XK_m}, {45, XK_n}, {31, XK_o}, {35, XK_p},
     {12, XK_q}, {15, XK_r}, {1, XK_s},  {17, XK_t}, {32, XK_u}, {9, XK_v},  {13, XK_w}, {7, XK_x},
@@ -30,18 +35,18 @@ constexpr std::array<std::pair<uint16_t, KeySym>, 51> kKeySyms = {{
     {36, XK_Return}, {48, XK_Tab}, {49, XK_space}, {51, XK_BackSpace}, {53, XK_Escape},
 }};
 
-constexpr std::array<std::pair<uint16_t, KeySym>, 4> kArrowKeySyms = {{
+constexpr std::array<std::pair<uint16_t, xcb_keysym_t>, 4> kArrowKeySyms = {{
     {123, XK_Left}, {124, XK_Right}, {125, XK_Down}, {126, XK_Up},
 }};
 
-KeySym keySymFor(uint16_t code) {
+xcb_keysym_t keySymFor(uint16_t code) {
   for (const auto& [mac, sym] : kKeySyms) {
     if (mac == code) return sym;
   }
   for (const auto& [mac, sym] : kArrowKeySyms) {
     if (mac == code) return sym;
   }
-  return NoSymbol;
+  return XCB_NO_SYMBOL;
 }
 
 // The modifier keys this poster presses, as bits of its own.
@@ -59,7 +64,11 @@ constexpr auto kReconnectInterval = std::chrono::seconds(1);
 constexpr auto kConnectRetryPause = std::chrono::milliseconds(10);
 constexpr int kConnectAttempts = 5;
 
-unsigned xButton(CGMouseButton button) { return button == CGMouseButton::right ? 3 : 1; }
+uint8_t xButton(CGMouseButton button) { return button == CGMouseButton::right ? 3 : 1; }
+
+struct KeySymbolsFree {
+  void operator()(xcb_key_symbols_t* symbols) const { xcb_key_symbols_free(symbols); }
+};
 
 }  // namespace
 
@@ -69,29 +78,41 @@ int toXCoordinate(double value) {
 }
 
 struct XTestEventPoster::Connection {
-  x11::DisplayPtr display;
-  std::array<KeyCode, 3> modifierKeys{};  // Control_L, Alt_L, Shift_L
+  XcbConnection x;
+  // The server's keyboard mapping, fetched once and refreshed when the server announces a change.
+  std::unique_ptr<xcb_key_symbols_t, KeySymbolsFree> symbols;
+  // A search of the mapping visits every keycode in every column, so each keysym is looked up once.
+  std::unordered_map<xcb_keysym_t, xcb_keycode_t> keycodes;
+  std::array<xcb_keycode_t, 3> modifierKeys{};  // Control_L, Alt_L, Shift_L
   unsigned heldModifiers = 0;
 
-  Display* d() const { return display.get(); }
+  // The first keycode whose mapping holds `sym`, searched column by column as Xlib does; 0 for none.
+  xcb_keycode_t keycode(xcb_keysym_t sym) {
+    auto [known, added] = keycodes.try_emplace(sym, 0);
+    if (added) {
+      const auto codes = reply(xcb_key_symbols_get_keycode(symbols.get(), sym));
+      known->second = codes ? codes.get()[0] : 0;
+    }
+    return known->second;
+  }
 
-  void motion(double x, double y) { XTestFakeMotionEvent(d(), -1, toXCoordinate(x), toXCoordinate(y), CurrentTime); }
+  void fake(uint8_t type, uint8_t detail, int rootX = 0, int rootY = 0) {
+    xcb_test_fake_input(x.get(), type, detail, XCB_CURRENT_TIME, XCB_NONE, static_cast<int16_t>(rootX),
+                        static_cast<int16_t>(rootY), 0);
+  }
+
+  void motion(double px, double py) { fake(XCB_MOTION_NOTIFY, 0, toXCoordinate(px), toXCoordinate(py)); }
 
   // Moves the pointer only if it is elsewhere: the server reports even a move onto the same spot,
   // and a press or release must not look like a drag step.
-  void motionIfMoved(double x, double y) {
-    Window root = 0, child = 0;
-    int rootX = 0, rootY = 0, winX = 0, winY = 0;
-    unsigned mask = 0;
-    if (XQueryPointer(d(), DefaultRootWindow(d()), &root, &child, &rootX, &rootY, &winX, &winY, &mask) &&
-        rootX == toXCoordinate(x) && rootY == toXCoordinate(y)) {
-      return;
-    }
-    motion(x, y);
+  void motionIfMoved(double px, double py) {
+    const auto where = reply(xcb_query_pointer_reply(x.get(), xcb_query_pointer(x.get(), x.root()), nullptr));
+    if (where && where->same_screen && where->root_x == toXCoordinate(px) && where->root_y == toXCoordinate(py)) return;
+    motion(px, py);
   }
 
-  void key(KeyCode code, bool press) {
-    if (code != 0) XTestFakeKeyEvent(d(), code, press ? True : False, CurrentTime);
+  void key(xcb_keycode_t code, bool press) {
+    if (code != 0) fake(press ? XCB_KEY_PRESS : XCB_KEY_RELEASE, code);
   }
 
   // Presses and releases modifier keys so that exactly `wanted` are held by this poster.
@@ -103,40 +124,85 @@ struct XTestEventPoster::Connection {
     }
     heldModifiers = wanted;
   }
+
+  // Nothing is asked for but keyboard-mapping changes and the errors of requests, which would
+  // otherwise pile up unread. Reading is also how a server that went away is noticed (end of file).
+  void readEvents() {
+    while (auto event = reply(xcb_poll_for_event(x.get()))) {
+      if ((event->response_type & 0x7f) == XCB_MAPPING_NOTIFY && !x.broken()) {
+        xcb_refresh_keyboard_mapping(symbols.get(), reinterpret_cast<xcb_mapping_notify_event_t*>(event.get()));
+        keycodes.clear();
+      }
+    }
+  }
 };
 
 XTestEventPoster::XTestEventPoster() = default;
 
 XTestEventPoster::~XTestEventPoster() {
   std::lock_guard lock(mutex_);
-  if (connection_) {
+  if (connection_ && !connection_->x.broken()) {
     // A key sequence cut short must not leave a modifier held on the desktop.
-    x11::ErrorTrap trap(connection_->d());
     connection_->holdModifiers(0);
+    connection_->x.sync();
   }
 }
 
-XTestEventPoster::Connection* XTestEventPoster::connection() {
-  if (connection_) return connection_.get();
+std::unique_ptr<XTestEventPoster::Connection> XTestEventPoster::connect() {
   // A busy server refuses connections now and then (its listen queue is full), and one refusal must
   // not drop input for the rest of the run: a few quick tries, then again at most once a second.
-  const auto now = std::chrono::steady_clock::now();
-  if (lastAttempt_ && now - *lastAttempt_ < kReconnectInterval) return nullptr;
-  lastAttempt_ = now;
-  x11::DisplayPtr display;
-  for (int attempt = 0; attempt < kConnectAttempts && !display; ++attempt) {
-    if (attempt > 0) std::this_thread::sleep_for(kConnectRetryPause);
-    display = x11::openDisplay();
+  auto c = std::make_unique<Connection>();
+  for (int attempt = 1; attempt < kConnectAttempts && !c->x.usable(); ++attempt) {
+    std::this_thread::sleep_for(kConnectRetryPause);
+    c = std::make_unique<Connection>();
   }
-  if (!display) return nullptr;
-  int eventBase = 0, errorBase = 0, major = 0, minor = 0;
-  if (!XTestQueryExtension(display.get(), &eventBase, &errorBase, &major, &minor)) return nullptr;
-  auto connection = std::make_unique<Connection>();
-  connection->modifierKeys = {XKeysymToKeycode(display.get(), XK_Control_L), XKeysymToKeycode(display.get(), XK_Alt_L),
-                              XKeysymToKeycode(display.get(), XK_Shift_L)};
-  connection->display = std::move(display);
-  connection_ = std::move(connection);
+  if (!c->x.usable()) {
+    if (!std::exchange(reportedNoDisplay_, true)) {
+      kLog.warning("cannot connect to the X display (" + c->x.displayName() + "); input is skipped until it can");
+    }
+    return nullptr;
+  }
+  reportedNoDisplay_ = false;
+  if (!c->x.has(xcb_test_id)) {
+    if (!std::exchange(reportedNoXTest_, true)) {
+      kLog.warning("the X server (" + c->x.displayName() + ") has no XTest extension; input is unavailable");
+    }
+    return nullptr;
+  }
+  reportedNoXTest_ = false;
+  c->symbols.reset(xcb_key_symbols_alloc(c->x.get()));
+  if (!c->symbols) return nullptr;
+  c->modifierKeys = {c->keycode(XK_Control_L), c->keycode(XK_Alt_L), c->keycode(XK_Shift_L)};
+  return c->x.broken() ? nullptr : std::move(c);
+}
+
+XTestEventPoster::Connection* XTestEventPoster::connection() {
+  if (connection_) {
+    connection_->readEvents();
+    if (!connection_->x.broken()) return connection_.get();
+    // The server went away (or was restarted); a new one may already be listening.
+    kLog.warning("lost the X server (" + connection_->x.displayName() + "); reconnecting");
+    connection_.reset();
+    lastFailure_.reset();
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (lastFailure_ && now - *lastFailure_ < kReconnectInterval) return nullptr;
+  connection_ = connect();
+  if (connection_) {
+    lastFailure_.reset();
+  } else {
+    lastFailure_ = now;
+  }
   return connection_.get();
+}
+
+template <class Events>
+void XTestEventPoster::post(Events&& events) {
+  std::lock_guard lock(mutex_);
+  Connection* c = connection();
+  if (!c) return;
+  events(*c);
+  c->x.sync();
 }
 
 bool XTestEventPoster::available() {
@@ -145,65 +211,55 @@ bool XTestEventPoster::available() {
 }
 
 void XTestEventPoster::moveCursor(double x, double y) {
-  std::lock_guard lock(mutex_);
-  Connection* c = connection();
-  if (!c) return;
-  x11::ErrorTrap trap(c->d());
-  c->motion(x, y);
+  post([&](Connection& c) { c.motion(x, y); });
 }
 
 void XTestEventPoster::postMouseEvent(MouseEventType type, double x, double y, CGMouseButton button) {
-  std::lock_guard lock(mutex_);
-  Connection* c = connection();
-  if (!c) return;
-  x11::ErrorTrap trap(c->d());
   // Every mouse event carries its location, so the pointer goes there first; with a button held the
   // motion is the drag.
-  switch (type) {
-    case MouseEventType::leftMouseDown:
-    case MouseEventType::rightMouseDown:
-      c->motionIfMoved(x, y);
-      XTestFakeButtonEvent(c->d(), xButton(button), True, CurrentTime);
-      break;
-    case MouseEventType::leftMouseUp:
-    case MouseEventType::rightMouseUp:
-      c->motionIfMoved(x, y);
-      XTestFakeButtonEvent(c->d(), xButton(button), False, CurrentTime);
-      break;
-    case MouseEventType::leftMouseDragged:
-    case MouseEventType::rightMouseDragged:
-      c->motion(x, y);
-      break;
-  }
+  post([&](Connection& c) {
+    switch (type) {
+      case MouseEventType::leftMouseDown:
+      case MouseEventType::rightMouseDown:
+        c.motionIfMoved(x, y);
+        c.fake(XCB_BUTTON_PRESS, xButton(button));
+        break;
+      case MouseEventType::leftMouseUp:
+      case MouseEventType::rightMouseUp:
+        c.motionIfMoved(x, y);
+        c.fake(XCB_BUTTON_RELEASE, xButton(button));
+        break;
+      case MouseEventType::leftMouseDragged:
+      case MouseEventType::rightMouseDragged:
+        c.motion(x, y);
+        break;
+    }
+  });
 }
 
 void XTestEventPoster::postScrollWheel(int32_t lines) {
-  std::lock_guard lock(mutex_);
-  Connection* c = connection();
-  if (!c) return;
-  x11::ErrorTrap trap(c->d());
-  const unsigned wheelButton = lines > 0 ? 4 : 5;
-  // Widen before negating: the most negative value has no positive twin in 32 bits.
-  const int64_t clicks = std::min<int64_t>(std::llabs(static_cast<int64_t>(lines)), 100);
-  for (int64_t i = 0; i < clicks; ++i) {
-    XTestFakeButtonEvent(c->d(), wheelButton, True, CurrentTime);
-    XTestFakeButtonEvent(c->d(), wheelButton, False, CurrentTime);
-  }
+  post([&](Connection& c) {
+    const uint8_t wheelButton = lines > 0 ? 4 : 5;
+    // Widen before negating: the most negative value has no positive twin in 32 bits.
+    const int64_t clicks = std::min<int64_t>(std::llabs(static_cast<int64_t>(lines)), 100);
+    for (int64_t i = 0; i < clicks; ++i) {
+      c.fake(XCB_BUTTON_PRESS, wheelButton);
+      c.fake(XCB_BUTTON_RELEASE, wheelButton);
+    }
+  });
 }
 
 void XTestEventPoster::postKeyEvent(uint16_t keyCode, bool keyDown, CGEventFlags flags) {
-  std::lock_guard lock(mutex_);
-  Connection* c = connection();
-  if (!c) return;
-  const KeySym sym = keySymFor(keyCode);
-  if (sym == NoSymbol) return;
-  const KeyCode code = XKeysymToKeycode(c->d(), sym);
-  if (code == 0) return;
-  x11::ErrorTrap trap(c->d());
-  c->holdModifiers(modifierBits(flags));
-  c->key(code, keyDown);
-  // The flags belong to this key alone; nothing stays held once it is released.
-  if (!keyDown) c->holdModifiers(0);
+  const xcb_keysym_t sym = keySymFor(keyCode);
+  if (sym == XCB_NO_SYMBOL) return;
+  post([&](Connection& c) {
+    const xcb_keycode_t code = c.keycode(sym);
+    if (code == 0) return;
+    c.holdModifiers(modifierBits(flags));
+    c.key(code, keyDown);
+    // The flags belong to this key alone; nothing stays held once it is released.
+    if (!keyDown) c.holdModifiers(0);
+  });
 }
 
 void XTestEventPoster::sleepMs(uint32_t milliseconds) {

@@ -21,8 +21,8 @@ int toXCoordinate(double value);
 //   flags are pressed as modifier keys around the key and released after its key up (command and
 //   control both give Control, option gives Alt, shift gives Shift).
 // Without a display or without XTest every event is skipped (the connection is tried again at most
-// once a second). Thread-safe; meant for the agent output
-// reader thread. Each post returns after the server has taken the event.
+// once a second); a connection the server dropped is replaced before the next event. Thread-safe;
+// meant for the agent output reader thread. Each post returns after the server has taken the event.
 class XTestEventPoster : public EventPoster {
  public:
   XTestEventPoster();
@@ -42,10 +42,15 @@ class XTestEventPoster : public EventPoster {
  private:
   struct Connection;
   Connection* connection();
+  std::unique_ptr<Connection> connect();
+  template <class Events>
+  void post(Events&& events);
 
   std::mutex mutex_;
   std::unique_ptr<Connection> connection_;
-  std::optional<std::chrono::steady_clock::time_point> lastAttempt_;
+  std::optional<std::chrono::steady_clock::time_point> lastFailure_;
+  bool reportedNoDisplay_ = false;
+  bool reportedNoXTest_ = false;
 };
 
 }  // namespace qova
