@@ -1,6 +1,6 @@
 #pragma once
 
-#include <mutex>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -9,38 +9,45 @@
 
 namespace qova::test {
 
-// An image context that records what the pipeline asked of it. Its "JPEG" is a fixed byte string
-// (by default one holding line feeds and the frame marker, which framing must not trip over).
+// A BGRX buffer of the given size in one colour.
+inline PixelBuffer solidPixelBuffer(int width, int height) {
+  auto bytes = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(width) * height * 4, 0x80);
+  return {width, height, width * 4, bytes->data(), bytes};
+}
+
+// An image context that records what the pipeline asked of it and fails where told. It is used on
+// the stream output queue: read it after draining that queue. Its "JPEG" holds line feeds and the
+// frame marker, which framing must not trip over.
 class FakeImageContext : public ImageContext {
  public:
-  std::optional<PixelBuffer> render(const PixelBuffer& buffer) override;
-  std::optional<PixelBuffer> drawScaled(const PixelBuffer& image, int width, int height) override;
-  std::optional<std::vector<uint8_t>> encodeJpeg(const PixelBuffer& image, double quality) override;
+  enum class Step { none, render, scale, encode };
+
+  std::optional<PixelBuffer> render(const PixelBuffer& buffer) override {
+    ++renders;
+    if (failing == Step::render || !buffer.isWellFormed()) return std::nullopt;
+    return buffer;
+  }
+  std::optional<PixelBuffer> drawScaled(const PixelBuffer& /*image*/, int width, int height) override {
+    scales.emplace_back(width, height);
+    if (failing == Step::scale) return std::nullopt;
+    return solidPixelBuffer(width, height);
+  }
+  std::optional<std::vector<uint8_t>> encodeJpeg(const PixelBuffer& image, double quality) override {
+    encodes.push_back({image.width, image.height, quality});
+    if (failing == Step::encode) return std::nullopt;
+    return std::vector<uint8_t>(jpeg.begin(), jpeg.end());
+  }
 
   struct Encode {
     int width;
     int height;
     double quality;
   };
-  // What was asked, in order.
-  int renders() const;
-  std::vector<std::pair<int, int>> scales() const;
-  std::vector<Encode> encodes() const;
-
-  // Configuration.
-  void setJpeg(std::string bytes);
-  void setFailures(bool render, bool scale, bool encode);
-  std::string jpeg() const;
-
- private:
-  mutable std::mutex mutex_;
-  int renders_ = 0;
-  std::vector<std::pair<int, int>> scales_;
-  std::vector<Encode> encodes_;
-  std::string jpeg_ = "\xFF\xD8\n__QOVA_FRAME_BYTES__{\"width\":1}\n\r\n\xFF\xD9";
-  bool failRender_ = false;
-  bool failScale_ = false;
-  bool failEncode_ = false;
+  int renders = 0;
+  std::vector<std::pair<int, int>> scales;
+  std::vector<Encode> encodes;
+  Step failing = Step::none;
+  const std::string jpeg = "\xFF\xD8\n__QOVA_FRAME_BYTES__{\"width\":1}\n\r\n\xFF\xD9";
 };
 
 class FakeImaging : public Imaging {
@@ -48,8 +55,5 @@ class FakeImaging : public Imaging {
   std::shared_ptr<ImageContext> makeContext() override { return context; }
   std::shared_ptr<FakeImageContext> context = std::make_shared<FakeImageContext>();
 };
-
-// A BGRX buffer of the given size filled with one colour.
-PixelBuffer solidPixelBuffer(int width, int height, uint8_t blue = 0x40, uint8_t green = 0x80, uint8_t red = 0xC0);
 
 }  // namespace qova::test

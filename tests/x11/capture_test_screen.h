@@ -4,6 +4,7 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <gtest/gtest.h>
 #include <turbojpeg.h>
 
 #include <chrono>
@@ -12,7 +13,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,6 +53,17 @@ inline Picture blockPattern(int width, int height) {
     }
   }
   return p;
+}
+
+// Checks the centre of each block of blockPattern in a picture of any size, within `tolerance`.
+inline void expectBlocks(const Picture& got, int tolerance) {
+  const Picture expected = blockPattern(got.width, got.height);
+  for (int by = 0; by < 2; ++by) {
+    for (int bx = 0; bx < 3; ++bx) {
+      const int x = got.width * (2 * bx + 1) / 6, y = got.height * (2 * by + 1) / 4;
+      for (int c = 0; c < 3; ++c) EXPECT_NEAR(got.at(x, y)[c], expected.at(x, y)[c], tolerance) << x << "," << y;
+    }
+  }
 }
 
 inline std::string readFile(const std::string& path) {
@@ -171,33 +182,6 @@ inline double psnr(const Picture& a, const Picture& b) {
   }
   const double mse = sum / (static_cast<double>(a.bgrx.size()) * 3 / 4);
   return mse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
-}
-
-struct SentFrame {
-  nlohmann::json header;
-  std::string jpeg;
-};
-
-// Frame messages as the agent reads them from its input; other messages in between are skipped.
-inline std::vector<SentFrame> framesIn(const std::string& input) {
-  std::vector<SentFrame> frames;
-  size_t at = 0;
-  while (at < input.size()) {
-    const size_t lineEnd = input.find('\n', at);
-    if (lineEnd == std::string::npos) break;
-    if (input.compare(at, 20, "__QOVA_FRAME_BYTES__") != 0) {
-      at = lineEnd + 1;
-      continue;
-    }
-    SentFrame frame;
-    frame.header = nlohmann::json::parse(input.substr(at + 20, lineEnd - at - 20));
-    const size_t bytes = frame.header.at("bytes").get<size_t>();
-    if (lineEnd + 1 + bytes > input.size()) break;  // still arriving
-    frame.jpeg = input.substr(lineEnd + 1, bytes);
-    at = lineEnd + 1 + bytes;
-    frames.push_back(std::move(frame));
-  }
-  return frames;
 }
 
 }  // namespace qova::test

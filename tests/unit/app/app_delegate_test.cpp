@@ -22,15 +22,7 @@ TEST_F(ControllerTest, StartsWithTheDefinedInitialState) {
   EXPECT_EQ(delegate->filePathLabel->text(), "");
   EXPECT_EQ(delegate->fileListStack->arrangedSubviewCount(), 0);
   EXPECT_EQ(delegate->agentInputQueue->label(), "qova.lumaro.agent.input");
-  EXPECT_EQ(delegate->captureQueue->label(), "qova.lumaro.agent.capture");
-  EXPECT_EQ(delegate->streamOutputQueue->label(), "qova.lumaro.agent.stream-output");
-  EXPECT_EQ(delegate->captureFps, 10);
-  EXPECT_EQ(delegate->captureQueueDepth, 2);
-  EXPECT_EQ(delegate->captureMaxSide, 1280.0);
-  EXPECT_EQ(delegate->captureJpegQuality, 0.54);
   EXPECT_EQ(delegate->dragButton, CGMouseButton::left);
-  EXPECT_FALSE(delegate->captureActive.load());
-  EXPECT_FALSE(delegate->frameWritePending);
   EXPECT_FALSE(delegate->window || delegate->process || delegate->inputPipe);
   EXPECT_FALSE(delegate->permissionTimer || delegate->fileRefreshTimer);
   EXPECT_FALSE(delegate->lastScreenTrusted.has_value() || delegate->lastInputTrusted.has_value());

@@ -1,164 +1,118 @@
+// The controller's side of capture: its forwards reach the session, its frame writes go through
+// agentInputQueue to the agent's input, and the places that end an agent end capture too.
 #include <gtest/gtest.h>
 
-#include "capture_fixture.h"
+#include <functional>
+#include <future>
+
+#include "capture/capture_session.h"
+#include "fakes/fake_imaging.h"
+#include "support/controller_fixture.h"
+#include "support/frame_messages.h"
 
 namespace qova::test {
 namespace {
 
-TEST_F(CaptureTest, StartCapturesTheMainDisplayScaledWithOneStreamForTwoStarts) {
-  capture().content = ShareableContent{{{3, 1920, 1080}, {7, 3440, 1440}}};
-  auto stream = startCapturing();
-  delegate->handleCaptureBridge(R"({"action":"start","fps":60,"quality":1.0})");
-  delegate->captureQueue->drain();
+// An agent input whose writes fail from a given write on, counting every attempt.
+class FailingPipe : public InputPipe {
+ public:
+  explicit FailingPipe(int failFrom) : failFrom_(failFrom) {}
+  bool writeAll(std::string_view) override { return ++attempts < failFrom_; }
+  void close() override {}
+  std::atomic<int> attempts{0};
 
-  ASSERT_EQ(capture().streams().size(), 1u);
-  EXPECT_EQ(stream->display.displayId, 7u);
-  const auto& config = stream->configuration;
-  EXPECT_EQ(config.width, 1280);
-  EXPECT_EQ(config.height, 535);
-  EXPECT_EQ(config.minimumFrameInterval.value, 1);
-  EXPECT_EQ(config.minimumFrameInterval.timescale, 10);
-  EXPECT_EQ(config.queueDepth, 2);
-  EXPECT_EQ(config.pixelFormat, 0x42475241u);
-  EXPECT_TRUE(config.scalesToFit);
-  EXPECT_TRUE(config.showsCursor);
-  EXPECT_EQ(stream->queue(), delegate->streamOutputQueue);
-  EXPECT_EQ(stream->outputType(), SampleType::screen);
-  const auto adopted = state();
-  EXPECT_EQ(adopted.output, stream->output());
-  EXPECT_EQ(adopted.output, stream->delegate);
-  EXPECT_EQ(adopted.output->inputWidth, 3440);
-  EXPECT_EQ(adopted.output->inputHeight, 1440);
-  EXPECT_EQ(stream->stopRequests.load(), 0);
-}
+ private:
+  const int failFrom_;
+};
 
-TEST_F(CaptureTest, WithoutAMainDisplayTheFirstListedIsCapturedUnscaledWhenSmall) {
-  capture().content = ShareableContent{{{3, 1280, 720}, {4, 1440, 900}}};
-  capture().mainDisplay = 99;
-  auto stream = startCapturing();
-  EXPECT_EQ(stream->display.displayId, 3u);
-  EXPECT_EQ(stream->configuration.width, 1280);
-  EXPECT_EQ(stream->configuration.height, 720);
-  EXPECT_EQ(state().output->inputWidth, 1280);
-}
-
-TEST_F(CaptureTest, CommandsThatAreNotStartOrStopChangeNothing) {
-  for (const char* command : {"", "not json", "[\"start\"]", R"({"action":"Start"})", R"({"action":1})", "{}"}) {
-    delegate->handleCaptureBridge(command);
+class CaptureBridgeTest : public ControllerTest {
+ protected:
+  void SetUp() override {
+    delegate->startAgent();
+    delegate->handleCaptureBridge(R"({"action":"start"})");
+    ASSERT_TRUE(fakes.screenCapture->waitStarts(1));
+    stream = fakes.screenCapture->streams().at(0);
+    ASSERT_TRUE(eventuallyCapturing(true));
   }
-  delegate->handleCaptureBridge(R"({"action":"stop"})");  // stop while Idle: nothing visible either
-  EXPECT_TRUE(isIdle());
-  EXPECT_EQ(capture().contentQueries.load(), 0);
-  EXPECT_TRUE(capture().streams().empty());
-  main().runPending();
-  EXPECT_EQ(status().text(), "未启动");
-}
+  ~CaptureBridgeTest() override { delegate->capture->captureQueue->drain(); }
 
-TEST_F(CaptureTest, StopWhileStartingStopsTheLateStreamAndAdoptsNothing) {
-  capture().holdStart = true;
-  delegate->handleCaptureBridge(R"({"action":"start"})");
-  ASSERT_TRUE(capture().waitStartRequests(1));
-  delegate->handleCaptureBridge(R"({"action":"stop"})");
-  EXPECT_TRUE(isIdle());
-  auto stream = capture().streams().at(0);
-  stream->releaseStart();
-  ASSERT_TRUE(capture().waitStopRequests(1));
-  EXPECT_EQ(stream->stopRequests.load(), 1);
-  EXPECT_TRUE(isIdle());
-}
-
-TEST_F(CaptureTest, StopAndStartDuringAStartLeaveOnlyTheNewestStreamRunning) {
-  capture().holdStart = true;
-  delegate->handleCaptureBridge(R"({"action":"start"})");
-  ASSERT_TRUE(capture().waitStartRequests(1));
-  capture().holdStart = false;
-  delegate->handleCaptureBridge(R"({"action":"stop"})");
-  auto second = startCapturing(2);
-  auto first = capture().streams().at(0);
-  first->releaseStart();
-  ASSERT_TRUE(capture().waitStopRequests(1));
-  EXPECT_EQ(first->stopRequests.load(), 1);
-  EXPECT_EQ(second->stopRequests.load(), 0);
-  EXPECT_TRUE(capturingWith(second));
-}
-
-TEST_F(CaptureTest, AnOutdatedFailedStartDoesNotEndTheCaptureThatFollowedIt) {
-  capture().holdStart = true;
-  capture().startFails = true;
-  delegate->handleCaptureBridge(R"({"action":"start"})");
-  ASSERT_TRUE(capture().waitStartRequests(1));
-  capture().holdStart = false;
-  capture().startFails = false;
-  delegate->handleCaptureBridge(R"({"action":"stop"})");
-  auto second = startCapturing(2);
-  capture().streams().at(0)->releaseStart();
-  // The failed start still shows its status text; the capture that followed goes on.
-  ASSERT_TRUE(main().pumpUntil([&] { return status().text() == "屏幕流启动失败"; }));
-  delegate->captureQueue->drain();
-  EXPECT_TRUE(capturingWith(second));
-  EXPECT_EQ(second->stopRequests.load(), 0);
-}
-
-TEST_F(CaptureTest, StopWhileCapturingStopsTheStreamAndALaterStartMakesANewOne) {
-  auto first = startCapturing();
-  delegate->handleCaptureBridge(R"({"action":"stop"})");
-  EXPECT_TRUE(isIdle());
-  ASSERT_TRUE(capture().waitStopRequests(1));
-  EXPECT_EQ(first->stopRequests.load(), 1);
-  auto second = startCapturing(2);
-  EXPECT_NE(first, second);
-}
-
-TEST_F(CaptureTest, AStreamThatStopsByItselfReturnsToIdleAndStartWorksAgain) {
-  auto first = startCapturing();
-  first->failMidStream();
-  EXPECT_TRUE(eventually([&] { return isIdle(); }));
-  startCapturing(2);
-  main().runPending();
-  EXPECT_EQ(status().text(), "未启动");
-}
-
-TEST_F(CaptureTest, WithoutScreenPermissionStartQuietlyReturnsToIdleUntilGranted) {
-  fakes.permissions->screen = false;
-  delegate->handleCaptureBridge(R"({"action":"start"})");
-  EXPECT_TRUE(eventually([&] { return isIdle(); }));
-  EXPECT_EQ(capture().contentQueries.load(), 0);
-  main().runPending();
-  EXPECT_EQ(status().text(), "未启动");
-  fakes.permissions->screen = true;
-  startCapturing();
-}
-
-enum class StartFailure { contentQuery, noDisplay, addOutput, startCapture };
-
-class CaptureStartFailureTest : public CaptureTest, public ::testing::WithParamInterface<StartFailure> {};
-
-TEST_P(CaptureStartFailureTest, ShowsTheStatusAndReturnsToIdle) {
-  switch (GetParam()) {
-    case StartFailure::contentQuery: capture().content = std::nullopt; break;
-    case StartFailure::noDisplay: capture().content = ShareableContent{}; break;
-    case StartFailure::addOutput: capture().addOutputFails = true; break;
-    case StartFailure::startCapture: capture().startFails = true; break;
+  bool eventuallyCapturing(bool active) {
+    return main().pumpUntil([&] {
+      delegate->capture->captureQueue->drain();
+      return delegate->capture->captureActive.load() == active;
+    });
   }
-  delegate->handleCaptureBridge(R"({"action":"start"})");
-  ASSERT_TRUE(main().pumpUntil([&] { return status().text() == "屏幕流启动失败"; }));
-  EXPECT_TRUE(eventually([&] { return isIdle(); }));
-  for (const auto& stream : capture().streams()) EXPECT_EQ(stream->stopRequests.load(), 0);
-  // Nothing is retried, and nothing reaches the agent.
-  EXPECT_EQ(capture().contentQueries.load(), 1);
+  void deliverFrame() {
+    stream->deliver({FrameStatus::complete, solidPixelBuffer(1440, 900), {}});
+    delegate->capture->streamOutputQueue->drain();
+    delegate->agentInputQueue->drain();
+  }
+
+  std::shared_ptr<FakeScreenStream> stream;
+};
+
+TEST_F(CaptureBridgeTest, AFrameTakesItsTurnOnAgentInputQueueAndArrivesWhole) {
+  const std::string before = sentTo(fakes.processes->lastLaunch());
+  const std::string permission = "__QOVA_PERMISSION__{\"input\":true,\"screen\":true}\n";
+  std::promise<void> gate;
+  delegate->agentInputQueue->async([held = gate.get_future().share()] { held.wait(); });
+  delegate->writeAgentInput(permission);
+  stream->deliver({FrameStatus::complete, solidPixelBuffer(1440, 900), {}});
+  delegate->capture->streamOutputQueue->drain();
+  gate.set_value();
+  const std::string sent = sentTo(fakes.processes->lastLaunch()).substr(before.size());
+  ASSERT_EQ(sent.rfind(permission, 0), 0u);
+  const auto frames = framesIn(sent);
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].jpeg, fakes.imaging->context->jpeg);
+  EXPECT_EQ(frames[0].end, sent.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(Failures, CaptureStartFailureTest,
-                         ::testing::Values(StartFailure::contentQuery, StartFailure::noDisplay,
-                                           StartFailure::addOutput, StartFailure::startCapture));
+TEST_F(CaptureBridgeTest, AWriteThatFailsStopsCaptureAndTheJpegNeverFollowsAFailedHeader) {
+  const struct {
+    int failFrom;
+    int attempts;
+  } cases[] = {{1, 1}, {2, 2}};
+  for (const auto& c : cases) {
+    auto pipe = std::make_shared<FailingPipe>(c.failFrom);
+    delegate->setInputPipe(pipe);
+    deliverFrame();
+    EXPECT_EQ(pipe->attempts.load(), c.attempts);
+    EXPECT_TRUE(eventuallyCapturing(false));
+    const int made = static_cast<int>(fakes.screenCapture->streams().size());
+    delegate->startCaptureBridge();
+    ASSERT_TRUE(fakes.screenCapture->waitStarts(made + 1));
+    stream = fakes.screenCapture->streams().back();
+  }
+}
 
-TEST_F(CaptureTest, TerminationStopsCaptureAndTheAgent) {
-  delegate->startAgent();
-  auto stream = startCapturing();
-  delegate->applicationWillTerminate();
-  EXPECT_TRUE(isIdle());
-  ASSERT_TRUE(capture().waitStopRequests(1));
-  EXPECT_EQ(fakes.processes->lastLaunch().process->terminateRequests(), 1);
+TEST_F(CaptureBridgeTest, WithNoAgentFramesAreDroppedAndCaptureGoesOn) {
+  delegate->setInputPipe(nullptr);
+  deliverFrame();
+  deliverFrame();
+  EXPECT_EQ(fakes.imaging->context->encodes.size(), 2u);
+  EXPECT_TRUE(delegate->capture->captureActive.load());
+}
+
+TEST_F(CaptureBridgeTest, EndingTheAgentOrTheApplicationEndsCapture) {
+  const std::vector<std::function<void()>> enders = {
+      [&] { delegate->stopClicked(); },
+      [&] { delegate->applicationWillTerminate(); },
+      [&] {
+        fakes.processes->lastLaunch().input->failWrites(true);
+        delegate->writeAgentInput("x\n");
+      },
+  };
+  for (size_t i = 0; i < enders.size(); ++i) {
+    if (i > 0) {
+      delegate->startAgent();
+      delegate->startCaptureBridge();
+      ASSERT_TRUE(eventuallyCapturing(true)) << i;
+    }
+    enders[i]();
+    EXPECT_TRUE(eventuallyCapturing(false)) << i;
+    EXPECT_TRUE(fakes.screenCapture->waitStops(static_cast<int>(i) + 1)) << i;
+  }
 }
 
 }  // namespace

@@ -1,0 +1,36 @@
+#include "app/app_delegate.h"
+#include "base/main_queue.h"
+#include "base/serial_queue.h"
+#include "base/thread_check.h"
+#include "base/weak_block.h"
+#include "capture/capture_session.h"
+#include "platform/process.h"
+
+namespace qova {
+
+void AppDelegate::handleCaptureBridge(std::string_view payload) { capture->handleCaptureBridge(payload, weak_from_this()); }
+
+void AppDelegate::startCaptureBridge() { capture->startCaptureBridge(weak_from_this()); }
+
+void AppDelegate::stopCaptureBridge() { capture->stopCaptureBridge(); }
+
+void AppDelegate::writeFrameToAgent(std::string headerLine, std::vector<uint8_t> jpeg,
+                                    std::function<void(AgentWrite)> done) {
+  agentInputQueue->async(weakBlock(shared_from_this(), [headerLine = std::move(headerLine), jpeg = std::move(jpeg),
+                                                        done = std::move(done)](AppDelegate& self) {
+    const auto pipe = self.currentInputPipe();
+    if (!pipe) return done(AgentWrite::noAgent);
+    // The JPEG never follows a header that did not arrive whole.
+    const bool written =
+        pipe->writeAll(headerLine) &&
+        pipe->writeAll(std::string_view(reinterpret_cast<const char*>(jpeg.data()), jpeg.size()));
+    done(written ? AgentWrite::written : AgentWrite::failed);
+  }));
+}
+
+void AppDelegate::showCaptureStatus(std::string_view text) {
+  QOVA_ASSERT_ON(mainQueue());
+  setStatus(text);
+}
+
+}  // namespace qova
