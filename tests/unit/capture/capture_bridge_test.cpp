@@ -1,28 +1,23 @@
-// The controller's side of capture: its forwards reach the session, its frame writes go through
-// agentInputQueue to the agent's input, and the places that end an agent end capture too.
+// The controller's side of capture: its forwards reach the session, its frame writes take their turn
+// on agentInputQueue, and whatever ends the agent, or a write to it, ends capture too.
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <future>
 
 #include "capture/capture_session.h"
-#include "fakes/fake_imaging.h"
 #include "support/controller_fixture.h"
-#include "support/frame_messages.h"
 
 namespace qova::test {
 namespace {
 
-// An agent input whose writes fail from a given write on, counting every attempt.
-class FailingPipe : public InputPipe {
- public:
-  explicit FailingPipe(int failFrom) : failFrom_(failFrom) {}
-  bool writeAll(std::string_view) override { return ++attempts < failFrom_; }
+// An agent input whose writes fail from the n-th on, counting every attempt.
+struct FailingPipe : InputPipe {
+  explicit FailingPipe(int failFrom) : failFrom(failFrom) {}
+  bool writeAll(std::string_view) override { return ++attempts < failFrom; }
   void close() override {}
+  const int failFrom;
   std::atomic<int> attempts{0};
-
- private:
-  const int failFrom_;
 };
 
 class CaptureBridgeTest : public ControllerTest {
@@ -30,25 +25,31 @@ class CaptureBridgeTest : public ControllerTest {
   void SetUp() override {
     delegate->startAgent();
     delegate->handleCaptureBridge(R"({"action":"start"})");
-    ASSERT_TRUE(fakes.screenCapture->waitStarts(1));
-    stream = fakes.screenCapture->streams().at(0);
-    ASSERT_TRUE(eventuallyCapturing(true));
+    ASSERT_TRUE(capturing(true));
   }
   ~CaptureBridgeTest() override { delegate->capture->captureQueue->drain(); }
 
-  bool eventuallyCapturing(bool active) {
+  FakeScreenCapture& capture() { return *fakes.screenCapture; }
+  // Waits until capture is active with a stream, or idle.
+  bool capturing(bool active) {
     return main().pumpUntil([&] {
-      delegate->capture->captureQueue->drain();
-      return delegate->capture->captureActive.load() == active;
+      std::promise<bool> now;
+      delegate->capture->captureQueue->async([&] { now.set_value((delegate->capture->captureStream != nullptr) == active); });
+      return now.get_future().get() && delegate->capture->captureActive.load() == active;
     });
   }
   void deliverFrame() {
-    stream->deliver({FrameStatus::complete, solidPixelBuffer(1440, 900), {}});
+    capture().streams().back()->deliver({FrameStatus::complete, solidPixelBuffer(1440, 900), {}});
     delegate->capture->streamOutputQueue->drain();
     delegate->agentInputQueue->drain();
   }
-
-  std::shared_ptr<FakeScreenStream> stream;
+  // A frame to an agent input whose writes fail from the n-th on: tried n times, no more.
+  void frameToFailingInput(int failFrom) {
+    auto pipe = std::make_shared<FailingPipe>(failFrom);
+    delegate->setInputPipe(pipe);
+    deliverFrame();
+    EXPECT_EQ(pipe->attempts.load(), failFrom);
+  }
 };
 
 TEST_F(CaptureBridgeTest, AFrameTakesItsTurnOnAgentInputQueueAndArrivesWhole) {
@@ -57,44 +58,20 @@ TEST_F(CaptureBridgeTest, AFrameTakesItsTurnOnAgentInputQueueAndArrivesWhole) {
   std::promise<void> gate;
   delegate->agentInputQueue->async([held = gate.get_future().share()] { held.wait(); });
   delegate->writeAgentInput(permission);
-  stream->deliver({FrameStatus::complete, solidPixelBuffer(1440, 900), {}});
+  capture().streams().back()->deliver({FrameStatus::complete, solidPixelBuffer(1440, 900), {}});
   delegate->capture->streamOutputQueue->drain();
   gate.set_value();
+  // The message queued first, then the frame's header line and directly after it the JPEG, whole.
   const std::string sent = sentTo(fakes.processes->lastLaunch()).substr(before.size());
-  ASSERT_EQ(sent.rfind(permission, 0), 0u);
-  const auto frames = framesIn(sent);
-  ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(frames[0].jpeg, fakes.imaging->context->jpeg);
-  EXPECT_EQ(frames[0].end, sent.size());
-}
-
-TEST_F(CaptureBridgeTest, AWriteThatFailsStopsCaptureAndTheJpegNeverFollowsAFailedHeader) {
-  const struct {
-    int failFrom;
-    int attempts;
-  } cases[] = {{1, 1}, {2, 2}};
-  for (const auto& c : cases) {
-    auto pipe = std::make_shared<FailingPipe>(c.failFrom);
-    delegate->setInputPipe(pipe);
-    deliverFrame();
-    EXPECT_EQ(pipe->attempts.load(), c.attempts);
-    EXPECT_TRUE(eventuallyCapturing(false));
-    const int made = static_cast<int>(fakes.screenCapture->streams().size());
-    delegate->startCaptureBridge();
-    ASSERT_TRUE(fakes.screenCapture->waitStarts(made + 1));
-    stream = fakes.screenCapture->streams().back();
-  }
-}
-
-TEST_F(CaptureBridgeTest, WithNoAgentFramesAreDroppedAndCaptureGoesOn) {
+  ASSERT_EQ(sent.rfind(permission + "__QOVA_FRAME_BYTES__{", 0), 0u);
+  EXPECT_EQ(sent.substr(sent.find('\n', permission.size()) + 1), fakes.imaging->context->jpeg);
+  // With no agent to take them, frames are dropped and capture goes on.
   delegate->setInputPipe(nullptr);
   deliverFrame();
-  deliverFrame();
-  EXPECT_EQ(fakes.imaging->context->encodes.size(), 2u);
-  EXPECT_TRUE(delegate->capture->captureActive.load());
+  EXPECT_TRUE(capturing(true));
 }
 
-TEST_F(CaptureBridgeTest, EndingTheAgentOrTheApplicationEndsCapture) {
+TEST_F(CaptureBridgeTest, EndingTheAgentOrTheApplicationOrAFailedWriteEndsCapture) {
   const std::vector<std::function<void()>> enders = {
       [&] { delegate->stopClicked(); },
       [&] { delegate->applicationWillTerminate(); },
@@ -102,16 +79,17 @@ TEST_F(CaptureBridgeTest, EndingTheAgentOrTheApplicationEndsCapture) {
         fakes.processes->lastLaunch().input->failWrites(true);
         delegate->writeAgentInput("x\n");
       },
+      [&] { frameToFailingInput(1); },  // the header fails: its JPEG is never tried
+      [&] { frameToFailingInput(2); },
   };
-  for (size_t i = 0; i < enders.size(); ++i) {
-    if (i > 0) {
-      delegate->startAgent();
-      delegate->startCaptureBridge();
-      ASSERT_TRUE(eventuallyCapturing(true)) << i;
-    }
-    enders[i]();
-    EXPECT_TRUE(eventuallyCapturing(false)) << i;
-    EXPECT_TRUE(fakes.screenCapture->waitStops(static_cast<int>(i) + 1)) << i;
+  for (const auto& end : enders) {
+    delegate->startAgent();
+    delegate->startCaptureBridge();
+    ASSERT_TRUE(capturing(true));
+    const auto stream = capture().streams().back();
+    end();
+    EXPECT_TRUE(capturing(false));
+    EXPECT_TRUE(main().pumpUntil([&] { return stream->stops() == 1; }));
   }
 }
 
