@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "app/app_delegate.h"
+#include "base/serial_queue.h"
 #include "capture/capture_session.h"
 #include "fakes/fake_platform_services.h"
 #include "platform/linux/posix/posix_process_launcher.h"
@@ -26,7 +27,6 @@
 #include "platform/linux/x11_permissions.h"
 #include "platform/linux/x_threads.h"
 #include "platform/linux/xshm_screen_capture.h"
-#include "base/serial_queue.h"
 
 namespace qova {
 namespace {
@@ -91,7 +91,8 @@ class TimingCapture : public ScreenCapture {
   explicit TimingCapture(std::shared_ptr<Timing> timing) : timing_(std::move(timing)) {}
   std::optional<ShareableContent> shareableContent() override { return inner_.shareableContent(); }
   uint32_t mainDisplayId() override { return inner_.mainDisplayId(); }
-  std::shared_ptr<ScreenStream> makeStream(const CaptureDisplay& display, const ScreenStreamConfiguration& configuration,
+  std::shared_ptr<ScreenStream> makeStream(const CaptureDisplay& display,
+                                           const ScreenStreamConfiguration& configuration,
                                            std::shared_ptr<ScreenStreamClient> client,
                                            std::shared_ptr<SerialQueue> queue) override {
     return inner_.makeStream(display, configuration, std::make_shared<TimingClient>(std::move(client), timing_),

@@ -8,7 +8,9 @@
 
 namespace qova {
 
-void AppDelegate::handleCaptureBridge(std::string_view payload) { capture->handleCaptureBridge(payload, weak_from_this()); }
+void AppDelegate::handleCaptureBridge(std::string_view payload) {
+  capture->handleCaptureBridge(payload, weak_from_this());
+}
 
 void AppDelegate::startCaptureBridge() { capture->startCaptureBridge(weak_from_this()); }
 
@@ -21,9 +23,8 @@ void AppDelegate::writeFrameToAgent(std::string headerLine, std::vector<uint8_t>
     const auto pipe = self.currentInputPipe();
     if (!pipe) return done(AgentWrite::noAgent);
     // The JPEG never follows a header that did not arrive whole.
-    const bool written =
-        pipe->writeAll(headerLine) &&
-        pipe->writeAll(std::string_view(reinterpret_cast<const char*>(jpeg.data()), jpeg.size()));
+    const bool written = pipe->writeAll(headerLine) &&
+                         pipe->writeAll(std::string_view(reinterpret_cast<const char*>(jpeg.data()), jpeg.size()));
     done(written ? AgentWrite::written : AgentWrite::failed);
   }));
 }

@@ -64,9 +64,8 @@ void CaptureSession::handleCaptureBridge(std::string_view payload, std::weak_ptr
 }
 
 void CaptureSession::startCaptureBridge(std::weak_ptr<CaptureHost> host) {
-  captureQueue->async(weakBlock(shared_from_this(), [host = std::move(host)](CaptureSession& self) {
-    self.beginCapture(host);
-  }));
+  captureQueue->async(
+      weakBlock(shared_from_this(), [host = std::move(host)](CaptureSession& self) { self.beginCapture(host); }));
 }
 
 void CaptureSession::stopCaptureBridge() {
@@ -108,7 +107,7 @@ void CaptureSession::endCapture() {
 
 void CaptureSession::startScreenCaptureStream(uint64_t attempt, std::weak_ptr<CaptureHost> host) {
   if (!permissions_->screenCaptureAccess()) {
-    kLog.info("screen capture is not permitted; capture stays idle");
+    kLog.info("screen capture is not available (not permitted, or no display): capture stays idle");
     return returnToIdle(attempt);
   }
   const auto content = screenCapture_->shareableContent();
@@ -129,7 +128,7 @@ void CaptureSession::startScreenCaptureStream(uint64_t attempt, std::weak_ptr<Ca
   auto output = std::make_shared<CaptureStreamOutput>(weak_from_this(), host, inputWidth, inputHeight);
   auto stream = screenCapture_->makeStream(*display, configuration, output, streamOutputQueue);
   if (!stream) return streamStartFailed(attempt, host, "no stream could be made");
-  if (!stream->startCapture()) return streamStartFailed(attempt, host, "the stream did not start");
+  if (!stream->startCapture()) return streamStartFailed(attempt, host, "the stream refused to start");
   kLog.debug("stream running: display " + std::to_string(display->displayId) + " at " +
              std::to_string(streamSize.width) + "x" + std::to_string(streamSize.height));
   captureQueue->async([weakSelf = weak_from_this(), attempt, stream, output] {
@@ -152,9 +151,8 @@ void CaptureSession::adoptStream(uint64_t attempt, std::shared_ptr<ScreenStream>
   if (displaced && displaced != stream) runDetachedTask([displaced] { displaced->stopCapture(); });
 }
 
-void CaptureSession::streamStartFailed(uint64_t attempt, const std::weak_ptr<CaptureHost>& host,
-                                       std::string_view why) {
-  kLog.warning("screen stream did not start: " + std::string(why));
+void CaptureSession::streamStartFailed(uint64_t attempt, const std::weak_ptr<CaptureHost>& host, std::string_view why) {
+  kLog.warning("capture could not start: " + std::string(why));
   mainQueue_->post([host] {
     if (auto target = host.lock()) target->showCaptureStatus(kStreamStartFailedStatus);
   });
@@ -211,8 +209,7 @@ void CaptureSession::encodeAndSendCaptureFrame(const PixelBuffer& image, const C
 
 // ---- Frame write -----------------------------------------------------------------------------
 
-void CaptureSession::writeCaptureFrameInput(const FrameHeader& header, std::vector<uint8_t> jpeg,
-                                            CaptureHost& host) {
+void CaptureSession::writeCaptureFrameInput(const FrameHeader& header, std::vector<uint8_t> jpeg, CaptureHost& host) {
   QOVA_ASSERT_ON(*streamOutputQueue);
   std::string headerLine = frameHeaderLine(header);
   {

@@ -17,9 +17,14 @@ namespace qova::test {
 class FakeScreenStream : public ScreenStream {
  public:
   FakeScreenStream(CaptureDisplay display, ScreenStreamConfiguration configuration,
-                   std::shared_ptr<ScreenStreamClient> client, std::shared_ptr<SerialQueue> queue, bool held, bool fails)
-      : display(display), configuration(configuration), client(std::move(client)), queue(std::move(queue)),
-        held_(held), fails_(fails) {}
+                   std::shared_ptr<ScreenStreamClient> client, std::shared_ptr<SerialQueue> queue, bool held,
+                   bool fails)
+      : display(display),
+        configuration(configuration),
+        client(std::move(client)),
+        queue(std::move(queue)),
+        held_(held),
+        fails_(fails) {}
 
   bool startCapture() override {
     if (held_) released_.wait_for(std::chrono::seconds(10));
@@ -55,7 +60,8 @@ class FakeScreenCapture : public ScreenCapture {
     return content;
   }
   uint32_t mainDisplayId() override { return 7; }
-  std::shared_ptr<ScreenStream> makeStream(const CaptureDisplay& display, const ScreenStreamConfiguration& configuration,
+  std::shared_ptr<ScreenStream> makeStream(const CaptureDisplay& display,
+                                           const ScreenStreamConfiguration& configuration,
                                            std::shared_ptr<ScreenStreamClient> client,
                                            std::shared_ptr<SerialQueue> queue) override {
     if (makeFails) return nullptr;

@@ -59,8 +59,10 @@ TEST(BgraScaler, ReductionsAverageWhatTheyCover) {
   const struct {
     int width, height, period, frameWidth, frameHeight;
     int darkest, lightest;  // of the area average: a line over 2, 3 or 2.25 columns
-  } cases[] = {{2560, 1600, 2, 1280, 800, 127, 128}, {3840, 2160, 3, 1280, 720, 170, 170},
-               {2880, 1800, 9, 1280, 800, 142, 255}, {2881, 1801, 9, 1280, 800, 142, 255},
+  } cases[] = {{2560, 1600, 2, 1280, 800, 127, 128},
+               {3840, 2160, 3, 1280, 720, 170, 170},
+               {2880, 1800, 9, 1280, 800, 142, 255},
+               {2881, 1801, 9, 1280, 800, 142, 255},
                {1279, 799, 3, 1279, 799, 0, 255}};
   for (const auto& c : cases) {
     const auto scaled =
@@ -89,7 +91,7 @@ TEST(CursorOverlay, BlendsPremultipliedPixelsAndClipsAtTheEdges) {
   EXPECT_EQ(pixelAt(frame, 0, 0)[1], 0);
   drawCursor(pixelAt(frame, 0, 0), 16, 4, 3, cursor, 2, 2, 1, 0);
   EXPECT_EQ(pixelAt(frame, 2, 0)[1], 0x80 + (100 * 127 + 127) / 255);
-  EXPECT_EQ(pixelAt(frame, 1, 1)[1], 100);  // transparent: untouched
+  EXPECT_EQ(pixelAt(frame, 1, 1)[1], 100);                           // transparent: untouched
   drawCursor(pixelAt(frame, 0, 0), 16, 4, 3, cursor, 2, 2, 10, 10);  // wholly outside: nothing, no crash
 }
 

@@ -90,9 +90,8 @@ TEST(XShmScreenCapture, ListsTheScreenAndDeliversPacedScaledFramesWithTheCursorA
   EXPECT_GT(darkAround(picture, 89, 444), 10);
 
   // Nothing changes: idle samples without pixels, until the pointer moves or the screen changes.
-  const auto idle = running.client->waitFor(*first + 1, [](const ScreenSample& s) {
-    return s.status == FrameStatus::idle && !s.imageBuffer;
-  });
+  const auto idle = running.client->waitFor(
+      *first + 1, [](const ScreenSample& s) { return s.status == FrameStatus::idle && !s.imageBuffer; });
   ASSERT_TRUE(idle);
   painter.warpPointer(300, 800);
   const auto moved = running.client->waitFor(*idle + 1, isComplete);

@@ -29,7 +29,8 @@ inline uint8_t* pixelAt(const PixelBuffer& p, int x, int y) {
 
 // Two rows of three blocks of distinct colours (white bottom left): survives scaling and JPEG.
 inline PixelBuffer blockPattern(int width, int height) {
-  static const uint8_t colours[6][3] = {{0, 0, 255}, {0, 200, 0}, {255, 0, 0}, {255, 255, 255}, {0, 0, 0}, {40, 160, 230}};
+  static const uint8_t colours[6][3] = {{0, 0, 255},     {0, 200, 0}, {255, 0, 0},
+                                        {255, 255, 255}, {0, 0, 0},   {40, 160, 230}};
   const PixelBuffer p = picture(width, height);
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) std::copy_n(colours[(y * 2 / height) * 3 + (x * 3 / width)], 3, pixelAt(p, x, y));
@@ -43,7 +44,8 @@ inline void expectBlocks(const PixelBuffer& got, int tolerance) {
   for (int by = 0; by < 2; ++by) {
     for (int bx = 0; bx < 3; ++bx) {
       const int x = got.width * (2 * bx + 1) / 6, y = got.height * (2 * by + 1) / 4;
-      for (int c = 0; c < 3; ++c) EXPECT_NEAR(pixelAt(got, x, y)[c], pixelAt(expected, x, y)[c], tolerance) << x << "," << y;
+      for (int c = 0; c < 3; ++c)
+        EXPECT_NEAR(pixelAt(got, x, y)[c], pixelAt(expected, x, y)[c], tolerance) << x << "," << y;
     }
   }
 }

@@ -247,7 +247,8 @@ class CaptureLoop {
   };
 
   // Null when the display cannot be captured; the log says why.
-  static std::unique_ptr<CaptureLoop> open(const CaptureDisplay& display, const ScreenStreamConfiguration& configuration);
+  static std::unique_ptr<CaptureLoop> open(const CaptureDisplay& display,
+                                           const ScreenStreamConfiguration& configuration);
 
   // One tick at `now`. Without `roomInQueue` no sample may be handed over: the change is kept.
   Tick tick(std::chrono::steady_clock::time_point now, bool roomInQueue) {
@@ -319,8 +320,8 @@ class CaptureLoop {
   // The grabbed image at the configured size, in pixel memory of its own.
   std::optional<ScreenSample> scaled(std::chrono::steady_clock::time_point now) {
     auto pixels = pool_->take(static_cast<size_t>(width_) * height_ * 4);
-    if (!scaleBgra(image_->data(), image_->bytesPerRow(), image_->width(), image_->height(), pixels->data(),
-                   width_ * 4, width_, height_, scratch_)) {
+    if (!scaleBgra(image_->data(), image_->bytesPerRow(), image_->width(), image_->height(), pixels->data(), width_ * 4,
+                   width_, height_, scratch_)) {
       return std::nullopt;
     }
     ScreenSample sample;
@@ -452,11 +453,11 @@ class XShmScreenStream : public ScreenStream, public std::enable_shared_from_thi
 
   void deliver(ScreenSample sample) {
     inFlight_->fetch_add(1);
-    const bool queued = queue_->async([weak = weak_from_this(), client = client_, inFlight = inFlight_,
-                                       sample = std::move(sample)] {
-      if (weak.lock()) client->didOutputSample(sample);
-      inFlight->fetch_sub(1);
-    });
+    const bool queued =
+        queue_->async([weak = weak_from_this(), client = client_, inFlight = inFlight_, sample = std::move(sample)] {
+          if (weak.lock()) client->didOutputSample(sample);
+          inFlight->fetch_sub(1);
+        });
     if (!queued) inFlight_->fetch_sub(1);
   }
 

@@ -14,7 +14,8 @@ class XShmScreenCapture : public ScreenCapture {
  public:
   std::optional<ShareableContent> shareableContent() override;
   uint32_t mainDisplayId() override;
-  std::shared_ptr<ScreenStream> makeStream(const CaptureDisplay& display, const ScreenStreamConfiguration& configuration,
+  std::shared_ptr<ScreenStream> makeStream(const CaptureDisplay& display,
+                                           const ScreenStreamConfiguration& configuration,
                                            std::shared_ptr<ScreenStreamClient> client,
                                            std::shared_ptr<SerialQueue> queue) override;
 };

@@ -34,7 +34,8 @@ class CaptureBridgeTest : public ControllerTest {
   bool capturing(bool active) {
     return main().pumpUntil([&] {
       std::promise<bool> now;
-      delegate->capture->captureQueue->async([&] { now.set_value((delegate->capture->captureStream != nullptr) == active); });
+      delegate->capture->captureQueue->async(
+          [&] { now.set_value((delegate->capture->captureStream != nullptr) == active); });
       return now.get_future().get() && delegate->capture->captureActive.load() == active;
     });
   }

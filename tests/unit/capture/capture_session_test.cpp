@@ -21,7 +21,8 @@ struct FakeCaptureHost : CaptureHost {
   void writeFrameToAgent(std::string header, std::vector<uint8_t> jpeg, std::function<void(AgentWrite)> done) override {
     writes.push_back([this, header, jpeg, done] {
       if (outcome == AgentWrite::written) {
-        frames.push_back({nlohmann::json::parse(header.substr(header.find('{'))), std::string(jpeg.begin(), jpeg.end())});
+        frames.push_back(
+            {nlohmann::json::parse(header.substr(header.find('{'))), std::string(jpeg.begin(), jpeg.end())});
       }
       done(outcome);
     });
@@ -35,7 +36,7 @@ struct FakeCaptureHost : CaptureHost {
   AgentWrite outcome = AgentWrite::written;
   std::vector<std::function<void()>> writes;
   std::vector<std::pair<nlohmann::json, std::string>> frames;  // header, JPEG
-  std::vector<std::string> statuses;  // main thread
+  std::vector<std::string> statuses;                           // main thread
 };
 
 class CaptureSessionTest : public ::testing::Test {
@@ -59,7 +60,9 @@ class CaptureSessionTest : public ::testing::Test {
   }
   // Waits (bounded, real time) for the work of other threads to come to the wanted state.
   bool eventually(const std::function<bool()>& done) { return fakes.mainQueue->pumpUntil(done); }
-  bool isIdle() { return eventually([&] { return state() == State{false, nullptr, false}; }); }
+  bool isIdle() {
+    return eventually([&] { return state() == State{false, nullptr, false}; });
+  }
   bool capturingWith(const std::shared_ptr<FakeScreenStream>& stream) {
     return eventually([&] { return state() == State{true, stream, true}; });
   }
@@ -102,8 +105,12 @@ TEST_F(CaptureSessionTest, StartCapturesTheMainDisplayScaledOnceUntilAStopOrTheS
   deliver(stream, sampleOf(1280, 535));
   ASSERT_EQ(host->frames.size(), 1u);
   const auto& [header, jpeg] = host->frames[0];
-  EXPECT_EQ(header, (nlohmann::json{{"width", 1280}, {"height", 535}, {"inputWidth", 3440}, {"inputHeight", 1440},
-                                    {"bytes", images().jpeg.size()}, {"timestamp", header["timestamp"]}}));
+  EXPECT_EQ(header, (nlohmann::json{{"width", 1280},
+                                    {"height", 535},
+                                    {"inputWidth", 3440},
+                                    {"inputHeight", 1440},
+                                    {"bytes", images().jpeg.size()},
+                                    {"timestamp", header["timestamp"]}}));
   EXPECT_GE(header["timestamp"].get<int64_t>(), earliest);
   EXPECT_LE(header["timestamp"].get<int64_t>(), wallClockMilliseconds());
   EXPECT_EQ(jpeg, images().jpeg);
