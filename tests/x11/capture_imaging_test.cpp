@@ -21,8 +21,15 @@ PixelBuffer stripes(int width, int height, int period) {
   return p;
 }
 
-TEST(TurboJpegImaging, EncodesAFullRangeJpegThatDecodesToThePicture) {
+// Higher quality costs bytes; a buffer that cannot be read is refused at every step.
+TEST(TurboJpegImaging, EncodesAFullRangeJpegOfTheQualityAskedThatDecodesToThePicture) {
   auto context = TurboJpegImaging().makeContext();
+  const auto image = stripes(640, 400, 5);
+  EXPECT_LT(context->encodeJpeg(image, 0.2)->size(), context->encodeJpeg(image, 0.54)->size());
+  EXPECT_LT(context->encodeJpeg(image, 0.54)->size(), context->encodeJpeg(image, 0.95)->size());
+  PixelBuffer broken = image;
+  broken.bytesPerRow = 8;
+  EXPECT_FALSE(context->render(broken) || context->encodeJpeg(broken, 0.54) || context->drawScaled(image, 0, 10));
   for (const auto& [w, h] : std::vector<std::pair<int, int>>{{1280, 800}, {1279, 598}, {1, 1}, {3, 1281}}) {
     const auto jpeg = context->encodeJpeg(blockPattern(w, h), 0.54);
     ASSERT_TRUE(jpeg);
@@ -33,23 +40,6 @@ TEST(TurboJpegImaging, EncodesAFullRangeJpegThatDecodesToThePicture) {
     EXPECT_LE(pixelAt(decoded, w / 2, h * 3 / 4)[1], 2);  // black stays black and white white: full range
     EXPECT_GE(pixelAt(decoded, w / 6, h * 3 / 4)[1], 253);
   }
-}
-
-TEST(TurboJpegImaging, QualityTradesSizeAndMalformedInputIsRefused) {
-  auto context = TurboJpegImaging().makeContext();
-  const auto image = stripes(640, 400, 5);
-  const auto low = context->encodeJpeg(image, 0.2);
-  const auto mid = context->encodeJpeg(image, 0.54);
-  const auto high = context->encodeJpeg(image, 0.95);
-  ASSERT_TRUE(low && mid && high);
-  EXPECT_LT(low->size(), mid->size());
-  EXPECT_LT(mid->size(), high->size());
-  PixelBuffer broken = image;
-  broken.bytesPerRow = 8;
-  EXPECT_FALSE(context->render(broken));
-  EXPECT_FALSE(context->encodeJpeg(broken, 0.54));
-  EXPECT_FALSE(context->drawScaled(image, 0, 10));
-  EXPECT_TRUE(context->render(image));
 }
 
 // Reductions of Retina-class and 4K screens turn thin lines (text strokes) into grey instead of

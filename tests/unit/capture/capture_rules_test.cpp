@@ -25,14 +25,8 @@ TEST(CaptureFrameSize, LongerSideIsBroughtTo1280InDoublePrecision) {
   const struct {
     int64_t w, h;
     FrameSize expected;
-  } cases[] = {
-      {1440, 900, {1280, 800}},  {1920, 1080, {1280, 720}},
-      {2560, 1440, {1280, 720}}, {3440, 1440, {1280, 535}},
-      {1512, 982, {1280, 831}},  {900, 1440, {800, 1280}},
-      {1280, 800, {1280, 800}},  {1024, 768, {1024, 768}},
-      {2139, 1000, {1279, 598}}, {1, 1, {1, 1}},
-      {0, -5, {1, 1}},           {100000, 10, {1280, 1}},
-  };
+  } cases[] = {{1440, 900, {1280, 800}}, {900, 1440, {800, 1280}}, {3440, 1440, {1280, 535}}, {2139, 1000, {1279, 598}},
+               {1280, 800, {1280, 800}}, {1024, 768, {1024, 768}}, {0, -5, {1, 1}},           {100000, 10, {1280, 1}}};
   for (const auto& c : cases) {
     EXPECT_EQ(captureFrameSize(c.w, c.h, 1280.0), c.expected) << c.w << "x" << c.h;
   }
@@ -53,12 +47,8 @@ TEST(FrameHeaderLine, IsTheMarkerAndSixIntegerMembersOnOneCompactLine) {
   EXPECT_EQ(json.find_first_of(" \n\t"), std::string::npos);
   const auto header = nlohmann::json::parse(json);
   for (const auto& [key, value] : header.items()) EXPECT_TRUE(value.is_number_integer()) << key;
-  EXPECT_EQ(header, (nlohmann::json{{"width", 1280},
-                                    {"height", 800},
-                                    {"inputWidth", 1440},
-                                    {"inputHeight", 900},
-                                    {"bytes", 123456},
-                                    {"timestamp", 1733480000123}}));
+  EXPECT_EQ(header, nlohmann::json::parse(R"({"width": 1280, "height": 800, "inputWidth": 1440, "inputHeight": 900,
+                                                "bytes": 123456, "timestamp": 1733480000123})"));
 }
 
 }  // namespace

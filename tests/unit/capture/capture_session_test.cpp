@@ -105,12 +105,9 @@ TEST_F(CaptureSessionTest, StartCapturesTheMainDisplayScaledOnceUntilAStopOrTheS
   deliver(stream, sampleOf(1280, 535));
   ASSERT_EQ(host->frames.size(), 1u);
   const auto& [header, jpeg] = host->frames[0];
-  EXPECT_EQ(header, (nlohmann::json{{"width", 1280},
-                                    {"height", 535},
-                                    {"inputWidth", 3440},
-                                    {"inputHeight", 1440},
-                                    {"bytes", images().jpeg.size()},
-                                    {"timestamp", header["timestamp"]}}));
+  auto expected = nlohmann::json::parse(R"({"width": 1280, "height": 535, "inputWidth": 3440, "inputHeight": 1440})");
+  expected.update({{"bytes", images().jpeg.size()}, {"timestamp", header["timestamp"]}});
+  EXPECT_EQ(header, expected);
   EXPECT_GE(header["timestamp"].get<int64_t>(), earliest);
   EXPECT_LE(header["timestamp"].get<int64_t>(), wallClockMilliseconds());
   EXPECT_EQ(jpeg, images().jpeg);
@@ -188,6 +185,7 @@ TEST_F(CaptureSessionTest, AStartThatComesToNoStreamReturnsToIdle) {
 // statuses and samples without pixels cost no image work; a failed image step drops only its frame.
 TEST_F(CaptureSessionTest, ASampleBecomesAFrameOfTheRulesSizeOrNothing) {
   auto stream = startCapturing();
+  using S = FrameStatus;
   using Step = FakeImageContext::Step;
   const struct {
     FrameStatus status;
@@ -196,19 +194,12 @@ TEST_F(CaptureSessionTest, ASampleBecomesAFrameOfTheRulesSizeOrNothing) {
     bool imageWork;
     int frameWidth, frameHeight;  // 0: no frame
   } cases[] = {
-      {FrameStatus::complete, 1440, 900, Step::none, true, 1280, 800},
-      {FrameStatus::started, 2139, 1000, Step::none, true, 1279, 598},
-      {FrameStatus::complete, 1, 1, Step::none, true, 1, 1},
-      {FrameStatus::idle, 0, 0, Step::none, false, 0, 0},
-      {FrameStatus::idle, 1280, 800, Step::none, false, 0, 0},
-      {FrameStatus::blank, 1280, 800, Step::none, false, 0, 0},
-      {FrameStatus::suspended, 1280, 800, Step::none, false, 0, 0},
-      {FrameStatus::stopped, 1280, 800, Step::none, false, 0, 0},
-      {FrameStatus::complete, 0, 0, Step::none, false, 0, 0},
-      {FrameStatus::complete, 1440, 900, Step::render, true, 0, 0},
-      {FrameStatus::complete, 1440, 900, Step::scale, true, 0, 0},
-      {FrameStatus::complete, 1440, 900, Step::encode, true, 0, 0},
-  };
+      {S::complete, 1440, 900, Step::none, true, 1280, 800}, {S::started, 2139, 1000, Step::none, true, 1279, 598},
+      {S::complete, 1, 1, Step::none, true, 1, 1},           {S::idle, 0, 0, Step::none, false, 0, 0},
+      {S::idle, 1280, 800, Step::none, false, 0, 0},         {S::blank, 1280, 800, Step::none, false, 0, 0},
+      {S::suspended, 1280, 800, Step::none, false, 0, 0},    {S::stopped, 1280, 800, Step::none, false, 0, 0},
+      {S::complete, 0, 0, Step::none, false, 0, 0},          {S::complete, 1440, 900, Step::render, true, 0, 0},
+      {S::complete, 1440, 900, Step::scale, true, 0, 0},     {S::complete, 1440, 900, Step::encode, true, 0, 0}};
   for (const auto& c : cases) {
     images().failing = c.failing;
     const int renders = images().renders;
