@@ -27,7 +27,10 @@ CaptureStreamOutput::CaptureStreamOutput(std::weak_ptr<CaptureSession> session, 
     : session(std::move(session)), host(std::move(host)), inputWidth(inputWidth), inputHeight(inputHeight) {}
 
 void CaptureStreamOutput::didOutputSample(const ScreenSample& sample) {
-  if (auto owner = session.lock()) owner->handleStreamSampleBuffer(sample, *this);
+  const auto owner = session.lock();
+  if (!owner) return;
+  QOVA_ASSERT_ON(*owner->streamOutputQueue);
+  owner->handleStreamSampleBuffer(sample, *this);
 }
 
 void CaptureStreamOutput::didStopWithError() {
@@ -159,8 +162,6 @@ void CaptureSession::streamStartFailed(uint64_t attempt, const std::weak_ptr<Cap
   returnToIdle(attempt);
 }
 
-// A start that did not come to a stream returns to Idle, unless a later start or stop has already
-// taken over the capture state.
 void CaptureSession::returnToIdle(uint64_t attempt) {
   captureQueue->async(weakBlock(shared_from_this(), [attempt](CaptureSession& self) {
     if (self.captureAttempt_ == attempt) self.captureActive.store(false);

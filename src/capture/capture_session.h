@@ -42,7 +42,7 @@ class CaptureStreamOutput : public ScreenStreamClient {
 // that runs later or on another thread holds it weakly.
 class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
  public:
-  // The services are kept for the session's life.
+  // Any thread. The services are kept for the session's life; without `imaging` no frame is made.
   CaptureSession(std::shared_ptr<ScreenCapture> screenCapture, std::shared_ptr<Permissions> permissions,
                  std::shared_ptr<Imaging> imaging, std::shared_ptr<MainQueue> mainQueue);
   ~CaptureSession();
@@ -83,9 +83,10 @@ class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
   void beginCapture(std::weak_ptr<CaptureHost> host);
   void endCapture();
   void adoptStream(uint64_t attempt, std::shared_ptr<ScreenStream> stream, std::shared_ptr<CaptureStreamOutput> output);
-  void returnToIdle(uint64_t attempt);
-  // A worker thread: the stream start failed for `why`; the user sees it.
+  // The stream start's worker thread; both only queue work. A start that failed for `why` is shown
+  // to the user; either way the attempt returns to Idle unless a later one took over.
   void streamStartFailed(uint64_t attempt, const std::weak_ptr<CaptureHost>& host, std::string_view why);
+  void returnToIdle(uint64_t attempt);
   // Called back by the host once its write has ended: the next sample may become a frame.
   void frameWriteEnded(AgentWrite result);
 
