@@ -1,7 +1,8 @@
 // The real capture path end to end, as the application runs it: the controller, the X11 stream on
 // $DISPLAY, libyuv and TurboJPEG, and frame messages written to a child's input (the child only
-// discards them). Reports this process's CPU per frame sent, the time from a sample to the last
-// JPEG byte written to the pipe, and resident memory.
+// discards them). Reports the time from the agent's launch to its first whole frame, this process's
+// CPU per frame sent, the time from a sample to the last JPEG byte written to the pipe, and resident
+// memory.
 // Usage: capture_cpu_bench <seconds> [--quiet-screen]
 #include <sys/resource.h>
 #include <unistd.h>
@@ -18,12 +19,13 @@
 #include <vector>
 
 #include "app/app_delegate.h"
+#include "base/serial_queue.h"
+#include "capture/capture_session.h"
 #include "fakes/fake_platform_services.h"
 #include "platform/linux/posix/posix_process_launcher.h"
 #include "platform/linux/turbojpeg_imaging.h"
 #include "platform/linux/x11_permissions.h"
 #include "platform/linux/xshm_screen_capture.h"
-#include "base/serial_queue.h"
 
 namespace qova {
 namespace {
@@ -48,23 +50,25 @@ long residentKiB() {
 // What the measurement shares between the stream's queue and the agent input queue.
 struct Timing {
   std::mutex mutex;
-  std::weak_ptr<AppDelegate> delegate;
+  std::weak_ptr<CaptureSession> session;
+  Clock::time_point launched;        // the agent's launch was asked
+  double firstFrameMs = -1;          // from the launch to the first frame's last byte in the pipe
   Clock::time_point acceptedSample;  // the newest sample offered while no frame was pending
   std::vector<double> latenciesMs;
   std::atomic<long> frames{0};
   std::atomic<long> jpegBytes{0};
 };
 
-class TimingOutput : public ScreenStreamOutput {
+class TimingClient : public ScreenStreamClient {
  public:
-  TimingOutput(std::shared_ptr<ScreenStreamOutput> inner, std::shared_ptr<Timing> timing)
+  TimingClient(std::shared_ptr<ScreenStreamClient> inner, std::shared_ptr<Timing> timing)
       : inner_(std::move(inner)), timing_(std::move(timing)) {}
-  void didOutputSample(ScreenStream& stream, const ScreenSample& sample, SampleType type) override {
-    if (auto delegate = timing_->delegate.lock()) {
+  void didOutputSample(const ScreenSample& sample) override {
+    if (auto session = timing_->session.lock()) {
       bool pending;
       {
-        std::lock_guard lock(delegate->frameWriteLock);
-        pending = delegate->frameWritePending;
+        std::lock_guard lock(session->frameWriteLock);
+        pending = session->frameWritePending;
       }
       // Only a sample offered while nothing is pending can become the next frame written.
       if (!pending && sample.imageBuffer) {
@@ -72,27 +76,12 @@ class TimingOutput : public ScreenStreamOutput {
         timing_->acceptedSample = sample.presentationTime;
       }
     }
-    inner_->didOutputSample(stream, sample, type);
+    inner_->didOutputSample(sample);
   }
+  void didStopWithError() override { inner_->didStopWithError(); }
 
  private:
-  std::shared_ptr<ScreenStreamOutput> inner_;
-  std::shared_ptr<Timing> timing_;
-};
-
-class TimingStream : public ScreenStream {
- public:
-  TimingStream(std::shared_ptr<ScreenStream> inner, std::shared_ptr<Timing> timing)
-      : inner_(std::move(inner)), timing_(std::move(timing)) {}
-  bool addStreamOutput(std::shared_ptr<ScreenStreamOutput> output, SampleType type,
-                       std::shared_ptr<SerialQueue> queue) override {
-    return inner_->addStreamOutput(std::make_shared<TimingOutput>(std::move(output), timing_), type, std::move(queue));
-  }
-  bool startCapture() override { return inner_->startCapture(); }
-  bool stopCapture() override { return inner_->stopCapture(); }
-
- private:
-  std::shared_ptr<ScreenStream> inner_;
+  std::shared_ptr<ScreenStreamClient> inner_;
   std::shared_ptr<Timing> timing_;
 };
 
@@ -101,9 +90,12 @@ class TimingCapture : public ScreenCapture {
   explicit TimingCapture(std::shared_ptr<Timing> timing) : timing_(std::move(timing)) {}
   std::optional<ShareableContent> shareableContent() override { return inner_.shareableContent(); }
   uint32_t mainDisplayId() override { return inner_.mainDisplayId(); }
-  std::shared_ptr<ScreenStream> makeStream(const CaptureDisplay& display, const ScreenStreamConfiguration& configuration,
-                                           std::shared_ptr<ScreenStreamDelegate> delegate) override {
-    return std::make_shared<TimingStream>(inner_.makeStream(display, configuration, std::move(delegate)), timing_);
+  std::shared_ptr<ScreenStream> makeStream(const CaptureDisplay& display,
+                                           const ScreenStreamConfiguration& configuration,
+                                           std::shared_ptr<ScreenStreamClient> client,
+                                           std::shared_ptr<SerialQueue> queue) override {
+    return inner_.makeStream(display, configuration, std::make_shared<TimingClient>(std::move(client), timing_),
+                             std::move(queue));
   }
 
  private:
@@ -122,6 +114,9 @@ class TimingPipe : public InputPipe {
     if (ok && afterHeader_) {
       const auto done = Clock::now();
       std::lock_guard lock(timing_->mutex);
+      if (timing_->firstFrameMs < 0) {
+        timing_->firstFrameMs = std::chrono::duration<double, std::milli>(done - timing_->launched).count();
+      }
       timing_->latenciesMs.push_back(std::chrono::duration<double, std::milli>(done - timing_->acceptedSample).count());
       timing_->frames += 1;
       timing_->jpegBytes += static_cast<long>(bytes.size());
@@ -180,7 +175,8 @@ int main(int argc, char** argv) {
   services.screenCapture = std::make_shared<TimingCapture>(timing);
   services.imaging = std::make_shared<TurboJpegImaging>();
   auto delegate = std::make_shared<AppDelegate>(services);
-  timing->delegate = delegate;
+  timing->session = delegate->capture;
+  timing->launched = Clock::now();
   delegate->startAgent();
 
   // Warm-up: the first frames pay for page faults and encoder set-up.
@@ -213,6 +209,10 @@ int main(int argc, char** argv) {
   const auto percentile = [&](double p) {
     return latencies.empty() ? 0.0 : latencies[static_cast<size_t>(p * static_cast<double>(latencies.size() - 1))];
   };
+  {
+    std::lock_guard lock(timing->mutex);
+    std::printf("first frame %.0f ms after the agent's launch\n", timing->firstFrameMs);
+  }
   std::printf(
       "frames %ld in %.1f s (%.1f/s), cpu %.1f%% of a core, cpu/frame %.2f ms, sample-to-last-byte median %.2f ms "
       "p90 %.2f ms, jpeg %.0f bytes/frame, rss start %ld KiB max %ld KiB end %ld KiB\n",
@@ -222,7 +222,7 @@ int main(int argc, char** argv) {
       rssStart, rssMax, residentKiB());
   if (!rssTrace.empty()) std::printf("rss KiB each minute:%s\n", rssTrace.c_str());
   delegate->stopClicked();
-  delegate->captureQueue->drain();
+  delegate->capture->captureQueue->drain();
   fakes.mainQueue->runPending();
   std::filesystem::remove_all(root);
   return 0;

@@ -7,8 +7,8 @@
 #include "base/main_queue.h"
 #include "base/serial_queue.h"
 #include "base/weak_block.h"
+#include "capture/capture_session.h"
 #include "platform/controls.h"
-#include "platform/imaging.h"
 #include "platform/process.h"
 
 namespace qova {
@@ -25,9 +25,8 @@ AppDelegate::AppDelegate(PlatformServices services) : services_(std::move(servic
   fileEmptyLabel = controls.makeLabel("暂无收到的文件");
   filePathLabel = controls.makeLabel("");
   agentInputQueue = std::make_unique<SerialQueue>(std::string(kAgentIdentifier) + ".input");
-  captureQueue = std::make_unique<SerialQueue>(std::string(kAgentIdentifier) + ".capture");
-  streamOutputQueue = std::make_unique<SerialQueue>(std::string(kAgentIdentifier) + ".stream-output");
-  if (services_.imaging) ciContext = services_.imaging->makeContext();
+  capture = std::make_shared<CaptureSession>(services_.screenCapture, services_.permissions, services_.imaging,
+                                             services_.mainQueue);
 }
 
 AppDelegate::~AppDelegate() = default;

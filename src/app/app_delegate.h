@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bridge/agent_output_buffer.h"
+#include "capture/capture_host.h"
 #include "platform/event_poster.h"
 #include "platform/platform_services.h"
 
@@ -23,19 +24,14 @@ class ChildProcess;
 class InputPipe;
 class SerialQueue;
 class Timer;
-class ImageContext;
-class ScreenStream;
-class CaptureStreamOutput;
-struct ScreenSample;
-struct PixelBuffer;
-struct FrameHeader;
+class CaptureSession;
 class FileActionButton;
 
 // The one object that owns all of the application's state. Created with std::make_shared on the
 // main thread before the event loop runs; every block that runs later or on another thread holds it
 // weakly (weakBlock). Its operations are glue, defined in app/ one file per concern; what they glue
 // (decoding, rules, layout) lives in the concern folders and knows nothing of this class.
-class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
+class AppDelegate : public std::enable_shared_from_this<AppDelegate>, public CaptureHost {
  public:
   explicit AppDelegate(PlatformServices services);
   ~AppDelegate();
@@ -59,20 +55,8 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   AgentOutputBuffer outputBuffer;                  // 13, agent output readers only
   CGMouseButton dragButton = CGMouseButton::left;  // 14; agent output readers only
   std::unique_ptr<SerialQueue> agentInputQueue;    // 15 "qova.lumaro.agent.input"
-  std::unique_ptr<SerialQueue> captureQueue;       // 16 "qova.lumaro.agent.capture"
-  std::mutex frameWriteLock;                       // 17
-  // 18 "qova.lumaro.agent.stream-output"; shared, because a stream keeps its delivery queue alive
-  // until it has stopped, which may be after the controller is gone.
-  std::shared_ptr<SerialQueue> streamOutputQueue;
-  std::shared_ptr<ImageContext> ciContext;                   // 19
-  std::shared_ptr<ScreenStream> captureStream;               // 20, captureQueue
-  std::shared_ptr<CaptureStreamOutput> captureStreamOutput;  // 21, captureQueue
-  std::atomic<bool> captureActive{false};                    // 22, written on captureQueue only
-  bool frameWritePending = false;                            // 23, under frameWriteLock
-  const int32_t captureFps = 10;                             // 24
-  const intptr_t captureQueueDepth = 2;                      // 25
-  const double captureMaxSide = 1280.0;                      // 26
-  const double captureJpegQuality = 0.54;                    // 27
+  // 16-27: the capture state, owned by the capture session with the same names and initial values.
+  std::shared_ptr<CaptureSession> capture;
   std::shared_ptr<Timer> permissionTimer;                    // 28, main thread
   std::shared_ptr<Timer> fileRefreshTimer;                   // 29, main thread
   std::optional<bool> lastScreenTrusted;                     // 30, main thread
@@ -119,20 +103,16 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   // commands are dropped.
   void handleInputBridge(std::string_view payload);
 
-  // ---- Capture (capture/) -----------------------------------------------------------------------
+  // ---- Capture (app/capture_bridge.cpp): forwards to the capture session ------------------------
   // Agent output reader thread; only queues work on captureQueue.
   void handleCaptureBridge(std::string_view payload);
   // Any thread; queue the start or stop transition on captureQueue and return at once.
   void startCaptureBridge();
   void stopCaptureBridge();
-  // A worker thread, launched by the start transition with its attempt number: brings up the stream
-  // and queues its adoption (or the return to Idle) on captureQueue.
-  void startScreenCaptureStream(uint64_t attempt);
-  // streamOutputQueue: the frame pipeline, from sample to frame message.
-  void handleStreamSampleBuffer(const ScreenSample& sampleBuffer, int64_t inputWidth, int64_t inputHeight);
-  void encodeAndSendCaptureFrame(const PixelBuffer& image, int64_t inputWidth, int64_t inputHeight);
-  // streamOutputQueue; returns at once, the write happens on agentInputQueue.
-  void writeCaptureFrameInput(const FrameHeader& header, std::vector<uint8_t> jpeg);
+  // CaptureHost.
+  void writeFrameToAgent(std::string headerLine, std::vector<uint8_t> jpeg,
+                         std::function<void(AgentWrite)> done) override;
+  void showCaptureStatus(std::string_view text) override;
 
   // ---- Permission requests and settings navigation (app/permissions.cpp), main thread ---------
   void requestScreenPermission();
@@ -168,9 +148,6 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   void setStatus(std::string_view text);
 
   PlatformServices services_;
-  // captureQueue only. Every start and stop transition begins a new attempt; a stream start that
-  // finishes (or fails) for an attempt that is no longer current changes nothing but its own stream.
-  uint64_t captureAttempt_ = 0;
   mutable std::mutex inputPipeMutex_;
   std::mutex outputMutex_;
   // Set by the agent output reader when a file-received refresh is queued, cleared by the main

@@ -1,53 +1,37 @@
 #include "app/app_delegate.h"
+#include "base/main_queue.h"
 #include "base/serial_queue.h"
+#include "base/thread_check.h"
 #include "base/weak_block.h"
-#include "capture/capture_rules.h"
-#include "capture/detached_task.h"
-#include "platform/screen_capture.h"
+#include "capture/capture_session.h"
+#include "platform/process.h"
 
 namespace qova {
 
 void AppDelegate::handleCaptureBridge(std::string_view payload) {
-  switch (decodeCaptureAction(payload)) {
-    case CaptureAction::start:
-      startCaptureBridge();
-      break;
-    case CaptureAction::stop:
-      stopCaptureBridge();
-      break;
-    case CaptureAction::none:
-      break;
-  }
+  capture->handleCaptureBridge(payload, weak_from_this());
 }
 
-void AppDelegate::startCaptureBridge() {
-  captureQueue->async(weakBlock(shared_from_this(), [](AppDelegate& self) {
-    // Starting or Capturing already: the running stream is not restarted.
-    if (self.captureActive.load()) return;
-    self.captureActive.store(true);
-    const uint64_t attempt = ++self.captureAttempt_;
-    {
-      std::lock_guard lock(self.frameWriteLock);
-      self.frameWritePending = false;
-    }
-    runDetachedTask(weakBlock(self.shared_from_this(),
-                              [attempt](AppDelegate& delegate) { delegate.startScreenCaptureStream(attempt); }));
+void AppDelegate::startCaptureBridge() { capture->startCaptureBridge(weak_from_this()); }
+
+void AppDelegate::stopCaptureBridge() { capture->stopCaptureBridge(); }
+
+void AppDelegate::writeFrameToAgent(std::string headerLine, std::vector<uint8_t> jpeg,
+                                    std::function<void(AgentWrite)> done) {
+  agentInputQueue->async(weakBlock(shared_from_this(), [headerLine = std::move(headerLine), jpeg = std::move(jpeg),
+                                                        done = std::move(done)](AppDelegate& self) {
+    const auto pipe = self.currentInputPipe();
+    if (!pipe) return done(AgentWrite::noAgent);
+    // The JPEG never follows a header that did not arrive whole.
+    const bool written = pipe->writeAll(headerLine) &&
+                         pipe->writeAll(std::string_view(reinterpret_cast<const char*>(jpeg.data()), jpeg.size()));
+    done(written ? AgentWrite::written : AgentWrite::failed);
   }));
 }
 
-void AppDelegate::stopCaptureBridge() {
-  captureQueue->async(weakBlock(shared_from_this(), [](AppDelegate& self) {
-    self.captureActive.store(false);
-    ++self.captureAttempt_;
-    {
-      std::lock_guard lock(self.frameWriteLock);
-      self.frameWritePending = false;
-    }
-    std::shared_ptr<ScreenStream> stream = std::exchange(self.captureStream, nullptr);
-    self.captureStreamOutput.reset();
-    // Stopping waits for the stream's capture thread; the capture queue never waits for it.
-    if (stream) runDetachedTask([stream] { stream->stopCapture(); });
-  }));
+void AppDelegate::showCaptureStatus(std::string_view text) {
+  QOVA_ASSERT_ON(mainQueue());
+  setStatus(text);
 }
 
 }  // namespace qova

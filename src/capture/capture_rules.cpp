@@ -36,14 +36,4 @@ std::optional<CaptureDisplay> chooseCaptureDisplay(const std::vector<CaptureDisp
   return main != displays.end() ? *main : displays.front();
 }
 
-bool frameStatusKeepsSample(const std::optional<std::vector<FrameInfo>>& attachments) {
-  if (!attachments || attachments->empty()) return true;
-  const FrameInfo& first = attachments->front();
-  const auto status = first.find(kFrameInfoStatus);
-  if (status == first.end()) return true;
-  const auto* value = std::get_if<int64_t>(&status->second);
-  if (!value) return true;
-  return *value == static_cast<int64_t>(FrameStatus::complete) || *value == static_cast<int64_t>(FrameStatus::started);
-}
-
 }  // namespace qova

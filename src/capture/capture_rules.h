@@ -31,9 +31,4 @@ FrameSize captureFrameSize(int64_t width, int64_t height, double maxSide);
 std::optional<CaptureDisplay> chooseCaptureDisplay(const std::vector<CaptureDisplay>& displays,
                                                    uint32_t mainDisplayId);
 
-// Whether a sample's frame information lets it become a frame: only an integer status other than
-// complete and started keeps it out; no information, no status, or a status of another kind lets
-// it through.
-bool frameStatusKeepsSample(const std::optional<std::vector<FrameInfo>>& attachments);
-
 }  // namespace qova

@@ -2,11 +2,8 @@
 
 #include <chrono>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <optional>
-#include <string>
-#include <variant>
 #include <vector>
 
 #include "platform/imaging.h"
@@ -14,7 +11,6 @@
 namespace qova {
 
 class SerialQueue;
-class ScreenStream;
 
 // A display that can be captured, as the screen capture service lists it.
 struct CaptureDisplay {
@@ -33,60 +29,39 @@ struct FrameInterval {
   int32_t timescale = 0;
 };
 
-inline constexpr uint32_t kPixelFormatBGRA = 0x42475241;  // 'BGRA'
-
 struct ScreenStreamConfiguration {
-  int64_t width = 0;   // size of the delivered pixel buffers
+  int64_t width = 0;  // size of the delivered pixel buffers (BGRX)
   int64_t height = 0;
   FrameInterval minimumFrameInterval;
   intptr_t queueDepth = 3;  // samples handed over and not yet handled, at most
-  uint32_t pixelFormat = kPixelFormatBGRA;
-  bool scalesToFit = false;
   bool showsCursor = true;
 };
 
-enum class SampleType { screen, audio };
-
-// Per-sample frame information. Values come as the platform gives them; the logic decides what a
-// value of an unexpected kind means.
-using FrameInfoValue = std::variant<int64_t, double, std::string>;
-using FrameInfo = std::map<std::string, FrameInfoValue>;
-inline constexpr const char* kFrameInfoStatus = "status";
-
-// Values of the status entry.
-enum class FrameStatus : int64_t { complete = 0, idle = 1, blank = 2, suspended = 3, started = 4, stopped = 5 };
+// What a sample says of its frame. Only complete and started frames carry a picture worth sending;
+// idle means nothing changed since the last complete one.
+enum class FrameStatus { complete, idle, blank, suspended, started, stopped };
 
 struct ScreenSample {
-  bool isValid = true;
-  std::optional<std::vector<FrameInfo>> attachments;  // nullopt: the sample carries none
-  std::optional<PixelBuffer> imageBuffer;             // nullopt: no pixels (an unchanged frame)
+  FrameStatus status = FrameStatus::complete;
+  std::optional<PixelBuffer> imageBuffer;  // nullopt: no pixels (an idle frame)
   std::chrono::steady_clock::time_point presentationTime;
 };
 
-// Receives a stream's samples. Held strongly by the stream it was added to.
-class ScreenStreamOutput {
+// What a stream reports to. Held strongly by its stream until the stream has stopped.
+class ScreenStreamClient {
  public:
-  virtual ~ScreenStreamOutput() = default;
-  // Called on the queue given to addStreamOutput, one sample at a time.
-  virtual void didOutputSample(ScreenStream& stream, const ScreenSample& sample, SampleType type) = 0;
-};
-
-// Learns that a stream stopped by itself (display gone, capture failing). Held strongly by its stream.
-class ScreenStreamDelegate {
- public:
-  virtual ~ScreenStreamDelegate() = default;
-  // Called at most once, on a thread of the stream's choosing, never after stopCapture was asked.
-  virtual void didStopWithError(ScreenStream& stream) = 0;
+  virtual ~ScreenStreamClient() = default;
+  // On the queue the stream was made with, one sample at a time.
+  virtual void didOutputSample(const ScreenSample& sample) = 0;
+  // The stream stopped by itself (display gone, capture failing). At most once, on a thread of the
+  // stream's choosing, never after stopCapture was asked.
+  virtual void didStopWithError() = 0;
 };
 
 // One capture of one display. Thread-safe. Destroying a running stream stops it.
 class ScreenStream {
  public:
   virtual ~ScreenStream() = default;
-  // Before startCapture: samples of `type` go to `output`, delivered on `queue` (kept alive by
-  // the stream). False when the output cannot be attached.
-  virtual bool addStreamOutput(std::shared_ptr<ScreenStreamOutput> output, SampleType type,
-                               std::shared_ptr<SerialQueue> queue) = 0;
   // Blocks until capture runs (true) or failed to start (false). Call from a worker thread.
   virtual bool startCapture() = 0;
   // Blocks until no further sample will be handed to the queue. False when the stream was not
@@ -103,10 +78,12 @@ class ScreenCapture {
   virtual std::optional<ShareableContent> shareableContent() = 0;
   // The identifier of the main display; may match none of the listed displays.
   virtual uint32_t mainDisplayId() = 0;
-  // A stream of the whole display, not yet running, reporting its own stop to `delegate`.
+  // A stream of the whole display, not yet running. Its samples go to `client` on `queue`; the
+  // stream keeps both alive until it has stopped. Null when no such stream can be made.
   virtual std::shared_ptr<ScreenStream> makeStream(const CaptureDisplay& display,
                                                    const ScreenStreamConfiguration& configuration,
-                                                   std::shared_ptr<ScreenStreamDelegate> delegate) = 0;
+                                                   std::shared_ptr<ScreenStreamClient> client,
+                                                   std::shared_ptr<SerialQueue> queue) = 0;
 };
 
 }  // namespace qova

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <mutex>
 #include <ostream>
+#include <utility>
 #include <vector>
 
 #include "platform/event_poster.h"

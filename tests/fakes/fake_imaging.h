@@ -1,46 +1,40 @@
 #pragma once
 
-#include <mutex>
+#include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "platform/imaging.h"
 
 namespace qova::test {
 
-// An image context that records what the pipeline asked of it. Its "JPEG" is a fixed byte string
-// (by default one holding line feeds and the frame marker, which framing must not trip over).
+// A BGRX buffer of the given size in one colour.
+inline PixelBuffer solidPixelBuffer(int width, int height) {
+  auto bytes = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(width) * height * 4, 0x80);
+  return {width, height, width * 4, bytes->data(), bytes};
+}
+
+// An image context that counts renders, records encoding qualities and fails where told. Used on the
+// stream output queue: read it after draining that queue. Its "JPEG" holds line feeds and the frame
+// marker, which framing must not trip over.
 class FakeImageContext : public ImageContext {
  public:
-  std::optional<PixelBuffer> render(const PixelBuffer& buffer) override;
-  std::optional<PixelBuffer> drawScaled(const PixelBuffer& image, int width, int height) override;
-  std::optional<std::vector<uint8_t>> encodeJpeg(const PixelBuffer& image, double quality) override;
-
-  struct Encode {
-    int width;
-    int height;
-    double quality;
-  };
-  // What was asked, in order.
-  int renders() const;
-  std::vector<std::pair<int, int>> scales() const;
-  std::vector<Encode> encodes() const;
-
-  // Configuration.
-  void setJpeg(std::string bytes);
-  void setFailures(bool render, bool scale, bool encode);
-  std::string jpeg() const;
-
- private:
-  mutable std::mutex mutex_;
-  int renders_ = 0;
-  std::vector<std::pair<int, int>> scales_;
-  std::vector<Encode> encodes_;
-  std::string jpeg_ = "\xFF\xD8\n__QOVA_FRAME_BYTES__{\"width\":1}\n\r\n\xFF\xD9";
-  bool failRender_ = false;
-  bool failScale_ = false;
-  bool failEncode_ = false;
+  enum class Step { none, render, scale, encode };
+  std::optional<PixelBuffer> render(const PixelBuffer& buffer) override {
+    ++renders;
+    return failing == Step::render ? std::nullopt : std::optional(buffer);
+  }
+  std::optional<PixelBuffer> drawScaled(const PixelBuffer&, int width, int height) override {
+    return failing == Step::scale ? std::nullopt : std::optional(solidPixelBuffer(width, height));
+  }
+  std::optional<std::vector<uint8_t>> encodeJpeg(const PixelBuffer&, double quality) override {
+    qualities.push_back(quality);
+    return failing == Step::encode ? std::nullopt : std::optional(std::vector<uint8_t>(jpeg.begin(), jpeg.end()));
+  }
+  Step failing = Step::none;
+  int renders = 0;
+  std::vector<double> qualities;
+  const std::string jpeg = "\xFF\xD8\n__QOVA_FRAME_BYTES__{\"width\":1}\n\r\n\xFF\xD9";
 };
 
 class FakeImaging : public Imaging {
@@ -48,8 +42,5 @@ class FakeImaging : public Imaging {
   std::shared_ptr<ImageContext> makeContext() override { return context; }
   std::shared_ptr<FakeImageContext> context = std::make_shared<FakeImageContext>();
 };
-
-// A BGRX buffer of the given size filled with one colour.
-PixelBuffer solidPixelBuffer(int width, int height, uint8_t blue = 0x40, uint8_t green = 0x80, uint8_t red = 0xC0);
 
 }  // namespace qova::test

@@ -1,94 +1,91 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <vector>
 
+#include "base/serial_queue.h"
 #include "platform/screen_capture.h"
 
 namespace qova::test {
 
-// A stream that the test drives: it records what the logic asked of it and delivers the samples the
-// test hands it on the queue the logic gave, as a platform stream would.
-// What every stream of one fake capture service reports back; shared, since a stream may outlive
-// the service (a stop task still holding it).
-struct FakeCaptureEvents {
-  std::mutex mutex;
-  std::condition_variable changed;
-  size_t startRequests = 0;
-  size_t stopRequests = 0;
-  void note(size_t FakeCaptureEvents::*counter);
-  bool waitFor(size_t FakeCaptureEvents::*counter, size_t count);
-};
-
+// A stream the test drives: it counts the stops asked of it, may hold its start until released, and
+// hands the test's samples to its client on its queue, as a platform stream would.
 class FakeScreenStream : public ScreenStream {
  public:
   FakeScreenStream(CaptureDisplay display, ScreenStreamConfiguration configuration,
-                   std::shared_ptr<ScreenStreamDelegate> delegate, std::shared_ptr<FakeCaptureEvents> events);
+                   std::shared_ptr<ScreenStreamClient> client, std::shared_ptr<SerialQueue> queue, bool held,
+                   bool fails)
+      : display(display),
+        configuration(configuration),
+        client(std::move(client)),
+        queue(std::move(queue)),
+        held_(held),
+        fails_(fails) {}
 
-  bool addStreamOutput(std::shared_ptr<ScreenStreamOutput> output, SampleType type,
-                       std::shared_ptr<SerialQueue> queue) override;
-  bool startCapture() override;
-  bool stopCapture() override;
-
-  // Test side. Queues one sample for the output; false when no output is attached.
-  bool deliver(ScreenSample sample, SampleType type = SampleType::screen);
-  // The stream stops by itself.
-  void failMidStream();
-  // Lets a start that the capture service held back go on.
-  void releaseStart();
+  bool startCapture() override {
+    if (held_) released_.wait_for(std::chrono::seconds(10));
+    return !fails_;
+  }
+  bool stopCapture() override {
+    ++stops_;
+    return true;
+  }
+  void release() { release_.set_value(); }
+  int stops() const { return stops_.load(); }
+  void deliver(ScreenSample sample) {
+    queue->async([client = client, sample = std::move(sample)] { client->didOutputSample(sample); });
+  }
 
   const CaptureDisplay display;
   const ScreenStreamConfiguration configuration;
-  const std::shared_ptr<ScreenStreamDelegate> delegate;
-  std::atomic<bool> started{false};
-  std::atomic<int> stopRequests{0};
-  std::shared_ptr<ScreenStreamOutput> output() const;
-  std::shared_ptr<SerialQueue> queue() const;
-  SampleType outputType() const;
-
-  // Set by the capture service before the stream is handed out.
-  bool addOutputFails = false;
-  bool startFails = false;
-  bool holdStart = false;
+  const std::shared_ptr<ScreenStreamClient> client;
+  const std::shared_ptr<SerialQueue> queue;
 
  private:
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  std::shared_ptr<ScreenStreamOutput> output_;
-  std::shared_ptr<SerialQueue> queue_;
-  SampleType type_ = SampleType::audio;
-  bool startReleased_ = false;
-  std::shared_ptr<FakeCaptureEvents> events_;
+  const bool held_;
+  const bool fails_;
+  std::promise<void> release_;
+  const std::shared_future<void> released_ = release_.get_future().share();
+  std::atomic<int> stops_{0};
 };
 
 class FakeScreenCapture : public ScreenCapture {
  public:
-  std::optional<ShareableContent> shareableContent() override;
-  uint32_t mainDisplayId() override { return mainDisplay.load(); }
-  std::shared_ptr<ScreenStream> makeStream(const CaptureDisplay& display, const ScreenStreamConfiguration& configuration,
-                                           std::shared_ptr<ScreenStreamDelegate> delegate) override;
-
-  // Configuration (set before the capture starts).
-  std::optional<ShareableContent> content = ShareableContent{{{7, 1440, 900}}};
-  std::atomic<uint32_t> mainDisplay{7};
-  bool addOutputFails = false;
-  bool startFails = false;
-  bool holdStart = false;  // startCapture waits until the test releases it
-
+  std::optional<ShareableContent> shareableContent() override {
+    ++contentQueries;
+    return content;
+  }
+  uint32_t mainDisplayId() override { return 7; }
+  std::shared_ptr<ScreenStream> makeStream(const CaptureDisplay& display,
+                                           const ScreenStreamConfiguration& configuration,
+                                           std::shared_ptr<ScreenStreamClient> client,
+                                           std::shared_ptr<SerialQueue> queue) override {
+    if (makeFails) return nullptr;
+    auto stream = std::make_shared<FakeScreenStream>(display, configuration, std::move(client), std::move(queue),
+                                                     holdStart.load(), startFails.load());
+    std::lock_guard lock(mutex_);
+    streams_.push_back(stream);
+    return stream;
+  }
   // Streams made so far, in order.
-  std::vector<std::shared_ptr<FakeScreenStream>> streams() const;
-  // Wait (real time, bounded) until so many starts or stops have been asked of all streams together.
-  bool waitStartRequests(size_t count) { return events->waitFor(&FakeCaptureEvents::startRequests, count); }
-  bool waitStopRequests(size_t count) { return events->waitFor(&FakeCaptureEvents::stopRequests, count); }
-  size_t stopRequests() const;
+  std::vector<std::shared_ptr<FakeScreenStream>> streams() {
+    std::lock_guard lock(mutex_);
+    return streams_;
+  }
+
+  // Set while no start runs, before the start they are for.
+  std::optional<ShareableContent> content = ShareableContent{{{7, 1440, 900}}};
+  std::atomic<bool> makeFails{false};
+  std::atomic<bool> startFails{false};
+  std::atomic<bool> holdStart{false};  // the stream's start waits until it is released
   std::atomic<int> contentQueries{0};
-  const std::shared_ptr<FakeCaptureEvents> events = std::make_shared<FakeCaptureEvents>();
 
  private:
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   std::vector<std::shared_ptr<FakeScreenStream>> streams_;
 };
 

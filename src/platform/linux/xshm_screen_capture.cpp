@@ -11,12 +11,14 @@
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "platform/linux/bgra_scaler.h"
 #include "platform/linux/cursor_overlay.h"
 #include "platform/linux/x_shm_image.h"
 #include "platform/linux/xcb_connection.h"
+#include "base/log.h"
 #include "base/serial_queue.h"
 
 namespace qova {
@@ -107,9 +109,11 @@ class BufferPool : public std::enable_shared_from_this<BufferPool> {
   std::vector<std::unique_ptr<std::vector<uint8_t>>> free_;
 };
 
+const Log kLog("capture");
+
 ScreenSample idleSample(std::chrono::steady_clock::time_point time) {
   ScreenSample sample;
-  sample.attachments = std::vector<FrameInfo>{FrameInfo{{kFrameInfoStatus, static_cast<int64_t>(FrameStatus::idle)}}};
+  sample.status = FrameStatus::idle;
   sample.presentationTime = time;
   return sample;
 }
@@ -119,11 +123,228 @@ std::chrono::nanoseconds intervalOf(const FrameInterval& interval) {
   return std::chrono::nanoseconds(interval.value * 1'000'000'000LL / interval.timescale);
 }
 
+// What tells a stream that its picture changed: XDamage for the screen's content, XFixes for the
+// cursor's shape, RandR for the layout. Each is optional; a missing one is said once, with what is
+// done instead.
+class ScreenWatch {
+ public:
+  ScreenWatch(const XcbConnection& x, bool showsCursor) : x_(x) {
+    xcb_connection_t* c = x.get();
+    damageEvents_ = x.eventBase(xcb_damage_id);
+    if (damageEvents_ >= 0 && reply(xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr))) {
+      damage_ = xcb_generate_id(c);
+      xcb_damage_create(c, damage_, x.root(), XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+    } else {
+      kLog.warning("the X server has no XDamage: every tick is grabbed as a complete frame");
+    }
+    fixesEvents_ = showsCursor ? x.eventBase(xcb_xfixes_id) : -1;
+    if (fixesEvents_ >= 0 && !reply(xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 4, 0), nullptr))) {
+      fixesEvents_ = -1;
+    }
+    if (fixesEvents_ >= 0) {
+      xcb_xfixes_select_cursor_input(c, x.root(), XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
+    } else if (showsCursor) {
+      kLog.warning("the X server has no XFixes 4: no cursor is drawn into frames");
+    }
+    randrEvents_ = hasRandr13(x) ? x.eventBase(xcb_randr_id) : -1;
+    if (randrEvents_ >= 0) {
+      xcb_randr_select_input(c, x.root(),
+                             XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
+                                 XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
+    } else {
+      kLog.warning("the X server has no RandR 1.3: the whole root window is captured and layout changes go unnoticed");
+    }
+  }
+  ~ScreenWatch() {
+    if (damage_ && !x_.broken()) {
+      xcb_damage_destroy(x_.get(), damage_);
+      xcb_flush(x_.get());
+    }
+  }
+  ScreenWatch(const ScreenWatch&) = delete;
+  ScreenWatch& operator=(const ScreenWatch&) = delete;
+
+  struct Changes {
+    bool content = false;
+    bool layout = false;
+  };
+  // Takes every event that has arrived.
+  Changes poll() {
+    Changes changes;
+    while (xcb_generic_event_t* event = xcb_poll_for_event(x_.get())) {
+      const int type = event->response_type & 0x7F;
+      if (damage_ && type == damageEvents_ + XCB_DAMAGE_NOTIFY) changes.content = true;
+      if (fixesEvents_ >= 0 && type == fixesEvents_ + XCB_XFIXES_CURSOR_NOTIFY) changes.content = true;
+      if (randrEvents_ >= 0 &&
+          (type == randrEvents_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == randrEvents_ + XCB_RANDR_NOTIFY)) {
+        changes.layout = true;
+      }
+      std::free(event);
+    }
+    return changes;
+  }
+  // Without XDamage nothing is known to be unchanged.
+  bool tracksContent() const { return damage_ != 0; }
+  bool tracksCursorShape() const { return fixesEvents_ >= 0; }
+  // Changes from here on are reported again.
+  void rearm() {
+    if (damage_) xcb_damage_subtract(x_.get(), damage_, XCB_NONE, XCB_NONE);
+  }
+
+ private:
+  const XcbConnection& x_;
+  xcb_damage_damage_t damage_ = 0;
+  int damageEvents_ = -1;
+  int fixesEvents_ = -1;
+  int randrEvents_ = -1;
+};
+
+// A stream's work on its capture thread, one tick at a time, on a connection of its own.
+class CaptureLoop {
+ public:
+  struct Tick {
+    std::optional<ScreenSample> sample;  // to deliver
+    std::string stopReason;              // not empty: the stream cannot go on
+  };
+
+  // Null when the display cannot be captured; the log says why.
+  static std::unique_ptr<CaptureLoop> open(const CaptureDisplay& display,
+                                           const ScreenStreamConfiguration& configuration);
+
+  // One tick at `now`. Without `roomInQueue` no sample may be handed over: the change is kept.
+  Tick tick(std::chrono::steady_clock::time_point now, bool roomInQueue) {
+    if (std::string failure = followDisplay(); !failure.empty()) return {std::nullopt, failure};
+    if (showsCursor_ && pointerMoved()) changed_ = true;
+    if (!roomInQueue) return {};
+    if (!changed_ && watch_->tracksContent()) return {idleSample(now), {}};
+    // Changes from here on are caught by the next notification and the next frame.
+    watch_->rearm();
+    if (!image_->grab(x_.root(), geometry_.x, geometry_.y)) {
+      // The screen may be shrinking under us and its notification decides on the next tick; a
+      // display that cannot be read for a second has failed.
+      if (x_.broken()) return {std::nullopt, "the X connection was lost"};
+      if (++failedGrabs_ > grabFailuresAllowed_) return {std::nullopt, "the screen could not be read for a second"};
+      return {};
+    }
+    failedGrabs_ = 0;
+    drawCursorIntoImage();
+    auto sample = scaled(now);
+    if (sample) changed_ = false;
+    return {std::move(sample), {}};
+  }
+
+ private:
+  CaptureLoop(const CaptureDisplay& display, const ScreenStreamConfiguration& configuration)
+      : displayId_(display.displayId),
+        width_(static_cast<int>(configuration.width)),
+        height_(static_cast<int>(configuration.height)),
+        showsCursor_(configuration.showsCursor),
+        grabFailuresAllowed_(static_cast<int>(std::max<int64_t>(
+            1, std::chrono::seconds(1) /
+                   std::max(intervalOf(configuration.minimumFrameInterval), std::chrono::nanoseconds(1))))) {}
+
+  // Takes the events that arrived; a new layout brings a new image of the display. Empty, or why
+  // the stream must stop.
+  std::string followDisplay() {
+    const auto changes = watch_->poll();
+    if (x_.broken()) return "the X connection was lost";
+    if (changes.content) changed_ = true;
+    if (!changes.layout) return {};
+    changed_ = true;
+    const auto current = geometryOf(x_, displayId_);
+    if (!current) return "display " + std::to_string(displayId_) + " is gone";
+    if (*current == geometry_) return {};
+    geometry_ = *current;
+    image_ = x11::ShmImage::create(x_.get(), x_.screen(), geometry_.width, geometry_.height);
+    if (!image_) return "no shared-memory image of the new display size could be made";
+    return {};
+  }
+
+  bool pointerMoved() {
+    auto pointer = reply(xcb_query_pointer_reply(x_.get(), xcb_query_pointer(x_.get(), x_.root()), nullptr));
+    if (!pointer || (pointer->root_x == lastPointerX_ && pointer->root_y == lastPointerY_)) return false;
+    lastPointerX_ = pointer->root_x;
+    lastPointerY_ = pointer->root_y;
+    return true;
+  }
+
+  void drawCursorIntoImage() {
+    if (!watch_->tracksCursorShape()) return;
+    xcb_connection_t* c = x_.get();
+    auto cursor = reply(xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), nullptr));
+    if (!cursor) return;
+    drawCursor(image_->data(), image_->bytesPerRow(), image_->width(), image_->height(),
+               xcb_xfixes_get_cursor_image_cursor_image(cursor.get()), cursor->width, cursor->height,
+               cursor->x - cursor->xhot - geometry_.x, cursor->y - cursor->yhot - geometry_.y);
+  }
+
+  // The grabbed image at the configured size, in pixel memory of its own.
+  std::optional<ScreenSample> scaled(std::chrono::steady_clock::time_point now) {
+    auto pixels = pool_->take(static_cast<size_t>(width_) * height_ * 4);
+    if (!scaleBgra(image_->data(), image_->bytesPerRow(), image_->width(), image_->height(), pixels->data(), width_ * 4,
+                   width_, height_, scratch_)) {
+      return std::nullopt;
+    }
+    ScreenSample sample;
+    sample.status = FrameStatus::complete;
+    sample.imageBuffer = PixelBuffer{width_, height_, width_ * 4, pixels->data(), pixels};
+    sample.presentationTime = now;
+    return sample;
+  }
+
+  XcbConnection x_;  // first made, last gone: everything below lives on it
+  const uint32_t displayId_;
+  const int width_;
+  const int height_;
+  const bool showsCursor_;
+  const int grabFailuresAllowed_;
+  Geometry geometry_;
+  std::unique_ptr<x11::ShmImage> image_;
+  std::optional<ScreenWatch> watch_;
+  std::shared_ptr<BufferPool> pool_ = std::make_shared<BufferPool>();
+  ScaleScratch scratch_;
+  bool changed_ = true;  // the first frame after a start is always complete
+  int lastPointerX_ = -1;
+  int lastPointerY_ = -1;
+  int failedGrabs_ = 0;
+};
+
+std::unique_ptr<CaptureLoop> CaptureLoop::open(const CaptureDisplay& display,
+                                               const ScreenStreamConfiguration& configuration) {
+  std::unique_ptr<CaptureLoop> loop(new CaptureLoop(display, configuration));
+  XcbConnection& x = loop->x_;
+  if (!x.usable()) {
+    kLog.warning("the X display cannot be opened: no capture");
+    return nullptr;
+  }
+  const auto geometry = geometryOf(x, display.displayId);
+  if (!geometry) {
+    kLog.warning("display " + std::to_string(display.displayId) + " is not there: no capture");
+    return nullptr;
+  }
+  loop->geometry_ = *geometry;
+  loop->image_ = x11::ShmImage::create(x.get(), x.screen(), geometry->width, geometry->height);
+  if (!loop->image_) {
+    const xcb_query_extension_reply_t* shm = xcb_get_extension_data(x.get(), &xcb_shm_id);
+    kLog.warning(shm && shm->present ? "the screen cannot be read through shared memory (not 32-bit BGRX, or the "
+                                       "segment was refused): no capture"
+                                     : "the X server has no MIT-SHM: no capture");
+    return nullptr;
+  }
+  loop->watch_.emplace(x, configuration.showsCursor);
+  xcb_flush(x.get());
+  if (x.broken()) {
+    kLog.warning("the X connection was lost while the stream started");
+    return nullptr;
+  }
+  return loop;
+}
+
 class XShmScreenStream : public ScreenStream, public std::enable_shared_from_this<XShmScreenStream> {
  public:
   XShmScreenStream(CaptureDisplay display, ScreenStreamConfiguration configuration,
-                   std::shared_ptr<ScreenStreamDelegate> delegate)
-      : display_(display), configuration_(configuration), delegate_(std::move(delegate)) {}
+                   std::shared_ptr<ScreenStreamClient> client, std::shared_ptr<SerialQueue> queue)
+      : display_(display), configuration_(configuration), client_(std::move(client)), queue_(std::move(queue)) {}
 
   ~XShmScreenStream() override {
     requestStop();
@@ -137,22 +358,9 @@ class XShmScreenStream : public ScreenStream, public std::enable_shared_from_thi
     }
   }
 
-  bool addStreamOutput(std::shared_ptr<ScreenStreamOutput> output, SampleType type,
-                       std::shared_ptr<SerialQueue> queue) override {
-    std::lock_guard lock(controlMutex_);
-    if (!output || !queue || thread_.joinable()) return false;
-    output_ = std::move(output);
-    queue_ = std::move(queue);
-    type_ = type;
-    return true;
-  }
-
   bool startCapture() override {
     std::lock_guard lock(controlMutex_);
-    if (thread_.joinable() || configuration_.width <= 0 || configuration_.height <= 0 ||
-        configuration_.pixelFormat != kPixelFormatBGRA) {
-      return false;
-    }
+    if (thread_.joinable() || configuration_.width <= 0 || configuration_.height <= 0) return false;
     {
       std::lock_guard stateLock(stateMutex_);
       stopRequested_ = false;
@@ -180,22 +388,53 @@ class XShmScreenStream : public ScreenStream, public std::enable_shared_from_thi
     wake_.notify_all();
   }
 
-  // Waits until `until` or a stop request; true when stopping.
-  bool waitUntil(std::chrono::steady_clock::time_point until) {
+  // Waits for the tick at `until`; true when asked to stop meanwhile.
+  bool waitForTick(std::chrono::steady_clock::time_point until) {
     std::unique_lock lock(stateMutex_);
     return wake_.wait_until(lock, until, [this] { return stopRequested_; });
   }
 
-  void run(std::promise<bool>& started);
-  void deliver(ScreenSample sample);
-  void reportStop();
+  // The capture thread: opens the display, reports whether that worked, then ticks until stopped.
+  void run(std::promise<bool>& started) {
+    const auto loop = CaptureLoop::open(display_, configuration_);
+    started.set_value(loop != nullptr);
+    if (!loop) return;
+    const auto interval = intervalOf(configuration_.minimumFrameInterval);
+    const intptr_t depth = std::max<intptr_t>(configuration_.queueDepth, 1);
+    for (auto next = std::chrono::steady_clock::now();;) {
+      if (waitForTick(next)) return;
+      const auto now = std::chrono::steady_clock::now();
+      // Measured from this tick, so that a late wake-up is never followed by a short interval.
+      next = now + interval;
+      auto tick = loop->tick(now, inFlight_->load() < depth);
+      if (!tick.stopReason.empty()) return stoppedByItself(tick.stopReason);
+      if (tick.sample) deliver(std::move(*tick.sample));
+    }
+  }
+
+  void deliver(ScreenSample sample) {
+    inFlight_->fetch_add(1);
+    const bool queued =
+        queue_->async([weak = weak_from_this(), client = client_, inFlight = inFlight_, sample = std::move(sample)] {
+          if (weak.lock()) client->didOutputSample(sample);
+          inFlight->fetch_sub(1);
+        });
+    if (!queued) inFlight_->fetch_sub(1);
+  }
+
+  void stoppedByItself(const std::string& why) {
+    {
+      std::lock_guard lock(stateMutex_);
+      if (stopRequested_) return;  // asked to stop: nothing to report
+    }
+    kLog.warning("the screen stream stopped by itself: " + why);
+    if (weak_from_this().lock()) client_->didStopWithError();
+  }
 
   const CaptureDisplay display_;
   const ScreenStreamConfiguration configuration_;
-  const std::shared_ptr<ScreenStreamDelegate> delegate_;
-  std::shared_ptr<ScreenStreamOutput> output_;
-  std::shared_ptr<SerialQueue> queue_;
-  SampleType type_ = SampleType::screen;
+  const std::shared_ptr<ScreenStreamClient> client_;
+  const std::shared_ptr<SerialQueue> queue_;
 
   std::mutex controlMutex_;  // start, stop and the thread handle
   std::thread thread_;
@@ -206,153 +445,14 @@ class XShmScreenStream : public ScreenStream, public std::enable_shared_from_thi
   std::shared_ptr<std::atomic<intptr_t>> inFlight_ = std::make_shared<std::atomic<intptr_t>>(0);
 };
 
-void XShmScreenStream::deliver(ScreenSample sample) {
-  if (!output_ || type_ != SampleType::screen) return;
-  inFlight_->fetch_add(1);
-  const bool queued = queue_->async([weak = weak_from_this(), output = output_, inFlight = inFlight_,
-                                     sample = std::move(sample)] {
-    if (auto stream = weak.lock()) output->didOutputSample(*stream, sample, SampleType::screen);
-    inFlight->fetch_sub(1);
-  });
-  if (!queued) inFlight_->fetch_sub(1);
-}
-
-void XShmScreenStream::reportStop() {
-  {
-    std::lock_guard lock(stateMutex_);
-    if (stopRequested_) return;  // asked to stop: nothing to report
-  }
-  if (auto self = weak_from_this().lock()) delegate_->didStopWithError(*self);
-}
-
-void XShmScreenStream::run(std::promise<bool>& started) {
-  XcbConnection x;
-  if (!x.usable()) return started.set_value(false);
-  xcb_connection_t* c = x.get();
-  const xcb_window_t root = x.root();
-  auto geometry = geometryOf(x, display_.displayId);
-  if (!geometry) return started.set_value(false);
-  auto image = x11::ShmImage::create(c, x.screen(), geometry->width, geometry->height);
-  if (!image) return started.set_value(false);
-
-  // Optional extensions: without XDamage every tick is a complete frame, without XFixes no cursor,
-  // without RandR no layout changes are noticed.
-  const int damageEvents = x.eventBase(xcb_damage_id);
-  xcb_damage_damage_t damage = 0;
-  if (damageEvents >= 0 && reply(xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr))) {
-    damage = xcb_generate_id(c);
-    xcb_damage_create(c, damage, root, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
-  }
-  int fixesEvents = configuration_.showsCursor ? x.eventBase(xcb_xfixes_id) : -1;
-  if (fixesEvents >= 0 && !reply(xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 4, 0), nullptr))) {
-    fixesEvents = -1;
-  }
-  if (fixesEvents >= 0) xcb_xfixes_select_cursor_input(c, root, XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
-  const int randrEvents = hasRandr13(x) ? x.eventBase(xcb_randr_id) : -1;
-  if (randrEvents >= 0) {
-    xcb_randr_select_input(c, root,
-                           XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
-                               XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
-  }
-  xcb_flush(c);
-  if (x.broken()) return started.set_value(false);
-  started.set_value(true);
-
-  const int width = static_cast<int>(configuration_.width);
-  const int height = static_cast<int>(configuration_.height);
-  const auto interval = intervalOf(configuration_.minimumFrameInterval);
-  const intptr_t depth = std::max<intptr_t>(configuration_.queueDepth, 1);
-  auto pool = std::make_shared<BufferPool>();
-  ScaleScratch scratch;
-  bool changed = true;  // the first frame after a start is always complete
-  int lastPointerX = -1, lastPointerY = -1;
-  int failedGrabs = 0;
-  const int grabFailuresAllowed =
-      static_cast<int>(std::max<int64_t>(1, std::chrono::seconds(1) / std::max(interval, std::chrono::nanoseconds(1))));
-  auto next = std::chrono::steady_clock::now();
-
-  for (;;) {
-    if (waitUntil(next)) break;
-    const auto now = std::chrono::steady_clock::now();
-    // Measured from this tick, so that a late wake-up is never followed by a short interval.
-    next = now + interval;
-
-    bool layoutChanged = false;
-    while (xcb_generic_event_t* event = xcb_poll_for_event(c)) {
-      const int type = event->response_type & 0x7F;
-      if (damage && type == damageEvents + XCB_DAMAGE_NOTIFY) changed = true;
-      if (fixesEvents >= 0 && type == fixesEvents + XCB_XFIXES_CURSOR_NOTIFY) changed = true;
-      if (randrEvents >= 0 &&
-          (type == randrEvents + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == randrEvents + XCB_RANDR_NOTIFY)) {
-        layoutChanged = true;
-      }
-      std::free(event);
-    }
-    if (x.broken()) return reportStop();
-    if (layoutChanged) {
-      const auto current = geometryOf(x, display_.displayId);
-      if (!current) return reportStop();  // the display is gone
-      if (!(*current == *geometry)) {
-        geometry = current;
-        image = x11::ShmImage::create(c, x.screen(), geometry->width, geometry->height);
-        if (!image) return reportStop();
-      }
-      changed = true;
-    }
-    if (configuration_.showsCursor) {
-      auto pointer = reply(xcb_query_pointer_reply(c, xcb_query_pointer(c, root), nullptr));
-      if (pointer && (pointer->root_x != lastPointerX || pointer->root_y != lastPointerY)) {
-        lastPointerX = pointer->root_x;
-        lastPointerY = pointer->root_y;
-        changed = true;
-      }
-    }
-    // The queue still holds as many samples as it may: this tick is skipped, the change kept.
-    if (inFlight_->load() >= depth) continue;
-    if (!changed && damage) {
-      deliver(idleSample(now));
-      continue;
-    }
-    // Changes from here on are caught by the next notification and the next frame.
-    if (damage) xcb_damage_subtract(c, damage, XCB_NONE, XCB_NONE);
-    if (!image->grab(root, geometry->x, geometry->y)) {
-      // The screen may be shrinking under us and its notification decides on the next tick; a
-      // display that cannot be read for a second has failed.
-      if (x.broken() || ++failedGrabs > grabFailuresAllowed) return reportStop();
-      continue;
-    }
-    failedGrabs = 0;
-    if (fixesEvents >= 0) {
-      if (auto cursor = reply(xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), nullptr))) {
-        drawCursor(image->data(), image->bytesPerRow(), image->width(), image->height(),
-                   xcb_xfixes_get_cursor_image_cursor_image(cursor.get()), cursor->width, cursor->height,
-                   cursor->x - cursor->xhot - geometry->x, cursor->y - cursor->yhot - geometry->y);
-      }
-    }
-    auto pixels = pool->take(static_cast<size_t>(width) * height * 4);
-    if (!scaleBgra(image->data(), image->bytesPerRow(), image->width(), image->height(), pixels->data(), width * 4,
-                   width, height, scratch)) {
-      continue;
-    }
-    ScreenSample sample;
-    sample.attachments =
-        std::vector<FrameInfo>{FrameInfo{{kFrameInfoStatus, static_cast<int64_t>(FrameStatus::complete)}}};
-    sample.imageBuffer = PixelBuffer{width, height, width * 4, pixels->data(), pixels};
-    sample.presentationTime = now;
-    deliver(std::move(sample));
-    changed = false;
-  }
-  if (damage && !x.broken()) {
-    xcb_damage_destroy(c, damage);
-    xcb_flush(c);
-  }
-}
-
 }  // namespace
 
 std::optional<ShareableContent> XShmScreenCapture::shareableContent() {
   XcbConnection x;
-  if (!x.usable()) return std::nullopt;
+  if (!x.usable()) {
+    kLog.warning("the X display cannot be opened: no displays to capture");
+    return std::nullopt;
+  }
   ShareableContent content;
   for (const auto& listed : listDisplays(x)) {
     content.displays.push_back({listed.id, listed.geometry.width, listed.geometry.height});
@@ -371,8 +471,10 @@ uint32_t XShmScreenCapture::mainDisplayId() {
 
 std::shared_ptr<ScreenStream> XShmScreenCapture::makeStream(const CaptureDisplay& display,
                                                             const ScreenStreamConfiguration& configuration,
-                                                            std::shared_ptr<ScreenStreamDelegate> delegate) {
-  return std::make_shared<XShmScreenStream>(display, configuration, std::move(delegate));
+                                                            std::shared_ptr<ScreenStreamClient> client,
+                                                            std::shared_ptr<SerialQueue> queue) {
+  if (!client || !queue) return nullptr;
+  return std::make_shared<XShmScreenStream>(display, configuration, std::move(client), std::move(queue));
 }
 
 }  // namespace qova

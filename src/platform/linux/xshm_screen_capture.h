@@ -8,13 +8,16 @@ namespace qova {
 // the main display; a screen without such outputs is one display, identifier 0), and a stream
 // copies its display out of the root window through MIT-SHM on a thread and connection of its own.
 // Each frame gets the XFixes cursor image drawn in and is scaled to the configured size; XDamage
-// marks frames in which nothing changed "idle" and carries no pixels with them.
+// marks frames in which nothing changed "idle" and carries no pixels with them. Missing optional
+// extensions, and a stream that stops by itself, are logged with what happens instead.
 class XShmScreenCapture : public ScreenCapture {
  public:
   std::optional<ShareableContent> shareableContent() override;
   uint32_t mainDisplayId() override;
-  std::shared_ptr<ScreenStream> makeStream(const CaptureDisplay& display, const ScreenStreamConfiguration& configuration,
-                                           std::shared_ptr<ScreenStreamDelegate> delegate) override;
+  std::shared_ptr<ScreenStream> makeStream(const CaptureDisplay& display,
+                                           const ScreenStreamConfiguration& configuration,
+                                           std::shared_ptr<ScreenStreamClient> client,
+                                           std::shared_ptr<SerialQueue> queue) override;
 };
 
 }  // namespace qova

@@ -1,0 +1,235 @@
+#include "capture/capture_session.h"
+
+#include <algorithm>
+#include <string>
+
+#include "agent/agent_contract.h"
+#include "base/log.h"
+#include "base/main_queue.h"
+#include "base/serial_queue.h"
+#include "base/thread_check.h"
+#include "base/weak_block.h"
+#include "capture/capture_rules.h"
+#include "capture/detached_task.h"
+#include "capture/frame_message.h"
+#include "platform/imaging.h"
+#include "platform/permissions.h"
+
+namespace qova {
+
+namespace {
+const Log kLog("capture");
+constexpr const char* kStreamStartFailedStatus = "屏幕流启动失败";
+}  // namespace
+
+CaptureStreamOutput::CaptureStreamOutput(std::weak_ptr<CaptureSession> session, std::weak_ptr<CaptureHost> host,
+                                         int64_t inputWidth, int64_t inputHeight)
+    : session(std::move(session)), host(std::move(host)), inputWidth(inputWidth), inputHeight(inputHeight) {}
+
+void CaptureStreamOutput::didOutputSample(const ScreenSample& sample) {
+  const auto owner = session.lock();
+  if (!owner) return;
+  QOVA_ASSERT_ON(*owner->streamOutputQueue);
+  owner->handleStreamSampleBuffer(sample, *this);
+}
+
+void CaptureStreamOutput::didStopWithError() {
+  if (auto owner = session.lock()) {
+    kLog.debug("the stream stopped by itself; capture returns to idle");
+    owner->stopCaptureBridge();
+  }
+}
+
+CaptureSession::CaptureSession(std::shared_ptr<ScreenCapture> screenCapture, std::shared_ptr<Permissions> permissions,
+                               std::shared_ptr<Imaging> imaging, std::shared_ptr<MainQueue> mainQueue)
+    : captureQueue(std::make_unique<SerialQueue>(std::string(kAgentIdentifier) + ".capture")),
+      streamOutputQueue(std::make_shared<SerialQueue>(std::string(kAgentIdentifier) + ".stream-output")),
+      ciContext(imaging ? imaging->makeContext() : nullptr),
+      screenCapture_(std::move(screenCapture)),
+      permissions_(std::move(permissions)),
+      mainQueue_(std::move(mainQueue)) {}
+
+CaptureSession::~CaptureSession() = default;
+
+// ---- Start and stop transitions --------------------------------------------------------------
+
+void CaptureSession::handleCaptureBridge(std::string_view payload, std::weak_ptr<CaptureHost> host) {
+  switch (decodeCaptureAction(payload)) {
+    case CaptureAction::start:
+      startCaptureBridge(std::move(host));
+      break;
+    case CaptureAction::stop:
+      stopCaptureBridge();
+      break;
+    case CaptureAction::none:
+      break;
+  }
+}
+
+void CaptureSession::startCaptureBridge(std::weak_ptr<CaptureHost> host) {
+  captureQueue->async(
+      weakBlock(shared_from_this(), [host = std::move(host)](CaptureSession& self) { self.beginCapture(host); }));
+}
+
+void CaptureSession::stopCaptureBridge() {
+  captureQueue->async(weakBlock(shared_from_this(), [](CaptureSession& self) { self.endCapture(); }));
+}
+
+void CaptureSession::beginCapture(std::weak_ptr<CaptureHost> host) {
+  QOVA_ASSERT_ON(*captureQueue);
+  // Starting or Capturing already: the running stream is not restarted.
+  if (captureActive.load()) return;
+  captureActive.store(true);
+  const uint64_t attempt = ++captureAttempt_;
+  {
+    std::lock_guard lock(frameWriteLock);
+    frameWritePending = false;
+  }
+  kLog.debug("capture starting (attempt " + std::to_string(attempt) + ")");
+  runDetachedTask(weakBlock(shared_from_this(), [attempt, host = std::move(host)](CaptureSession& self) {
+    self.startScreenCaptureStream(attempt, host);
+  }));
+}
+
+void CaptureSession::endCapture() {
+  QOVA_ASSERT_ON(*captureQueue);
+  const bool wasActive = captureActive.exchange(false);
+  ++captureAttempt_;
+  {
+    std::lock_guard lock(frameWriteLock);
+    frameWritePending = false;
+  }
+  std::shared_ptr<ScreenStream> stream = std::exchange(captureStream, nullptr);
+  captureStreamOutput.reset();
+  if (wasActive) kLog.debug("capture stopped");
+  // Stopping waits for the stream's capture thread; the capture queue never waits for it.
+  if (stream) runDetachedTask([stream] { stream->stopCapture(); });
+}
+
+// ---- Stream start ----------------------------------------------------------------------------
+
+void CaptureSession::startScreenCaptureStream(uint64_t attempt, std::weak_ptr<CaptureHost> host) {
+  if (!permissions_->screenCaptureAccess()) {
+    kLog.info("screen capture is not available (not permitted, or no display): capture stays idle");
+    return returnToIdle(attempt);
+  }
+  const auto content = screenCapture_->shareableContent();
+  if (!content) return streamStartFailed(attempt, host, "the displays could not be listed");
+  const auto display = chooseCaptureDisplay(content->displays, screenCapture_->mainDisplayId());
+  if (!display) return streamStartFailed(attempt, host, "no display to capture");
+
+  const int64_t inputWidth = std::max<int64_t>(display->width, 1);
+  const int64_t inputHeight = std::max<int64_t>(display->height, 1);
+  const FrameSize streamSize = captureFrameSize(inputWidth, inputHeight, captureMaxSide);
+  ScreenStreamConfiguration configuration;
+  configuration.width = streamSize.width;
+  configuration.height = streamSize.height;
+  configuration.minimumFrameInterval = {1, captureFps};
+  configuration.queueDepth = captureQueueDepth;
+  configuration.showsCursor = true;
+
+  auto output = std::make_shared<CaptureStreamOutput>(weak_from_this(), host, inputWidth, inputHeight);
+  auto stream = screenCapture_->makeStream(*display, configuration, output, streamOutputQueue);
+  if (!stream) return streamStartFailed(attempt, host, "no stream could be made");
+  if (!stream->startCapture()) return streamStartFailed(attempt, host, "the stream refused to start");
+  kLog.debug("stream running: display " + std::to_string(display->displayId) + " at " +
+             std::to_string(streamSize.width) + "x" + std::to_string(streamSize.height));
+  captureQueue->async([weakSelf = weak_from_this(), attempt, stream, output] {
+    auto self = weakSelf.lock();
+    if (self) return self->adoptStream(attempt, stream, output);
+    runDetachedTask([stream] { stream->stopCapture(); });
+  });
+}
+
+void CaptureSession::adoptStream(uint64_t attempt, std::shared_ptr<ScreenStream> stream,
+                                 std::shared_ptr<CaptureStreamOutput> output) {
+  QOVA_ASSERT_ON(*captureQueue);
+  if (!captureActive.load() || captureAttempt_ != attempt) {
+    runDetachedTask([stream] { stream->stopCapture(); });
+    return;
+  }
+  std::shared_ptr<ScreenStream> displaced = std::exchange(captureStream, stream);
+  captureStreamOutput = std::move(output);
+  // One stream at a time: one that this adoption replaces would otherwise run unseen.
+  if (displaced && displaced != stream) runDetachedTask([displaced] { displaced->stopCapture(); });
+}
+
+void CaptureSession::streamStartFailed(uint64_t attempt, const std::weak_ptr<CaptureHost>& host, std::string_view why) {
+  kLog.warning("capture could not start: " + std::string(why));
+  mainQueue_->post([host] {
+    if (auto target = host.lock()) target->showCaptureStatus(kStreamStartFailedStatus);
+  });
+  returnToIdle(attempt);
+}
+
+void CaptureSession::returnToIdle(uint64_t attempt) {
+  captureQueue->async(weakBlock(shared_from_this(), [attempt](CaptureSession& self) {
+    if (self.captureAttempt_ == attempt) self.captureActive.store(false);
+  }));
+}
+
+// ---- Frame pipeline --------------------------------------------------------------------------
+
+void CaptureSession::handleStreamSampleBuffer(const ScreenSample& sampleBuffer, const CaptureStreamOutput& from) {
+  QOVA_ASSERT_ON(*streamOutputQueue);
+  if (!captureActive.load()) return;
+  {
+    // Only a shortcut that saves the image work; writeCaptureFrameInput makes the binding check.
+    std::lock_guard lock(frameWriteLock);
+    if (frameWritePending) return;
+  }
+  if (sampleBuffer.status != FrameStatus::complete && sampleBuffer.status != FrameStatus::started) return;
+  if (!sampleBuffer.imageBuffer || !ciContext) return;
+  const auto image = ciContext->render(*sampleBuffer.imageBuffer);
+  if (!image) return;
+  encodeAndSendCaptureFrame(*image, from);
+}
+
+void CaptureSession::encodeAndSendCaptureFrame(const PixelBuffer& image, const CaptureStreamOutput& from) {
+  QOVA_ASSERT_ON(*streamOutputQueue);
+  const FrameSize target = captureFrameSize(image.width, image.height, captureMaxSide);
+  std::optional<PixelBuffer> scaled;
+  if (image.width != target.width || image.height != target.height) {
+    scaled = ciContext->drawScaled(image, static_cast<int>(target.width), static_cast<int>(target.height));
+    if (!scaled) return;
+  }
+  auto jpeg = ciContext->encodeJpeg(scaled ? *scaled : image, captureJpegQuality);
+  if (!jpeg) return;
+  const auto host = from.host.lock();
+  if (!host) return;
+
+  FrameHeader header;
+  header.width = target.width;
+  header.height = target.height;
+  header.inputWidth = from.inputWidth;
+  header.inputHeight = from.inputHeight;
+  header.bytes = static_cast<int64_t>(jpeg->size());
+  header.timestamp = wallClockMilliseconds();
+  writeCaptureFrameInput(header, std::move(*jpeg), *host);
+}
+
+// ---- Frame write -----------------------------------------------------------------------------
+
+void CaptureSession::writeCaptureFrameInput(const FrameHeader& header, std::vector<uint8_t> jpeg, CaptureHost& host) {
+  QOVA_ASSERT_ON(*streamOutputQueue);
+  std::string headerLine = frameHeaderLine(header);
+  {
+    std::lock_guard lock(frameWriteLock);
+    if (frameWritePending) return;
+    frameWritePending = true;
+  }
+  host.writeFrameToAgent(
+      std::move(headerLine), std::move(jpeg),
+      weakBlock(shared_from_this(), [](CaptureSession& self, AgentWrite result) { self.frameWriteEnded(result); }));
+}
+
+void CaptureSession::frameWriteEnded(AgentWrite result) {
+  if (result == AgentWrite::failed) {
+    kLog.warning("a frame could not be written to the agent's input; capture stopped");
+    stopCaptureBridge();
+  }
+  std::lock_guard lock(frameWriteLock);
+  frameWritePending = false;
+}
+
+}  // namespace qova

@@ -1,0 +1,101 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <vector>
+
+#include "capture/capture_host.h"
+#include "platform/screen_capture.h"
+
+namespace qova {
+
+class SerialQueue;
+class MainQueue;
+class Permissions;
+class Imaging;
+class ImageContext;
+class CaptureSession;
+struct FrameHeader;
+
+// Where one stream's samples and its own stop go: to the session, for the host that started it.
+// Held by its stream and, once adopted, by the session; it holds both weakly.
+class CaptureStreamOutput : public ScreenStreamClient {
+ public:
+  CaptureStreamOutput(std::weak_ptr<CaptureSession> session, std::weak_ptr<CaptureHost> host, int64_t inputWidth,
+                      int64_t inputHeight);
+  // streamOutputQueue.
+  void didOutputSample(const ScreenSample& sample) override;
+  // Any thread; only queues the stop transition.
+  void didStopWithError() override;
+
+  const std::weak_ptr<CaptureSession> session;
+  const std::weak_ptr<CaptureHost> host;
+  const int64_t inputWidth;  // of the captured display, at least 1
+  const int64_t inputHeight;
+};
+
+// Screen capture for the agent: the start and stop transitions, bringing up the stream, and the
+// frame pipeline from sample to frame message. Made once with the controller and shared; every block
+// that runs later or on another thread holds it weakly.
+class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
+ public:
+  // Any thread. The services are kept for the session's life; without `imaging` no frame is made.
+  CaptureSession(std::shared_ptr<ScreenCapture> screenCapture, std::shared_ptr<Permissions> permissions,
+                 std::shared_ptr<Imaging> imaging, std::shared_ptr<MainQueue> mainQueue);
+  ~CaptureSession();
+  CaptureSession(const CaptureSession&) = delete;
+  CaptureSession& operator=(const CaptureSession&) = delete;
+
+  std::unique_ptr<SerialQueue> captureQueue;  // "qova.lumaro.agent.capture"
+  std::mutex frameWriteLock;
+  // "qova.lumaro.agent.stream-output"; shared, because a stream keeps its delivery queue alive
+  // until it has stopped, which may be after the session is gone.
+  std::shared_ptr<SerialQueue> streamOutputQueue;
+  std::shared_ptr<ImageContext> ciContext;
+  std::shared_ptr<ScreenStream> captureStream;               // captureQueue
+  std::shared_ptr<CaptureStreamOutput> captureStreamOutput;  // captureQueue
+  std::atomic<bool> captureActive{false};                    // written on captureQueue only
+  bool frameWritePending = false;                            // under frameWriteLock
+  const int32_t captureFps = 10;
+  const intptr_t captureQueueDepth = 2;
+  const double captureMaxSide = 1280.0;
+  const double captureJpegQuality = 0.54;
+
+  // Agent output reader thread; only queues work on captureQueue. A start sends frames to `host`.
+  void handleCaptureBridge(std::string_view payload, std::weak_ptr<CaptureHost> host);
+  // Any thread; queue the start or stop transition on captureQueue and return at once.
+  void startCaptureBridge(std::weak_ptr<CaptureHost> host);
+  void stopCaptureBridge();
+  // A worker thread, launched by the start transition with its attempt number: brings up the stream
+  // and queues its adoption (or the return to Idle) on captureQueue.
+  void startScreenCaptureStream(uint64_t attempt, std::weak_ptr<CaptureHost> host);
+  // streamOutputQueue: the frame pipeline, from sample to frame message.
+  void handleStreamSampleBuffer(const ScreenSample& sampleBuffer, const CaptureStreamOutput& from);
+  void encodeAndSendCaptureFrame(const PixelBuffer& image, const CaptureStreamOutput& from);
+  // streamOutputQueue; returns at once, the write happens on agentInputQueue.
+  void writeCaptureFrameInput(const FrameHeader& header, std::vector<uint8_t> jpeg, CaptureHost& host);
+
+ private:
+  // captureQueue.
+  void beginCapture(std::weak_ptr<CaptureHost> host);
+  void endCapture();
+  void adoptStream(uint64_t attempt, std::shared_ptr<ScreenStream> stream, std::shared_ptr<CaptureStreamOutput> output);
+  // The stream start's worker thread; both only queue work. A start that failed for `why` is shown
+  // to the user; either way the attempt returns to Idle unless a later one took over.
+  void streamStartFailed(uint64_t attempt, const std::weak_ptr<CaptureHost>& host, std::string_view why);
+  void returnToIdle(uint64_t attempt);
+  // Called back by the host once its write has ended: the next sample may become a frame.
+  void frameWriteEnded(AgentWrite result);
+
+  const std::shared_ptr<ScreenCapture> screenCapture_;
+  const std::shared_ptr<Permissions> permissions_;
+  const std::shared_ptr<MainQueue> mainQueue_;
+  // captureQueue only. Every start and stop transition begins a new attempt; a stream start that
+  // finishes (or fails) for an attempt that is no longer current changes nothing but its own stream.
+  uint64_t captureAttempt_ = 0;
+};
+
+}  // namespace qova

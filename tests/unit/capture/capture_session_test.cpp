@@ -1,0 +1,250 @@
+// The capture session on fakes: start and stop transitions, the stream start, the frame pipeline
+// and its write gate, with a host that stands for the controller.
+#include "capture/capture_session.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <future>
+#include <nlohmann/json.hpp>
+#include <tuple>
+
+#include "base/serial_queue.h"
+#include "capture/frame_message.h"
+#include "fakes/fake_platform_services.h"
+
+namespace qova::test {
+namespace {
+
+// Writes at once unless holding; the test reads it after draining the stream output queue.
+struct FakeCaptureHost : CaptureHost {
+  void writeFrameToAgent(std::string header, std::vector<uint8_t> jpeg, std::function<void(AgentWrite)> done) override {
+    writes.push_back([this, header, jpeg, done] {
+      if (outcome == AgentWrite::written) {
+        frames.push_back(
+            {nlohmann::json::parse(header.substr(header.find('{'))), std::string(jpeg.begin(), jpeg.end())});
+      }
+      done(outcome);
+    });
+    if (!holding) release();
+  }
+  void showCaptureStatus(std::string_view text) override { statuses.emplace_back(text); }
+  void release() {
+    for (auto& write : std::exchange(writes, {})) write();
+  }
+  bool holding = false;
+  AgentWrite outcome = AgentWrite::written;
+  std::vector<std::function<void()>> writes;
+  std::vector<std::pair<nlohmann::json, std::string>> frames;  // header, JPEG
+  std::vector<std::string> statuses;                           // main thread
+};
+
+class CaptureSessionTest : public ::testing::Test {
+ protected:
+  ~CaptureSessionTest() override {
+    session->stopCaptureBridge();
+    session->captureQueue->drain();
+  }
+  FakeScreenCapture& capture() { return *fakes.screenCapture; }
+  FakeImageContext& images() { return *fakes.imaging->context; }
+  void command(const std::string& action) { session->handleCaptureBridge(R"({"action":")" + action + "\"}", host); }
+
+  // Active, stream, whether there is a stream output: read on captureQueue, where they live.
+  using State = std::tuple<bool, std::shared_ptr<ScreenStream>, bool>;
+  State state() {
+    std::promise<State> state;
+    session->captureQueue->async([&] {
+      state.set_value({session->captureActive.load(), session->captureStream, session->captureStreamOutput != nullptr});
+    });
+    return state.get_future().get();
+  }
+  // Waits (bounded, real time) for the work of other threads to come to the wanted state.
+  bool eventually(const std::function<bool()>& done) { return fakes.mainQueue->pumpUntil(done); }
+  bool isIdle() {
+    return eventually([&] { return state() == State{false, nullptr, false}; });
+  }
+  bool capturingWith(const std::shared_ptr<FakeScreenStream>& stream) {
+    return eventually([&] { return state() == State{true, stream, true}; });
+  }
+  // Starts capture and waits until its stream, the n-th made, is adopted.
+  std::shared_ptr<FakeScreenStream> startCapturing(size_t n = 1) {
+    command("start");
+    EXPECT_TRUE(eventually([&] { return capture().streams().size() >= n; }));
+    auto stream = capture().streams().at(n - 1);
+    EXPECT_TRUE(capturingWith(stream));
+    return stream;
+  }
+  void deliver(const std::shared_ptr<FakeScreenStream>& stream, ScreenSample sample) {
+    stream->deliver(std::move(sample));
+    session->streamOutputQueue->drain();
+  }
+  static ScreenSample sampleOf(int width, int height, FrameStatus status = FrameStatus::complete) {
+    return {status, solidPixelBuffer(width, height), {}};
+  }
+
+  FakePlatformServices fakes;
+  std::shared_ptr<FakeCaptureHost> host = std::make_shared<FakeCaptureHost>();
+  std::shared_ptr<CaptureSession> session =
+      std::make_shared<CaptureSession>(fakes.screenCapture, fakes.permissions, fakes.imaging, fakes.mainQueue);
+};
+
+// The frame message carries the frame's and the display's sizes, the JPEG's length and the time.
+TEST_F(CaptureSessionTest, StartCapturesTheMainDisplayScaledOnceUntilAStopOrTheStreamsOwnStop) {
+  capture().content = ShareableContent{{{3, 1920, 1080}, {7, 3440, 1440}}};
+  auto stream = startCapturing();
+  command("start");
+  session->captureQueue->drain();
+  ASSERT_EQ(capture().streams().size(), 1u);
+  EXPECT_EQ(stream->display.displayId, 7u);
+  const auto& config = stream->configuration;
+  EXPECT_EQ(std::tie(config.width, config.height, config.minimumFrameInterval.value,
+                     config.minimumFrameInterval.timescale, config.queueDepth, config.showsCursor),
+            std::make_tuple(1280, 535, 1, 10, 2, true));
+  EXPECT_EQ(stream->queue, session->streamOutputQueue);
+  const int64_t earliest = wallClockMilliseconds();
+  deliver(stream, sampleOf(1280, 535));
+  ASSERT_EQ(host->frames.size(), 1u);
+  const auto& [header, jpeg] = host->frames[0];
+  auto expected = nlohmann::json::parse(R"({"width": 1280, "height": 535, "inputWidth": 3440, "inputHeight": 1440})");
+  expected.update({{"bytes", images().jpeg.size()}, {"timestamp", header["timestamp"]}});
+  EXPECT_EQ(header, expected);
+  EXPECT_GE(header["timestamp"].get<int64_t>(), earliest);
+  EXPECT_LE(header["timestamp"].get<int64_t>(), wallClockMilliseconds());
+  EXPECT_EQ(jpeg, images().jpeg);
+  EXPECT_EQ(images().qualities, std::vector<double>{0.54});
+
+  const std::vector<std::function<void(FakeScreenStream&)>> stops = {
+      [&](FakeScreenStream&) { command("stop"); },
+      [](FakeScreenStream& running) { running.client->didStopWithError(); },
+  };
+  for (size_t i = 0; i < stops.size(); ++i) {
+    if (i > 0) stream = startCapturing(i + 1);
+    stops[i](*stream);
+    EXPECT_TRUE(isIdle()) << i;
+    EXPECT_TRUE(eventually([&] { return stream->stops() == 1; })) << i;
+  }
+  startCapturing(3);
+  EXPECT_TRUE(host->statuses.empty());
+}
+
+// A stop and a new start while a stream is still starting: that stream, whether it then starts or
+// fails, changes nothing but itself.
+TEST_F(CaptureSessionTest, AStreamThatStartsLateNeitherRunsNorEndsTheCaptureThatFollowed) {
+  for (const bool lateStartFails : {false, true}) {
+    const size_t made = capture().streams().size();
+    capture().holdStart = true;
+    capture().startFails = lateStartFails;
+    command("start");
+    ASSERT_TRUE(eventually([&] { return capture().streams().size() == made + 1; }));
+    capture().holdStart = capture().startFails = false;
+    command("stop");
+    EXPECT_TRUE(isIdle());
+    auto late = capture().streams().back();
+    auto next = startCapturing(made + 2);
+    late->release();
+    EXPECT_TRUE(eventually([&] { return late->stops() == (lateStartFails ? 0 : 1); })) << lateStartFails;
+    if (lateStartFails) {
+      EXPECT_TRUE(fakes.mainQueue->pumpUntil([&] { return host->statuses.size() == 1; }));
+    }
+    EXPECT_TRUE(capturingWith(next));
+    EXPECT_EQ(next->stops(), 0);
+    command("stop");
+    ASSERT_TRUE(isIdle());
+  }
+}
+
+// A start that comes to no stream returns to Idle and tries nothing again; the user learns of a
+// failed one, not of a missing permission (which the next start asks again).
+TEST_F(CaptureSessionTest, AStartThatComesToNoStreamReturnsToIdle) {
+  const struct {
+    std::function<void()> setUp;
+    int contentQueries;
+    size_t statuses;
+  } cases[] = {
+      {[&] { fakes.permissions->screen = false; }, 0, 0},
+      {[&] { capture().content = std::nullopt; }, 1, 1},
+      {[&] { capture().content = ShareableContent{}; }, 2, 2},
+      {[&] { capture().makeFails = true; }, 3, 3},
+      {[&] { capture().startFails = true; }, 4, 4},
+  };
+  for (const auto& c : cases) {
+    fakes.permissions->screen = true;
+    capture().content = ShareableContent{{{7, 1440, 900}}};
+    capture().makeFails = capture().startFails = false;
+    c.setUp();
+    command("start");
+    session->captureQueue->drain();  // the start transition has run: only its return to Idle is awaited
+    EXPECT_TRUE(eventually([&] { return !std::get<0>(state()) && host->statuses.size() == c.statuses; }));
+    EXPECT_EQ(capture().contentQueries.load(), c.contentQueries);
+  }
+  EXPECT_EQ(host->statuses, std::vector<std::string>(4, "屏幕流启动失败"));
+  for (const auto& stream : capture().streams()) EXPECT_EQ(stream->stops(), 0);
+}
+
+// A sample becomes a frame of the rule's size, or nothing: idle samples (nothing changed), other
+// statuses and samples without pixels cost no image work; a failed image step drops only its frame.
+TEST_F(CaptureSessionTest, ASampleBecomesAFrameOfTheRulesSizeOrNothing) {
+  auto stream = startCapturing();
+  using S = FrameStatus;
+  using Step = FakeImageContext::Step;
+  const struct {
+    FrameStatus status;
+    int width, height;  // 0: no pixels
+    Step failing;
+    bool imageWork;
+    int frameWidth, frameHeight;  // 0: no frame
+  } cases[] = {
+      {S::complete, 1440, 900, Step::none, true, 1280, 800}, {S::started, 2139, 1000, Step::none, true, 1279, 598},
+      {S::complete, 1, 1, Step::none, true, 1, 1},           {S::idle, 0, 0, Step::none, false, 0, 0},
+      {S::idle, 1280, 800, Step::none, false, 0, 0},         {S::blank, 1280, 800, Step::none, false, 0, 0},
+      {S::suspended, 1280, 800, Step::none, false, 0, 0},    {S::stopped, 1280, 800, Step::none, false, 0, 0},
+      {S::complete, 0, 0, Step::none, false, 0, 0},          {S::complete, 1440, 900, Step::render, true, 0, 0},
+      {S::complete, 1440, 900, Step::scale, true, 0, 0},     {S::complete, 1440, 900, Step::encode, true, 0, 0}};
+  for (const auto& c : cases) {
+    images().failing = c.failing;
+    const int renders = images().renders;
+    const size_t sent = host->frames.size();
+    deliver(stream, c.width ? sampleOf(c.width, c.height, c.status) : ScreenSample{c.status, std::nullopt, {}});
+    EXPECT_EQ(images().renders - renders, c.imageWork ? 1 : 0) << c.width << " " << static_cast<int>(c.status);
+    ASSERT_EQ(host->frames.size(), sent + (c.frameWidth ? 1 : 0)) << c.width << " " << static_cast<int>(c.status);
+    if (!c.frameWidth) continue;
+    EXPECT_EQ(host->frames.back().first["width"], c.frameWidth);
+    EXPECT_EQ(host->frames.back().first["height"], c.frameHeight);
+  }
+}
+
+// While a frame's write is pending, samples are dropped before any image work; the sample after the
+// write goes out, and a stop and a new start reopen the gate even while that write still hangs. A
+// frame with no agent to take it is dropped; one whose write fails stops capture.
+TEST_F(CaptureSessionTest, OneFrameIsPendingAtATimeAndAFailedWriteStopsCapture) {
+  auto stream = startCapturing();
+  host->holding = true;
+  for (int i = 0; i < 3; ++i) deliver(stream, sampleOf(1440, 900));
+  EXPECT_EQ(images().renders, 1);
+  host->release();
+  deliver(stream, sampleOf(1440, 900));
+  EXPECT_EQ(images().renders, 2);
+  command("stop");
+  ASSERT_TRUE(isIdle());
+  deliver(stream, sampleOf(1280, 800));  // a late sample of the stopped stream
+  EXPECT_EQ(images().renders, 2);
+  stream = startCapturing(2);
+  deliver(stream, sampleOf(1280, 800));
+  EXPECT_EQ(images().renders, 3);
+  host->release();
+  EXPECT_EQ(host->frames.size(), 3u);
+
+  host->holding = false;
+  host->outcome = AgentWrite::noAgent;
+  deliver(stream, sampleOf(1280, 800));
+  deliver(stream, sampleOf(1280, 800));
+  EXPECT_EQ(images().renders, 5);
+  EXPECT_TRUE(capturingWith(stream));
+  host->outcome = AgentWrite::failed;
+  deliver(stream, sampleOf(1280, 800));
+  EXPECT_TRUE(isIdle());
+  EXPECT_TRUE(eventually([&] { return stream->stops() == 1; }));
+}
+
+}  // namespace
+}  // namespace qova::test
