@@ -55,12 +55,16 @@ void AppDelegate::setInputPipe(std::shared_ptr<InputPipe> pipe) {
 }
 
 void AppDelegate::writeAgentInput(std::string text) {
-  agentInputQueue->async(weakBlock(shared_from_this(), [bytes = std::move(text)](AppDelegate& self) {
-    QOVA_ASSERT_ON(*self.agentInputQueue);
-    auto pipe = self.currentInputPipe();
-    if (!pipe) return;
-    if (!pipe->writeAll(bytes)) self.stopCaptureBridge();
-  }));
+  // The pipe is taken now, not when the write runs: a message meant for one agent (its permission
+  // state, say) must never reach the agent started after it.
+  auto pipe = currentInputPipe();
+  if (!pipe) return;
+  agentInputQueue->async(
+      weakBlock(shared_from_this(), [pipe = std::move(pipe), bytes = std::move(text)](AppDelegate& self) {
+        QOVA_ASSERT_ON(*self.agentInputQueue);
+        // A replaced pipe fails by design; only the current agent's failure says capture is unwanted.
+        if (!pipe->writeAll(bytes) && pipe == self.currentInputPipe()) self.stopCaptureBridge();
+      }));
 }
 
 }  // namespace qova

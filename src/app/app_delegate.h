@@ -103,7 +103,8 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   // The same for the output of one agent run: each run keeps its unfinished last line in its own
   // buffer, so the end of one agent's output never joins the start of the next one's.
   void handleAgentOutput(AgentOutputBuffer& buffer, std::string_view chunk);
-  // Any thread; returns at once. The write happens later on agentInputQueue.
+  // Any thread; returns at once. The write happens later on agentInputQueue, to the agent whose
+  // pipe is current now (none: nothing is written).
   void writeAgentInput(std::string text);
   // Any thread: the input pipe as one value, either the old or the new one.
   std::shared_ptr<InputPipe> currentInputPipe() const;

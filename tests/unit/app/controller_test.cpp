@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <future>
 
 #include "support/controller_fixture.h"
 
@@ -156,6 +157,21 @@ TEST_F(ControllerTest, RestartStartsAgainAfterFourHundredMillisecondsAndTwoResta
   // Messages queued after a stop are not sent to the stopped agent.
   delegate->stopClicked();
   delegate->writeAgentInput("late\n");
+  EXPECT_EQ(sentTo(launches()[1]), "__QOVA_PERMISSION__{\"input\":true,\"screen\":true}\n");
+}
+
+TEST_F(ControllerTest, AMessageQueuedForOneAgentNeverReachesTheNext) {
+  launchApp();
+  delegate->startAgent();
+  sentTo(launches()[0]);
+  // The input queue is busy (a frame, a slow pipe) while a message is queued and the agent restarts.
+  std::promise<void> release;
+  delegate->agentInputQueue->async([wait = release.get_future().share()] { wait.wait_for(10s); });
+  delegate->writeAgentInput("for the first agent\n");
+  delegate->restartAgent();
+  main().advance(1s);
+  release.set_value();
+  ASSERT_EQ(launches().size(), 2u);
   EXPECT_EQ(sentTo(launches()[1]), "__QOVA_PERMISSION__{\"input\":true,\"screen\":true}\n");
 }
 
