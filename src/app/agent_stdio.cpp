@@ -9,17 +9,23 @@
 
 namespace qova {
 
-void AppDelegate::handleAgentOutput(std::string_view chunk) { handleAgentOutput(outputBuffer, chunk); }
+void AppDelegate::handleAgentOutput(std::string_view chunk) {
+  handleAgentOutput(outputBuffer, chunk, currentRun_.load());
+}
 
-void AppDelegate::handleAgentOutput(AgentOutputBuffer& buffer, std::string_view chunk) {
+void AppDelegate::handleAgentOutput(AgentOutputBuffer& buffer, std::string_view chunk, uint64_t run) {
   // The reader of a stopped agent may still deliver while the next agent's reader runs.
   std::lock_guard lock(outputMutex_);
-  buffer.append(chunk, [this](std::string_view line) {
+  buffer.append(chunk, [this, run](std::string_view line) {
     const AgentLine routed = classifyAgentLine(line);
+    if (routed.kind == AgentLineKind::inputCommand) {
+      // Input may take a while and waits on its own lock, never on the main thread's.
+      handleInputBridge(routed.payload, run);
+      return;
+    }
+    std::lock_guard runLock(runMutex_);
+    if (!isCurrentRun(run)) return;
     switch (routed.kind) {
-      case AgentLineKind::inputCommand:
-        handleInputBridge(routed.payload);
-        break;
       case AgentLineKind::captureCommand:
         handleCaptureBridge(routed.payload);
         break;
@@ -28,13 +34,35 @@ void AppDelegate::handleAgentOutput(AgentOutputBuffer& buffer, std::string_view 
         break;
       case AgentLineKind::status:
         // Only lines that change the status travel to the main thread; the rest change nothing there.
-        if (const auto text = statusTextForLine(routed.payload)) {
-          mainQueue().post(weakBlock(shared_from_this(),
-                                     [status = std::string(*text)](AppDelegate& self) { self.setStatus(status); }));
-        }
+        if (const auto text = statusTextForLine(routed.payload)) queueStatus(run, *text);
+        break;
+      case AgentLineKind::inputCommand:
         break;
     }
   });
+}
+
+void AppDelegate::queueStatus(uint64_t run, std::string_view text) {
+  {
+    std::lock_guard lock(statusMutex_);
+    const bool postQueued = pendingStatus_.has_value();
+    pendingStatus_ = PendingStatus{run, std::string(text)};
+    if (postQueued) return;
+  }
+  mainQueue().post(weakBlock(shared_from_this(), [](AppDelegate& self) { self.showPendingStatus(); }));
+}
+
+void AppDelegate::showPendingStatus() {
+  QOVA_ASSERT_ON(mainQueue());
+  std::optional<PendingStatus> pending;
+  {
+    std::lock_guard lock(statusMutex_);
+    pending = std::exchange(pendingStatus_, std::nullopt);
+  }
+  // A stop or restart since the line arrived has the last word.
+  if (!pending || !isCurrentRun(pending->run)) return;
+  statusSinceLaunch_ = true;
+  setStatus(pending->text);
 }
 
 std::shared_ptr<InputPipe> AppDelegate::currentInputPipe() const {

@@ -31,12 +31,18 @@ void AppDelegate::startAgent() {
   const bool screenTrusted = services().permissions->screenCaptureAccess();
   auto environment = agentEnvironment(services().processes->environment(), inputTrusted, screenTrusted);
 
+  // A previous agent that ended without its end being handled yet is replaced here.
+  endRun();
+  const uint64_t run = ++lastRun_;
+  setCurrentRun(run);
+  statusSinceLaunch_ = false;
+
   auto self = shared_from_this();
   ChildHandlers handlers;
-  handlers.onOutput =
-      weakBlock(self, [buffer = std::make_shared<AgentOutputBuffer>()](AppDelegate& delegate, std::string_view chunk) {
-        delegate.handleAgentOutput(*buffer, chunk);
-      });
+  handlers.onOutput = weakBlock(self, [run, buffer = std::make_shared<AgentOutputBuffer>()](AppDelegate& delegate,
+                                                                                           std::string_view chunk) {
+    delegate.handleAgentOutput(*buffer, chunk, run);
+  });
   // The end notice must name its child, but may not keep it alive: it is filled in after launch.
   auto endedChild = std::make_shared<std::weak_ptr<ChildProcess>>();
   auto launchedLock = std::make_shared<std::mutex>();
@@ -64,6 +70,7 @@ void AppDelegate::startAgent() {
     if (launched) *endedChild = launched->process;
   }
   if (!launched) {
+    endRun();
     setStatus("启动失败");
     return;
   }
@@ -79,6 +86,8 @@ void AppDelegate::startAgent() {
                           auto delegate = weakSelf.lock();
                           auto current = child.lock();
                           if (!delegate || !current || current != delegate->process || !current->isRunning()) return;
+                          // Whatever the agent said of itself in its first second is closer to the truth.
+                          if (delegate->statusSinceLaunch_) return;
                           delegate->setStatus("在线，等待 H5 控制");
                         });
 }
@@ -93,6 +102,7 @@ void AppDelegate::handleAgentEnd(const std::shared_ptr<ChildProcess>& child) {
 
 void AppDelegate::clearAgent() {
   QOVA_ASSERT_ON(mainQueue());
+  endRun();
   if (permissionTimer) permissionTimer->invalidate();
   permissionTimer.reset();
   stopCaptureBridge();
@@ -100,6 +110,16 @@ void AppDelegate::clearAgent() {
   if (process && process->isRunning()) process->terminate();
   process.reset();
   setInputPipe(nullptr);
+}
+
+void AppDelegate::setCurrentRun(uint64_t run) {
+  std::lock_guard lock(runMutex_);
+  currentRun_ = run;
+}
+
+void AppDelegate::endRun() {
+  QOVA_ASSERT_ON(mainQueue());
+  setCurrentRun(0);
 }
 
 void AppDelegate::setServiceButtons(bool agentRunning) {

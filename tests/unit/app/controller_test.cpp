@@ -62,7 +62,7 @@ TEST_F(ControllerTest, StartLaunchesTheBundledAgentWithItsVariablesAndGoesOnline
   EXPECT_EQ(sentTo(launch), "__QOVA_PERMISSION__{\"input\":false,\"screen\":true}\n");
   EXPECT_FALSE(startButton().isEnabled());
   EXPECT_TRUE(stopButton().isEnabled());
-  delegate->handleAgentOutput("agent: connecting to relay\n");
+  delegate->handleAgentOutput("agent: up\n");  // a line that sets no status
   main().advance(999ms);
   EXPECT_EQ(status().text(), "正在连接服务器");
   main().advance(1ms);
@@ -77,6 +77,15 @@ TEST_F(ControllerTest, AnAgentThatEndedBeforeTheOnlineCheckIsNeverShownOnline) {
   launches()[0].process->setRunning(false);  // its end notice is still on its way
   main().advance(1s);
   EXPECT_EQ(status().text(), "正在连接服务器");
+}
+
+TEST_F(ControllerTest, AStatusTheAgentSentInItsFirstSecondIsNotOverwrittenAsOnline) {
+  launchApp();
+  delegate->startAgent();
+  main().advance(500ms);
+  launches()[0].handlers.onOutput("handshake failed\n");
+  main().advance(2s);
+  EXPECT_EQ(status().text(), "连接中");
 }
 
 TEST_F(ControllerTest, AFailedLaunchSaysSoAndLeavesEverythingReadyForTheNextTry) {
