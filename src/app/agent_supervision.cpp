@@ -120,6 +120,7 @@ void AppDelegate::setCurrentRun(uint64_t run) {
 void AppDelegate::endRun() {
   QOVA_ASSERT_ON(mainQueue());
   setCurrentRun(0);
+  releaseHeldInput(Duration(0));
 }
 
 void AppDelegate::setServiceButtons(bool agentRunning) {

@@ -13,6 +13,11 @@
 
 namespace qova {
 
+namespace {
+// Longer than any input command but a paste, which waits on the main thread itself.
+constexpr Duration kQuitReleaseWait{500};
+}  // namespace
+
 AppDelegate::AppDelegate(PlatformServices services) : services_(std::move(services)) {
   Controls& controls = *services_.controls;
   statusLabel = controls.makeLabel("未启动");
@@ -56,6 +61,9 @@ void AppDelegate::applicationWillTerminate() {
   if (permissionTimer) permissionTimer->invalidate();
   if (fileRefreshTimer) fileRefreshTimer->invalidate();
   stopCaptureBridge();
+  setCurrentRun(0);
+  // Nothing runs after this to release a drag later, so a command in flight is given a moment.
+  releaseHeldInput(kQuitReleaseWait);
   if (process) process->terminate();
 }
 

@@ -9,7 +9,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/main_queue.h"
 #include "bridge/agent_output_buffer.h"
+#include "input/held_buttons.h"
 #include "platform/event_poster.h"
 #include "platform/platform_services.h"
 
@@ -169,8 +171,14 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   void clearAgent();
   void setServiceButtons(bool agentRunning);
   void setStatus(std::string_view text);
-  // Main thread. From here on no line of the current agent run is acted on.
+  // Main thread. From here on no line of the current agent run is acted on, and what its input
+  // holds down is released.
   void endRun();
+  // Main thread. Releases what remote input holds down, waiting at most `wait` for a command in
+  // flight; past that, the reader releases as that command ends.
+  void releaseHeldInput(Duration wait);
+  // Any thread. Does a release that was asked for, unless a command stays in flight past `wait`.
+  void releaseHeldInputIfAsked(Duration wait = Duration(0));
   void setCurrentRun(uint64_t run);
   // Any thread.
   bool isCurrentRun(uint64_t run) const { return currentRun_.load() == run; }
@@ -191,8 +199,10 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   uint64_t lastRun_ = 0;  // main thread
   std::atomic<uint64_t> currentRun_{0};
   std::mutex runMutex_;
-  // Held by a reader for one input command at a time, run check included.
-  std::mutex inputMutex_;
+  // Held by a reader for one input command at a time, run check included, and by a release.
+  std::timed_mutex inputMutex_;
+  HeldButtons heldButtons_;  // under inputMutex_
+  std::atomic<bool> heldReleaseAsked_{false};
   struct PendingStatus {
     uint64_t run;
     std::string text;

@@ -1,0 +1,29 @@
+#include "input/held_buttons.h"
+
+#include <initializer_list>
+
+#include "input/pointer_events.h"
+
+namespace qova {
+
+void HeldButtons::press(CGMouseButton button, double x, double y) {
+  (button == CGMouseButton::right ? right_ : left_) = true;
+  moveTo(x, y);
+}
+
+void HeldButtons::moveTo(double x, double y) {
+  x_ = x;
+  y_ = y;
+}
+
+void HeldButtons::lift(CGMouseButton button) { (button == CGMouseButton::right ? right_ : left_) = false; }
+
+void HeldButtons::releaseAll(EventPoster& poster) {
+  for (const auto button : {CGMouseButton::left, CGMouseButton::right}) {
+    if (!(button == CGMouseButton::right ? right_ : left_)) continue;
+    poster.postMouseEvent(mouseEventType(MousePhase::up, button), x_, y_, button);
+    lift(button);
+  }
+}
+
+}  // namespace qova
