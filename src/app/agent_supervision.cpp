@@ -15,6 +15,8 @@ namespace qova {
 namespace {
 constexpr Duration kOnlineCheckDelay{1000};
 constexpr Duration kRestartDelay{400};
+// An agent that ignores the request to end would go on injecting input and holding its port.
+constexpr Duration kAgentTerminationGrace{3000};
 // pkill and the service manager end at once; the bound only keeps a wedged one from freezing us.
 constexpr Duration kCommandTimeout{10000};
 constexpr const char* kProcessKiller = "/usr/bin/pkill";
@@ -107,7 +109,7 @@ void AppDelegate::clearAgent() {
   permissionTimer.reset();
   stopCaptureBridge();
   // An agent that has ended already needs no request; its end handling comes here too.
-  if (process && process->isRunning()) process->terminate();
+  if (process && process->isRunning()) process->terminate(kAgentTerminationGrace);
   process.reset();
   setInputPipe(nullptr);
 }
