@@ -13,7 +13,6 @@ class HeldButtons {
   void press(CGMouseButton button, double x, double y);
   void moveTo(double x, double y);
   void lift(CGMouseButton button);
-  bool empty() const { return !left_ && !right_; }
   // A button-up for each held button where the pointer was last put; then nothing is held.
   void releaseAll(EventPoster& poster);
 
