@@ -41,10 +41,10 @@ void AppDelegate::startAgent() {
 
   auto self = shared_from_this();
   ChildHandlers handlers;
-  handlers.onOutput = weakBlock(self, [run, buffer = std::make_shared<AgentOutputBuffer>()](AppDelegate& delegate,
-                                                                                           std::string_view chunk) {
-    delegate.handleAgentOutput(*buffer, chunk, run);
-  });
+  handlers.onOutput = weakBlock(
+      self, [run, buffer = std::make_shared<AgentOutputBuffer>()](AppDelegate& delegate, std::string_view chunk) {
+        delegate.handleAgentOutput(*buffer, chunk, run);
+      });
   // The end notice must name its child, but may not keep it alive: it is filled in after launch.
   auto endedChild = std::make_shared<std::weak_ptr<ChildProcess>>();
   auto launchedLock = std::make_shared<std::mutex>();
@@ -115,6 +115,7 @@ void AppDelegate::clearAgent() {
 }
 
 void AppDelegate::setCurrentRun(uint64_t run) {
+  QOVA_ASSERT_ON(mainQueue());
   std::lock_guard lock(runMutex_);
   currentRun_ = run;
 }

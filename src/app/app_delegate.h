@@ -179,6 +179,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   void releaseHeldInput(Duration wait);
   // Any thread. Does a release that was asked for, unless a command stays in flight past `wait`.
   void releaseHeldInputIfAsked(Duration wait = Duration(0));
+  // Main thread.
   void setCurrentRun(uint64_t run);
   // Any thread.
   bool isCurrentRun(uint64_t run) const { return currentRun_.load() == run; }
@@ -209,7 +210,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   };
   std::mutex statusMutex_;
   std::optional<PendingStatus> pendingStatus_;  // under statusMutex_; set while its post is queued
-  bool statusSinceLaunch_ = false;             // main thread; a status line of the current run was shown
+  bool statusSinceLaunch_ = false;              // main thread; a status line of the current run was shown
   // Set by the agent output reader when a file-received refresh is queued, cleared by the main
   // thread as it starts that refresh: a flood of marker lines costs one refresh, not one each.
   std::atomic<bool> fileReceivedRefreshQueued_{false};

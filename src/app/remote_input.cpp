@@ -1,4 +1,5 @@
 #include "app/app_delegate.h"
+#include "base/log.h"
 #include "base/thread_check.h"
 #include "input/input_command.h"
 #include "input/input_dispatch.h"
@@ -6,6 +7,10 @@
 #include "platform/pasteboard.h"
 
 namespace qova {
+
+namespace {
+const Log kLog("input");
+}  // namespace
 
 void AppDelegate::handleInputBridge(std::string_view payload, uint64_t run) {
   const auto command = decodeInputCommand(payload);
@@ -16,7 +21,8 @@ void AppDelegate::handleInputBridge(std::string_view payload, uint64_t run) {
     // The check and the command are one step, so nothing a stopped agent asked for is posted after
     // its end has been handled.
     std::lock_guard lock(inputMutex_);
-    if (isCurrentRun(run)) runInputCommand(*command, *platform.eventPoster, *platform.pasteboard, dragButton, heldButtons_);
+    if (isCurrentRun(run))
+      runInputCommand(*command, *platform.eventPoster, *platform.pasteboard, dragButton, heldButtons_);
   }
   // The main thread does not wait for a command in flight, so a release it asked for meanwhile is ours.
   releaseHeldInputIfAsked();
@@ -33,7 +39,9 @@ void AppDelegate::releaseHeldInputIfAsked(Duration wait) {
   std::unique_lock lock(inputMutex_, wait);
   if (!lock.owns_lock() || !heldReleaseAsked_.exchange(false)) return;
   dragButton = CGMouseButton::left;
-  if (services().eventPoster) heldButtons_.releaseAll(*services().eventPoster);
+  if (services().eventPoster && heldButtons_.releaseAll(*services().eventPoster)) {
+    kLog.info("released the mouse buttons a drag of the ended agent still held");
+  }
 }
 
 }  // namespace qova

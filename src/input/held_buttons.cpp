@@ -18,12 +18,14 @@ void HeldButtons::moveTo(double x, double y) {
 
 void HeldButtons::lift(CGMouseButton button) { (button == CGMouseButton::right ? right_ : left_) = false; }
 
-void HeldButtons::releaseAll(EventPoster& poster) {
+bool HeldButtons::releaseAll(EventPoster& poster) {
+  const bool any = left_ || right_;
   for (const auto button : {CGMouseButton::left, CGMouseButton::right}) {
     if (!(button == CGMouseButton::right ? right_ : left_)) continue;
     poster.postMouseEvent(mouseEventType(MousePhase::up, button), x_, y_, button);
     lift(button);
   }
+  return any;
 }
 
 }  // namespace qova

@@ -13,8 +13,9 @@ class HeldButtons {
   void press(CGMouseButton button, double x, double y);
   void moveTo(double x, double y);
   void lift(CGMouseButton button);
-  // A button-up for each held button where the pointer was last put; then nothing is held.
-  void releaseAll(EventPoster& poster);
+  // A button-up for each held button where the pointer was last put; then nothing is held. False
+  // when nothing was.
+  bool releaseAll(EventPoster& poster);
 
  private:
   bool left_ = false;

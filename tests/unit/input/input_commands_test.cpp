@@ -34,7 +34,8 @@ class InputCommands : public ::testing::Test {
  protected:
   // One command as the agent prints it after the input marker.
   Events run(const std::string& payload) {
-    if (const auto command = decodeInputCommand(payload)) runInputCommand(*command, poster, pasteboard, dragButton, held);
+    if (const auto command = decodeInputCommand(payload))
+      runInputCommand(*command, poster, pasteboard, dragButton, held);
     return poster.take();
   }
   FakeEventPoster poster;
