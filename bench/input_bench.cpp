@@ -14,7 +14,7 @@ void runCommand(benchmark::State& state, const char* payload) {
   auto app = std::make_shared<qova::AppDelegate>(fakes.services());
   size_t count = 0;
   for (auto _ : state) {
-    app->handleInputBridge(payload);
+    app->handleInputBridge(payload, 0);  // run 0: no agent started, as in the controller's first state
     // Keep the recordings small so memory growth does not enter the figure.
     if (++count % 256 == 0) {
       fakes.eventPoster->take();

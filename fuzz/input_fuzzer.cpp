@@ -98,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto onLine = [&](std::string_view line) {
     const qova::AgentLine routed = qova::classifyAgentLine(line);
     if (routed.kind == qova::AgentLineKind::inputCommand) {
-      h.app->handleInputBridge(routed.payload);
+      h.app->handleInputBridge(routed.payload, 0);
       checkCommandEffects(h);
     } else if (routed.kind == qova::AgentLineKind::status) {
       (void)qova::statusTextForLine(routed.payload);

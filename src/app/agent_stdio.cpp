@@ -9,17 +9,23 @@
 
 namespace qova {
 
-void AppDelegate::handleAgentOutput(std::string_view chunk) { handleAgentOutput(outputBuffer, chunk); }
+void AppDelegate::handleAgentOutput(std::string_view chunk) {
+  handleAgentOutput(outputBuffer, chunk, currentRun_.load());
+}
 
-void AppDelegate::handleAgentOutput(AgentOutputBuffer& buffer, std::string_view chunk) {
+void AppDelegate::handleAgentOutput(AgentOutputBuffer& buffer, std::string_view chunk, uint64_t run) {
   // The reader of a stopped agent may still deliver while the next agent's reader runs.
   std::lock_guard lock(outputMutex_);
-  buffer.append(chunk, [this](std::string_view line) {
+  buffer.append(chunk, [this, run](std::string_view line) {
     const AgentLine routed = classifyAgentLine(line);
+    if (routed.kind == AgentLineKind::inputCommand) {
+      // Input may take a while and waits on its own lock, never on the main thread's.
+      handleInputBridge(routed.payload, run);
+      return;
+    }
+    std::lock_guard runLock(runMutex_);
+    if (!isCurrentRun(run)) return;
     switch (routed.kind) {
-      case AgentLineKind::inputCommand:
-        handleInputBridge(routed.payload);
-        break;
       case AgentLineKind::captureCommand:
         handleCaptureBridge(routed.payload);
         break;
@@ -28,13 +34,35 @@ void AppDelegate::handleAgentOutput(AgentOutputBuffer& buffer, std::string_view 
         break;
       case AgentLineKind::status:
         // Only lines that change the status travel to the main thread; the rest change nothing there.
-        if (const auto text = statusTextForLine(routed.payload)) {
-          mainQueue().post(weakBlock(shared_from_this(),
-                                     [status = std::string(*text)](AppDelegate& self) { self.setStatus(status); }));
-        }
+        if (const auto text = statusTextForLine(routed.payload)) queueStatus(run, *text);
+        break;
+      case AgentLineKind::inputCommand:
         break;
     }
   });
+}
+
+void AppDelegate::queueStatus(uint64_t run, std::string_view text) {
+  {
+    std::lock_guard lock(statusMutex_);
+    const bool postQueued = pendingStatus_.has_value();
+    pendingStatus_ = PendingStatus{run, std::string(text)};
+    if (postQueued) return;
+  }
+  mainQueue().post(weakBlock(shared_from_this(), [](AppDelegate& self) { self.showPendingStatus(); }));
+}
+
+void AppDelegate::showPendingStatus() {
+  QOVA_ASSERT_ON(mainQueue());
+  std::optional<PendingStatus> pending;
+  {
+    std::lock_guard lock(statusMutex_);
+    pending = std::exchange(pendingStatus_, std::nullopt);
+  }
+  // A stop or restart since the line arrived has the last word.
+  if (!pending || !isCurrentRun(pending->run)) return;
+  statusSinceLaunch_ = true;
+  setStatus(pending->text);
 }
 
 std::shared_ptr<InputPipe> AppDelegate::currentInputPipe() const {
@@ -55,12 +83,16 @@ void AppDelegate::setInputPipe(std::shared_ptr<InputPipe> pipe) {
 }
 
 void AppDelegate::writeAgentInput(std::string text) {
-  agentInputQueue->async(weakBlock(shared_from_this(), [bytes = std::move(text)](AppDelegate& self) {
-    QOVA_ASSERT_ON(*self.agentInputQueue);
-    auto pipe = self.currentInputPipe();
-    if (!pipe) return;
-    if (!pipe->writeAll(bytes)) self.stopCaptureBridge();
-  }));
+  // The pipe is taken now, not when the write runs: a message meant for one agent (its permission
+  // state, say) must never reach the agent started after it.
+  auto pipe = currentInputPipe();
+  if (!pipe) return;
+  agentInputQueue->async(
+      weakBlock(shared_from_this(), [pipe = std::move(pipe), bytes = std::move(text)](AppDelegate& self) {
+        QOVA_ASSERT_ON(*self.agentInputQueue);
+        // A replaced pipe fails by design; only the current agent's failure says capture is unwanted.
+        if (!pipe->writeAll(bytes) && pipe == self.currentInputPipe()) self.stopCaptureBridge();
+      }));
 }
 
 }  // namespace qova

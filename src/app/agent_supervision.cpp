@@ -15,6 +15,8 @@ namespace qova {
 namespace {
 constexpr Duration kOnlineCheckDelay{1000};
 constexpr Duration kRestartDelay{400};
+// An agent that ignores the request to end would go on injecting input and holding its port.
+constexpr Duration kAgentTerminationGrace{3000};
 // pkill and the service manager end at once; the bound only keeps a wedged one from freezing us.
 constexpr Duration kCommandTimeout{10000};
 constexpr const char* kProcessKiller = "/usr/bin/pkill";
@@ -31,11 +33,17 @@ void AppDelegate::startAgent() {
   const bool screenTrusted = services().permissions->screenCaptureAccess();
   auto environment = agentEnvironment(services().processes->environment(), inputTrusted, screenTrusted);
 
+  // A previous agent that ended without its end being handled yet is replaced here.
+  endRun();
+  const uint64_t run = ++lastRun_;
+  setCurrentRun(run);
+  statusSinceLaunch_ = false;
+
   auto self = shared_from_this();
   ChildHandlers handlers;
-  handlers.onOutput =
-      weakBlock(self, [buffer = std::make_shared<AgentOutputBuffer>()](AppDelegate& delegate, std::string_view chunk) {
-        delegate.handleAgentOutput(*buffer, chunk);
+  handlers.onOutput = weakBlock(
+      self, [run, buffer = std::make_shared<AgentOutputBuffer>()](AppDelegate& delegate, std::string_view chunk) {
+        delegate.handleAgentOutput(*buffer, chunk, run);
       });
   // The end notice must name its child, but may not keep it alive: it is filled in after launch.
   auto endedChild = std::make_shared<std::weak_ptr<ChildProcess>>();
@@ -64,6 +72,7 @@ void AppDelegate::startAgent() {
     if (launched) *endedChild = launched->process;
   }
   if (!launched) {
+    endRun();
     setStatus("启动失败");
     return;
   }
@@ -79,6 +88,8 @@ void AppDelegate::startAgent() {
                           auto delegate = weakSelf.lock();
                           auto current = child.lock();
                           if (!delegate || !current || current != delegate->process || !current->isRunning()) return;
+                          // Whatever the agent said of itself in its first second is closer to the truth.
+                          if (delegate->statusSinceLaunch_) return;
                           delegate->setStatus("在线，等待 H5 控制");
                         });
 }
@@ -93,13 +104,26 @@ void AppDelegate::handleAgentEnd(const std::shared_ptr<ChildProcess>& child) {
 
 void AppDelegate::clearAgent() {
   QOVA_ASSERT_ON(mainQueue());
+  endRun();
   if (permissionTimer) permissionTimer->invalidate();
   permissionTimer.reset();
   stopCaptureBridge();
   // An agent that has ended already needs no request; its end handling comes here too.
-  if (process && process->isRunning()) process->terminate();
+  if (process && process->isRunning()) process->terminate(kAgentTerminationGrace);
   process.reset();
   setInputPipe(nullptr);
+}
+
+void AppDelegate::setCurrentRun(uint64_t run) {
+  QOVA_ASSERT_ON(mainQueue());
+  std::lock_guard lock(runMutex_);
+  currentRun_ = run;
+}
+
+void AppDelegate::endRun() {
+  QOVA_ASSERT_ON(mainQueue());
+  setCurrentRun(0);
+  releaseHeldInput(Duration(0));
 }
 
 void AppDelegate::setServiceButtons(bool agentRunning) {

@@ -13,6 +13,13 @@
 
 namespace qova {
 
+namespace {
+// Longer than any input command but a paste, which waits on the main thread itself.
+constexpr Duration kQuitReleaseWait{500};
+// The same grace as a stop; it holds only while this process still runs.
+constexpr Duration kQuitTerminationGrace{3000};
+}  // namespace
+
 AppDelegate::AppDelegate(PlatformServices services) : services_(std::move(services)) {
   Controls& controls = *services_.controls;
   statusLabel = controls.makeLabel("未启动");
@@ -55,7 +62,10 @@ void AppDelegate::applicationWillTerminate() {
   if (permissionTimer) permissionTimer->invalidate();
   if (fileRefreshTimer) fileRefreshTimer->invalidate();
   stopCaptureBridge();
-  if (process) process->terminate();
+  setCurrentRun(0);
+  // Nothing runs after this to release a drag later, so a command in flight is given a moment.
+  releaseHeldInput(kQuitReleaseWait);
+  if (process) process->terminate(kQuitTerminationGrace);
 }
 
 void AppDelegate::startClicked() { startAgent(); }

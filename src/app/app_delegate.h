@@ -9,8 +9,10 @@
 #include <string_view>
 #include <vector>
 
+#include "base/main_queue.h"
 #include "bridge/agent_output_buffer.h"
 #include "capture/capture_host.h"
+#include "input/held_buttons.h"
 #include "platform/event_poster.h"
 #include "platform/platform_services.h"
 
@@ -82,12 +84,15 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate>, public Cap
   void stopLegacyLaunchAgent();
 
   // ---- Agent stdio (app/agent_stdio.cpp) -------------------------------------------------------
-  // Reader threads of agent output pipes; chunk handling of all agents is serialised.
+  // Reader threads of agent output pipes; chunk handling of all agents is serialised. Output handled
+  // here belongs to whichever run is current when it arrives.
   void handleAgentOutput(std::string_view chunk);
-  // The same for the output of one agent run: each run keeps its unfinished last line in its own
-  // buffer, so the end of one agent's output never joins the start of the next one's.
-  void handleAgentOutput(AgentOutputBuffer& buffer, std::string_view chunk);
-  // Any thread; returns at once. The write happens later on agentInputQueue.
+  // The same for the output of agent run `run`: each run keeps its unfinished last line in its own
+  // buffer, so the end of one agent's output never joins the start of the next one's, and once the
+  // run has been stopped or replaced its lines are dropped unread.
+  void handleAgentOutput(AgentOutputBuffer& buffer, std::string_view chunk, uint64_t run);
+  // Any thread; returns at once. The write happens later on agentInputQueue, to the agent whose
+  // pipe is current now (none: nothing is written).
   void writeAgentInput(std::string text);
   // Any thread: the input pipe as one value, either the old or the new one.
   std::shared_ptr<InputPipe> currentInputPipe() const;
@@ -99,9 +104,9 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate>, public Cap
   void startPermissionSync();
 
   // ---- Remote input (app/remote_input.cpp), agent output reader thread -------------------------
-  // Decodes one input command and carries it out, pauses included, before returning; malformed
-  // commands are dropped.
-  void handleInputBridge(std::string_view payload);
+  // Decodes one input command of agent run `run` and carries it out, pauses included, before
+  // returning; malformed commands, and commands of a run that is no longer current, are dropped.
+  void handleInputBridge(std::string_view payload, uint64_t run);
 
   // ---- Capture (app/capture_bridge.cpp): forwards to the capture session ------------------------
   // Agent output reader thread; only queues work on captureQueue.
@@ -146,10 +151,43 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate>, public Cap
   void clearAgent();
   void setServiceButtons(bool agentRunning);
   void setStatus(std::string_view text);
+  // Main thread. From here on no line of the current agent run is acted on, and what its input
+  // holds down is released.
+  void endRun();
+  // Main thread. Releases what remote input holds down, waiting at most `wait` for a command in
+  // flight; past that, the reader releases as that command ends.
+  void releaseHeldInput(Duration wait);
+  // Any thread. Does a release that was asked for, unless a command stays in flight past `wait`.
+  void releaseHeldInputIfAsked(Duration wait = Duration(0));
+  // Main thread.
+  void setCurrentRun(uint64_t run);
+  // Any thread.
+  bool isCurrentRun(uint64_t run) const { return currentRun_.load() == run; }
+  // Agent output reader. The main thread shows only the newest status a run has sent since it last
+  // looked, so output faster than the main thread costs one queued post, not one per line.
+  void queueStatus(uint64_t run, std::string_view text);
+  void showPendingStatus();
 
   PlatformServices services_;
   mutable std::mutex inputPipeMutex_;
   std::mutex outputMutex_;
+  // Each agent launch is a run with the next number; 0 is no run. Changed on the main thread under
+  // runMutex_, which a reader also holds while it checks the run and queues a line's work, so no
+  // capture command, status or refresh of an ended run is queued after its end.
+  uint64_t lastRun_ = 0;  // main thread
+  std::atomic<uint64_t> currentRun_{0};
+  std::mutex runMutex_;
+  // Held by a reader for one input command at a time, run check included, and by a release.
+  std::timed_mutex inputMutex_;
+  HeldButtons heldButtons_;  // under inputMutex_
+  std::atomic<bool> heldReleaseAsked_{false};
+  struct PendingStatus {
+    uint64_t run;
+    std::string text;
+  };
+  std::mutex statusMutex_;
+  std::optional<PendingStatus> pendingStatus_;  // under statusMutex_; set while its post is queued
+  bool statusSinceLaunch_ = false;              // main thread; a status line of the current run was shown
   // Set by the agent output reader when a file-received refresh is queued, cleared by the main
   // thread as it starts that refresh: a flood of marker lines costs one refresh, not one each.
   std::atomic<bool> fileReceivedRefreshQueued_{false};

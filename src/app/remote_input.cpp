@@ -1,4 +1,6 @@
 #include "app/app_delegate.h"
+#include "base/log.h"
+#include "base/thread_check.h"
 #include "input/input_command.h"
 #include "input/input_dispatch.h"
 #include "platform/event_poster.h"
@@ -6,12 +8,40 @@
 
 namespace qova {
 
-void AppDelegate::handleInputBridge(std::string_view payload) {
+namespace {
+const Log kLog("input");
+}  // namespace
+
+void AppDelegate::handleInputBridge(std::string_view payload, uint64_t run) {
   const auto command = decodeInputCommand(payload);
   if (!command) return;
   const PlatformServices& platform = services();
   if (!platform.eventPoster || !platform.pasteboard) return;
-  runInputCommand(*command, *platform.eventPoster, *platform.pasteboard, dragButton);
+  {
+    // The check and the command are one step, so nothing a stopped agent asked for is posted after
+    // its end has been handled.
+    std::lock_guard lock(inputMutex_);
+    if (isCurrentRun(run))
+      runInputCommand(*command, *platform.eventPoster, *platform.pasteboard, dragButton, heldButtons_);
+  }
+  // The main thread does not wait for a command in flight, so a release it asked for meanwhile is ours.
+  releaseHeldInputIfAsked();
+}
+
+void AppDelegate::releaseHeldInput(Duration wait) {
+  QOVA_ASSERT_ON(mainQueue());
+  heldReleaseAsked_ = true;
+  // The wait is bounded: a command in flight may be a paste, which itself waits on this thread.
+  releaseHeldInputIfAsked(wait);
+}
+
+void AppDelegate::releaseHeldInputIfAsked(Duration wait) {
+  std::unique_lock lock(inputMutex_, wait);
+  if (!lock.owns_lock() || !heldReleaseAsked_.exchange(false)) return;
+  dragButton = CGMouseButton::left;
+  if (services().eventPoster && heldButtons_.releaseAll(*services().eventPoster)) {
+    kLog.info("released the mouse buttons a drag of the ended agent still held");
+  }
 }
 
 }  // namespace qova

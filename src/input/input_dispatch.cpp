@@ -5,7 +5,8 @@
 
 namespace qova {
 
-void runInputCommand(const InputCommand& c, EventPoster& poster, Pasteboard& pasteboard, CGMouseButton& dragButton) {
+void runInputCommand(const InputCommand& c, EventPoster& poster, Pasteboard& pasteboard, CGMouseButton& dragButton,
+                     HeldButtons& held) {
   const auto action = inputActionNamed(c.action);
   if (!action) return;
   switch (*action) {
@@ -24,11 +25,15 @@ void runInputCommand(const InputCommand& c, EventPoster& poster, Pasteboard& pas
       break;
     case InputAction::dragStart:
       dragStart(poster, dragButton, c.x, c.y, c.button);
+      held.press(c.button, c.x, c.y);
       break;
     case InputAction::dragMove:
       dragMove(poster, dragButton, c.x, c.y);
+      held.moveTo(c.x, c.y);
       break;
     case InputAction::dragEnd:
+      held.lift(dragButton);
+      held.moveTo(c.x, c.y);
       dragEnd(poster, dragButton, c.x, c.y);
       break;
     case InputAction::scroll:

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "input/held_buttons.h"
 #include "input/input_command.h"
 
 namespace qova {
@@ -8,8 +9,8 @@ class EventPoster;
 class Pasteboard;
 
 // Runs one decoded command to its end, pauses included, by the action table; an unknown action does
-// nothing. `dragButton` is the drag state that outlives commands.
+// nothing. `dragButton` and `held` are the drag state that outlives commands.
 void runInputCommand(const InputCommand& command, EventPoster& poster, Pasteboard& pasteboard,
-                     CGMouseButton& dragButton);
+                     CGMouseButton& dragButton, HeldButtons& held);
 
 }  // namespace qova

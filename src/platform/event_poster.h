@@ -26,7 +26,8 @@ enum class MouseEventType : uint32_t {
 };
 
 // Synthesised pointer and keyboard input, delivered where hardware input enters the system, plus the
-// pauses that pace it. Called on the agent output reader thread only, one call at a time. Every post
+// pauses that pace it. Called one call at a time: on the agent output reader thread, or on the main
+// thread releasing what an agent that has gone left pressed. Every post
 // returns once the event has been handed over; an event the system cannot make is skipped silently,
 // and the caller goes on with the rest of its sequence either way.
 class EventPoster {

@@ -29,8 +29,10 @@ class ChildProcess {
  public:
   virtual ~ChildProcess() = default;
   virtual bool isRunning() const = 0;
-  // Sends the polite termination request (SIGTERM) if the child has not ended yet; never waits.
-  virtual void terminate() = 0;
+  // Sends the polite termination request (SIGTERM) if the child has not ended yet, and ends it for
+  // certain (SIGKILL) if it is still running `grace` later, so a child that ignores the request
+  // cannot outlive its supervisor's decision. Never waits; the end is reported as any other.
+  virtual void terminate(Duration grace) = 0;
   virtual int processId() const = 0;
 };
 

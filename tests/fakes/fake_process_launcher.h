@@ -29,7 +29,7 @@ class FakeChildProcess : public ChildProcess {
  public:
   explicit FakeChildProcess(int pid) : pid_(pid) {}
   bool isRunning() const override { return running_; }
-  void terminate() override { ++terminateRequests_; }
+  void terminate(Duration) override { ++terminateRequests_; }
   int processId() const override { return pid_; }
   int terminateRequests() const { return terminateRequests_; }
   void setRunning(bool running) { running_ = running; }

@@ -122,6 +122,11 @@ Duration ManualMainQueue::now() const {
   return now_;
 }
 
+size_t ManualMainQueue::pendingCount() const {
+  std::lock_guard lock(mutex_);
+  return queue_.size();
+}
+
 int ManualMainQueue::activeTimerCount() const {
   std::lock_guard lock(mutex_);
   int count = 0;

@@ -27,6 +27,8 @@ class ManualMainQueue : public MainQueue {
   // (the virtual clock stands still). Returns done().
   bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds realTimeout = std::chrono::seconds(10));
   Duration now() const;
+  // Work queued and not yet run, due or not.
+  size_t pendingCount() const;
   // Live repeating timers.
   int activeTimerCount() const;
   // The thread that made the queue plays the main thread.

@@ -65,9 +65,9 @@ TEST_F(AgentSupervisionTest, TheAgentsLinesReachTheStatusAndItsEndIsReportedAfte
     std::vector<std::string> statuses;
   } cases[] = {
       {"exits",
-       {"write [agent] connecting\\n", "write socket closed\\n", "exit 3"},
+       {"write [agent] starting\\n", "write socket closed\\n", "exit 3"},
        false,
-       {"正在连接服务器", "正在连接服务器", "连接中", "服务已停止"}},
+       {"正在连接服务器", "连接中", "服务已停止"}},
       {"killed", {"write [agent] connected\\n", "hang"}, true, {"正在连接服务器", "在线，等待 H5 控制", "服务已停止"}},
   };
   for (const auto& c : cases) {

@@ -77,7 +77,7 @@ TEST_F(PosixProcessLauncherTest, WritesToAChildThatClosedItsInputFailWithoutASig
   ASSERT_TRUE(received.waitFor("closed\n"));
   EXPECT_FALSE(child.input->writeAll("__QOVA_PERMISSION__{}\n"));  // a SIGPIPE would end this test
   EXPECT_TRUE(child.process->isRunning());
-  child.process->terminate();
+  child.process->terminate(10s);
   EXPECT_TRUE(received.waitFor("closed\n<exit>"));
 }
 
@@ -90,8 +90,16 @@ TEST_F(PosixProcessLauncherTest, CloseEndsAWriteBlockedOnAChildThatDoesNotRead) 
   child.input->close();
   writer.join();
   EXPECT_EQ(result.load(), 0);
-  child.process->terminate();
+  child.process->terminate(10s);
   EXPECT_TRUE(received.waitFor("<exit>"));
+}
+
+TEST_F(PosixProcessLauncherTest, AChildThatIgnoresTheRequestToEndIsKilledWhenItsGraceRunsOut) {
+  auto child = launch({"ignore-term", "write ignoring\\n", "hang"});
+  ASSERT_TRUE(received.waitFor("ignoring\n"));
+  child.process->terminate(200ms);
+  EXPECT_TRUE(received.waitFor("ignoring\n<exit>"));
+  EXPECT_FALSE(child.process->isRunning());
 }
 
 TEST_F(PosixProcessLauncherTest, RunsToTheEndAreBoundedAndKeepWhatTheChildPrintedOrItsStatus) {

@@ -59,7 +59,7 @@ bool XvfbServer::running() const { return server_ && server_->process && server_
 
 void XvfbServer::stop() {
   if (!server_ || !server_->process) return;
-  server_->process->terminate();
+  server_->process->terminate(std::chrono::seconds(5));
   waitUntil([&] { return !server_->process->isRunning(); }, std::chrono::seconds(10));
   server_->process.reset();
 }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <future>
 
 #include "support/controller_fixture.h"
 
@@ -61,7 +62,7 @@ TEST_F(ControllerTest, StartLaunchesTheBundledAgentWithItsVariablesAndGoesOnline
   EXPECT_EQ(sentTo(launch), "__QOVA_PERMISSION__{\"input\":false,\"screen\":true}\n");
   EXPECT_FALSE(startButton().isEnabled());
   EXPECT_TRUE(stopButton().isEnabled());
-  delegate->handleAgentOutput("agent: connecting to relay\n");
+  delegate->handleAgentOutput("agent: up\n");  // a line that sets no status
   main().advance(999ms);
   EXPECT_EQ(status().text(), "正在连接服务器");
   main().advance(1ms);
@@ -76,6 +77,15 @@ TEST_F(ControllerTest, AnAgentThatEndedBeforeTheOnlineCheckIsNeverShownOnline) {
   launches()[0].process->setRunning(false);  // its end notice is still on its way
   main().advance(1s);
   EXPECT_EQ(status().text(), "正在连接服务器");
+}
+
+TEST_F(ControllerTest, AStatusTheAgentSentInItsFirstSecondIsNotOverwrittenAsOnline) {
+  launchApp();
+  delegate->startAgent();
+  main().advance(500ms);
+  launches()[0].handlers.onOutput("handshake failed\n");
+  main().advance(2s);
+  EXPECT_EQ(status().text(), "连接中");
 }
 
 TEST_F(ControllerTest, AFailedLaunchSaysSoAndLeavesEverythingReadyForTheNextTry) {
@@ -156,6 +166,21 @@ TEST_F(ControllerTest, RestartStartsAgainAfterFourHundredMillisecondsAndTwoResta
   // Messages queued after a stop are not sent to the stopped agent.
   delegate->stopClicked();
   delegate->writeAgentInput("late\n");
+  EXPECT_EQ(sentTo(launches()[1]), "__QOVA_PERMISSION__{\"input\":true,\"screen\":true}\n");
+}
+
+TEST_F(ControllerTest, AMessageQueuedForOneAgentNeverReachesTheNext) {
+  launchApp();
+  delegate->startAgent();
+  sentTo(launches()[0]);
+  // The input queue is busy (a frame, a slow pipe) while a message is queued and the agent restarts.
+  std::promise<void> release;
+  delegate->agentInputQueue->async([wait = release.get_future().share()] { wait.wait_for(10s); });
+  delegate->writeAgentInput("for the first agent\n");
+  delegate->restartAgent();
+  main().advance(1s);
+  release.set_value();
+  ASSERT_EQ(launches().size(), 2u);
   EXPECT_EQ(sentTo(launches()[1]), "__QOVA_PERMISSION__{\"input\":true,\"screen\":true}\n");
 }
 

@@ -7,6 +7,7 @@
 
 #include "bridge/agent_line_routing.h"
 #include "bridge/agent_output_buffer.h"
+#include "capture/capture_session.h"
 #include "support/controller_fixture.h"
 
 namespace qova::test {
@@ -81,10 +82,46 @@ TEST(AgentLineRouting, MarkersAreExactPrefixesAndTheFirstKnownStatusWordWins) {
 
 TEST_F(ControllerTest, StatusLinesReachTheWindowInOrderOnTheMainThreadAndMarkersNever) {
   delegate->handleAgentOutput("[agent] connecting\nplain log\n__QOVA_CAPTURE__{\"action\":\"failed\"}\n");
-  delegate->handleAgentOutput("__QOVA_INPUT__closed\nconnecting \xff\nhandshake failed\n");
   EXPECT_EQ(status().text(), "未启动");  // nothing changes until the main thread runs
   main().runPending();
+  delegate->handleAgentOutput("__QOVA_INPUT__closed\nconnecting \xff\nhandshake failed\n");
+  main().runPending();
   EXPECT_EQ(status().history, (Lines{"正在连接服务器", "连接中"}));
+}
+
+TEST_F(ControllerTest, StatusLinesFasterThanTheMainThreadKeepOneChangeWaitingTheNewest) {
+  for (int i = 0; i < 10'000; ++i) delegate->handleAgentOutput(i % 2 ? "socket closed\n" : "[agent] connecting\n");
+  EXPECT_LE(main().pendingCount(), 1u);
+  main().runPending();
+  EXPECT_EQ(status().history, (Lines{"连接中"}));
+}
+
+TEST_F(ControllerTest, NothingAStoppedOrReplacedAgentStillSaysIsActedOn) {
+  const std::pair<const char*, void (*)(ControllerTest&)> ends[] = {
+      {"stop", [](ControllerTest& t) { t.delegate->stopClicked(); }},
+      {"restart",
+       [](ControllerTest& t) {
+         t.delegate->restartAgent();
+         t.main().advance(std::chrono::seconds(1));
+       }},
+  };
+  launchApp();
+  const int listings = fakes.workspace->listings;
+  for (const auto& [name, end] : ends) {
+    SCOPED_TRACE(name);
+    delegate->startAgent();
+    const ChildHandlers old = launches().back().handlers;
+    end(*this);
+    const size_t statuses = status().history.size();
+    old.onOutput("__QOVA_INPUT__{\"action\":\"tap\"}\n__QOVA_CAPTURE__{\"action\":\"start\"}\n");
+    old.onOutput("__QOVA_FILE_RECEIVED__\nanother client replaced this device session\n");
+    main().runPending();
+    delegate->capture->captureQueue->drain();
+    EXPECT_TRUE(fakes.eventPoster->take().empty());
+    EXPECT_FALSE(delegate->capture->captureActive);
+    EXPECT_EQ(fakes.workspace->listings, listings);
+    EXPECT_EQ(status().history.size(), statuses);
+  }
 }
 
 TEST_F(ControllerTest, TheUnfinishedLineOfAStoppedAgentNeverJoinsTheNextAgentsOutput) {
@@ -106,8 +143,8 @@ TEST_F(ControllerTest, ReadersOfTwoAgentsDeliveringAtOnceNeverMixTheirLines) {
   delegate->startAgent();
   std::latch bothReady(2);
   constexpr int kLines = 20000;
-  // Each line arrives in two reads cut inside its status word, so a line glued from halves of two
-  // agents' lines holds no status word at all and the counts below fall short.
+  // Each line arrives in two reads cut inside its action, so a line glued from halves of two agents'
+  // lines is either no command or the other agent's scroll.
   auto feed = [&bothReady](const ChildHandlers& handlers, std::string_view head, std::string_view tail) {
     bothReady.arrive_and_wait();
     for (int i = 0; i < kLines; ++i) {
@@ -115,14 +152,14 @@ TEST_F(ControllerTest, ReadersOfTwoAgentsDeliveringAtOnceNeverMixTheirLines) {
       handlers.onOutput(tail);
     }
   };
-  std::thread oldReader(feed, launches()[0].handlers, "socket clo", "sed\n");
-  std::thread newReader(feed, launches()[1].handlers, "[agent] connec", "ting\n");
+  std::thread oldReader(feed, launches()[0].handlers, "__QOVA_INPUT__{\"action\":\"scr", "oll\",\"deltaY\":2}\n");
+  std::thread newReader(feed, launches()[1].handlers, "__QOVA_INPUT__{\"action\":\"scr", "oll\",\"deltaY\":1}\n");
   oldReader.join();
   newReader.join();
-  main().runPending();
-  const auto& history = status().history;
-  EXPECT_EQ(std::count(history.begin(), history.end(), "连接中"), kLines);
-  EXPECT_EQ(std::count(history.begin(), history.end(), "正在连接服务器"), kLines + 2);  // plus the two starts
+  // Only the running agent's commands are carried out, every one of them.
+  const auto events = fakes.eventPoster->take();
+  EXPECT_EQ(events.size(), size_t{kLines});
+  EXPECT_EQ(std::count(events.begin(), events.end(), PostedEvent::scroll(-1)), kLines);
 }
 
 }  // namespace

@@ -34,12 +34,14 @@ class InputCommands : public ::testing::Test {
  protected:
   // One command as the agent prints it after the input marker.
   Events run(const std::string& payload) {
-    if (const auto command = decodeInputCommand(payload)) runInputCommand(*command, poster, pasteboard, dragButton);
+    if (const auto command = decodeInputCommand(payload))
+      runInputCommand(*command, poster, pasteboard, dragButton, held);
     return poster.take();
   }
   FakeEventPoster poster;
   FakePasteboard pasteboard;
   CGMouseButton dragButton = kLeft;
+  HeldButtons held;
 };
 
 TEST_F(InputCommands, PointerActionsPostTheirEventsWithTheirPauses) {
@@ -143,6 +145,34 @@ TEST_F(ControllerTest, InputLinesAreRoutedInOrderAndABadLineDoesNotDisturbTheNex
   for (const auto& e : key(11)) expected.push_back(e);
   for (const auto& e : key(33, kCmd)) expected.push_back(e);
   EXPECT_EQ(fakes.eventPoster->take(), expected);
+}
+
+TEST_F(ControllerTest, WhatADragHoldsDownIsReleasedWhereverItsAgentGoes) {
+  const std::pair<const char*, void (*)(ControllerTest&)> ends[] = {
+      {"the agent ends",
+       [](ControllerTest& t) {
+         t.launches().back().exit();
+         t.main().runPending();
+       }},
+      {"stop", [](ControllerTest& t) { t.delegate->stopClicked(); }},
+      {"restart", [](ControllerTest& t) { t.delegate->restartAgent(); }},
+      {"quit", [](ControllerTest& t) { t.delegate->applicationWillTerminate(); }},
+  };
+  launchApp();
+  for (const auto& [name, end] : ends) {
+    SCOPED_TRACE(name);
+    delegate->startAgent();
+    // Both buttons go down, the drag's end lets go of the right one only, and the left moves on.
+    launches().back().handlers.onOutput(
+        "__QOVA_INPUT__{\"action\":\"dragStart\",\"x\":1,\"y\":2}\n"
+        "__QOVA_INPUT__{\"action\":\"dragStart\",\"x\":3,\"y\":4,\"button\":\"right\"}\n"
+        "__QOVA_INPUT__{\"action\":\"dragEnd\",\"x\":5,\"y\":6}\n"
+        "__QOVA_INPUT__{\"action\":\"dragMove\",\"x\":7,\"y\":8}\n");
+    fakes.eventPoster->take();
+    end(*this);
+    main().runPending();
+    EXPECT_EQ(fakes.eventPoster->take(), (Events{mouse(T::leftMouseUp, 7, 8)}));
+  }
 }
 
 }  // namespace

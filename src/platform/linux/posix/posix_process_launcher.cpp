@@ -200,9 +200,19 @@ struct ChildState {
   pid_t pid = -1;
   mutable std::mutex mutex;
   std::condition_variable readerDone;
+  std::condition_variable ended;
   bool exited = false;
+  bool killScheduled = false;
   bool outputEnded = false;
 };
+
+void killAfterGrace(std::shared_ptr<ChildState> state, Duration grace) {
+  std::unique_lock lock(state->mutex);
+  if (state->ended.wait_for(lock, grace, [&] { return state->exited; })) return;
+  kLog.warning("child " + std::to_string(state->pid) + " still running " + std::to_string(grace.count()) +
+               " ms after SIGTERM; killing it");
+  kill(state->pid, SIGKILL);
+}
 
 class PosixChildProcess : public ChildProcess {
  public:
@@ -211,10 +221,13 @@ class PosixChildProcess : public ChildProcess {
     std::lock_guard lock(state_->mutex);
     return !state_->exited;
   }
-  void terminate() override {
+  void terminate(Duration grace) override {
     // Under the lock the child cannot be reaped, so its pid cannot have been reused.
     std::lock_guard lock(state_->mutex);
-    if (!state_->exited) kill(state_->pid, SIGTERM);
+    if (state_->exited) return;
+    kill(state_->pid, SIGTERM);
+    if (std::exchange(state_->killScheduled, true)) return;
+    std::thread(killAfterGrace, state_, grace).detach();
   }
   int processId() const override { return state_->pid; }
 
@@ -257,6 +270,7 @@ void awaitExit(std::shared_ptr<ChildState> state, std::function<void()> onExit) 
   {
     std::unique_lock lock(state->mutex);
     state->exited = true;
+    state->ended.notify_all();
     int status = 0;
     while (waitpid(state->pid, &status, 0) < 0 && errno == EINTR) {
     }

@@ -1,0 +1,31 @@
+#include "input/held_buttons.h"
+
+#include <initializer_list>
+
+#include "input/pointer_events.h"
+
+namespace qova {
+
+void HeldButtons::press(CGMouseButton button, double x, double y) {
+  (button == CGMouseButton::right ? right_ : left_) = true;
+  moveTo(x, y);
+}
+
+void HeldButtons::moveTo(double x, double y) {
+  x_ = x;
+  y_ = y;
+}
+
+void HeldButtons::lift(CGMouseButton button) { (button == CGMouseButton::right ? right_ : left_) = false; }
+
+bool HeldButtons::releaseAll(EventPoster& poster) {
+  const bool any = left_ || right_;
+  for (const auto button : {CGMouseButton::left, CGMouseButton::right}) {
+    if (!(button == CGMouseButton::right ? right_ : left_)) continue;
+    poster.postMouseEvent(mouseEventType(MousePhase::up, button), x_, y_, button);
+    lift(button);
+  }
+  return any;
+}
+
+}  // namespace qova
