@@ -75,9 +75,7 @@ class View {
   virtual void addSubview(const std::shared_ptr<View>& child) = 0;
   // Fills the view's bounds, with corners rounded by `cornerRadius`; none draws nothing.
   virtual void setBackgroundColor(const std::optional<Color>& color) = 0;
-  virtual std::optional<Color> backgroundColor() const = 0;
   virtual void setCornerRadius(double radius) = 0;
-  virtual double cornerRadius() const = 0;
 };
 
 // A one-line, non-editable text. Texts are shown as plain text, never as markup.
@@ -86,14 +84,10 @@ class Label : public View {
   virtual void setText(const std::string& text) = 0;
   virtual std::string text() const = 0;
   virtual void setFont(const Font& font) = 0;
-  virtual Font font() const = 0;
   virtual void setTextColor(const Color& color) = 0;
-  virtual Color textColor() const = 0;
   virtual void setTruncation(Truncation truncation) = 0;
-  virtual Truncation truncation() const = 0;
   // A selectable text can be selected and copied by the user.
   virtual void setSelectable(bool selectable) = 0;
-  virtual bool isSelectable() const = 0;
 };
 
 // A push button with a rounded bezel.
@@ -121,9 +115,7 @@ class StackView : public View {
   virtual void removeAllArrangedSubviews() = 0;
   virtual int arrangedSubviewCount() const = 0;
   virtual void setSpacing(double spacing) = 0;
-  virtual double spacing() const = 0;
   virtual void setEdgeInsets(const EdgeInsets& insets) = 0;
-  virtual EdgeInsets edgeInsets() const = 0;
 };
 
 // A scrolling frame around one document view, whose own frame gives the scrolled size. The
@@ -131,12 +123,9 @@ class StackView : public View {
 class ScrollView : public View {
  public:
   virtual void setDocumentView(const std::shared_ptr<View>& document) = 0;
-  virtual std::shared_ptr<View> documentView() const = 0;
   virtual void setHasVerticalScroller(bool has) = 0;
-  virtual bool hasVerticalScroller() const = 0;
   // A bezel border around the scrolled area.
   virtual void setBordered(bool bordered) = 0;
-  virtual bool isBordered() const = 0;
 };
 
 // One page of a tab view: its identifier, the label on its tab and its content.

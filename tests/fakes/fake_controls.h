@@ -24,16 +24,13 @@ class FakeViewOf : public Base, public FakeNode {
   void setHidden(bool hidden) override { hidden_ = hidden; }
   bool isHidden() const override { return hidden_; }
   void addSubview(const std::shared_ptr<View>& child) override { subviews.push_back(child); }
-  void setBackgroundColor(const std::optional<Color>& color) override { background_ = color; }
-  std::optional<Color> backgroundColor() const override { return background_; }
-  void setCornerRadius(double radius) override { cornerRadius_ = radius; }
-  double cornerRadius() const override { return cornerRadius_; }
+  // How a view looks is the real window's matter (its screenshot test); the fakes keep the tree.
+  void setBackgroundColor(const std::optional<Color>&) override {}
+  void setCornerRadius(double) override {}
 
  private:
   Rect frame_;
   bool hidden_ = false;
-  std::optional<Color> background_;
-  double cornerRadius_ = 0;
 };
 
 class FakePlainView : public FakeViewOf<View> {};
@@ -46,23 +43,15 @@ class FakeLabel : public FakeViewOf<Label> {
     history.push_back(text);
   }
   std::string text() const override { return text_; }
-  void setFont(const Font& font) override { font_ = font; }
-  Font font() const override { return font_; }
-  void setTextColor(const Color& color) override { color_ = color; }
-  Color textColor() const override { return color_; }
-  void setTruncation(Truncation truncation) override { truncation_ = truncation; }
-  Truncation truncation() const override { return truncation_; }
-  void setSelectable(bool selectable) override { selectable_ = selectable; }
-  bool isSelectable() const override { return selectable_; }
+  void setFont(const Font&) override {}
+  void setTextColor(const Color&) override {}
+  void setTruncation(Truncation) override {}
+  void setSelectable(bool) override {}
   // Every text set after creation, in order.
   std::vector<std::string> history;
 
  private:
   std::string text_;
-  Font font_;
-  Color color_ = Color::primaryLabel();
-  Truncation truncation_ = Truncation::none;
-  bool selectable_ = false;
 };
 
 class FakeButton : public FakeViewOf<Button> {
@@ -90,36 +79,18 @@ class FakeButton : public FakeViewOf<Button> {
 class FakeStackView : public FakeViewOf<StackView> {
  public:
   void addArrangedSubview(const std::shared_ptr<View>& child) override { arranged.push_back(child); }
-  void removeAllArrangedSubviews() override {
-    removedTotal += static_cast<int>(arranged.size());
-    arranged.clear();
-  }
+  void removeAllArrangedSubviews() override { arranged.clear(); }
   int arrangedSubviewCount() const override { return static_cast<int>(arranged.size()); }
-  void setSpacing(double spacing) override { spacing_ = spacing; }
-  double spacing() const override { return spacing_; }
-  void setEdgeInsets(const EdgeInsets& insets) override { insets_ = insets; }
-  EdgeInsets edgeInsets() const override { return insets_; }
+  void setSpacing(double) override {}
+  void setEdgeInsets(const EdgeInsets&) override {}
   std::vector<std::shared_ptr<View>> arranged;
-  int removedTotal = 0;
-
- private:
-  double spacing_ = 0;
-  EdgeInsets insets_;
 };
 
 class FakeScrollView : public FakeViewOf<ScrollView> {
  public:
-  void setDocumentView(const std::shared_ptr<View>& document) override { document_ = document; }
-  std::shared_ptr<View> documentView() const override { return document_; }
-  void setHasVerticalScroller(bool has) override { vertical_ = has; }
-  bool hasVerticalScroller() const override { return vertical_; }
-  void setBordered(bool bordered) override { bordered_ = bordered; }
-  bool isBordered() const override { return bordered_; }
-
- private:
-  std::shared_ptr<View> document_;
-  bool vertical_ = false;
-  bool bordered_ = false;
+  void setDocumentView(const std::shared_ptr<View>&) override {}
+  void setHasVerticalScroller(bool) override {}
+  void setBordered(bool) override {}
 };
 
 class FakeTabView : public FakeViewOf<TabView> {
@@ -153,17 +124,12 @@ class FakeWindow : public Window {
     view->setFrame({0, 0, width, height});
     content_ = view;
   }
-  void center() override { centered = true; }
-  void makeKeyAndOrderFront() override {
-    visible_ = true;
-    ++frontOrders;
-  }
+  void center() override {}
+  void makeKeyAndOrderFront() override { visible_ = true; }
   bool isVisible() const override { return visible_; }
   std::shared_ptr<View> content() const { return content_; }
   double width;
   double height;
-  bool centered = false;
-  int frontOrders = 0;
 
  private:
   std::string title_;
@@ -184,9 +150,8 @@ class FakeControls : public Controls {
     windows.push_back(window);
     return window;
   }
-  void activateApplication() override { ++activations; }
+  void activateApplication() override {}
   std::vector<std::shared_ptr<FakeWindow>> windows;
-  int activations = 0;
 };
 
 }  // namespace qova::test

@@ -201,12 +201,10 @@ class QtView : public Base, public QtViewBase {
     widget_->backdrop.color = color ? std::optional<QColor>(toQColor(*color)) : std::nullopt;
     widget_->update();
   }
-  std::optional<Color> backgroundColor() const override { return background_; }
   void setCornerRadius(double radius) override {
     widget_->backdrop.radius = radius;
     widget_->update();
   }
-  double cornerRadius() const override { return widget_->backdrop.radius; }
 
   QWidget* widget() const override { return widget_; }
   void applyFrame() override {
@@ -256,14 +254,12 @@ class QtLabel : public QtView<Label, TextWidget> {
     font_ = font;
     widget_->setFont(toQFont(font));
   }
-  Font font() const override { return font_; }
   void setTextColor(const Color& color) override {
     color_ = color;
     QPalette palette = widget_->palette();
     palette.setColor(QPalette::WindowText, toQColor(color));
     widget_->setPalette(palette);
   }
-  Color textColor() const override { return color_; }
   void setTruncation(Truncation truncation) override {
     truncation_ = truncation;
     widget_->elide = truncation == Truncation::middle ? Qt::ElideMiddle
@@ -271,12 +267,10 @@ class QtLabel : public QtView<Label, TextWidget> {
                                                       : Qt::ElideNone;
     widget_->update();
   }
-  Truncation truncation() const override { return truncation_; }
   void setSelectable(bool selectable) override {
     widget_->setTextInteractionFlags(selectable ? Qt::TextSelectableByMouse : Qt::NoTextInteraction);
     widget_->setCursor(selectable ? Qt::IBeamCursor : Qt::ArrowCursor);
   }
-  bool isSelectable() const override { return widget_->textInteractionFlags().testFlag(Qt::TextSelectableByMouse); }
   void setBackgroundColor(const std::optional<Color>& color) override {
     QtView::setBackgroundColor(color);
     // Text on a field of colour keeps off its edges.
@@ -346,12 +340,10 @@ class QtStackView : public QtView<StackView, BoxWidget> {
     spacing_ = spacing;
     layout_->setSpacing(px(spacing));
   }
-  double spacing() const override { return spacing_; }
   void setEdgeInsets(const EdgeInsets& insets) override {
     insets_ = insets;
     layout_->setContentsMargins(px(insets.left), px(insets.top), px(insets.right), px(insets.bottom));
   }
-  EdgeInsets edgeInsets() const override { return insets_; }
 
  private:
   QVBoxLayout* layout_;
@@ -381,16 +373,13 @@ class QtScrollView : public QtView<ScrollView, ScrollWidget> {
     // The document is transparent over the white page.
     base.widget()->setAutoFillBackground(false);
   }
-  std::shared_ptr<View> documentView() const override { return document_; }
   void setHasVerticalScroller(bool has) override {
     widget_->setVerticalScrollBarPolicy(has ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
   }
-  bool hasVerticalScroller() const override { return widget_->verticalScrollBarPolicy() != Qt::ScrollBarAlwaysOff; }
   void setBordered(bool bordered) override {
     widget_->setFrameShape(bordered ? QFrame::StyledPanel : QFrame::NoFrame);
     widget_->setFrameShadow(QFrame::Sunken);
   }
-  bool isBordered() const override { return widget_->frameShape() != QFrame::NoFrame; }
 
  private:
   std::shared_ptr<View> document_;
