@@ -5,10 +5,8 @@
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <limits>
-#include <locale.h>
 #include <string>
 #include <unistd.h>
 
@@ -24,24 +22,10 @@ constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
 double doubleOf(const Json& value) { return doubleValue(&value); }
 int64_t intOf(const Json& value) { return intValue(&value); }
 
-// The C library's own answer for a whole string in the "C" locale, with the rules for white space,
-// NUL and trailing text applied: the reference doubleValue must agree with bit for bit.
-double strtodReference(const std::string& text) {
-  static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", nullptr);
-  if (text.empty() || std::strchr(" \t\n\v\f\r", text.front()) || text.front() == '\0') return 0;
-  char* end = nullptr;
-  const double value = strtod_l(text.c_str(), &end, cLocale);
-  return end == text.c_str() + text.size() ? value : 0;
-}
-
+// Bit for bit, sign of zero included. (That the reading agrees with the C library on any text is
+// the fuzzer's check; these are the forms worth naming.)
 void expectSameDouble(double actual, double expected, const std::string& text) {
-  if (std::isnan(expected)) {
-    EXPECT_TRUE(std::isnan(actual)) << '"' << text << '"';
-    EXPECT_EQ(std::signbit(actual), std::signbit(expected)) << '"' << text << '"';
-  } else {
-    EXPECT_EQ(actual, expected) << '"' << text << '"';
-    EXPECT_EQ(std::signbit(actual), std::signbit(expected)) << '"' << text << '"';
-  }
+  EXPECT_TRUE(actual == expected && std::signbit(actual) == std::signbit(expected)) << '"' << text << '"';
 }
 
 TEST(DoubleValue, NumbersBooleansAndOtherTypes) {
@@ -81,11 +65,9 @@ TEST(DoubleValue, StringsFollowStrtodSyntaxOnTheWholeText) {
   };
   for (const auto& c : cases) {
     expectSameDouble(doubleOf(c.text), c.expected, c.text);
-    expectSameDouble(doubleOf(c.text), strtodReference(c.text), c.text);
   }
   for (const char* nan : {"nan", "NaN", "-nan", "+NAN", "nan()", "nan(0x7f_a)"}) {
     EXPECT_TRUE(std::isnan(doubleOf(nan))) << nan;
-    expectSameDouble(doubleOf(nan), strtodReference(nan), nan);
   }
 }
 
