@@ -27,6 +27,7 @@ AppDelegate::AppDelegate(PlatformServices services) : services_(std::move(servic
   agentInputQueue = std::make_unique<SerialQueue>(std::string(kAgentIdentifier) + ".input");
   captureQueue = std::make_unique<SerialQueue>(std::string(kAgentIdentifier) + ".capture");
   streamOutputQueue = std::make_unique<SerialQueue>(std::string(kAgentIdentifier) + ".stream-output");
+  desktopQueue = std::make_unique<SerialQueue>(std::string(kAgentIdentifier) + ".desktop");
   if (services_.imaging) ciContext = services_.imaging->makeContext();
 }
 

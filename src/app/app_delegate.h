@@ -77,6 +77,9 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   std::shared_ptr<Timer> fileRefreshTimer;                   // 29, main thread
   std::optional<bool> lastScreenTrusted;                     // 30, main thread
   std::optional<bool> lastInputTrusted;                      // 31, main thread
+  // Where the desktop is asked to open settings, URLs and files: its handlers may take seconds to
+  // start or answer, and the window must not wait for them. One queue keeps the attempts in order.
+  std::unique_ptr<SerialQueue> desktopQueue;
 
   // ---- Launch and termination (app/app_delegate.cpp), main thread ------------------------------
   void applicationDidFinishLaunching(const std::vector<std::string>& arguments);
@@ -139,8 +142,8 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   void requestAccessibilityPermission();
   void openScreenSettings();
   void openAccessibilitySettings();
+  // Returns at once; the attempts run in order on desktopQueue.
   void openPrivacySettings(std::string_view anchor);
-  void openSettingsURL(const std::string& text);
 
   // ---- Window (app/window.cpp) and received files (app/received_files.cpp), main thread unless stated
   // Also posts the first refresh of the received files list.

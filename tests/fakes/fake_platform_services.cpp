@@ -17,22 +17,26 @@ std::optional<std::vector<DirectoryEntry>> FakeWorkspace::contentsOfDirectory(co
 }
 
 bool FakeWorkspace::openURL(const std::string& url) {
+  openingThreads.push_back(std::this_thread::get_id());
   if (onOpenURL) onOpenURL(url);
   openedURLs.push_back(url);
   return true;
 }
 
 bool FakeWorkspace::openFile(const std::string& path) {
+  openingThreads.push_back(std::this_thread::get_id());
   openedFiles.push_back(path);
   return true;
 }
 
 bool FakeWorkspace::revealFile(const std::string& path) {
+  openingThreads.push_back(std::this_thread::get_id());
   revealedFiles.push_back(path);
   return true;
 }
 
 bool FakeWorkspace::openPrivacySettings() {
+  openingThreads.push_back(std::this_thread::get_id());
   ++privacySettingsOpened;
   return true;
 }

@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "fakes/fake_controls.h"
 #include "fakes/fake_imaging.h"
@@ -71,6 +72,8 @@ class FakeWorkspace : public Workspace {
   std::vector<std::string> openedFiles;
   std::vector<std::string> revealedFiles;
   int privacySettingsOpened = 0;
+  // The thread of every call that asks the desktop to open something.
+  std::vector<std::thread::id> openingThreads;
 };
 
 class FakePasteboard : public Pasteboard {
