@@ -42,8 +42,14 @@ void AppDelegate::setStatus(std::string_view text) {
 
 void AppDelegate::applicationDidFinishLaunching(const std::vector<std::string>& arguments) {
   QOVA_ASSERT_ON(mainQueue());
+  // Before anything that touches agents: a second start must leave the running one's agent alone.
+  if (!claimSingleInstance()) {
+    services_.controls->terminateApplication();
+    return;
+  }
   stopLegacyLaunchAgent();
   buildWindow();
+  showTrayIcon();
   loadIdentity();
   startFileRefreshTimer();
   services_.controls->activateApplication();

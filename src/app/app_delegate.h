@@ -87,6 +87,15 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   void startClicked();
   void stopClicked();
 
+  // ---- At home on the desktop (app/desktop_home.cpp), main thread --------------------------------
+  // False when another instance runs for this user and display; it has been asked to show its window.
+  bool claimSingleInstance();
+  // The tray icon with its menu, where the desktop has a notification area.
+  void showTrayIcon();
+  void showWindowClicked();
+  // Ends the application as SIGTERM does.
+  void quitClicked();
+
   // ---- Device identity (app/device_identity.cpp), main thread -----------------------------------
   // Runs the agent to its end (bounded) and returns its output, or empty text.
   std::string runAgent(const std::vector<std::string>& arguments);

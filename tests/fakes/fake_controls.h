@@ -185,8 +185,10 @@ class FakeControls : public Controls {
     return window;
   }
   void activateApplication() override { ++activations; }
+  void terminateApplication() override { ++terminations; }
   std::vector<std::shared_ptr<FakeWindow>> windows;
   int activations = 0;
+  int terminations = 0;
 };
 
 }  // namespace qova::test

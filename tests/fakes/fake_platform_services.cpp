@@ -51,7 +51,9 @@ FakePlatformServices::FakePlatformServices()
       serviceManager(std::make_shared<FakeServiceManager>()),
       screenCapture(std::make_shared<FakeScreenCapture>()),
       imaging(std::make_shared<FakeImaging>()),
-      eventPoster(std::make_shared<FakeEventPoster>()) {}
+      eventPoster(std::make_shared<FakeEventPoster>()),
+      tray(std::make_shared<FakeTray>()),
+      singleInstance(std::make_shared<FakeSingleInstance>()) {}
 
 PlatformServices FakePlatformServices::services() const {
   PlatformServices services;
@@ -62,6 +64,8 @@ PlatformServices FakePlatformServices::services() const {
   services.controls = controls;
   services.pasteboard = pasteboard;
   services.serviceManager = serviceManager;
+  services.tray = tray;
+  services.singleInstance = singleInstance;
   services.screenCapture = screenCapture;
   services.imaging = imaging;
   services.eventPoster = eventPoster;

@@ -16,6 +16,8 @@
 #include "platform/permissions.h"
 #include "platform/platform_services.h"
 #include "platform/service_manager.h"
+#include "platform/single_instance.h"
+#include "platform/tray.h"
 #include "platform/workspace.h"
 
 namespace qova::test {
@@ -94,6 +96,30 @@ class FakeServiceManager : public ServiceManager {
   }
 };
 
+// Records the icon's menu; `available` says whether the desktop has a notification area.
+class FakeTray : public Tray {
+ public:
+  bool show(const std::string& toolTip, std::vector<TrayMenuItem> menu) override {
+    shownToolTip = toolTip;
+    items = std::move(menu);
+    return available;
+  }
+  bool available = true;
+  std::string shownToolTip;
+  std::vector<TrayMenuItem> items;
+};
+
+// The first claim succeeds unless `anotherRuns`; a later start's request is `onShowRequested`.
+class FakeSingleInstance : public SingleInstance {
+ public:
+  bool claim(std::function<void()> onShow) override {
+    onShowRequested = std::move(onShow);
+    return !anotherRuns;
+  }
+  bool anotherRuns = false;
+  std::function<void()> onShowRequested;
+};
+
 // Every platform service faked, with typed access for the test.
 struct FakePlatformServices {
   FakePlatformServices();
@@ -109,6 +135,8 @@ struct FakePlatformServices {
   std::shared_ptr<FakeScreenCapture> screenCapture;
   std::shared_ptr<FakeImaging> imaging;
   std::shared_ptr<FakeEventPoster> eventPoster;
+  std::shared_ptr<FakeTray> tray;
+  std::shared_ptr<FakeSingleInstance> singleInstance;
 };
 
 }  // namespace qova::test

@@ -12,6 +12,7 @@
 
 #include <filesystem>
 #include <future>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -46,18 +47,42 @@ Window findWindow(Display* display) {
   return found;
 }
 
+void closeWindow(Display* display, Window window) {
+  XEvent close{};
+  close.xclient = {ClientMessage, 0, False, display, window, XInternAtom(display, "WM_PROTOCOLS", False), 32, {}};
+  close.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+  close.xclient.data.l[1] = CurrentTime;
+  XSendEvent(display, window, False, NoEventMask, &close);
+  XFlush(display);
+}
+
+// The bundle's copy of the application, started as a user would, in the background.
+struct RunningApplication {
+  explicit RunningApplication(TestBundle& bundle) : bundle(bundle) {
+    executable = bundle.bundle() + "/Contents/MacOS/QOVA Lumaro Agent";
+    fs::create_directories(fs::path(executable).parent_path());
+    if (!fs::exists(executable)) fs::copy_file(QOVA_APP_PATH, executable);
+  }
+  // Its log and its instance lock stay in the bundle's folder rather than the user's.
+  std::optional<int> run(const std::vector<std::string>& arguments = {}) {
+    std::vector<std::string> command = {"XDG_STATE_HOME=" + bundle.root(), "XDG_RUNTIME_DIR=" + bundle.root(), executable};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return launcher.runAndWait({"/usr/bin/env", command}, 60s);
+  }
+  std::future<std::optional<int>> start(std::vector<std::string> arguments = {}) {
+    return std::async(std::launch::async, [this, arguments] { return run(arguments); });
+  }
+  TestBundle& bundle;
+  std::string executable;
+  PosixProcessLauncher launcher;
+};
+
 TEST(Application, AutoStartRunsTheBundledAgentAndClosingTheWindowLeavesItRunningUntilTerminated) {
   TestBundle bundle;
-  const std::string executable = bundle.bundle() + "/Contents/MacOS/QOVA Lumaro Agent";
-  fs::create_directories(fs::path(executable).parent_path());
-  fs::copy_file(QOVA_APP_PATH, executable);
   bundle.setScript({"write 设备 ID: 123 456 789\\n验证码: ab12cd\\n服务器: relay.example.com:21116\\n",
                     "write [agent] connected\\n"});
-  PosixProcessLauncher launcher;
-  // Its log goes to the bundle's folder rather than the user's.
-  auto ended = std::async(std::launch::async, [&] {
-    return launcher.runAndWait({"/usr/bin/env", {"XDG_STATE_HOME=" + bundle.root(), executable, "--auto-start"}}, 60s);
-  });
+  RunningApplication app(bundle);
+  auto ended = app.start({"--auto-start"});
 
   // The service run follows the identity query; by its first input it has recorded everything.
   ASSERT_TRUE(waitUntil([&] { return !bundle.readRecord("stdin.bin").empty(); }, 20s));
@@ -94,12 +119,7 @@ TEST(Application, AutoStartRunsTheBundledAgentAndClosingTheWindowLeavesItRunning
   EXPECT_GT(colours.size(), 50u);  // anti-aliased text: a drawn window has many shades
   EXPECT_GT(dark, 500);            // and some of it dark
 
-  XEvent close{};
-  close.xclient = {ClientMessage, 0, False, x.get(), window, XInternAtom(x.get(), "WM_PROTOCOLS", False), 32, {}};
-  close.xclient.data.l[0] = static_cast<long>(XInternAtom(x.get(), "WM_DELETE_WINDOW", False));
-  close.xclient.data.l[1] = CurrentTime;
-  XSendEvent(x.get(), window, False, NoEventMask, &close);
-  XFlush(x.get());
+  closeWindow(x.get(), window);
   EXPECT_TRUE(waitUntil([&] { return findWindow(x.get()) == 0; }, 10s));
   EXPECT_EQ(ended.wait_for(1500ms), std::future_status::timeout);
 
@@ -107,6 +127,30 @@ TEST(Application, AutoStartRunsTheBundledAgentAndClosingTheWindowLeavesItRunning
   ASSERT_EQ(ended.wait_for(20s), std::future_status::ready);
   EXPECT_EQ(ended.get(), 0);
   EXPECT_TRUE(waitUntil([&] { return kill(static_cast<pid_t>(agent), 0) != 0; }, 10s));
+}
+
+TEST(Application, ASecondStartShowsTheRunningWindowAndEndsWithoutASecondAgent) {
+  TestBundle bundle;
+  RunningApplication app(bundle);
+  auto ended = app.start({"--auto-start"});
+  ASSERT_TRUE(waitUntil([&] { return !bundle.readRecord("stdin.bin").empty(); }, 20s));
+  const std::string agent = bundle.readRecord("pid.txt");
+  long application = 0;
+  std::istringstream(agent) >> application >> application;
+  std::unique_ptr<Display, int (*)(Display*)> x(XOpenDisplay(nullptr), XCloseDisplay);
+  ASSERT_TRUE(x);
+  Window window = 0;
+  ASSERT_TRUE(waitUntil([&] { return (window = findWindow(x.get())) != 0; }, 20s));
+  closeWindow(x.get(), window);
+  ASSERT_TRUE(waitUntil([&] { return findWindow(x.get()) == 0; }, 10s));
+
+  EXPECT_EQ(app.run({"--auto-start"}), 0);
+  EXPECT_TRUE(waitUntil([&] { return findWindow(x.get()) != 0; }, 10s));
+  EXPECT_EQ(bundle.readRecord("pid.txt"), agent);  // no agent run of its own, not even for the identity
+
+  kill(static_cast<pid_t>(application), SIGTERM);
+  ASSERT_EQ(ended.wait_for(20s), std::future_status::ready);
+  EXPECT_EQ(ended.get(), 0);
 }
 
 }  // namespace
