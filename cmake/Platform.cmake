@@ -38,3 +38,6 @@ set_target_properties(qova_app PROPERTIES
   OUTPUT_NAME "QOVA Lumaro Agent"
   RUNTIME_OUTPUT_DIRECTORY "${QOVA_BUNDLE_DIR}/Contents/MacOS")
 set(QOVA_AGENT_BIN_DIR "${QOVA_BUNDLE_DIR}/Contents/Resources/agent-bin" CACHE INTERNAL "")
+# The tray's icon where no icon theme has it (a build that is not installed).
+configure_file("${PROJECT_SOURCE_DIR}/packaging/icons/qova-lumaro-agent-64.png"
+               "${QOVA_BUNDLE_DIR}/Contents/Resources/qova-lumaro-agent.png" COPYONLY)
