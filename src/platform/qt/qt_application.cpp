@@ -112,7 +112,15 @@ QtApplication::QtApplication(int& argc, char** argv) : impl_(std::make_unique<Im
   impl_->watchDisplay();
 }
 
-QtApplication::~QtApplication() = default;
+QtApplication::~QtApplication() {
+  impl_->displayNotifier.reset();
+  impl_->notifier.reset();
+  // Qt may still complain about a broken connection while it closes it; the watch answers that too.
+  impl_->app.reset();
+  if (displayWatch.connection) qInstallMessageHandler(displayWatch.previousHandler);
+  displayWatch.connection = nullptr;
+  displayWatch.onTerminate = nullptr;
+}
 
 int QtApplication::run(std::function<void()> onLaunched, std::function<void()> onTerminate) {
   displayWatch.onTerminate = std::move(onTerminate);
