@@ -18,10 +18,9 @@ void AppDelegate::showTrayIcon() {
   QOVA_ASSERT_ON(mainQueue());
   if (!services().tray) return;
   auto self = shared_from_this();
-  services().tray->show(
-      "QOVA Lumaro Agent",
-      {{"显示窗口", weakBlock(self, [](AppDelegate& delegate) { delegate.showWindowClicked(); })},
-       {"退出", weakBlock(self, [](AppDelegate& delegate) { delegate.quitClicked(); })}});
+  services().tray->show("QOVA Lumaro Agent",
+                        {{"显示窗口", weakBlock(self, [](AppDelegate& delegate) { delegate.showWindowClicked(); })},
+                         {"退出", weakBlock(self, [](AppDelegate& delegate) { delegate.quitClicked(); })}});
 }
 
 void AppDelegate::showWindowClicked() {

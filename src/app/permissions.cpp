@@ -1,12 +1,12 @@
 #include "platform/permissions.h"
-#include "base/serial_queue.h"
-#include "platform/process.h"
 #include "app/app_delegate.h"
 #include "base/main_queue.h"
+#include "base/serial_queue.h"
 #include "base/thread_check.h"
 #include "base/weak_block.h"
 #include "permissions/permission_message.h"
 #include "permissions/permission_requests.h"
+#include "platform/process.h"
 #include "platform/workspace.h"
 
 namespace qova {

@@ -40,8 +40,8 @@ TEST(Application, ADisplayGoneForGoodStopsTheAgentAndEndsWithAFailure) {
   auto ended = std::async(std::launch::async, [&] {
     return launcher.runAndWait({"/usr/bin/env", {"XDG_STATE_HOME=" + bundle.root(), executable, "--auto-start"}}, 60s);
   });
-  ASSERT_TRUE(waitUntil([&] { return bundle.readRecord("stdin.bin").find("__QOVA_FRAME_BYTES__") != std::string::npos; },
-                        30s));
+  ASSERT_TRUE(
+      waitUntil([&] { return bundle.readRecord("stdin.bin").find("__QOVA_FRAME_BYTES__") != std::string::npos; }, 30s));
   long agent = 0;
   std::istringstream(bundle.readRecord("pid.txt")) >> agent;
 

@@ -25,8 +25,8 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
-#include <X11/keysym.h>
 #include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 
 namespace qova::test {
 namespace {
@@ -80,7 +80,8 @@ struct RunningApplication {
   }
   // Its log and its instance lock stay in the bundle's folder rather than the user's.
   std::optional<int> run(const std::vector<std::string>& arguments = {}) {
-    std::vector<std::string> command = {"XDG_STATE_HOME=" + bundle.root(), "XDG_RUNTIME_DIR=" + bundle.root(), executable};
+    std::vector<std::string> command = {"XDG_STATE_HOME=" + bundle.root(), "XDG_RUNTIME_DIR=" + bundle.root(),
+                                        executable};
     command.insert(command.end(), arguments.begin(), arguments.end());
     return launcher.runAndWait({"/usr/bin/env", command}, 60s);
   }
@@ -180,7 +181,7 @@ Window dockedIcon(Display* display) {
       unsigned socketCount = 0;
       XQueryTree(display, children[i], &r, &p, &sockets, &socketCount);
       for (unsigned j = 0; j < socketCount && !icon; ++j) {
-        Window *docked = nullptr;
+        Window* docked = nullptr;
         unsigned dockedCount = 0;
         XQueryTree(display, sockets[j], &r, &p, &docked, &dockedCount);
         if (dockedCount) icon = docked[0];
@@ -250,7 +251,8 @@ TEST(Application, TheTrayMenuShowsTheWindowAndQuitsAsTheSignalsDo) {
       XGetImage(x.get(), DefaultRootWindow(x.get()), 0, 0, 800, 600, AllPlanes, ZPixmap),
       [](XImage* image) { return XDestroyImage(image); });
   ASSERT_TRUE(screen);
-  const QImage shot(reinterpret_cast<const uchar*>(screen->data), 800, 600, screen->bytes_per_line, QImage::Format_RGB32);
+  const QImage shot(reinterpret_cast<const uchar*>(screen->data), 800, 600, screen->bytes_per_line,
+                    QImage::Format_RGB32);
   const fs::path artifacts = fs::canonical("/proc/self/exe").parent_path().parent_path() / "test-artifacts";
   fs::create_directories(artifacts);
   EXPECT_TRUE(shot.save(QString::fromStdString((artifacts / "tray-menu.png").string())));

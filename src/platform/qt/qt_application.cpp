@@ -8,10 +8,10 @@
 #include <cstdlib>
 #include <utility>
 
+#include <QtGui/qguiapplication_platform.h>
 #include <QApplication>
 #include <QSocketNotifier>
 #include <QTimer>
-#include <QtGui/qguiapplication_platform.h>
 
 #include <xcb/xcb.h>
 

@@ -83,7 +83,8 @@ bool QtSingleInstance::claim(std::function<void()> onShowRequested) {
     }
     QThread::msleep(kRetryMs);
   }
-  kLog.warning("another instance holds " + base_.toStdString() + ".lock but does not answer; not starting a second one");
+  kLog.warning("another instance holds " + base_.toStdString() +
+               ".lock but does not answer; not starting a second one");
   return false;
 }
 

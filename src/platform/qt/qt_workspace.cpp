@@ -9,7 +9,6 @@
 #include <QStandardPaths>
 #include <QUrl>
 
-
 namespace qova {
 
 namespace {
@@ -73,9 +72,7 @@ bool QtWorkspace::openURL(const std::string& url) {
   return QDesktopServices::openUrl(parsed);
 }
 
-bool QtWorkspace::openFile(const std::string& path) {
-  return openExisting(path);
-}
+bool QtWorkspace::openFile(const std::string& path) { return openExisting(path); }
 
 bool QtWorkspace::revealFile(const std::string& path) {
   if (!exists(path)) return false;
