@@ -96,16 +96,13 @@ class FakeServiceManager : public ServiceManager {
   }
 };
 
-// Records the icon's menu; `available` says whether the desktop has a notification area.
+// Records the icon's menu.
 class FakeTray : public Tray {
  public:
-  bool show(const std::string& toolTip, std::vector<TrayMenuItem> menu) override {
-    shownToolTip = toolTip;
+  bool show(const std::string&, std::vector<TrayMenuItem> menu) override {
     items = std::move(menu);
-    return available;
+    return true;
   }
-  bool available = true;
-  std::string shownToolTip;
   std::vector<TrayMenuItem> items;
 };
 
