@@ -16,6 +16,7 @@
 #include <xcb/xcb.h>
 
 #include "base/log.h"
+#include "platform/qt/qt_main_thread.h"
 
 namespace qova {
 
@@ -48,6 +49,9 @@ void runTerminationStep() {
 // without the static destructors that exit() would run under those threads.
 void onQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
   if (displayWatch.previousHandler) displayWatch.previousHandler(type, context, text);
+  // Other threads' messages are left alone: the termination step belongs to the main thread, which
+  // meets the broken connection itself soon enough.
+  if (!kQtMainThread.isCurrent()) return;
   if (!displayWatch.connection || !xcb_connection_has_error(displayWatch.connection)) return;
   kLog.error("the X server went away; stopping the agent and ending");
   runTerminationStep();
