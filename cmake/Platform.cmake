@@ -9,7 +9,7 @@ if(QOVA_BUILD_TESTS)
 endif()
 pkg_check_modules(TURBOJPEG REQUIRED IMPORTED_TARGET libturbojpeg)
 pkg_check_modules(LIBYUV IMPORTED_TARGET libyuv)
-find_package(Qt6 REQUIRED COMPONENTS Widgets DBus)
+find_package(Qt6 REQUIRED COMPONENTS Widgets DBus Network)
 
 qova_glob_sources(QOVA_X11_SOURCES src/platform/linux)
 add_library(qova_x11 STATIC ${QOVA_X11_SOURCES})
@@ -26,7 +26,7 @@ qova_glob_sources(QOVA_QT_SOURCES src/platform/qt)
 add_library(qova_qt STATIC ${QOVA_QT_SOURCES})
 set_target_properties(qova_qt PROPERTIES AUTOMOC ON)
 qova_include_view(qova_qt base seams platform/qt)
-target_link_libraries(qova_qt PUBLIC qova_base Qt6::Widgets Qt6::DBus)
+target_link_libraries(qova_qt PUBLIC qova_base Qt6::Widgets Qt6::DBus Qt6::Network PkgConfig::X11DEPS)
 
 # The executable keeps the application bundle layout so the agent is found beside it.
 set(QOVA_BUNDLE_DIR "${CMAKE_BINARY_DIR}/QOVA Lumaro Agent.app")
@@ -38,3 +38,6 @@ set_target_properties(qova_app PROPERTIES
   OUTPUT_NAME "QOVA Lumaro Agent"
   RUNTIME_OUTPUT_DIRECTORY "${QOVA_BUNDLE_DIR}/Contents/MacOS")
 set(QOVA_AGENT_BIN_DIR "${QOVA_BUNDLE_DIR}/Contents/Resources/agent-bin" CACHE INTERNAL "")
+# The tray's icon where no icon theme has it (a build that is not installed).
+configure_file("${PROJECT_SOURCE_DIR}/packaging/icons/qova-lumaro-agent-64.png"
+               "${QOVA_BUNDLE_DIR}/Contents/Resources/qova-lumaro-agent.png" COPYONLY)

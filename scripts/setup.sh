@@ -20,6 +20,8 @@ PACKAGES=(
   ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good x11-xserver-utils
   locales
   xdg-utils dbus-daemon
+  # the launcher's checker, and a small XEmbed tray host for the tray tests and screenshot
+  desktop-file-utils trayer
 )
 # Node.js and npm drive the browser tests; a Node.js already on the machine (with its own npm) is kept.
 if ! command -v npm >/dev/null 2>&1; then PACKAGES+=(nodejs npm); fi

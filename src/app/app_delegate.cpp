@@ -34,6 +34,7 @@ AppDelegate::AppDelegate(PlatformServices services) : services_(std::move(servic
   agentInputQueue = std::make_unique<SerialQueue>(std::string(kAgentIdentifier) + ".input");
   capture = std::make_shared<CaptureSession>(services_.screenCapture, services_.permissions, services_.imaging,
                                              services_.mainQueue);
+  desktopQueue = std::make_unique<SerialQueue>(std::string(kAgentIdentifier) + ".desktop");
 }
 
 AppDelegate::~AppDelegate() = default;
@@ -47,8 +48,14 @@ void AppDelegate::setStatus(std::string_view text) {
 
 void AppDelegate::applicationDidFinishLaunching(const std::vector<std::string>& arguments) {
   QOVA_ASSERT_ON(mainQueue());
+  // Before anything that touches agents: a second start must leave the running one's agent alone.
+  if (!claimSingleInstance()) {
+    services_.controls->terminateApplication();
+    return;
+  }
   stopLegacyLaunchAgent();
   buildWindow();
+  showTrayIcon();
   loadIdentity();
   startFileRefreshTimer();
   services_.controls->activateApplication();

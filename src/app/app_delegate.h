@@ -63,12 +63,24 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate>, public Cap
   std::shared_ptr<Timer> fileRefreshTimer;                   // 29, main thread
   std::optional<bool> lastScreenTrusted;                     // 30, main thread
   std::optional<bool> lastInputTrusted;                      // 31, main thread
+  // Where the desktop is asked to open settings, URLs and files: its handlers may take seconds to
+  // start or answer, and the window must not wait for them. One queue keeps the attempts in order.
+  std::unique_ptr<SerialQueue> desktopQueue;
 
   // ---- Launch and termination (app/app_delegate.cpp), main thread ------------------------------
   void applicationDidFinishLaunching(const std::vector<std::string>& arguments);
   void applicationWillTerminate();
   void startClicked();
   void stopClicked();
+
+  // ---- At home on the desktop (app/desktop_home.cpp), main thread --------------------------------
+  // False when another instance runs for this user and display; it has been asked to show its window.
+  bool claimSingleInstance();
+  // The tray icon with its menu, where the desktop has a notification area.
+  void showTrayIcon();
+  void showWindowClicked();
+  // Ends the application as SIGTERM does.
+  void quitClicked();
 
   // ---- Device identity (app/device_identity.cpp), main thread -----------------------------------
   // Runs the agent to its end (bounded) and returns its output, or empty text.
@@ -124,8 +136,8 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate>, public Cap
   void requestAccessibilityPermission();
   void openScreenSettings();
   void openAccessibilitySettings();
+  // Returns at once; the attempts run in order on desktopQueue.
   void openPrivacySettings(std::string_view anchor);
-  void openSettingsURL(const std::string& text);
 
   // ---- Window (app/window.cpp) and received files (app/received_files.cpp), main thread unless stated
   // Also posts the first refresh of the received files list.

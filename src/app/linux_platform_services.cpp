@@ -10,6 +10,8 @@
 #include "platform/qt/qt_controls.h"
 #include "platform/qt/qt_main_queue.h"
 #include "platform/qt/qt_pasteboard.h"
+#include "platform/qt/qt_single_instance.h"
+#include "platform/qt/qt_tray.h"
 #include "platform/qt/qt_workspace.h"
 
 namespace qova {
@@ -19,13 +21,17 @@ PlatformServices createLinuxPlatformServices() {
   services.mainQueue = std::make_shared<QtMainQueue>();
   services.processes = std::make_shared<PosixProcessLauncher>();
   services.permissions = std::make_shared<X11Permissions>();
-  services.workspace = std::make_shared<QtWorkspace>(std::make_shared<PosixWorkspace>());
+  auto files = std::make_shared<PosixWorkspace>();
+  services.workspace = std::make_shared<QtWorkspace>(files);
   services.controls = std::make_shared<QtControls>();
   services.pasteboard = std::make_shared<QtPasteboard>();
   services.serviceManager = std::make_shared<SystemdServiceManager>();
   services.screenCapture = std::make_shared<XShmScreenCapture>();
   services.imaging = std::make_shared<TurboJpegImaging>();
   services.eventPoster = std::make_shared<XTestEventPoster>();
+  services.tray = std::make_shared<QtTray>(
+      QString::fromStdString(files->bundleDirectory() + "/Contents/Resources/qova-lumaro-agent.png"));
+  services.singleInstance = std::make_shared<QtSingleInstance>();
   return services;
 }
 

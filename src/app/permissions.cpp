@@ -1,16 +1,19 @@
 #include "platform/permissions.h"
 #include "app/app_delegate.h"
 #include "base/main_queue.h"
+#include "base/serial_queue.h"
 #include "base/thread_check.h"
 #include "base/weak_block.h"
 #include "permissions/permission_message.h"
 #include "permissions/permission_requests.h"
+#include "platform/process.h"
 #include "platform/workspace.h"
 
 namespace qova {
 
 namespace {
 constexpr Duration kPermissionPollInterval{1500};
+constexpr Duration kSettingsCommandTimeout{10000};
 }  // namespace
 
 void AppDelegate::sendPermissionState(bool force) {
@@ -69,17 +72,22 @@ void AppDelegate::openAccessibilitySettings() {
 
 void AppDelegate::openPrivacySettings(std::string_view anchor) {
   QOVA_ASSERT_ON(mainQueue());
-  // Every way is tried every time: which one the desktop understands is not known in advance.
-  runCommand(std::string(kSettingsScriptRunner), {"-e", privacySettingsScript(anchor)});
-  for (std::string_view prefix : kSettingsURLPrefixes) openSettingsURL(std::string(prefix) + std::string(anchor));
-  // Desktops without the system settings above have their own privacy page.
-  services().workspace->openPrivacySettings();
-}
-
-void AppDelegate::openSettingsURL(const std::string& text) {
-  QOVA_ASSERT_ON(mainQueue());
-  if (!isValidURL(text)) return;
-  services().workspace->openURL(text);
+  std::vector<std::string> urls;
+  for (std::string_view prefix : kSettingsURLPrefixes) {
+    std::string url = std::string(prefix) + std::string(anchor);
+    if (isValidURL(url)) urls.push_back(std::move(url));
+  }
+  // The block holds the services, not the controller: a settings program slow to start must not keep
+  // the controller alive past the end of the application.
+  desktopQueue->async([processes = services().processes, workspace = services().workspace,
+                       script = privacySettingsScript(anchor), urls = std::move(urls)] {
+    // Every way is tried every time, in this order: which one the desktop understands is not known
+    // in advance.
+    processes->runAndWait({std::string(kSettingsScriptRunner), {"-e", script}}, kSettingsCommandTimeout);
+    for (const std::string& url : urls) workspace->openURL(url);
+    // Desktops without the system settings above have their own privacy page.
+    workspace->openPrivacySettings();
+  });
 }
 
 }  // namespace qova

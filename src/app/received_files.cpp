@@ -1,5 +1,6 @@
 #include "app/app_delegate.h"
 #include "base/main_queue.h"
+#include "base/serial_queue.h"
 #include "base/thread_check.h"
 #include "base/weak_block.h"
 #include "platform/controls.h"
@@ -58,19 +59,19 @@ void AppDelegate::openReceivedFilesFolder() {
   Workspace& workspace = *services().workspace;
   const std::string folder = receivedFilesFolder(workspace.homeDirectory());
   workspace.createDirectory(folder);
-  workspace.openFile(folder);
+  desktopQueue->async([workspace = services().workspace, folder] { workspace->openFile(folder); });
 }
 
 void AppDelegate::openReceivedFile(const FileActionButton* sender) {
   QOVA_ASSERT_ON(mainQueue());
   if (!sender || !sender->fileURL) return;
-  services().workspace->openFile(*sender->fileURL);
+  desktopQueue->async([workspace = services().workspace, file = *sender->fileURL] { workspace->openFile(file); });
 }
 
 void AppDelegate::locateReceivedFile(const FileActionButton* sender) {
   QOVA_ASSERT_ON(mainQueue());
   if (!sender || !sender->fileURL) return;
-  services().workspace->revealFile(*sender->fileURL);
+  desktopQueue->async([workspace = services().workspace, file = *sender->fileURL] { workspace->revealFile(file); });
 }
 
 void AppDelegate::startFileRefreshTimer() {

@@ -175,6 +175,8 @@ class Controls {
   virtual std::shared_ptr<Window> makeWindow(double contentWidth, double contentHeight) = 0;
   // Brings the application to the front, ignoring other applications.
   virtual void activateApplication() = 0;
+  // Ends the application the way SIGTERM does: the event loop ends and the termination step runs.
+  virtual void terminateApplication() = 0;
 };
 
 }  // namespace qova

@@ -14,6 +14,8 @@ class ServiceManager;
 class ScreenCapture;
 class Imaging;
 class EventPoster;
+class Tray;
+class SingleInstance;
 
 // Every operating-system service the logic uses, made by one factory per backend
 // (createLinuxPlatformServices for the application, FakePlatformServices in tests).
@@ -28,6 +30,8 @@ struct PlatformServices {
   std::shared_ptr<ScreenCapture> screenCapture;
   std::shared_ptr<Imaging> imaging;
   std::shared_ptr<EventPoster> eventPoster;
+  std::shared_ptr<Tray> tray;
+  std::shared_ptr<SingleInstance> singleInstance;
 };
 
 }  // namespace qova

@@ -47,15 +47,17 @@ class Workspace {
   // returns them, without following symbolic links; nullopt when the folder cannot be listed.
   virtual std::optional<std::vector<DirectoryEntry>> contentsOfDirectory(const std::string& path) const = 0;
 
-  // Main thread. Asks the desktop to open the URL with the application that handles it. False
-  // when the URL is not valid or no handler could be started; what the handler does is not known.
+  // The calls below wait for the desktop (a handler to start, a file manager to answer), so they
+  // are made off the main thread, one at a time.
+  // Asks the desktop to open the URL with the application that handles it. False when the URL is
+  // not valid or no handler could be started; what the handler does is not known.
   virtual bool openURL(const std::string& url) = 0;
-  // Main thread. Opens a file or folder, given by its path, with its default application.
+  // Opens a file or folder, given by its path, with its default application.
   virtual bool openFile(const std::string& path) = 0;
-  // Main thread. Shows the file selected in a file manager window, or its folder where the file
-  // manager cannot select.
+  // Shows the file selected in a file manager window, or its folder where the file manager cannot
+  // select.
   virtual bool revealFile(const std::string& path) = 0;
-  // Main thread. Opens the desktop's own privacy settings where one is installed. False when none.
+  // Opens the desktop's own privacy settings where one is installed. False when none.
   virtual bool openPrivacySettings() = 0;
 };
 

@@ -151,7 +151,9 @@ class FakeControls : public Controls {
     return window;
   }
   void activateApplication() override {}
+  void terminateApplication() override { ++terminations; }
   std::vector<std::shared_ptr<FakeWindow>> windows;
+  int terminations = 0;
 };
 
 }  // namespace qova::test

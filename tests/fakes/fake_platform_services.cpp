@@ -17,22 +17,26 @@ std::optional<std::vector<DirectoryEntry>> FakeWorkspace::contentsOfDirectory(co
 }
 
 bool FakeWorkspace::openURL(const std::string& url) {
+  openingThreads.push_back(std::this_thread::get_id());
   if (onOpenURL) onOpenURL(url);
   openedURLs.push_back(url);
   return true;
 }
 
 bool FakeWorkspace::openFile(const std::string& path) {
+  openingThreads.push_back(std::this_thread::get_id());
   openedFiles.push_back(path);
   return true;
 }
 
 bool FakeWorkspace::revealFile(const std::string& path) {
+  openingThreads.push_back(std::this_thread::get_id());
   revealedFiles.push_back(path);
   return true;
 }
 
 bool FakeWorkspace::openPrivacySettings() {
+  openingThreads.push_back(std::this_thread::get_id());
   ++privacySettingsOpened;
   return true;
 }
@@ -47,7 +51,9 @@ FakePlatformServices::FakePlatformServices()
       serviceManager(std::make_shared<FakeServiceManager>()),
       screenCapture(std::make_shared<FakeScreenCapture>()),
       imaging(std::make_shared<FakeImaging>()),
-      eventPoster(std::make_shared<FakeEventPoster>()) {}
+      eventPoster(std::make_shared<FakeEventPoster>()),
+      tray(std::make_shared<FakeTray>()),
+      singleInstance(std::make_shared<FakeSingleInstance>()) {}
 
 PlatformServices FakePlatformServices::services() const {
   PlatformServices services;
@@ -58,6 +64,8 @@ PlatformServices FakePlatformServices::services() const {
   services.controls = controls;
   services.pasteboard = pasteboard;
   services.serviceManager = serviceManager;
+  services.tray = tray;
+  services.singleInstance = singleInstance;
   services.screenCapture = screenCapture;
   services.imaging = imaging;
   services.eventPoster = eventPoster;

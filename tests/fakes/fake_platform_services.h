@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "fakes/fake_controls.h"
 #include "fakes/fake_imaging.h"
@@ -15,6 +16,8 @@
 #include "platform/permissions.h"
 #include "platform/platform_services.h"
 #include "platform/service_manager.h"
+#include "platform/single_instance.h"
+#include "platform/tray.h"
 #include "platform/workspace.h"
 
 namespace qova::test {
@@ -71,6 +74,8 @@ class FakeWorkspace : public Workspace {
   std::vector<std::string> openedFiles;
   std::vector<std::string> revealedFiles;
   int privacySettingsOpened = 0;
+  // The thread of every call that asks the desktop to open something.
+  std::vector<std::thread::id> openingThreads;
 };
 
 class FakePasteboard : public Pasteboard {
@@ -91,6 +96,27 @@ class FakeServiceManager : public ServiceManager {
   }
 };
 
+// Records the icon's menu.
+class FakeTray : public Tray {
+ public:
+  bool show(const std::string&, std::vector<TrayMenuItem> menu) override {
+    items = std::move(menu);
+    return true;
+  }
+  std::vector<TrayMenuItem> items;
+};
+
+// The first claim succeeds unless `anotherRuns`; a later start's request is `onShowRequested`.
+class FakeSingleInstance : public SingleInstance {
+ public:
+  bool claim(std::function<void()> onShow) override {
+    onShowRequested = std::move(onShow);
+    return !anotherRuns;
+  }
+  bool anotherRuns = false;
+  std::function<void()> onShowRequested;
+};
+
 // Every platform service faked, with typed access for the test.
 struct FakePlatformServices {
   FakePlatformServices();
@@ -106,6 +132,8 @@ struct FakePlatformServices {
   std::shared_ptr<FakeScreenCapture> screenCapture;
   std::shared_ptr<FakeImaging> imaging;
   std::shared_ptr<FakeEventPoster> eventPoster;
+  std::shared_ptr<FakeTray> tray;
+  std::shared_ptr<FakeSingleInstance> singleInstance;
 };
 
 }  // namespace qova::test

@@ -12,14 +12,21 @@
 
 #include <filesystem>
 #include <future>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <thread>
 
 #include "platform/linux/posix/posix_process_launcher.h"
 #include "support/test_bundle.h"
+#include "support/xvfb_server.h"
+
+#include <QProcess>
 
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 
 namespace qova::test {
 namespace {
@@ -28,36 +35,70 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using ::testing::IsSupersetOf;
 
-// The application's shown window, or 0.
-Window findWindow(Display* display) {
-  Window root = 0, parent = 0, *children = nullptr, found = 0;
+// A shown top-level window with the application's title, or without a window manager's frame (a
+// popup menu), of a width in [minimum, maximum); or 0.
+Window findTopLevel(Display* display, int minimumWidth, int maximumWidth, XWindowAttributes* found = nullptr) {
+  Window root = 0, parent = 0, *children = nullptr, result = 0;
   unsigned count = 0;
   XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count);
   for (unsigned i = 0; i < count; ++i) {
     XWindowAttributes attributes;
     char* name = nullptr;
     if (XGetWindowAttributes(display, children[i], &attributes) && attributes.map_state == IsViewable &&
-        XFetchName(display, children[i], &name) && std::string_view(name) == "QOVA Lumaro Agent") {
-      found = children[i];
+        attributes.width >= minimumWidth && attributes.width < maximumWidth &&
+        (attributes.override_redirect ||
+         (XFetchName(display, children[i], &name) && std::string_view(name) == "QOVA Lumaro Agent"))) {
+      result = children[i];
+      if (found) *found = attributes;
     }
     if (name) XFree(name);
   }
   if (children) XFree(children);
-  return found;
+  return result;
 }
+
+// The application's main window (menus are narrower), or 0.
+Window findWindow(Display* display) { return findTopLevel(display, 300, 10000); }
+
+void closeWindow(Display* display, Window window) {
+  XEvent close{};
+  close.xclient = {ClientMessage, 0, False, display, window, XInternAtom(display, "WM_PROTOCOLS", False), 32, {}};
+  close.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+  close.xclient.data.l[1] = CurrentTime;
+  XSendEvent(display, window, False, NoEventMask, &close);
+  XFlush(display);
+}
+
+// The bundle's copy of the application, started as a user would, in the background.
+struct RunningApplication {
+  explicit RunningApplication(TestBundle& bundle) : bundle(bundle) {
+    executable = bundle.bundle() + "/Contents/MacOS/QOVA Lumaro Agent";
+    fs::create_directories(fs::path(executable).parent_path());
+    if (!fs::exists(executable)) fs::copy_file(QOVA_APP_PATH, executable);
+    const fs::path icon = fs::path(QOVA_APP_PATH).parent_path().parent_path() / "Resources/qova-lumaro-agent.png";
+    fs::copy_file(icon, bundle.bundle() + "/Contents/Resources/qova-lumaro-agent.png", fs::copy_options::skip_existing);
+  }
+  // Its log and its instance lock stay in the bundle's folder rather than the user's.
+  std::optional<int> run(const std::vector<std::string>& arguments = {}) {
+    std::vector<std::string> command = {"XDG_STATE_HOME=" + bundle.root(), "XDG_RUNTIME_DIR=" + bundle.root(),
+                                        executable};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return launcher.runAndWait({"/usr/bin/env", command}, 60s);
+  }
+  std::future<std::optional<int>> start(std::vector<std::string> arguments = {}) {
+    return std::async(std::launch::async, [this, arguments] { return run(arguments); });
+  }
+  TestBundle& bundle;
+  std::string executable;
+  PosixProcessLauncher launcher;
+};
 
 TEST(Application, AutoStartRunsTheBundledAgentAndClosingTheWindowLeavesItRunningUntilTerminated) {
   TestBundle bundle;
-  const std::string executable = bundle.bundle() + "/Contents/MacOS/QOVA Lumaro Agent";
-  fs::create_directories(fs::path(executable).parent_path());
-  fs::copy_file(QOVA_APP_PATH, executable);
   bundle.setScript({"write 设备 ID: 123 456 789\\n验证码: ab12cd\\n服务器: relay.example.com:21116\\n",
                     "write [agent] connected\\n"});
-  PosixProcessLauncher launcher;
-  // Its log goes to the bundle's folder rather than the user's.
-  auto ended = std::async(std::launch::async, [&] {
-    return launcher.runAndWait({"/usr/bin/env", {"XDG_STATE_HOME=" + bundle.root(), executable, "--auto-start"}}, 60s);
-  });
+  RunningApplication app(bundle);
+  auto ended = app.start({"--auto-start"});
 
   // The service run follows the identity query; by its first input it has recorded everything.
   ASSERT_TRUE(waitUntil([&] { return !bundle.readRecord("stdin.bin").empty(); }, 20s));
@@ -94,12 +135,7 @@ TEST(Application, AutoStartRunsTheBundledAgentAndClosingTheWindowLeavesItRunning
   EXPECT_GT(colours.size(), 50u);  // anti-aliased text: a drawn window has many shades
   EXPECT_GT(dark, 500);            // and some of it dark
 
-  XEvent close{};
-  close.xclient = {ClientMessage, 0, False, x.get(), window, XInternAtom(x.get(), "WM_PROTOCOLS", False), 32, {}};
-  close.xclient.data.l[0] = static_cast<long>(XInternAtom(x.get(), "WM_DELETE_WINDOW", False));
-  close.xclient.data.l[1] = CurrentTime;
-  XSendEvent(x.get(), window, False, NoEventMask, &close);
-  XFlush(x.get());
+  closeWindow(x.get(), window);
   EXPECT_TRUE(waitUntil([&] { return findWindow(x.get()) == 0; }, 10s));
   EXPECT_EQ(ended.wait_for(1500ms), std::future_status::timeout);
 
@@ -107,6 +143,143 @@ TEST(Application, AutoStartRunsTheBundledAgentAndClosingTheWindowLeavesItRunning
   ASSERT_EQ(ended.wait_for(20s), std::future_status::ready);
   EXPECT_EQ(ended.get(), 0);
   EXPECT_TRUE(waitUntil([&] { return kill(static_cast<pid_t>(agent), 0) != 0; }, 10s));
+}
+
+TEST(Application, ASecondStartShowsTheRunningWindowAndEndsWithoutASecondAgent) {
+  TestBundle bundle;
+  RunningApplication app(bundle);
+  auto ended = app.start({"--auto-start"});
+  ASSERT_TRUE(waitUntil([&] { return !bundle.readRecord("stdin.bin").empty(); }, 20s));
+  const std::string agent = bundle.readRecord("pid.txt");
+  long application = 0;
+  std::istringstream(agent) >> application >> application;
+  std::unique_ptr<Display, int (*)(Display*)> x(XOpenDisplay(nullptr), XCloseDisplay);
+  ASSERT_TRUE(x);
+  Window window = 0;
+  ASSERT_TRUE(waitUntil([&] { return (window = findWindow(x.get())) != 0; }, 20s));
+  closeWindow(x.get(), window);
+  ASSERT_TRUE(waitUntil([&] { return findWindow(x.get()) == 0; }, 10s));
+
+  EXPECT_EQ(app.run({"--auto-start"}), 0);
+  EXPECT_TRUE(waitUntil([&] { return findWindow(x.get()) != 0; }, 10s));
+  EXPECT_EQ(bundle.readRecord("pid.txt"), agent);  // no agent run of its own, not even for the identity
+
+  kill(static_cast<pid_t>(application), SIGTERM);
+  ASSERT_EQ(ended.wait_for(20s), std::future_status::ready);
+  EXPECT_EQ(ended.get(), 0);
+}
+
+// The tray host's panel holds the icon window once it has docked, or 0.
+Window dockedIcon(Display* display) {
+  Window root = 0, parent = 0, *children = nullptr, icon = 0;
+  unsigned count = 0;
+  XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count);
+  for (unsigned i = 0; i < count && !icon; ++i) {
+    char* name = nullptr;
+    if (XFetchName(display, children[i], &name) && std::string_view(name) == "panel") {
+      Window r = 0, p = 0, *sockets = nullptr;
+      unsigned socketCount = 0;
+      XQueryTree(display, children[i], &r, &p, &sockets, &socketCount);
+      for (unsigned j = 0; j < socketCount && !icon; ++j) {
+        Window* docked = nullptr;
+        unsigned dockedCount = 0;
+        XQueryTree(display, sockets[j], &r, &p, &docked, &dockedCount);
+        if (dockedCount) icon = docked[0];
+        if (docked) XFree(docked);
+      }
+      if (sockets) XFree(sockets);
+    }
+    if (name) XFree(name);
+  }
+  if (children) XFree(children);
+  return icon;
+}
+
+void click(Display* display, int x, int y, unsigned button) {
+  XTestFakeMotionEvent(display, -1, x, y, CurrentTime);
+  XFlush(display);
+  // As a hand would: the pointer rests before the press, and the button before its release.
+  std::this_thread::sleep_for(200ms);
+  XTestFakeButtonEvent(display, button, True, CurrentTime);
+  XFlush(display);
+  std::this_thread::sleep_for(200ms);
+  XTestFakeButtonEvent(display, button, False, CurrentTime);
+  XFlush(display);
+}
+
+// Opens the icon's menu and returns where it is shown.
+std::optional<XWindowAttributes> openTrayMenu(Display* display, Window icon) {
+  XWindowAttributes iconAt;
+  Window child = 0;
+  int x = 0, y = 0;
+  XGetWindowAttributes(display, icon, &iconAt);
+  XTranslateCoordinates(display, icon, DefaultRootWindow(display), 0, 0, &x, &y, &child);
+  click(display, x + iconAt.width / 2, y + iconAt.height / 2, 3);
+  XWindowAttributes menu;
+  if (!waitUntil([&] { return findTopLevel(display, 40, 300, &menu) != 0; }, 10s)) return std::nullopt;
+  return menu;
+}
+
+TEST(Application, TheTrayMenuShowsTheWindowAndQuitsAsTheSignalsDo) {
+  XvfbServer server(800, 600);  // a desktop of its own with a tray, for this test only
+  ASSERT_TRUE(server.running());
+  QProcess tray;
+  tray.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "request", "--height", "32",
+                        "--SetDockType", "true", "--transparent", "false", "--tint", "0x303030"});
+  ASSERT_TRUE(tray.waitForStarted(5000));
+  std::unique_ptr<Display, int (*)(Display*)> x(XOpenDisplay(nullptr), XCloseDisplay);
+  ASSERT_TRUE(x);
+  TestBundle bundle;
+  bundle.setScript({"write 设备 ID: 123 456 789\\n验证码: ab12cd\\n服务器: relay.example.com:21116\\n",
+                    "write [agent] connected\\n"});
+  RunningApplication app(bundle);
+  auto ended = app.start({"--auto-start"});
+  ASSERT_TRUE(waitUntil([&] { return !bundle.readRecord("stdin.bin").empty(); }, 20s));
+  long agent = 0, application = 0;
+  std::istringstream(bundle.readRecord("pid.txt")) >> agent >> application;
+  // Should the test stop early, the application is not left waiting for its 60 s.
+  std::unique_ptr<long, void (*)(long*)> stopper(&application, [](long* pid) {
+    if (*pid) kill(static_cast<pid_t>(*pid), SIGTERM);
+  });
+  Window icon = 0, window = 0;
+  ASSERT_TRUE(waitUntil([&] { return (icon = dockedIcon(x.get())) != 0 && (window = findWindow(x.get())) != 0; }, 20s));
+
+  auto menu = openTrayMenu(x.get(), icon);
+  ASSERT_TRUE(menu);
+  std::this_thread::sleep_for(300ms);  // painted
+  std::unique_ptr<XImage, int (*)(XImage*)> screen(
+      XGetImage(x.get(), DefaultRootWindow(x.get()), 0, 0, 800, 600, AllPlanes, ZPixmap),
+      [](XImage* image) { return XDestroyImage(image); });
+  ASSERT_TRUE(screen);
+  const QImage shot(reinterpret_cast<const uchar*>(screen->data), 800, 600, screen->bytes_per_line,
+                    QImage::Format_RGB32);
+  const fs::path artifacts = fs::canonical("/proc/self/exe").parent_path().parent_path() / "test-artifacts";
+  fs::create_directories(artifacts);
+  EXPECT_TRUE(shot.save(QString::fromStdString((artifacts / "tray-menu.png").string())));
+  const KeyCode escape = XKeysymToKeycode(x.get(), XK_Escape);
+  XTestFakeKeyEvent(x.get(), escape, True, CurrentTime);
+  XTestFakeKeyEvent(x.get(), escape, False, CurrentTime);
+  XFlush(x.get());
+  ASSERT_TRUE(waitUntil([&] { return findTopLevel(x.get(), 40, 300) == 0; }, 10s));
+
+  // Two items of equal height: 显示窗口 above 退出.
+  closeWindow(x.get(), window);
+  ASSERT_TRUE(waitUntil([&] { return findWindow(x.get()) == 0; }, 10s));
+  menu = openTrayMenu(x.get(), icon);
+  ASSERT_TRUE(menu);
+  click(x.get(), menu->x + menu->width / 2, menu->y + menu->height / 4, 1);
+  EXPECT_TRUE(waitUntil([&] { return findWindow(x.get()) != 0; }, 10s));
+  EXPECT_EQ(ended.wait_for(0s), std::future_status::timeout);
+
+  menu = openTrayMenu(x.get(), icon);
+  ASSERT_TRUE(menu);
+  click(x.get(), menu->x + menu->width / 2, menu->y + menu->height * 3 / 4, 1);
+  ASSERT_EQ(ended.wait_for(20s), std::future_status::ready);
+  application = 0;
+  EXPECT_EQ(ended.get(), 0);
+  EXPECT_TRUE(waitUntil([&] { return kill(static_cast<pid_t>(agent), 0) != 0; }, 10s));
+  tray.terminate();
+  tray.waitForFinished(5000);
 }
 
 }  // namespace

@@ -524,4 +524,10 @@ void QtControls::activateApplication() {
   }
 }
 
+void QtControls::terminateApplication() {
+  QOVA_ASSERT_ON(kQtMainThread);
+  // What the quit signals do, so the termination step runs the same way.
+  QCoreApplication::quit();
+}
+
 }  // namespace qova

@@ -16,6 +16,7 @@ class QtControls : public Controls {
   std::shared_ptr<TabView> makeTabView() override;
   std::shared_ptr<Window> makeWindow(double contentWidth, double contentHeight) override;
   void activateApplication() override;
+  void terminateApplication() override;
 };
 
 }  // namespace qova

@@ -4,15 +4,10 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QDBusPendingCallWatcher>
-#include <QDBusPendingReply>
 #include <QDesktopServices>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QUrl>
-
-#include "base/thread_check.h"
-#include "platform/qt/qt_main_thread.h"
 
 namespace qova {
 
@@ -72,19 +67,14 @@ QtWorkspace::QtWorkspace(std::shared_ptr<Workspace> files, QString busAddress)
     : files_(std::move(files)), busAddress_(std::move(busAddress)) {}
 
 bool QtWorkspace::openURL(const std::string& url) {
-  QOVA_ASSERT_ON(kQtMainThread);
   const QUrl parsed(QString::fromUtf8(url.data(), static_cast<qsizetype>(url.size())), QUrl::StrictMode);
   if (!parsed.isValid() || parsed.scheme().isEmpty() || !hasSchemeHandler(parsed.scheme())) return false;
   return QDesktopServices::openUrl(parsed);
 }
 
-bool QtWorkspace::openFile(const std::string& path) {
-  QOVA_ASSERT_ON(kQtMainThread);
-  return openExisting(path);
-}
+bool QtWorkspace::openFile(const std::string& path) { return openExisting(path); }
 
 bool QtWorkspace::revealFile(const std::string& path) {
-  QOVA_ASSERT_ON(kQtMainThread);
   if (!exists(path)) return false;
   QDBusConnection bus = busAddress_.isEmpty() ? QDBusConnection::sessionBus()
                                               : QDBusConnection::connectToBus(busAddress_, "qova-workspace");
@@ -94,17 +84,13 @@ bool QtWorkspace::revealFile(const std::string& path) {
   QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
                                                      "org.freedesktop.FileManager1", "ShowItems");
   call << QStringList{fileURLForPath(path)} << QString();
-  // Asynchronous, so a file manager that is slow to start never stalls the window.
-  auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, kShowItemsTimeoutMs));
-  QObject::connect(watcher, &QDBusPendingCallWatcher::finished, [folder](QDBusPendingCallWatcher* finished) {
-    if (finished->isError()) openExisting(folder);
-    finished->deleteLater();
-  });
+  // Off the main thread, so waiting for a file manager that is slow to start stalls nothing.
+  const QDBusMessage reply = bus.call(call, QDBus::Block, kShowItemsTimeoutMs);
+  if (reply.type() == QDBusMessage::ErrorMessage) return openExisting(folder);
   return true;
 }
 
 bool QtWorkspace::openPrivacySettings() {
-  QOVA_ASSERT_ON(kQtMainThread);
   struct Settings {
     const char* program;
     QStringList arguments;

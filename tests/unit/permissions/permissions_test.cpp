@@ -1,6 +1,8 @@
 // The two permissions: what the agent is told and when, the request buttons and the settings pages.
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "permissions/permission_requests.h"
 #include "support/controller_fixture.h"
 
@@ -94,7 +96,16 @@ TEST_F(PermissionsTest, SettingsButtonsTryTheScriptThenBothURLsThenTheDesktopsOw
     fakes.workspace->onOpenURL = [&](const std::string&) {
       runsBeforeURLs.push_back(fakes.processes->waitedFor.back().path);
     };
+    // The desktop is busy with an earlier request: the status shows at once all the same.
+    std::promise<void> desktopFree;
+    delegate->desktopQueue->async([free = desktopFree.get_future().share()] { free.wait_for(10s); });
+    const size_t runsBefore = fakes.processes->waitedFor.size();
     (delegate.get()->*open)();
+    EXPECT_EQ(status().text(), text);
+    EXPECT_EQ(fakes.processes->waitedFor.size(), runsBefore);
+    EXPECT_TRUE(fakes.workspace->openedURLs.empty());
+    desktopFree.set_value();
+    delegate->desktopQueue->drain();
     EXPECT_EQ(fakes.processes->waitedFor.back().arguments, (Strings{"-e", privacySettingsScript(anchor)}));
     EXPECT_EQ(runsBeforeURLs, (Strings{"/usr/bin/osascript", "/usr/bin/osascript"}));
     EXPECT_EQ(fakes.workspace->openedURLs,
@@ -103,6 +114,7 @@ TEST_F(PermissionsTest, SettingsButtonsTryTheScriptThenBothURLsThenTheDesktopsOw
     EXPECT_EQ(status().text(), text);
   }
   EXPECT_EQ(fakes.workspace->privacySettingsOpened, 2);
+  for (const auto& thread : fakes.workspace->openingThreads) EXPECT_NE(thread, std::this_thread::get_id());
   EXPECT_EQ(launches()[0].process->terminateRequests(), 0);  // navigation never restarts
 }
 

@@ -73,6 +73,7 @@ TEST_F(WindowTest, EveryButtonCallsItsOperation) {
   EXPECT_EQ(launches().size(), 1u);
   EXPECT_EQ(launches()[0].process->terminateRequests(), 1);
   button("files", "打开文件夹").performClick();
+  delegate->desktopQueue->drain();
   EXPECT_EQ(fakes.workspace->openedFiles, (std::vector<std::string>{"/home/tester/Downloads/QOVA-Lumaro"}));
 }
 
