@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "capture_test_screen.h"
+#include "test_screen.h"
 #include "platform/linux/bgra_scaler.h"
 #include "platform/linux/cursor_overlay.h"
 #include "platform/linux/turbojpeg_imaging.h"

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "base/serial_queue.h"
-#include "capture_test_screen.h"
+#include "test_screen.h"
 #include "platform/linux/xshm_screen_capture.h"
 #include "support/xvfb_server.h"
 
@@ -76,7 +76,7 @@ TEST(XShmScreenCapture, ListsTheScreenAndDeliversPacedScaledFramesWithTheCursorA
   ASSERT_TRUE(content && content->displays.size() == 1);
   EXPECT_EQ(std::make_tuple(content->displays[0].width, content->displays[0].height), std::make_tuple(1440, 900));
   EXPECT_NE(content->displays[0].displayId, 0u);
-  ScreenPainter painter;
+  TestScreen painter;
   painter.show(blockPattern(1440, 900));
   painter.warpPointer(100, 500);  // over the white block
   RunningStream running;

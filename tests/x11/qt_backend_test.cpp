@@ -18,20 +18,13 @@
 #include "platform/qt/qt_controls.h"
 #include "platform/qt/qt_main_queue.h"
 #include "platform/qt/qt_workspace.h"
-#include "support/test_bundle.h"
+#include "test_screen.h"
 
 namespace qova::test {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-bool runLoopUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s) {
-  return waitUntil(done, timeout, [] {
-    QApplication::processEvents(QEventLoop::AllEvents, 10);
-    std::this_thread::sleep_for(2ms);
-  });
-}
 
 TEST(QtMainQueue, WorkFromAnotherThreadRunsOnTheMainThreadInOrderAndDelayedWorkNoEarlierThanAsked) {
   QtMainQueue queue;
@@ -55,7 +48,7 @@ TEST(QtMainQueue, WorkFromAnotherThreadRunsOnTheMainThreadInOrderAndDelayedWorkN
       });
     }
   }).join();
-  ASSERT_TRUE(runLoopUntil([&] { return delayedAt >= 0; }));
+  ASSERT_TRUE(pumpUntil([&] { return delayedAt >= 0; }));
   EXPECT_GE(delayedAt, 190);
   EXPECT_GE(mainDelayedAt, 140);
   EXPECT_EQ(order.size(), 100u);
@@ -67,10 +60,10 @@ TEST(QtMainQueue, ARepeatingTimerFiresUntilInvalidatedAndNeverAfter) {
   QtMainQueue queue;
   int ticks = 0;
   auto timer = queue.scheduleRepeating(20ms, [&] { ++ticks; });
-  ASSERT_TRUE(runLoopUntil([&] { return ticks >= 3; }));
+  ASSERT_TRUE(pumpUntil([&] { return ticks >= 3; }));
   timer->invalidate();
   const int atInvalidate = ticks;
-  runLoopUntil([] { return false; }, 150ms);
+  pumpUntil([] { return false; }, 150ms);
   EXPECT_EQ(ticks, atInvalidate);
 }
 
@@ -180,7 +173,7 @@ TEST(QtWorkspace, RevealAsksTheFileManagerOverDBusAndOtherwiseOpensTheFolder) {
 
   EXPECT_FALSE(workspace.revealFile(folder.string() + "/gone.txt"));
   EXPECT_TRUE(workspace.revealFile(file));  // no file manager on the bus
-  EXPECT_TRUE(runLoopUntil([&] { return !openedFolders().empty(); }));
+  EXPECT_TRUE(pumpUntil([&] { return !openedFolders().empty(); }));
   EXPECT_EQ(openedFolders(), std::vector<std::string>{folder.string()});
 
   QDBusConnection service = QDBusConnection::connectToBus(address, "file-manager");
@@ -188,9 +181,9 @@ TEST(QtWorkspace, RevealAsksTheFileManagerOverDBusAndOtherwiseOpensTheFolder) {
   ASSERT_TRUE(service.registerVirtualObject("/org/freedesktop/FileManager1", &fileManager));
   ASSERT_TRUE(service.registerService("org.freedesktop.FileManager1"));
   EXPECT_TRUE(workspace.revealFile(file));
-  EXPECT_TRUE(runLoopUntil([&] { return !fileManager.shown.isEmpty(); }));
+  EXPECT_TRUE(pumpUntil([&] { return !fileManager.shown.isEmpty(); }));
   EXPECT_EQ(fileManager.shown, QStringList{fileURLForPath(file)});
-  runLoopUntil([] { return false; }, 300ms);
+  pumpUntil([] { return false; }, 300ms);
   EXPECT_EQ(openedFolders().size(), 1u);  // and nothing else was opened
   service.unregisterObject("/org/freedesktop/FileManager1");
   QDBusConnection::disconnectFromBus("file-manager");
