@@ -2,16 +2,13 @@
 // from XDamage, the XFixes cursor, pacing, queue depth and a display that goes away.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <functional>
 #include <future>
 #include <mutex>
-#include <thread>
 
 #include "base/serial_queue.h"
-#include "test_screen.h"
 #include "platform/linux/xshm_screen_capture.h"
 #include "support/xvfb_server.h"
+#include "test_screen.h"
 
 namespace qova::test {
 namespace {
@@ -30,14 +27,15 @@ struct RecordingClient : ScreenStreamClient {
   }
   // The index of the first sample after `from` that satisfies `want`, waiting up to 5 s for one.
   std::optional<size_t> waitFor(size_t from, const std::function<bool(const ScreenSample&)>& want) {
-    for (const auto deadline = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < deadline;) {
-      const auto seen = all();
-      for (size_t i = from; i < seen.size(); ++i) {
-        if (want(seen[i])) return i;
-      }
-      std::this_thread::sleep_for(5ms);
-    }
-    return std::nullopt;
+    std::optional<size_t> found;
+    waitUntil(
+        [&] {
+          const auto seen = all();
+          for (size_t i = from; i < seen.size() && !found; ++i) found = want(seen[i]) ? std::optional(i) : std::nullopt;
+          return found.has_value();
+        },
+        std::chrono::seconds(5));
+    return found;
   }
   std::mutex mutex;
   std::vector<ScreenSample> samples;
@@ -134,7 +132,7 @@ TEST(XShmScreenStream, AServerThatGoesAwayEndsTheStreamWithOneStopNotice) {
   ASSERT_TRUE(running.start(800, 600));
   ASSERT_TRUE(running.client->waitFor(0, isComplete));
   server.reset();  // kills that X server; the test program's own one stays
-  for (int i = 0; i < 1000 && running.client->stops == 0; ++i) std::this_thread::sleep_for(10ms);
+  waitUntil([&] { return running.client->stops > 0; }, 10s);
   running.stream.reset();
   EXPECT_EQ(running.client->stops.load(), 1);
 }

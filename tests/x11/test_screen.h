@@ -162,7 +162,8 @@ class TestScreen {
     XFlush(display_);
     XEvent e;
     bool answered = false;  // waitUntil asks once more at the end, and the check takes the event
-    if (!pumpUntil([&] { return answered = answered || XCheckTypedWindowEvent(display_, window_, SelectionNotify, &e); }))
+    if (!pumpUntil(
+            [&] { return answered = answered || XCheckTypedWindowEvent(display_, window_, SelectionNotify, &e); }))
       return "(none)";
     Atom type = 0;
     int format = 0;
