@@ -91,7 +91,7 @@ TEST_F(AgentSupervisionTest, ARestartPastAnAgentThatNeitherReadsNorEndsGivesTheN
   // More than a pipe holds: the input queue is now stuck on this agent.
   delegate->writeAgentInput(std::string(4 * 1024 * 1024, 'x'));
   bundle.setScript({});
-  bundle.removeRecord("stdin.bin");
+  std::filesystem::remove(bundle.root() + "/record/stdin.bin");
   delegate->restartAgent();
   fakes.mainQueue->advance(1s);
   delegate->writeAgentInput("next\n");

@@ -18,12 +18,12 @@ using namespace std::chrono_literals;
 struct Received {
   std::mutex mutex;
   std::string log;
-  void append(std::string_view text) {
-    std::lock_guard lock(mutex);
-    log.append(text);
-  }
   ChildHandlers handlers() {
-    return {[this](std::string_view chunk) { append(chunk); }, [this] { append("<exit>"); }};
+    auto append = [this](std::string_view text) {
+      std::lock_guard lock(mutex);
+      log.append(text);
+    };
+    return {append, [append] { append("<exit>"); }};
   }
   std::string text() {
     std::lock_guard lock(mutex);

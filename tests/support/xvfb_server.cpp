@@ -24,9 +24,8 @@ XvfbServer::XvfbServer(int width, int height, int depth, const std::string& disp
 
 bool XvfbServer::start(const std::string& display) {
   server_ = std::make_shared<Server>();
-  std::vector<std::string> arguments = {"Xvfb",     "-displayfd", "1",          "-screen", "0",
-                                        screen_,    "-nolisten",  "tcp",        "-noreset", "+extension",
-                                        "RANDR"};
+  std::vector<std::string> arguments = {"Xvfb",      "-displayfd", "1",        "-screen",    "0",    screen_,
+                                        "-nolisten", "tcp",        "-noreset", "+extension", "RANDR"};
   if (!display.empty()) arguments.push_back(display);
   PosixProcessLauncher launcher;
   // It prints the display number it took on -displayfd once it is ready; env finds it on PATH.
