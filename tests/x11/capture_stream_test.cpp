@@ -27,15 +27,13 @@ struct RecordingClient : ScreenStreamClient {
   }
   // The index of the first sample after `from` that satisfies `want`, waiting up to 5 s for one.
   std::optional<size_t> waitFor(size_t from, const std::function<bool(const ScreenSample&)>& want) {
-    std::optional<size_t> found;
-    waitUntil(
-        [&] {
-          const auto seen = all();
-          for (size_t i = from; i < seen.size() && !found; ++i) found = want(seen[i]) ? std::optional(i) : std::nullopt;
-          return found.has_value();
-        },
-        std::chrono::seconds(5));
-    return found;
+    for (auto end = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(5ms)) {
+      const auto seen = all();
+      auto found = std::find_if(seen.begin() + static_cast<long>(std::min(from, seen.size())), seen.end(), want);
+      if (found != seen.end()) return found - seen.begin();
+    }
+    return std::nullopt;
   }
   std::mutex mutex;
   std::vector<ScreenSample> samples;

@@ -151,12 +151,7 @@ TEST(QtWorkspace, RevealAsksTheFileManagerOverDBusAndOtherwiseOpensTheFolder) {
   std::ofstream(scratch.root() + "/xdg-open") << "#!/bin/sh\necho \"$1\" >> \"$QOVA_TEST_AGENT_RECORD/opened\"\n";
   fs::permissions(scratch.root() + "/xdg-open", fs::perms::owner_all);
   qputenv("PATH", QByteArray::fromStdString(scratch.root()) + ":" + qgetenv("PATH"));
-  auto openedFolders = [&] {
-    std::vector<std::string> folders;
-    for (const auto& url : scratch.recordLines("opened"))
-      folders.push_back(QUrl(url.c_str()).toLocalFile().toStdString());
-    return folders;
-  };
+  auto openedFolders = [&] { return scratch.recordLines("opened"); };
 
   QProcess bus;  // a private bus, so the test neither needs nor disturbs a desktop session
   bus.start("dbus-daemon", {"--session", "--nofork", "--nopidfile", "--print-address=1"});
@@ -167,7 +162,8 @@ TEST(QtWorkspace, RevealAsksTheFileManagerOverDBusAndOtherwiseOpensTheFolder) {
   EXPECT_FALSE(workspace.revealFile(folder.string() + "/gone.txt"));
   EXPECT_TRUE(workspace.revealFile(file));  // no file manager on the bus
   EXPECT_TRUE(pumpUntil([&] { return !openedFolders().empty(); }));
-  EXPECT_EQ(openedFolders(), std::vector<std::string>{folder.string()});
+  EXPECT_EQ(QUrl(openedFolders().at(0).c_str()).toLocalFile().toStdString(), folder.string());
+  EXPECT_EQ(openedFolders().size(), 1u);
 
   QDBusConnection service = QDBusConnection::connectToBus(address, "file-manager");
   FileManagerObject fileManager;
@@ -178,7 +174,6 @@ TEST(QtWorkspace, RevealAsksTheFileManagerOverDBusAndOtherwiseOpensTheFolder) {
   EXPECT_EQ(fileManager.shown, QStringList{fileURLForPath(file)});
   pumpUntil([] { return false; }, 300ms);
   EXPECT_EQ(openedFolders().size(), 1u);  // and nothing else was opened
-  service.unregisterObject("/org/freedesktop/FileManager1");
   QDBusConnection::disconnectFromBus("file-manager");
   bus.terminate();
   bus.waitForFinished(5000);
