@@ -18,7 +18,7 @@ class XvfbServer {
   void stop();  // as a crash would end it for its clients
   // A new server on the same display number, as when a session's X server comes back; give a server
   // stopped for a while a high number, since other programs' servers take the lowest free one.
-  bool restart();
+  bool restart() { return stop(), start(display_); }
 
  private:
   struct Server;
