@@ -64,12 +64,11 @@ TEST(QtMainQueue, WorkRunsOnTheMainThreadInOrderDelayedNoEarlierThanAskedAndTime
 }
 
 QLabel* labelWithText(const QString& text) {
-  for (QWidget* window : QApplication::topLevelWidgets()) {
-    for (QLabel* label : window->findChildren<QLabel*>()) {
-      if (label->text() == text) return label;
-    }
-  }
-  return nullptr;
+  const auto widgets = QApplication::allWidgets();
+  auto found = std::find_if(widgets.begin(), widgets.end(), [&](QWidget* w) {
+    return qobject_cast<QLabel*>(w) && static_cast<QLabel*>(w)->text() == text;
+  });
+  return found == widgets.end() ? nullptr : static_cast<QLabel*>(*found);
 }
 
 TEST(QtControls, FramesFromTheBottomLeftAreFlippedOnceAgainstTheirParentsHeight) {
