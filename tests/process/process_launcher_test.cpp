@@ -18,12 +18,12 @@ using namespace std::chrono_literals;
 struct Received {
   std::mutex mutex;
   std::string log;
-  void append(std::string_view text) {
-    std::lock_guard lock(mutex);
-    log.append(text);
-  }
   ChildHandlers handlers() {
-    return {[this](std::string_view chunk) { append(chunk); }, [this] { append("<exit>"); }};
+    auto append = [this](std::string_view text) {
+      std::lock_guard lock(mutex);
+      log.append(text);
+    };
+    return {append, [append] { append("<exit>"); }};
   }
   std::string text() {
     std::lock_guard lock(mutex);
@@ -81,8 +81,9 @@ TEST_F(PosixProcessLauncherTest, WritesToAChildThatClosedItsInputFailWithoutASig
   EXPECT_TRUE(received.waitFor("closed\n<exit>"));
 }
 
-TEST_F(PosixProcessLauncherTest, CloseEndsAWriteBlockedOnAChildThatDoesNotRead) {
-  auto child = launch({"ignore-stdin"});
+TEST_F(PosixProcessLauncherTest, CloseEndsABlockedWriteAndAChildIgnoringTheRequestToEndIsKilledAfterItsGrace) {
+  auto child = launch({"ignore-stdin", "ignore-term", "write ignoring\\n", "hang"});
+  ASSERT_TRUE(received.waitFor("ignoring\n"));
   std::atomic<int> result{-1};
   std::thread writer([&] { result = child.input->writeAll(std::string(4 * 1024 * 1024, 'x')) ? 1 : 0; });
   std::this_thread::sleep_for(100ms);
@@ -90,13 +91,6 @@ TEST_F(PosixProcessLauncherTest, CloseEndsAWriteBlockedOnAChildThatDoesNotRead) 
   child.input->close();
   writer.join();
   EXPECT_EQ(result.load(), 0);
-  child.process->terminate(10s);
-  EXPECT_TRUE(received.waitFor("<exit>"));
-}
-
-TEST_F(PosixProcessLauncherTest, AChildThatIgnoresTheRequestToEndIsKilledWhenItsGraceRunsOut) {
-  auto child = launch({"ignore-term", "write ignoring\\n", "hang"});
-  ASSERT_TRUE(received.waitFor("ignoring\n"));
   child.process->terminate(200ms);
   EXPECT_TRUE(received.waitFor("ignoring\n<exit>"));
   EXPECT_FALSE(child.process->isRunning());

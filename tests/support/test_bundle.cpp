@@ -46,8 +46,6 @@ std::vector<std::string> TestBundle::recordLines(const std::string& name) const 
   return lines;
 }
 
-void TestBundle::removeRecord(const std::string& name) const { fs::remove(root_ + "/record/" + name); }
-
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
                const std::function<void()>& step) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -24,9 +24,8 @@ XvfbServer::XvfbServer(int width, int height, int depth, const std::string& disp
 
 bool XvfbServer::start(const std::string& display) {
   server_ = std::make_shared<Server>();
-  std::vector<std::string> arguments = {"Xvfb",     "-displayfd", "1",          "-screen", "0",
-                                        screen_,    "-nolisten",  "tcp",        "-noreset", "+extension",
-                                        "RANDR"};
+  std::vector<std::string> arguments = {"Xvfb",      "-displayfd", "1",        "-screen",    "0",    screen_,
+                                        "-nolisten", "tcp",        "-noreset", "+extension", "RANDR"};
   if (!display.empty()) arguments.push_back(display);
   PosixProcessLauncher launcher;
   // It prints the display number it took on -displayfd once it is ready; env finds it on PATH.
@@ -47,12 +46,9 @@ bool XvfbServer::start(const std::string& display) {
         return !number.empty() || !server_->process->isRunning();
       },
       std::chrono::seconds(10));
-  if (number.empty()) {
-    stop();
-    return false;
-  }
-  display_ = ":" + number;
-  return true;
+  if (number.empty()) stop();
+  display_ = number.empty() ? display_ : ":" + number;
+  return !number.empty();
 }
 
 bool XvfbServer::running() const { return server_ && server_->process && server_->process->isRunning(); }
@@ -62,11 +58,6 @@ void XvfbServer::stop() {
   server_->process->terminate(std::chrono::seconds(5));
   waitUntil([&] { return !server_->process->isRunning(); }, std::chrono::seconds(10));
   server_->process.reset();
-}
-
-bool XvfbServer::restart() {
-  stop();
-  return start(display_);
 }
 
 XvfbServer::~XvfbServer() {

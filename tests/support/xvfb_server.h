@@ -6,8 +6,8 @@
 
 namespace qova::test {
 
-// A private X server for one test program: Xvfb on a free display number (or on `display`), with
-// MIT-SHM, XTEST, RANDR, DAMAGE and XFIXES. Sets DISPLAY while it lives and restores it after.
+// A private X server: Xvfb on a free display number (or on `display`), with MIT-SHM, XTEST, RANDR,
+// DAMAGE and XFIXES. Sets DISPLAY while it lives and restores it after.
 class XvfbServer {
  public:
   XvfbServer(int width = 1440, int height = 900, int depth = 24, const std::string& display = "");
@@ -15,13 +15,10 @@ class XvfbServer {
   XvfbServer(const XvfbServer&) = delete;
   XvfbServer& operator=(const XvfbServer&) = delete;
   bool running() const;
-  const std::string& display() const { return display_; }
-  // Ends the server as a crash would end it for its clients.
-  void stop();
-  // A new server on the same display number, as when a session's X server comes back. Other
-  // programs' servers take the lowest free number, so one that is stopped for a while should have
-  // been given a high one.
-  bool restart();
+  void stop();  // as a crash would end it for its clients
+  // A new server on the same display number, as when a session's X server comes back; give a server
+  // stopped for a while a high number, since other programs' servers take the lowest free one.
+  bool restart() { return stop(), start(display_); }
 
  private:
   struct Server;

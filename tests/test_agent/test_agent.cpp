@@ -1,15 +1,11 @@
-// A scriptable stand-in for the agent program, used only by tests through the real launch path.
-//
-// QOVA_TEST_AGENT_SCRIPT names a file of commands, one a line, run in order for any arguments:
-//   write <text>   one write to standard output (\n is a line feed)
-//   error <text>   the same on standard error
-//   exit <status>  hang (until killed)  ignore-term (from then on)
-//   ignore-stdin   standard input is never read, so it fills up
-//   close-stdin    standard input is closed from the start
-// Then it reads its input until end of input and exits 0; at once for --show-id, never when it
-// does not read its input.
-// QOVA_TEST_AGENT_RECORD names a folder for pid.txt ("<pid> <parent pid>"), argv.txt and env.txt
-// (one entry a line) and stdin.bin (everything read, appended as it arrives).
+// A scriptable stand-in for the agent program, run by tests through the real launch path.
+// QOVA_TEST_AGENT_SCRIPT names a file of commands, one a line, run in order:
+//   write <text> / error <text>   one write to standard output / error (\n is a line feed)
+//   exit <status>   hang (until killed)   ignore-term (from then on)
+//   ignore-stdin (never read, so it fills up)   close-stdin (closed from the start)
+// Then it reads its input until its end and exits 0; at once for --show-id; never if it does not read.
+// QOVA_TEST_AGENT_RECORD names a folder for pid.txt ("<pid> <parent pid>"), argv.txt and env.txt (one
+// entry a line) and stdin.bin (everything read, appended as it arrives).
 #include <signal.h>
 #include <unistd.h>
 
@@ -25,26 +21,11 @@
 
 extern char** environ;
 
-namespace {
-
 std::atomic<bool> inputEnded{false};
 
-void readInput(const std::string& recordDir) {
-  std::ofstream record(recordDir + "/stdin.bin", std::ios::binary | std::ios::app);
-  char buffer[65536];
-  for (ssize_t n; (n = ::read(0, buffer, sizeof buffer)) > 0;) record.write(buffer, n).flush();
-  inputEnded = true;
-}
-
-std::string variable(const char* name, const char* otherwise) {
-  const char* value = std::getenv(name);
-  return value ? value : otherwise;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-  const std::string recordDir = variable("QOVA_TEST_AGENT_RECORD", "/dev/null");  // /dev/null: nothing recorded
+  const char* record = std::getenv("QOVA_TEST_AGENT_RECORD");
+  const std::string recordDir = record ? record : "/dev/null";  // /dev/null: nothing recorded
   std::ofstream(recordDir + "/pid.txt") << getpid() << ' ' << getppid() << '\n';
   {
     std::ofstream args(recordDir + "/argv.txt"), env(recordDir + "/env.txt");
@@ -52,7 +33,8 @@ int main(int argc, char** argv) {
     for (char** e = environ; *e; ++e) env << *e << '\n';
   }
   std::vector<std::string> script;
-  std::ifstream in(variable("QOVA_TEST_AGENT_SCRIPT", ""));
+  const char* scriptPath = std::getenv("QOVA_TEST_AGENT_SCRIPT");
+  std::ifstream in(scriptPath ? scriptPath : "");
   for (std::string line; std::getline(in, line);) script.push_back(line);
 
   // A descriptor closed while another thread is blocked reading it stays open underneath until that
@@ -60,8 +42,14 @@ int main(int argc, char** argv) {
   const bool closesInput = std::count(script.begin(), script.end(), "close-stdin") > 0;
   const bool reads = !closesInput && std::count(script.begin(), script.end(), "ignore-stdin") == 0;
   if (closesInput) ::close(0);
-  if (reads) std::thread(readInput, recordDir).detach();
-
+  if (reads) {
+    std::thread([recordDir] {
+      std::ofstream out(recordDir + "/stdin.bin", std::ios::binary | std::ios::app);
+      char buffer[65536];
+      for (ssize_t n; (n = ::read(0, buffer, sizeof buffer)) > 0;) out.write(buffer, n).flush();
+      inputEnded = true;
+    }).detach();
+  }
   for (const auto& line : script) {
     const std::string command = line.substr(0, line.find(' '));
     const std::string rest = line.size() > command.size() ? line.substr(command.size() + 1) : "";

@@ -3,10 +3,10 @@
 
 #include <algorithm>
 
-#include "capture_test_screen.h"
 #include "platform/linux/bgra_scaler.h"
 #include "platform/linux/cursor_overlay.h"
 #include "platform/linux/turbojpeg_imaging.h"
+#include "test_screen.h"
 
 namespace qova::test {
 namespace {

@@ -2,16 +2,13 @@
 // from XDamage, the XFixes cursor, pacing, queue depth and a display that goes away.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <functional>
 #include <future>
 #include <mutex>
-#include <thread>
 
 #include "base/serial_queue.h"
-#include "capture_test_screen.h"
 #include "platform/linux/xshm_screen_capture.h"
 #include "support/xvfb_server.h"
+#include "test_screen.h"
 
 namespace qova::test {
 namespace {
@@ -30,12 +27,11 @@ struct RecordingClient : ScreenStreamClient {
   }
   // The index of the first sample after `from` that satisfies `want`, waiting up to 5 s for one.
   std::optional<size_t> waitFor(size_t from, const std::function<bool(const ScreenSample&)>& want) {
-    for (const auto deadline = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < deadline;) {
+    for (auto end = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(5ms)) {
       const auto seen = all();
-      for (size_t i = from; i < seen.size(); ++i) {
-        if (want(seen[i])) return i;
-      }
-      std::this_thread::sleep_for(5ms);
+      auto found = std::find_if(seen.begin() + static_cast<long>(std::min(from, seen.size())), seen.end(), want);
+      if (found != seen.end()) return found - seen.begin();
     }
     return std::nullopt;
   }
@@ -76,7 +72,7 @@ TEST(XShmScreenCapture, ListsTheScreenAndDeliversPacedScaledFramesWithTheCursorA
   ASSERT_TRUE(content && content->displays.size() == 1);
   EXPECT_EQ(std::make_tuple(content->displays[0].width, content->displays[0].height), std::make_tuple(1440, 900));
   EXPECT_NE(content->displays[0].displayId, 0u);
-  ScreenPainter painter;
+  TestScreen painter;
   painter.show(blockPattern(1440, 900));
   painter.warpPointer(100, 500);  // over the white block
   RunningStream running;
@@ -134,7 +130,7 @@ TEST(XShmScreenStream, AServerThatGoesAwayEndsTheStreamWithOneStopNotice) {
   ASSERT_TRUE(running.start(800, 600));
   ASSERT_TRUE(running.client->waitFor(0, isComplete));
   server.reset();  // kills that X server; the test program's own one stays
-  for (int i = 0; i < 1000 && running.client->stops == 0; ++i) std::this_thread::sleep_for(10ms);
+  waitUntil([&] { return running.client->stops > 0; }, 10s);
   running.stream.reset();
   EXPECT_EQ(running.client->stops.load(), 1);
 }

@@ -5,11 +5,7 @@
 
 #include <atomic>
 #include <cmath>
-#include <cstdlib>
-#include <functional>
 #include <limits>
-#include <string>
-#include <thread>
 
 #include "input/keyboard_events.h"
 #include "input/pointer_events.h"
@@ -17,114 +13,13 @@
 #include "platform/linux/xtest_event_poster.h"
 #include "platform/qt/qt_pasteboard.h"
 #include "support/xvfb_server.h"
+#include "test_screen.h"
 
-// Last, Qt before Xlib: both define macros (emit, None, Status) that clash with ordinary names.
-#include <QCoreApplication>
-
-#include <X11/XKBlib.h>
-#include <X11/Xatom.h>
-#include <X11/Xlib.h>
-
-namespace qova {
+namespace qova::test {
 namespace {
 
-using namespace std::chrono_literals;
 constexpr auto kLeft = CGMouseButton::left;
 constexpr auto kRight = CGMouseButton::right;
-
-// Runs this thread's Qt event loop, where the clipboard lives, until `done` or for at most 5 s.
-bool pumpUntil(const std::function<bool()>& done) {
-  for (auto end = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < end;) {
-    QCoreApplication::processEvents();
-    if (done()) return true;
-    std::this_thread::sleep_for(1ms);
-  }
-  return false;
-}
-
-// A window over the whole screen with the keyboard focus; it writes down the input it receives as
-// "move 5,5 | down 1 | up 1 (B1)": keys by their unshifted keysym, then the modifiers and buttons
-// held before the event.
-class InputRecorder {
- public:
-  InputRecorder() {
-    // A busy server now and then refuses a connection outright.
-    for (int attempt = 0; attempt < 20 && !display_; ++attempt) {
-      if (attempt > 0) std::this_thread::sleep_for(50ms);
-      display_ = XOpenDisplay(nullptr);
-    }
-    if (!display_) return;
-    const int screen = DefaultScreen(display_);
-    XSetWindowAttributes attributes{};
-    attributes.override_redirect = True;
-    attributes.event_mask = ButtonPressMask | ButtonReleaseMask | PointerMotionMask | KeyPressMask | KeyReleaseMask;
-    window_ = XCreateWindow(display_, RootWindow(display_, screen), 0, 0, DisplayWidth(display_, screen),
-                            DisplayHeight(display_, screen), 0, CopyFromParent, InputOutput, CopyFromParent,
-                            CWOverrideRedirect | CWEventMask, &attributes);
-    // Without a window manager the window is mapped once the server has read the request, and only a
-    // mapped window can take the focus.
-    XMapRaised(display_, window_);
-    XSync(display_, False);
-    XSetInputFocus(display_, window_, RevertToParent, CurrentTime);
-    XSync(display_, True);
-  }
-  ~InputRecorder() {
-    if (display_) XCloseDisplay(display_);
-  }
-
-  bool ready() const { return display_ != nullptr; }
-
-  std::string take() {
-    std::string seen;
-    XSync(display_, False);
-    for (XEvent e; XPending(display_) > 0;) {
-      XNextEvent(display_, &e);
-      std::string line;
-      if (e.type == MotionNotify) line = "move " + std::to_string(e.xmotion.x) + "," + std::to_string(e.xmotion.y);
-      if (e.type == ButtonPress || e.type == ButtonRelease) line = std::to_string(e.xbutton.button);
-      if (e.type == KeyPress || e.type == KeyRelease) {
-        const char* name = XKeysymToString(XkbKeycodeToKeysym(display_, e.xkey.keycode, 0, 0));
-        line = name ? name : "?";
-      }
-      if (line.empty()) continue;
-      if (e.type == ButtonPress || e.type == KeyPress) line = "down " + line;
-      if (e.type == ButtonRelease || e.type == KeyRelease) line = "up " + line;
-      std::string held;
-      const std::pair<unsigned, const char*> masks[] = {
-          {ShiftMask, "Shift"}, {ControlMask, "Control"}, {Mod1Mask, "Alt"},  {Button1Mask, "B1"},
-          {Button3Mask, "B3"},  {Button4Mask, "B4"},      {Button5Mask, "B5"}};
-      // The state sits at the same place in key, button and motion events.
-      for (const auto& [mask, name] : masks) {
-        if (e.xkey.state & mask) held += held.empty() ? name : std::string(" ") + name;
-      }
-      seen += (seen.empty() ? "" : " | ") + line + (held.empty() ? "" : " (" + held + ")");
-    }
-    return seen;
-  }
-
-  // The CLIPBOARD as UTF-8, asked for as a pasting application asks.
-  std::string clipboard() {
-    const Atom utf8 = XInternAtom(display_, "UTF8_STRING", False);
-    const Atom property = XInternAtom(display_, "QOVA_PASTE", False);
-    XConvertSelection(display_, XInternAtom(display_, "CLIPBOARD", False), utf8, property, window_, CurrentTime);
-    XFlush(display_);
-    XEvent e;
-    if (!pumpUntil([&] { return XCheckTypedWindowEvent(display_, window_, SelectionNotify, &e); }))
-      return "(no answer)";
-    Atom type = 0;
-    int format = 0;
-    unsigned long count = 0, left = 0;
-    unsigned char* data = nullptr;
-    XGetWindowProperty(display_, window_, property, 0, 1 << 20, True, utf8, &type, &format, &count, &left, &data);
-    std::string text = data ? std::string(reinterpret_cast<char*>(data), count) : "";
-    if (data) XFree(data);
-    return text;
-  }
-
- private:
-  Display* display_ = nullptr;
-  Window window_ = 0;
-};
 
 class XTestOnXvfb : public ::testing::Test {
  protected:
@@ -132,11 +27,13 @@ class XTestOnXvfb : public ::testing::Test {
     ASSERT_TRUE(window.ready());
     ASSERT_TRUE(poster.available());
   }
-  InputRecorder window;
+  TestScreen window;
   XTestEventPoster poster;
 };
 
 TEST_F(XTestOnXvfb, EventsArriveAsTheWindowExpectsThem) {
+  std::string hundredDown = "down 5 | up 5 (B5)";
+  for (int i = 1; i < 100; ++i) hundredDown += " | down 5 | up 5 (B5)";
   const struct {
     std::function<void(EventPoster&)> post;
     const char* arrives;
@@ -153,6 +50,7 @@ TEST_F(XTestOnXvfb, EventsArriveAsTheWindowExpectsThem) {
       {[](EventPoster& p) { p.postScrollWheel(2); }, "down 4 | up 4 (B4) | down 4 | up 4 (B4)"},
       {[](EventPoster& p) { p.postScrollWheel(-1); }, "down 5 | up 5 (B5)"},
       {[](EventPoster& p) { p.postScrollWheel(0); }, ""},
+      {[](EventPoster& p) { p.postScrollWheel(std::numeric_limits<int32_t>::min()); }, hundredDown.c_str()},
       {[](EventPoster& p) { pressKey(p, "a", {"shift"}); },
        "down Shift_L | down a (Shift) | up a (Shift) | up Shift_L (Shift)"},
       {[](EventPoster& p) { pressKey(p, "left", {"control"}); },
@@ -175,13 +73,6 @@ TEST_F(XTestOnXvfb, EventsArriveAsTheWindowExpectsThem) {
     c.post(poster);
     EXPECT_EQ(window.take(), c.arrives);
   }
-}
-
-TEST_F(XTestOnXvfb, OneWheelEventIsAtMostAHundredClicks) {
-  poster.postScrollWheel(std::numeric_limits<int32_t>::min());
-  std::string hundred = "down 5 | up 5 (B5)";
-  for (int i = 1; i < 100; ++i) hundred += " | down 5 | up 5 (B5)";
-  EXPECT_EQ(window.take(), hundred);
 }
 
 TEST_F(XTestOnXvfb, EveryKeyNameGivesItsKeysym) {
@@ -224,14 +115,14 @@ TEST(XCoordinate, NaNIsZeroAndTheRangeIsClamped) {
 
 // On a server of its own, which it stops and starts again under the poster.
 TEST(XTestEventPoster, OutlivesItsServer) {
-  test::XvfbServer server(320, 200, 24, ":" + std::to_string(500 + getpid() % 400));
+  XvfbServer server(320, 200, 24, ":" + std::to_string(500 + getpid() % 400));
   ASSERT_TRUE(server.running());
   XTestEventPoster poster;
   ASSERT_TRUE(poster.available());
 
   ASSERT_TRUE(server.restart());
   {
-    InputRecorder window;  // gone before its server: Xlib would end the process
+    TestScreen window;  // gone before its server: Xlib would end the process
     ASSERT_TRUE(window.ready());
     poster.moveCursor(10, 20);
     EXPECT_EQ(window.take(), "move 10,20");
@@ -239,13 +130,10 @@ TEST(XTestEventPoster, OutlivesItsServer) {
 
   // Without a server every event is skipped and nothing counts as granted.
   server.stop();
-  poster.moveCursor(1, 2);
-  poster.postMouseEvent(MouseEventType::leftMouseDown, 1, 2, kLeft);
-  poster.postKeyEvent(0, true, kCGEventFlagMaskShift);
+  click(poster, 1, 2, kLeft);
+  pressKey(poster, "a", {"shift"});
   poster.postScrollWheel(-3);
-  X11Permissions permissions;
-  EXPECT_FALSE(permissions.screenCaptureAccess());
-  EXPECT_FALSE(permissions.accessibilityTrusted());
+  EXPECT_FALSE(X11Permissions().screenCaptureAccess() || X11Permissions().accessibilityTrusted());
 
   // Reconnecting is paced, not abandoned.
   ASSERT_TRUE(server.restart());
@@ -253,4 +141,4 @@ TEST(XTestEventPoster, OutlivesItsServer) {
 }
 
 }  // namespace
-}  // namespace qova
+}  // namespace qova::test

@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QProcess>
+#include <QUrl>
 
 #include <filesystem>
 #include <fstream>
@@ -19,7 +20,7 @@
 #include "platform/qt/qt_controls.h"
 #include "platform/qt/qt_main_queue.h"
 #include "platform/qt/qt_workspace.h"
-#include "support/test_bundle.h"
+#include "test_screen.h"
 
 namespace qova::test {
 namespace {
@@ -27,15 +28,10 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-bool runLoopUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s) {
-  return waitUntil(done, timeout, [] {
-    QApplication::processEvents(QEventLoop::AllEvents, 10);
-    std::this_thread::sleep_for(2ms);
-  });
-}
-
-TEST(QtMainQueue, WorkFromAnotherThreadRunsOnTheMainThreadInOrderAndDelayedWorkNoEarlierThanAsked) {
+TEST(QtMainQueue, WorkRunsOnTheMainThreadInOrderDelayedNoEarlierThanAskedAndTimersUntilInvalidated) {
   QtMainQueue queue;
+  int ticks = 0;
+  auto timer = queue.scheduleRepeating(20ms, [&] { ++ticks; });
   QElapsedTimer clock;
   clock.start();
   std::vector<int> order;
@@ -56,32 +52,25 @@ TEST(QtMainQueue, WorkFromAnotherThreadRunsOnTheMainThreadInOrderAndDelayedWorkN
       });
     }
   }).join();
-  ASSERT_TRUE(runLoopUntil([&] { return delayedAt >= 0; }));
+  ASSERT_TRUE(pumpUntil([&] { return delayedAt >= 0; }));
   EXPECT_GE(delayedAt, 190);
   EXPECT_GE(mainDelayedAt, 140);
   EXPECT_EQ(order.size(), 100u);
   EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
   EXPECT_EQ(offMain, 0);
-}
-
-TEST(QtMainQueue, ARepeatingTimerFiresUntilInvalidatedAndNeverAfter) {
-  QtMainQueue queue;
-  int ticks = 0;
-  auto timer = queue.scheduleRepeating(20ms, [&] { ++ticks; });
-  ASSERT_TRUE(runLoopUntil([&] { return ticks >= 3; }));
+  EXPECT_GE(ticks, 3);
   timer->invalidate();
   const int atInvalidate = ticks;
-  runLoopUntil([] { return false; }, 150ms);
+  pumpUntil([] { return false; }, 150ms);
   EXPECT_EQ(ticks, atInvalidate);
 }
 
 QLabel* labelWithText(const QString& text) {
-  for (QWidget* window : QApplication::topLevelWidgets()) {
-    for (QLabel* label : window->findChildren<QLabel*>()) {
-      if (label->text() == text) return label;
-    }
-  }
-  return nullptr;
+  const auto widgets = QApplication::allWidgets();
+  auto found = std::find_if(widgets.begin(), widgets.end(), [&](QWidget* w) {
+    return qobject_cast<QLabel*>(w) && static_cast<QLabel*>(w)->text() == text;
+  });
+  return found == widgets.end() ? nullptr : static_cast<QLabel*>(*found);
 }
 
 TEST(QtControls, FramesFromTheBottomLeftAreFlippedOnceAgainstTheirParentsHeight) {
@@ -111,7 +100,7 @@ TEST(QtControls, FramesFromTheBottomLeftAreFlippedOnceAgainstTheirParentsHeight)
   }
 }
 
-TEST(QtControls, LabelsShowTheirTextPlainAndOnOneLine) {
+TEST(QtControls, LabelsShowTheirTextPlainAndOnOneLineAndADisabledButtonDoesNothing) {
   QtControls controls;
   auto window = controls.makeWindow(300, 200);
   auto label = controls.makeLabel("<b>bold?</b>\nsecond line \u202eevil.exe");
@@ -123,10 +112,7 @@ TEST(QtControls, LabelsShowTheirTextPlainAndOnOneLine) {
   ASSERT_NE(shown, nullptr);
   EXPECT_EQ(shown->textFormat(), Qt::PlainText);
   shown->repaint();  // eliding a text with a right-to-left override
-}
 
-TEST(QtControls, ADisabledButtonDoesNothingWhenPressed) {
-  QtControls controls;
   auto button = controls.makeButton("x");
   int presses = 0;
   button->setAction([&] { ++presses; });
@@ -166,12 +152,7 @@ TEST(QtWorkspace, RevealAsksTheFileManagerOverDBusAndOtherwiseOpensTheFolder) {
   std::ofstream(scratch.root() + "/xdg-open") << "#!/bin/sh\necho \"$1\" >> \"$QOVA_TEST_AGENT_RECORD/opened\"\n";
   fs::permissions(scratch.root() + "/xdg-open", fs::perms::owner_all);
   qputenv("PATH", QByteArray::fromStdString(scratch.root()) + ":" + qgetenv("PATH"));
-  auto openedFolders = [&] {
-    std::vector<std::string> folders;
-    for (const auto& url : scratch.recordLines("opened"))
-      folders.push_back(QUrl(url.c_str()).toLocalFile().toStdString());
-    return folders;
-  };
+  auto openedFolders = [&] { return scratch.recordLines("opened"); };
 
   QProcess bus;  // a private bus, so the test neither needs nor disturbs a desktop session
   bus.start("dbus-daemon", {"--session", "--nofork", "--nopidfile", "--print-address=1"});
@@ -181,25 +162,25 @@ TEST(QtWorkspace, RevealAsksTheFileManagerOverDBusAndOtherwiseOpensTheFolder) {
   // Off the main thread, as the application asks; this thread serves the file manager meanwhile.
   auto reveal = [&](const std::string& path) {
     auto done = std::async(std::launch::async, [&] { return workspace.revealFile(path); });
-    runLoopUntil([&] { return done.wait_for(0s) == std::future_status::ready; }, 10s);
+    pumpUntil([&] { return done.wait_for(0s) == std::future_status::ready; }, 10s);
     return done.get();
   };
 
   EXPECT_FALSE(reveal(folder.string() + "/gone.txt"));
   EXPECT_TRUE(reveal(file));  // no file manager on the bus
-  EXPECT_TRUE(runLoopUntil([&] { return !openedFolders().empty(); }));
-  EXPECT_EQ(openedFolders(), std::vector<std::string>{folder.string()});
+  EXPECT_TRUE(pumpUntil([&] { return !openedFolders().empty(); }));
+  EXPECT_EQ(QUrl(openedFolders().at(0).c_str()).toLocalFile().toStdString(), folder.string());
+  EXPECT_EQ(openedFolders().size(), 1u);
 
   QDBusConnection service = QDBusConnection::connectToBus(address, "file-manager");
   FileManagerObject fileManager;
   ASSERT_TRUE(service.registerVirtualObject("/org/freedesktop/FileManager1", &fileManager));
   ASSERT_TRUE(service.registerService("org.freedesktop.FileManager1"));
   EXPECT_TRUE(reveal(file));
-  EXPECT_TRUE(runLoopUntil([&] { return !fileManager.shown.isEmpty(); }));
+  EXPECT_TRUE(pumpUntil([&] { return !fileManager.shown.isEmpty(); }));
   EXPECT_EQ(fileManager.shown, QStringList{fileURLForPath(file)});
-  runLoopUntil([] { return false; }, 300ms);
+  pumpUntil([] { return false; }, 300ms);
   EXPECT_EQ(openedFolders().size(), 1u);  // and nothing else was opened
-  service.unregisterObject("/org/freedesktop/FileManager1");
   QDBusConnection::disconnectFromBus("file-manager");
   bus.terminate();
   bus.waitForFinished(5000);

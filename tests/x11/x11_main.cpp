@@ -11,10 +11,7 @@ int main(int argc, char** argv) {
   // Listing the tests (ctest does, to discover them) needs no server.
   if (::testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
   qova::test::XvfbServer server(1440, 900);
-  if (!server.running()) {
-    fprintf(stderr, "Xvfb could not be started\n");
-    return 1;
-  }
+  if (!server.running()) return fprintf(stderr, "Xvfb could not be started\n"), 1;
   QApplication app(argc, argv);
   return RUN_ALL_TESTS();
 }
