@@ -190,7 +190,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate>, public Cap
   std::atomic<uint64_t> currentRun_{0};
   std::mutex runMutex_;
   // Held by a reader for one input command at a time, run check included, and by a release.
-  std::timed_mutex inputMutex_;
+  std::mutex inputMutex_;
   HeldButtons heldButtons_;  // under inputMutex_
   std::atomic<bool> heldReleaseAsked_{false};
   struct PendingStatus {

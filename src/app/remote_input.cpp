@@ -1,4 +1,8 @@
 #include "app/app_delegate.h"
+
+#include <chrono>
+#include <thread>
+
 #include "base/log.h"
 #include "base/thread_check.h"
 #include "input/input_command.h"
@@ -36,7 +40,14 @@ void AppDelegate::releaseHeldInput(Duration wait) {
 }
 
 void AppDelegate::releaseHeldInputIfAsked(Duration wait) {
-  std::unique_lock lock(inputMutex_, wait);
+  // Polled rather than a timed lock: the C library's timed lock is one the thread sanitizer cannot
+  // follow, and the wait is short and rare (an agent's end, the application's quit).
+  std::unique_lock lock(inputMutex_, std::try_to_lock);
+  for (const auto deadline = std::chrono::steady_clock::now() + wait;
+       !lock.owns_lock() && std::chrono::steady_clock::now() < deadline;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    lock.try_lock();
+  }
   if (!lock.owns_lock() || !heldReleaseAsked_.exchange(false)) return;
   dragButton = CGMouseButton::left;
   if (services().eventPoster && heldButtons_.releaseAll(*services().eventPoster)) {
