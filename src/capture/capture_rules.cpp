@@ -6,6 +6,9 @@
 namespace qova {
 
 CaptureAction decodeCaptureAction(std::string_view command) {
+  // JSON has no place for a raw NUL, and the parser would take one as the end of its input, leaving
+  // what follows unread: such a line is dropped, as an input command with one is.
+  if (command.find('\0') != std::string_view::npos) return CaptureAction::none;
   // No exceptions: text that is not JSON (including bytes that are not UTF-8) comes back discarded.
   const auto parsed = nlohmann::json::parse(command, nullptr, /*allow_exceptions=*/false);
   if (!parsed.is_object()) return CaptureAction::none;
