@@ -32,7 +32,8 @@ void hotkey(EventPoster& poster, const std::vector<std::string>& names) {
 
 void enterText(EventPoster& poster, Pasteboard& pasteboard, const std::string& text) {
   if (text.empty()) return;
-  pasteboard.setString(text);
+  // A paste of whatever the pasteboard held before would put someone else's text on the desktop.
+  if (!pasteboard.setString(text)) return;
   hotkey(poster, {"command", "v"});
 }
 

@@ -80,12 +80,15 @@ class FakeWorkspace : public Workspace {
 
 class FakePasteboard : public Pasteboard {
  public:
-  void setString(const std::string& text) override {
+  bool setString(const std::string& text) override {
     std::lock_guard lock(mutex);
+    if (stalled) return false;
     strings.push_back(text);
+    return true;
   }
   std::mutex mutex;
   std::vector<std::string> strings;
+  bool stalled = false;  // the main thread does not get to the clipboard in time
 };
 
 class FakeServiceManager : public ServiceManager {

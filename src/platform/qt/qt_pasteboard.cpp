@@ -26,13 +26,13 @@ void setOnMainThread(const std::string& text) {
 
 }  // namespace
 
-void QtPasteboard::setString(const std::string& text) {
+bool QtPasteboard::setString(const std::string& text) {
   // The clipboard exists only with a GUI application; without one there is nothing to set.
   auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
-  if (!app) return;
+  if (!app) return false;
   if (QThread::currentThread() == app->thread()) {
     setOnMainThread(text);
-    return;
+    return true;
   }
   auto done = std::make_shared<std::promise<void>>();
   std::future<void> future = done->get_future();
@@ -45,7 +45,7 @@ void QtPasteboard::setString(const std::string& text) {
         done->set_value();
       },
       Qt::QueuedConnection);
-  future.wait_for(kMainThreadWait);
+  return future.wait_for(kMainThreadWait) == std::future_status::ready;
 }
 
 }  // namespace qova

@@ -7,7 +7,7 @@ namespace qova {
 // The Qt clipboard; it lives on the main thread, so other threads hand the text over and wait.
 class QtPasteboard : public Pasteboard {
  public:
-  void setString(const std::string& text) override;
+  bool setString(const std::string& text) override;
 };
 
 }  // namespace qova

@@ -122,6 +122,8 @@ TEST_F(InputCommands, TextFillsThePasteboardThenPastesWithCommandV) {
     EXPECT_TRUE(run(payload).empty()) << payload;
   }
   EXPECT_EQ(pasteboard.strings.size(), 1u);
+  pasteboard.stalled = true;  // the old contents are still there: pasting them would be wrong
+  EXPECT_TRUE(run(R"({"action":"text","text":"new"})").empty());
 }
 
 TEST_F(InputCommands, MalformedLinesAndUnknownActionsDoNothing) {
