@@ -1,7 +1,6 @@
 #pragma once
 
 #include <stdlib.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
@@ -16,18 +15,10 @@ class TempFolder {
     path_ = ::mkdtemp(pattern.data());
   }
   ~TempFolder() { std::filesystem::remove_all(path_); }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
   const std::filesystem::path& path() const { return path_; }
 
  private:
   std::filesystem::path path_;
 };
-
-// The permission bits of `path`, or 01000 when it cannot be read.
-inline unsigned modeOf(const std::filesystem::path& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 0777 : 01000;
-}
 
 }  // namespace qova::agent
