@@ -36,12 +36,10 @@ unsigned modeOf(const fs::path& path) {
 
 using Clock = GuessLimiter::Clock;
 
-TEST(AccessCodeMatches, OnlyTheExactCodeMatches) {
+TEST(AccessCodeMatches, OnlyTheExactCodeMatchesAndNoCodeLetsNobodyIn) {
   EXPECT_TRUE(accessCodeMatches("k7m2p9xa", "k7m2p9xa"));
-  for (const char* given : {"k7m2p9xb", "k7m2p9x", "k7m2p9xak7m2p9xa", ""}) {
-    EXPECT_FALSE(accessCodeMatches("k7m2p9xa", given)) << given;
-  }
-  EXPECT_FALSE(accessCodeMatches("", ""));  // no code configured lets nobody in
+  for (const char* given : {"k7m2p9xb", "k7m2p9x", "k7m2p9xak7m2p9xa", ""}) EXPECT_FALSE(accessCodeMatches("k7m2p9xa", given));
+  EXPECT_FALSE(accessCodeMatches("", ""));
 }
 
 struct VirtualClock {
@@ -59,65 +57,48 @@ TEST(GuessLimiter, NoMinuteJudgesMoreThanSixtyHoweverManyAttemptsCome) {
   EXPECT_GE(judged.size(), 5u * 50u);  // and the budget is really given out, five minutes long
 }
 
-TEST(GuessLimiter, AfterAFloodTheNextAttemptIsJudgedWhenItIsToldTo) {
+TEST(GuessLimiter, AfterAFloodTheNextAttemptIsJudgedWhenToldAndARightCodeGivesItsShareBack) {
   VirtualClock clock;
   for (int i = 0; i < 5000; ++i, clock.now += 600us) clock.limiter.admit();
   const auto wait = clock.limiter.admit();
-  EXPECT_GT(wait, Clock::duration::zero());
-  EXPECT_LE(wait, GuessLimiter::kRefill);
+  EXPECT_TRUE(wait > Clock::duration::zero() && wait <= GuessLimiter::kRefill);
   clock.now += wait;
   EXPECT_EQ(clock.limiter.admit(), Clock::duration::zero());
-}
-
-TEST(GuessLimiter, ARightCodeGivesItsShareBack) {
-  VirtualClock clock;
-  for (unsigned i = 0; i < 2 * GuessLimiter::kBurst; ++i) {
-    ASSERT_EQ(clock.limiter.admit(), Clock::duration::zero()) << i;
-    clock.limiter.succeeded();
+  VirtualClock fresh;
+  for (unsigned i = 0; i < 2 * GuessLimiter::kBurst; ++i, fresh.limiter.succeeded()) {
+    ASSERT_EQ(fresh.limiter.admit(), Clock::duration::zero()) << i;
   }
 }
 
-TEST(ListenAddress, ParsesHostAndPortForms) {
+TEST(ListenAddress, ParsesHostAndPortFormsAndNamesAUrlABrowserHereCanOpen) {
   EXPECT_EQ(parseListenAddress("127.0.0.1:8080"), (ListenAddress{"127.0.0.1", 8080}));
   EXPECT_EQ(parseListenAddress(":9000"), (ListenAddress{"127.0.0.1", 9000}));
   EXPECT_EQ(parseListenAddress("[::1]:7000"), (ListenAddress{"::1", 7000}));
-  EXPECT_EQ(parseListenAddress("0.0.0.0:0"), (ListenAddress{"0.0.0.0", 0}));
   for (const char* bad : {"", "8080", "host:", "host:99999", "host:12ab", "::1:80", "[::1]80", "[::1"}) {
     EXPECT_FALSE(parseListenAddress(bad)) << bad;
   }
-}
-
-TEST(ListenAddress, ViewerUrlIsSomethingABrowserOnThisMachineCanOpen) {
-  EXPECT_EQ(viewerUrl({"127.0.0.1", 17380}), "http://127.0.0.1:17380/");
   EXPECT_EQ(viewerUrl({"::1", 80}), "http://[::1]:80/");
   EXPECT_EQ(viewerUrl({"0.0.0.0", 5000}), "http://127.0.0.1:5000/");
   for (const char* host : {"127.0.0.1", "127.9.8.7", "localhost", "[::1]"}) EXPECT_TRUE(isLoopbackHost(host)) << host;
   for (const char* host : {"127.evil.example", "192.168.1.2", "[::2]"}) EXPECT_FALSE(isLoopbackHost(host)) << host;
 }
 
-TEST(DeviceId, StableForOneUserOnOneMachineAndDistinctOtherwise) {
+TEST(AccessCode, DeviceIdsAndCodesAreWellFormedAndDistinct) {
   const auto id = deviceIdFor("4f1c0a", 1000);
-  EXPECT_EQ(id, deviceIdFor("4f1c0a", 1000));
   EXPECT_TRUE(std::regex_match(id, std::regex("[1-9][0-9]{8}"))) << id;
+  EXPECT_EQ(id, deviceIdFor("4f1c0a", 1000));
   EXPECT_NE(id, deviceIdFor("4f1c0a", 1001));
   EXPECT_NE(id, deviceIdFor("4f1c0b", 1000));
-}
-
-TEST(AccessCode, UsesTheUnambiguousAlphabetEvenly) {
   std::uint32_t state = 12345;
-  auto random = [&state] { return state = state * 1664525u + 1013904223u; };
   std::set<std::string> codes;
-  for (int i = 0; i < 200; ++i) {
-    const auto code = makeAccessCode(random);
-    EXPECT_TRUE(isWellFormedAccessCode(code)) << code;
-    codes.insert(code);
-  }
+  for (int i = 0; i < 200; ++i) codes.insert(makeAccessCode([&state] { return state = state * 1664525u + 1013904223u; }));
   EXPECT_EQ(codes.size(), 200u);
+  for (const auto& code : codes) EXPECT_TRUE(isWellFormedAccessCode(code)) << code;
   EXPECT_FALSE(isWellFormedAccessCode("abc"));
   EXPECT_FALSE(isWellFormedAccessCode("abcdefg0"));  // 0 is left out: it reads like o
 }
 
-TEST(AccessCode, CreatedOnceKeptPrivateAndReusedAfterwards) {
+TEST(AccessCode, CreatedOnceKeptPrivateReusedAndReplacedWhenUnusable) {
   TempFolder folder;
   const auto file = folder.path() / "config" / "qova-lumaro-agent" / "state.json";
   std::uint32_t n = 0;
@@ -126,19 +107,12 @@ TEST(AccessCode, CreatedOnceKeptPrivateAndReusedAfterwards) {
   EXPECT_EQ(modeOf(file), 0600u);
   EXPECT_EQ(modeOf(file.parent_path()) & 0077, 0u);
   EXPECT_EQ(loadOrCreateAccessCode(file, [] { return 7u; }), code);
-  // No stray temporary file is left beside it.
-  EXPECT_EQ(std::distance(fs::directory_iterator(file.parent_path()), {}), 1);
-}
-
-TEST(AccessCode, AnUnusableStateFileIsReplaced) {
-  TempFolder folder;
-  const auto file = (folder.path() / "state.json").string();
+  EXPECT_EQ(std::distance(fs::directory_iterator(file.parent_path()), {}), 1);  // no stray temporary file
   for (const char* content : {"not json", "{\"accessCode\":42}", "{\"accessCode\":\"short\"}", "[]"}) {
     std::ofstream(file) << content;
-    ::chmod(file.c_str(), 0644);
-    const auto code = loadOrCreateAccessCode(file, [] { return 3u; });
-    EXPECT_TRUE(isWellFormedAccessCode(code)) << content;
-    EXPECT_EQ(readAccessCode(file), code) << content;
+    fs::permissions(file, fs::perms(0644));
+    const auto replaced = loadOrCreateAccessCode(file, [] { return 3u; });
+    EXPECT_TRUE(isWellFormedAccessCode(replaced) && readAccessCode(file) == replaced) << content;
     EXPECT_EQ(modeOf(file), 0600u) << content;
   }
 }
@@ -170,28 +144,16 @@ TEST(SanitizeFileName, KeepsOnlyASafeVisibleBaseName) {
   }
 }
 
-TEST(SanitizeFileName, LongNamesAreCutKeepingTheExtensionAndWholeCharacters) {
+TEST(FileNames, LongNamesAreCutWholeKeepingTheExtensionNumbersGoBeforeItAndBrokenEscapesAreRefused) {
   const auto cut = sanitizeFileName(std::string(300, 'x') + ".tar.gz");
-  EXPECT_LE(cut.size(), kMaxStoredNameBytes);
-  EXPECT_TRUE(cut.ends_with(".gz"));
+  EXPECT_TRUE(cut.size() <= kMaxStoredNameBytes && cut.ends_with(".gz")) << cut;
   std::string wide;
   for (int i = 0; i < 100; ++i) wide += "文";  // three bytes each
   const auto cutWide = sanitizeFileName(wide + ".txt");
-  EXPECT_LE(cutWide.size(), kMaxStoredNameBytes);
-  EXPECT_TRUE(cutWide.ends_with("文.txt"));
-  EXPECT_EQ((cutWide.size() - 4) % 3, 0u);
-}
-
-TEST(NumberedFileName, PutsTheNumberBeforeTheExtension) {
-  EXPECT_EQ(numberedFileName("report.pdf", 0), "report.pdf");
-  EXPECT_EQ(numberedFileName("report.pdf", 2), "report (2).pdf");
+  EXPECT_TRUE(cutWide.size() <= kMaxStoredNameBytes && cutWide.ends_with("文.txt") && (cutWide.size() - 4) % 3 == 0);
   EXPECT_EQ(numberedFileName("archive.tar.gz", 1), "archive.tar (1).gz");
   EXPECT_EQ(numberedFileName("README", 3), "README (3)");
-}
-
-TEST(PercentDecode, DecodesEscapesAndRefusesBrokenOnes) {
   EXPECT_EQ(percentDecode("a%20b%2F..%E6%96%87"), "a b/..文");
-  EXPECT_EQ(percentDecode(""), "");
   for (const char* broken : {"bad%2", "bad%", "bad%zz"}) EXPECT_FALSE(percentDecode(broken)) << broken;
 }
 
@@ -226,19 +188,10 @@ TEST(InputStreamParser, FrameBodyIsDelimitedByItsByteCountInEverySplit) {
   }
 }
 
-TEST(InputStreamParser, ResynchronisesAtTheNextMarkerAfterGarbage) {
-  const std::string stream = std::string("noise\n\xFF\xFE partial __QOVA_PERM") +
-                             "__QOVA_PERMISSION__{\"screen\":true,\"input\":false}\n" + "more noise without a line feed " +
-                             frameMessage("JPEG");
-  InputStreamParser parser;
-  const auto messages = feedAll(parser, stream, 5);
-  ASSERT_EQ(messages.size(), 2u);
-  EXPECT_EQ(std::get<PermissionState>(messages[0]), (PermissionState{true, false}));
-  EXPECT_EQ(std::get<FrameMessage>(messages[1]).jpeg, "JPEG");
-}
-
-TEST(InputStreamParser, DropsMalformedMessagesAndKeepsTheFollowingOnes) {
+TEST(InputStreamParser, DropsGarbageAndMalformedMessagesAndKeepsTheFollowingOnes) {
   const std::vector<std::string> bad = {
+      "noise\n\xFF\xFE partial __QOVA_PERM",
+      "more noise without a line feed ",
       "__QOVA_PERMISSION__{\"screen\":1,\"input\":true}\n",       // not a boolean
       "__QOVA_PERMISSION__{\"screen\":true}\n",                   // member missing
       "__QOVA_PERMISSION__[true,false]\n",                        // not an object
@@ -256,90 +209,55 @@ TEST(InputStreamParser, DropsMalformedMessagesAndKeepsTheFollowingOnes) {
   }
 }
 
-TEST(InputStreamParser, RefusesFramesOverTheSizeCapWithoutWaitingForThem) {
+TEST(InputStreamParser, HoldsLittleForOversizedFramesEndlessHeaderLinesAndMarkersSplitAcrossReads) {
   InputStreamParser parser(1000);
   std::vector<InputStreamMessage> out;
   parser.feed("__QOVA_FRAME_BYTES__{\"width\":1,\"height\":1,\"inputWidth\":1,\"inputHeight\":1,\"bytes\":1001}\n", out);
-  parser.feed(frameMessage(std::string(1000, 'j')), out);
-  ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(std::get<FrameMessage>(out[0]).jpeg.size(), 1000u);
-}
-
-TEST(InputStreamParser, AHeaderLineThatNeverEndsDoesNotGrowWithoutBound) {
-  InputStreamParser parser;
-  std::vector<InputStreamMessage> out;
-  parser.feed("__QOVA_PERMISSION__{", out);
-  const std::string filler(1 << 20, 'a');
-  parser.feed(filler, out);
+  parser.feed("__QOVA_PERMISSION__{\"screen\":false,\"input\":true}\n__QOVA_PERMISSION__{" + std::string(1 << 20, 'a'), out);
   EXPECT_LE(parser.pendingBytes(), InputStreamParser::kMaxHeaderLine + 64);
-  parser.feed("\n__QOVA_PERMISSION__{\"screen\":false,\"input\":true}\n", out);
-  ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(std::get<PermissionState>(out[0]), (PermissionState{false, true}));
-}
-
-TEST(InputStreamParser, AMarkerSplitAtTheEndOfAReadIsFoundOnceTheRestArrives) {
-  InputStreamParser parser;
-  std::vector<InputStreamMessage> out;
-  parser.feed(std::string(100000, 'g') + "__QOVA_FRAME_", out);
+  parser.feed("\n" + std::string(100000, 'g') + "__QOVA_FRAME_", out);
   EXPECT_LT(parser.pendingBytes(), 32u);
   parser.feed("BYTES__{\"width\":2,\"height\":2,\"inputWidth\":4,\"inputHeight\":4,\"bytes\":1}\nZ", out);
-  ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(std::get<FrameMessage>(out[0]).jpeg, "Z");
-  EXPECT_EQ(std::get<FrameMessage>(out[0]).timestamp, 0);  // without one it is still a frame
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(std::get<PermissionState>(out[0]), (PermissionState{false, true}));
+  EXPECT_EQ(std::get<FrameMessage>(out[1]).jpeg, "Z");
+  EXPECT_EQ(std::get<FrameMessage>(out[1]).timestamp, 0);  // without one it is still a frame
 }
-
-// A line writer whose first line is more than its pipe holds, so that what follows waits, as with an
-// application that does not read. lines() lets it drain and returns what came after that line.
-class StalledWriter {
- public:
-  StalledWriter() : writer_(std::make_unique<LineWriter>(pipeInput())) { writer_->emit(std::string(256 * 1024, 'b')); }
-  LineWriter& writer() { return *writer_; }
-
+// A line writer to a pipe whose first line is more than the pipe holds, so that what follows waits, as
+// with an application that does not read. lines() drains it and returns what came after that line.
+struct StalledWriter {
+  int fds[2] = {-1, -1};
+  std::unique_ptr<LineWriter> writer{(::pipe(fds), std::make_unique<LineWriter>(fds[1]))};
+  StalledWriter() { writer->emit(std::string(256 * 1024, 'b')); }
   std::vector<std::string> lines() {
     std::string all;
     std::thread reader([&] {
       char chunk[65536];
-      for (ssize_t n; (n = ::read(fds_[0], chunk, sizeof chunk)) > 0;) all.append(chunk, static_cast<std::size_t>(n));
+      for (ssize_t n; (n = ::read(fds[0], chunk, sizeof chunk)) > 0;) all.append(chunk, static_cast<std::size_t>(n));
     });
-    writer_.reset();  // writes what is queued
-    ::close(fds_[1]);
+    writer.reset();  // writes what is queued
+    ::close(fds[1]);
     reader.join();
-    ::close(fds_[0]);
+    ::close(fds[0]);
     std::vector<std::string> lines;
     std::istringstream in(all.substr(all.find('\n') + 1));
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
   }
-
- private:
-  int pipeInput() {
-    if (::pipe(fds_) != 0) std::abort();
-    return fds_[1];
-  }
-
-  int fds_[2] = {-1, -1};
-  std::unique_ptr<LineWriter> writer_;
 };
 
-TEST(LineWriter, InputPastTheByteBoundIsDroppedAndRequiredLinesNeverAre) {
+TEST(LineWriter, InputPastTheByteBoundIsDroppedRequiredLinesNeverAreAndRepeatsFold) {
   StalledWriter stalled;
   const std::string input(100 * 1024, 'i');
   std::size_t accepted = 0;
-  for (int i = 0; i < 40; ++i) accepted += stalled.writer().emit(input, LineKind::Droppable);
-  EXPECT_GT(accepted, 0u);
-  EXPECT_LE(accepted * input.size(), LineWriter::kMaxQueuedBytes);
-  EXPECT_TRUE(stalled.writer().emit("required"));
-  const auto lines = stalled.lines();
-  ASSERT_EQ(lines.size(), accepted + 1);
-  EXPECT_EQ(lines.front(), input);
-  EXPECT_EQ(lines.back(), "required");
-}
-
-TEST(LineWriter, RepeatedNoticesFoldIntoOneLineWithTheirCount) {
-  StalledWriter stalled;
-  for (int i = 0; i < 5; ++i) stalled.writer().emit("wrong code", LineKind::Repeated);
-  stalled.writer().emit("other", LineKind::Repeated);
-  EXPECT_EQ(stalled.lines(), (std::vector<std::string>{"wrong code (5 times)", "other"}));
+  for (int i = 0; i < 40; ++i) accepted += stalled.writer->emit(input, LineKind::Droppable);
+  EXPECT_TRUE(accepted > 0 && accepted * input.size() <= LineWriter::kMaxQueuedBytes) << accepted;
+  EXPECT_TRUE(stalled.writer->emit("required"));
+  for (int i = 0; i < 5; ++i) stalled.writer->emit("wrong code", LineKind::Repeated);
+  stalled.writer->emit("other", LineKind::Repeated);
+  std::vector<std::string> expected(accepted, input);
+  expected.insert(expected.end(), {"required", "wrong code (5 times)", "other"});
+  EXPECT_EQ(stalled.lines(), expected);
 }
 
 std::string contentOf(const fs::path& path) {
