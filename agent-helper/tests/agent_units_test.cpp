@@ -260,30 +260,21 @@ TEST(LineWriter, InputPastTheByteBoundIsDroppedRequiredLinesNeverAreAndRepeatsFo
   EXPECT_EQ(stalled.lines(), expected);
 }
 
-std::string contentOf(const fs::path& path) {
-  std::ifstream in(path);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-std::optional<std::string> store(const fs::path& folder, const std::string& name, const std::string& content) {
-  auto sink = UploadSink::open(folder, name, 100);
-  if (!sink || !sink->write(content)) return std::nullopt;
-  return sink->commit();
-}
-
-TEST(UploadSink, StoresForTheUserAloneUnderAFreeName) {
+TEST(UploadSink, StoresForTheUserAloneUnderAFreeNameAndLeavesAFolderTheUserMadeAsItWas) {
+  const auto store = [](const fs::path& folder, const std::string& name, const std::string& content) {
+    auto sink = UploadSink::open(folder, name, 100);
+    return sink && sink->write(content) ? std::optional<std::string>(sink->commit()) : std::nullopt;
+  };
+  const auto contentOf = [](const fs::path& path) { return std::string(std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {}); };
   TempFolder temp;
   const auto folder = temp.path() / "Downloads" / "received";
   EXPECT_EQ(store(folder, "报告.txt", "first"), (folder / "报告.txt").string());
   EXPECT_EQ(store(folder, "报告.txt", "second"), (folder / "报告 (1).txt").string());
-  EXPECT_EQ(contentOf(folder / "报告.txt"), "first");
-  EXPECT_EQ(contentOf(folder / "报告 (1).txt"), "second");
+  EXPECT_EQ(contentOf(folder / "报告.txt") + contentOf(folder / "报告 (1).txt"), "firstsecond");
   EXPECT_EQ(modeOf(folder / "报告.txt"), 0600u);
   EXPECT_EQ(modeOf(folder), 0700u);
   EXPECT_EQ(modeOf(folder.parent_path()), 0700u);
   EXPECT_EQ(std::distance(fs::directory_iterator(folder), {}), 2);  // no temporary file left
-
-  // A folder the user made keeps the mode the user gave it.
   const auto own = temp.path() / "own";
   fs::create_directory(own);
   fs::permissions(own, fs::perms(0755));
@@ -294,24 +285,15 @@ TEST(UploadSink, StoresForTheUserAloneUnderAFreeName) {
 
 TEST(RemoveStaleUploads, RemovesOnlyOurTemporaryFilesOlderThanTheLimit) {
   TempFolder temp;
-  const auto old = fs::file_time_type::clock::now() - 2h;
-  const struct {
-    const char* name;
-    bool aged;
-    bool kept;
-  } files[] = {
-      {".qova-upload-0123456789abcdef.part", true, false},
-      {".qova-upload-fedcba9876543210.part", false, true},
-      {"notes.part", true, true},
-      {".qova-upload-0123456789abcdef.partial", true, true},
-      {"report.pdf", true, true},
-  };
-  for (const auto& file : files) {
-    std::ofstream(temp.path() / file.name) << "x";
-    if (file.aged) fs::last_write_time(temp.path() / file.name, old);
+  const std::tuple<const char*, bool, bool> files[] = {  // name, aged, kept
+      {".qova-upload-0123456789abcdef.part", true, false}, {".qova-upload-fedcba9876543210.part", false, true},
+      {"notes.part", true, true}, {".qova-upload-0123456789abcdef.partial", true, true}, {"report.pdf", true, true}};
+  for (const auto& [name, aged, kept] : files) {
+    std::ofstream(temp.path() / name) << "x";
+    if (aged) fs::last_write_time(temp.path() / name, fs::file_time_type::clock::now() - 2h);
   }
   removeStaleUploads(temp.path(), 1h);
-  for (const auto& file : files) EXPECT_EQ(fs::exists(temp.path() / file.name), file.kept) << file.name;
+  for (const auto& [name, aged, kept] : files) EXPECT_EQ(fs::exists(temp.path() / name), kept) << name;
 }
 
 constexpr InputSpace kSpace{1440, 900};
