@@ -13,13 +13,11 @@ const distance = (a, b) => Math.max(...a.map((v, i) => Math.abs(v - b[i])));
 const near = (event, point) => Math.abs(event.x - point.x) <= 2 && Math.abs(event.y - point.y) <= 2;
 
 // Average colour of a square of the X screen's RGB pixels around a display point.
-function screenColor(pixels, width, x, y) {
-  const sum = [0, 0, 0];
-  for (let dy = -RADIUS; dy <= RADIUS; dy++) {
-    for (let dx = -RADIUS; dx <= RADIUS; dx++) for (let c = 0; c < 3; c++) sum[c] += pixels[((y + dy) * width + x + dx) * 3 + c];
-  }
-  return sum.map((v) => v / (2 * RADIUS + 1) ** 2);
-}
+const screenColor = (pixels, width, x, y) => [0, 1, 2].map((c) => {
+  let sum = 0;
+  for (let dy = -RADIUS; dy <= RADIUS; dy++) for (let dx = -RADIUS; dx <= RADIUS; dx++) sum += pixels[((y + dy) * width + x + dx) * 3 + c];
+  return sum / (2 * RADIUS + 1) ** 2;
+});
 
 describe('web viewer with the real application', () => {
   const desktop = new Desktop('viewer');
@@ -47,16 +45,9 @@ describe('web viewer with the real application', () => {
     assert.equal(text(), before + added);
   }
 
-  before(async () => {
-    const playwright = await loadPlaywright();
-    await desktop.start();
-    browser = await launchBrowser(playwright);
-  });
+  before(async () => { const playwright = await loadPlaywright(); await desktop.start(); browser = await launchBrowser(playwright); });
   afterEach(() => desktop.assertApplicationRunning());
-  after(async () => {
-    await browser?.close().catch(() => {});
-    await desktop.stop();
-  });
+  after(async () => { await browser?.close().catch(() => {}); await desktop.stop(); });
 
   it('shows the screen and its permission state after the right code, and the picture matches the screen', async () => {
     page = await browser.newPage({ viewport: { width: 1280, height: 900 } });
