@@ -140,31 +140,20 @@ TEST(AccessCode, CreatedOnceKeptPrivateReusedAndReplacedWhenUnusable) {
   }
 }
 
-TEST(SanitizeFileName, KeepsOnlyASafeVisibleBaseName) {
-  const struct {
-    const char* given;
-    const char* stored;
-  } cases[] = {
-      {"report.pdf", "report.pdf"},
-      {"../../etc/passwd", "passwd"},
-      {"C:\\Users\\me\\photo 1.jpg", "photo 1.jpg"},
-      {"dir/.bashrc", "bashrc"},
-      {"..hidden..txt", "hidden..txt"},
-      {"a\nb\tc\177d.txt", "abcd.txt"},
-      {"  spaced  ", "spaced"},
-      {"报告 2024.docx", "报告 2024.docx"},
-      {"bad\xFF\xFEname", "bad__name"},
+TEST(SanitizeFileName, KeepsOnlyASafeVisibleBaseNameOrAPlainOneWhenNothingIsLeft) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"report.pdf", "report.pdf"}, {"../../etc/passwd", "passwd"}, {"C:\\Users\\me\\photo 1.jpg", "photo 1.jpg"},
+      {"dir/.bashrc", "bashrc"}, {"..hidden..txt", "hidden..txt"}, {"a\nb\tc\177d.txt", "abcd.txt"},
+      {"  spaced  ", "spaced"}, {"报告 2024.docx", "报告 2024.docx"}, {"bad\xFF\xFEname", "bad__name"},
       {"over\xC0\xAFlong", "over__long"},                                  // overlong "/"
-      {"line\xE2\x80\xA8sep", "line___sep"},                               // U+2028
-      {"c1\xC2\x85x", "c1__x"},                                            // U+0085
+      {"line\xE2\x80\xA8sep", "line___sep"}, {"c1\xC2\x85x", "c1__x"},     // U+2028, U+0085
       {"invoice\xE2\x80\xAEtxt.exe", "invoicetxt.exe"},                    // U+202E shows it as "invoiceexe.txt"
       {"\xEF\xBB\xBFzero\xE2\x80\x8Bwidth\xC2\xAD.txt", "zerowidth.txt"},  // U+FEFF, U+200B, U+00AD
       {"tag\xF3\xA0\x80\x81.txt", "tag.txt"},                              // U+E0001
+      {"", "file"}, {".", "file"}, {"..", "file"}, {"/", "file"}, {"dir/..", "file"}, {" . ", "file"},
+      {"\x01\x02", "file"}, {"\xE2\x80\xAE", "file"},
   };
-  for (const auto& c : cases) EXPECT_EQ(sanitizeFileName(c.given), c.stored) << '"' << c.given << '"';
-  for (const char* name : {"", ".", "..", "/", "dir/..", " . ", "\x01\x02", "\xE2\x80\xAE"}) {
-    EXPECT_EQ(sanitizeFileName(name), "file") << '"' << name << '"';  // nothing left: a plain name
-  }
+  for (const auto& [given, stored] : cases) EXPECT_EQ(sanitizeFileName(given), stored) << '"' << given << '"';
 }
 
 TEST(FileNames, LongNamesAreCutWholeKeepingTheExtensionNumbersGoBeforeItAndBrokenEscapesAreRefused) {
