@@ -19,11 +19,9 @@ export async function waitFor(check, { timeout = 5000, interval = 50, what = 'co
   }
 }
 
-export async function loadPlaywright() {
-  try { return await import('playwright-core'); } catch (error) {
-    throw new Error(`playwright-core is not installed (scripts/setup-e2e.sh installs it): ${error.message}`);
-  }
-}
+export const loadPlaywright = () => import('playwright-core').catch((error) => {
+  throw new Error(`playwright-core is not installed (scripts/setup-e2e.sh installs it): ${error.message}`);
+});
 
 export function launchBrowser(playwright) {
   return playwright.chromium.launch({ executablePath: CHROMIUM, headless: true,
@@ -71,7 +69,7 @@ export class Desktop {
       ['ignore', 'ignore', 'ignore', 'pipe']);
     this.display = this.env.DISPLAY = await new Promise((resolve, reject) => {
       let text = '';
-      xvfb.stdio[3].on('data', (chunk) => { if ((text += chunk).includes('\n')) resolve(`:${text.trim()}`); });
+      xvfb.stdio[3].on('data', (chunk) => (text += chunk).includes('\n') && resolve(`:${text.trim()}`));
       xvfb.once('exit', () => reject(new Error('Xvfb ended before it was ready')));
     });
     await run('/usr/bin/xsetroot', ['-display', this.display, '-solid', '#2f4f6f']);  // not black: something to compare
@@ -96,18 +94,14 @@ export class Desktop {
 
   async stop() {
     if (this.display) await run('/usr/bin/import', ['-display', this.display, '-window', 'root', join(this.dir, 'screen-at-end.png')]).catch(() => {});
-    for (const child of this.children.reverse()) {
-      if (child.exitCode !== null || child.signalCode !== null) continue;
-      try { process.kill(-child.pid, 'SIGTERM'); } catch { continue; }
-      if (!(await Promise.race([child.exited.then(() => true), sleep(3000)]))) {
-        try { process.kill(-child.pid, 'SIGKILL'); } catch { /* gone */ }
-        await child.exited;
-      }
+    const kill = (child, signal) => { try { process.kill(-child.pid, signal); } catch { /* gone */ } };
+    for (const child of this.children.reverse().filter((c) => c.exitCode === null && c.signalCode === null)) {
+      kill(child, 'SIGTERM');
+      if (!(await Promise.race([child.exited.then(() => true), sleep(3000)]))) kill(child, 'SIGKILL'), await child.exited;
     }
-    if (!this.home) return;
-    for (const file of ['agent-output.log', 'probe.log']) {
+    for (const file of this.home ? ['agent-output.log', 'probe.log'] : []) {
       if (existsSync(join(this.home, file))) copyFileSync(join(this.home, file), join(this.dir, file));
     }
-    rmSync(this.home, { recursive: true, force: true });
+    if (this.home) rmSync(this.home, { recursive: true, force: true });
   }
 }

@@ -8,7 +8,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMouseEvent>
-#include <QPainter>
 #include <QPlainTextEdit>
 #include <QRegularExpression>
 #include <QTimer>
@@ -43,24 +42,6 @@ class InputLogger : public QObject {
   QEvent::Type lastType_ = QEvent::None;
 };
 
-// Twelve hues far apart, so that a JPEG of any of them is still told from the others.
-class ColorWindow : public QWidget {
-  void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), QColor::fromHsv((index_ % 12) * 30, 255, 230)); }
-  int index_ = 0;
-
- public:
-  explicit ColorWindow(int intervalMs) {
-    auto* timer = new QTimer(this);
-    timer->setTimerType(Qt::PreciseTimer);
-    connect(timer, &QTimer::timeout, this, [this] {
-      ++index_;
-      repaint();  // on screen now
-      logEvent({{"event", "color"}, {"index", index_ % 12}, {"t", QDateTime::currentMSecsSinceEpoch()}});
-    });
-    timer->start(intervalMs);
-  }
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -78,8 +59,20 @@ int main(int argc, char** argv) {
   logFile.setFileName(logPath);
   if (!match.hasMatch() || !logFile.open(QIODevice::WriteOnly | QIODevice::Append)) return 2;
 
-  QWidget* window = colorInterval > 0 ? new ColorWindow(colorInterval) : new QWidget;
-  if (colorInterval <= 0) {
+  auto* window = new QWidget;
+  if (colorInterval > 0) {  // twelve hues far apart, so that a JPEG of any is still told from the others
+    window->setAutoFillBackground(true);
+    auto* timer = new QTimer(window);
+    timer->setTimerType(Qt::PreciseTimer);
+    QObject::connect(timer, &QTimer::timeout, [window, index = 0]() mutable {
+      QPalette palette;
+      palette.setColor(QPalette::Window, QColor::fromHsv((++index % 12) * 30, 255, 230));
+      window->setPalette(palette);
+      window->repaint();  // on screen now
+      logEvent({{"event", "color"}, {"index", index % 12}, {"t", QDateTime::currentMSecsSinceEpoch()}});
+    });
+    timer->start(colorInterval);
+  } else {
     auto* layout = new QVBoxLayout(window);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
