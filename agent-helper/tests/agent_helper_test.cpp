@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -28,8 +27,6 @@
 #include "line_writer.h"
 #include "upload_sink.h"
 #include "viewer_command.h"
-
-extern char** environ;
 
 namespace qova::agent {
 namespace {
@@ -367,25 +364,21 @@ bool readFd(int fd, std::string& into, ms limit, const std::function<bool()>& en
   return false;
 }
 
-// The agent as a child on pipes, with `env` ("NAME=value") set for it alone through env(1).
+// The agent as a child on pipes, with `argv` ("NAME=value" entries) set for it alone through env(1).
 class AgentProcess {
  public:
   AgentProcess(const std::vector<std::string>& args, std::vector<std::string> argv) {
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) std::abort();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
     argv.insert(argv.begin(), "/usr/bin/env");
     argv.push_back(QOVA_AGENT_HELPER_PATH);
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> raw;
     for (auto& a : argv) raw.push_back(a.data());
     raw.push_back(nullptr);
-    if (::posix_spawn(&pid_, raw[0], &actions, nullptr, raw.data(), environ) != 0) std::abort();
-    posix_spawn_file_actions_destroy(&actions);
+    if ((pid_ = ::fork()) == 0) {  // only what is safe between fork and exec
+      ::dup2(in[0], 0), ::dup2(out[1], 1), ::dup2(out[1], 2), ::execv(raw[0], raw.data()), ::_exit(127);
+    }
     ::close(in[0]), ::close(out[1]);
     input_ = in[1], output_ = out[0];
   }
@@ -423,9 +416,8 @@ class AgentProcess {
 };
 
 std::string frameMessage(const std::string& jpeg) {
-  return "__QOVA_FRAME_BYTES__" +
-         json{{"width", 1280}, {"height", 800}, {"inputWidth", 1920}, {"inputHeight", 1080}, {"bytes", jpeg.size()}}
-             .dump() + "\n" + jpeg;
+  const json header{{"width", 1280}, {"height", 800}, {"inputWidth", 1920}, {"inputHeight", 1080}, {"bytes", jpeg.size()}};
+  return "__QOVA_FRAME_BYTES__" + header.dump() + "\n" + jpeg;
 }
 
 tcp::socket connectRaw(std::uint16_t port) {
@@ -464,10 +456,7 @@ class Viewer {
       if (message.value("type", "") == type) return message;
     }
   }
-  json login(const std::string& code) {
-    sendText(json{{"type", "auth"}, {"code", code}}.dump());
-    return readUntil("auth");
-  }
+  json login(const std::string& code) { return sendText(json{{"type", "auth"}, {"code", code}}.dump()), readUntil("auth"); }
   std::string auth(const std::string& code) { return login(code).value("token", ""); }  // "" when refused
   // Whether the agent closes the connection within `limit` (messages before the close are skipped);
   // nullopt when nothing at all came.
