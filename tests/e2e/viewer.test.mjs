@@ -34,6 +34,7 @@ describe('web viewer with the real application', () => {
     const color = [0, 1, 2].map((c) => data.filter((_, i) => i % 4 === c).reduce((sum, v) => sum + v, 0) / (2 * r + 1) ** 2);
     return { x: box.left + at.x, y: box.top + at.y, color };
   }, { x, y, r: RADIUS });
+  const clickAt = async (point, options) => { const at = await shown(point.x, point.y); await page.mouse.click(at.x, at.y, options); };
   // The first probe event after `from` that matches.
   const probeEvent = (from, what, match) => waitFor(() => desktop.probeEvents().slice(from).find(match), { what });
   // Does `act`, then the probe editor's text must be exactly what it was and `added`.
@@ -72,7 +73,6 @@ describe('web viewer with the real application', () => {
     assert.ok(mismatches.length <= 2, `${mismatches.length} of 77 spots differ: ${JSON.stringify(mismatches.slice(0, 4))}`);
     const block = (await shown(PROBE.x + 230, PROBE.y + 60)).color;  // the probe's colour block
     assert.ok(distance(block, [224, 48, 154]) < 40, `probe block shows as ${block}`);
-    await page.screenshot({ path: join(desktop.dir, 'viewer.png') });
 
     await waitFor(async () => (await page.textContent('#perm-screen')).includes('已授权'), { what: 'screen permission' });
     assert.match(await page.textContent('#perm-input'), /已授权/);
@@ -82,15 +82,11 @@ describe('web viewer with the real application', () => {
   it('clicks, right clicks, drags and wheel turns arrive at the mapped points of the display', async () => {
     const left = { x: PROBE.x + 150, y: PROBE.y + 300 };
     let from = desktop.probeEvents().length;
-    let at = await shown(left.x, left.y);
-    await page.mouse.click(at.x, at.y);
+    await clickAt(left);
     const press = await probeEvent(from, 'the click', (e) => e.event === 'press');
     assert.ok(near(press, left) && press.button === 'left', `clicked ${JSON.stringify(left)}, got ${JSON.stringify(press)}`);
-
-    // On the colour block, which has no context menu to swallow the next press.
     from = desktop.probeEvents().length;
-    at = await shown(PROBE.x + 380, PROBE.y + 60);
-    await page.mouse.click(at.x, at.y, { button: 'right' });
+    await clickAt({ x: PROBE.x + 380, y: PROBE.y + 60 }, { button: 'right' });  // the colour block: no context menu
     assert.equal((await probeEvent(from, 'the right click', (e) => e.event === 'press')).button, 'right');
 
     const [start, end] = [{ x: PROBE.x + 60, y: PROBE.y + 200 }, { x: PROBE.x + 300, y: PROBE.y + 420 }];
@@ -104,24 +100,18 @@ describe('web viewer with the real application', () => {
     const release = await probeEvent(from, 'the end of the drag', (e) => e.event === 'release' && e.button === 'left');
     const down = desktop.probeEvents().slice(from).find((e) => e.event === 'press' && e.button === 'left');
     assert.ok(down && near(down, start) && near(release, end), `drag went ${JSON.stringify([down, release])}`);
-
     from = desktop.probeEvents().length;
     await page.mouse.wheel(0, 240);  // down, as a mouse wheel turns
     assert.ok((await probeEvent(from, 'the wheel', (e) => e.event === 'wheel')).deltaY < 0);
   });
 
   it('typed keys and pasted multi-line text arrive in the focused window', async () => {
-    const editor = await shown(PROBE.x + 230, PROBE.y + 300);
-    await page.mouse.click(editor.x, editor.y);
+    await clickAt({ x: PROBE.x + 230, y: PROBE.y + 300 });  // the probe's editor
     await sleep(300);
-    await editorAfter(async () => {
-      for (const key of ['Shift+KeyH', 'KeyI', 'Space', 'Digit4', 'Digit2', 'Shift+Digit1']) await page.keyboard.press(key);
-    }, 'Hi 42!');
+    const keys = ['Shift+KeyH', 'KeyI', 'Space', 'Digit4', 'Digit2', 'Shift+Digit1'];
+    await editorAfter(async () => { for (const key of keys) await page.keyboard.press(key); }, 'Hi 42!');
     const pasted = 'first line\nsecond line\n第三行 ✓';
-    await editorAfter(async () => {
-      await page.fill('#paste-text', pasted);
-      await page.click('#paste-send');
-    }, pasted);
+    await editorAfter(() => page.fill('#paste-text', pasted).then(() => page.click('#paste-send')), pasted);
     assert.equal(await page.inputValue('#paste-text'), '');
   });
 
@@ -131,9 +121,9 @@ describe('web viewer with the real application', () => {
     await waitFor(async () => (await page.textContent('#upload-status')).startsWith('已发送'), { what: 'the upload' });
     assert.deepEqual(readFileSync(join(desktop.receivedDir, 'e2e 报告.txt')), content);
     await page.evaluate(() => {
-      const transfer = new DataTransfer();
-      transfer.items.add(new File(['dropped'], 'dropped.txt', { type: 'text/plain' }));
-      document.getElementById('stage').dispatchEvent(new DragEvent('drop', { dataTransfer: transfer, bubbles: true, cancelable: true }));
+      const dataTransfer = new DataTransfer();
+      dataTransfer.items.add(new File(['dropped'], 'dropped.txt', { type: 'text/plain' }));
+      document.getElementById('stage').dispatchEvent(new DragEvent('drop', { dataTransfer, bubbles: true, cancelable: true }));
     });
     const dropped = join(desktop.receivedDir, 'dropped.txt');
     await waitFor(() => existsSync(dropped) && readFileSync(dropped, 'utf8') === 'dropped', { what: 'the dropped file' });
