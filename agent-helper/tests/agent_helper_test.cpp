@@ -12,6 +12,7 @@
 
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
+#include <array>
 #include <fstream>
 #include <future>
 #include <nlohmann/json.hpp>
@@ -49,6 +50,13 @@ struct TempFolder {
   ~TempFolder() { fs::remove_all(folder); }
   const fs::path& path() const { return folder; }
 };
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
 
 // The permission bits of `path`, or 01000 when it cannot be read.
 unsigned modeOf(const fs::path& path) {
@@ -248,10 +256,7 @@ struct StalledWriter {
     ::close(fds[1]);
     reader.join();
     ::close(fds[0]);
-    std::vector<std::string> lines;
-    std::istringstream in(all.substr(all.find('\n') + 1));
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
+    return splitLines(all.substr(all.find('\n') + 1));
   }
 };
 
@@ -274,22 +279,19 @@ TEST(UploadSink, StoresForTheUserAloneUnderAFreeNameAndLeavesAFolderTheUserMadeA
     auto sink = UploadSink::open(folder, name, 100);
     return sink && sink->write(content) ? std::optional<std::string>(sink->commit()) : std::nullopt;
   };
-  const auto contentOf = [](const fs::path& path) { return std::string(std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {}); };
+  const auto contentOf = [](const fs::path& p) { return std::string(std::istreambuf_iterator(std::ifstream(p).rdbuf()), {}); };
   TempFolder temp;
   const auto folder = temp.path() / "Downloads" / "received";
   EXPECT_EQ(store(folder, "报告.txt", "first"), (folder / "报告.txt").string());
   EXPECT_EQ(store(folder, "报告.txt", "second"), (folder / "报告 (1).txt").string());
   EXPECT_EQ(contentOf(folder / "报告.txt") + contentOf(folder / "报告 (1).txt"), "firstsecond");
-  EXPECT_EQ(modeOf(folder / "报告.txt"), 0600u);
-  EXPECT_EQ(modeOf(folder), 0700u);
-  EXPECT_EQ(modeOf(folder.parent_path()), 0700u);
+  EXPECT_EQ((std::array{modeOf(folder / "报告.txt"), modeOf(folder), modeOf(folder.parent_path())}),
+            (std::array{0600u, 0700u, 0700u}));
   EXPECT_EQ(std::distance(fs::directory_iterator(folder), {}), 2);  // no temporary file left
   const auto own = temp.path() / "own";
-  fs::create_directory(own);
-  fs::permissions(own, fs::perms(0755));
+  fs::create_directory(own), fs::permissions(own, fs::perms(0755));
   ASSERT_TRUE(store(own, "a.txt", "x"));
-  EXPECT_EQ(modeOf(own), 0755u);
-  EXPECT_EQ(modeOf(own / "a.txt"), 0600u);
+  EXPECT_EQ((std::array{modeOf(own), modeOf(own / "a.txt")}), (std::array{0755u, 0600u}));
 }
 
 TEST(RemoveStaleUploads, RemovesOnlyOurTemporaryFilesOlderThanTheLimit) {
@@ -404,9 +406,7 @@ class AgentProcess {
   }
   std::vector<std::string> lines() {
     readFd(output_, text_, 200ms, [] { return false; });
-    std::vector<std::string> lines;
-    for (std::istringstream in(text_); lines.emplace_back(), std::getline(in, lines.back());) {}
-    return lines.pop_back(), lines;
+    return splitLines(text_);
   }
 
  private:

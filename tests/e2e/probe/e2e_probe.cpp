@@ -65,24 +65,20 @@ int main(int argc, char** argv) {
     auto* timer = new QTimer(window);
     timer->setTimerType(Qt::PreciseTimer);
     QObject::connect(timer, &QTimer::timeout, [window, index = 0]() mutable {
-      QPalette palette;
-      palette.setColor(QPalette::Window, QColor::fromHsv((++index % 12) * 30, 255, 230));
-      window->setPalette(palette);
+      window->setPalette(QPalette(QColor::fromHsv((++index % 12) * 30, 255, 230)));
       window->repaint();  // on screen now
       logEvent({{"event", "color"}, {"index", index % 12}, {"t", QDateTime::currentMSecsSinceEpoch()}});
     });
     timer->start(colorInterval);
   } else {
     auto* layout = new QVBoxLayout(window);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(0);
+    layout->setContentsMargins(0, 0, 0, 0), layout->setSpacing(0);
     auto* block = new QWidget;  // one strong colour, to find the window in the viewer's picture
     block->setFixedHeight(120);
     block->setStyleSheet("background: rgb(224, 48, 154)");
     auto* editor = new QPlainTextEdit;
     QObject::connect(editor, &QPlainTextEdit::textChanged, [editor] { logEvent({{"event", "text"}, {"text", editor->toPlainText()}}); });
-    layout->addWidget(block);
-    layout->addWidget(editor, 1);
+    layout->addWidget(block), layout->addWidget(editor, 1);
     app.installEventFilter(new InputLogger);
     editor->setFocus();
   }
@@ -90,9 +86,6 @@ int main(int argc, char** argv) {
   window->setWindowFlags(Qt::Window | Qt::X11BypassWindowManagerHint | Qt::FramelessWindowHint);
   window->setGeometry(match.captured(3).toInt(), match.captured(4).toInt(), match.captured(1).toInt(), match.captured(2).toInt());
   window->show();
-  QTimer::singleShot(300, [window] {
-    window->activateWindow();
-    logEvent({{"event", "ready"}});
-  });
+  QTimer::singleShot(300, [window] { window->activateWindow(), logEvent({{"event", "ready"}}); });
   return app.exec();
 }
