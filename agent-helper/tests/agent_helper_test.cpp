@@ -253,9 +253,7 @@ struct StalledWriter {
       for (ssize_t n; (n = ::read(fds[0], chunk, sizeof chunk)) > 0;) all.append(chunk, static_cast<std::size_t>(n));
     });
     writer.reset();  // writes what is queued
-    ::close(fds[1]);
-    reader.join();
-    ::close(fds[0]);
+    ::close(fds[1]), reader.join(), ::close(fds[0]);
     return splitLines(all.substr(all.find('\n') + 1));
   }
 };
@@ -470,9 +468,7 @@ class Viewer {
       for (const auto end = Clock::now() + limit; !done && Clock::now() < end;) io_.run_one_for(end - Clock::now());
       if (done && error) return true;
       if (done) continue;
-      beast::get_lowest_layer(ws_).close();
-      io_.restart();
-      io_.run_for(1s);
+      beast::get_lowest_layer(ws_).close(), io_.restart(), io_.run_for(1s);
       return any ? std::optional(false) : std::nullopt;
     }
   }
@@ -482,6 +478,10 @@ class Viewer {
   net::io_context io_;
   websocket::stream<beast::tcp_stream> ws_;
 };
+
+std::string storedCode(const TempFolder& home) {
+  return json::parse(std::ifstream(home.path() / ".config/qova-lumaro-agent/state.json"))["accessCode"];
+}
 
 std::vector<std::string> agentEnvironment(const TempFolder& home, const std::string& listen) {
   return {"HOME=" + home.path().string(), "XDG_CONFIG_HOME=", "QOVA_AGENT_LISTEN=" + listen,
@@ -494,8 +494,7 @@ class AgentServiceTest : public ::testing::Test {
     const auto connected = agent_.waitForLine(R"(\[agent\] connected: viewer at http://127\.0\.0\.1:\d+/)");
     ASSERT_TRUE(connected);
     port_ = static_cast<std::uint16_t>(std::stoi(connected->substr(connected->rfind(':') + 1)));
-    std::ifstream state(home_.path() / ".config/qova-lumaro-agent/state.json");
-    code_ = json::parse(state)["accessCode"].get<std::string>();
+    code_ = storedCode(home_);
   }
   fs::path received() const { return home_.path() / "Downloads/QOVA-Lumaro"; }
   std::size_t receivedCount() const {
@@ -521,12 +520,10 @@ TEST(AgentIdentityRun, PrintsTheThreeLinesWithTheStoredCode) {
   TempFolder home;
   AgentProcess agent({"--show-id"}, agentEnvironment(home, "127.0.0.1:23456"));
   EXPECT_EQ(agent.wait(), 0);
-  std::ifstream state(home.path() / ".config/qova-lumaro-agent/state.json");
-  const auto code = json::parse(state)["accessCode"].get<std::string>();
   const auto lines = agent.lines();
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(设备 ID: \d{9})"))) << lines[0];
-  EXPECT_EQ(lines[1], "验证码: " + code);
+  EXPECT_EQ(lines[1], "验证码: " + storedCode(home));
   EXPECT_EQ(lines[2], "服务器: http://127.0.0.1:23456/");
 }
 

@@ -1,6 +1,5 @@
-// The web viewer end to end: headless Chromium on the agent's page, the real application capturing and
-// injecting on a private Xvfb, and a probe window that reports what reached it. What the agent or the
-// application decide on their own is tested below this level.
+// The web viewer end to end: headless Chromium on the agent's page, the real application capturing and injecting
+// on a private Xvfb, and a probe window that reports what reached it. What they decide alone is tested lower.
 import { describe, it, before, after, afterEach } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFileSync, existsSync } from 'node:fs';
