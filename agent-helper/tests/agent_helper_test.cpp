@@ -1,0 +1,701 @@
+// The agent's pure parts first, then the built program itself, driven as the application drives it
+// (lines on its pipes) and as viewers, well-meaning or not, do (WebSocket and HTTP on loopback).
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+#include <array>
+#include <fstream>
+#include <future>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "access_guard.h"
+#include "agent_identity.h"
+#include "file_names.h"
+#include "input_stream_parser.h"
+#include "line_writer.h"
+#include "upload_sink.h"
+#include "viewer_command.h"
+
+namespace qova::agent {
+namespace {
+
+namespace fs = std::filesystem;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+using nlohmann::json;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using ms = std::chrono::milliseconds;
+static_assert(std::is_same_v<Clock, GuessLimiter::Clock>);
+
+// A private folder under the system's temporary folder, removed with everything in it.
+struct TempFolder {
+  std::string pattern = (fs::temp_directory_path() / "qova-agent-test-XXXXXX").string();
+  fs::path folder = ::mkdtemp(pattern.data());
+  ~TempFolder() { fs::remove_all(folder); }
+  const fs::path& path() const { return folder; }
+};
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// The permission bits of `path`, or 01000 when it cannot be read.
+unsigned modeOf(const fs::path& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 0777 : 01000;
+}
+
+TEST(AccessCodeMatches, OnlyTheExactCodeMatchesAndNoCodeLetsNobodyIn) {
+  EXPECT_TRUE(accessCodeMatches("k7m2p9xa", "k7m2p9xa"));
+  for (const char* given : {"k7m2p9xb", "k7m2p9x", "k7m2p9xak7m2p9xa", ""}) EXPECT_FALSE(accessCodeMatches("k7m2p9xa", given));
+  EXPECT_FALSE(accessCodeMatches("", ""));
+}
+
+struct VirtualClock {
+  Clock::time_point now = Clock::time_point{} + 1h;
+  GuessLimiter limiter{[this] { return now; }};
+};
+
+TEST(GuessLimiter, NoMinuteJudgesMoreThanSixtyHoweverManyAttemptsCome) {
+  VirtualClock clock;
+  std::vector<Clock::time_point> judged;
+  for (int i = 0; i < 30000; ++i, clock.now += 10ms) {
+    if (clock.limiter.admit() == Clock::duration::zero()) judged.push_back(clock.now);
+  }
+  for (std::size_t i = 0; i + 60 < judged.size(); ++i) EXPECT_GE(judged[i + 60] - judged[i], 60s) << i;
+  EXPECT_GE(judged.size(), 5u * 50u);  // and the budget is really given out, five minutes long
+}
+
+TEST(GuessLimiter, AfterAFloodTheNextAttemptIsJudgedWhenToldAndARightCodeGivesItsShareBack) {
+  VirtualClock clock;
+  for (int i = 0; i < 5000; ++i, clock.now += 600us) clock.limiter.admit();
+  const auto wait = clock.limiter.admit();
+  EXPECT_TRUE(wait > Clock::duration::zero() && wait <= GuessLimiter::kRefill);
+  clock.now += wait;
+  EXPECT_EQ(clock.limiter.admit(), Clock::duration::zero());
+  VirtualClock fresh;
+  for (unsigned i = 0; i < 2 * GuessLimiter::kBurst; ++i, fresh.limiter.succeeded()) {
+    ASSERT_EQ(fresh.limiter.admit(), Clock::duration::zero()) << i;
+  }
+}
+
+TEST(ListenAddress, ParsesHostAndPortFormsAndNamesAUrlABrowserHereCanOpen) {
+  EXPECT_EQ(parseListenAddress("127.0.0.1:8080"), (ListenAddress{"127.0.0.1", 8080}));
+  EXPECT_EQ(parseListenAddress(":9000"), (ListenAddress{"127.0.0.1", 9000}));
+  EXPECT_EQ(parseListenAddress("[::1]:7000"), (ListenAddress{"::1", 7000}));
+  for (const char* bad : {"", "8080", "host:", "host:99999", "host:12ab", "::1:80", "[::1]80", "[::1"}) {
+    EXPECT_FALSE(parseListenAddress(bad)) << bad;
+  }
+  EXPECT_EQ(viewerUrl({"::1", 80}), "http://[::1]:80/");
+  EXPECT_EQ(viewerUrl({"0.0.0.0", 5000}), "http://127.0.0.1:5000/");
+  for (const char* host : {"127.0.0.1", "127.9.8.7", "localhost", "[::1]"}) EXPECT_TRUE(isLoopbackHost(host)) << host;
+  for (const char* host : {"127.evil.example", "192.168.1.2", "[::2]"}) EXPECT_FALSE(isLoopbackHost(host)) << host;
+}
+
+TEST(AccessCode, DeviceIdsAndCodesAreWellFormedAndDistinct) {
+  const auto id = deviceIdFor("4f1c0a", 1000);
+  EXPECT_TRUE(std::regex_match(id, std::regex("[1-9][0-9]{8}"))) << id;
+  EXPECT_EQ(id, deviceIdFor("4f1c0a", 1000));
+  EXPECT_NE(id, deviceIdFor("4f1c0a", 1001));
+  EXPECT_NE(id, deviceIdFor("4f1c0b", 1000));
+  std::uint32_t state = 12345;
+  std::set<std::string> codes;
+  for (int i = 0; i < 200; ++i) codes.insert(makeAccessCode([&state] { return state = state * 1664525u + 1013904223u; }));
+  EXPECT_EQ(codes.size(), 200u);
+  for (const auto& code : codes) EXPECT_TRUE(isWellFormedAccessCode(code)) << code;
+  EXPECT_FALSE(isWellFormedAccessCode("abc"));
+  EXPECT_FALSE(isWellFormedAccessCode("abcdefg0"));  // 0 is left out: it reads like o
+}
+
+TEST(AccessCode, CreatedOnceKeptPrivateReusedAndReplacedWhenUnusable) {
+  TempFolder folder;
+  const auto file = folder.path() / "config" / "qova-lumaro-agent" / "state.json";
+  std::uint32_t n = 0;
+  const auto code = loadOrCreateAccessCode(file, [&n] { return n++ * 2654435761u; });
+  EXPECT_TRUE(isWellFormedAccessCode(code));
+  EXPECT_EQ(modeOf(file), 0600u);
+  EXPECT_EQ(modeOf(file.parent_path()) & 0077, 0u);
+  EXPECT_EQ(loadOrCreateAccessCode(file, [] { return 7u; }), code);
+  EXPECT_EQ(std::distance(fs::directory_iterator(file.parent_path()), {}), 1);  // no stray temporary file
+  for (const char* content : {"not json", "{\"accessCode\":42}", "{\"accessCode\":\"short\"}", "[]"}) {
+    std::ofstream(file) << content;
+    fs::permissions(file, fs::perms(0644));
+    const auto replaced = loadOrCreateAccessCode(file, [] { return 3u; });
+    EXPECT_TRUE(isWellFormedAccessCode(replaced) && readAccessCode(file) == replaced) << content;
+    EXPECT_EQ(modeOf(file), 0600u) << content;
+  }
+}
+
+TEST(SanitizeFileName, KeepsOnlyASafeVisibleBaseNameOrAPlainOneWhenNothingIsLeft) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"report.pdf", "report.pdf"}, {"../../etc/passwd", "passwd"}, {"C:\\Users\\me\\photo 1.jpg", "photo 1.jpg"},
+      {"dir/.bashrc", "bashrc"}, {"..hidden..txt", "hidden..txt"}, {"a\nb\tc\177d.txt", "abcd.txt"},
+      {"  spaced  ", "spaced"}, {"报告 2024.docx", "报告 2024.docx"}, {"bad\xFF\xFEname", "bad__name"},
+      {"over\xC0\xAFlong", "over__long"},                                  // overlong "/"
+      {"line\xE2\x80\xA8sep", "line___sep"}, {"c1\xC2\x85x", "c1__x"},     // U+2028, U+0085
+      {"invoice\xE2\x80\xAEtxt.exe", "invoicetxt.exe"},                    // U+202E shows it as "invoiceexe.txt"
+      {"\xEF\xBB\xBFzero\xE2\x80\x8Bwidth\xC2\xAD.txt", "zerowidth.txt"},  // U+FEFF, U+200B, U+00AD
+      {"tag\xF3\xA0\x80\x81.txt", "tag.txt"},                              // U+E0001
+      {"", "file"}, {".", "file"}, {"..", "file"}, {"/", "file"}, {"dir/..", "file"}, {" . ", "file"},
+      {"\x01\x02", "file"}, {"\xE2\x80\xAE", "file"},
+  };
+  for (const auto& [given, stored] : cases) EXPECT_EQ(sanitizeFileName(given), stored) << '"' << given << '"';
+}
+
+TEST(FileNames, LongNamesAreCutWholeKeepingTheExtensionNumbersGoBeforeItAndBrokenEscapesAreRefused) {
+  const auto cut = sanitizeFileName(std::string(300, 'x') + ".tar.gz");
+  EXPECT_TRUE(cut.size() <= kMaxStoredNameBytes && cut.ends_with(".gz")) << cut;
+  std::string wide;
+  for (int i = 0; i < 100; ++i) wide += "文";  // three bytes each
+  const auto cutWide = sanitizeFileName(wide + ".txt");
+  EXPECT_TRUE(cutWide.size() <= kMaxStoredNameBytes && cutWide.ends_with("文.txt") && (cutWide.size() - 4) % 3 == 0);
+  EXPECT_EQ(numberedFileName("archive.tar.gz", 1), "archive.tar (1).gz");
+  EXPECT_EQ(numberedFileName("README", 3), "README (3)");
+  EXPECT_EQ(percentDecode("a%20b%2F..%E6%96%87"), "a b/..文");
+  for (const char* broken : {"bad%2", "bad%", "bad%zz"}) EXPECT_FALSE(percentDecode(broken)) << broken;
+}
+
+std::string parserFrame(const std::string& jpeg) {
+  return "__QOVA_FRAME_BYTES__{\"timestamp\":1700000000123,\"bytes\":" + std::to_string(jpeg.size()) +
+         ",\"inputHeight\":900,\"width\":1280,\"inputWidth\":1440,\"height\":800}\n" + jpeg;
+}
+
+// JPEG-like bytes that hold line feeds, NULs and both markers: the end must come from "bytes".
+const std::string kAwkwardJpeg = std::string("\xFF\xD8\n\n\0\x01", 6) +
+                                 "__QOVA_PERMISSION__{\"screen\":false,\"input\":false}\n"
+                                 "__QOVA_FRAME_BYTES__{\"bytes\":3}\nabc\xFF\xD9";
+
+std::vector<InputStreamMessage> feedAll(InputStreamParser& parser, const std::string& stream, std::size_t piece) {
+  std::vector<InputStreamMessage> out;
+  for (std::size_t i = 0; i < stream.size(); i += piece) parser.feed(std::string_view(stream).substr(i, piece), out);
+  return out;
+}
+
+TEST(InputStreamParser, FrameBodyIsDelimitedByItsByteCountInEverySplit) {
+  const auto stream = parserFrame(kAwkwardJpeg) + "__QOVA_PERMISSION__{\"input\":true,\"screen\":true}\n" + parserFrame("xyz");
+  for (std::size_t piece : {std::size_t{1}, std::size_t{2}, std::size_t{7}, std::size_t{64}, stream.size()}) {
+    InputStreamParser parser;
+    const auto messages = feedAll(parser, stream, piece);
+    ASSERT_EQ(messages.size(), 3u) << "piece " << piece;
+    const auto& f = std::get<FrameMessage>(messages[0]);
+    EXPECT_EQ(std::tie(f.jpeg, f.width, f.height, f.inputWidth, f.inputHeight, f.timestamp),
+              std::make_tuple(kAwkwardJpeg, 1280, 800, 1440, 900, std::int64_t{1700000000123}));
+    EXPECT_EQ(std::get<PermissionState>(messages[1]), (PermissionState{true, true}));
+    EXPECT_EQ(std::get<FrameMessage>(messages[2]).jpeg, "xyz");
+    EXPECT_EQ(parser.pendingBytes(), 0u);
+  }
+}
+
+TEST(InputStreamParser, DropsGarbageAndMalformedMessagesAndKeepsTheFollowingOnes) {
+  const std::vector<std::string> bad = {
+      "noise\n\xFF\xFE partial __QOVA_PERM",
+      "more noise without a line feed ",
+      "__QOVA_PERMISSION__{\"screen\":1,\"input\":true}\n",       // not a boolean
+      "__QOVA_PERMISSION__{\"screen\":true}\n",                   // member missing
+      "__QOVA_PERMISSION__[true,false]\n",                        // not an object
+      "__QOVA_FRAME_BYTES__{\"width\":10,\"height\":10,\"inputWidth\":10,\"inputHeight\":10}\nXX",  // no bytes
+      "__QOVA_FRAME_BYTES__{\"width\":10,\"height\":10,\"inputWidth\":10,\"inputHeight\":10,\"bytes\":2.5}\nXX",
+      "__QOVA_FRAME_BYTES__{\"width\":0,\"height\":10,\"inputWidth\":10,\"inputHeight\":10,\"bytes\":2}\nXX",
+      "__QOVA_FRAME_BYTES__{\"width\":10,\"height\":10,\"inputWidth\":10,\"inputHeight\":10,\"bytes\":-2}\nXX",
+      "__QOVA_FRAME_BYTES__{cut off\nXX",
+  };
+  for (const auto& message : bad) {
+    InputStreamParser parser;
+    const auto messages = feedAll(parser, message + parserFrame("ok"), 3);
+    ASSERT_EQ(messages.size(), 1u) << message;
+    EXPECT_EQ(std::get<FrameMessage>(messages[0]).jpeg, "ok") << message;
+  }
+}
+
+TEST(InputStreamParser, HoldsLittleForOversizedFramesEndlessHeaderLinesAndMarkersSplitAcrossReads) {
+  InputStreamParser parser(1000);
+  std::vector<InputStreamMessage> out;
+  parser.feed("__QOVA_FRAME_BYTES__{\"width\":1,\"height\":1,\"inputWidth\":1,\"inputHeight\":1,\"bytes\":1001}\n", out);
+  parser.feed("__QOVA_PERMISSION__{\"screen\":false,\"input\":true}\n__QOVA_PERMISSION__{" + std::string(1 << 20, 'a'), out);
+  EXPECT_LE(parser.pendingBytes(), InputStreamParser::kMaxHeaderLine + 64);
+  parser.feed("\n" + std::string(100000, 'g') + "__QOVA_FRAME_", out);
+  EXPECT_LT(parser.pendingBytes(), 32u);
+  parser.feed("BYTES__{\"width\":2,\"height\":2,\"inputWidth\":4,\"inputHeight\":4,\"bytes\":1}\nZ", out);
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(std::get<PermissionState>(out[0]), (PermissionState{false, true}));
+  EXPECT_EQ(std::get<FrameMessage>(out[1]).jpeg, "Z");
+  EXPECT_EQ(std::get<FrameMessage>(out[1]).timestamp, 0);  // without one it is still a frame
+}
+// A line writer to a pipe whose first line is more than the pipe holds, so that what follows waits, as
+// with an application that does not read. lines() drains it and returns what came after that line.
+struct StalledWriter {
+  int fds[2] = {-1, -1};
+  std::unique_ptr<LineWriter> writer{(::pipe(fds), std::make_unique<LineWriter>(fds[1]))};
+  StalledWriter() { writer->emit(std::string(256 * 1024, 'b')); }
+  std::vector<std::string> lines() {
+    std::string all;
+    std::thread reader([&] {
+      char chunk[65536];
+      for (ssize_t n; (n = ::read(fds[0], chunk, sizeof chunk)) > 0;) all.append(chunk, static_cast<std::size_t>(n));
+    });
+    writer.reset();  // writes what is queued
+    ::close(fds[1]), reader.join(), ::close(fds[0]);
+    return splitLines(all.substr(all.find('\n') + 1));
+  }
+};
+
+TEST(LineWriter, InputPastTheByteBoundIsDroppedRequiredLinesNeverAreAndRepeatsFold) {
+  StalledWriter stalled;
+  const std::string input(100 * 1024, 'i');
+  std::size_t accepted = 0;
+  for (int i = 0; i < 40; ++i) accepted += stalled.writer->emit(input, LineKind::Droppable);
+  EXPECT_TRUE(accepted > 0 && accepted * input.size() <= LineWriter::kMaxQueuedBytes) << accepted;
+  EXPECT_TRUE(stalled.writer->emit("required"));
+  for (int i = 0; i < 5; ++i) stalled.writer->emit("wrong code", LineKind::Repeated);
+  stalled.writer->emit("other", LineKind::Repeated);
+  std::vector<std::string> expected(accepted, input);
+  expected.insert(expected.end(), {"required", "wrong code (5 times)", "other"});
+  EXPECT_EQ(stalled.lines(), expected);
+}
+
+TEST(UploadSink, StoresForTheUserAloneUnderAFreeNameAndLeavesAFolderTheUserMadeAsItWas) {
+  const auto store = [](const fs::path& folder, const std::string& name, const std::string& content) {
+    auto sink = UploadSink::open(folder, name, 100);
+    return sink && sink->write(content) ? std::optional<std::string>(sink->commit()) : std::nullopt;
+  };
+  const auto contentOf = [](const fs::path& p) { return std::string(std::istreambuf_iterator(std::ifstream(p).rdbuf()), {}); };
+  TempFolder temp;
+  const auto folder = temp.path() / "Downloads" / "received";
+  EXPECT_EQ(store(folder, "报告.txt", "first"), (folder / "报告.txt").string());
+  EXPECT_EQ(store(folder, "报告.txt", "second"), (folder / "报告 (1).txt").string());
+  EXPECT_EQ(contentOf(folder / "报告.txt") + contentOf(folder / "报告 (1).txt"), "firstsecond");
+  EXPECT_EQ((std::array{modeOf(folder / "报告.txt"), modeOf(folder), modeOf(folder.parent_path())}),
+            (std::array{0600u, 0700u, 0700u}));
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder), {}), 2);  // no temporary file left
+  const auto own = temp.path() / "own";
+  fs::create_directory(own), fs::permissions(own, fs::perms(0755));
+  ASSERT_TRUE(store(own, "a.txt", "x"));
+  EXPECT_EQ((std::array{modeOf(own), modeOf(own / "a.txt")}), (std::array{0755u, 0600u}));
+}
+
+TEST(RemoveStaleUploads, RemovesOnlyOurTemporaryFilesOlderThanTheLimit) {
+  TempFolder temp;
+  const std::tuple<const char*, bool, bool> files[] = {  // name, aged, kept
+      {".qova-upload-0123456789abcdef.part", true, false}, {".qova-upload-fedcba9876543210.part", false, true},
+      {"notes.part", true, true}, {".qova-upload-0123456789abcdef.partial", true, true}, {"report.pdf", true, true}};
+  for (const auto& [name, aged, kept] : files) {
+    std::ofstream(temp.path() / name) << "x";
+    if (aged) fs::last_write_time(temp.path() / name, fs::file_time_type::clock::now() - 2h);
+  }
+  removeStaleUploads(temp.path(), 1h);
+  for (const auto& [name, aged, kept] : files) EXPECT_EQ(fs::exists(temp.path() / name), kept) << name;
+}
+
+constexpr InputSpace kSpace{1440, 900};
+constexpr std::string_view kMarker = "__QOVA_INPUT__";
+
+TEST(InputCommandLine, PassesOnlyWhatEachActionUsesWithinTheDisplayAndRefusesWhatTheApplicationMustNotSee) {
+  const std::pair<const char*, const char*> cases[] = {  // event, command ("" when refused)
+      {R"({"type":"input","action":"tap","x":640.04,"y":400,"button":"left","extra":1})",
+       R"({"action":"tap","x":640.0,"y":400.0,"button":"left"})"},
+      {R"({"action":"doubleTap","x":1,"y":2,"button":"RIGHT"})", R"({"action":"doubleTap","x":1,"y":2,"button":"left"})"},
+      {R"({"action":"rightClick","x":5,"y":6,"button":"left"})", R"({"action":"rightClick","x":5.0,"y":6.0})"},
+      {R"({"action":"dragStart","x":5,"y":6,"button":"right"})", R"({"action":"dragStart","x":5,"y":6,"button":"right"})"},
+      {R"({"action":"dragMove","x":-50,"y":1e308})", R"({"action":"dragMove","x":0.0,"y":899.0})"},
+      {R"({"action":"dragEnd","x":9,"y":10})", R"({"action":"dragEnd","x":9.0,"y":10.0})"},
+      {R"({"action":"swipe","x":1,"y":2,"x2":3000,"y2":4,"durationMs":1e300})",
+       R"({"action":"swipe","x":1.0,"y":2.0,"x2":1439.0,"y2":4.0,"durationMs":5000.0,"button":"left"})"},
+      {R"({"action":"key","key":"a","modifiers":["ctrl","hyper","shift","ctrl"]})",
+       R"({"action":"key","key":"a","modifiers":["ctrl","shift"]})"},
+      {R"({"action":"key","key":"enter"})", R"({"action":"key","key":"enter","modifiers":[]})"},
+      {R"({"action":"scroll","deltaY":2.9})", R"({"action":"scroll","deltaY":2})"},
+      {R"({"action":"scroll","deltaY":-250})", R"({"action":"scroll","deltaY":-10})"},
+      {R"({"action":"tap","x":"640","y":400})", ""}, {R"({"action":"tap","y":400})", ""},
+      {R"({"action":"TAP","x":1,"y":1})", ""}, {R"({"action":"back"})", ""}, {R"({"x":1,"y":1})", ""}, {"[1,2]", ""},
+      {R"({"action":"scroll","deltaY":0.4})", ""}, {R"({"action":"key","key":""})", ""},
+      {R"({"action":"key","key":"a","modifiers":["shift",3]})", ""}, {R"({"action":"text","text":""})", ""},
+  };
+  for (const auto& [event, command] : cases) {
+    const auto line = inputCommandLine(json::parse(event), kSpace);
+    if (!*command) EXPECT_FALSE(line) << event;
+    if (!*command) continue;
+    ASSERT_TRUE(line && line->starts_with(kMarker)) << event;
+    EXPECT_EQ(json::parse(line->substr(kMarker.size())), json::parse(command)) << event;
+  }
+  EXPECT_FALSE(inputCommandLine(json{{"action", "text"}, {"text", std::string(kMaxTextBytes + 1, 'a')}}, kSpace));
+  // Before the first frame nobody knows where a position lies.
+  EXPECT_FALSE(inputCommandLine(json::parse(R"({"action":"tap","x":1e308,"y":3})"), InputSpace{}));
+}
+
+TEST(InputCommandLine, TextStaysOneLineWhateverItHolds) {
+  const std::string text = "line one\nline two\r\n\ttab \xE2\x80\xA8 sep \"quoted\" \xFF";
+  const auto line = inputCommandLine(json{{"action", "text"}, {"text", text}}, kSpace);
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->find_first_of("\r\n"), std::string::npos);
+  EXPECT_TRUE(json::parse(line->substr(kMarker.size()))["text"].get<std::string>().starts_with("line one\nline two\r\n\ttab "));
+}
+
+int msLeft(Clock::time_point end) { return std::max<int>(0, std::chrono::duration_cast<ms>(end - Clock::now()).count()); }
+
+// Reads `fd` into `into` until `enough`, the end (returns true) or `limit` (false).
+bool readFd(int fd, std::string& into, ms limit, const std::function<bool()>& enough) {
+  const auto end = Clock::now() + limit;
+  for (char chunk[4096]; !enough();) {
+    pollfd ready{fd, POLLIN, 0};
+    if (::poll(&ready, 1, msLeft(end)) <= 0) return false;
+    const auto n = ::read(fd, chunk, sizeof chunk);
+    if (n <= 0) return true;
+    into.append(chunk, static_cast<std::size_t>(n));
+  }
+  return false;
+}
+
+// The agent as a child on pipes, with `argv` ("NAME=value" entries) set for it alone through env(1).
+class AgentProcess {
+ public:
+  AgentProcess(const std::vector<std::string>& args, std::vector<std::string> argv) {
+    int in[2], out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) std::abort();
+    argv.insert(argv.begin(), "/usr/bin/env");
+    argv.push_back(QOVA_AGENT_HELPER_PATH);
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> raw;
+    for (auto& a : argv) raw.push_back(a.data());
+    raw.push_back(nullptr);
+    if ((pid_ = ::fork()) == 0) {  // only what is safe between fork and exec
+      ::dup2(in[0], 0), ::dup2(out[1], 1), ::dup2(out[1], 2), ::execv(raw[0], raw.data()), ::_exit(127);
+    }
+    ::close(in[0]), ::close(out[1]);
+    input_ = in[1], output_ = out[0];
+  }
+  ~AgentProcess() { ::close(output_), pid_ > 0 && (::kill(pid_, SIGTERM), wait()); }
+  void write(const std::string& bytes) { ASSERT_EQ(::write(input_, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+  // Closes the agent's input (the application's way of ending it) and waits for its end.
+  int wait() {
+    int status = 0;
+    ::close(std::exchange(input_, -1)), ::waitpid(std::exchange(pid_, -1), &status, 0);
+    return status;
+  }
+  // The first output line that matches, waiting at most `limit` for it.
+  std::optional<std::string> waitForLine(const std::string& pattern, ms limit = 5s) {
+    const std::regex re(pattern);
+    std::optional<std::string> found;
+    readFd(output_, text_, limit, [&] {
+      for (std::size_t at = 0, nl; !found && (nl = text_.find('\n', at)) != std::string::npos; at = nl + 1) {
+        if (std::regex_search(text_.substr(at, nl - at), re)) found = text_.substr(at, nl - at);
+      }
+      return bool(found);
+    });
+    return found;
+  }
+  std::vector<std::string> lines() {
+    readFd(output_, text_, 200ms, [] { return false; });
+    return splitLines(text_);
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int input_ = -1, output_ = -1;
+  std::string text_;
+};
+
+std::string frameMessage(const std::string& jpeg) {
+  const json header{{"width", 1280}, {"height", 800}, {"inputWidth", 1920}, {"inputHeight", 1080}, {"bytes", jpeg.size()}};
+  return "__QOVA_FRAME_BYTES__" + header.dump() + "\n" + jpeg;
+}
+
+tcp::socket connectRaw(std::uint16_t port) {
+  static net::io_context io;
+  tcp::socket socket(io);
+  socket.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port));
+  return socket;
+}
+
+// What a plain socket receives until `enough` or `limit`, and whether the agent closed it.
+std::pair<std::string, bool> readRaw(tcp::socket& socket, ms limit, std::function<bool(const std::string&)> enough = {}) {
+  std::string received;
+  const bool closed = readFd(socket.native_handle(), received, limit, [&] { return enough && enough(received); });
+  return {received, closed};
+}
+
+class Viewer {
+ public:
+  // `host` is the address and port when empty.
+  explicit Viewer(std::uint16_t port, const std::string& origin = "", const std::string& host = "",
+                  const std::string& address = "127.0.0.1")
+      : ws_(io_) {
+    beast::get_lowest_layer(ws_).connect(tcp::endpoint(net::ip::make_address(address), port));
+    ws_.set_option(websocket::stream_base::decorator([origin](websocket::request_type& request) {
+      if (!origin.empty()) request.set(beast::http::field::origin, origin);
+    }));
+    ws_.handshake(host.empty() ? address + ":" + std::to_string(port) : host, "/ws");
+  }
+  void sendText(const std::string& text) { ws_.text(true), ws_.write(net::buffer(text)); }
+  // The next message of `type`; a frame is {"type": "binary", "binary": bytes}.
+  json readUntil(const std::string& type) {
+    for (beast::flat_buffer buffer;; buffer.clear()) {
+      ws_.read(buffer);
+      const auto bytes = beast::buffers_to_string(buffer.data());
+      const auto message = ws_.got_text() ? json::parse(bytes) : json{{"type", "binary"}, {"binary", bytes}};
+      if (message.value("type", "") == type) return message;
+    }
+  }
+  json login(const std::string& code) { return sendText(json{{"type", "auth"}, {"code", code}}.dump()), readUntil("auth"); }
+  std::string auth(const std::string& code) { return login(code).value("token", ""); }  // "" when refused
+  // Whether the agent closes the connection within `limit` (messages before the close are skipped);
+  // nullopt when nothing at all came.
+  std::optional<bool> closedWithin(ms limit) {
+    for (bool any = false;; any = true) {
+      beast::flat_buffer buffer;
+      bool done = false;
+      beast::error_code error;
+      ws_.async_read(buffer, [&](beast::error_code e, std::size_t) { error = e, done = true; });
+      io_.restart();
+      for (const auto end = Clock::now() + limit; !done && Clock::now() < end;) io_.run_one_for(end - Clock::now());
+      if (done && error) return true;
+      if (done) continue;
+      beast::get_lowest_layer(ws_).close(), io_.restart(), io_.run_for(1s);
+      return any ? std::optional(false) : std::nullopt;
+    }
+  }
+  websocket::stream<beast::tcp_stream>& stream() { return ws_; }
+
+ private:
+  net::io_context io_;
+  websocket::stream<beast::tcp_stream> ws_;
+};
+
+std::string storedCode(const TempFolder& home) {
+  return json::parse(std::ifstream(home.path() / ".config/qova-lumaro-agent/state.json"))["accessCode"];
+}
+
+std::vector<std::string> agentEnvironment(const TempFolder& home, const std::string& listen) {
+  return {"HOME=" + home.path().string(), "XDG_CONFIG_HOME=", "QOVA_AGENT_LISTEN=" + listen,
+          "QOVA_AGENT_MAX_UPLOAD_BYTES=100000", "QOVA_MAC_SCREEN_TRUSTED=1", "QOVA_MAC_INPUT_TRUSTED=0"};
+}
+
+class AgentServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto connected = agent_.waitForLine(R"(\[agent\] connected: viewer at http://127\.0\.0\.1:\d+/)");
+    ASSERT_TRUE(connected);
+    port_ = static_cast<std::uint16_t>(std::stoi(connected->substr(connected->rfind(':') + 1)));
+    code_ = storedCode(home_);
+  }
+  fs::path received() const { return home_.path() / "Downloads/QOVA-Lumaro"; }
+  std::size_t receivedCount() const {
+    return exists(received()) ? std::distance(fs::directory_iterator(received()), {}) : 0;
+  }
+  // The status of the answer to an upload (which may come, and the socket close, before all is sent).
+  unsigned post(const std::string& body, const std::string& headers) {
+    auto socket = connectRaw(port_);
+    boost::system::error_code error;
+    net::write(socket, net::buffer("POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+                                   std::to_string(body.size()) + "\r\n" + headers + "\r\n" + body), error);
+    const auto answer = readRaw(socket, 5s, [](const std::string& text) { return text.size() >= 12; }).first;
+    return answer.starts_with("HTTP/1.1 ") ? std::stoi(answer.substr(9, 3)) : 0;
+  }
+
+  TempFolder home_;
+  AgentProcess agent_{{"--nogui"}, agentEnvironment(home_, ":0")};
+  std::uint16_t port_ = 0;
+  std::string code_;
+};
+
+TEST(AgentIdentityRun, PrintsTheThreeLinesWithTheStoredCode) {
+  TempFolder home;
+  AgentProcess agent({"--show-id"}, agentEnvironment(home, "127.0.0.1:23456"));
+  EXPECT_EQ(agent.wait(), 0);
+  const auto lines = agent.lines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(设备 ID: \d{9})"))) << lines[0];
+  EXPECT_EQ(lines[1], "验证码: " + storedCode(home));
+  EXPECT_EQ(lines[2], "服务器: http://127.0.0.1:23456/");
+}
+
+TEST(AgentServiceRun, RefusesToStartWhenEitherLoopbackAddressIsTaken) {
+  for (const char* taken : {"127.0.0.1", "::1"}) {
+    net::io_context io;
+    tcp::acceptor squatter(io, tcp::endpoint(net::ip::make_address(taken), 0));
+    const auto port = std::to_string(squatter.local_endpoint().port());
+    TempFolder home;
+    AgentProcess agent({"--nogui"}, agentEnvironment(home, "127.0.0.1:" + port));
+    const auto failed = agent.waitForLine("failed.*" + port);
+    ASSERT_TRUE(failed) << taken;
+    EXPECT_NE(failed->find(taken), std::string::npos) << *failed;
+    EXPECT_NE(agent.wait(), 0) << taken;
+  }
+}
+
+TEST_F(AgentServiceTest, TheRightCodeGetsPermissionFramesAndInputAWrongOneNothing) {
+  Viewer intruder(port_);
+  EXPECT_EQ(intruder.login("wrongcod"), json::parse(R"({"type":"auth","ok":false})"));
+  Viewer viewer(port_);
+  ASSERT_FALSE(viewer.auth(code_).empty());
+  EXPECT_EQ(viewer.readUntil("permission"),
+            json::parse(R"({"type":"permission","known":true,"screen":true,"input":false})"));
+  ASSERT_TRUE(agent_.waitForLine(R"(^__QOVA_CAPTURE__\{"action":"start"\}$)"));
+
+  agent_.write(frameMessage("JPEG") + "__QOVA_PERMISSION__{\"input\":true,\"screen\":true}\n");
+  const auto frame = viewer.readUntil("binary")["binary"].get<std::string>();
+  const auto headerLength = std::size_t(std::uint8_t(frame[3]));
+  ASSERT_EQ(frame.substr(0, 3), std::string(3, '\0'));
+  EXPECT_EQ(json::parse(frame.substr(4, headerLength))["inputWidth"], 1920);
+  EXPECT_EQ(frame.substr(4 + headerLength), "JPEG");
+  EXPECT_EQ(viewer.readUntil("permission")["input"], true);
+
+  viewer.sendText(R"({"type":"input","action":"tap","x":5000,"y":540.26})");
+  EXPECT_TRUE(agent_.waitForLine(R"(^__QOVA_INPUT__\{"action":"tap","button":"left","x":1919\.0,"y":540\.3\})"));
+  EXPECT_EQ(intruder.closedWithin(300ms), std::nullopt);  // no frame, no permission
+}
+
+TEST_F(AgentServiceTest, WrongCodesAreAnsweredLateEachOnItsOwnAndPastTheBudgetLoginsAreToldWhenToComeBack) {
+  std::vector<std::unique_ptr<Viewer>> viewers;
+  std::vector<std::future<std::pair<json, Clock::duration>>> answers;
+  for (unsigned i = 0; i <= GuessLimiter::kBurst; ++i) {
+    answers.push_back(std::async(std::launch::async, [viewer = viewers.emplace_back(new Viewer(port_)).get(), sent = Clock::now()] {
+      return std::pair{viewer->login("wrongcod"), Clock::now() - sent};
+    }));
+  }
+  std::vector<Clock::duration> judged;
+  Viewer* toldToWait = nullptr;
+  for (std::size_t i = 0; i < answers.size(); ++i) {
+    const auto [answer, took] = answers[i].get();
+    EXPECT_EQ(answer["ok"], false);
+    if (!answer.contains("retryMs")) judged.push_back(took);
+    if (!answer.contains("retryMs")) continue;
+    toldToWait = viewers[i].get();
+    EXPECT_TRUE(answer["retryMs"] > 0 && answer["retryMs"] <= GuessLimiter::kRefill.count()) << answer;
+    std::this_thread::sleep_for(ms(answer["retryMs"].get<int>()));
+  }
+  ASSERT_EQ(judged.size(), GuessLimiter::kBurst);
+  const auto [first, last] = std::minmax_element(judged.begin(), judged.end());
+  EXPECT_GE(*first, GuessLimiter::kWrongCodeDelay);
+  EXPECT_LT(*last - *first, GuessLimiter::kWrongCodeDelay);  // side by side, not one after the other
+  ASSERT_TRUE(toldToWait);
+  EXPECT_FALSE(toldToWait->auth(code_).empty());
+}
+
+TEST_F(AgentServiceTest, MessagesOutOfPlaceEndOnlyTheirOwnConnection) {
+  Viewer good(port_);
+  ASSERT_FALSE(good.auth(code_).empty());
+  // Before the code, anything but a short login; a binary message.
+  for (const std::string& message : {std::string(R"({"type":"input","action":"tap","x":1,"y":1})"),
+                                     std::string("{not json"), std::string(R"({"type":"auth","code":7})"),
+                                     json{{"type", "auth"}, {"code", std::string(300, 'a')}}.dump(), std::string()}) {
+    Viewer viewer(port_);
+    viewer.stream().binary(message.empty());
+    viewer.stream().write(net::buffer(message.empty() ? std::string("\x00\x01", 2) : message));
+    EXPECT_EQ(viewer.closedWithin(3s), true) << message;
+  }
+  // After it, a message over the limit (possibly closed before it is all sent).
+  Viewer big(port_);
+  ASSERT_FALSE(big.auth(code_).empty());
+  beast::error_code error;
+  big.stream().text(true);
+  big.stream().write(net::buffer(R"({"type":"input","action":"text","text":")" + std::string(1 << 20, 'x') + "\"}"),
+                     error);
+  EXPECT_TRUE(error || big.closedWithin(5s) == true);
+  {  // one that vanishes while a large frame is on its way to it
+    Viewer vanishing(port_);
+    ASSERT_FALSE(vanishing.auth(code_).empty());
+    agent_.write(frameMessage(std::string(8 << 20, 'v')));
+  }
+  agent_.write(frameMessage("two"));
+  for (std::string frame; frame.find("two") == std::string::npos;) frame = good.readUntil("binary")["binary"];
+}
+
+TEST_F(AgentServiceTest, WebSocketsFromForeignPagesAreRefusedAndLocalhostIsServedOnBothAddresses) {
+  const auto port = std::to_string(port_);
+  EXPECT_THROW(Viewer(port_, "http://evil.example"), boost::system::system_error);
+  // A foreign name pointed at 127.0.0.1 (DNS rebinding): same-origin in the browser's eyes, refused.
+  EXPECT_THROW(Viewer(port_, "http://rebound.example:" + port, "rebound.example:" + port), boost::system::system_error);
+  EXPECT_FALSE(Viewer(port_, "http://127.0.0.1:" + port).auth(code_).empty());
+  EXPECT_FALSE(Viewer(port_, "http://localhost:" + port, "localhost:" + port, "::1").auth(code_).empty());
+}
+
+TEST_F(AgentServiceTest, IdleConnectionsMakeWayForANewViewerOldestFirstAndAreLetGoSoon) {
+  std::vector<tcp::socket> idle;
+  for (int i = 0; i < 128; ++i) idle.push_back(connectRaw(port_));
+  Viewer viewer(port_);
+  EXPECT_FALSE(viewer.auth(code_).empty());
+  EXPECT_TRUE(readRaw(idle.front(), 2s).second);
+  Viewer silentViewer(port_);
+  EXPECT_TRUE(readRaw(idle.back(), 8s).second);        // waiting for a request
+  EXPECT_EQ(silentViewer.closedWithin(8s), true);  // waiting for a login
+}
+
+TEST_F(AgentServiceTest, MessagesSentRightBehindTheUpgradeRequestArrive) {
+  auto socket = connectRaw(port_);
+  const auto login = json{{"type", "auth"}, {"code", code_}}.dump();
+  std::string frame = {'\x81', static_cast<char>(0x80 | login.size()), 1, 2, 3, 4};
+  for (std::size_t i = 0; i < login.size(); ++i) frame += static_cast<char>(login[i] ^ (1 + i % 4));
+  net::write(socket, net::buffer("GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n" +
+                                 frame));
+  const auto accepted = [](const std::string& received) { return received.find(R"("ok":true)") != std::string::npos; };
+  const auto received = readRaw(socket, 5s, accepted).first;
+  EXPECT_TRUE(accepted(received)) << received;
+}
+
+TEST_F(AgentServiceTest, UploadsNeedAViewersTokenAndOnlyCompleteOnesAreStoredAndAnnounced) {
+  Viewer viewer(port_);
+  const auto token = viewer.auth(code_);
+  ASSERT_FALSE(token.empty());
+  const auto as = [](const std::string& token, const std::string& name) {
+    return "X-Qova-Token: " + token + "\r\nX-Qova-File-Name: " + name + "\r\n";
+  };
+  EXPECT_EQ(post("x", "X-Qova-File-Name: a.txt\r\n"), 401u);
+  EXPECT_EQ(post("x", as(std::string(32, '0'), "a.txt")), 401u);
+  EXPECT_EQ(receivedCount(), 0u);
+
+  EXPECT_EQ(post("content", as(token, "%E6%8A%A5%E5%91%8A.txt")), 200u);
+  std::ifstream in(received() / "报告.txt");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "content");
+  EXPECT_TRUE(agent_.waitForLine("^__QOVA_FILE_RECEIVED__" + (received() / "报告.txt").string() + "$"));
+
+  // Over the cap, or cut off midway: nothing is left, not even a temporary file.
+  EXPECT_EQ(post(std::string(100001, 'b'), as(token, "big.bin")), 413u);
+  const auto waitForCount = [this](std::size_t count) {
+    for (int i = 0; i < 100 && receivedCount() != count; ++i) std::this_thread::sleep_for(20ms);
+    return receivedCount();
+  };
+  {
+    auto socket = connectRaw(port_);
+    net::write(socket, net::buffer("POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 50000\r\n" +
+                                   as(token, "half.bin") + "\r\n" + std::string(20000, 'h')));
+    ASSERT_EQ(waitForCount(2), 2u);  // hang up once the temporary file exists
+  }
+  EXPECT_EQ(waitForCount(1), 1u);
+}
+
+TEST_F(AgentServiceTest, CaptureStopsWhenTheLastViewerLeavesAndTheAgentEndsWithItsInput) {
+  {
+    Viewer first(port_), second(port_);
+    ASSERT_FALSE(first.auth(code_).empty());
+    ASSERT_FALSE(second.auth(code_).empty());
+    ASSERT_TRUE(agent_.waitForLine(R"(^__QOVA_CAPTURE__\{"action":"start"\}$)"));
+  }
+  ASSERT_TRUE(agent_.waitForLine(R"(^__QOVA_CAPTURE__\{"action":"stop"\}$)"));
+  const auto lines = agent_.lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), R"(__QOVA_CAPTURE__{"action":"stop"})"), 1);
+  const auto status = agent_.wait();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+}  // namespace
+}  // namespace qova::agent
