@@ -101,7 +101,9 @@ class TestScreen {
     XSync(display_, True);
   }
   ~TestScreen() {
-    if (display_) XCloseDisplay(display_);
+    if (!display_) return;
+    if (gc_) XFreeGC(display_, gc_);
+    XCloseDisplay(display_);
   }
   bool ready() const { return display_ != nullptr; }
 
