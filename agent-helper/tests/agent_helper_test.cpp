@@ -42,7 +42,6 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using ms = std::chrono::milliseconds;
 
-// A private folder under the system's temporary folder, removed with everything in it.
 struct TempFolder {
   std::string pattern = (fs::temp_directory_path() / "qova-agent-test-XXXXXX").string();
   fs::path folder = ::mkdtemp(pattern.data());
@@ -382,7 +381,6 @@ class AgentProcess {
     ::close(std::exchange(input_, -1)), ::waitpid(std::exchange(pid_, -1), &status, 0);
     return status;
   }
-  // The first output line that matches, waiting at most `limit` for it.
   std::optional<std::string> waitForLine(const std::string& pattern, ms limit = 5s) {
     const std::regex re(pattern);
     std::optional<std::string> found;
