@@ -28,14 +28,6 @@ export function launchBrowser(playwright) {
     args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking', '--disable-component-update'] });
 }
 
-// The raw RGB picture of the whole X screen.
-export async function screenPixels(display, width, height) {
-  const { stdout } = await run('/usr/bin/import', ['-display', display, '-window', 'root', '-depth', '8', 'rgb:-'],
-    { encoding: 'buffer', maxBuffer: width * height * 3 + 1024 });
-  if (stdout.length !== width * height * 3) throw new Error(`screen grab has ${stdout.length} bytes`);
-  return stdout;
-}
-
 const readLines = (file) => (existsSync(file) ? readFileSync(file, 'utf8').split('\n').filter(Boolean) : []);
 
 // The whole product on one private display: Xvfb, the application (--auto-start) and the probe window.
