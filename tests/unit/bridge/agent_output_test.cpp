@@ -125,18 +125,6 @@ TEST_F(ControllerTest, NothingAStoppedOrReplacedAgentStillSaysIsActedOn) {
   }
 }
 
-TEST_F(ControllerTest, TheUnfinishedLineOfAStoppedAgentNeverJoinsTheNextAgentsOutput) {
-  launchApp();
-  delegate->startAgent();
-  launches()[0].handlers.onOutput("[agent] connec");
-  delegate->stopClicked();
-  delegate->startAgent();
-  launches()[1].handlers.onOutput("ted\nsocket closed\n");
-  main().runPending();
-  EXPECT_EQ(status().text(), "连接中");
-  EXPECT_EQ(std::count(status().history.begin(), status().history.end(), "在线，等待 H5 控制"), 0);
-}
-
 TEST_F(ControllerTest, ReadersOfTwoAgentsDeliveringAtOnceNeverMixTheirLines) {
   launchApp();
   delegate->startAgent();

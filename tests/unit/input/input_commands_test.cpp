@@ -70,18 +70,10 @@ TEST_F(InputCommands, PointerActionsPostTheirEventsWithTheirPauses) {
   for (const auto& [payload, events] : cases) EXPECT_EQ(run(payload), events) << payload;
 }
 
-TEST_F(InputCommands, CoordinatesReachThePlatformUnchanged) {
-  const Events events = run(R"({"action":"tap","x":"nan","y":1e300})");
-  ASSERT_EQ(events.size(), 4u);
-  EXPECT_TRUE(std::isnan(events[0].x));
-  EXPECT_EQ(events[0].y, 1e300);
-}
-
 TEST(SwipeSteps, FifteenMillisecondStepsOfTheDurationFromOneToTwentyFour) {
   constexpr double kInf = std::numeric_limits<double>::infinity();
-  const std::pair<double, int> table[] = {{0, 1},     {-kInf, 1},  {29.9, 1},  {30, 2},   {100, 6},
-                                          {344, 22},  {345, 23},   {359.9, 23}, {360, 24}, {1e300, 24},
-                                          {kInf, 24}, {std::nan(""), 24}};
+  const std::pair<double, int> table[] = {{-kInf, 1}, {29.9, 1}, {30, 2}, {359.9, 23}, {360, 24}, {kInf, 24},
+                                          {std::nan(""), 24}};
   for (const auto& [durationMs, steps] : table) EXPECT_EQ(swipeSteps(durationMs), steps) << durationMs;
 }
 
@@ -128,25 +120,13 @@ TEST_F(InputCommands, TextFillsThePasteboardThenPastesWithCommandV) {
 
 TEST_F(InputCommands, MalformedLinesAndUnknownActionsDoNothing) {
   const std::string payloads[] = {
-      "", "[]", R"([{"action":"tap"}])", R"("tap")", "null", R"({"action":"tap")", R"({"action":"tap",})",
-      R"({"action":"tap"} {})", R"({"action":"\ud800"})", R"({"x":01})", R"({"x":NaN})",
-      std::string("{\"action\":\"tap\"}\0", 17), std::string("{\"action\":\"t\0ap\"}", 17),
-      R"({"action":"TAP","x":1})", R"({"action":"wiggle"})", R"({"x":1,"y":2})", R"({"action":["tap"]})",
-      "{\"action\":\"tap\",\"junk\":" + std::string(100000, '[') + "}"};
+      "", "[]", R"([{"action":"tap"}])", "null", R"({"action":"tap")", R"({"action":"tap",})", R"({"action":"tap"} {})",
+      R"({"action":"\ud800"})", R"({"x":NaN})", std::string("{\"action\":\"tap\"}\0", 17), R"({"action":"TAP","x":1})",
+      R"({"action":"wiggle"})", R"({"x":1,"y":2})", "{\"action\":\"tap\",\"junk\":" + std::string(100000, '[') + "}"};
   for (const std::string& payload : payloads) EXPECT_TRUE(run(payload).empty()) << payload.substr(0, 40);
   // Deep nesting in a member nobody reads is no reason to drop a well-formed command.
   const std::string deep = std::string(100000, '[') + std::string(100000, ']');
   EXPECT_EQ(run(R"({"action":"tap","junk":)" + deep + "}"), click(0, 0));
-}
-
-TEST_F(ControllerTest, InputLinesAreRoutedInOrderAndABadLineDoesNotDisturbTheNext) {
-  delegate->handleAgentOutput("__QOVA_INPUT__{\"action\":\"scroll\",\"del");
-  delegate->handleAgentOutput("taY\":1}\r\n__QOVA_INPUT__{\"action\":\"tap\",\r\n__QOVA_INPUT__{\"action\":\"key\",\"key\":\"b\"}\r\n");
-  delegate->handleAgentOutput("__QOVA_INPUT__ {\"action\":\"back\"} \n__qova_input__{\"action\":\"home\"}\n");
-  Events expected = {PostedEvent::scroll(-1)};
-  for (const auto& e : key(11)) expected.push_back(e);
-  for (const auto& e : key(33, kCmd)) expected.push_back(e);
-  EXPECT_EQ(fakes.eventPoster->take(), expected);
 }
 
 TEST_F(ControllerTest, WhatADragHoldsDownIsReleasedWhereverItsAgentGoes) {
