@@ -71,10 +71,8 @@ TEST(AgentLineRouting, MarkersAreExactPrefixesAndTheFirstKnownStatusWordWins) {
   const std::pair<std::string_view, std::optional<std::string_view>> statuses[] = {
       {"another client replaced this device session; failed", "检测到另一个客户端在线"},
       {"[agent] connected, previous closed", "在线，等待 H5 控制"},
-      {"device online", "在线，等待 H5 控制"},
       {"reconnecting ... failed", "正在连接服务器"},
       {"handshake failed", "连接中"},
-      {"socket closed", "连接中"},
       {"Connecting", std::nullopt},
       {"", std::nullopt},
   };
