@@ -34,12 +34,6 @@ TEST(AgentOutputBuffer, TurnsChunksIntoLines) {
       {{"good\nbad \xff\xfe\nstray \x80\ncut \xe4\xbd\noverlong \xe0\x9f\xbf\nalso good\n"}, {"good", "also good"}},  // only invalid lines go
   };
   for (const Case& c : cases) EXPECT_EQ(linesOf(c.chunks), c.lines) << c.chunks[0];
-
-  // One-byte reads of a long command line give the line once and whole.
-  const std::string line = "__QOVA_INPUT__{\"action\":\"text\",\"text\":\"你好，世界\"}";
-  std::vector<std::string> bytes;
-  for (char b : line + "\n" + line + "\n") bytes.emplace_back(1, b);
-  EXPECT_EQ(linesOf(bytes), (Lines{line, line}));
 }
 
 TEST(AgentOutputBuffer, DropsLinesOverTheCapWholeAndKeepsNoBytesOfThem) {
