@@ -67,7 +67,6 @@ class FakeButton : public FakeViewOf<Button> {
   }
   void setIdentifier(const std::string& identifier) override { identifier_ = identifier; }
   std::string identifier() const override { return identifier_; }
-  bool hasAction() const { return static_cast<bool>(action_); }
 
  private:
   std::string title_;
@@ -151,9 +150,8 @@ class FakeControls : public Controls {
     return window;
   }
   void activateApplication() override {}
-  void terminateApplication() override { ++terminations; }
+  void terminateApplication() override {}
   std::vector<std::shared_ptr<FakeWindow>> windows;
-  int terminations = 0;
 };
 
 }  // namespace qova::test

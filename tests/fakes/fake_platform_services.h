@@ -99,25 +99,15 @@ class FakeServiceManager : public ServiceManager {
   }
 };
 
-// Records the icon's menu.
 class FakeTray : public Tray {
  public:
-  bool show(const std::string&, std::vector<TrayMenuItem> menu) override {
-    items = std::move(menu);
-    return true;
-  }
-  std::vector<TrayMenuItem> items;
+  bool show(const std::string&, std::vector<TrayMenuItem>) override { return true; }
 };
 
-// The first claim succeeds unless `anotherRuns`; a later start's request is `onShowRequested`.
+// This instance is always the only one (a second start is the real application's test).
 class FakeSingleInstance : public SingleInstance {
  public:
-  bool claim(std::function<void()> onShow) override {
-    onShowRequested = std::move(onShow);
-    return !anotherRuns;
-  }
-  bool anotherRuns = false;
-  std::function<void()> onShowRequested;
+  bool claim(std::function<void()>) override { return true; }
 };
 
 // Every platform service faked, with typed access for the test.

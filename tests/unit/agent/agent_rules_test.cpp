@@ -3,7 +3,6 @@
 
 #include "agent/agent_launch.h"
 #include "agent/device_identity.h"
-#include "permissions/permission_message.h"
 
 namespace qova {
 namespace {
@@ -23,10 +22,6 @@ TEST(AgentLaunch, NoLegacyPatternMatchesTheAgentThisApplicationStarts) {
   const std::string ours = agentPathInBundle("/home/a user/QOVA Lumaro Agent.app/") + " --nogui";
   EXPECT_EQ(ours, "/home/a user/QOVA Lumaro Agent.app/Contents/Resources/agent-bin/qova-agent-helper --nogui");
   for (const auto& pattern : patterns) EXPECT_EQ(ours.find(pattern), std::string::npos) << pattern;
-}
-
-TEST(PermissionMessage, IsOneCompactLine) {
-  EXPECT_EQ(permissionMessage(true, false), "__QOVA_PERMISSION__{\"input\":false,\"screen\":true}\n");
 }
 
 TEST(DeviceIdentity, ReadsTheIdentityLines) {

@@ -22,8 +22,7 @@ constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
 double doubleOf(const Json& value) { return doubleValue(&value); }
 int64_t intOf(const Json& value) { return intValue(&value); }
 
-// Bit for bit, sign of zero included. (That the reading agrees with the C library on any text is
-// the fuzzer's check; these are the forms worth naming.)
+// Bit for bit, sign of zero included.
 void expectSameDouble(double actual, double expected, const std::string& text) {
   EXPECT_TRUE(actual == expected && std::signbit(actual) == std::signbit(expected)) << '"' << text << '"';
 }
@@ -42,31 +41,20 @@ TEST(DoubleValue, StringsFollowStrtodSyntaxOnTheWholeText) {
     double expected;
   };
   const Case cases[] = {
-      // decimal forms and signs
-      {"640", 640}, {"+12.5", 12.5}, {"-12.5", -12.5}, {".5", 0.5}, {"5.", 5}, {"1e3", 1000}, {"1E+3", 1000},
-      {"2.5e-1", 0.25}, {"007", 7},
-      // hexadecimal forms
-      {"0x10", 16}, {"0X1.8p1", 3}, {"-0x.8", -0.5}, {"0x1p-2", 0.25}, {"0xAbC", 2748},
-      // infinities and not-a-number are numbers too
-      {"inf", kInf}, {"-INF", -kInf}, {"Infinity", kInf}, {"+infinity", kInf},
-      // out of range gives what strtod gives: signed infinity or zero
-      {"1e400", kInf}, {"-1e400", -kInf}, {"1e-400", 0}, {"0x1p99999", kInf}, {"0.000001e-320", 0},
-      {"1" + std::string(400, '0'), kInf}, {"0." + std::string(400, '0') + "1", 0},
-      {"1e99999999999999999999999", kInf}, {"1e-99999999999999999999999", 0},
-      // subnormals are in range
+      {"+12.5", 12.5}, {"-12.5", -12.5}, {".5", 0.5}, {"5.", 5}, {"1E+3", 1000}, {"2.5e-1", 0.25},
+      {"0X1.8p1", 3}, {"-0x.8", -0.5}, {"0xAbC", 2748}, {"-INF", -kInf}, {"+infinity", kInf},
+      // out of range gives what strtod gives: signed infinity or zero; subnormals are in range
+      {"-1e400", -kInf}, {"1e-400", 0}, {"1" + std::string(400, '0'), kInf}, {"1e-99999999999999999999999", 0},
       {"4e-320", 4e-320}, {"0x1p-1074", std::numeric_limits<double>::denorm_min()},
       // anything else is 0: white space, NUL, junk, empty, broken forms
-      {"", 0}, {" 1", 0}, {"\t1", 0}, {"\n1", 0}, {"\v1", 0}, {"\f1", 0}, {"\r1", 0}, {std::string("\0" "1", 2), 0},
-      {"1 ", 0}, {"1\r", 0}, {"1px", 0}, {"12,5", 0}, {"1e", 0}, {"1e+", 0}, {".", 0}, {"-", 0}, {"+", 0},
-      {"+-1", 0}, {"--1", 0}, {"- 1", 0}, {"0x", 0}, {"0x-1", 0}, {"0xg", 0}, {"0x1p", 0}, {"0xinf", 0},
-      {"-0x1.8p+-3", 0}, {"0x1p-+3", 0}, {"0x1P--3", 0}, {"0x1p++3", 0}, {"0x1p+", 0}, {"1e+-3", 0},
-      {"infin", 0}, {"in", 0}, {"nan(", 0}, {"1.2.3", 0}, {"\xEF\xBC\x91", 0} /* fullwidth one */,
-      {std::string("1\0" "2", 3), 0},
+      {"", 0}, {" 1", 0}, {"1\r", 0}, {std::string("\0" "1", 2), 0}, {"1px", 0}, {"12,5", 0}, {"1e+", 0},
+      {".", 0}, {"+-1", 0}, {"0x", 0}, {"0xg", 0}, {"0x1p", 0}, {"0xinf", 0}, {"0x1p-+3", 0}, {"1e+-3", 0},
+      {"infin", 0}, {"nan(", 0}, {"1.2.3", 0}, {"\xEF\xBC\x91", 0} /* fullwidth one */,
   };
   for (const auto& c : cases) {
     expectSameDouble(doubleOf(c.text), c.expected, c.text);
   }
-  for (const char* nan : {"nan", "NaN", "-nan", "+NAN", "nan()", "nan(0x7f_a)"}) {
+  for (const char* nan : {"NaN", "-nan", "nan(0x7f_a)"}) {
     EXPECT_TRUE(std::isnan(doubleOf(nan))) << nan;
   }
 }
@@ -126,12 +114,9 @@ TEST(IntValue, StringsAreASignAndDigitsThatFit) {
     int64_t expected;
   };
   const Case cases[] = {
-      {"3", 3}, {"+3", 3}, {"-3", -3}, {"007", 7}, {"-0", 0},
-      {"9223372036854775807", kMax}, {"-9223372036854775808", kMin},
-      {"9223372036854775808", 0}, {"-9223372036854775809", 0}, {"99999999999999999999999", 0},
-      {"2.9", 0}, {"2.0", 0}, {"1e3", 0}, {"0x10", 0}, {"", 0}, {"+", 0}, {"-", 0}, {"+-3", 0}, {"-+3", 0},
-      {"--3", 0}, {" 3", 0}, {"3 ", 0}, {"3\r", 0}, {"\t3", 0}, {"3a", 0}, {"inf", 0}, {"nan", 0},
-      {std::string("3\0", 2), 0}, {"\xEF\xBC\x93", 0} /* fullwidth three */,
+      {"+3", 3}, {"-3", -3}, {"9223372036854775807", kMax}, {"-9223372036854775808", kMin},
+      {"9223372036854775808", 0}, {"-9223372036854775809", 0}, {"2.9", 0}, {"1e3", 0}, {"0x10", 0}, {"", 0},
+      {"-", 0}, {"+-3", 0}, {" 3", 0}, {"3\r", 0}, {"3a", 0}, {std::string("3\0", 2), 0},
   };
   for (const auto& c : cases) EXPECT_EQ(intOf(c.text), c.expected) << '"' << c.text << '"';
 }

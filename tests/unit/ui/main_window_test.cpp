@@ -91,19 +91,5 @@ TEST_F(WindowTest, CopyButtonsCopyTheirFieldAndAnyOtherSenderCopiesTheDeviceId) 
   EXPECT_EQ(status().history, std::vector<std::string>(5, "已复制"));
 }
 
-TEST_F(WindowTest, ButtonsOfAGoneControllerDoNothing) {
-  auto& stop = button("device", "停止服务");
-  auto& refresh = button("files", "刷新");
-  delegate->startAgent();
-  delegate->agentInputQueue->drain();  // the start's permission message holds the controller while written
-  const std::weak_ptr<AppDelegate> gone = delegate;
-  auto window = fakes.controls->windows.at(0);  // the buttons live as long as their window
-  delegate.reset();
-  ASSERT_TRUE(gone.expired());
-  stop.performClick();
-  refresh.performClick();
-  EXPECT_EQ(launches()[0].process->terminateRequests(), 0);
-}
-
 }  // namespace
 }  // namespace qova::test

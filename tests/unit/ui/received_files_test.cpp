@@ -113,20 +113,19 @@ class ReceivedFilesTest : public ControllerTest {
  protected:
   std::vector<DirectoryEntry>& folder() { return fakes.workspace->folders[kFolder]; }
   FakeStackView& stack() { return static_cast<FakeStackView&>(*delegate->fileListStack); }
-  // The two labels' texts of a row, then its buttons, which act on the row's file.
+  // The row's children of one kind: its two labels, then its buttons, which act on the row's file.
+  template <class T>
+  std::vector<std::shared_ptr<T>> rowParts(size_t index) {
+    std::vector<std::shared_ptr<T>> parts;
+    for (const auto& child : dynamic_cast<FakeNode&>(*stack().arranged.at(index)).subviews) {
+      if (auto part = std::dynamic_pointer_cast<T>(child)) parts.push_back(part);
+    }
+    return parts;
+  }
   Strings row(size_t index) {
     Strings texts;
-    for (const auto& child : dynamic_cast<FakeNode&>(*stack().arranged.at(index)).subviews) {
-      if (auto label = std::dynamic_pointer_cast<FakeLabel>(child)) texts.push_back(label->text());
-    }
+    for (const auto& label : rowParts<FakeLabel>(index)) texts.push_back(label->text());
     return texts;
-  }
-  std::vector<std::shared_ptr<FakeButton>> rowButtons(size_t index) {
-    std::vector<std::shared_ptr<FakeButton>> buttons;
-    for (const auto& child : dynamic_cast<FakeNode&>(*stack().arranged.at(index)).subviews) {
-      if (auto button = std::dynamic_pointer_cast<FakeButton>(child)) buttons.push_back(button);
-    }
-    return buttons;
   }
   InZone utc{"UTC0"};
 };
@@ -154,7 +153,7 @@ TEST_F(ReceivedFilesTest, RowButtonsOpenAndRevealTheirOwnFileEvenAfterTheListCha
   folder() = {file("report.pdf", 5)};
   delegate->refreshReceivedFiles();
   EXPECT_TRUE(delegate->fileEmptyLabel->isHidden());
-  const auto buttons = rowButtons(0);
+  const auto buttons = rowParts<FakeButton>(0);
   folder().clear();
   delegate->refreshReceivedFiles();
   for (const auto& button : buttons) button->performClick();
