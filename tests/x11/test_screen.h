@@ -156,27 +156,6 @@ class TestScreen {
     return seen;
   }
 
-  // The CLIPBOARD as UTF-8, asked for as a pasting application asks.
-  std::string clipboard() {
-    const Atom utf8 = XInternAtom(display_, "UTF8_STRING", False);
-    const Atom property = XInternAtom(display_, "QOVA_PASTE", False);
-    XConvertSelection(display_, XInternAtom(display_, "CLIPBOARD", False), utf8, property, window_, CurrentTime);
-    XFlush(display_);
-    XEvent e;
-    bool answered = false;  // waitUntil asks once more at the end, and the check takes the event
-    if (!pumpUntil(
-            [&] { return answered = answered || XCheckTypedWindowEvent(display_, window_, SelectionNotify, &e); }))
-      return "(none)";
-    Atom type = 0;
-    int format = 0;
-    unsigned long count = 0, left = 0;
-    unsigned char* data = nullptr;
-    XGetWindowProperty(display_, window_, property, 0, 1 << 20, True, utf8, &type, &format, &count, &left, &data);
-    std::string text = data ? std::string(reinterpret_cast<char*>(data), count) : "";
-    if (data) XFree(data);
-    return text;
-  }
-
  private:
   Display* display_ = nullptr;
   ::Window window_ = 0;

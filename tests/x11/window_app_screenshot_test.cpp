@@ -37,25 +37,35 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using ::testing::IsSupersetOf;
 
+std::vector<Window> childrenOf(Display* display, Window window) {
+  Window root = 0, parent = 0, *children = nullptr;
+  unsigned count = 0;
+  XQueryTree(display, window, &root, &parent, &children, &count);
+  std::vector<Window> all(children, children + count);
+  if (children) XFree(children);
+  return all;
+}
+
+std::string nameOf(Display* display, Window window) {
+  char* name = nullptr;
+  XFetchName(display, window, &name);
+  const std::string text = name ? name : "";
+  if (name) XFree(name);
+  return text;
+}
+
 // A shown top-level window with the application's title, or without a window manager's frame (a
 // popup menu), of a width in [minimum, maximum); or 0.
 Window findTopLevel(Display* display, int minimumWidth, int maximumWidth, XWindowAttributes* found = nullptr) {
-  Window root = 0, parent = 0, *children = nullptr, result = 0;
-  unsigned count = 0;
-  XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count);
-  for (unsigned i = 0; i < count; ++i) {
-    XWindowAttributes attributes;
-    char* name = nullptr;
-    if (XGetWindowAttributes(display, children[i], &attributes) && attributes.map_state == IsViewable &&
-        attributes.width >= minimumWidth && attributes.width < maximumWidth &&
-        (attributes.override_redirect ||
-         (XFetchName(display, children[i], &name) && std::string_view(name) == "QOVA Lumaro Agent"))) {
-      result = children[i];
-      if (found) *found = attributes;
+  Window result = 0;
+  for (Window child : childrenOf(display, DefaultRootWindow(display))) {
+    XWindowAttributes a;
+    if (XGetWindowAttributes(display, child, &a) && a.map_state == IsViewable && a.width >= minimumWidth &&
+        a.width < maximumWidth && (a.override_redirect || nameOf(display, child) == "QOVA Lumaro Agent")) {
+      result = child;
+      if (found) *found = a;
     }
-    if (name) XFree(name);
   }
-  if (children) XFree(children);
   return result;
 }
 
@@ -148,28 +158,13 @@ TEST(Application, AutoStartRunsTheBundledAgentAndClosingTheWindowLeavesItRunning
 
 // The tray host's panel holds the icon window once it has docked, or 0.
 Window dockedIcon(Display* display) {
-  Window root = 0, parent = 0, *children = nullptr, icon = 0;
-  unsigned count = 0;
-  XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count);
-  for (unsigned i = 0; i < count && !icon; ++i) {
-    char* name = nullptr;
-    if (XFetchName(display, children[i], &name) && std::string_view(name) == "panel") {
-      Window r = 0, p = 0, *sockets = nullptr;
-      unsigned socketCount = 0;
-      XQueryTree(display, children[i], &r, &p, &sockets, &socketCount);
-      for (unsigned j = 0; j < socketCount && !icon; ++j) {
-        Window* docked = nullptr;
-        unsigned dockedCount = 0;
-        XQueryTree(display, sockets[j], &r, &p, &docked, &dockedCount);
-        if (dockedCount) icon = docked[0];
-        if (docked) XFree(docked);
-      }
-      if (sockets) XFree(sockets);
+  for (Window child : childrenOf(display, DefaultRootWindow(display))) {
+    if (nameOf(display, child) != "panel") continue;
+    for (Window socket : childrenOf(display, child)) {
+      if (const auto docked = childrenOf(display, socket); !docked.empty()) return docked[0];
     }
-    if (name) XFree(name);
   }
-  if (children) XFree(children);
-  return icon;
+  return 0;
 }
 
 void click(Display* display, int x, int y, unsigned button) {
