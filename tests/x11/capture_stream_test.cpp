@@ -11,7 +11,7 @@
 #include "platform/linux/cursor_overlay.h"
 #include "platform/linux/turbojpeg_imaging.h"
 #include "platform/linux/xshm_screen_capture.h"
-#include "support/xvfb_server.h"
+#include "support/test_bundle.h"
 #include "test_screen.h"
 
 namespace qova::test {

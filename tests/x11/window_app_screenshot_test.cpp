@@ -21,7 +21,6 @@
 
 #include "platform/linux/posix/posix_process_launcher.h"
 #include "support/test_bundle.h"
-#include "support/xvfb_server.h"
 
 #include <QProcess>
 
