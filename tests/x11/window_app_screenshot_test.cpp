@@ -1,5 +1,5 @@
 // The real application, started as a user would with the test agent in its bundle. Its window is
-// photographed into <build>/test-artifacts for a person to look at.
+// photographed into <build>/test-artifacts for a person to look at; a tray host docks its icon.
 #include <signal.h>
 
 #include <gmock/gmock.h>
@@ -104,57 +104,6 @@ struct RunningApplication {
   PosixProcessLauncher launcher;
 };
 
-TEST(Application, AutoStartRunsTheBundledAgentAndClosingTheWindowLeavesItRunningUntilTerminated) {
-  TestBundle bundle;
-  bundle.setScript({"write 设备 ID: 123 456 789\\n验证码: ab12cd\\n服务器: relay.example.com:21116\\n",
-                    "write [agent] connected\\n"});
-  RunningApplication app(bundle);
-  auto ended = app.start({"--auto-start"});
-
-  // The service run follows the identity query; by its first input it has recorded everything.
-  ASSERT_TRUE(waitUntil([&] { return !bundle.readRecord("stdin.bin").empty(); }, 20s));
-  EXPECT_EQ(bundle.recordLines("argv.txt"), std::vector<std::string>{"--nogui"});
-  // Xvfb can be read and has XTest, so both count as granted.
-  EXPECT_THAT(bundle.recordLines("env.txt"), IsSupersetOf({"QOVA_MAC_SCREEN_TRUSTED=1", "QOVA_MAC_INPUT_TRUSTED=1"}));
-  const std::string pids = bundle.readRecord("pid.txt");
-  long agent = 0, application = 0;
-  std::istringstream(pids) >> agent >> application;
-
-  std::unique_ptr<Display, int (*)(Display*)> x(XOpenDisplay(nullptr), XCloseDisplay);
-  ASSERT_TRUE(x);
-  Window window = 0;
-  ASSERT_TRUE(waitUntil([&] { return (window = findWindow(x.get())) != 0; }, 20s));
-
-  // Once two pictures 150 ms apart agree, painting is over.
-  QImage shot, previous;
-  EXPECT_TRUE(waitUntil(
-      [&] {
-        previous = std::exchange(shot, QGuiApplication::primaryScreen()->grabWindow(window).toImage());
-        return !shot.isNull() && shot == previous;
-      },
-      10s, [] { std::this_thread::sleep_for(150ms); }));
-  const fs::path artifacts = fs::canonical("/proc/self/exe").parent_path().parent_path() / "test-artifacts";
-  fs::create_directories(artifacts);
-  EXPECT_TRUE(shot.save(QString::fromStdString((artifacts / "application-window.png").string())));
-  std::set<QRgb> colours;
-  for (int i = 0; i < shot.width() * shot.height(); ++i) colours.insert(shot.pixel(i % shot.width(), i / shot.width()));
-  EXPECT_GT(colours.size(), 50u);  // anti-aliased text: a drawn window has many shades
-  EXPECT_GT(std::count_if(colours.begin(), colours.end(), [](QRgb c) { return qGray(c) < 100; }), 5);  // some dark
-
-  closeWindow(x.get(), window);
-  EXPECT_TRUE(waitUntil([&] { return findWindow(x.get()) == 0; }, 10s));
-  EXPECT_EQ(ended.wait_for(1500ms), std::future_status::timeout);
-  // A second start shows the running window and ends, without an agent run of its own.
-  EXPECT_EQ(app.run({"--auto-start"}), 0);
-  EXPECT_TRUE(waitUntil([&] { return findWindow(x.get()) != 0; }, 10s));
-  EXPECT_EQ(bundle.readRecord("pid.txt"), pids);
-
-  kill(static_cast<pid_t>(application), SIGTERM);
-  ASSERT_EQ(ended.wait_for(20s), std::future_status::ready);
-  EXPECT_EQ(ended.get(), 0);
-  EXPECT_TRUE(waitUntil([&] { return kill(static_cast<pid_t>(agent), 0) != 0; }, 10s));
-}
-
 // The tray host's panel holds the icon window once it has docked, or 0.
 Window dockedIcon(Display* display) {
   for (Window child : childrenOf(display, DefaultRootWindow(display))) {
@@ -191,29 +140,59 @@ std::optional<XWindowAttributes> openTrayMenu(Display* display, Window icon) {
   return menu;
 }
 
-TEST(Application, TheTrayMenuShowsTheWindowAndQuitsAsTheSignalsDo) {
-  XvfbServer server(800, 600);  // a desktop of its own with a tray, for this test only
-  ASSERT_TRUE(server.running());
-  QProcess tray;
+TEST(Application, AutoStartRunsTheAgentAndClosingTheWindowLeavesItRunningUntilTheTrayMenuQuits) {
+  QProcess tray;  // a tray host on the screen
   tray.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "request", "--height", "32",
                         "--SetDockType", "true", "--transparent", "false", "--tint", "0x303030"});
   ASSERT_TRUE(tray.waitForStarted(5000));
-  std::unique_ptr<Display, int (*)(Display*)> x(XOpenDisplay(nullptr), XCloseDisplay);
-  ASSERT_TRUE(x);
   TestBundle bundle;
+  bundle.setScript({"write 设备 ID: 123 456 789\\n验证码: ab12cd\\n服务器: relay.example.com:21116\\n",
+                    "write [agent] connected\\n"});
   RunningApplication app(bundle);
   auto ended = app.start({"--auto-start"});
+
+  // The service run follows the identity query; by its first input it has recorded everything.
   ASSERT_TRUE(waitUntil([&] { return !bundle.readRecord("stdin.bin").empty(); }, 20s));
+  EXPECT_EQ(bundle.recordLines("argv.txt"), std::vector<std::string>{"--nogui"});
+  // Xvfb can be read and has XTest, so both count as granted.
+  EXPECT_THAT(bundle.recordLines("env.txt"), IsSupersetOf({"QOVA_MAC_SCREEN_TRUSTED=1", "QOVA_MAC_INPUT_TRUSTED=1"}));
+  const std::string pids = bundle.readRecord("pid.txt");
   long agent = 0, application = 0;
-  std::istringstream(bundle.readRecord("pid.txt")) >> agent >> application;
+  std::istringstream(pids) >> agent >> application;
   // Should the test stop early, the application is not left waiting for its 60 s.
   std::unique_ptr<long, void (*)(long*)> stopper(&application, [](long* pid) {
     if (*pid) kill(static_cast<pid_t>(*pid), SIGTERM);
   });
+  std::unique_ptr<Display, int (*)(Display*)> x(XOpenDisplay(nullptr), XCloseDisplay);
+  ASSERT_TRUE(x);
   Window icon = 0, window = 0;
   ASSERT_TRUE(waitUntil([&] { return (icon = dockedIcon(x.get())) != 0 && (window = findWindow(x.get())) != 0; }, 20s));
 
-  // Two items of equal height: 显示窗口 above 退出.
+  // Once two pictures 150 ms apart agree, painting is over.
+  QImage shot, previous;
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        previous = std::exchange(shot, QGuiApplication::primaryScreen()->grabWindow(window).toImage());
+        return !shot.isNull() && shot == previous;
+      },
+      10s, [] { std::this_thread::sleep_for(150ms); }));
+  const fs::path artifacts = fs::canonical("/proc/self/exe").parent_path().parent_path() / "test-artifacts";
+  fs::create_directories(artifacts);
+  EXPECT_TRUE(shot.save(QString::fromStdString((artifacts / "application-window.png").string())));
+  std::set<QRgb> colours;
+  for (int i = 0; i < shot.width() * shot.height(); ++i) colours.insert(shot.pixel(i % shot.width(), i / shot.width()));
+  EXPECT_GT(colours.size(), 50u);  // anti-aliased text: a drawn window has many shades
+  EXPECT_GT(std::count_if(colours.begin(), colours.end(), [](QRgb c) { return qGray(c) < 100; }), 5);  // some dark
+
+  closeWindow(x.get(), window);
+  EXPECT_TRUE(waitUntil([&] { return findWindow(x.get()) == 0; }, 10s));
+  EXPECT_EQ(ended.wait_for(1500ms), std::future_status::timeout);
+  // A second start shows the running window and ends, without an agent run of its own.
+  EXPECT_EQ(app.run({"--auto-start"}), 0);
+  EXPECT_TRUE(waitUntil([&] { return (window = findWindow(x.get())) != 0; }, 10s));
+  EXPECT_EQ(bundle.readRecord("pid.txt"), pids);
+
+  // The tray menu has two items of equal height: 显示窗口 above 退出.
   closeWindow(x.get(), window);
   ASSERT_TRUE(waitUntil([&] { return findWindow(x.get()) == 0; }, 10s));
   auto menu = openTrayMenu(x.get(), icon);
@@ -221,7 +200,6 @@ TEST(Application, TheTrayMenuShowsTheWindowAndQuitsAsTheSignalsDo) {
   click(x.get(), menu->x + menu->width / 2, menu->y + menu->height / 4, 1);
   EXPECT_TRUE(waitUntil([&] { return findWindow(x.get()) != 0; }, 10s));
   EXPECT_EQ(ended.wait_for(0s), std::future_status::timeout);
-
   menu = openTrayMenu(x.get(), icon);
   ASSERT_TRUE(menu);
   click(x.get(), menu->x + menu->width / 2, menu->y + menu->height * 3 / 4, 1);
@@ -229,8 +207,6 @@ TEST(Application, TheTrayMenuShowsTheWindowAndQuitsAsTheSignalsDo) {
   application = 0;
   EXPECT_EQ(ended.get(), 0);
   EXPECT_TRUE(waitUntil([&] { return kill(static_cast<pid_t>(agent), 0) != 0; }, 10s));
-  tray.terminate();
-  tray.waitForFinished(5000);
 }
 
 // Ended, or ended and not yet reaped by whoever adopted it.
