@@ -150,7 +150,6 @@ TEST(SerialQueue, TheLastOwnerMayReleaseTheQueueFromItsOwnBlock) {
   EXPECT_TRUE(waitUntil([&] { return released.load(); }, 5s));
 }
 
-// Records the thread its destructor ran on.
 struct Owned {
   explicit Owned(std::atomic<std::thread::id>* destroyedOn) : destroyedOn(destroyedOn) {}
   ~Owned() { *destroyedOn = std::this_thread::get_id(); }

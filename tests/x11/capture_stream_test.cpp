@@ -62,7 +62,7 @@ struct RunningStream {
   }
 };
 
-// Count of dark pixels in a square around (x, y): the cursor's outline on white.
+// Dark pixels around (x, y): the cursor's outline on white.
 int darkAround(const PixelBuffer& p, int x, int y) {
   int dark = 0;
   for (int dy = -12; dy < 24; ++dy) {
@@ -96,7 +96,9 @@ TEST(XShmScreenCapture, ListsTheScreenAndDeliversPacedScaledFramesWithTheCursorA
   const auto moved = running.client->waitFor(*idle + 1, isComplete);
   ASSERT_TRUE(moved);
   EXPECT_GT(darkAround(*running.client->all()[*moved].imageBuffer, 267, 711), 10);
-  painter.fill(100, 100, 50, 50, 0x00FF00);
+  const PixelBuffer greener = blockPattern(1440, 900);
+  for (int i = 0; i < 2500; ++i) pixelAt(greener, 100 + i % 50, 100 + i / 50)[1] = 255;  // full green in the red block
+  painter.show(greener);
   const auto changed = running.client->waitFor(*moved + 1, [](const ScreenSample& s) {
     return isComplete(s) && pixelAt(*s.imageBuffer, 111, 111)[1] > 200;  // green, scaled by 1280/1440
   });
@@ -180,7 +182,6 @@ TEST(BgraScaler, ReductionsAverageWhatTheyCover) {
   } cases[] = {{2560, 1600, 2, 1280, 800, 127, 128},
                {3840, 2160, 3, 1280, 720, 170, 170},
                {2880, 1800, 9, 1280, 800, 142, 255},
-               {2881, 1801, 9, 1280, 800, 142, 255},
                {1279, 799, 3, 1279, 799, 0, 255}};
   for (const auto& c : cases) {
     const auto scaled =

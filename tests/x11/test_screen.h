@@ -24,7 +24,6 @@
 
 namespace qova::test {
 
-// Runs this thread's Qt event loop until `done` or `timeout`.
 inline bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
   return waitUntil(done, timeout, [] {
     QCoreApplication::processEvents();
@@ -116,11 +115,6 @@ class TestScreen {
               static_cast<unsigned>(picture.height));
     image->data = nullptr;  // the picture's own
     XDestroyImage(image);
-    XSync(display_, False);
-  }
-  void fill(int x, int y, int w, int h, unsigned long rgb) {
-    XSetForeground(display_, gc_, rgb);
-    XFillRectangle(display_, window_, gc_, x, y, static_cast<unsigned>(w), static_cast<unsigned>(h));
     XSync(display_, False);
   }
   void warpPointer(int x, int y) {

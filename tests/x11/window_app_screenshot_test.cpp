@@ -127,7 +127,6 @@ void click(Display* display, int x, int y, unsigned button) {
   XFlush(display);
 }
 
-// Opens the icon's menu and returns where it is shown.
 std::optional<XWindowAttributes> openTrayMenu(Display* display, Window icon) {
   XWindowAttributes iconAt;
   Window child = 0;
