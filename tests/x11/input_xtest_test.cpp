@@ -97,12 +97,11 @@ TEST_F(XTestOnXvfb, EventsArriveAsTheWindowExpectsThem) {
 
 TEST_F(XTestOnXvfb, EveryKeyNameGivesItsKeysym) {
   std::vector<std::pair<std::string, std::string>> keys = {
-      {"=", "equal"},       {"-", "minus"},     {"]", "bracketright"},   {"[", "bracketleft"},
-      {"'", "apostrophe"},  {";", "semicolon"}, {"\\", "backslash"},     {",", "comma"},
-      {"/", "slash"},       {".", "period"},    {"enter", "Return"},     {"return", "Return"},
-      {"tab", "Tab"},       {"space", "space"}, {"delete", "BackSpace"}, {"backspace", "BackSpace"},
-      {"escape", "Escape"}, {"left", "Left"},   {"right", "Right"},      {"down", "Down"},
-      {"up", "Up"}};
+      {"=", "equal"},      {"-", "minus"},          {"]", "bracketright"}, {"[", "bracketleft"},
+      {"'", "apostrophe"}, {";", "semicolon"},      {"\\", "backslash"},   {",", "comma"},
+      {"/", "slash"},      {".", "period"},         {"return", "Return"},  {"tab", "Tab"},
+      {"space", "space"},  {"delete", "BackSpace"}, {"escape", "Escape"},  {"left", "Left"},
+      {"right", "Right"},  {"down", "Down"},        {"up", "Up"}};
   for (char c : std::string("abcdefghijklmnopqrstuvwxyz0123456789")) keys.push_back({{c}, {c}});
   for (const auto& [name, keysym] : keys) {
     pressKey(poster, name, {});
@@ -299,7 +298,6 @@ TEST(QtWorkspace, RevealAsksTheFileManagerOverDBusAndOtherwiseOpensTheFolder) {
   EXPECT_TRUE(reveal(file));  // no file manager on the bus
   EXPECT_TRUE(pumpUntil([&] { return !openedFolders().empty(); }));
   EXPECT_EQ(QUrl(openedFolders().at(0).c_str()).toLocalFile().toStdString(), folder.string());
-  EXPECT_EQ(openedFolders().size(), 1u);
 
   QDBusConnection service = QDBusConnection::connectToBus(address, "file-manager");
   FileManagerObject fileManager;
