@@ -3,9 +3,9 @@
 // window over the whole screen through which Xlib plays the user's part.
 
 #include <gtest/gtest.h>
-#include <turbojpeg.h>
 
 #include <QCoreApplication>  // Qt before Xlib: Xlib's macros (None, Status) clash with Qt's names
+#include <QImage>
 
 #include <algorithm>
 #include <cstdint>
@@ -24,7 +24,6 @@
 
 namespace qova::test {
 
-// Runs this thread's Qt event loop until `done` or `timeout`.
 inline bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
   return waitUntil(done, timeout, [] {
     QCoreApplication::processEvents();
@@ -62,16 +61,11 @@ inline void expectBlocks(const PixelBuffer& got, int tolerance) {
   }
 }
 
+// Decoded by Qt's own reader, as B, G, R, X.
 inline PixelBuffer decodeJpeg(const std::vector<uint8_t>& jpeg) {
-  PixelBuffer p;
-  tjhandle handle = tjInitDecompress();
-  int width = 0, height = 0, subsampling = 0, colourspace = 0;
-  if (tjDecompressHeader3(handle, jpeg.data(), jpeg.size(), &width, &height, &subsampling, &colourspace) == 0) {
-    p = picture(width, height);
-    if (tjDecompress2(handle, jpeg.data(), jpeg.size(), pixelAt(p, 0, 0), width, 0, height, TJPF_BGRX, 0) != 0) p = {};
-  }
-  tjDestroy(handle);
-  return p;
+  auto image = std::make_shared<QImage>(
+      QImage::fromData(jpeg.data(), static_cast<int>(jpeg.size()), "JPEG").convertToFormat(QImage::Format_RGB32));
+  return {image->width(), image->height(), static_cast<int>(image->bytesPerLine()), image->constBits(), image};
 }
 
 // A white override-redirect window over the whole screen with the keyboard focus: it shows what the
@@ -118,11 +112,6 @@ class TestScreen {
     XDestroyImage(image);
     XSync(display_, False);
   }
-  void fill(int x, int y, int w, int h, unsigned long rgb) {
-    XSetForeground(display_, gc_, rgb);
-    XFillRectangle(display_, window_, gc_, x, y, static_cast<unsigned>(w), static_cast<unsigned>(h));
-    XSync(display_, False);
-  }
   void warpPointer(int x, int y) {
     XWarpPointer(display_, 0, DefaultRootWindow(display_), 0, 0, 0, 0, x, y);
     XSync(display_, False);
@@ -154,27 +143,6 @@ class TestScreen {
       seen += (seen.empty() ? "" : " | ") + line + (held.empty() ? "" : " (" + held + ")");
     }
     return seen;
-  }
-
-  // The CLIPBOARD as UTF-8, asked for as a pasting application asks.
-  std::string clipboard() {
-    const Atom utf8 = XInternAtom(display_, "UTF8_STRING", False);
-    const Atom property = XInternAtom(display_, "QOVA_PASTE", False);
-    XConvertSelection(display_, XInternAtom(display_, "CLIPBOARD", False), utf8, property, window_, CurrentTime);
-    XFlush(display_);
-    XEvent e;
-    bool answered = false;  // waitUntil asks once more at the end, and the check takes the event
-    if (!pumpUntil(
-            [&] { return answered = answered || XCheckTypedWindowEvent(display_, window_, SelectionNotify, &e); }))
-      return "(none)";
-    Atom type = 0;
-    int format = 0;
-    unsigned long count = 0, left = 0;
-    unsigned char* data = nullptr;
-    XGetWindowProperty(display_, window_, property, 0, 1 << 20, True, utf8, &type, &format, &count, &left, &data);
-    std::string text = data ? std::string(reinterpret_cast<char*>(data), count) : "";
-    if (data) XFree(data);
-    return text;
   }
 
  private:

@@ -4,7 +4,7 @@
 
 #include <QApplication>
 
-#include "support/xvfb_server.h"
+#include "support/test_bundle.h"
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
