@@ -77,8 +77,9 @@ void ViewerSession::readNext() {
 
 void ViewerSession::handleMessage(std::string_view text) {
   const auto message = nlohmann::json::parse(text, nullptr, false);
-  const auto type = message.is_object() ? message.find("type") : message.end();
-  const bool typed = message.is_object() && type != message.end() && type->is_string();
+  // find() gives end() for anything but an object, a failed parse included.
+  const auto type = message.find("type");
+  const bool typed = type != message.end() && type->is_string();
   if (!authenticated_) {
     // Before the code only a login is expected: anything else is not our page, and is not served.
     const auto code = typed && *type == "auth" ? message.find("code") : message.end();
