@@ -325,10 +325,9 @@ std::unique_ptr<CaptureLoop> CaptureLoop::open(const CaptureDisplay& display,
   loop->geometry_ = *geometry;
   loop->image_ = x11::ShmImage::create(x.get(), x.screen(), geometry->width, geometry->height);
   if (!loop->image_) {
-    const xcb_query_extension_reply_t* shm = xcb_get_extension_data(x.get(), &xcb_shm_id);
-    kLog.warning(shm && shm->present ? "the screen cannot be read through shared memory (not 32-bit BGRX, or the "
-                                       "segment was refused): no capture"
-                                     : "the X server has no MIT-SHM: no capture");
+    kLog.warning(x.has(xcb_shm_id) ? "the screen cannot be read through shared memory (not 32-bit BGRX, or the "
+                                     "segment was refused): no capture"
+                                   : "the X server has no MIT-SHM: no capture");
     return nullptr;
   }
   loop->watch_.emplace(x, configuration.showsCursor);
