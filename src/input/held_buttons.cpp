@@ -6,8 +6,10 @@
 
 namespace qova {
 
+bool& HeldButtons::heldFlag(CGMouseButton button) { return button == CGMouseButton::right ? right_ : left_; }
+
 void HeldButtons::press(CGMouseButton button, double x, double y) {
-  (button == CGMouseButton::right ? right_ : left_) = true;
+  heldFlag(button) = true;
   moveTo(x, y);
 }
 
@@ -16,12 +18,12 @@ void HeldButtons::moveTo(double x, double y) {
   y_ = y;
 }
 
-void HeldButtons::lift(CGMouseButton button) { (button == CGMouseButton::right ? right_ : left_) = false; }
+void HeldButtons::lift(CGMouseButton button) { heldFlag(button) = false; }
 
 bool HeldButtons::releaseAll(EventPoster& poster) {
   const bool any = left_ || right_;
   for (const auto button : {CGMouseButton::left, CGMouseButton::right}) {
-    if (!(button == CGMouseButton::right ? right_ : left_)) continue;
+    if (!heldFlag(button)) continue;
     poster.postMouseEvent(mouseEventType(MousePhase::up, button), x_, y_, button);
     lift(button);
   }

@@ -18,6 +18,8 @@ class HeldButtons {
   bool releaseAll(EventPoster& poster);
 
  private:
+  bool& heldFlag(CGMouseButton button);
+
   bool left_ = false;
   bool right_ = false;
   double x_ = 0;

@@ -197,7 +197,6 @@ class QtView : public Base, public QtViewBase {
     base.applyFrame();
   }
   void setBackgroundColor(const std::optional<Color>& color) override {
-    background_ = color;
     widget_->backdrop.color = color ? std::optional<QColor>(toQColor(*color)) : std::nullopt;
     widget_->update();
   }
@@ -228,7 +227,6 @@ class QtView : public Base, public QtViewBase {
  protected:
   QPointer<Widget> widget_;
   Rect frame_;
-  std::optional<Color> background_;
   std::vector<std::shared_ptr<View>> children_;
 };
 
@@ -251,17 +249,14 @@ class QtLabel : public QtView<Label, TextWidget> {
   }
   std::string text() const override { return text_; }
   void setFont(const Font& font) override {
-    font_ = font;
     widget_->setFont(toQFont(font));
   }
   void setTextColor(const Color& color) override {
-    color_ = color;
     QPalette palette = widget_->palette();
     palette.setColor(QPalette::WindowText, toQColor(color));
     widget_->setPalette(palette);
   }
   void setTruncation(Truncation truncation) override {
-    truncation_ = truncation;
     widget_->elide = truncation == Truncation::middle ? Qt::ElideMiddle
                      : truncation == Truncation::tail ? Qt::ElideRight
                                                       : Qt::ElideNone;
@@ -279,9 +274,6 @@ class QtLabel : public QtView<Label, TextWidget> {
 
  private:
   std::string text_;
-  Font font_;
-  Color color_;
-  Truncation truncation_ = Truncation::none;
 };
 
 class QtButton : public QtView<Button, PushButton> {
@@ -337,19 +329,15 @@ class QtStackView : public QtView<StackView, BoxWidget> {
   }
   int arrangedSubviewCount() const override { return static_cast<int>(arranged_.size()); }
   void setSpacing(double spacing) override {
-    spacing_ = spacing;
     layout_->setSpacing(px(spacing));
   }
   void setEdgeInsets(const EdgeInsets& insets) override {
-    insets_ = insets;
     layout_->setContentsMargins(px(insets.left), px(insets.top), px(insets.right), px(insets.bottom));
   }
 
  private:
   QVBoxLayout* layout_;
   std::vector<std::shared_ptr<View>> arranged_;
-  double spacing_ = 0;
-  EdgeInsets insets_;
 };
 
 class QtScrollView : public QtView<ScrollView, ScrollWidget> {
