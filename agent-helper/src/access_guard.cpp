@@ -28,6 +28,8 @@ GuessLimiter::Clock::duration GuessLimiter::admit() {
   return Clock::duration::zero();
 }
 
+bool GuessLimiter::rested() const { return fullAt_ <= clock_(); }
+
 void GuessLimiter::succeeded() { fullAt_ = std::max(clock_(), fullAt_ - kRefill); }
 
 }  // namespace qova::agent

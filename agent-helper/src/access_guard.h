@@ -36,6 +36,9 @@ class GuessLimiter {
   Clock::duration admit();
   // A right code gives its share back: the budget is there for wrong guesses only.
   void succeeded();
+  // True once the budget is full again: a table of limiters may then forget this one, since a
+  // fresh limiter judges the same.
+  bool rested() const;
 
  private:
   std::function<Clock::time_point()> clock_;

@@ -88,17 +88,29 @@ bool isWellFormedAccessCode(std::string_view code) {
          code.find_first_not_of(kAccessCodeAlphabet) == std::string_view::npos;
 }
 
-std::optional<std::string> readAccessCode(const std::string& stateFile) {
+namespace {
+
+nlohmann::json readState(const std::string& stateFile) {
   std::ifstream in(stateFile, std::ios::binary);
-  if (!in) return std::nullopt;
+  if (!in) return nlohmann::json::object();
   std::stringstream text;
   text << in.rdbuf();
-  const auto state = nlohmann::json::parse(text.str(), nullptr, false);
-  if (!state.is_object()) return std::nullopt;
-  const auto code = state.find("accessCode");
-  if (code == state.end() || !code->is_string()) return std::nullopt;
-  auto value = code->get<std::string>();
-  if (!isWellFormedAccessCode(value)) return std::nullopt;
+  auto state = nlohmann::json::parse(text.str(), nullptr, false);
+  return state.is_object() ? state : nlohmann::json::object();
+}
+
+}  // namespace
+
+std::optional<std::string> readStateValue(const std::string& stateFile, std::string_view key) {
+  const auto state = readState(stateFile);
+  const auto value = state.find(key);
+  if (value == state.end() || !value->is_string()) return std::nullopt;
+  return value->get<std::string>();
+}
+
+std::optional<std::string> readAccessCode(const std::string& stateFile) {
+  auto value = readStateValue(stateFile, "accessCode");
+  if (!value || !isWellFormedAccessCode(*value)) return std::nullopt;
   return value;
 }
 
@@ -126,13 +138,20 @@ bool writeAll(int fd, std::string_view bytes) {
 }  // namespace
 
 bool writeAccessCode(const std::string& stateFile, const std::string& code) {
+  return writeStateValue(stateFile, "accessCode", code);
+}
+
+bool writeStateValue(const std::string& stateFile, std::string_view key, const std::string& value) {
   const auto slash = stateFile.rfind('/');
   if (slash != std::string::npos && slash > 0 && !makeDirectories(stateFile.substr(0, slash))) return false;
   const auto temp = stateFile + ".tmp-" + std::to_string(::getpid());
   // O_EXCL with 0600 from the start: the code is never readable by others, not even briefly.
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return false;
-  const auto text = nlohmann::json{{"accessCode", code}}.dump(2) + "\n";
+  // The other entries are kept: the file holds the access code and the device key side by side.
+  auto state = readState(stateFile);
+  state[std::string(key)] = value;
+  const auto text = state.dump(2) + "\n";
   const bool written = writeAll(fd, text) && ::fsync(fd) == 0;
   ::close(fd);
   if (!written || ::rename(temp.c_str(), stateFile.c_str()) != 0) {

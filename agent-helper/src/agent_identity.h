@@ -38,6 +38,9 @@ bool isWellFormedAccessCode(std::string_view code);
 std::optional<std::string> readAccessCode(const std::string& stateFile);
 // Writes the state file with mode 0600 through a temporary file and a rename; false on failure.
 bool writeAccessCode(const std::string& stateFile, const std::string& code);
+// One string entry of the state file, and writing one while keeping the others (same care as above).
+std::optional<std::string> readStateValue(const std::string& stateFile, std::string_view key);
+bool writeStateValue(const std::string& stateFile, std::string_view key, const std::string& value);
 // The kept access code, created and stored on first use.
 std::string loadOrCreateAccessCode(const std::string& stateFile, const std::function<std::uint32_t()>& random);
 

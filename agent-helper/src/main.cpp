@@ -17,8 +17,13 @@
 
 #include "agent/agent_contract.h"
 #include "agent_identity.h"
+#include <boost/asio/post.hpp>
+#include <nlohmann/json.hpp>
+
+#include "device_key.h"
 #include "input_stream_parser.h"
 #include "line_writer.h"
+#include "server_link.h"
 #include "upload_sink.h"
 #include "viewer_server.h"
 
@@ -46,6 +51,25 @@ std::string stateFile() {
   auto config = environment("XDG_CONFIG_HOME");
   if (config.empty() || config.front() != '/') config = homeFolder() + "/.config";
   return config + "/qova-lumaro-agent/state.json";
+}
+
+// The server to dial out to: QOVA_AGENT_SERVER (and QOVA_AGENT_SERVER_FINGERPRINT), else
+// server.json beside the state file ({"server": "wss://...", "fingerprint": "..."}). Empty: none.
+ServerLinkConfig serverLinkConfig() {
+  ServerLinkConfig config;
+  config.url = environment("QOVA_AGENT_SERVER");
+  config.fingerprint = environment("QOVA_AGENT_SERVER_FINGERPRINT");
+  if (config.url.empty()) {
+    auto path = stateFile();
+    path = path.substr(0, path.rfind('/') + 1) + "server.json";
+    std::ifstream in(path);
+    const auto file = nlohmann::json::parse(in, nullptr, false);
+    if (file.is_object()) {
+      config.url = file.value("server", "");
+      config.fingerprint = file.value("fingerprint", "");
+    }
+  }
+  return config;
 }
 
 std::string receivedFolder() { return homeFolder() + "/Downloads/QOVA-Lumaro"; }
@@ -94,7 +118,9 @@ std::optional<PermissionState> launchPermissions() {
 
 int showIdentity() {
   const auto code = loadOrCreateAccessCode(stateFile(), randomWord);
-  for (const auto& line : identityLines(deviceIdFor(machineId(), ::getuid()), code, viewerUrl(listenAddress()))) {
+  const auto server = serverLinkConfig().url;
+  const auto shown = server.empty() ? viewerUrl(listenAddress()) : server;
+  for (const auto& line : identityLines(deviceIdFor(machineId(), ::getuid()), code, shown)) {
     std::cout << line << '\n';
   }
   std::cout.flush();
@@ -140,6 +166,10 @@ int serve() {
     config.maxUploadBytes = maxUploadBytes();
     config.permissions = launchPermissions();
     const auto url = viewerUrl(config.address);
+    auto link = serverLinkConfig();
+    link.deviceId = config.deviceId;
+    link.receivedFolder = config.receivedFolder;
+    link.maxUploadBytes = config.maxUploadBytes;
 
     lines.emit("[agent] connecting: starting the viewer service on " + url);
     ViewerServer server(std::move(config), lines);
@@ -152,6 +182,16 @@ int serve() {
       bound.port = server.port();
       lines.emit("[agent] connected: viewer at " + viewerUrl(bound));
       std::thread([&server] { readApplicationInput(server); }).detach();
+      // The local page stays as it is; a configured server is reached in addition, by dialling out.
+      std::optional<ServerLink> serverLink;
+      if (!link.url.empty()) {
+        if (auto key = DeviceKey::loadOrCreate(stateFile())) {
+          serverLink.emplace(server.io(), server.hub(), std::move(link), std::move(*key));
+          boost::asio::post(server.io(), [&serverLink] { serverLink->start(); });
+        } else {
+          lines.emit("[agent] server connection failed: the device key cannot be kept in " + stateFile());
+        }
+      }
       server.run();
       lines.emit("[agent] stopping");
     }

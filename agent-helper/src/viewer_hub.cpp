@@ -6,7 +6,6 @@
 
 #include "agent/agent_contract.h"
 #include "line_writer.h"
-#include "viewer_session.h"
 
 namespace qova::agent {
 
@@ -67,15 +66,15 @@ void ViewerHub::releaseConnection(std::uint64_t id) {
   std::erase_if(connections_, [id](const auto& c) { return c.id == id; });
 }
 
-std::vector<std::shared_ptr<ViewerSession>> ViewerHub::liveViewers() const {
-  std::vector<std::shared_ptr<ViewerSession>> live;
+std::vector<std::shared_ptr<ViewerPeer>> ViewerHub::liveViewers() const {
+  std::vector<std::shared_ptr<ViewerPeer>> live;
   for (const auto& weak : viewers_) {
     if (auto viewer = weak.lock()) live.push_back(std::move(viewer));
   }
   return live;
 }
 
-void ViewerHub::join(const std::shared_ptr<ViewerSession>& viewer) {
+void ViewerHub::join(const std::shared_ptr<ViewerPeer>& viewer) {
   std::erase_if(viewers_, [](const auto& weak) { return weak.expired(); });
   viewers_.push_back(viewer);
   viewer->sendText(permissionText());
@@ -85,7 +84,7 @@ void ViewerHub::join(const std::shared_ptr<ViewerSession>& viewer) {
   if (viewers_.size() == 1) requestCapture(true);
 }
 
-void ViewerHub::leave(const ViewerSession* viewer) {
+void ViewerHub::leave(const ViewerPeer* viewer) {
   const auto before = viewers_.size();
   std::erase_if(viewers_, [viewer](const auto& weak) {
     auto live = weak.lock();
@@ -97,8 +96,8 @@ void ViewerHub::leave(const ViewerSession* viewer) {
   if (viewers_.empty()) requestCapture(false);
 }
 
-std::shared_ptr<ViewerSession> ViewerHub::viewerForToken(std::string_view token) const {
-  std::shared_ptr<ViewerSession> found;
+std::shared_ptr<ViewerPeer> ViewerHub::viewerForToken(std::string_view token) const {
+  std::shared_ptr<ViewerPeer> found;
   // Every token is compared, each in constant time, so the answer time tells nothing.
   for (const auto& viewer : liveViewers()) {
     if (accessCodeMatches(viewer->uploadToken(), token)) found = viewer;

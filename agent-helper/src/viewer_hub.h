@@ -21,7 +21,15 @@
 namespace qova::agent {
 
 class LineWriter;
-class ViewerSession;
+
+// A viewer that gave the right code, on the local page or through the server: what the hub needs of it.
+class ViewerPeer {
+ public:
+  virtual ~ViewerPeer() = default;
+  virtual void sendText(std::string text) = 0;
+  virtual void sendFrame(std::shared_ptr<const std::string> frame) = 0;
+  virtual const std::string& uploadToken() const = 0;
+};
 
 // What all viewers share: who is watching, the newest frame, the permission state, the capture
 // request to the application and the guard against code guessing. Lives on the network thread only.
@@ -49,10 +57,10 @@ class ViewerHub {
   void releaseConnection(std::uint64_t id);
 
   // A viewer that gave the right code: it gets the permission state and the newest frame at once.
-  void join(const std::shared_ptr<ViewerSession>& viewer);
-  void leave(const ViewerSession* viewer);
+  void join(const std::shared_ptr<ViewerPeer>& viewer);
+  void leave(const ViewerPeer* viewer);
   // The viewer an upload token belongs to, if it is still connected.
-  std::shared_ptr<ViewerSession> viewerForToken(std::string_view token) const;
+  std::shared_ptr<ViewerPeer> viewerForToken(std::string_view token) const;
 
   void frame(FrameMessage frame);
   void permission(PermissionState state);
@@ -65,13 +73,13 @@ class ViewerHub {
   void requestCapture(bool start);
   void armCaptureRetry();
   void broadcastText(const std::string& text);
-  std::vector<std::shared_ptr<ViewerSession>> liveViewers() const;
+  std::vector<std::shared_ptr<ViewerPeer>> liveViewers() const;
 
   boost::asio::io_context& io_;
   ServerConfig config_;
   LineWriter& lines_;
   GuessLimiter limiter_;
-  std::vector<std::weak_ptr<ViewerSession>> viewers_;
+  std::vector<std::weak_ptr<ViewerPeer>> viewers_;
   std::shared_ptr<const std::string> latestFrame_;
   InputSpace space_;
   std::optional<PermissionState> permissions_;

@@ -132,6 +132,9 @@ void ViewerServer::run() {
 
 void ViewerServer::stop() { net::post(impl_->io, [this] { impl_->io.stop(); }); }
 
+net::io_context& ViewerServer::io() { return impl_->io; }
+std::shared_ptr<ViewerHub> ViewerServer::hub() { return impl_->hub; }
+
 void ViewerServer::deliverFrame(FrameMessage frame) {
   {
     std::lock_guard lock(impl_->frameLock);

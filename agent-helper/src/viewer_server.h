@@ -4,12 +4,15 @@
 #include <memory>
 #include <string>
 
+#include <boost/asio/io_context.hpp>
+
 #include "agent_identity.h"
 #include "input_stream_parser.h"
 
 namespace qova::agent {
 
 class LineWriter;
+class ViewerHub;
 
 struct ServerConfig {
   ListenAddress address;
@@ -37,6 +40,10 @@ class ViewerServer {
   // Serves until stop() or SIGTERM/SIGINT.
   void run();
   void stop();
+
+  // For other connections of this agent that serve viewers on the same thread (the server link).
+  boost::asio::io_context& io();
+  std::shared_ptr<ViewerHub> hub();
 
   void deliverFrame(FrameMessage frame);
   void deliverPermission(PermissionState state);

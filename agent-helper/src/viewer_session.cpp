@@ -35,7 +35,7 @@ std::string newToken() {
 ViewerSession::ViewerSession(beast::tcp_stream&& stream, std::string early, std::shared_ptr<ViewerHub> hub,
                              std::uint64_t connection)
     : ws_(std::move(stream), std::move(early)), hub_(std::move(hub)), connection_(connection),
-      deadline_(hub_->io()), delay_(hub_->io()) {}
+      outbox_(ws_, [this] { finish(); }), deadline_(hub_->io()), delay_(hub_->io()) {}
 
 ViewerSession::~ViewerSession() { hub_->releaseConnection(connection_); }
 
@@ -123,40 +123,13 @@ void ViewerSession::handleAuth(const std::string& code) {
 
 void ViewerSession::sendText(std::string text) {
   if (finished_) return;
-  if (texts_.size() >= kMaxQueuedTexts) {
-    // A viewer this far behind is not reading at all.
-    return finish();
-  }
-  texts_.push_back(std::move(text));
-  if (!writing_) writeNext();
+  // A viewer this far behind is not reading at all.
+  if (!outbox_.push(std::move(text), false, shared_from_this())) finish();
 }
 
 void ViewerSession::sendFrame(std::shared_ptr<const std::string> frame) {
   if (finished_ || !authenticated_) return;
-  pendingFrame_ = std::move(frame);
-  if (!writing_) writeNext();
-}
-
-void ViewerSession::writeNext() {
-  if (finished_) return;
-  auto done = [self = shared_from_this()](beast::error_code error, std::size_t) {
-    self->writing_ = false;
-    self->writingFrame_.reset();
-    if (error) return self->finish();
-    self->writeNext();
-  };
-  if (!texts_.empty()) {
-    writing_ = true;
-    writingText_ = std::move(texts_.front());
-    texts_.pop_front();
-    ws_.text(true);
-    ws_.async_write(net::buffer(writingText_), std::move(done));
-  } else if (pendingFrame_) {
-    writing_ = true;
-    writingFrame_ = std::move(pendingFrame_);
-    ws_.binary(true);
-    ws_.async_write(net::buffer(*writingFrame_), std::move(done));
-  }
+  outbox_.frame(std::move(frame), shared_from_this());
 }
 
 void ViewerSession::finish() {
@@ -164,8 +137,7 @@ void ViewerSession::finish() {
   finished_ = true;
   deadline_.cancel();
   delay_.cancel();
-  texts_.clear();
-  pendingFrame_.reset();
+  outbox_.close();
   hub_->leave(this);
   // Closing the socket ends the pending read and write; their handlers release this session.
   beast::error_code ignored;

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -13,22 +12,21 @@
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/websocket/stream.hpp>
 
+#include "message_outbox.h"
 #include "prefixed_stream.h"
+#include "viewer_hub.h"
 
 namespace qova::agent {
-
-class ViewerHub;
 
 // One viewer's WebSocket. Until it gives the access code it may send nothing but a short login and
 // gets nothing but the answer to that; afterwards it receives the permission state and frames and
 // may send input. A viewer that reads slowly skips frames (only the newest one waits) and never
 // holds back the others. Lives on the network thread; kept alive by its pending operations.
-class ViewerSession : public std::enable_shared_from_this<ViewerSession> {
+class ViewerSession : public ViewerPeer, public std::enable_shared_from_this<ViewerSession> {
  public:
   static constexpr std::size_t kMaxMessageBytes = 512 * 1024;
   // A login is a few dozen bytes; anything larger before the code is not worth parsing.
   static constexpr std::size_t kMaxLoginMessageBytes = 256;
-  static constexpr std::size_t kMaxQueuedTexts = 256;
 
   // `early` holds bytes that came behind the upgrade request; `connection` is the hub's place of it.
   ViewerSession(boost::beast::tcp_stream&& stream, std::string early, std::shared_ptr<ViewerHub> hub,
@@ -36,26 +34,21 @@ class ViewerSession : public std::enable_shared_from_this<ViewerSession> {
   ~ViewerSession();
 
   void start(boost::beast::http::request<boost::beast::http::buffer_body> request);
-  void sendText(std::string text);
-  void sendFrame(std::shared_ptr<const std::string> frame);
-  const std::string& uploadToken() const { return token_; }
+  void sendText(std::string text) override;
+  void sendFrame(std::shared_ptr<const std::string> frame) override;
+  const std::string& uploadToken() const override { return token_; }
 
  private:
   void readNext();
   void handleMessage(std::string_view text);
   void handleAuth(const std::string& code);
-  void writeNext();
   void finish();
 
   boost::beast::websocket::stream<PrefixedStream> ws_;
   boost::beast::flat_buffer buffer_;
   std::shared_ptr<ViewerHub> hub_;
   std::uint64_t connection_;
-  std::deque<std::string> texts_;
-  std::shared_ptr<const std::string> pendingFrame_;
-  std::shared_ptr<const std::string> writingFrame_;
-  std::string writingText_;
-  bool writing_ = false;
+  MessageOutbox<boost::beast::websocket::stream<PrefixedStream>> outbox_;
   bool authenticated_ = false;
   bool answerPending_ = false;
   bool finished_ = false;

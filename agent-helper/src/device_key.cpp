@@ -1,0 +1,118 @@
+#include "device_key.h"
+
+#include <memory>
+
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
+#include "agent_identity.h"
+
+namespace qova::agent {
+
+namespace {
+
+constexpr std::size_t kKeyBytes = 32;
+constexpr std::size_t kSignatureBytes = 64;
+constexpr std::string_view kStateKey = "deviceKey";
+
+using Key = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
+using DigestContext = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
+
+const unsigned char* bytes(std::string_view text) { return reinterpret_cast<const unsigned char*>(text.data()); }
+
+Key privateKey(const std::string& seed) {
+  return Key(EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, bytes(seed), seed.size()), EVP_PKEY_free);
+}
+
+}  // namespace
+
+std::string toHex(std::string_view data) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(data.size() * 2);
+  for (const unsigned char c : data) {
+    out += kDigits[c >> 4];
+    out += kDigits[c & 0xF];
+  }
+  return out;
+}
+
+std::optional<std::string> fromHex(std::string_view hex) {
+  if (hex.size() % 2 != 0) return std::nullopt;
+  auto digit = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  std::string out;
+  for (std::size_t i = 0; i < hex.size(); i += 2) {
+    const int high = digit(hex[i]);
+    const int low = digit(hex[i + 1]);
+    if (high < 0 || low < 0) return std::nullopt;
+    out += static_cast<char>(high * 16 + low);
+  }
+  return out;
+}
+
+std::string randomHex(std::size_t count) {
+  std::string raw(count, '\0');
+  // Without the system's generator nothing we hand out could be trusted: stop rather than guess.
+  if (RAND_bytes(reinterpret_cast<unsigned char*>(raw.data()), static_cast<int>(count)) != 1) std::abort();
+  return toHex(raw);
+}
+
+std::optional<DeviceKey> DeviceKey::fromPrivateHex(std::string_view hex) {
+  auto seed = fromHex(hex);
+  if (!seed || seed->size() != kKeyBytes || !privateKey(*seed)) return std::nullopt;
+  return DeviceKey(std::move(*seed));
+}
+
+std::optional<DeviceKey> DeviceKey::loadOrCreate(const std::string& stateFile) {
+  if (const auto kept = readStateValue(stateFile, kStateKey)) {
+    if (auto key = fromPrivateHex(*kept)) return key;
+  }
+  const auto made = randomHex(kKeyBytes);
+  // A key that could not be kept is not used: the next run would claim the same ID with another key.
+  if (!writeStateValue(stateFile, kStateKey, made)) return std::nullopt;
+  const auto stored = readStateValue(stateFile, kStateKey);
+  return stored ? fromPrivateHex(*stored) : std::nullopt;
+}
+
+std::string DeviceKey::publicHex() const {
+  const auto key = privateKey(seed_);
+  std::string raw(kKeyBytes, '\0');
+  std::size_t size = raw.size();
+  if (!key || EVP_PKEY_get_raw_public_key(key.get(), reinterpret_cast<unsigned char*>(raw.data()), &size) != 1) return {};
+  return toHex(raw);
+}
+
+std::string DeviceKey::signHex(std::string_view message) const {
+  const auto key = privateKey(seed_);
+  DigestContext context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  std::string signature(kSignatureBytes, '\0');
+  std::size_t size = signature.size();
+  if (!key || !context || EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1 ||
+      EVP_DigestSign(context.get(), reinterpret_cast<unsigned char*>(signature.data()), &size, bytes(message),
+                     message.size()) != 1) {
+    return {};
+  }
+  return toHex(signature);
+}
+
+std::string deviceProofText(std::string_view deviceId, std::string_view nonce) {
+  return "qova-device-proof\n" + std::string(deviceId) + "\n" + std::string(nonce);
+}
+
+bool verifyDeviceSignature(std::string_view publicHex, std::string_view message, std::string_view signatureHex) {
+  const auto publicRaw = fromHex(publicHex);
+  const auto signature = fromHex(signatureHex);
+  if (!publicRaw || publicRaw->size() != kKeyBytes || !signature || signature->size() != kSignatureBytes) return false;
+  const Key key(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, bytes(*publicRaw), publicRaw->size()),
+                EVP_PKEY_free);
+  DigestContext context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  return key && context && EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) == 1 &&
+         EVP_DigestVerify(context.get(), bytes(*signature), signature->size(), bytes(message), message.size()) == 1;
+}
+
+}  // namespace qova::agent

@@ -1,0 +1,92 @@
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <boost/asio/buffer.hpp>
+#include <boost/beast/core/error.hpp>
+
+namespace qova::agent {
+
+// What one WebSocket has still to send: messages that must arrive, in order and bounded in count,
+// and at most one frame, which a newer frame replaces while it waits. A reader slower than the
+// frames therefore gets fewer of them, and nothing piles up. Messages go before a waiting frame.
+// Used on the socket's own thread; the owner keeps the stream alive while a write is pending by
+// handing itself in.
+template <class WebSocket>
+class MessageOutbox {
+ public:
+  static constexpr std::size_t kMaxQueued = 256;
+
+  // `failed` runs when a write fails; the owner then closes its socket.
+  MessageOutbox(WebSocket& ws, std::function<void()> failed) : ws_(ws), failed_(std::move(failed)) {}
+
+  // False, with nothing queued, when kMaxQueued messages wait already: that reader is not reading.
+  // `sent` runs once the message was written.
+  bool push(std::string message, bool binary, std::shared_ptr<void> owner, std::function<void()> sent = {}) {
+    if (closed_) return true;
+    if (queue_.size() >= kMaxQueued) return false;
+    queue_.push_back({std::move(message), binary, std::move(sent)});
+    if (!writing_) next(std::move(owner));
+    return true;
+  }
+
+  void frame(std::shared_ptr<const std::string> frame, std::shared_ptr<void> owner) {
+    if (closed_) return;
+    pendingFrame_ = std::move(frame);
+    if (!writing_) next(std::move(owner));
+  }
+
+  // Drops everything waiting; later messages are ignored.
+  void close() {
+    closed_ = true;
+    queue_.clear();
+    pendingFrame_.reset();
+  }
+
+ private:
+  struct Entry {
+    std::string data;
+    bool binary;
+    std::function<void()> sent;
+  };
+
+  void next(std::shared_ptr<void> owner) {
+    if (closed_) return;
+    auto done = [this, owner](boost::beast::error_code error, std::size_t) {
+      writing_ = false;
+      writingFrame_.reset();
+      auto sent = std::move(writingEntry_.sent);
+      writingEntry_ = {};
+      if (error) return failed_();
+      if (sent) sent();
+      next(owner);
+    };
+    if (!queue_.empty()) {
+      writing_ = true;
+      writingEntry_ = std::move(queue_.front());
+      queue_.pop_front();
+      ws_.binary(writingEntry_.binary);
+      ws_.async_write(boost::asio::buffer(writingEntry_.data), std::move(done));
+    } else if (pendingFrame_) {
+      writing_ = true;
+      writingFrame_ = std::move(pendingFrame_);
+      ws_.binary(true);
+      ws_.async_write(boost::asio::buffer(*writingFrame_), std::move(done));
+    }
+  }
+
+  WebSocket& ws_;
+  std::function<void()> failed_;
+  std::deque<Entry> queue_;
+  Entry writingEntry_;
+  std::shared_ptr<const std::string> pendingFrame_;
+  std::shared_ptr<const std::string> writingFrame_;
+  bool writing_ = false;
+  bool closed_ = false;
+};
+
+}  // namespace qova::agent

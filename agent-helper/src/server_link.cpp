@@ -1,0 +1,444 @@
+#include "server_link.h"
+
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <charconv>
+#include <random>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+#include <nlohmann/json.hpp>
+
+#include "access_guard.h"
+#include "file_names.h"
+#include "line_writer.h"
+#include "message_outbox.h"
+#include "upload_sink.h"
+#include "viewer_hub.h"
+
+namespace qova::agent {
+
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+namespace net = boost::asio;
+namespace ssl = net::ssl;
+using tcp = net::ip::tcp;
+using SecureSocket = websocket::stream<beast::ssl_stream<beast::tcp_stream>>;
+using Json = nlohmann::json;
+
+namespace {
+
+constexpr std::chrono::milliseconds kRetryBase{1000};
+constexpr std::chrono::milliseconds kRetryCap{60000};
+constexpr std::chrono::seconds kDialTimeout{10};
+// Heartbeats: a quiet connection is pinged after half of this and given up after all of it.
+constexpr std::chrono::seconds kIdleTimeout{30};
+constexpr std::size_t kMaxControlMessageBytes = 4096;
+constexpr std::size_t kMaxSessionMessageBytes = 512 * 1024;
+
+std::string text(const beast::flat_buffer& buffer) { return beast::buffers_to_string(buffer.data()); }
+
+std::string normalizedFingerprint(std::string_view pin) {
+  std::string hex;
+  for (const char c : pin) {
+    if (c != ':') hex += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return hex;
+}
+
+std::string certificateFingerprint(X509* certificate) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned size = 0;
+  if (!certificate || X509_digest(certificate, EVP_sha256(), digest, &size) != 1) return {};
+  return toHex(std::string_view(reinterpret_cast<const char*>(digest), size));
+}
+
+std::shared_ptr<ssl::context> clientContext(const ServerAddress& server, const std::string& pin) {
+  auto context = std::make_shared<ssl::context>(ssl::context::tls_client);
+  SSL_CTX_set_min_proto_version(context->native_handle(), TLS1_2_VERSION);
+  context->set_verify_mode(ssl::verify_peer);
+  if (!pin.empty()) {
+    // A pinned certificate stands for itself: the chain is not asked about, the leaf must match.
+    context->set_verify_callback([pin = normalizedFingerprint(pin)](bool, ssl::verify_context& verify) {
+      auto* store = verify.native_handle();
+      if (X509_STORE_CTX_get_error_depth(store) > 0) return true;
+      return certificateFingerprint(X509_STORE_CTX_get_current_cert(store)) == pin;
+    });
+  } else {
+    context->set_default_verify_paths();
+    context->set_verify_callback(ssl::host_name_verification(server.host));
+  }
+  return context;
+}
+
+// One outbound WebSocket over TLS to `path`, every step under a deadline. `done` gets the socket, or
+// nullptr and what failed.
+void dial(net::io_context& io, std::shared_ptr<ssl::context> tls, const ServerAddress& server, std::string path,
+          std::function<void(std::shared_ptr<SecureSocket>, std::string)> done) {
+  struct Dial {
+    tcp::resolver resolver;
+    std::shared_ptr<ssl::context> tls;
+    std::shared_ptr<SecureSocket> ws;
+    ServerAddress server;
+    std::string path;
+    std::function<void(std::shared_ptr<SecureSocket>, std::string)> done;
+  };
+  auto d = std::make_shared<Dial>(Dial{tcp::resolver(io), tls, std::make_shared<SecureSocket>(io, *tls), server,
+                                       std::move(path), std::move(done)});
+  auto fail = [d](const char* stage, beast::error_code error) { d->done(nullptr, std::string(stage) + ": " + error.message()); };
+  d->resolver.async_resolve(server.host, server.port, [d, fail](beast::error_code error, tcp::resolver::results_type found) {
+    if (error) return fail("resolve", error);
+    auto& tcpStream = beast::get_lowest_layer(*d->ws);
+    tcpStream.expires_after(kDialTimeout);
+    tcpStream.async_connect(found, [d, fail](beast::error_code error, const tcp::endpoint&) {
+      if (error) return fail("connect", error);
+      SSL_set_tlsext_host_name(d->ws->next_layer().native_handle(), d->server.host.c_str());
+      d->ws->next_layer().async_handshake(ssl::stream_base::client, [d, fail](beast::error_code error) {
+        if (error) return fail("TLS", error);
+        beast::get_lowest_layer(*d->ws).expires_never();
+        websocket::stream_base::timeout timeout{kDialTimeout, kIdleTimeout, true};
+        d->ws->set_option(timeout);
+        d->ws->async_handshake(d->server.host + ":" + d->server.port, d->path, [d, fail](beast::error_code error) {
+          if (error) return fail("WebSocket", error);
+          d->done(d->ws, {});
+        });
+      });
+    });
+  });
+}
+
+// One viewer admitted through the server: its own outbound connection, joined by the server to that
+// viewer. It watches and controls like a viewer of the local page, with the same checks and caps;
+// uploads come as messages instead of requests.
+class RemoteViewer : public ViewerPeer, public std::enable_shared_from_this<RemoteViewer> {
+ public:
+  RemoteViewer(std::shared_ptr<ViewerHub> hub, const ServerLinkConfig& config, std::string ticket)
+      : hub_(std::move(hub)), config_(config), ticket_(std::move(ticket)), token_(randomHex(16)) {}
+
+  void start(std::shared_ptr<SecureSocket> ws) {
+    ws_ = std::move(ws);
+    ws_->read_message_max(kMaxSessionMessageBytes);
+    outbox_ = std::make_unique<MessageOutbox<SecureSocket>>(*ws_, [this] { finish(); });
+    auto self = shared_from_this();
+    outbox_->push(Json{{"type", "join"}, {"deviceId", config_.deviceId}, {"ticket", ticket_}}.dump(), false, self);
+    outbox_->push(Json{{"type", "auth"}, {"ok", true}, {"token", token_}, {"deviceId", config_.deviceId}}.dump(), false,
+                  self);
+    hub_->join(self);
+    readNext();
+  }
+
+  void sendText(std::string message) override {
+    if (!finished_ && !outbox_->push(std::move(message), false, shared_from_this())) finish();
+  }
+  void sendFrame(std::shared_ptr<const std::string> frame) override {
+    if (!finished_) outbox_->frame(std::move(frame), shared_from_this());
+  }
+  const std::string& uploadToken() const override { return token_; }
+
+ private:
+  void readNext() {
+    ws_->async_read(buffer_, [self = shared_from_this()](beast::error_code error, std::size_t) {
+      if (error) return self->finish();
+      const auto data = text(self->buffer_);
+      self->buffer_.consume(self->buffer_.size());
+      if (self->ws_->got_text()) {
+        self->handleText(data);
+      } else {
+        self->handleUploadBytes(data);
+      }
+      if (!self->finished_) self->readNext();
+    });
+  }
+
+  void handleText(std::string_view data) {
+    const auto message = Json::parse(data, nullptr, false);
+    const auto type = message.find("type");
+    if (type == message.end() || !type->is_string()) return;
+    if (*type == "input") return hub_->input(message);
+    if (*type != "upload") return;
+    const auto name = message.find("name");
+    const auto size = message.find("size");
+    if (sink_ || name == message.end() || !name->is_string() || size == message.end() || !size->is_number_unsigned()) {
+      return uploadAnswer(false, "bad upload");
+    }
+    uploadLeft_ = size->get<std::uint64_t>();
+    if (uploadLeft_ > config_.maxUploadBytes) return uploadAnswer(false, "too large");
+    sink_ = UploadSink::open(config_.receivedFolder, sanitizeFileName(name->get<std::string>()), config_.maxUploadBytes);
+    if (!sink_) return uploadAnswer(false, "cannot store");
+    if (uploadLeft_ == 0) finishUpload();
+  }
+
+  void handleUploadBytes(std::string_view data) {
+    // Bytes without an announced file, or more than announced, end only that upload.
+    if (!sink_ || data.size() > uploadLeft_ || !sink_->write(data)) {
+      sink_.reset();
+      return uploadAnswer(false, "not stored");
+    }
+    uploadLeft_ -= data.size();
+    if (uploadLeft_ == 0) finishUpload();
+  }
+
+  void finishUpload() {
+    const auto path = sink_->commit();
+    sink_.reset();
+    if (!path) return uploadAnswer(false, "cannot store");
+    hub_->fileReceived(*path);
+    uploadAnswer(true, path->substr(path->rfind('/') + 1));
+  }
+
+  void uploadAnswer(bool ok, const std::string& detail) {
+    if (!ok) sink_.reset();
+    sendText(Json{{"type", "upload"}, {"ok", ok}, {ok ? "name" : "error", detail}}.dump(
+        -1, ' ', false, Json::error_handler_t::replace));
+  }
+
+  void finish() {
+    if (finished_) return;
+    finished_ = true;
+    sink_.reset();
+    outbox_->close();
+    hub_->leave(this);
+    beast::error_code ignored;
+    beast::get_lowest_layer(*ws_).socket().shutdown(tcp::socket::shutdown_both, ignored);
+    beast::get_lowest_layer(*ws_).close();
+  }
+
+  std::shared_ptr<ViewerHub> hub_;
+  const ServerLinkConfig config_;
+  std::string ticket_;
+  std::string token_;
+  std::shared_ptr<SecureSocket> ws_;
+  std::unique_ptr<MessageOutbox<SecureSocket>> outbox_;
+  beast::flat_buffer buffer_;
+  std::unique_ptr<UploadSink> sink_;
+  std::uint64_t uploadLeft_ = 0;
+  bool finished_ = false;
+};
+
+}  // namespace
+
+std::optional<ServerAddress> parseServerUrl(std::string_view url) {
+  constexpr std::string_view kScheme = "wss://";
+  if (!url.starts_with(kScheme)) return std::nullopt;
+  url.remove_prefix(kScheme.size());
+  if (url.ends_with('/')) url.remove_suffix(1);
+  ServerAddress address;
+  std::string_view host = url;
+  if (const auto colon = url.rfind(':'); colon != std::string_view::npos && url.find(']', colon) == std::string_view::npos) {
+    const auto port = url.substr(colon + 1);
+    unsigned value = 0;
+    const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), value);
+    if (port.empty() || error != std::errc{} || end != port.data() + port.size() || value == 0 || value > 65535) {
+      return std::nullopt;
+    }
+    address.port = std::string(port);
+    host = url.substr(0, colon);
+  }
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  if (host.empty() || host.find_first_of("/?#@ ") != std::string_view::npos) return std::nullopt;
+  address.host = std::string(host);
+  return address;
+}
+
+std::optional<ServerMessage> parseServerMessage(std::string_view data) {
+  const auto message = Json::parse(data, nullptr, false);
+  auto field = [&message](const char* name) -> std::optional<std::string> {
+    const auto value = message.find(name);
+    if (value == message.end() || !value->is_string()) return std::nullopt;
+    return value->get<std::string>();
+  };
+  const auto type = field("type");
+  if (!type) return std::nullopt;
+  ServerMessage out;
+  if (*type == "challenge") {
+    auto nonce = field("nonce");
+    if (!nonce || nonce->size() < 32 || nonce->size() > 128) return std::nullopt;
+    out.kind = ServerMessage::Kind::Challenge;
+    out.nonce = std::move(*nonce);
+    return out;
+  }
+  if (*type == "welcome") {
+    out.kind = ServerMessage::Kind::Welcome;
+    return out;
+  }
+  if (*type == "refused") {
+    out.kind = ServerMessage::Kind::Refused;
+    out.reason = field("reason").value_or("").substr(0, 200);
+    return out;
+  }
+  if (*type == "login") {
+    auto ticket = field("ticket");
+    auto code = field("code");
+    if (!ticket || ticket->empty() || ticket->size() > 64 || !code || code->size() > 64) return std::nullopt;
+    out.kind = ServerMessage::Kind::Login;
+    out.ticket = std::move(*ticket);
+    out.code = std::move(*code);
+    out.address = field("address").value_or("?").substr(0, 64);
+    return out;
+  }
+  return std::nullopt;
+}
+
+std::chrono::milliseconds retryDelay(unsigned failures, double unitRandom) {
+  auto delay = kRetryCap;
+  if (failures < 16) delay = std::min(kRetryCap, kRetryBase * (1u << failures));
+  const double share = 0.5 + 0.5 * std::clamp(unitRandom, 0.0, 1.0);
+  return std::chrono::milliseconds(static_cast<std::int64_t>(static_cast<double>(delay.count()) * share));
+}
+
+struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
+  Impl(net::io_context& io, std::shared_ptr<ViewerHub> hub, ServerLinkConfig config, DeviceKey key)
+      : io(io), hub(std::move(hub)), config(std::move(config)), key(std::move(key)), retry(io) {}
+
+  void connect() {
+    lines().emit("[agent] connecting to the server " + config.url, LineKind::Repeated);
+    state = State::Dialing;
+    dial(io, tls, address, "/agent", [self = shared_from_this()](std::shared_ptr<SecureSocket> ws, std::string error) {
+      if (!ws) return self->failed(error);
+      ws->read_message_max(kMaxControlMessageBytes);
+      self->control = std::make_shared<Control>(std::move(ws));
+      self->control->failed = [alive = std::weak_ptr<Impl>(self), which = self->control.get()] {
+        auto self = alive.lock();
+        if (self && self->control.get() == which) self->drop("the server does not read");
+      };
+      self->state = State::Proving;
+      self->send(Json{{"type", "hello"}, {"deviceId", self->config.deviceId}, {"publicKey", self->key.publicHex()}});
+      self->readNext();
+    });
+  }
+
+  void send(const Json& message) {
+    if (control && !control->outbox.push(message.dump(), false, control)) drop("the server does not read");
+  }
+
+  void readNext() {
+    control->ws->async_read(buffer, [self = shared_from_this(), control = control](beast::error_code error, std::size_t) {
+      if (control != self->control) return;  // a connection already given up
+      if (error) return self->drop(error.message());
+      const auto data = text(self->buffer);
+      self->buffer.consume(self->buffer.size());
+      const auto message = parseServerMessage(data);
+      if (!message) return self->drop("unexpected message from the server");
+      self->handle(*message);
+      if (self->control == control) self->readNext();
+    });
+  }
+
+  void handle(const ServerMessage& message) {
+    using Kind = ServerMessage::Kind;
+    if (message.kind == Kind::Refused) return drop("refused: " + message.reason);
+    if (state == State::Proving && message.kind == Kind::Challenge) {
+      state = State::Welcoming;
+      return send({{"type", "proof"}, {"signature", key.signHex(deviceProofText(config.deviceId, message.nonce))}});
+    }
+    if (state == State::Welcoming && message.kind == Kind::Welcome) {
+      state = State::Registered;
+      failures = 0;
+      lines().emit("[agent] connected: server " + config.url + " knows this device as " + config.deviceId);
+      return;
+    }
+    if (state == State::Registered && message.kind == Kind::Login) return login(message);
+    drop("message out of order from the server");
+  }
+
+  // The server forwards a viewer's attempt: judged here like one on the local page, sharing its budget.
+  void login(const ServerMessage& message) {
+    Json answer{{"type", "login-result"}, {"ticket", message.ticket}, {"ok", false}};
+    const auto wait = hub->limiter().admit();
+    std::string verdict;
+    if (wait > wait.zero()) {
+      answer["retryMs"] = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
+      verdict = "not judged, too many tries";
+    } else if (accessCodeMatches(hub->config().accessCode, message.code)) {
+      hub->limiter().succeeded();
+      answer["ok"] = true;
+      verdict = "accepted";
+      dial(io, tls, address, "/session",
+           [hub = hub, config = config, ticket = message.ticket, alive = std::weak_ptr<Impl>(shared_from_this())](
+               std::shared_ptr<SecureSocket> ws, std::string error) {
+             auto self = alive.lock();
+             if (!self) return;
+             if (!ws) {
+               self->lines().emit("[agent] viewer session through the server failed: " + error);
+             } else {
+               std::make_shared<RemoteViewer>(hub, config, ticket)->start(std::move(ws));
+             }
+           });
+    } else {
+      verdict = "wrong access code";
+    }
+    lines().emit("[agent] login through the server from " + message.address + ": " + verdict, LineKind::Repeated);
+    send(answer);
+  }
+
+  void failed(const std::string& why) {
+    const auto delay = retryDelay(failures++, std::uniform_real_distribution<double>(0, 1)(random));
+    lines().emit("[agent] server connection failed (" + why + "); retrying in " + std::to_string(delay.count()) + " ms",
+                 LineKind::Repeated);
+    state = State::Waiting;
+    retry.expires_after(delay);
+    retry.async_wait([self = shared_from_this()](beast::error_code error) {
+      if (!error) self->connect();
+    });
+  }
+
+  void drop(const std::string& why) {
+    if (!control) return;
+    control->outbox.close();
+    beast::error_code ignored;
+    beast::get_lowest_layer(*control->ws).socket().shutdown(tcp::socket::shutdown_both, ignored);
+    beast::get_lowest_layer(*control->ws).close();
+    // Pending handlers hold the connection until they have run.
+    control.reset();
+    failed(why);
+  }
+
+  LineWriter& lines() { return hub->lines(); }
+
+  enum class State { Waiting, Dialing, Proving, Welcoming, Registered };
+  net::io_context& io;
+  std::shared_ptr<ViewerHub> hub;
+  ServerLinkConfig config;
+  DeviceKey key;
+  ServerAddress address;
+  std::shared_ptr<ssl::context> tls;
+  struct Control {
+    explicit Control(std::shared_ptr<SecureSocket> socket)
+        : ws(std::move(socket)), outbox(*ws, [this] { if (failed) failed(); }) {}
+    std::shared_ptr<SecureSocket> ws;
+    MessageOutbox<SecureSocket> outbox;
+    std::function<void()> failed;
+  };
+  std::shared_ptr<Control> control;
+  beast::flat_buffer buffer;
+  net::steady_timer retry;
+  State state = State::Waiting;
+  unsigned failures = 0;
+  std::mt19937 random{std::random_device{}()};
+};
+
+ServerLink::ServerLink(net::io_context& io, std::shared_ptr<ViewerHub> hub, ServerLinkConfig config, DeviceKey key)
+    : impl_(std::make_shared<Impl>(io, std::move(hub), std::move(config), std::move(key))) {}
+
+ServerLink::~ServerLink() = default;
+
+void ServerLink::start() {
+  auto address = parseServerUrl(impl_->config.url);
+  if (!address) {
+    impl_->lines().emit("[agent] server address failed: not wss://host[:port]: " + impl_->config.url);
+    return;
+  }
+  impl_->address = *address;
+  impl_->tls = clientContext(*address, impl_->config.fingerprint);
+  impl_->connect();
+}
+
+}  // namespace qova::agent

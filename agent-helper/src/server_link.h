@@ -1,0 +1,63 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <boost/asio/io_context.hpp>
+
+#include "device_key.h"
+
+namespace qova::agent {
+
+class ViewerHub;
+
+// The server this agent dials out to, from QOVA_AGENT_SERVER or the config file beside the state.
+struct ServerLinkConfig {
+  std::string url;          // "wss://host[:port]"
+  std::string fingerprint;  // the server certificate's SHA-256, hex with or without colons; empty: system CAs
+  std::string deviceId;
+  std::string receivedFolder;
+  std::uint64_t maxUploadBytes = 0;
+};
+
+struct ServerAddress {
+  std::string host;
+  std::string port = "443";
+};
+// nullopt unless `url` is "wss://host[:port][/]"; only TLS is spoken to a server.
+std::optional<ServerAddress> parseServerUrl(std::string_view url);
+
+// A message the server sends on the control connection; anything else is nullopt.
+struct ServerMessage {
+  enum class Kind { Challenge, Welcome, Refused, Login } kind;
+  std::string nonce;    // Challenge
+  std::string reason;   // Refused
+  std::string ticket;   // Login: names the attempt and the session the agent opens for it
+  std::string code;     // Login
+  std::string address;  // Login: the viewer's address, for the audit line
+};
+std::optional<ServerMessage> parseServerMessage(std::string_view text);
+
+// Capped exponential back-off with jitter: the n-th retry in a row waits between half and all of
+// min(kCap, kBase * 2^n), so agents cut off together do not return together.
+std::chrono::milliseconds retryDelay(unsigned failures, double unitRandom);
+
+// Keeps one outbound control connection to the server: registers this device by proving its key,
+// answers logins with the access code check the local page gets, and opens one more outbound
+// connection per admitted viewer, which then watches like a local one. Never listens. Lives on the
+// hub's network thread.
+class ServerLink {
+ public:
+  ServerLink(boost::asio::io_context& io, std::shared_ptr<ViewerHub> hub, ServerLinkConfig config, DeviceKey key);
+  ~ServerLink();
+  void start();
+
+ private:
+  struct Impl;
+  std::shared_ptr<Impl> impl_;
+};
+
+}  // namespace qova::agent
