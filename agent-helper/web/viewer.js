@@ -25,7 +25,15 @@ const WHEEL_PIXELS_PER_LINE = 40;
 const stats = { framesReceived: 0, framesDrawn: 0, lastTimestamp: 0, lastDrawnAt: 0, onDraw: null };
 window.qovaViewerStats = stats;
 
+// Served by the server agents dial out to (always HTTPS) rather than by the agent itself: the page
+// then asks for the device ID too, and files go over the WebSocket.
+const VIA_SERVER = location.protocol === 'https:';
+const UPLOAD_PIECE_BYTES = 256 * 1024;
+const UPLOAD_BUFFERED_MAX = 1024 * 1024;
+
 let socket = null;
+let deviceOffline = false;     // the server said the device went away
+let uploadAnswer = null;       // resolves the file being sent through the server
 let uploadToken = null;
 let accessCode = '';
 let loginWaiting = false;     // the host asked us to log in again a little later
@@ -43,10 +51,11 @@ function connect(code) {
   accessCode = code;
   $('connect').disabled = true;
   setText('login-error', '');
-  const ws = new WebSocket(`ws://${location.host}/ws`);
+  deviceOffline = false;
+  const ws = new WebSocket(VIA_SERVER ? `wss://${location.host}/viewer` : `ws://${location.host}/ws`);
   ws.binaryType = 'arraybuffer';
   socket = ws;
-  ws.onopen = () => ws.send(JSON.stringify({ type: 'auth', code }));
+  ws.onopen = () => ws.send(authMessage());
   ws.onmessage = (event) => {
     if (typeof event.data === 'string') onText(event.data);
     else onFrame(event.data);
@@ -56,7 +65,12 @@ function connect(code) {
     socket = null;
     uploadToken = null;
     $('connect').disabled = false;
-    if (loginWaiting) {
+    if (uploadAnswer) uploadAnswer({ ok: false, error: 'closed' });
+    if (deviceOffline) {
+      $('viewer').hidden = true;
+      $('login').hidden = false;
+      setText('login-error', '设备已离线');
+    } else if (loginWaiting) {
       // The host lets a login wait only so long; a fresh connection waits on (once per refusal).
       loginWaiting = false;
       setTimeout(() => { if (!socket) connect(accessCode); }, 1000);
@@ -68,6 +82,10 @@ function connect(code) {
       setText('login-error', '无法连接到本机服务');
     }
   };
+}
+
+function authMessage() {
+  return JSON.stringify(VIA_SERVER ? { type: 'auth', deviceId: $('device-id').value.trim(), code: accessCode } : { type: 'auth', code: accessCode });
 }
 
 function send(message) {
@@ -85,7 +103,7 @@ function onText(text) {
       setText('login-error', '尝试过于频繁，稍后自动重试…');
       const ws = socket;
       setTimeout(() => {
-        if (socket === ws && ws.readyState === WebSocket.OPEN) ws.send(JSON.stringify({ type: 'auth', code: accessCode }));
+        if (socket === ws && ws.readyState === WebSocket.OPEN) ws.send(authMessage());
       }, Math.min(message.retryMs, 10000));
       return;
     }
@@ -102,6 +120,12 @@ function onText(text) {
     setText('connection', '已连接');
     resizeCanvas();
     $('screen').focus();
+  } else if (message.type === 'offline' || message.type === 'ended') {
+    deviceOffline = true;
+    $('connection').className = 'badge bad';
+    setText('connection', message.type === 'offline' ? '设备已离线' : '会话已结束');
+  } else if (message.type === 'upload') {
+    if (uploadAnswer) uploadAnswer(message);
   } else if (message.type === 'permission') {
     showPermissions(message);
   } else if (message.type === 'viewers') {
@@ -350,6 +374,11 @@ async function uploadNext() {
   while (uploads.length) {
     const file = uploads.shift();
     setText('upload-status', `正在发送 ${file.name}…`);
+    if (VIA_SERVER) {
+      const result = await uploadThroughServer(file);
+      setText('upload-status', result.ok ? `已发送 ${result.name}` : `发送失败：${file.name}（${result.error}）`);
+      continue;
+    }
     try {
       const response = await fetch('/upload', {
         method: 'POST',
@@ -365,9 +394,30 @@ async function uploadNext() {
   uploading = false;
 }
 
+// Announces the file, then sends it in pieces, never letting much wait in the socket; the device
+// answers once it has it all.
+async function uploadThroughServer(file) {
+  const ws = socket;
+  if (!ws || !uploadToken) return { ok: false, error: 'not connected' };
+  const answer = new Promise((resolve) => { uploadAnswer = resolve; });
+  ws.send(JSON.stringify({ type: 'upload', name: file.name, size: file.size }));
+  for (let offset = 0; offset < file.size && socket === ws; offset += UPLOAD_PIECE_BYTES) {
+    while (ws.bufferedAmount > UPLOAD_BUFFERED_MAX && socket === ws) await new Promise((r) => setTimeout(r, 20));
+    ws.send(await file.slice(offset, offset + UPLOAD_PIECE_BYTES).arrayBuffer());
+  }
+  const result = await answer;
+  uploadAnswer = null;
+  return result;
+}
+
 // ---- wiring --------------------------------------------------------------------------------
 
 function init() {
+  if (VIA_SERVER) {
+    $('device-row').hidden = false;
+    $('device-id').required = true;
+    setText('login-hint', '输入对方应用窗口中显示的设备 ID 和验证码。');
+  }
   $('login-form').addEventListener('submit', (event) => {
     event.preventDefault();
     const code = $('code').value.trim();

@@ -1,0 +1,118 @@
+// qova-server: the rendezvous agents dial out to and viewers log in through. See README.md,
+// "Running a server", for how operators run it.
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <iostream>
+#include <string>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/ssl/context.hpp>
+
+#include "relay.h"
+#include "tls_setup.h"
+
+namespace {
+
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+
+int usage() {
+  std::cerr << "usage: qova-server [--listen HOST:PORT] (--cert FILE --key FILE | --self-signed [--name HOST])\n"
+               "                   [--state DIR] [--origin https://NAME[:PORT]] [--max-per-address N]\n"
+               "  --listen        address to serve HTTPS and WebSockets on (default 0.0.0.0:8443)\n"
+               "  --cert, --key   the certificate chain and key in PEM, from an ACME client for example\n"
+               "  --self-signed   make a certificate in the state folder once, keep it, print its SHA-256\n"
+               "  --name          another name or address the self-signed certificate is valid for\n"
+               "  --state         folder for devices.json (public keys only) and the self-signed files\n"
+               "                  (default /var/lib/qova-server)\n"
+               "  --origin        the page's origin when a proxy in front changes it\n";
+  return 2;
+}
+
+// Each agent holds a descriptor: allow as many as the system lets this user have.
+void raiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string listen = "0.0.0.0:8443";
+  std::string cert, key, state = "/var/lib/qova-server", name;
+  bool selfSigned = false;
+  qova::server::RelayOptions options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (arg == "--self-signed") {
+      selfSigned = true;
+    } else if (arg == "--listen" && hasValue) {
+      listen = argv[++i];
+    } else if (arg == "--cert" && hasValue) {
+      cert = argv[++i];
+    } else if (arg == "--key" && hasValue) {
+      key = argv[++i];
+    } else if (arg == "--state" && hasValue) {
+      state = argv[++i];
+    } else if (arg == "--name" && hasValue) {
+      name = argv[++i];
+    } else if (arg == "--origin" && hasValue) {
+      options.origin = argv[++i];
+    } else if (arg == "--max-per-address" && hasValue) {
+      options.maxPerAddress = std::stoul(argv[++i]);
+    } else {
+      return usage();
+    }
+  }
+  if (selfSigned == !(cert.empty() && key.empty()) || (!selfSigned && (cert.empty() || key.empty()))) return usage();
+  const auto colon = listen.rfind(':');
+  if (colon == std::string::npos) return usage();
+  auto host = listen.substr(0, colon);
+  if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
+
+  ::signal(SIGPIPE, SIG_IGN);
+  raiseDescriptorLimit();
+  std::string error;
+  if (selfSigned) {
+    if (!qova::server::ensureSelfSignedCertificate(state, name, error)) {
+      std::cerr << "qova-server: " << error << "\n";
+      return 1;
+    }
+    cert = state + "/cert.pem";
+    key = state + "/key.pem";
+  }
+  net::ssl::context tls(net::ssl::context::tls_server);
+  if (!qova::server::configureServerTls(tls, cert, key, error)) {
+    std::cerr << "qova-server: " << error << "\n";
+    return 1;
+  }
+  options.registryFile = state + "/devices.json";
+
+  net::io_context io{1};
+  tcp::acceptor acceptor(io);
+  try {
+    const tcp::endpoint endpoint(net::ip::make_address(host), static_cast<unsigned short>(std::stoul(listen.substr(colon + 1))));
+    acceptor.open(endpoint.protocol());
+    acceptor.set_option(net::socket_base::reuse_address(true));
+    acceptor.bind(endpoint);
+    acceptor.listen(net::socket_base::max_listen_connections);
+  } catch (const std::exception& e) {
+    std::cerr << "qova-server: cannot listen on " << listen << ": " << e.what() << "\n";
+    return 1;
+  }
+  qova::server::Relay relay(io, tls, options);
+  relay.serve(acceptor);
+  const auto port = acceptor.local_endpoint().port();
+  std::cout << "qova-server: listening on " << host << ":" << port << "\n"
+            << "qova-server: certificate SHA-256 " << qova::server::certificateFingerprint(cert) << std::endl;
+  net::signal_set signals(io, SIGTERM, SIGINT);
+  signals.async_wait([&io](const boost::system::error_code&, int) { io.stop(); });
+  io.run();
+  return 0;
+}

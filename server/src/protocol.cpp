@@ -1,0 +1,82 @@
+#include "protocol.h"
+
+#include <algorithm>
+
+#include <nlohmann/json.hpp>
+
+namespace qova::server {
+
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr std::size_t kMaxField = 256;
+
+std::optional<std::string> field(const Json& message, const char* name) {
+  const auto value = message.find(name);
+  if (value == message.end() || !value->is_string()) return std::nullopt;
+  auto text = value->get<std::string>();
+  if (text.size() > kMaxField) return std::nullopt;
+  return text;
+}
+
+bool isHex(std::string_view text, std::size_t size) {
+  return text.size() == size && std::all_of(text.begin(), text.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+         });
+}
+
+}  // namespace
+
+bool isDeviceId(std::string_view id) {
+  return id.size() >= 6 && id.size() <= 20 && std::all_of(id.begin(), id.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::optional<AgentMessage> parseAgentMessage(std::string_view text) {
+  const auto message = Json::parse(text, nullptr, false);
+  const auto type = field(message, "type");
+  if (!type) return std::nullopt;
+  if (*type == "hello") {
+    auto id = field(message, "deviceId");
+    auto key = field(message, "publicKey");
+    if (!id || !isDeviceId(*id) || !key || !isHex(*key, 64)) return std::nullopt;
+    return AgentHello{std::move(*id), std::move(*key)};
+  }
+  if (*type == "proof") {
+    auto signature = field(message, "signature");
+    if (!signature || !isHex(*signature, 128)) return std::nullopt;
+    return AgentProof{std::move(*signature)};
+  }
+  if (*type == "login-result") {
+    auto ticket = field(message, "ticket");
+    const auto ok = message.find("ok");
+    if (!ticket || ok == message.end() || !ok->is_boolean()) return std::nullopt;
+    LoginResult result{std::move(*ticket), ok->get<bool>(), 0};
+    const auto retry = message.find("retryMs");
+    if (retry != message.end()) {
+      if (!retry->is_number_integer()) return std::nullopt;
+      // A wait the agent asks for is passed on, within reason.
+      result.retryMs = std::clamp<std::int64_t>(retry->get<std::int64_t>(), 0, 60000);
+    }
+    return result;
+  }
+  if (*type == "join") {
+    auto id = field(message, "deviceId");
+    auto ticket = field(message, "ticket");
+    if (!id || !isDeviceId(*id) || !ticket) return std::nullopt;
+    return SessionJoin{std::move(*id), std::move(*ticket)};
+  }
+  return std::nullopt;
+}
+
+std::optional<ViewerLogin> parseViewerLogin(std::string_view text) {
+  const auto message = Json::parse(text, nullptr, false);
+  if (field(message, "type") != "auth") return std::nullopt;
+  auto id = field(message, "deviceId");
+  auto code = field(message, "code");
+  // An ID that cannot exist is still answered like a wrong code; only the shape is checked here.
+  if (!id || id->size() > 32 || !code || code->size() > 64) return std::nullopt;
+  return ViewerLogin{std::move(*id), std::move(*code)};
+}
+
+}  // namespace qova::server

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace qova::server {
+
+// What agents and viewers may say to the server. Each parser takes one WebSocket text message and
+// gives nullopt for anything malformed, unknown or oversized; the caller then ends that connection.
+
+// On the agent's control connection, in this order: hello, proof, then login results.
+struct AgentHello {
+  std::string deviceId;
+  std::string publicKey;  // Ed25519, hex
+};
+struct AgentProof {
+  std::string signature;  // over the server's nonce, hex
+};
+struct LoginResult {
+  std::string ticket;
+  bool ok = false;
+  std::int64_t retryMs = 0;  // the agent's own guess budget is spent: not judged
+};
+// The first message on a session connection the agent opens for an admitted viewer.
+struct SessionJoin {
+  std::string deviceId;
+  std::string ticket;
+};
+using AgentMessage = std::variant<AgentHello, AgentProof, LoginResult, SessionJoin>;
+std::optional<AgentMessage> parseAgentMessage(std::string_view text);
+
+// The only thing a viewer may send before it is let through to a device.
+struct ViewerLogin {
+  std::string deviceId;
+  std::string code;
+};
+std::optional<ViewerLogin> parseViewerLogin(std::string_view text);
+
+// Device IDs are short digit strings; anything else is not looked up at all.
+bool isDeviceId(std::string_view id);
+
+}  // namespace qova::server

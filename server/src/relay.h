@@ -1,0 +1,40 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+
+namespace qova::server {
+
+struct RelayOptions {
+  std::string registryFile;  // device ID to public key; empty: memory only
+  std::size_t maxConnections = 20000;
+  std::size_t maxPerAddress = 64;
+  std::chrono::seconds sessionIdle{30 * 60};
+  std::chrono::seconds sessionTotal{8 * 60 * 60};
+  // The page's origin as browsers name it; empty: "https://" and the Host the browser asked for.
+  std::string origin;
+};
+
+// The server: serves the viewer page over HTTPS, keeps the agents' control connections, lets a
+// viewer through to a device only after that device's agent accepted its access code, and joins
+// the viewer to the session connection the agent then opens. One network thread.
+class Relay {
+ public:
+  Relay(boost::asio::io_context& io, boost::asio::ssl::context& tls, RelayOptions options);
+  ~Relay();
+  // Starts accepting on the acceptor, which must be listening.
+  void serve(boost::asio::ip::tcp::acceptor& acceptor);
+
+  struct State;
+
+ private:
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace qova::server
