@@ -11,9 +11,13 @@ agent="$build/QOVA Lumaro Agent.app/Contents/Resources/agent-bin/qova-agent-help
 identity=$("$agent" --show-id)
 url=$(sed -n 's/^服务器: *//p' <<<"$identity")
 code=$(sed -n 's/^验证码: *//p' <<<"$identity")
+device=$(sed -n 's/^设备 ID: *//p' <<<"$identity")
+# Dialling out to a server: its page is where viewers go, with the device ID.
+if [[ $url == wss://* ]]; then url="https://${url#wss://}/"; fi
 cat <<INFO
 
   Web viewer:   $url
+  Device ID:    $device
   Access code:  $code
   (open the address in a browser on this machine and enter the code;
    files sent from the viewer land in ~/Downloads/QOVA-Lumaro)
