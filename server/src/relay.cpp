@@ -95,6 +95,12 @@ struct Relay::State {
   State(net::io_context& io, ssl::context& tls, RelayOptions options)
       : io(io), tls(tls), options(std::move(options)), registry(this->options.registryFile), saveTimer(io) {}
 
+  // The registered control connection of a device, if it is online; never adds an entry.
+  std::shared_ptr<Peer> agent(const std::string& deviceId) const {
+    const auto found = agents.find(deviceId);
+    return found == agents.end() ? nullptr : found->second.lock();
+  }
+
   void scheduleSave() {
     if (saveArmed) return;
     saveArmed = true;
@@ -304,7 +310,7 @@ class Peer : public std::enable_shared_from_this<Peer> {
     }
     if (claim == DeviceRegistry::Claim::Registered) state_.scheduleSave();
     // The same key again: the device reconnected before its old connection timed out.
-    if (auto previous = state_.agents[deviceId_].lock(); previous && previous.get() != this) previous->finish();
+    if (auto previous = state_.agent(deviceId_); previous && previous.get() != this) previous->finish();
     state_.agents[deviceId_] = weak_from_this();
     registered_ = established_ = true;
     audit("device " + deviceId_ + " online from " + slot_->address);
@@ -327,7 +333,7 @@ class Peer : public std::enable_shared_from_this<Peer> {
     const auto found = join ? state_.pending.find(join->ticket) : state_.pending.end();
     // Only a ticket the device's agent accepted, presented for that device while it is online.
     if (found == state_.pending.end() || !found->second.accepted || found->second.deviceId != join->deviceId ||
-        !state_.agents[join->deviceId].lock()) {
+        !state_.agent(join->deviceId)) {
       return finish(), false;
     }
     auto viewer = found->second.viewer.lock();
@@ -371,7 +377,7 @@ class Peer : public std::enable_shared_from_this<Peer> {
     }
     attempt_ = true;
     attemptStart_ = Clock::now();
-    auto agent = isDeviceId(deviceId_) ? state_.agents[deviceId_].lock() : nullptr;
+    auto agent = state_.agent(deviceId_);
     if (!agent) return answerLater("unknown or offline device", 0);
     ticket_ = agent::randomHex(16);
     state_.pending[ticket_] = {weak_from_this(), deviceId_, false};

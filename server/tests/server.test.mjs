@@ -3,60 +3,12 @@
 // headless Chromium on the server's page. What the pieces decide alone is tested lower.
 import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn, execFileSync } from 'node:child_process';
-import { mkdtempSync, rmSync, readdirSync, writeFileSync } from 'node:fs';
+import { execFileSync } from 'node:child_process';
+import { rmSync, readdirSync, writeFileSync } from 'node:fs';
 import { connect } from 'node:net';
-import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { loadPlaywright, launchBrowser, waitFor, sleep } from '../../tests/e2e/harness.mjs';
-
-const { QOVA_SERVER_PATH: SERVER, QOVA_AGENT_PATH: AGENT } = process.env;
-const dir = mkdtempSync(join(tmpdir(), 'qova-server-test-'));
-const children = [];
-const jpeg = execFileSync('convert', ['-size', '320x200', 'xc:#e0309a', 'jpg:-']);
-const frameBytes = () => Buffer.concat([Buffer.from(`__QOVA_FRAME_BYTES__${JSON.stringify(
-  { width: 320, height: 200, inputWidth: 1280, inputHeight: 800, timestamp: Date.now(), bytes: jpeg.length })}\n`), jpeg]);
-
-// A child in its own process group whose output lines are kept; ended by its id.
-function start(command, args, env = process.env) {
-  const child = spawn(command, args, { env, detached: true, stdio: ['pipe', 'pipe', 'pipe'] });
-  child.lines = [];
-  child.stdin.on('error', () => {});  // an ended agent's input
-  for (const stream of [child.stdout, child.stderr]) {
-    let rest = '';
-    stream.on('data', (chunk) => { const parts = (rest + chunk).split('\n'); rest = parts.pop(); child.lines.push(...parts); });
-  }
-  child.exited = new Promise((resolve) => child.once('exit', resolve));
-  children.push(child);
-  return child;
-}
-const line = (child, pattern, what, timeout = 10000) => waitFor(() => child.lines.find((l) => pattern.test(l)), { timeout, what });
-async function stop(child) {
-  try { process.kill(-child.pid, 'SIGTERM'); } catch { return; }
-  if (!(await Promise.race([child.exited.then(() => true), sleep(3000)]))) { try { process.kill(-child.pid, 'SIGKILL'); } catch { /* gone */ } }
-  await child.exited;
-}
-
-let port = 0;
-let fingerprint = '';
-async function startServer() {
-  const server = start(SERVER, ['--self-signed', '--state', join(dir, 'server'), '--listen', `127.0.0.1:${port}`]);
-  port = Number((await line(server, /listening on/, 'the server')).match(/:(\d+)$/)[1]);
-  fingerprint = (await line(server, /SHA-256/, 'the fingerprint')).split(' ').pop();
-  return server;
-}
-
-// The agent, its home in `name`; with `isolated` inside a fresh network namespace reaching the server
-// only through socat over a Unix socket.
-function startAgent(name, { isolated = false, pin = fingerprint } = {}) {
-  const home = join(dir, name);
-  const env = { ...process.env, HOME: home, XDG_CONFIG_HOME: join(home, '.config'), QOVA_AGENT_LISTEN: '127.0.0.1:0',
-    QOVA_AGENT_SERVER: `wss://127.0.0.1:${port}`, QOVA_AGENT_SERVER_FINGERPRINT: pin, QOVA_MAC_SCREEN_TRUSTED: '1', QOVA_MAC_INPUT_TRUSTED: '1' };
-  if (!isolated) return start(AGENT, ['--nogui'], env);
-  const bridge = join(dir, `${name}.sock`);
-  start('socat', [`UNIX-LISTEN:${bridge},fork`, `TCP:127.0.0.1:${port}`]);
-  return start('unshare', ['-n', 'sh', '-c', `ip link set lo up && (socat TCP-LISTEN:${port},bind=127.0.0.1,fork,reuseaddr UNIX-CONNECT:${bridge} &) && sleep 0.2 && exec "$0" --nogui`, AGENT], env);
-}
+import { loadPlaywright, launchBrowser, waitFor } from '../../tests/e2e/harness.mjs';
+import { AGENT, dir, children, frameBytes, line, stop, startServer, startAgent, port, fingerprint } from './support.mjs';
 
 describe('server', () => {
   let server, agent, browser, page, deviceId, code;
