@@ -100,6 +100,8 @@ void dial(net::io_context& io, std::shared_ptr<ssl::context> tls, const ServerAd
     tcpStream.expires_after(kDialTimeout);
     tcpStream.async_connect(found, [d, fail](beast::error_code error, const tcp::endpoint&) {
       if (error) return fail("connect", error);
+      // Frames and input must leave at once, not wait for an acknowledgement.
+      beast::get_lowest_layer(*d->ws).socket().set_option(tcp::no_delay(true), error);
       SSL_set_tlsext_host_name(d->ws->next_layer().native_handle(), d->server.host.c_str());
       d->ws->next_layer().async_handshake(ssl::stream_base::client, [d, fail](beast::error_code error) {
         if (error) return fail("TLS", error);
