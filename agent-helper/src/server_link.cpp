@@ -273,7 +273,6 @@ std::optional<ServerMessage> parseServerMessage(std::string_view data) {
   }
   if (*type == "refused") {
     out.kind = ServerMessage::Kind::Refused;
-    out.reason = field("reason").value_or("").substr(0, 200);
     return out;
   }
   if (*type == "login") {
@@ -283,7 +282,10 @@ std::optional<ServerMessage> parseServerMessage(std::string_view data) {
     out.kind = ServerMessage::Kind::Login;
     out.ticket = std::move(*ticket);
     out.code = std::move(*code);
-    out.address = field("address").value_or("?").substr(0, 64);
+    // Shown in our status lines, so nothing but what an address is made of.
+    out.address = field("address").value_or("");
+    std::erase_if(out.address, [](char c) { return !std::isxdigit(static_cast<unsigned char>(c)) && c != '.' && c != ':'; });
+    out.address = out.address.substr(0, 64);
     return out;
   }
   return std::nullopt;
@@ -336,7 +338,8 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
 
   void handle(const ServerMessage& message) {
     using Kind = ServerMessage::Kind;
-    if (message.kind == Kind::Refused) return drop("refused: " + message.reason);
+    // The server's own words are not repeated: the application reads status words in our lines.
+    if (message.kind == Kind::Refused) return drop("refused by the server");
     if (state == State::Proving && message.kind == Kind::Challenge) {
       state = State::Welcoming;
       return send({{"type", "proof"}, {"signature", key.signHex(deviceProofText(config.deviceId, message.nonce))}});
@@ -369,7 +372,7 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
              auto self = alive.lock();
              if (!self) return;
              if (!ws) {
-               self->lines().emit("[agent] viewer session through the server failed: " + error);
+               self->lines().emit("[agent] could not open a viewer session through the server: " + error);
              } else {
                std::make_shared<RemoteViewer>(hub, config, ticket)->start(std::move(ws));
              }

@@ -34,7 +34,6 @@ std::optional<ServerAddress> parseServerUrl(std::string_view url);
 struct ServerMessage {
   enum class Kind { Challenge, Welcome, Refused, Login } kind;
   std::string nonce;    // Challenge
-  std::string reason;   // Refused
   std::string ticket;   // Login: names the attempt and the session the agent opens for it
   std::string code;     // Login
   std::string address;  // Login: the viewer's address, for the audit line
