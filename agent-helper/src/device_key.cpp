@@ -6,6 +6,7 @@
 #include <openssl/rand.h>
 
 #include "agent_identity.h"
+#include "file_names.h"
 
 namespace qova::agent {
 
@@ -39,12 +40,7 @@ std::string toHex(std::string_view data) {
 
 std::optional<std::string> fromHex(std::string_view hex) {
   if (hex.size() % 2 != 0) return std::nullopt;
-  auto digit = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
+  const auto digit = hexDigitValue;
   std::string out;
   for (std::size_t i = 0; i < hex.size(); i += 2) {
     const int high = digit(hex[i]);

@@ -23,6 +23,9 @@ std::string numberedFileName(std::string_view safeName, unsigned n);
 
 namespace qova::agent {
 
+// 0 to 15 for a hex digit of either case, -1 for anything else.
+int hexDigitValue(char c);
+
 // Decodes %XX escapes (as the page's encodeURIComponent makes them); nullopt on a broken escape.
 std::optional<std::string> percentDecode(std::string_view text);
 

@@ -5,6 +5,7 @@ import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import { rmSync, readdirSync, writeFileSync } from 'node:fs';
+import { request } from 'node:https';
 import { connect } from 'node:net';
 import { join } from 'node:path';
 import { loadPlaywright, launchBrowser, waitFor } from '../../tests/e2e/harness.mjs';
@@ -65,6 +66,31 @@ describe('server', () => {
       await line(agent, pattern, what);
     }
     assert.deepEqual(readdirSync(join(dir, 'agent', 'Downloads', 'QOVA-Lumaro')), ['note.txt']);
+  });
+
+  it('lets only its own page open a viewer socket, limits guessing at once, and closes only a connection that breaks the rules', async () => {
+    const upgrade = (origin) => new Promise((resolve) => {
+      const headers = { Connection: 'Upgrade', Upgrade: 'websocket', 'Sec-WebSocket-Version': '13', 'Sec-WebSocket-Key': 'dGhlIHNhbXBsZSBub25jZQ==' };
+      if (origin) headers.Origin = origin;
+      request({ host: '127.0.0.1', port, path: '/viewer', headers, rejectUnauthorized: false })
+        .on('upgrade', (response, socket) => { socket.destroy(); resolve(101); }).on('response', (r) => resolve(r.statusCode)).end();
+    });
+    for (const [origin, status] of [[`https://127.0.0.1:${port}`, 101], ['https://evil.example', 403], [`http://127.0.0.1:${port}`, 403], [null, 403]]) {
+      assert.equal(await upgrade(origin), status, String(origin));
+    }
+    // Eight logins at once to an ID nobody has: a few are judged (after the delay), the rest told to come back;
+    // a socket that sends anything but a login first is closed.
+    const answers = await page.evaluate(() => Promise.all([...Array(9).keys()].map((i) => new Promise((resolve) => {
+      const ws = new WebSocket(`wss://${location.host}/viewer`);
+      ws.onopen = () => ws.send(JSON.stringify(i === 8 ? { type: 'input', action: 'key', key: 'a' } : { type: 'auth', deviceId: '999999999', code: 'abcdefgh' }));
+      ws.onmessage = (event) => { resolve(JSON.parse(event.data)); ws.close(); };
+      ws.onclose = () => resolve('closed');
+    }))));
+    assert.equal(answers.pop(), 'closed');
+    assert.ok(answers.every((a) => a.type === 'auth' && a.ok === false), JSON.stringify(answers));
+    const limited = answers.filter((a) => a.retryMs > 0).length;
+    assert.ok(limited >= 2 && limited <= 7, `${limited} of 8 told to come back`);
+    assert.ok(await page.evaluate(() => !document.getElementById('viewer').hidden), 'the logged-in viewer stays');
   });
 
   it('is reached again after the server restarts, and the viewer is told when the agent ends', async () => {
