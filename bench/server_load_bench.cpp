@@ -89,7 +89,8 @@ net::awaitable<void> stream(net::ssl::context& tls, std::string deviceId, std::s
 net::awaitable<void> agent(net::ssl::context& tls, int index, int fps) {
   const auto key = *qova::agent::DeviceKey::fromPrivateHex(qova::agent::randomHex(32));
   const auto deviceId = std::to_string(900000000 + index);
-  auto ws = co_await dial(tls, "/agent");
+  // Five agents per loopback address: each address may register only a few new devices at once.
+  auto ws = co_await dial(tls, "/agent", "127.1." + std::to_string(index / 5 / 200) + "." + std::to_string(index / 5 % 200 + 1));
   const auto hello = Json{{"type", "hello"}, {"deviceId", deviceId}, {"publicKey", key.publicHex()}}.dump();
   co_await ws->async_write(net::buffer(hello), use_awaitable);
   const auto challengeText = co_await readText(*ws);

@@ -16,6 +16,7 @@ class DeviceRegistry {
   // Loads `path` if it exists; an empty path keeps everything in memory only.
   explicit DeviceRegistry(std::string path);
 
+  bool knows(const std::string& deviceId) const { return keys_.contains(deviceId); }
   // Call only once the key has signed the server's nonce.
   Claim claim(const std::string& deviceId, std::string_view publicKey);
   // Writes the file if anything changed since the last save; false when it could not be written.

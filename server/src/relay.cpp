@@ -124,6 +124,7 @@ struct Relay::State {
   DeviceRegistry registry;
   LimiterTable byDevice;
   LimiterTable byAddress;
+  LimiterTable newDevices;  // by address
   std::unordered_map<std::string, std::weak_ptr<Peer>> agents;
   std::unordered_map<std::string, Pending> pending;  // by ticket
   std::unordered_map<std::string, std::size_t> perAddress;
@@ -136,18 +137,26 @@ namespace {
 
 using State = Relay::State;
 
-// A connection's place in the per-address and total counts, given back when the last user goes.
+// A connection's place in the total count and, until it has proved itself (a registered agent, a
+// joined session, a viewer let through), in its address's count: the cap per address is for
+// connections that have shown nothing yet, so many devices behind one NAT address are not turned away.
 struct AddressSlot {
   AddressSlot(std::shared_ptr<State> state, std::string address) : state(std::move(state)), address(std::move(address)) {
     ++this->state->perAddress[this->address];
     ++this->state->connections;
   }
   ~AddressSlot() {
+    proved();
     --state->connections;
+  }
+  void proved() {
+    if (!counted) return;
+    counted = false;
     if (--state->perAddress[address] == 0) state->perAddress.erase(address);
   }
   std::shared_ptr<State> state;
   std::string address;
+  bool counted = true;
 };
 
 // One WebSocket: an agent's control connection, an agent's session connection, or a viewer.
@@ -213,6 +222,7 @@ class Peer : public std::enable_shared_from_this<Peer> {
     attempt_ = false;
     established_ = true;
     partner_ = session;
+    slot_->proved();
     timer_.cancel();
     ws_.read_message_max(kMaxViewerMessage);
     lastInput_ = Clock::now();
@@ -302,6 +312,12 @@ class Peer : public std::enable_shared_from_this<Peer> {
       audit("device " + deviceId_ + " from " + slot_->address + " refused: bad signature");
       return closeWith({{"type", "refused"}, {"reason", "the key did not sign"}});
     }
+    // New device IDs cost their address a share of a budget like the guessing one, so one address
+    // cannot fill the registry; a known device coming back costs nothing.
+    if (!state_.registry.knows(deviceId_) && state_.newDevices.admit(slot_->address) > Clock::duration::zero()) {
+      audit("device " + deviceId_ + " from " + slot_->address + " refused: too many new devices from this address");
+      return closeWith({{"type", "refused"}, {"reason", "too many new devices, try later"}});
+    }
     const auto claim = state_.registry.claim(deviceId_, publicKey_);
     if (claim == DeviceRegistry::Claim::Conflict || claim == DeviceRegistry::Claim::Full) {
       audit("device " + deviceId_ + " from " + slot_->address + " refused: " +
@@ -313,6 +329,7 @@ class Peer : public std::enable_shared_from_this<Peer> {
     if (auto previous = state_.agent(deviceId_); previous && previous.get() != this) previous->finish();
     state_.agents[deviceId_] = weak_from_this();
     registered_ = established_ = true;
+    slot_->proved();
     audit("device " + deviceId_ + " online from " + slot_->address);
     push(Json{{"type", "welcome"}, {"deviceId", deviceId_}}.dump());
   }
@@ -340,6 +357,7 @@ class Peer : public std::enable_shared_from_this<Peer> {
     state_.pending.erase(found);
     if (!viewer) return finish(), false;
     established_ = true;
+    slot_->proved();
     partner_ = viewer;
     ws_.read_message_max(kMaxFrameMessage);
     viewer->joined(shared_from_this());
