@@ -1,12 +1,15 @@
-// libFuzzer target: one WebSocket message, as the server reads it from an agent or a viewer and as the
-// agent reads it from the server. Besides sanitizer findings it traps on a parse that lets through
+// libFuzzer target: one WebSocket message, as the server reads it from an agent or a viewer, as the
+// agent reads it from the server, and as the agent turns a viewer's input message into a command line. Besides sanitizer findings it traps on a parse that lets through
 // what the callers rely on being ruled out.
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
 
+#include <nlohmann/json.hpp>
+
 #include "protocol.h"
 #include "server_link.h"
+#include "viewer_command.h"
 
 namespace {
 
@@ -29,6 +32,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (const auto login = qova::server::parseViewerLogin(text)) require(login->code.size() <= 64);
   if (const auto message = qova::agent::parseServerMessage(text)) {
     require(message->code.size() <= 64 && message->ticket.size() <= 64 && message->address.size() <= 64);
+  }
+  const auto event = nlohmann::json::parse(text, nullptr, false);
+  if (const auto line = qova::agent::inputCommandLine(event, {1280, 800})) {
+    // One line to the application: a line feed inside would let a viewer write a second command.
+    require(line->find('\n') == std::string::npos);
   }
   return 0;
 }
