@@ -1,0 +1,155 @@
+// The wlroots backend against a real headless sway: screen copy, virtual input and the clipboard,
+// alone and through the real application with the test agent. sway's own key and button bindings
+// write down the input that reaches it.
+#include <gtest/gtest.h>
+#include <turbojpeg.h>
+
+#include <fstream>
+#include <mutex>
+#include <regex>
+
+#include "base/serial_queue.h"
+#include "platform/linux/wayland/wlroots_input.h"
+#include "platform/linux/wayland/wlroots_screen_capture.h"
+#include "support/running_application.h"
+#include "support/sway_session.h"
+
+namespace qova::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Each binding appends its name to the events file in sway's runtime folder.
+std::string swayConfig() {
+  std::string config = "output * bg #336699 solid_color\n";
+  const std::pair<const char*, const char*> bindings[] = {
+      {"--whole-window button1", "press"}, {"--whole-window --release button1", "release"},
+      {"--whole-window button3", "right"}, {"--whole-window button4", "wheel-up"},
+      {"--whole-window button5", "wheel-down"}, {"Ctrl+Shift+a", "ctrl-shift-a"},
+      {"Mod1+b", "alt-b"},                 {"Ctrl+v", "paste"}};
+  for (const auto& [keys, name] : bindings) {
+    config += std::string("bindsym ") + keys + " exec echo " + name + " >> $XDG_RUNTIME_DIR/events\n";
+  }
+  return config;
+}
+
+std::string events(const SwaySession& sway) {
+  std::ifstream in(sway.folder() + "/events");
+  std::string all((std::istreambuf_iterator<char>(in)), {});
+  std::replace(all.begin(), all.end(), '\n', ' ');
+  return all;
+}
+
+// The colour at the centre of a BGRX picture, as 0xRRGGBB, each channel rounded to 16 steps.
+uint32_t colourAt(const uint8_t* p) {
+  const auto step = [](int v) { return static_cast<uint32_t>((v + 8) / 17 * 17); };
+  return step(p[2]) << 16 | step(p[1]) << 8 | step(p[0]);
+}
+uint32_t centreColour(const PixelBuffer& b) {
+  return colourAt(b.data + static_cast<size_t>(b.height / 2) * b.bytesPerRow + static_cast<size_t>(b.width / 2) * 4);
+}
+
+struct Recorder : ScreenStreamClient {
+  void didOutputSample(const ScreenSample& sample) override {
+    std::lock_guard lock(mutex);
+    if (sample.imageBuffer) colours.push_back(centreColour(*sample.imageBuffer));
+  }
+  void didStopWithError() override { ++stops; }
+  std::vector<uint32_t> seen() {
+    std::lock_guard lock(mutex);
+    return colours;
+  }
+  std::mutex mutex;
+  std::vector<uint32_t> colours;
+  std::atomic<int> stops{0};
+};
+
+TEST(WlrootsBackend, CopiesTheMainOutputOnlyWhenItChangesUntilTheCompositorIsGone) {
+  SwaySession sway(swayConfig());
+  ASSERT_TRUE(sway.running());
+  WlrootsScreenCapture capture;
+  const auto content = capture.shareableContent();
+  ASSERT_TRUE(content && content->displays.size() == 1);
+  EXPECT_EQ(std::make_pair(content->displays[0].width, content->displays[0].height), std::make_pair(1280L, 720L));
+  EXPECT_EQ(capture.mainDisplayId(), content->displays[0].displayId);
+  auto recorder = std::make_shared<Recorder>();
+  auto stream = capture.makeStream(content->displays[0], {640, 360, {1, 10}, 2, true}, recorder,
+                                   std::make_shared<SerialQueue>("test.stream"));
+  ASSERT_TRUE(stream && stream->startCapture());
+  ASSERT_TRUE(waitUntil([&] { return !recorder->seen().empty(); }, 5s));
+  EXPECT_EQ(recorder->seen()[0], 0x336699u);
+
+  // A still screen sends nothing; a change comes at once.
+  std::this_thread::sleep_for(300ms);
+  const size_t still = recorder->seen().size();
+  std::this_thread::sleep_for(700ms);
+  EXPECT_EQ(recorder->seen().size(), still);
+  sway.message("output '*' bg '#cc3311' solid_color");
+  EXPECT_TRUE(waitUntil([&] { return recorder->seen().back() == 0xcc3311u; }, 2s));
+
+  // A second output is listed after the first, which stays the main display and the one copied.
+  sway.message("create_output");
+  sway.message("output HEADLESS-2 bg '#22aa44' solid_color");
+  ASSERT_TRUE(waitUntil([&] { return capture.shareableContent()->displays.size() == 2; }, 5s));
+  EXPECT_EQ(capture.mainDisplayId(), content->displays[0].displayId);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(recorder->seen().back(), 0xcc3311u);
+
+  // A compositor that goes away ends the stream, which says so once.
+  sway.message("exit");
+  EXPECT_TRUE(waitUntil([&] { return recorder->stops == 1; }, 5s));
+  stream->stopCapture();
+  EXPECT_EQ(recorder->stops, 1);
+}
+
+std::string focusedOutput(const SwaySession& sway) {
+  std::smatch found;
+  const std::string outputs = sway.message("-t get_outputs");
+  std::regex_search(outputs, found, std::regex(R"re("name": "([^"]+)"(?:(?!"name")[\s\S])*?"focused": true)re"));
+  return found.empty() ? "" : found[1].str();
+}
+
+std::string pasted() {
+  FILE* pipe = popen("wl-paste -n 2>&1", "r");
+  std::string text(4096, '\0');
+  text.resize(pipe ? fread(text.data(), 1, text.size(), pipe) : 0);
+  if (pipe) pclose(pipe);
+  return text;
+}
+
+TEST(WlrootsBackend, PointerKeysAndClipboardArriveOnTheMainOutput) {
+  SwaySession sway(swayConfig());
+  ASSERT_TRUE(sway.running());
+  sway.message("create_output");
+  sway.message("focus output HEADLESS-2");
+  ASSERT_EQ(focusedOutput(sway), "HEADLESS-2");
+  WlrootsInput input;
+  // A click lands on the main output, whatever else the layout holds.
+  input.postMouseEvent(MouseEventType::leftMouseDown, 1270, 700, CGMouseButton::left);
+  input.postMouseEvent(MouseEventType::leftMouseUp, 1270, 700, CGMouseButton::left);
+  input.postMouseEvent(MouseEventType::rightMouseDown, 5, 5, CGMouseButton::right);
+  input.postMouseEvent(MouseEventType::rightMouseUp, 5, 5, CGMouseButton::right);
+  input.postMouseEvent(MouseEventType::leftMouseDown, 10, 10, CGMouseButton::left);
+  input.postMouseEvent(MouseEventType::leftMouseDragged, 400, 300, CGMouseButton::left);
+  input.postMouseEvent(MouseEventType::leftMouseUp, 400, 300, CGMouseButton::left);
+  input.postScrollWheel(2);
+  input.postScrollWheel(-1);
+  input.postKeyEvent(0, true, kCGEventFlagMaskCommand | kCGEventFlagMaskShift);  // a
+  input.postKeyEvent(0, false, kCGEventFlagMaskCommand | kCGEventFlagMaskShift);
+  input.postKeyEvent(11, true, kCGEventFlagMaskAlternate);  // b
+  input.postKeyEvent(11, false, kCGEventFlagMaskAlternate);
+  input.postKeyEvent(11, true, 0);  // no binding: the modifiers were let go
+  input.postKeyEvent(11, false, 0);
+  const std::string expected = "press release right press release wheel-up wheel-up wheel-down ctrl-shift-a alt-b ";
+  EXPECT_TRUE(waitUntil([&] { return events(sway).size() >= expected.size(); }, 5s));
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(events(sway), expected);
+  EXPECT_EQ(focusedOutput(sway), "HEADLESS-1");
+
+  const std::string text = "多行\n中文 😀 text";
+  ASSERT_TRUE(input.setString(text));
+  EXPECT_EQ(pasted(), text);
+}
+
+}  // namespace
+}  // namespace qova::test
