@@ -2,7 +2,7 @@
 // $DISPLAY, libyuv and TurboJPEG, and frame messages written to a child's input (the child only
 // discards them). Reports the time from the agent's launch to its first whole frame, this process's
 // CPU per frame sent, the time from a sample to the last JPEG byte written to the pipe, and resident
-// memory.
+// memory. With QOVA_DESKTOP_BACKEND=wlroots the stream is the wlroots one on $WAYLAND_DISPLAY.
 // Usage: capture_cpu_bench <seconds> [--quiet-screen]
 #include <sys/resource.h>
 #include <unistd.h>
@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -24,6 +25,8 @@
 #include "fakes/fake_platform_services.h"
 #include "platform/linux/posix/posix_process_launcher.h"
 #include "platform/linux/turbojpeg_imaging.h"
+#include "platform/linux/wayland/wlroots_permissions.h"
+#include "platform/linux/wayland/wlroots_screen_capture.h"
 #include "platform/linux/x11_permissions.h"
 #include "platform/linux/xshm_screen_capture.h"
 
@@ -87,19 +90,20 @@ class TimingClient : public ScreenStreamClient {
 
 class TimingCapture : public ScreenCapture {
  public:
-  explicit TimingCapture(std::shared_ptr<Timing> timing) : timing_(std::move(timing)) {}
-  std::optional<ShareableContent> shareableContent() override { return inner_.shareableContent(); }
-  uint32_t mainDisplayId() override { return inner_.mainDisplayId(); }
+  TimingCapture(std::shared_ptr<ScreenCapture> inner, std::shared_ptr<Timing> timing)
+      : inner_(std::move(inner)), timing_(std::move(timing)) {}
+  std::optional<ShareableContent> shareableContent() override { return inner_->shareableContent(); }
+  uint32_t mainDisplayId() override { return inner_->mainDisplayId(); }
   std::shared_ptr<ScreenStream> makeStream(const CaptureDisplay& display,
                                            const ScreenStreamConfiguration& configuration,
                                            std::shared_ptr<ScreenStreamClient> client,
                                            std::shared_ptr<SerialQueue> queue) override {
-    return inner_.makeStream(display, configuration, std::make_shared<TimingClient>(std::move(client), timing_),
+    return inner_->makeStream(display, configuration, std::make_shared<TimingClient>(std::move(client), timing_),
                              std::move(queue));
   }
 
  private:
-  XShmScreenCapture inner_;
+  std::shared_ptr<ScreenCapture> inner_;
   std::shared_ptr<Timing> timing_;
 };
 
@@ -171,8 +175,14 @@ int main(int argc, char** argv) {
   fakes.workspace->bundle = (root / "QOVA Lumaro Agent.app").string();
   PlatformServices services = fakes.services();
   services.processes = std::make_shared<TimingLauncher>(timing);
-  services.permissions = std::make_shared<X11Permissions>();
-  services.screenCapture = std::make_shared<TimingCapture>(timing);
+  const char* backend = std::getenv("QOVA_DESKTOP_BACKEND");
+  const bool wlroots = backend && std::string(backend) == "wlroots";
+  services.permissions = wlroots ? std::shared_ptr<Permissions>(std::make_shared<WlrootsPermissions>())
+                                 : std::make_shared<X11Permissions>();
+  services.screenCapture = std::make_shared<TimingCapture>(
+      wlroots ? std::shared_ptr<ScreenCapture>(std::make_shared<WlrootsScreenCapture>())
+              : std::make_shared<XShmScreenCapture>(),
+      timing);
   services.imaging = std::make_shared<TurboJpegImaging>();
   auto delegate = std::make_shared<AppDelegate>(services);
   timing->session = delegate->capture;
