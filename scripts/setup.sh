@@ -17,6 +17,8 @@ PACKAGES=(
   # the wlroots backend (client library, protocol scanner, keymaps) and the headless sway its tests run,
   # with wl-clipboard to read back what was put on the clipboard
   libwayland-dev libxkbcommon-dev sway swaybg wl-clipboard
+  # the window in a Wayland session without Xwayland
+  qt6-wayland
   # Xlib and its XTest, with which test and benchmark programs play the user's part
   libx11-dev libxtst-dev
   # capture benchmark comparison (bench/capture_compare.sh)

@@ -26,7 +26,7 @@ using namespace std::chrono_literals;
 
 // Each binding appends its name to the events file in sway's runtime folder.
 std::string swayConfig() {
-  std::string config = "output * bg #336699 solid_color\n";
+  std::string config = "output * bg #336699 solid_color\nfor_window [title=\".*\"] floating enable\n";
   const std::pair<const char*, const char*> bindings[] = {
       {"--whole-window button1", "press"}, {"--whole-window --release button1", "release"},
       {"--whole-window button3", "right"}, {"--whole-window button4", "wheel-up"},
@@ -48,19 +48,18 @@ std::string events(const SwaySession& sway) {
   return all;
 }
 
-// The colour at the centre of a BGRX picture, as 0xRRGGBB, each channel rounded to 16 steps.
-uint32_t colourAt(const uint8_t* p) {
+// The background's colour in a BGRX picture (a tenth in from the top left corner, clear of windows
+// and the cursor), as 0xRRGGBB with each channel rounded to 16 steps.
+uint32_t backgroundColour(const PixelBuffer& b) {
+  const uint8_t* p = b.data + static_cast<size_t>(b.height / 10) * b.bytesPerRow + static_cast<size_t>(b.width / 10) * 4;
   const auto step = [](int v) { return static_cast<uint32_t>((v + 8) / 17 * 17); };
   return step(p[2]) << 16 | step(p[1]) << 8 | step(p[0]);
-}
-uint32_t centreColour(const PixelBuffer& b) {
-  return colourAt(b.data + static_cast<size_t>(b.height / 2) * b.bytesPerRow + static_cast<size_t>(b.width / 2) * 4);
 }
 
 struct Recorder : ScreenStreamClient {
   void didOutputSample(const ScreenSample& sample) override {
     std::lock_guard lock(mutex);
-    if (sample.imageBuffer) colours.push_back(centreColour(*sample.imageBuffer));
+    if (sample.imageBuffer) colours.push_back(backgroundColour(*sample.imageBuffer));
   }
   void didStopWithError() override { ++stops; }
   std::vector<uint32_t> seen() {
@@ -159,7 +158,8 @@ TEST(WlrootsBackend, PointerKeysAndClipboardArriveOnTheMainOutput) {
   EXPECT_EQ(pasted(), text);
 }
 
-// The centre colours of the frames the application wrote to its agent, decoded from their JPEG.
+// The background colours of the frames the application wrote to its agent, decoded from their JPEG;
+// the last one is kept in <build>/test-artifacts for a person to look at.
 std::vector<uint32_t> frameColours(const std::string& written) {
   std::vector<uint32_t> colours;
   const std::regex header(R"(__QOVA_FRAME_BYTES__\{[^\n]*"bytes":([0-9]+)[^\n]*\n)");
@@ -172,7 +172,10 @@ std::vector<uint32_t> frameColours(const std::string& written) {
     tjDecompressHeader2(decoder, const_cast<unsigned char*>(jpeg), bytes, &width, &height, &subsampling);
     std::vector<uint8_t> pixels(static_cast<size_t>(width) * height * 4);
     if (tjDecompress2(decoder, jpeg, bytes, pixels.data(), width, 0, height, TJPF_BGRX, 0) == 0) {
-      colours.push_back(centreColour({width, height, width * 4, pixels.data(), nullptr}));
+      colours.push_back(backgroundColour({width, height, width * 4, pixels.data(), nullptr}));
+      const auto artifacts = std::filesystem::canonical("/proc/self/exe").parent_path().parent_path() / "test-artifacts";
+      std::filesystem::create_directories(artifacts);
+      std::ofstream(artifacts / "wlroots-frame.jpg", std::ios::binary).write(written.data() + start, bytes);
     }
     tjDestroy(decoder);
   }
@@ -189,7 +192,7 @@ TEST(WlrootsApplication, ChoosesWlrootsUnderSwayAndServesItsPictureAndInput) {
                     "write __QOVA_INPUT__{\"action\":\"key\",\"key\":\"a\",\"modifiers\":[\"cmd\",\"shift\"]}\\n",
                     "write __QOVA_INPUT__{\"action\":\"text\",\"text\":\"" + text + "\"}\\n", "hang"});
   RunningApplication app(bundle);
-  app.environment = {"QT_QPA_PLATFORM=offscreen"};
+  app.environment = {"QT_QPA_PLATFORM=wayland"};  // its window on the compositor, floating
   auto ended = app.start({"--auto-start"});
   // However the test ends, the application is asked to end as a user would.
   const std::shared_ptr<void> ending(nullptr, [&](void*) {
@@ -204,7 +207,7 @@ TEST(WlrootsApplication, ChoosesWlrootsUnderSwayAndServesItsPictureAndInput) {
   EXPECT_EQ(pasted(), "中文😀\n第二行");
   ASSERT_TRUE(waitUntil([&] { return !frames().empty(); }, 5s));
   EXPECT_EQ(frames().back(), 0x336699u);
-  std::this_thread::sleep_for(500ms);
+  std::this_thread::sleep_for(1500ms);  // the window's status settles
   const size_t still = frames().size();
   std::this_thread::sleep_for(1s);
   EXPECT_EQ(frames().size(), still);
