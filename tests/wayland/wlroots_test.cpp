@@ -48,18 +48,20 @@ std::string events(const SwaySession& sway) {
   return all;
 }
 
-// The background's colour in a BGRX picture (a tenth in from the top left corner, clear of windows
-// and the cursor), as 0xRRGGBB with each channel rounded to 16 steps.
-uint32_t backgroundColour(const PixelBuffer& b) {
-  const uint8_t* p = b.data + static_cast<size_t>(b.height / 10) * b.bytesPerRow + static_cast<size_t>(b.width / 10) * 4;
+// The colour at a point given as fractions of a BGRX picture's size, as 0xRRGGBB with each channel
+// rounded to 16 steps.
+uint32_t colourAt(const PixelBuffer& b, double x, double y) {
+  const uint8_t* p = b.data + static_cast<size_t>(y * b.height) * b.bytesPerRow + static_cast<size_t>(x * b.width) * 4;
   const auto step = [](int v) { return static_cast<uint32_t>((v + 8) / 17 * 17); };
   return step(p[2]) << 16 | step(p[1]) << 8 | step(p[0]);
 }
+// A tenth in from the top left corner: clear of windows and the cursor.
+uint32_t backgroundColour(const PixelBuffer& b) { return colourAt(b, 0.1, 0.1); }
 
 struct Recorder : ScreenStreamClient {
   void didOutputSample(const ScreenSample& sample) override {
     std::lock_guard lock(mutex);
-    if (sample.imageBuffer) colours.push_back(backgroundColour(*sample.imageBuffer));
+    if (sample.imageBuffer) colours.push_back(backgroundColour(*sample.imageBuffer)), last = sample.imageBuffer;
   }
   void didStopWithError() override { ++stops; }
   std::vector<uint32_t> seen() {
@@ -68,6 +70,7 @@ struct Recorder : ScreenStreamClient {
   }
   std::mutex mutex;
   std::vector<uint32_t> colours;
+  std::optional<PixelBuffer> last;
   std::atomic<int> stops{0};
 };
 
@@ -107,6 +110,38 @@ TEST(WlrootsBackend, CopiesTheMainOutputOnlyWhenItChangesUntilTheCompositorIsGon
   EXPECT_TRUE(waitUntil([&] { return recorder->stops == 1; }, 5s));
   stream->stopCapture();
   EXPECT_EQ(recorder->stops, 1);
+}
+
+TEST(WlrootsBackend, TurnsEveryOutputTransformUpright) {
+  // A background of four quadrants, red at the top left and blue at the bottom right, which the
+  // compositor shows upright whatever the output's transform.
+  const std::string picture = "/tmp/qova-quadrants-" + std::to_string(getpid()) + ".ppm";
+  {
+    std::ofstream out(picture);
+    out << "P3 10 10 255";  // large enough that smoothing the stretch blends only the borders
+    for (int i = 0; i < 100; ++i) out << (i % 10 < 5 ? (i < 50 ? " 255 0 0" : " 255 255 255") : (i < 50 ? " 255 255 255" : " 0 0 255"));
+    out << "\n";
+  }
+  SwaySession sway("output * bg " + picture + " stretch\n");
+  ASSERT_TRUE(sway.running());
+  WlrootsScreenCapture capture;
+  auto recorder = std::make_shared<Recorder>();
+  auto stream = capture.makeStream(capture.shareableContent()->displays.at(0), {320, 320, {1, 10}, 2, false},
+                                   recorder, std::make_shared<SerialQueue>("test.stream"));
+  ASSERT_TRUE(stream && stream->startCapture());
+  size_t before = 0;
+  const auto upright = [&] {  // a frame made since the change, and the right way up
+    std::lock_guard lock(recorder->mutex);
+    return recorder->colours.size() > before && colourAt(*recorder->last, 0.2, 0.2) == 0xff0000u &&
+           colourAt(*recorder->last, 0.8, 0.8) == 0x0000ffu && colourAt(*recorder->last, 0.8, 0.2) == 0xffffffu;
+  };
+  for (const char* transform : {"normal", "90", "180", "270", "flipped", "flipped-90", "flipped-180", "flipped-270"}) {
+    before = recorder->seen().size();
+    sway.message(std::string("output HEADLESS-1 transform ") + transform);
+    EXPECT_TRUE(waitUntil(upright, 3s)) << transform;
+  }
+  stream->stopCapture();
+  std::filesystem::remove(picture);
 }
 
 std::string focusedOutput(const SwaySession& sway) {

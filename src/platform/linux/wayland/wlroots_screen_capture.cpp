@@ -121,9 +121,12 @@ const zwlr_screencopy_frame_v1_listener kFrameListener = {onBuffer, onFlags,  on
 // The libyuv rotation that brings an output's buffer to the picture its user sees, and whether the
 // buffer is mirrored first.
 std::pair<libyuv::RotationMode, bool> uprightingOf(int32_t transform) {
-  static constexpr libyuv::RotationMode kRotations[4] = {libyuv::kRotate0, libyuv::kRotate270, libyuv::kRotate180,
-                                                         libyuv::kRotate90};
-  return {kRotations[transform % 4], transform >= WL_OUTPUT_TRANSFORM_FLIPPED};
+  static constexpr libyuv::RotationMode kRotations[4] = {libyuv::kRotate0, libyuv::kRotate90, libyuv::kRotate180,
+                                                         libyuv::kRotate270};
+  const bool mirrored = transform >= WL_OUTPUT_TRANSFORM_FLIPPED;
+  // Mirrored first, a quarter turn goes the other way round.
+  const int quarter = transform % 4;
+  return {kRotations[mirrored && quarter % 2 == 1 ? (quarter + 2) % 4 : quarter], mirrored};
 }
 
 // A stream's work on its capture thread, on a connection of its own.
@@ -230,7 +233,7 @@ class CaptureLoop {
     const uint8_t* source = b.data();
     int stride = static_cast<int>(b.stride);
     const auto [rotation, mirrored] = uprightingOf(output_->transform);
-    if (yInverted || isRgbx(b.format) || mirrored) {
+    if (yInverted || isRgbx(b.format)) {
       upright_.resize(static_cast<size_t>(w) * h * 4);
       // A negative height makes libyuv read the rows bottom to top.
       const int rows = yInverted ? -h : h;
@@ -239,8 +242,13 @@ class CaptureLoop {
       } else {
         libyuv::ARGBCopy(source, stride, upright_.data(), w * 4, w, rows);
       }
-      if (mirrored) libyuv::ARGBMirror(upright_.data(), w * 4, upright_.data(), w * 4, w, h);
       source = upright_.data();
+      stride = w * 4;
+    }
+    if (mirrored) {  // not in place: libyuv's mirror would read what it has already written
+      mirrored_.resize(static_cast<size_t>(w) * h * 4);
+      libyuv::ARGBMirror(source, stride, mirrored_.data(), w * 4, w, h);
+      source = mirrored_.data();
       stride = w * 4;
     }
     int uprightWidth = w, uprightHeight = h;
@@ -276,6 +284,7 @@ class CaptureLoop {
   bool copiedOnce_ = false;
   int failedCopies_ = 0;
   std::vector<uint8_t> upright_;
+  std::vector<uint8_t> mirrored_;
   std::vector<uint8_t> rotated_;
   std::shared_ptr<BufferPool> pool_ = std::make_shared<BufferPool>();
   ScaleScratch scratch_;
