@@ -57,10 +57,12 @@ DesktopChoice chooseDesktopBackend(const std::vector<std::string>& arguments, co
   if (!wayland) return {DesktopBackend::x11, "not a Wayland session" + ignored, {}};
   const WlrootsOffer offer = probes.wlroots();
   const std::string missing = missingFrom(offer);
-  if (missing.empty()) return {DesktopBackend::wlroots, "a wlroots compositor offers screen copy and virtual input" + ignored, {}};
+  if (missing.empty())
+    return {DesktopBackend::wlroots, "a wlroots compositor offers screen copy and virtual input" + ignored, {}};
   if (probes.gnomeRemoteDesktop()) return gnomeNotYet("a GNOME Wayland session" + ignored);
-  return {DesktopBackend::none, "a Wayland session whose compositor offers no " + missing +
-                                    " (X11 would reach only X clients there): no capture, no input" + ignored,
+  return {DesktopBackend::none,
+          "a Wayland session whose compositor offers no " + missing +
+              " (X11 would reach only X clients there): no capture, no input" + ignored,
           "此 Wayland 桌面不支持录屏和远程控制"};
 }
 

@@ -33,8 +33,9 @@ SwaySession::SwaySession(const std::string& config) {
   pid_ = fork();
   if (pid_ == 0) {
     const std::string runtime = "XDG_RUNTIME_DIR=" + folder_, home = "HOME=" + folder_;
-    const char* env[] = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", runtime.c_str(), home.c_str(), "WLR_BACKENDS=headless",
-                         "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman", nullptr};
+    const char* env[] = {
+        "PATH=/usr/sbin:/usr/bin:/sbin:/bin", runtime.c_str(),       home.c_str(), "WLR_BACKENDS=headless",
+        "WLR_LIBINPUT_NO_DEVICES=1",          "WLR_RENDERER=pixman", nullptr};
     const std::string configPath = folder_ + "/config", log = folder_ + "/sway.log";
     freopen(log.c_str(), "w", stderr);
     if (root) {

@@ -7,8 +7,8 @@
 #include <signal.h>
 
 #include <fstream>
-#include <mutex>
 #include <iterator>
+#include <mutex>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -27,11 +27,14 @@ using namespace std::chrono_literals;
 // Each binding appends its name to the events file in sway's runtime folder.
 std::string swayConfig() {
   std::string config = "output * bg #336699 solid_color\nfor_window [title=\".*\"] floating enable\n";
-  const std::pair<const char*, const char*> bindings[] = {
-      {"--whole-window button1", "press"}, {"--whole-window --release button1", "release"},
-      {"--whole-window button3", "right"}, {"--whole-window button4", "wheel-up"},
-      {"--whole-window button5", "wheel-down"}, {"Ctrl+Shift+a", "ctrl-shift-a"},
-      {"Mod1+b", "alt-b"},                 {"Ctrl+v", "paste"}};
+  const std::pair<const char*, const char*> bindings[] = {{"--whole-window button1", "press"},
+                                                          {"--whole-window --release button1", "release"},
+                                                          {"--whole-window button3", "right"},
+                                                          {"--whole-window button4", "wheel-up"},
+                                                          {"--whole-window button5", "wheel-down"},
+                                                          {"Ctrl+Shift+a", "ctrl-shift-a"},
+                                                          {"Mod1+b", "alt-b"},
+                                                          {"Ctrl+v", "paste"}};
   for (const auto& [keys, name] : bindings) {
     config += std::string("bindsym ") + keys + " exec echo " + name + " >> $XDG_RUNTIME_DIR/events\n";
   }
@@ -119,15 +122,16 @@ TEST(WlrootsBackend, TurnsEveryOutputTransformUpright) {
   {
     std::ofstream out(picture);
     out << "P3 10 10 255";  // large enough that smoothing the stretch blends only the borders
-    for (int i = 0; i < 100; ++i) out << (i % 10 < 5 ? (i < 50 ? " 255 0 0" : " 255 255 255") : (i < 50 ? " 255 255 255" : " 0 0 255"));
+    for (int i = 0; i < 100; ++i)
+      out << (i % 10 < 5 ? (i < 50 ? " 255 0 0" : " 255 255 255") : (i < 50 ? " 255 255 255" : " 0 0 255"));
     out << "\n";
   }
   SwaySession sway("output * bg " + picture + " stretch\n");
   ASSERT_TRUE(sway.running());
   WlrootsScreenCapture capture;
   auto recorder = std::make_shared<Recorder>();
-  auto stream = capture.makeStream(capture.shareableContent()->displays.at(0), {320, 320, {1, 10}, 2, false},
-                                   recorder, std::make_shared<SerialQueue>("test.stream"));
+  auto stream = capture.makeStream(capture.shareableContent()->displays.at(0), {320, 320, {1, 10}, 2, false}, recorder,
+                                   std::make_shared<SerialQueue>("test.stream"));
   ASSERT_TRUE(stream && stream->startCapture());
   size_t before = 0;
   const auto upright = [&] {  // a frame made since the change, and the right way up
@@ -208,7 +212,8 @@ std::vector<uint32_t> frameColours(const std::string& written) {
     std::vector<uint8_t> pixels(static_cast<size_t>(width) * height * 4);
     if (tjDecompress2(decoder, jpeg, bytes, pixels.data(), width, 0, height, TJPF_BGRX, 0) == 0) {
       colours.push_back(backgroundColour({width, height, width * 4, pixels.data(), nullptr}));
-      const auto artifacts = std::filesystem::canonical("/proc/self/exe").parent_path().parent_path() / "test-artifacts";
+      const auto artifacts =
+          std::filesystem::canonical("/proc/self/exe").parent_path().parent_path() / "test-artifacts";
       std::filesystem::create_directories(artifacts);
       std::ofstream(artifacts / "wlroots-frame.jpg", std::ios::binary).write(written.data() + start, bytes);
     }

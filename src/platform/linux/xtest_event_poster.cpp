@@ -80,12 +80,8 @@ struct XTestEventPoster::Connection {
 
   // Presses and releases modifier keys so that exactly `wanted` are held by this poster.
   void holdModifiers(unsigned wanted) {
-    for (unsigned i = 0; i < modifierKeys.size(); ++i) {
-      const unsigned bit = 1u << i;
-      if ((wanted & bit) && !(heldModifiers & bit)) key(modifierKeys[i], true);
-      if (!(wanted & bit) && (heldModifiers & bit)) key(modifierKeys[i], false);
-    }
-    heldModifiers = wanted;
+    heldModifiers =
+        changeHeldModifiers(heldModifiers, wanted, [this](unsigned i, bool press) { key(modifierKeys[i], press); });
   }
 
   // Nothing is asked for but keyboard-mapping changes and the errors of requests, which would

@@ -29,22 +29,37 @@ TEST(DesktopBackendChoice, ForcedFirstThenTheSessionKindAndWhatItsCompositorOffe
       {"no virtual keyboard", {}, {{"WAYLAND_DISPLAY", "w"}}, {true, true, false}, false, DesktopBackend::none, true},
       {"no compositor answers", {}, {{"WAYLAND_DISPLAY", "w"}}, {}, false, DesktopBackend::none, true},
       {"GNOME, not there yet", {}, {{"WAYLAND_DISPLAY", "w"}}, {}, true, DesktopBackend::none, true},
-      {"forced by argument", {"--desktop-backend=x11"}, {{"WAYLAND_DISPLAY", "w"}}, kAll, false, DesktopBackend::x11, false},
+      {"forced by argument",
+       {"--desktop-backend=x11"},
+       {{"WAYLAND_DISPLAY", "w"}},
+       kAll,
+       false,
+       DesktopBackend::x11,
+       false},
       {"forced by variable", {}, {{"QOVA_DESKTOP_BACKEND", "wlroots"}}, {}, false, DesktopBackend::wlroots, false},
-      {"argument over variable", {"--desktop-backend=wlroots"}, {{"QOVA_DESKTOP_BACKEND", "x11"}}, {}, false,
-       DesktopBackend::wlroots, false},
+      {"argument over variable",
+       {"--desktop-backend=wlroots"},
+       {{"QOVA_DESKTOP_BACKEND", "x11"}},
+       {},
+       false,
+       DesktopBackend::wlroots,
+       false},
       {"GNOME forced", {"--desktop-backend=gnome"}, {}, kAll, true, DesktopBackend::none, false},
-      {"unknown forced name", {"--desktop-backend=mir"}, {{"WAYLAND_DISPLAY", "w"}}, kAll, false,
-       DesktopBackend::wlroots, true},
+      {"unknown forced name",
+       {"--desktop-backend=mir"},
+       {{"WAYLAND_DISPLAY", "w"}},
+       kAll,
+       false,
+       DesktopBackend::wlroots,
+       true},
   };
   for (const Case& c : cases) {
     bool asked = false;
-    const DesktopProbes probes{
-        [&](const std::string& name) -> std::optional<std::string> {
-          const auto found = c.environment.find(name);
-          return found == c.environment.end() ? std::nullopt : std::optional(found->second);
-        },
-        [&] { return asked = true, c.offer; }, [&] { return c.gnome; }};
+    const DesktopProbes probes{[&](const std::string& name) -> std::optional<std::string> {
+                                 const auto found = c.environment.find(name);
+                                 return found == c.environment.end() ? std::nullopt : std::optional(found->second);
+                               },
+                               [&] { return asked = true, c.offer; }, [&] { return c.gnome; }};
     const DesktopChoice choice = chooseDesktopBackend(c.arguments, probes);
     EXPECT_EQ(choice.backend, c.expected) << c.what;
     EXPECT_EQ(asked, c.wlrootsAsked) << c.what;

@@ -34,8 +34,8 @@ void outputScale(void*, wl_output*, int32_t) {}
 void outputName(void*, wl_output*, const char*) {}
 void outputDescription(void*, wl_output*, const char*) {}
 
-const wl_output_listener kOutputListener = {outputGeometryTransform, outputMode, outputDone, outputScale,
-                                            outputName, outputDescription};
+const wl_output_listener kOutputListener = {outputGeometryTransform, outputMode, outputDone, outputScale, outputName,
+                                            outputDescription};
 
 template <class T>
 T* bind(wl_registry* registry, uint32_t name, const wl_interface* interface, uint32_t offered, uint32_t wanted) {
@@ -59,14 +59,15 @@ void Connection::global(void* data, wl_registry* registry, uint32_t name, const 
     self->seat = bind<wl_seat>(registry, name, &wl_seat_interface, version, 1);
   } else if (kind == zwlr_screencopy_manager_v1_interface.name && !self->screencopy) {
     self->screencopyVersion = std::min(version, 3u);
-    self->screencopy = bind<zwlr_screencopy_manager_v1>(registry, name, &zwlr_screencopy_manager_v1_interface, version, 3);
+    self->screencopy =
+        bind<zwlr_screencopy_manager_v1>(registry, name, &zwlr_screencopy_manager_v1_interface, version, 3);
   } else if (kind == zwlr_virtual_pointer_manager_v1_interface.name && !self->pointerManager) {
     self->pointerManagerVersion = std::min(version, 2u);
-    self->pointerManager = bind<zwlr_virtual_pointer_manager_v1>(registry, name,
-                                                                 &zwlr_virtual_pointer_manager_v1_interface, version, 2);
+    self->pointerManager =
+        bind<zwlr_virtual_pointer_manager_v1>(registry, name, &zwlr_virtual_pointer_manager_v1_interface, version, 2);
   } else if (kind == zwp_virtual_keyboard_manager_v1_interface.name && !self->keyboardManager) {
-    self->keyboardManager = bind<zwp_virtual_keyboard_manager_v1>(registry, name,
-                                                                  &zwp_virtual_keyboard_manager_v1_interface, version, 1);
+    self->keyboardManager =
+        bind<zwp_virtual_keyboard_manager_v1>(registry, name, &zwp_virtual_keyboard_manager_v1_interface, version, 1);
   } else if (kind == zwlr_data_control_manager_v1_interface.name && !self->dataControlManager) {
     self->dataControlManager =
         bind<zwlr_data_control_manager_v1>(registry, name, &zwlr_data_control_manager_v1_interface, version, 1);

@@ -60,7 +60,8 @@ void serveText(std::shared_ptr<const std::string> text, int fd) {
         continue;
       }
       if (n < 0 && errno != EAGAIN && errno != EINTR) break;
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       pollfd p{fd, POLLOUT, 0};
       if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
     }
@@ -147,7 +148,7 @@ struct WlrootsInput::Session {
     if (!keymap) return false;
     state.reset(xkb_state_new(keymap.get()));
     const std::unique_ptr<char, decltype(&free)> text(xkb_keymap_get_as_string(keymap.get(), XKB_KEYMAP_FORMAT_TEXT_V1),
-                                                     &free);
+                                                      &free);
     if (!state || !text) return false;
     const size_t size = std::strlen(text.get()) + 1;
     const int fd = wayland::sharedMemoryFile("qova-keymap", size);
@@ -190,12 +191,8 @@ struct WlrootsInput::Session {
 
   // Presses and releases modifier keys so that exactly `wanted` are held by this client.
   void holdModifiers(unsigned wanted) {
-    for (unsigned i = 0; i < modifierKeys.size(); ++i) {
-      const unsigned bit = 1u << i;
-      if ((wanted & bit) && !(heldModifiers & bit)) key(modifierKeys[i], true);
-      if (!(wanted & bit) && (heldModifiers & bit)) key(modifierKeys[i], false);
-    }
-    heldModifiers = wanted;
+    heldModifiers =
+        changeHeldModifiers(heldModifiers, wanted, [this](unsigned i, bool press) { key(modifierKeys[i], press); });
   }
 
   // A point of the main display in the pointer's extent (its size now): NaN gives 0, anything else is
@@ -267,9 +264,8 @@ class WlrootsInput::Worker {
     if (worker->wake_ < 0) return nullptr;
     std::promise<bool> opened;
     auto result = opened.get_future();
-    worker->thread_ = std::thread([w = worker.get(), reportMissing, opened = std::move(opened)]() mutable {
-      w->run(reportMissing, opened);
-    });
+    worker->thread_ = std::thread(
+        [w = worker.get(), reportMissing, opened = std::move(opened)]() mutable { w->run(reportMissing, opened); });
     if (result.get()) return worker;
     return nullptr;
   }
@@ -313,8 +309,8 @@ class WlrootsInput::Worker {
     opened.set_value(alive_);
     if (!session) return;
     for (;;) {
-      const bool connected = session->c->dispatch(std::chrono::seconds(1), wake_) &&
-                             (!session->output || !session->output->removed);
+      const bool connected =
+          session->c->dispatch(std::chrono::seconds(1), wake_) && (!session->output || !session->output->removed);
       uint64_t count;
       [[maybe_unused]] auto n = read(wake_, &count, sizeof count);
       std::deque<std::function<void(Session&)>> tasks;

@@ -97,7 +97,8 @@ struct FrameRequest {
   }
 };
 
-void onBuffer(void* data, zwlr_screencopy_frame_v1*, uint32_t format, uint32_t width, uint32_t height, uint32_t stride) {
+void onBuffer(void* data, zwlr_screencopy_frame_v1*, uint32_t format, uint32_t width, uint32_t height,
+              uint32_t stride) {
   auto* request = static_cast<FrameRequest*>(data);
   request->offered = true;
   request->format = format, request->width = width, request->height = height, request->stride = stride;
@@ -376,12 +377,12 @@ class WlrootsScreenStream : public ScreenStream, public std::enable_shared_from_
   void deliver(ScreenSample sample) {
     inFlight_->fetch_add(1);
     // A handled sample makes room in the queue, which a capture thread waiting for room wants to know.
-    const bool queued = queue_->async([weak = weak_from_this(), client = client_, inFlight = inFlight_, wake = wake_,
-                                       sample = std::move(sample)] {
-      if (weak.lock()) client->didOutputSample(sample);
-      inFlight->fetch_sub(1);
-      wake->signal();
-    });
+    const bool queued = queue_->async(
+        [weak = weak_from_this(), client = client_, inFlight = inFlight_, wake = wake_, sample = std::move(sample)] {
+          if (weak.lock()) client->didOutputSample(sample);
+          inFlight->fetch_sub(1);
+          wake->signal();
+        });
     if (!queued) inFlight_->fetch_sub(1);
   }
 
