@@ -288,14 +288,18 @@ class WlrootsInput::Worker {
     {
       std::lock_guard lock(mutex_);
       if (!alive_) return false;
-      tasks_.push_back([task = std::move(task), done](Session& s) { done->set_value(task(s)); });
+      tasks_.push_back({std::move(task), std::move(done)});
     }
     signal();
-    if (answer.wait_for(kCallTimeout) != std::future_status::ready) return false;
-    return answer.get();
+    return answer.wait_for(kCallTimeout) == std::future_status::ready && answer.get();
   }
 
  private:
+  struct Task {
+    std::function<bool(Session&)> work;
+    std::shared_ptr<std::promise<bool>> done;  // always given a value, so no caller sees a broken promise
+  };
+
   Worker() : wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
   void signal() const {
@@ -307,28 +311,24 @@ class WlrootsInput::Worker {
     auto session = Session::open(reportMissing);
     alive_ = session != nullptr;
     opened.set_value(alive_);
-    if (!session) return;
-    for (;;) {
-      const bool connected =
+    for (bool connected = session != nullptr; connected;) {
+      // The output the pointer covers going away ends the session as the compositor's going would.
+      connected =
           session->c->dispatch(std::chrono::seconds(1), wake_) && (!session->output || !session->output->removed);
       uint64_t count;
       [[maybe_unused]] auto n = read(wake_, &count, sizeof count);
-      std::deque<std::function<void(Session&)>> tasks;
+      std::deque<Task> tasks;
       {
         std::lock_guard lock(mutex_);
         if (stop_) break;
-        if (!connected) {
-          alive_ = false;
-        }
         tasks.swap(tasks_);
       }
-      for (auto& task : tasks) {
-        if (connected) {
-          task(*session);
-        }
-      }
-      if (!connected) break;
+      for (auto& task : tasks) task.done->set_value(connected && task.work(*session));
     }
+    std::lock_guard lock(mutex_);
+    alive_ = false;
+    for (auto& task : tasks_) task.done->set_value(false);
+    tasks_.clear();
   }
 
   const int wake_;
@@ -336,7 +336,7 @@ class WlrootsInput::Worker {
   std::mutex mutex_;
   bool stop_ = false;  // under mutex_
   std::atomic<bool> alive_ = false;
-  std::deque<std::function<void(Session&)>> tasks_;  // under mutex_
+  std::deque<Task> tasks_;  // under mutex_
 };
 
 WlrootsInput::WlrootsInput() = default;
