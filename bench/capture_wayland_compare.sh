@@ -4,7 +4,8 @@
 # every 30 ms (X11: a small square repainted; sway: the pointer moved, which the compositor draws in),
 # then a still screen. capture_cpu_bench runs the application's capture path on each and prints its
 # CPU per frame and the time from a sample to the frame's last byte in the agent's pipe; the display
-# server's own CPU over the run is shown beside it.
+# server's own CPU over the run is shown beside it. Last, on the still picture, the time from a pointer
+# move to the first sample that shows it (capture_change_latency_bench).
 # Usage: bench/capture_wayland_compare.sh [build-dir] [seconds-per-run] [width] [height]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -56,6 +57,7 @@ DISPLAY="$display" "$build/bench/capture_screen_changer" "$work/photo.bgra" "$wi
 pids+=($!)
 sleep 1
 measure "X11 still" "$xvfb" DISPLAY="$display"
+printf '%-22s %s\n' "X11 pointer moved" "$(DISPLAY="$display" "$build/bench/capture_change_latency_bench" 2>/dev/null)"
 
 # wlroots: a headless sway (as nobody when run as root: it refuses root) showing the picture.
 mkdir -m 700 "$work/run"
@@ -84,3 +86,4 @@ measure "wlroots changing" "$sway" "${wayland[@]}"
 kill "$changer"
 sleep 1
 measure "wlroots still" "$sway" "${wayland[@]}"
+printf '%-22s %s\n' "wlroots pointer moved" "$(env "${wayland[@]}" "$build/bench/capture_change_latency_bench" 2>/dev/null)"
