@@ -2,7 +2,7 @@
 // $DISPLAY, libyuv and TurboJPEG, and frame messages written to a child's input (the child only
 // discards them). Reports the time from the agent's launch to its first whole frame, this process's
 // CPU per frame sent, the time from a sample to the last JPEG byte written to the pipe, and resident
-// memory. With QOVA_DESKTOP_BACKEND=wlroots the stream is the wlroots one on $WAYLAND_DISPLAY.
+// memory.
 // Usage: capture_cpu_bench <seconds> [--quiet-screen]
 #include <sys/resource.h>
 #include <unistd.h>
@@ -175,6 +175,7 @@ int main(int argc, char** argv) {
   fakes.workspace->bundle = (root / "QOVA Lumaro Agent.app").string();
   PlatformServices services = fakes.services();
   services.processes = std::make_shared<TimingLauncher>(timing);
+  // QOVA_DESKTOP_BACKEND=wlroots: the wlroots stream on $WAYLAND_DISPLAY instead.
   const char* backend = std::getenv("QOVA_DESKTOP_BACKEND");
   const bool wlroots = backend && std::string(backend) == "wlroots";
   services.permissions = wlroots ? std::shared_ptr<Permissions>(std::make_shared<WlrootsPermissions>())
