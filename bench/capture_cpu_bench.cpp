@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -24,6 +25,8 @@
 #include "fakes/fake_platform_services.h"
 #include "platform/linux/posix/posix_process_launcher.h"
 #include "platform/linux/turbojpeg_imaging.h"
+#include "platform/linux/wayland/wlroots_permissions.h"
+#include "platform/linux/wayland/wlroots_screen_capture.h"
 #include "platform/linux/x11_permissions.h"
 #include "platform/linux/xshm_screen_capture.h"
 
@@ -87,19 +90,20 @@ class TimingClient : public ScreenStreamClient {
 
 class TimingCapture : public ScreenCapture {
  public:
-  explicit TimingCapture(std::shared_ptr<Timing> timing) : timing_(std::move(timing)) {}
-  std::optional<ShareableContent> shareableContent() override { return inner_.shareableContent(); }
-  uint32_t mainDisplayId() override { return inner_.mainDisplayId(); }
+  TimingCapture(std::shared_ptr<ScreenCapture> inner, std::shared_ptr<Timing> timing)
+      : inner_(std::move(inner)), timing_(std::move(timing)) {}
+  std::optional<ShareableContent> shareableContent() override { return inner_->shareableContent(); }
+  uint32_t mainDisplayId() override { return inner_->mainDisplayId(); }
   std::shared_ptr<ScreenStream> makeStream(const CaptureDisplay& display,
                                            const ScreenStreamConfiguration& configuration,
                                            std::shared_ptr<ScreenStreamClient> client,
                                            std::shared_ptr<SerialQueue> queue) override {
-    return inner_.makeStream(display, configuration, std::make_shared<TimingClient>(std::move(client), timing_),
+    return inner_->makeStream(display, configuration, std::make_shared<TimingClient>(std::move(client), timing_),
                              std::move(queue));
   }
 
  private:
-  XShmScreenCapture inner_;
+  std::shared_ptr<ScreenCapture> inner_;
   std::shared_ptr<Timing> timing_;
 };
 
@@ -171,8 +175,15 @@ int main(int argc, char** argv) {
   fakes.workspace->bundle = (root / "QOVA Lumaro Agent.app").string();
   PlatformServices services = fakes.services();
   services.processes = std::make_shared<TimingLauncher>(timing);
-  services.permissions = std::make_shared<X11Permissions>();
-  services.screenCapture = std::make_shared<TimingCapture>(timing);
+  // QOVA_DESKTOP_BACKEND=wlroots: the wlroots stream on $WAYLAND_DISPLAY instead.
+  const char* backend = std::getenv("QOVA_DESKTOP_BACKEND");
+  const bool wlroots = backend && std::string(backend) == "wlroots";
+  services.permissions = wlroots ? std::shared_ptr<Permissions>(std::make_shared<WlrootsPermissions>())
+                                 : std::make_shared<X11Permissions>();
+  services.screenCapture = std::make_shared<TimingCapture>(
+      wlroots ? std::shared_ptr<ScreenCapture>(std::make_shared<WlrootsScreenCapture>())
+              : std::make_shared<XShmScreenCapture>(),
+      timing);
   services.imaging = std::make_shared<TurboJpegImaging>();
   auto delegate = std::make_shared<AppDelegate>(services);
   timing->session = delegate->capture;
