@@ -11,6 +11,7 @@
 #include "base/weak_block.h"
 #include "capture/capture_rules.h"
 #include "capture/detached_task.h"
+#include "capture/frame_pacer.h"
 #include "capture/frame_message.h"
 #include "platform/imaging.h"
 #include "platform/permissions.h"
@@ -81,10 +82,7 @@ void CaptureSession::beginCapture(std::weak_ptr<CaptureHost> host) {
   if (captureActive.load()) return;
   captureActive.store(true);
   const uint64_t attempt = ++captureAttempt_;
-  {
-    std::lock_guard lock(frameWriteLock);
-    frameWritePending = false;
-  }
+  dropHeldSample();
   kLog.debug("capture starting (attempt " + std::to_string(attempt) + ")");
   runDetachedTask(weakBlock(shared_from_this(), [attempt, host = std::move(host)](CaptureSession& self) {
     self.startScreenCaptureStream(attempt, host);
@@ -95,10 +93,7 @@ void CaptureSession::endCapture() {
   QOVA_ASSERT_ON(*captureQueue);
   const bool wasActive = captureActive.exchange(false);
   ++captureAttempt_;
-  {
-    std::lock_guard lock(frameWriteLock);
-    frameWritePending = false;
-  }
+  dropHeldSample();
   std::shared_ptr<ScreenStream> stream = std::exchange(captureStream, nullptr);
   captureStreamOutput.reset();
   if (wasActive) kLog.debug("capture stopped");
@@ -127,6 +122,7 @@ void CaptureSession::startScreenCaptureStream(uint64_t attempt, std::weak_ptr<Ca
   configuration.minimumFrameInterval = {1, captureFps};
   configuration.queueDepth = captureQueueDepth;
   configuration.showsCursor = true;
+  configuration.pacing = std::make_shared<FramePacer>(std::chrono::nanoseconds(std::chrono::seconds(1)) / captureFps);
 
   auto output = std::make_shared<CaptureStreamOutput>(weak_from_this(), host, inputWidth, inputHeight);
   auto stream = screenCapture_->makeStream(*display, configuration, output, streamOutputQueue);
@@ -173,13 +169,18 @@ void CaptureSession::returnToIdle(uint64_t attempt) {
 void CaptureSession::handleStreamSampleBuffer(const ScreenSample& sampleBuffer, const CaptureStreamOutput& from) {
   QOVA_ASSERT_ON(*streamOutputQueue);
   if (!captureActive.load()) return;
-  {
-    // Only a shortcut that saves the image work; writeCaptureFrameInput makes the binding check.
-    std::lock_guard lock(frameWriteLock);
-    if (frameWritePending) return;
-  }
   if (sampleBuffer.status != FrameStatus::complete && sampleBuffer.status != FrameStatus::started) return;
   if (!sampleBuffer.imageBuffer || !ciContext) return;
+  {
+    // Saves the image work while a write is pending; writeCaptureFrameInput makes the binding check.
+    std::lock_guard lock(frameWriteLock);
+    if (frameWritePending) {
+      heldSample_ = sampleBuffer;
+      heldFrom_ = std::const_pointer_cast<CaptureStreamOutput>(from.shared_from_this());
+      return;
+    }
+    heldSample_.reset();  // older than this one
+  }
   const auto image = ciContext->render(*sampleBuffer.imageBuffer);
   if (!image) return;
   encodeAndSendCaptureFrame(*image, from);
@@ -230,6 +231,29 @@ void CaptureSession::frameWriteEnded(AgentWrite result) {
   }
   std::lock_guard lock(frameWriteLock);
   frameWritePending = false;
+  if (heldSample_) {
+    streamOutputQueue->async(weakBlock(shared_from_this(), [](CaptureSession& self) { self.sendHeldSample(); }));
+  }
+}
+
+void CaptureSession::sendHeldSample() {
+  QOVA_ASSERT_ON(*streamOutputQueue);
+  std::optional<ScreenSample> sample;
+  std::shared_ptr<CaptureStreamOutput> from;
+  {
+    std::lock_guard lock(frameWriteLock);
+    if (frameWritePending) return;  // a write began meanwhile: what is held goes when it ends
+    sample = std::exchange(heldSample_, std::nullopt);
+    from = heldFrom_.lock();
+  }
+  if (sample && from) handleStreamSampleBuffer(*sample, *from);
+}
+
+void CaptureSession::dropHeldSample() {
+  std::lock_guard lock(frameWriteLock);
+  frameWritePending = false;
+  heldSample_.reset();
+  heldFrom_.reset();
 }
 
 }  // namespace qova

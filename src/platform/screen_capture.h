@@ -29,12 +29,27 @@ struct FrameInterval {
   int32_t timescale = 0;
 };
 
+// When a stream samples the changes it sees. The rule is the logic's, so that every backend paces
+// alike; one object per stream, called on that stream's capture thread only.
+class SamplePacing {
+ public:
+  using TimePoint = std::chrono::steady_clock::time_point;
+  virtual ~SamplePacing() = default;
+  // A change was seen at `now`; it is kept until a sample with pixels is taken.
+  virtual void changed(TimePoint now) = 0;
+  // When the kept change is to be sampled (possibly already past); nullopt when none is kept.
+  virtual std::optional<TimePoint> due() const = 0;
+  // A sample with pixels was taken at `now`: every change kept so far is in it.
+  virtual void sampled(TimePoint now) = 0;
+};
+
 struct ScreenStreamConfiguration {
   int64_t width = 0;  // size of the delivered pixel buffers (BGRX)
   int64_t height = 0;
   FrameInterval minimumFrameInterval;
   intptr_t queueDepth = 3;  // samples handed over and not yet handled, at most
   bool showsCursor = true;
+  std::shared_ptr<SamplePacing> pacing;  // required: no stream is made without it
 };
 
 // What a sample says of its frame. Only complete and started frames carry a picture worth sending;

@@ -4,11 +4,13 @@
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 #include <xcb/xfixes.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <atomic>
-#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <string>
@@ -135,7 +137,7 @@ class ScreenWatch {
       damage_ = xcb_generate_id(c);
       xcb_damage_create(c, damage_, x.root(), XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
     } else {
-      kLog.warning("the X server has no XDamage: every tick is grabbed as a complete frame");
+      kLog.warning("the X server has no XDamage: every frame interval is grabbed as a complete frame");
     }
     fixesEvents_ = showsCursor ? x.eventBase(xcb_xfixes_id) : -1;
     if (fixesEvents_ >= 0 && !reply(xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 4, 0), nullptr))) {
@@ -199,7 +201,8 @@ class ScreenWatch {
   int randrEvents_ = -1;
 };
 
-// A stream's work on its capture thread, one tick at a time, on a connection of its own.
+// A stream's work on its capture thread, on a connection of its own: following the display and its
+// changes, and grabbing frames of it.
 class CaptureLoop {
  public:
   struct Tick {
@@ -211,17 +214,29 @@ class CaptureLoop {
   static std::unique_ptr<CaptureLoop> open(const CaptureDisplay& display,
                                            const ScreenStreamConfiguration& configuration);
 
-  // One tick at `now`. Without `roomInQueue` no sample may be handed over: the change is kept.
-  Tick tick(std::chrono::steady_clock::time_point now, bool roomInQueue) {
-    if (std::string failure = followDisplay(); !failure.empty()) return {std::nullopt, failure};
-    if (showsCursor_ && pointerMoved()) changed_ = true;
-    if (!roomInQueue) return {};
-    if (!changed_ && watch_->tracksContent()) return {idleSample(now), {}};
+  // Takes the events that have arrived and, when `look`, checks what no event reports (where the
+  // pointer is; everything, without XDamage). Empty, or why the stream must stop.
+  std::string follow(bool look) {
+    if (std::string failure = followDisplay(); !failure.empty()) return failure;
+    if (look && ((showsCursor_ && pointerMoved()) || !watch_->tracksContent())) changed_ = true;
+    return {};
+  }
+  // Whether the picture changed since the last frame.
+  bool changed() const { return changed_; }
+  // Sends the requests still queued (the rearm) and returns the descriptor that becomes readable
+  // when events come.
+  int flushedEventDescriptor() {
+    xcb_flush(x_.get());
+    return xcb_get_file_descriptor(x_.get());
+  }
+
+  // A frame of the display as it is at `now`; no sample when it could not be made this time.
+  Tick grab(std::chrono::steady_clock::time_point now) {
     // Changes from here on are caught by the next notification and the next frame.
     watch_->rearm();
     if (!image_->grab(x_.root(), geometry_.x, geometry_.y)) {
-      // The screen may be shrinking under us and its notification decides on the next tick; a
-      // display that cannot be read for a second has failed.
+      // The screen may be shrinking under us and its notification decides next time; a display
+      // that cannot be read for a second has failed.
       if (x_.broken()) return {std::nullopt, "the X connection was lost"};
       if (++failedGrabs_ > grabFailuresAllowed_) return {std::nullopt, "the screen could not be read for a second"};
       return {};
@@ -344,7 +359,6 @@ class XShmScreenStream : public ScreenStream, public std::enable_shared_from_thi
   XShmScreenStream(CaptureDisplay display, ScreenStreamConfiguration configuration,
                    std::shared_ptr<ScreenStreamClient> client, std::shared_ptr<SerialQueue> queue)
       : display_(display), configuration_(configuration), client_(std::move(client)), queue_(std::move(queue)) {}
-
   ~XShmScreenStream() override {
     requestStop();
     std::lock_guard lock(controlMutex_);
@@ -355,7 +369,11 @@ class XShmScreenStream : public ScreenStream, public std::enable_shared_from_thi
     } else {
       thread_.join();
     }
+    if (stopEvent_ >= 0) close(stopEvent_);
   }
+  XShmScreenStream(const XShmScreenStream&) = delete;
+  XShmScreenStream& operator=(const XShmScreenStream&) = delete;
+  bool usable() const { return stopEvent_ >= 0; }
 
   bool startCapture() override {
     std::lock_guard lock(controlMutex_);
@@ -363,6 +381,9 @@ class XShmScreenStream : public ScreenStream, public std::enable_shared_from_thi
     {
       std::lock_guard stateLock(stateMutex_);
       stopRequested_ = false;
+      uint64_t count;
+      while (read(stopEvent_, &count, sizeof count) > 0) {
+      }
     }
     std::promise<bool> started;
     auto result = started.get_future();
@@ -384,30 +405,57 @@ class XShmScreenStream : public ScreenStream, public std::enable_shared_from_thi
   void requestStop() {
     std::lock_guard lock(stateMutex_);
     stopRequested_ = true;
-    wake_.notify_all();
+    const uint64_t one = 1;
+    [[maybe_unused]] const auto written = write(stopEvent_, &one, sizeof one);
   }
 
-  // Waits for the tick at `until`; true when asked to stop meanwhile.
-  bool waitForTick(std::chrono::steady_clock::time_point until) {
-    std::unique_lock lock(stateMutex_);
-    return wake_.wait_until(lock, until, [this] { return stopRequested_; });
+  // Waits until `until`, an X event or a stop; true when asked to stop.
+  bool waitForChange(std::chrono::steady_clock::time_point until, CaptureLoop& loop) {
+    const auto left = std::max(until - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration::zero());
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+    const timespec timeout{static_cast<time_t>(seconds.count()),
+                           static_cast<long>(std::chrono::nanoseconds(left - seconds).count())};
+    pollfd watched[] = {{loop.flushedEventDescriptor(), POLLIN, 0}, {stopEvent_, POLLIN, 0}};
+    ppoll(watched, 2, &timeout, nullptr);
+    std::lock_guard lock(stateMutex_);
+    return stopRequested_;
   }
 
-  // The capture thread: opens the display, reports whether that worked, then ticks until stopped.
+  // The capture thread: opens the display, reports whether that worked, then samples each change
+  // when the pacing says, until stopped. Every interval it looks at what sends no event, and tells
+  // the client with an idle sample that nothing changed.
   void run(std::promise<bool>& started) {
     const auto loop = CaptureLoop::open(display_, configuration_);
     started.set_value(loop != nullptr);
     if (!loop) return;
+    SamplePacing& pacing = *configuration_.pacing;
     const auto interval = intervalOf(configuration_.minimumFrameInterval);
     const intptr_t depth = std::max<intptr_t>(configuration_.queueDepth, 1);
-    for (auto next = std::chrono::steady_clock::now();;) {
-      if (waitForTick(next)) return;
+    auto nextLook = std::chrono::steady_clock::now();
+    auto noGrabBefore = nextLook;
+    for (;;) {
       const auto now = std::chrono::steady_clock::now();
-      // Measured from this tick, so that a late wake-up is never followed by a short interval.
-      next = now + interval;
-      auto tick = loop->tick(now, inFlight_->load() < depth);
-      if (!tick.stopReason.empty()) return stoppedByItself(tick.stopReason);
-      if (tick.sample) deliver(std::move(*tick.sample));
+      const bool look = now >= nextLook;
+      // Measured from this look, so that a late wake-up is never followed by a short interval.
+      if (look) nextLook = now + interval;
+      if (std::string failure = loop->follow(look); !failure.empty()) return stoppedByItself(failure);
+      if (loop->changed()) pacing.changed(now);
+      const auto due = pacing.due();
+      const bool room = inFlight_->load() < depth;
+      if (due && *due <= now && now >= noGrabBefore && room) {
+        auto grabbed = loop->grab(now);
+        if (!grabbed.stopReason.empty()) return stoppedByItself(grabbed.stopReason);
+        if (grabbed.sample) {
+          pacing.sampled(now);
+          deliver(std::move(*grabbed.sample));
+        } else {
+          noGrabBefore = now + interval;
+        }
+        continue;  // events read while grabbing are taken before waiting
+      }
+      if (look && !due && room) deliver(idleSample(now));
+      const auto until = due && room ? std::min(std::max(*due, noGrabBefore), nextLook) : nextLook;
+      if (waitForChange(until, *loop)) return;
     }
   }
 
@@ -438,8 +486,9 @@ class XShmScreenStream : public ScreenStream, public std::enable_shared_from_thi
   std::mutex controlMutex_;  // start, stop and the thread handle
   std::thread thread_;
   std::mutex stateMutex_;
-  std::condition_variable wake_;
   bool stopRequested_ = false;
+  // Readable once a stop is asked, so that a wait for X events ends at once.
+  const int stopEvent_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   // Samples handed to the queue and not yet handled there.
   std::shared_ptr<std::atomic<intptr_t>> inFlight_ = std::make_shared<std::atomic<intptr_t>>(0);
 };
@@ -472,8 +521,9 @@ std::shared_ptr<ScreenStream> XShmScreenCapture::makeStream(const CaptureDisplay
                                                             const ScreenStreamConfiguration& configuration,
                                                             std::shared_ptr<ScreenStreamClient> client,
                                                             std::shared_ptr<SerialQueue> queue) {
-  if (!client || !queue) return nullptr;
-  return std::make_shared<XShmScreenStream>(display, configuration, std::move(client), std::move(queue));
+  if (!client || !queue || !configuration.pacing) return nullptr;
+  auto stream = std::make_shared<XShmScreenStream>(display, configuration, std::move(client), std::move(queue));
+  return stream->usable() ? stream : nullptr;
 }
 
 }  // namespace qova
