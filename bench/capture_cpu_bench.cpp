@@ -182,9 +182,10 @@ void measureAfterQuiet(double seconds, Timing& timing, test::ManualMainQueue& ma
   }
   xcb_disconnect(c);
   std::sort(latencies.begin(), latencies.end());
-  std::printf("change after 1 s of quiet to last byte in the pipe: %zu changes, median %.2f ms, min %.2f ms, max %.2f ms\n",
-              latencies.size(), median(latencies), latencies.empty() ? 0.0 : latencies.front(),
-              latencies.empty() ? 0.0 : latencies.back());
+  std::printf(
+      "change after 1 s of quiet to last byte in the pipe: %zu changes, median %.2f ms, min %.2f ms, max %.2f ms\n",
+      latencies.size(), median(latencies), latencies.empty() ? 0.0 : latencies.front(),
+      latencies.empty() ? 0.0 : latencies.back());
 }
 
 // CPU per frame, sample-to-last-byte latency and memory while the screen keeps changing.
@@ -225,8 +226,8 @@ void measureSteady(double seconds, Timing& timing, test::ManualMainQueue& mainQu
       "p90 %.2f ms, jpeg %.0f bytes/frame, rss start %ld KiB max %ld KiB end %ld KiB\n",
       frames, wall, static_cast<double>(frames) / wall, 100.0 * cpu / wall,
       frames ? 1000.0 * cpu / static_cast<double>(frames) : 0.0, percentile(0.5), percentile(0.9),
-      frames ? static_cast<double>(timing.jpegBytes.load()) / static_cast<double>(timing.frames.load()) : 0.0,
-      rssStart, rssMax, residentKiB());
+      frames ? static_cast<double>(timing.jpegBytes.load()) / static_cast<double>(timing.frames.load()) : 0.0, rssStart,
+      rssMax, residentKiB());
   if (!rssTrace.empty()) std::printf("rss KiB each minute:%s\n", rssTrace.c_str());
 }
 

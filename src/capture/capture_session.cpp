@@ -11,8 +11,8 @@
 #include "base/weak_block.h"
 #include "capture/capture_rules.h"
 #include "capture/detached_task.h"
-#include "capture/frame_pacer.h"
 #include "capture/frame_message.h"
+#include "capture/frame_pacer.h"
 #include "platform/imaging.h"
 #include "platform/permissions.h"
 
@@ -112,6 +112,10 @@ void CaptureSession::startScreenCaptureStream(uint64_t attempt, std::weak_ptr<Ca
   if (!content) return streamStartFailed(attempt, host, "the displays could not be listed");
   const auto display = chooseCaptureDisplay(content->displays, screenCapture_->mainDisplayId());
   if (!display) return streamStartFailed(attempt, host, "no display to capture");
+  {
+    std::lock_guard lock(displayMutex_);
+    capturedDisplay_ = *display;
+  }
 
   const int64_t inputWidth = std::max<int64_t>(display->width, 1);
   const int64_t inputHeight = std::max<int64_t>(display->height, 1);
@@ -169,6 +173,15 @@ void CaptureSession::returnToIdle(uint64_t attempt) {
 void CaptureSession::handleStreamSampleBuffer(const ScreenSample& sampleBuffer, const CaptureStreamOutput& from) {
   QOVA_ASSERT_ON(*streamOutputQueue);
   if (!captureActive.load()) return;
+  // Input follows the display to a new place at once; a new size needs a stream of that size.
+  {
+    std::lock_guard lock(displayMutex_);
+    capturedDisplay_ = sampleBuffer.display;
+  }
+  if (std::max<int64_t>(sampleBuffer.display.width, 1) != from.inputWidth ||
+      std::max<int64_t>(sampleBuffer.display.height, 1) != from.inputHeight) {
+    return remakeStream(from);
+  }
   if (sampleBuffer.status != FrameStatus::complete && sampleBuffer.status != FrameStatus::started) return;
   if (!sampleBuffer.imageBuffer || !ciContext) return;
   {
@@ -207,6 +220,22 @@ void CaptureSession::encodeAndSendCaptureFrame(const PixelBuffer& image, const C
   header.bytes = static_cast<int64_t>(jpeg->size());
   header.timestamp = wallClockMilliseconds();
   writeCaptureFrameInput(header, std::move(*jpeg), *host);
+}
+
+void CaptureSession::remakeStream(const CaptureStreamOutput& from) {
+  captureQueue->async(
+      weakBlock(shared_from_this(), [output = from.weak_from_this(), host = from.host](CaptureSession& self) {
+        const auto current = output.lock();
+        if (!current || current != self.captureStreamOutput || !self.captureActive.load()) return;
+        kLog.info("the captured display changed size: capture starts again at the new size");
+        self.endCapture();
+        self.beginCapture(host);
+      }));
+}
+
+CaptureDisplay CaptureSession::capturedDisplay() const {
+  std::lock_guard lock(displayMutex_);
+  return capturedDisplay_;
 }
 
 // ---- Frame write -----------------------------------------------------------------------------

@@ -78,6 +78,9 @@ class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
   void encodeAndSendCaptureFrame(const PixelBuffer& image, const CaptureStreamOutput& from);
   // streamOutputQueue; returns at once, the write happens on agentInputQueue.
   void writeCaptureFrameInput(const FrameHeader& header, std::vector<uint8_t> jpeg, CaptureHost& host);
+  // Any thread: the display the picture shows, as last seen; the points of input commands are
+  // relative to its top-left corner. All zero before any capture.
+  CaptureDisplay capturedDisplay() const;
 
  private:
   // captureQueue.
@@ -93,6 +96,9 @@ class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
   void frameWriteEnded(AgentWrite result);
   // streamOutputQueue.
   void sendHeldSample();
+  // streamOutputQueue: a stream of the display's new size takes the place of `from`, when that is
+  // still the current one.
+  void remakeStream(const CaptureStreamOutput& from);
   // Any thread: a new capture run owes nothing to the one before, neither a pending write nor a
   // held sample.
   void dropHeldSample();
@@ -108,6 +114,8 @@ class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
   // picture, so without it the last change could wait for the next one, however long.
   std::optional<ScreenSample> heldSample_;
   std::weak_ptr<CaptureStreamOutput> heldFrom_;
+  mutable std::mutex displayMutex_;
+  CaptureDisplay capturedDisplay_;  // under displayMutex_
 };
 
 }  // namespace qova

@@ -12,11 +12,14 @@ namespace qova {
 
 class SerialQueue;
 
-// A display that can be captured, as the screen capture service lists it.
+// A display that can be captured, as the screen capture service lists it: its size, and where its
+// top-left corner lies in the space the event poster takes points in.
 struct CaptureDisplay {
   uint32_t displayId = 0;
   int64_t width = 0;
   int64_t height = 0;
+  int64_t x = 0;
+  int64_t y = 0;
 };
 
 struct ShareableContent {
@@ -58,8 +61,9 @@ enum class FrameStatus { complete, idle, blank, suspended, started, stopped };
 
 struct ScreenSample {
   FrameStatus status = FrameStatus::complete;
-  std::optional<PixelBuffer> imageBuffer;  // nullopt: no pixels (an idle frame)
+  std::optional<PixelBuffer> imageBuffer;  // nullopt: no pixels (an idle frame); its storage keeps the pixels
   std::chrono::steady_clock::time_point presentationTime;
+  CaptureDisplay display;  // the display as it was when sampled; its layout may change under a stream
 };
 
 // What a stream reports to. Held strongly by its stream until the stream has stopped.

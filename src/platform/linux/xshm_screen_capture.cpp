@@ -1,27 +1,27 @@
 #include "platform/linux/xshm_screen_capture.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 #include <xcb/damage.h>
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 #include <xcb/xfixes.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <atomic>
+#include <cstdlib>
 #include <future>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "base/log.h"
+#include "base/serial_queue.h"
 #include "platform/linux/bgra_scaler.h"
 #include "platform/linux/cursor_overlay.h"
 #include "platform/linux/x_shm_image.h"
 #include "platform/linux/xcb_connection.h"
-#include "base/log.h"
-#include "base/serial_queue.h"
 
 namespace qova {
 
@@ -52,8 +52,8 @@ std::vector<ListedDisplay> listDisplays(const XcbConnection& x) {
   std::vector<ListedDisplay> listed;
   xcb_connection_t* c = x.get();
   if (hasRandr13(x)) {
-    auto resources = reply(xcb_randr_get_screen_resources_current_reply(
-        c, xcb_randr_get_screen_resources_current(c, x.root()), nullptr));
+    auto resources = reply(
+        xcb_randr_get_screen_resources_current_reply(c, xcb_randr_get_screen_resources_current(c, x.root()), nullptr));
     if (resources) {
       const xcb_randr_output_t* outputs = xcb_randr_get_screen_resources_current_outputs(resources.get());
       const int count = xcb_randr_get_screen_resources_current_outputs_length(resources.get());
@@ -112,13 +112,6 @@ class BufferPool : public std::enable_shared_from_this<BufferPool> {
 };
 
 const Log kLog("capture");
-
-ScreenSample idleSample(std::chrono::steady_clock::time_point time) {
-  ScreenSample sample;
-  sample.status = FrameStatus::idle;
-  sample.presentationTime = time;
-  return sample;
-}
 
 std::chrono::nanoseconds intervalOf(const FrameInterval& interval) {
   if (interval.value <= 0 || interval.timescale <= 0) return std::chrono::milliseconds(16);
@@ -223,6 +216,12 @@ class CaptureLoop {
   }
   // Whether the picture changed since the last frame.
   bool changed() const { return changed_; }
+  // The display as it is now.
+  CaptureDisplay display() const { return {displayId_, geometry_.width, geometry_.height, geometry_.x, geometry_.y}; }
+  // Says that nothing changed on the display by `now`.
+  ScreenSample idleSample(std::chrono::steady_clock::time_point now) const {
+    return {FrameStatus::idle, std::nullopt, now, display()};
+  }
   // Sends the requests still queued (the rearm) and returns the descriptor that becomes readable
   // when events come.
   int flushedEventDescriptor() {
@@ -304,6 +303,7 @@ class CaptureLoop {
     sample.status = FrameStatus::complete;
     sample.imageBuffer = PixelBuffer{width_, height_, width_ * 4, pixels->data(), pixels};
     sample.presentationTime = now;
+    sample.display = display();
     return sample;
   }
 
@@ -453,7 +453,7 @@ class XShmScreenStream : public ScreenStream, public std::enable_shared_from_thi
         }
         continue;  // events read while grabbing are taken before waiting
       }
-      if (look && !due && room) deliver(idleSample(now));
+      if (look && !due && room) deliver(loop->idleSample(now));
       const auto until = due && room ? std::min(std::max(*due, noGrabBefore), nextLook) : nextLook;
       if (waitForChange(until, *loop)) return;
     }
@@ -503,7 +503,8 @@ std::optional<ShareableContent> XShmScreenCapture::shareableContent() {
   }
   ShareableContent content;
   for (const auto& listed : listDisplays(x)) {
-    content.displays.push_back({listed.id, listed.geometry.width, listed.geometry.height});
+    const Geometry& g = listed.geometry;
+    content.displays.push_back({listed.id, g.width, g.height, g.x, g.y});
   }
   if (x.broken()) return std::nullopt;
   return content;

@@ -79,7 +79,7 @@ class CaptureSessionTest : public ::testing::Test {
     session->streamOutputQueue->drain();
   }
   static ScreenSample sampleOf(int width, int height, FrameStatus status = FrameStatus::complete) {
-    return {status, solidPixelBuffer(width, height), {}};
+    return {status, solidPixelBuffer(width, height), {}, {}};
   }
 
   FakePlatformServices fakes;
@@ -204,7 +204,7 @@ TEST_F(CaptureSessionTest, ASampleBecomesAFrameOfTheRulesSizeOrNothing) {
     images().failing = c.failing;
     const int renders = images().renders;
     const size_t sent = host->frames.size();
-    deliver(stream, c.width ? sampleOf(c.width, c.height, c.status) : ScreenSample{c.status, std::nullopt, {}});
+    deliver(stream, c.width ? sampleOf(c.width, c.height, c.status) : ScreenSample{c.status, std::nullopt, {}, {}});
     EXPECT_EQ(images().renders - renders, c.imageWork ? 1 : 0) << c.width << " " << static_cast<int>(c.status);
     ASSERT_EQ(host->frames.size(), sent + (c.frameWidth ? 1 : 0)) << c.width << " " << static_cast<int>(c.status);
     if (!c.frameWidth) continue;
