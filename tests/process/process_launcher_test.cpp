@@ -250,6 +250,15 @@ TEST_F(AgentSupervisionTest, ARestartPastAnAgentThatNeitherReadsNorEndsGivesTheN
   EXPECT_EQ(bundle.recordLines("stdin.bin").size(), 2u);
 }
 
+TEST_F(AgentSupervisionTest, AQuitOutlivesNoAgentThatIgnoresTheRequestToEnd) {
+  bundle.setScript({"ignore-term", "write socket closed\\n", "hang"});
+  delegate->startAgent();
+  const int stubborn = delegate->process->processId();
+  ASSERT_TRUE(pumpUntil([&] { return statuses().back() == "连接中"; }));
+  delegate->applicationWillTerminate();
+  EXPECT_NE(kill(stubborn, 0), 0);
+}
+
 TEST_F(AgentSupervisionTest, StartAndStopOverAndOverLeaveNoDescriptorAndNoChildBehind) {
   // Once first, so descriptors the test program opens lazily are counted before.
   delegate->startAgent();
