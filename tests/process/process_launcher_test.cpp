@@ -16,6 +16,7 @@
 #include "app/app_delegate.h"
 #include "app/home_thread_release.h"
 #include "base/serial_queue.h"
+#include "capture/capture_session.h"
 #include "fakes/fake_platform_services.h"
 #include "support/test_bundle.h"
 
@@ -257,6 +258,32 @@ TEST_F(AgentSupervisionTest, AQuitOutlivesNoAgentThatIgnoresTheRequestToEnd) {
   ASSERT_TRUE(pumpUntil([&] { return statuses().back() == "连接中"; }));
   delegate->applicationWillTerminate();
   EXPECT_NE(kill(stubborn, 0), 0);
+}
+
+// An agent killed while a frame is half written: the application goes on, and the next agent's
+// input is its own message and then whole frames.
+TEST_F(AgentSupervisionTest, AnAgentKilledInTheMiddleOfAFrameLeavesTheNextOneWholeFrames) {
+  fakes.imaging->context->jpeg = std::string(1 << 20, 'J');  // many times what a pipe holds
+  const auto agentWithFrame = [&](std::vector<std::string> script, size_t stream) {
+    script.push_back("write __QOVA_CAPTURE__{\"action\":\"start\"}\\n");
+    bundle.setScript(script);
+    delegate->startAgent();
+    ASSERT_TRUE(pumpUntil([&] { return fakes.screenCapture->streams().size() == stream; }));
+    fakes.screenCapture->streams().back()->deliver({FrameStatus::complete, solidPixelBuffer(1440, 900), {}, {}});
+  };
+  agentWithFrame({"ignore-stdin"}, 1);
+  std::this_thread::sleep_for(200ms);
+  kill(delegate->process->processId(), SIGKILL);
+  ASSERT_TRUE(pumpUntil([&] { return !delegate->process && !delegate->capture->captureActive; }));
+  std::filesystem::remove(bundle.root() + "/record/stdin.bin");
+  agentWithFrame({}, 2);
+  ASSERT_TRUE(pumpUntil([&] { return bundle.readRecord("stdin.bin").size() > (1 << 20); }));
+  const std::string input = bundle.readRecord("stdin.bin");
+  const size_t header = input.find('\n') + 1, jpeg = input.find('\n', header) + 1;
+  EXPECT_TRUE(input.starts_with("__QOVA_PERMISSION__"));
+  EXPECT_TRUE(input.substr(header).starts_with("__QOVA_FRAME_BYTES__{"));
+  EXPECT_NE(input.substr(header, jpeg - header).find("\"bytes\":1048576"), std::string::npos);
+  EXPECT_EQ(input.substr(jpeg), std::string(1 << 20, 'J'));
 }
 
 TEST_F(AgentSupervisionTest, StartAndStopOverAndOverLeaveNoDescriptorAndNoChildBehind) {
