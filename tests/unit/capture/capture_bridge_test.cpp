@@ -86,27 +86,23 @@ TEST_F(ControllerTest, InputAndFramesFollowTheCapturedDisplay) {
   fakes.screenCapture->content = ShareableContent{{{7, 1440, 900, 1920, 0}}};
   delegate->startAgent();
   auto& agent = fakes.processes->lastLaunch();
-  const auto streamNumber = [&](size_t n) {
-    return main().pumpUntil(
-        [&] { return fakes.screenCapture->streams().size() == n && delegate->capture->captureActive; });
+  const auto stream = [&](size_t n) {
+    EXPECT_TRUE(main().pumpUntil([&] { return fakes.screenCapture->streams().size() >= n; }));
+    return fakes.screenCapture->streams().at(n - 1);
   };
+  const std::string tap = "__QOVA_INPUT__{\"action\":\"tap\",\"x\":10,\"y\":20}\n";
   agent.handlers.onOutput("__QOVA_CAPTURE__{\"action\":\"start\"}\n");
-  ASSERT_TRUE(streamNumber(1));
-  agent.handlers.onOutput("__QOVA_INPUT__{\"action\":\"dragStart\",\"x\":10,\"y\":20}\n");
+  stream(1);
+  agent.handlers.onOutput(tap);
   fakes.screenCapture->content = ShareableContent{{{7, 1024, 768, 0, 100}}};
-  fakes.screenCapture->streams()[0]->deliver(
-      {FrameStatus::complete, solidPixelBuffer(1280, 800), {}, {7, 1024, 768, 0, 100}});
-  ASSERT_TRUE(streamNumber(2));
-  auto resized = fakes.screenCapture->streams()[1];
-  EXPECT_EQ(std::make_pair(resized->configuration.width, resized->configuration.height), std::make_pair(1024L, 768L));
-  resized->deliver({FrameStatus::complete, solidPixelBuffer(1024, 768), {}, {}});
+  stream(1)->deliver({FrameStatus::complete, solidPixelBuffer(1280, 800), {}, {7, 1024, 768, 0, 100}});
+  EXPECT_EQ(stream(2)->configuration.width, 1024);
+  stream(2)->deliver({FrameStatus::complete, solidPixelBuffer(1024, 768), {}, {}});
   EXPECT_TRUE(main().pumpUntil([&] { return sentTo(agent).find("\"inputWidth\":1024") != std::string::npos; }));
-  agent.handlers.onOutput("__QOVA_INPUT__{\"action\":\"dragEnd\",\"x\":10,\"y\":20}\n");
-  using T = MouseEventType;
-  const auto b = CGMouseButton::left;
-  EXPECT_EQ(fakes.eventPoster->take(),
-            (std::vector<PostedEvent>{PostedEvent::move(1930, 20), PostedEvent::mouse(T::leftMouseDown, 1930, 20, b),
-                                      PostedEvent::move(10, 120), PostedEvent::mouse(T::leftMouseUp, 10, 120, b)}));
+  agent.handlers.onOutput(tap);
+  const auto events = fakes.eventPoster->take();
+  EXPECT_EQ(events.front(), PostedEvent::move(1930, 20));
+  EXPECT_EQ(events.back(), PostedEvent::mouse(MouseEventType::leftMouseUp, 10, 120, CGMouseButton::left));
 }
 
 }  // namespace
