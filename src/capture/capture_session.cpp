@@ -82,7 +82,7 @@ void CaptureSession::beginCapture(std::weak_ptr<CaptureHost> host) {
   if (captureActive.load()) return;
   captureActive.store(true);
   const uint64_t attempt = ++captureAttempt_;
-  dropHeldSample();
+  reopenFrameGate();
   kLog.debug("capture starting (attempt " + std::to_string(attempt) + ")");
   runDetachedTask(weakBlock(shared_from_this(), [attempt, host = std::move(host)](CaptureSession& self) {
     self.startScreenCaptureStream(attempt, host);
@@ -93,7 +93,7 @@ void CaptureSession::endCapture() {
   QOVA_ASSERT_ON(*captureQueue);
   const bool wasActive = captureActive.exchange(false);
   ++captureAttempt_;
-  dropHeldSample();
+  reopenFrameGate();
   std::shared_ptr<ScreenStream> stream = std::exchange(captureStream, nullptr);
   captureStreamOutput.reset();
   if (wasActive) kLog.debug("capture stopped");
@@ -260,7 +260,8 @@ void CaptureSession::frameWriteEnded(AgentWrite result) {
   }
   std::lock_guard lock(frameWriteLock);
   frameWritePending = false;
-  if (heldSample_) {
+  // After a failure capture is stopping, and with no agent there is no one to send it to.
+  if (heldSample_ && result == AgentWrite::written) {
     streamOutputQueue->async(weakBlock(shared_from_this(), [](CaptureSession& self) { self.sendHeldSample(); }));
   }
 }
@@ -278,7 +279,7 @@ void CaptureSession::sendHeldSample() {
   if (sample && from) handleStreamSampleBuffer(*sample, *from);
 }
 
-void CaptureSession::dropHeldSample() {
+void CaptureSession::reopenFrameGate() {
   std::lock_guard lock(frameWriteLock);
   frameWritePending = false;
   heldSample_.reset();

@@ -101,7 +101,7 @@ class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
   void remakeStream(const CaptureStreamOutput& from);
   // Any thread: a new capture run owes nothing to the one before, neither a pending write nor a
   // held sample.
-  void dropHeldSample();
+  void reopenFrameGate();
 
   const std::shared_ptr<ScreenCapture> screenCapture_;
   const std::shared_ptr<Permissions> permissions_;
