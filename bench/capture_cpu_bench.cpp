@@ -151,9 +151,9 @@ class TimingLauncher : public PosixProcessLauncher {
   std::shared_ptr<Timing> timing_;
 };
 
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values.empty() ? 0.0 : values[values.size() / 2];
+// Of values sorted ascending; 0 for none.
+double percentile(const std::vector<double>& sorted, double p) {
+  return sorted.empty() ? 0.0 : sorted[static_cast<size_t>(p * static_cast<double>(sorted.size() - 1))];
 }
 
 // A small window repainted in a new colour after each second of stillness; the frame that follows a
@@ -183,9 +183,8 @@ void measureAfterQuiet(double seconds, Timing& timing, test::ManualMainQueue& ma
   xcb_disconnect(c);
   std::sort(latencies.begin(), latencies.end());
   std::printf(
-      "change after 1 s of quiet to last byte in the pipe: %zu changes, median %.2f ms, min %.2f ms, max %.2f ms\n",
-      latencies.size(), median(latencies), latencies.empty() ? 0.0 : latencies.front(),
-      latencies.empty() ? 0.0 : latencies.back());
+      "change after 1 s of quiet to last byte in the pipe: %zu changes, median %.2f ms, p90 %.2f ms, max %.2f ms\n",
+      latencies.size(), percentile(latencies, 0.5), percentile(latencies, 0.9), percentile(latencies, 1.0));
 }
 
 // CPU per frame, sample-to-last-byte latency and memory while the screen keeps changing.
@@ -214,9 +213,6 @@ void measureSteady(double seconds, Timing& timing, test::ManualMainQueue& mainQu
     latencies = timing.latenciesMs;
   }
   std::sort(latencies.begin(), latencies.end());
-  const auto percentile = [&](double p) {
-    return latencies.empty() ? 0.0 : latencies[static_cast<size_t>(p * static_cast<double>(latencies.size() - 1))];
-  };
   {
     std::lock_guard lock(timing.mutex);
     std::printf("first frame %.0f ms after the agent's launch\n", timing.firstFrameMs);
@@ -225,7 +221,7 @@ void measureSteady(double seconds, Timing& timing, test::ManualMainQueue& mainQu
       "frames %ld in %.1f s (%.1f/s), cpu %.1f%% of a core, cpu/frame %.2f ms, sample-to-last-byte median %.2f ms "
       "p90 %.2f ms, jpeg %.0f bytes/frame, rss start %ld KiB max %ld KiB end %ld KiB\n",
       frames, wall, static_cast<double>(frames) / wall, 100.0 * cpu / wall,
-      frames ? 1000.0 * cpu / static_cast<double>(frames) : 0.0, percentile(0.5), percentile(0.9),
+      frames ? 1000.0 * cpu / static_cast<double>(frames) : 0.0, percentile(latencies, 0.5), percentile(latencies, 0.9),
       frames ? static_cast<double>(timing.jpegBytes.load()) / static_cast<double>(timing.frames.load()) : 0.0, rssStart,
       rssMax, residentKiB());
   if (!rssTrace.empty()) std::printf("rss KiB each minute:%s\n", rssTrace.c_str());
