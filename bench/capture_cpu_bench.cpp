@@ -2,12 +2,14 @@
 // $DISPLAY, libyuv and TurboJPEG, and frame messages written to a child's input (the child only
 // discards them). Reports the time from the agent's launch to its first whole frame, this process's
 // CPU per frame sent, the time from a sample to the last JPEG byte written to the pipe, and resident
-// memory. With --after-quiet it instead changes a corner of a still screen once a second and reports the
+// memory. With --after-quiet it instead changes a corner of a still screen (or, with --pointer-after-quiet,
+// moves the pointer over it) once a second and reports the
 // time from each change to the last byte of the frame showing it in the pipe.
-// Usage: capture_cpu_bench <seconds> [--after-quiet]
+// Usage: capture_cpu_bench <seconds> [--after-quiet | --pointer-after-quiet]
 #include <sys/resource.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
+#include <xcb/xtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -159,7 +161,7 @@ double percentile(const std::vector<double>& sorted, double p) {
 // A small window repainted in a new colour after each second of stillness; the frame that follows a
 // change is the one showing it, since nothing else changes. Each quiet spell is a second plus a
 // random part of the frame interval, so that changes fall at every phase of a fixed tick.
-void measureAfterQuiet(double seconds, Timing& timing, test::ManualMainQueue& mainQueue) {
+void measureAfterQuiet(double seconds, bool pointer, Timing& timing, test::ManualMainQueue& mainQueue) {
   xcb_connection_t* c = xcb_connect(nullptr, nullptr);
   const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
   const xcb_window_t window = xcb_generate_id(c);
@@ -172,8 +174,13 @@ void measureAfterQuiet(double seconds, Timing& timing, test::ManualMainQueue& ma
   for (uint32_t colour = 0x3060A0; latencies.size() < static_cast<size_t>(seconds); colour += 0x0F0B07) {
     mainQueue.pumpUntil([] { return false; }, std::chrono::milliseconds(1000 + std::rand() % 100));
     const long before = timing.frames.load();
-    xcb_change_window_attributes(c, window, XCB_CW_BACK_PIXEL, &colour);
-    xcb_clear_area(c, 0, window, 0, 0, 0, 0);
+    if (pointer) {
+      xcb_test_fake_input(c, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, screen->root,
+                          static_cast<int16_t>(300 + colour % 400), 300, 0);
+    } else {
+      xcb_change_window_attributes(c, window, XCB_CW_BACK_PIXEL, &colour);
+      xcb_clear_area(c, 0, window, 0, 0, 0, 0);
+    }
     const auto changed = Clock::now();
     xcb_flush(c);
     if (!mainQueue.pumpUntil([&] { return timing.frames.load() > before; }, std::chrono::seconds(2))) continue;
@@ -233,7 +240,8 @@ void measureSteady(double seconds, Timing& timing, test::ManualMainQueue& mainQu
 int main(int argc, char** argv) {
   using namespace qova;
   const double seconds = argc > 1 ? std::stod(argv[1]) : 10.0;
-  const bool afterQuiet = argc > 2 && std::string(argv[2]) == "--after-quiet";
+  const std::string mode = argc > 2 ? argv[2] : "";
+  const bool afterQuiet = mode == "--after-quiet" || mode == "--pointer-after-quiet";
 
   // A bundle whose agent asks for capture and then discards its input.
   const auto root = std::filesystem::temp_directory_path() / ("qova-bench-" + std::to_string(getpid()));
@@ -265,7 +273,7 @@ int main(int argc, char** argv) {
   fakes.mainQueue->pumpUntil([&] { return timing->frames.load() >= 1; }, std::chrono::seconds(10));
   fakes.mainQueue->pumpUntil([] { return false; }, std::chrono::seconds(1));
   if (afterQuiet) {
-    measureAfterQuiet(seconds, *timing, *fakes.mainQueue);
+    measureAfterQuiet(seconds, mode == "--pointer-after-quiet", *timing, *fakes.mainQueue);
   } else {
     measureSteady(seconds, *timing, *fakes.mainQueue);
   }

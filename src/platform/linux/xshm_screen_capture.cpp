@@ -7,6 +7,7 @@
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 #include <xcb/xfixes.h>
+#include <xcb/xinput.h>
 
 #include <algorithm>
 #include <atomic>
@@ -118,9 +119,24 @@ std::chrono::nanoseconds intervalOf(const FrameInterval& interval) {
   return std::chrono::nanoseconds(interval.value * 1'000'000'000LL / interval.timescale);
 }
 
+// Asks for raw pointer motion of every master device on the root window. The extension's major
+// opcode, which its events carry, or -1 when the server has no XInput 2.
+int selectRawMotion(const XcbConnection& x) {
+  const xcb_query_extension_reply_t* input = xcb_get_extension_data(x.get(), &xcb_input_id);
+  if (!input || !input->present) return -1;
+  auto version = reply(xcb_input_xi_query_version_reply(x.get(), xcb_input_xi_query_version(x.get(), 2, 0), nullptr));
+  if (!version || version->major_version < 2) return -1;
+  struct {
+    xcb_input_event_mask_t head;
+    uint32_t bits;
+  } mask{{XCB_INPUT_DEVICE_ALL_MASTER, 1}, XCB_INPUT_XI_EVENT_MASK_RAW_MOTION};
+  xcb_input_xi_select_events(x.get(), x.root(), 1, &mask.head);
+  return input->major_opcode;
+}
+
 // What tells a stream that its picture changed: XDamage for the screen's content, XFixes for the
-// cursor's shape, RandR for the layout. Each is optional; a missing one is said once, with what is
-// done instead.
+// cursor's shape, XInput 2 for its moves, RandR for the layout. Each is optional; a missing one is
+// said once, with what is done instead.
 class ScreenWatch {
  public:
   ScreenWatch(const XcbConnection& x, bool showsCursor) : x_(x) {
@@ -141,6 +157,10 @@ class ScreenWatch {
     } else if (showsCursor) {
       kLog.warning("the X server has no XFixes 4: no cursor is drawn into frames");
     }
+    inputOpcode_ = showsCursor ? selectRawMotion(x) : -1;
+    if (showsCursor && inputOpcode_ < 0) {
+      kLog.info("the X server has no XInput 2: pointer moves are looked for once a frame interval");
+    }
     randrEvents_ = hasRandr13(x) ? x.eventBase(xcb_randr_id) : -1;
     if (randrEvents_ >= 0) {
       xcb_randr_select_input(c, x.root(),
@@ -160,7 +180,7 @@ class ScreenWatch {
   ScreenWatch& operator=(const ScreenWatch&) = delete;
 
   struct Changes {
-    bool content = false;
+    bool content = false;  // the pointer's moves included
     bool layout = false;
   };
   // Takes every event that has arrived.
@@ -170,6 +190,10 @@ class ScreenWatch {
       const int type = event->response_type & 0x7F;
       if (damage_ && type == damageEvents_ + XCB_DAMAGE_NOTIFY) changes.content = true;
       if (fixesEvents_ >= 0 && type == fixesEvents_ + XCB_XFIXES_CURSOR_NOTIFY) changes.content = true;
+      if (type == XCB_GE_GENERIC && inputOpcode_ >= 0) {
+        const auto* generic = reinterpret_cast<const xcb_ge_generic_event_t*>(event);
+        if (generic->extension == inputOpcode_ && generic->event_type == XCB_INPUT_RAW_MOTION) changes.content = true;
+      }
       if (randrEvents_ >= 0 &&
           (type == randrEvents_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == randrEvents_ + XCB_RANDR_NOTIFY)) {
         changes.layout = true;
@@ -191,6 +215,7 @@ class ScreenWatch {
   xcb_damage_damage_t damage_ = 0;
   int damageEvents_ = -1;
   int fixesEvents_ = -1;
+  int inputOpcode_ = -1;
   int randrEvents_ = -1;
 };
 
@@ -287,6 +312,9 @@ class CaptureLoop {
     xcb_connection_t* c = x_.get();
     auto cursor = reply(xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), nullptr));
     if (!cursor) return;
+    // A move already drawn is not a change the next look should report again.
+    lastPointerX_ = cursor->x;
+    lastPointerY_ = cursor->y;
     drawCursor(image_->data(), image_->bytesPerRow(), image_->width(), image_->height(),
                xcb_xfixes_get_cursor_image_cursor_image(cursor.get()), cursor->width, cursor->height,
                cursor->x - cursor->xhot - geometry_.x, cursor->y - cursor->yhot - geometry_.y);
@@ -409,13 +437,14 @@ class XShmScreenStream : public ScreenStream, public std::enable_shared_from_thi
     [[maybe_unused]] const auto written = write(stopEvent_, &one, sizeof one);
   }
 
-  // Waits until `until`, an X event or a stop; true when asked to stop.
-  bool waitForChange(std::chrono::steady_clock::time_point until, CaptureLoop& loop) {
+  // Waits until `until`, a stop or, when `forEvents`, an X event; true when asked to stop.
+  bool waitForChange(std::chrono::steady_clock::time_point until, CaptureLoop& loop, bool forEvents) {
     const auto left = std::max(until - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration::zero());
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
     const timespec timeout{static_cast<time_t>(seconds.count()),
                            static_cast<long>(std::chrono::nanoseconds(left - seconds).count())};
-    pollfd watched[] = {{loop.flushedEventDescriptor(), POLLIN, 0}, {stopEvent_, POLLIN, 0}};
+    const int events = loop.flushedEventDescriptor();
+    pollfd watched[] = {{forEvents ? events : -1, POLLIN, 0}, {stopEvent_, POLLIN, 0}};
     ppoll(watched, 2, &timeout, nullptr);
     std::lock_guard lock(stateMutex_);
     return stopRequested_;
@@ -454,8 +483,10 @@ class XShmScreenStream : public ScreenStream, public std::enable_shared_from_thi
         continue;  // events read while grabbing are taken before waiting
       }
       if (look && !due && room) deliver(loop->idleSample(now));
-      const auto until = due && room ? std::min(std::max(*due, noGrabBefore), nextLook) : nextLook;
-      if (waitForChange(until, *loop)) return;
+      // A kept change waits for its time; events meanwhile would only join it, and a moving pointer
+      // sends hundreds a second, so they are left for then.
+      const bool kept = due && room;
+      if (waitForChange(kept ? std::min(std::max(*due, noGrabBefore), nextLook) : nextLook, *loop, !kept)) return;
     }
   }
 
