@@ -173,14 +173,16 @@ void CaptureSession::returnToIdle(uint64_t attempt) {
 void CaptureSession::handleStreamSampleBuffer(const ScreenSample& sampleBuffer, const CaptureStreamOutput& from) {
   QOVA_ASSERT_ON(*streamOutputQueue);
   if (!captureActive.load()) return;
-  // Input follows the display to a new place at once; a new size needs a stream of that size.
-  {
-    std::lock_guard lock(displayMutex_);
-    capturedDisplay_ = sampleBuffer.display;
-  }
-  if (std::max<int64_t>(sampleBuffer.display.width, 1) != from.inputWidth ||
-      std::max<int64_t>(sampleBuffer.display.height, 1) != from.inputHeight) {
-    return remakeStream(from);
+  // Input follows the display to a new place at once; a new size needs a stream of that size. A
+  // sample that names no display size is of the display the stream was made for.
+  if (sampleBuffer.display.width > 0 && sampleBuffer.display.height > 0) {
+    {
+      std::lock_guard lock(displayMutex_);
+      capturedDisplay_ = sampleBuffer.display;
+    }
+    if (sampleBuffer.display.width != from.inputWidth || sampleBuffer.display.height != from.inputHeight) {
+      return remakeStream(from);
+    }
   }
   if (sampleBuffer.status != FrameStatus::complete && sampleBuffer.status != FrameStatus::started) return;
   if (!sampleBuffer.imageBuffer || !ciContext) return;

@@ -63,7 +63,9 @@ struct ScreenSample {
   FrameStatus status = FrameStatus::complete;
   std::optional<PixelBuffer> imageBuffer;  // nullopt: no pixels (an idle frame); its storage keeps the pixels
   std::chrono::steady_clock::time_point presentationTime;
-  CaptureDisplay display;  // the display as it was when sampled; its layout may change under a stream
+  // The display as it was when sampled, for its layout may change under a stream; a size of 0 says
+  // it is the one the stream was made for.
+  CaptureDisplay display;
 };
 
 // What a stream reports to. Held strongly by its stream until the stream has stopped.

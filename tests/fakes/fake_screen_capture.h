@@ -36,9 +36,7 @@ class FakeScreenStream : public ScreenStream {
   }
   void release() { release_.set_value(); }
   int stops() const { return stops_.load(); }
-  // A sample that names no display is of the one the stream was made for.
   void deliver(ScreenSample sample) {
-    if (sample.display.width == 0) sample.display = display;
     queue->async([client = client, sample = std::move(sample)] { client->didOutputSample(sample); });
   }
 
