@@ -35,11 +35,6 @@ class ManualMainQueue : public MainQueue {
   bool isCurrent() const override { return std::this_thread::get_id() == home_; }
 
  private:
-  struct Entry {
-    Duration due;
-    uint64_t order;
-    std::function<void()> fn;
-  };
   struct TimerState;
   class ManualTimer;
   bool runOneDue();

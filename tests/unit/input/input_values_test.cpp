@@ -2,13 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <clocale>
 #include <cmath>
-#include <cstdlib>
-#include <filesystem>
 #include <limits>
 #include <string>
-#include <unistd.h>
 
 namespace qova {
 namespace {
@@ -57,47 +53,6 @@ TEST(DoubleValue, StringsFollowStrtodSyntaxOnTheWholeText) {
   for (const char* nan : {"NaN", "-nan", "nan(0x7f_a)"}) {
     EXPECT_TRUE(std::isnan(doubleOf(nan))) << nan;
   }
-}
-
-// The application runs with the user's locale (the UI toolkit sets it), and a decimal comma must not
-// change how the agent's numbers read.
-class DoubleValueUnderLocale : public ::testing::Test {
- protected:
-  void SetUp() override {
-    previous_ = std::setlocale(LC_NUMERIC, nullptr);
-    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "ru_RU.UTF-8"}) {
-      if (std::setlocale(LC_NUMERIC, name)) return;
-    }
-    // No comma locale installed: build one into a private folder with the C library's own tool.
-    const auto folder = std::filesystem::temp_directory_path() / ("qova-locale-" + std::to_string(getpid()));
-    folder_ = folder;
-    std::filesystem::create_directories(folder);
-    const std::string command = "localedef -i de_DE -f UTF-8 '" + (folder / "de_DE.UTF-8").string() + "' >/dev/null 2>&1";
-    if (std::system(command.c_str()) != 0 && !std::filesystem::exists(folder / "de_DE.UTF-8" / "LC_NUMERIC")) {
-      GTEST_SKIP() << "no locale with a decimal comma could be made (localedef of the locales package)";
-    }
-    setenv("LOCPATH", folder.c_str(), 1);
-    if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8")) GTEST_SKIP() << "decimal comma locale not loadable";
-  }
-  void TearDown() override {
-    std::setlocale(LC_NUMERIC, previous_.c_str());
-    unsetenv("LOCPATH");
-    if (!folder_.empty()) {
-      std::error_code ignored;
-      std::filesystem::remove_all(folder_, ignored);
-    }
-  }
-  std::string previous_;
-  std::filesystem::path folder_;
-};
-
-TEST_F(DoubleValueUnderLocale, DecimalCommaLocaleChangesNothing) {
-  ASSERT_EQ(std::string(std::localeconv()->decimal_point), ",");
-  EXPECT_EQ(std::strtod("1,5", nullptr), 1.5);  // the C library now reads commas...
-  EXPECT_EQ(doubleOf("1.5"), 1.5);               // ...but the agent's numbers still use a point
-  EXPECT_EQ(doubleOf("1,5"), 0.0);
-  EXPECT_EQ(doubleOf("-2.25e1"), -22.5);
-  EXPECT_EQ(doubleOf("0x1.8p1"), 3.0);
 }
 
 TEST(IntValue, NumbersDropTheFractionTowardZeroAndSaturate) {
