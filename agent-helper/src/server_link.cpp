@@ -39,6 +39,7 @@ namespace {
 constexpr std::chrono::milliseconds kRetryBase{1000};
 constexpr std::chrono::milliseconds kRetryCap{60000};
 constexpr std::chrono::seconds kDialTimeout{10};
+constexpr unsigned kReplacedBackOff = 6;  // 32 to 64 s
 // Heartbeats: a quiet connection is pinged after half of this and given up after all of it.
 constexpr std::chrono::seconds kIdleTimeout{30};
 constexpr std::size_t kMaxControlMessageBytes = 4096;
@@ -271,8 +272,8 @@ std::optional<ServerMessage> parseServerMessage(std::string_view data) {
     out.kind = ServerMessage::Kind::Welcome;
     return out;
   }
-  if (*type == "refused") {
-    out.kind = ServerMessage::Kind::Refused;
+  if (*type == "refused" || *type == "replaced") {
+    out.kind = *type == "refused" ? ServerMessage::Kind::Refused : ServerMessage::Kind::Replaced;
     return out;
   }
   if (*type == "login") {
@@ -340,6 +341,13 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
     using Kind = ServerMessage::Kind;
     // The server's own words are not repeated: the application reads status words in our lines.
     if (message.kind == Kind::Refused) return drop("refused by the server");
+    if (message.kind == Kind::Replaced) {
+      // Another agent proved the same key after us: two copies would take turns for ever, so this
+      // one waits long before it tries again.
+      lines().emit("[agent] another client replaced this device session");
+      failures = std::max(failures, kReplacedBackOff);
+      return drop({});
+    }
     if (state == State::Proving && message.kind == Kind::Challenge) {
       state = State::Welcoming;
       return send({{"type", "proof"}, {"signature", key.signHex(deviceProofText(config.deviceId, message.nonce))}});
@@ -386,8 +394,11 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
 
   void failed(const std::string& why) {
     const auto delay = retryDelay(failures++, std::uniform_real_distribution<double>(0, 1)(random));
-    lines().emit("[agent] server connection failed (" + why + "); retrying in " + std::to_string(delay.count()) + " ms",
-                 LineKind::Repeated);
+    // Without a reason the line before said what happened.
+    if (!why.empty()) {
+      lines().emit("[agent] server connection failed (" + why + "); retrying in " + std::to_string(delay.count()) + " ms",
+                   LineKind::Repeated);
+    }
     state = State::Waiting;
     retry.expires_after(delay);
     retry.async_wait([self = shared_from_this()](beast::error_code error) {

@@ -32,7 +32,7 @@ std::optional<ServerAddress> parseServerUrl(std::string_view url);
 
 // A message the server sends on the control connection; anything else is nullopt.
 struct ServerMessage {
-  enum class Kind { Challenge, Welcome, Refused, Login } kind;
+  enum class Kind { Challenge, Welcome, Refused, Replaced, Login } kind{};
   std::string nonce;    // Challenge
   std::string ticket;   // Login: names the attempt and the session the agent opens for it
   std::string code;     // Login

@@ -325,8 +325,11 @@ class Peer : public std::enable_shared_from_this<Peer> {
       return closeWith({{"type", "refused"}, {"reason", "device ID taken"}});
     }
     if (claim == DeviceRegistry::Claim::Registered) state_.scheduleSave();
-    // The same key again: the device reconnected before its old connection timed out.
-    if (auto previous = state_.agent(deviceId_); previous && previous.get() != this) previous->finish();
+    // The same key again: the device reconnected before its old connection timed out, or a second
+    // copy of the agent runs with the same state. The old connection is told, so a copy backs off.
+    if (auto previous = state_.agent(deviceId_); previous && previous.get() != this) {
+      previous->closeWith({{"type", "replaced"}});
+    }
     state_.agents[deviceId_] = weak_from_this();
     registered_ = established_ = true;
     slot_->proved();

@@ -4,7 +4,7 @@
 import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
-import { rmSync, readdirSync, writeFileSync } from 'node:fs';
+import { cpSync, rmSync, readdirSync, writeFileSync } from 'node:fs';
 import { request } from 'node:https';
 import { connect } from 'node:net';
 import { join } from 'node:path';
@@ -105,7 +105,7 @@ describe('server', () => {
     await waitFor(async () => (await page.textContent('#login-error')).includes('设备已离线'), { what: 'the offline notice' });
   });
 
-  it('refuses another key for a known device ID, and agents refuse a certificate that is not the pinned one', async () => {
+  it('refuses another key for a known device ID, tells an agent replaced by a copy, and agents refuse a certificate that is not the pinned one', async () => {
     const cases = [['spoofed', fingerprint, /failed \(refused/], ['wrong-pin', '00'.repeat(32), /failed \(TLS/], ['no-pin', '', /failed \(TLS/]];
     for (const [name, pin, expected] of cases) {
       const other = startAgent(name, { pin });
@@ -113,6 +113,13 @@ describe('server', () => {
       assert.ok(!other.lines.some((l) => l.startsWith('[agent] connected: server')), name);
       await stop(other);
     }
+    // Two copies of the (now ended) agent with its key: the second takes the device over, the first is told.
+    cpSync(join(dir, 'agent'), join(dir, 'twin'), { recursive: true });
+    const first = startAgent('twin');
+    await line(first, /\[agent\] connected: server/, 'the first twin');
+    cpSync(join(dir, 'agent'), join(dir, 'twin-copy'), { recursive: true });
+    await line(startAgent('twin-copy'), /\[agent\] connected: server/, 'the second twin');
+    await line(first, /another client replaced this device session/, 'the first twin to be told');
   });
 
   it('refuses plain HTTP and TLS older than 1.2', async () => {
