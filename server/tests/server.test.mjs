@@ -54,6 +54,10 @@ describe('server', () => {
     await page.fill('#code', code);
     await page.click('#connect');
     await waitFor(drawn, { timeout: 10000, what: 'a frame' });
+    // The picture the agent was given, unchanged: its colour in the middle of the canvas.
+    const shown = await page.evaluate(() => { const c = document.getElementById('screen');
+      return [...c.getContext('2d').getImageData(c.width >> 1, c.height >> 1, 1, 1).data.slice(0, 3)]; });
+    assert.ok(shown.every((v, i) => Math.abs(v - [0xe0, 0x30, 0x9a][i]) < 12), `shown as ${shown}`);
     const box = await page.locator('#screen').boundingBox();
     await page.mouse.click(box.x + box.width / 2, box.y + box.height / 2);
     await page.keyboard.press('KeyQ');
