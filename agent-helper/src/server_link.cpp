@@ -109,6 +109,8 @@ void dial(net::io_context& io, std::shared_ptr<ssl::context> tls, const ServerAd
         beast::get_lowest_layer(*d->ws).expires_never();
         websocket::stream_base::timeout timeout{kDialTimeout, kIdleTimeout, true};
         d->ws->set_option(timeout);
+        // A frame leaves as one WebSocket frame, not as hundreds of 4 KiB ones each in its own TLS record.
+        d->ws->auto_fragment(false);
         d->ws->async_handshake(d->server.host + ":" + d->server.port, d->path, [d, fail](beast::error_code error) {
           if (error) return fail("WebSocket", error);
           d->done(d->ws, {});

@@ -174,6 +174,8 @@ class Peer : public std::enable_shared_from_this<Peer> {
     ws_.set_option(websocket::stream_base::decorator(
         [](websocket::response_type& response) { response.set(http::field::server, "qova-server"); }));
     ws_.read_message_max(role_ == Role::Viewer ? kMaxLoginMessage : kMaxAgentMessage);
+    // A frame leaves as one WebSocket frame, not as hundreds of 4 KiB ones each in its own TLS record.
+    ws_.auto_fragment(false);
     deadline_.expires_after(kEstablishDeadline);
     deadline_.async_wait([weak = weak_from_this()](beast::error_code error) {
       auto self = weak.lock();
