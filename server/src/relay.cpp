@@ -16,6 +16,7 @@
 #include "access_guard.h"
 #include "device_key.h"
 #include "device_registry.h"
+#include "limiter_table.h"
 #include "message_outbox.h"
 #include "protocol.h"
 #include "viewer_assets.h"
@@ -58,34 +59,6 @@ constexpr const char* kContentSecurityPolicy =
     "style-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'";
 
 void audit(const std::string& line) { std::cerr << "[server] " << line << std::endl; }
-
-// One guess budget per key (a device ID, an address), forgotten once it is full again.
-class LimiterTable {
- public:
-  static constexpr std::size_t kMaxEntries = 100000;
-
-  Clock::duration admit(const std::string& key) {
-    if (limiters_.size() >= kMaxEntries && Clock::now() - lastPrune_ > std::chrono::seconds(1)) {
-      lastPrune_ = Clock::now();
-      std::erase_if(limiters_, [](const auto& entry) { return entry.second.rested(); });
-    }
-    auto found = limiters_.find(key);
-    if (found == limiters_.end()) {
-      // Full of budgets in use: a new key waits rather than the table grows.
-      if (limiters_.size() >= kMaxEntries) return GuessLimiter::kRefill;
-      found = limiters_.try_emplace(key).first;
-    }
-    return found->second.admit();
-  }
-
-  void succeeded(const std::string& key) {
-    if (const auto found = limiters_.find(key); found != limiters_.end()) found->second.succeeded();
-  }
-
- private:
-  std::unordered_map<std::string, GuessLimiter> limiters_;
-  Clock::time_point lastPrune_{};
-};
 
 class Peer;
 

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <unordered_map>
+
+#include "access_guard.h"
+
+namespace qova::server {
+
+// One guess budget per key (a device ID, an address), forgotten once it is full again.
+class LimiterTable {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr std::size_t kMaxEntries = 100000;
+
+  Clock::duration admit(const std::string& key) {
+    if (limiters_.size() >= kMaxEntries && Clock::now() - lastPrune_ > std::chrono::seconds(1)) {
+      lastPrune_ = Clock::now();
+      std::erase_if(limiters_, [](const auto& entry) { return entry.second.rested(); });
+    }
+    auto found = limiters_.find(key);
+    if (found == limiters_.end()) {
+      // Full of budgets in use: a new key waits rather than the table grows.
+      if (limiters_.size() >= kMaxEntries) return agent::GuessLimiter::kRefill;
+      found = limiters_.try_emplace(key).first;
+    }
+    return found->second.admit();
+  }
+
+  void succeeded(const std::string& key) {
+    if (const auto found = limiters_.find(key); found != limiters_.end()) found->second.succeeded();
+  }
+
+ private:
+  std::unordered_map<std::string, agent::GuessLimiter> limiters_;
+  Clock::time_point lastPrune_{};
+};
+
+}  // namespace qova::server
