@@ -32,7 +32,7 @@ const UPLOAD_PIECE_BYTES = 256 * 1024;
 const UPLOAD_BUFFERED_MAX = 1024 * 1024;
 
 let socket = null;
-let deviceOffline = false;     // the server said the device went away
+let deviceOffline = '';        // why the server let us go: the device went away or the session ended
 let uploadAnswer = null;       // resolves the file being sent through the server
 let uploadToken = null;
 let accessCode = '';
@@ -51,7 +51,7 @@ function connect(code) {
   accessCode = code;
   $('connect').disabled = true;
   setText('login-error', '');
-  deviceOffline = false;
+  deviceOffline = '';
   const ws = new WebSocket(VIA_SERVER ? `wss://${location.host}/viewer` : `ws://${location.host}/ws`);
   ws.binaryType = 'arraybuffer';
   socket = ws;
@@ -69,7 +69,7 @@ function connect(code) {
     if (deviceOffline) {
       $('viewer').hidden = true;
       $('login').hidden = false;
-      setText('login-error', '设备已离线');
+      setText('login-error', deviceOffline);
     } else if (loginWaiting) {
       // The host lets a login wait only so long; a fresh connection waits on (once per refusal).
       loginWaiting = false;
@@ -121,9 +121,9 @@ function onText(text) {
     resizeCanvas();
     $('screen').focus();
   } else if (message.type === 'offline' || message.type === 'ended') {
-    deviceOffline = true;
+    deviceOffline = message.type === 'offline' ? '设备已离线' : '会话已结束';
     $('connection').className = 'badge bad';
-    setText('connection', message.type === 'offline' ? '设备已离线' : '会话已结束');
+    setText('connection', deviceOffline);
   } else if (message.type === 'upload') {
     if (uploadAnswer) uploadAnswer(message);
   } else if (message.type === 'permission') {
