@@ -54,6 +54,7 @@ export function startAgent(name, { isolated = false, pin = fingerprint } = {}) {
   if (!isolated) return start(AGENT, ['--nogui'], env);
   const bridge = join(dir, `${name}.sock`);
   start('socat', [`UNIX-LISTEN:${bridge},fork`, `TCP:127.0.0.1:${port}`]);
-  return start('unshare', ['-n', 'sh', '-c', `ip link set lo up && (socat TCP-LISTEN:${port},bind=127.0.0.1,fork,reuseaddr UNIX-CONNECT:${bridge} &) && sleep 0.2 && exec "$0" --nogui`, AGENT], env);
+  // Unprivileged, a user namespace of its own lets it make the network namespace.
+  return start('unshare', [process.getuid() === 0 ? '-n' : '-rn', 'sh', '-c', `ip link set lo up && (socat TCP-LISTEN:${port},bind=127.0.0.1,fork,reuseaddr UNIX-CONNECT:${bridge} &) && sleep 0.2 && exec "$0" --nogui`, AGENT], env);
 }
 
