@@ -1,5 +1,9 @@
 #include "app/linux_platform_services.h"
 
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/linux/gnome/gnome_services.h"
 #include "platform/linux/posix/posix_process_launcher.h"
 #include "platform/linux/posix/posix_workspace.h"
 #include "platform/linux/posix/systemd_service_manager.h"
@@ -29,6 +33,14 @@ PlatformServices createLinuxPlatformServices() {
   services.screenCapture = std::make_shared<XShmScreenCapture>();
   services.imaging = std::make_shared<TurboJpegImaging>();
   services.eventPoster = std::make_shared<XTestEventPoster>();
+  // GNOME on Wayland: capture, input, clipboard and permissions through the compositor's session.
+  if (const char* backend = std::getenv("QOVA_DESKTOP_BACKEND"); backend && std::strcmp(backend, "gnome") == 0) {
+    auto gnome = createGnomeServices();
+    services.screenCapture = gnome.screenCapture;
+    services.eventPoster = gnome.eventPoster;
+    services.pasteboard = gnome.pasteboard;
+    services.permissions = gnome.permissions;
+  }
   services.tray = std::make_shared<QtTray>(
       QString::fromStdString(files->bundleDirectory() + "/Contents/Resources/qova-lumaro-agent.png"));
   services.singleInstance = std::make_shared<QtSingleInstance>();

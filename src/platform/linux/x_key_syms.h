@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstdint>
+
+#include "platform/event_poster.h"
+
+namespace qova {
+
+// The X keysym of the same key on a US layout for an ANSI virtual key code of the key-name table, or
+// 0 (no symbol) for the codes without one. The keysym is what every Linux input backend looks the
+// key up by in its own keymap.
+uint32_t keySymFor(uint16_t code);
+
+// The modifier keys a poster presses for a key's flags, as bits of their own: command and control
+// both give Control, option gives Alt, shift gives Shift.
+enum ModifierBit : unsigned { kControlBit = 1, kAltBit = 2, kShiftBit = 4 };
+unsigned modifierBits(CGEventFlags flags);
+
+}  // namespace qova
