@@ -2,12 +2,15 @@
 // $DISPLAY, libyuv and TurboJPEG, and frame messages written to a child's input (the child only
 // discards them). Reports the time from the agent's launch to its first whole frame, this process's
 // CPU per frame sent, the time from a sample to the last JPEG byte written to the pipe, and resident
-// memory.
+// memory. With QOVA_DESKTOP_BACKEND=gnome the stream is GNOME's screen cast of the session bus's
+// compositor instead, and the pointer moves every 100 ms (the cursor is drawn into the frames) unless
+// the screen is to stay still; the latency is then also counted from the move to the last byte.
 // Usage: capture_cpu_bench <seconds> [--quiet-screen]
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -22,6 +25,7 @@
 #include "base/serial_queue.h"
 #include "capture/capture_session.h"
 #include "fakes/fake_platform_services.h"
+#include "platform/linux/gnome/gnome_services.h"
 #include "platform/linux/posix/posix_process_launcher.h"
 #include "platform/linux/turbojpeg_imaging.h"
 #include "platform/linux/x11_permissions.h"
@@ -55,6 +59,9 @@ struct Timing {
   double firstFrameMs = -1;          // from the launch to the first frame's last byte in the pipe
   Clock::time_point acceptedSample;  // the newest sample offered while no frame was pending
   std::vector<double> latenciesMs;
+  std::vector<Clock::time_point> changes;  // when the pointer was moved, if the bench moves it
+  Clock::time_point acceptedChange;        // the newest change before the accepted sample
+  std::vector<double> changeLatenciesMs;
   std::atomic<long> frames{0};
   std::atomic<long> jpegBytes{0};
 };
@@ -74,6 +81,9 @@ class TimingClient : public ScreenStreamClient {
       if (!pending && sample.imageBuffer) {
         std::lock_guard lock(timing_->mutex);
         timing_->acceptedSample = sample.presentationTime;
+        const auto& changes = timing_->changes;
+        auto after = std::upper_bound(changes.begin(), changes.end(), sample.presentationTime);
+        if (after != changes.begin()) timing_->acceptedChange = *std::prev(after);
       }
     }
     inner_->didOutputSample(sample);
@@ -87,19 +97,20 @@ class TimingClient : public ScreenStreamClient {
 
 class TimingCapture : public ScreenCapture {
  public:
-  explicit TimingCapture(std::shared_ptr<Timing> timing) : timing_(std::move(timing)) {}
-  std::optional<ShareableContent> shareableContent() override { return inner_.shareableContent(); }
-  uint32_t mainDisplayId() override { return inner_.mainDisplayId(); }
+  TimingCapture(std::shared_ptr<ScreenCapture> inner, std::shared_ptr<Timing> timing)
+      : inner_(std::move(inner)), timing_(std::move(timing)) {}
+  std::optional<ShareableContent> shareableContent() override { return inner_->shareableContent(); }
+  uint32_t mainDisplayId() override { return inner_->mainDisplayId(); }
   std::shared_ptr<ScreenStream> makeStream(const CaptureDisplay& display,
                                            const ScreenStreamConfiguration& configuration,
                                            std::shared_ptr<ScreenStreamClient> client,
                                            std::shared_ptr<SerialQueue> queue) override {
-    return inner_.makeStream(display, configuration, std::make_shared<TimingClient>(std::move(client), timing_),
+    return inner_->makeStream(display, configuration, std::make_shared<TimingClient>(std::move(client), timing_),
                              std::move(queue));
   }
 
  private:
-  XShmScreenCapture inner_;
+  std::shared_ptr<ScreenCapture> inner_;
   std::shared_ptr<Timing> timing_;
 };
 
@@ -118,6 +129,10 @@ class TimingPipe : public InputPipe {
         timing_->firstFrameMs = std::chrono::duration<double, std::milli>(done - timing_->launched).count();
       }
       timing_->latenciesMs.push_back(std::chrono::duration<double, std::milli>(done - timing_->acceptedSample).count());
+      if (!timing_->changes.empty()) {
+        timing_->changeLatenciesMs.push_back(
+            std::chrono::duration<double, std::milli>(done - timing_->acceptedChange).count());
+      }
       timing_->frames += 1;
       timing_->jpegBytes += static_cast<long>(bytes.size());
     }
@@ -171,13 +186,31 @@ int main(int argc, char** argv) {
   fakes.workspace->bundle = (root / "QOVA Lumaro Agent.app").string();
   PlatformServices services = fakes.services();
   services.processes = std::make_shared<TimingLauncher>(timing);
-  services.permissions = std::make_shared<X11Permissions>();
-  services.screenCapture = std::make_shared<TimingCapture>(timing);
+  const char* backend = std::getenv("QOVA_DESKTOP_BACKEND");
+  const bool gnome = backend && std::string(backend) == "gnome";
+  const bool quiet = argc > 2 && std::string(argv[2]) == "--quiet-screen";
+  GnomeServices desktop;
+  if (gnome) desktop = createGnomeServices();
+  services.permissions = gnome ? desktop.permissions : std::make_shared<X11Permissions>();
+  services.screenCapture = std::make_shared<TimingCapture>(
+      gnome ? desktop.screenCapture : std::make_shared<XShmScreenCapture>(), timing);
   services.imaging = std::make_shared<TurboJpegImaging>();
   auto delegate = std::make_shared<AppDelegate>(services);
   timing->session = delegate->capture;
   timing->launched = Clock::now();
   delegate->startAgent();
+
+  std::atomic<bool> moving{gnome && !quiet};
+  std::thread mover([&] {
+    for (int step = 0; moving; ++step) {
+      {
+        std::lock_guard lock(timing->mutex);
+        timing->changes.push_back(Clock::now());
+      }
+      desktop.eventPoster->moveCursor(200 + 100 * (step % 8), 300);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
 
   // Warm-up: the first frames pay for page faults and encoder set-up.
   fakes.mainQueue->pumpUntil([&] { return timing->frames.load() >= 1; }, std::chrono::seconds(10));
@@ -200,14 +233,18 @@ int main(int argc, char** argv) {
   const double cpu = cpuSeconds() - cpuStart;
   const double wall = std::chrono::duration<double>(Clock::now() - wallStart).count();
   const long frames = timing->frames.load() - framesStart;
-  std::vector<double> latencies;
+  moving = false;
+  mover.join();
+  std::vector<double> latencies, changeLatencies;
   {
     std::lock_guard lock(timing->mutex);
     latencies = timing->latenciesMs;
+    changeLatencies = timing->changeLatenciesMs;
   }
   std::sort(latencies.begin(), latencies.end());
-  const auto percentile = [&](double p) {
-    return latencies.empty() ? 0.0 : latencies[static_cast<size_t>(p * static_cast<double>(latencies.size() - 1))];
+  std::sort(changeLatencies.begin(), changeLatencies.end());
+  const auto percentile = [&](double p, const std::vector<double>& of) {
+    return of.empty() ? 0.0 : of[static_cast<size_t>(p * static_cast<double>(of.size() - 1))];
   };
   {
     std::lock_guard lock(timing->mutex);
@@ -217,9 +254,13 @@ int main(int argc, char** argv) {
       "frames %ld in %.1f s (%.1f/s), cpu %.1f%% of a core, cpu/frame %.2f ms, sample-to-last-byte median %.2f ms "
       "p90 %.2f ms, jpeg %.0f bytes/frame, rss start %ld KiB max %ld KiB end %ld KiB\n",
       frames, wall, static_cast<double>(frames) / wall, 100.0 * cpu / wall,
-      frames ? 1000.0 * cpu / static_cast<double>(frames) : 0.0, percentile(0.5), percentile(0.9),
+      frames ? 1000.0 * cpu / static_cast<double>(frames) : 0.0, percentile(0.5, latencies), percentile(0.9, latencies),
       frames ? static_cast<double>(timing->jpegBytes.load()) / static_cast<double>(timing->frames.load()) : 0.0,
       rssStart, rssMax, residentKiB());
+  if (!changeLatencies.empty()) {
+    std::printf("change-to-last-byte median %.1f ms p90 %.1f ms\n", percentile(0.5, changeLatencies),
+                percentile(0.9, changeLatencies));
+  }
   if (!rssTrace.empty()) std::printf("rss KiB each minute:%s\n", rssTrace.c_str());
   delegate->stopClicked();
   delegate->capture->captureQueue->drain();
