@@ -2,9 +2,10 @@
 // $DISPLAY, libyuv and TurboJPEG, and frame messages written to a child's input (the child only
 // discards them). Reports the time from the agent's launch to its first whole frame, this process's
 // CPU per frame sent, the time from a sample to the last JPEG byte written to the pipe, and resident
-// memory. With QOVA_DESKTOP_BACKEND=gnome the stream is GNOME's screen cast of the session bus's
-// compositor instead, and the pointer moves every 100 ms (the cursor is drawn into the frames) unless
-// the screen is to stay still; the latency is then also counted from the move to the last byte.
+// memory. With QOVA_DESKTOP_BACKEND=wlroots the stream is the wlroots one on $WAYLAND_DISPLAY; with
+// QOVA_DESKTOP_BACKEND=gnome it is GNOME's screen cast of the session bus's compositor, and the pointer
+// moves every 100 ms (the cursor is drawn into the frames) unless the screen is to stay still; the
+// latency is then also counted from the move to the last byte.
 // Usage: capture_cpu_bench <seconds> [--quiet-screen]
 #include <sys/resource.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -28,6 +30,8 @@
 #include "platform/linux/gnome/gnome_services.h"
 #include "platform/linux/posix/posix_process_launcher.h"
 #include "platform/linux/turbojpeg_imaging.h"
+#include "platform/linux/wayland/wlroots_permissions.h"
+#include "platform/linux/wayland/wlroots_screen_capture.h"
 #include "platform/linux/x11_permissions.h"
 #include "platform/linux/xshm_screen_capture.h"
 
@@ -187,13 +191,21 @@ int main(int argc, char** argv) {
   PlatformServices services = fakes.services();
   services.processes = std::make_shared<TimingLauncher>(timing);
   const char* backend = std::getenv("QOVA_DESKTOP_BACKEND");
+  const bool wlroots = backend && std::string(backend) == "wlroots";
   const bool gnome = backend && std::string(backend) == "gnome";
   const bool quiet = argc > 2 && std::string(argv[2]) == "--quiet-screen";
   GnomeServices desktop;
   if (gnome) desktop = createGnomeServices();
-  services.permissions = gnome ? desktop.permissions : std::make_shared<X11Permissions>();
-  services.screenCapture = std::make_shared<TimingCapture>(
-      gnome ? desktop.screenCapture : std::make_shared<XShmScreenCapture>(), timing);
+  std::shared_ptr<ScreenCapture> capture = std::make_shared<XShmScreenCapture>();
+  services.permissions = std::make_shared<X11Permissions>();
+  if (wlroots) {
+    capture = std::make_shared<WlrootsScreenCapture>();
+    services.permissions = std::make_shared<WlrootsPermissions>();
+  } else if (gnome) {
+    capture = desktop.screenCapture;
+    services.permissions = desktop.permissions;
+  }
+  services.screenCapture = std::make_shared<TimingCapture>(capture, timing);
   services.imaging = std::make_shared<TurboJpegImaging>();
   auto delegate = std::make_shared<AppDelegate>(services);
   timing->session = delegate->capture;

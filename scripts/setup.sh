@@ -14,6 +14,11 @@ PACKAGES=(
   # the X client library of capture, input and the permission probe (XCB survives its server going away)
   libxcb1-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev libxcb-randr0-dev libxcb-xtest0-dev
   libxcb-keysyms1-dev x11proto-dev
+  # the wlroots backend (client library, protocol scanner, keymaps) and the headless sway its tests run,
+  # with wl-clipboard to read back what was put on the clipboard
+  libwayland-dev libxkbcommon-dev sway swaybg wl-clipboard
+  # the window in a Wayland session without Xwayland
+  qt6-wayland
   # Xlib and its XTest, with which test and benchmark programs play the user's part
   libx11-dev libxtst-dev
   # capture benchmark comparison (bench/capture_compare.sh)

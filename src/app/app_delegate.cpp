@@ -55,6 +55,7 @@ void AppDelegate::applicationDidFinishLaunching(const std::vector<std::string>& 
   }
   stopLegacyLaunchAgent();
   buildWindow();
+  if (!services_.desktopUnavailable.empty()) setStatus(services_.desktopUnavailable);
   showTrayIcon();
   loadIdentity();
   startFileRefreshTimer();

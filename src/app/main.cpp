@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
   // The controller owns the window, so it must be destroyed on this thread and before the
   // application object, whichever thread held it last.
   qova::HomeThreadRelease<qova::AppDelegate> release;
-  auto delegate = release.adopt(std::make_unique<qova::AppDelegate>(qova::createLinuxPlatformServices()));
+  auto delegate = release.adopt(std::make_unique<qova::AppDelegate>(qova::createLinuxPlatformServices(arguments)));
   const int status = application.run([&] { delegate->applicationDidFinishLaunching(arguments); },
                                      [&] { delegate->applicationWillTerminate(); });
   delegate.reset();

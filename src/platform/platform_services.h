@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 namespace qova {
 
@@ -32,6 +33,8 @@ struct PlatformServices {
   std::shared_ptr<EventPoster> eventPoster;
   std::shared_ptr<Tray> tray;
   std::shared_ptr<SingleInstance> singleInstance;
+  // Not empty when no desktop backend fits this session: why, for the window's status.
+  std::string desktopUnavailable;
 };
 
 }  // namespace qova

@@ -16,4 +16,16 @@ uint32_t keySymFor(uint16_t code);
 enum ModifierBit : unsigned { kControlBit = 1, kAltBit = 2, kShiftBit = 4 };
 unsigned modifierBits(CGEventFlags flags);
 
+// Presses and releases the modifier keys (Control_L, Alt_L, Shift_L, in the order of their bits) so
+// that exactly `wanted` are held where `held` were; `key(index, press)` posts one of them.
+template <class Key>
+unsigned changeHeldModifiers(unsigned held, unsigned wanted, Key&& key) {
+  for (unsigned i = 0; i < 3; ++i) {
+    const unsigned bit = 1u << i;
+    if ((wanted & bit) && !(held & bit)) key(i, true);
+    if (!(wanted & bit) && (held & bit)) key(i, false);
+  }
+  return wanted;
+}
+
 }  // namespace qova

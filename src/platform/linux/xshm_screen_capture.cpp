@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "platform/linux/bgra_scaler.h"
+#include "platform/linux/buffer_pool.h"
 #include "platform/linux/cursor_overlay.h"
 #include "platform/linux/x_shm_image.h"
 #include "platform/linux/xcb_connection.h"
@@ -79,35 +80,6 @@ std::optional<Geometry> geometryOf(const XcbConnection& x, uint32_t id) {
   }
   return std::nullopt;
 }
-
-// Reuses pixel memory once every sample holding it is done with it.
-class BufferPool : public std::enable_shared_from_this<BufferPool> {
- public:
-  std::shared_ptr<std::vector<uint8_t>> take(size_t bytes) {
-    std::unique_ptr<std::vector<uint8_t>> buffer;
-    {
-      std::lock_guard lock(mutex_);
-      if (!free_.empty()) {
-        buffer = std::move(free_.back());
-        free_.pop_back();
-      }
-    }
-    if (!buffer) buffer = std::make_unique<std::vector<uint8_t>>();
-    buffer->resize(bytes);
-    return {buffer.release(), [weak = weak_from_this()](std::vector<uint8_t>* returned) {
-              if (auto pool = weak.lock()) {
-                std::lock_guard lock(pool->mutex_);
-                pool->free_.emplace_back(returned);
-              } else {
-                delete returned;
-              }
-            }};
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::unique_ptr<std::vector<uint8_t>>> free_;
-};
 
 const Log kLog("capture");
 

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "base/log.h"
+#include "platform/linux/x_key_syms.h"
 #include "platform/linux/xcb_connection.h"
 
 namespace qova {
@@ -21,44 +22,6 @@ namespace qova {
 namespace {
 
 const Log kLog("input");
-
-// ANSI virtual key codes of the key-name table and the X keysym of the same key on a US layout.
-// Codes absent here (the table has 51 distinct ones) have no keysym and are skipped.
-constexpr std::array<std::pair<uint16_t, xcb_keysym_t>, 51> kKeySyms = {{
-    {0, XK_a},  {11, XK_b}, {8, XK_c},  {2, XK_d},  {14, XK_e}, {3, XK_f},  {5, XK_g},  {4, XK_h},
-    {34, XK_i}, {38, XK_j}, {40, XK_k}, {37, XK_l}, {46, XK_m}, {45, XK_n}, {31, XK_o}, {35, XK_p},
-    {12, XK_q}, {15, XK_r}, {1, XK_s},  {17, XK_t}, {32, XK_u}, {9, XK_v},  {13, XK_w}, {7, XK_x},
-    {16, XK_y}, {6, XK_z},  {29, XK_0}, {18, XK_1}, {19, XK_2}, {20, XK_3}, {21, XK_4}, {23, XK_5},
-    {22, XK_6}, {26, XK_7}, {28, XK_8}, {25, XK_9},
-    {24, XK_equal}, {27, XK_minus}, {30, XK_bracketright}, {33, XK_bracketleft}, {39, XK_apostrophe},
-    {41, XK_semicolon}, {42, XK_backslash}, {43, XK_comma}, {44, XK_slash}, {47, XK_period},
-    {36, XK_Return}, {48, XK_Tab}, {49, XK_space}, {51, XK_BackSpace}, {53, XK_Escape},
-}};
-
-constexpr std::array<std::pair<uint16_t, xcb_keysym_t>, 4> kArrowKeySyms = {{
-    {123, XK_Left}, {124, XK_Right}, {125, XK_Down}, {126, XK_Up},
-}};
-
-xcb_keysym_t keySymFor(uint16_t code) {
-  for (const auto& [mac, sym] : kKeySyms) {
-    if (mac == code) return sym;
-  }
-  for (const auto& [mac, sym] : kArrowKeySyms) {
-    if (mac == code) return sym;
-  }
-  return XCB_NO_SYMBOL;
-}
-
-// The modifier keys this poster presses, as bits of its own.
-enum ModifierBit : unsigned { kControlBit = 1, kAltBit = 2, kShiftBit = 4 };
-
-unsigned modifierBits(CGEventFlags flags) {
-  unsigned bits = 0;
-  if (flags & (kCGEventFlagMaskCommand | kCGEventFlagMaskControl)) bits |= kControlBit;
-  if (flags & kCGEventFlagMaskAlternate) bits |= kAltBit;
-  if (flags & kCGEventFlagMaskShift) bits |= kShiftBit;
-  return bits;
-}
 
 constexpr auto kReconnectInterval = std::chrono::seconds(1);
 constexpr auto kConnectRetryPause = std::chrono::milliseconds(10);
@@ -117,12 +80,8 @@ struct XTestEventPoster::Connection {
 
   // Presses and releases modifier keys so that exactly `wanted` are held by this poster.
   void holdModifiers(unsigned wanted) {
-    for (unsigned i = 0; i < modifierKeys.size(); ++i) {
-      const unsigned bit = 1u << i;
-      if ((wanted & bit) && !(heldModifiers & bit)) key(modifierKeys[i], true);
-      if (!(wanted & bit) && (heldModifiers & bit)) key(modifierKeys[i], false);
-    }
-    heldModifiers = wanted;
+    heldModifiers =
+        changeHeldModifiers(heldModifiers, wanted, [this](unsigned i, bool press) { key(modifierKeys[i], press); });
   }
 
   // Nothing is asked for but keyboard-mapping changes and the errors of requests, which would

@@ -189,6 +189,15 @@ TEST_F(ControllerTest, TerminationStopsTimersAndAsksTheAgentToEnd) {
   EXPECT_EQ(main().activeTimerCount(), 0);
 }
 
+TEST(Controller, ADesktopNoBackendFitsIsSaidInTheStatus) {
+  FakePlatformServices fakes;
+  PlatformServices services = fakes.services();
+  services.desktopUnavailable = "no desktop";
+  auto delegate = std::make_shared<AppDelegate>(services);
+  delegate->applicationDidFinishLaunching({"app"});
+  EXPECT_EQ(delegate->statusLabel->text(), "no desktop");
+}
+
 TEST_F(ControllerTest, WorkQueuedForAGoneControllerDoesNothing) {
   launchApp({"app", "--auto-start"});
   auto label = delegate->statusLabel;

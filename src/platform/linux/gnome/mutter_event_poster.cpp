@@ -39,12 +39,9 @@ void MutterEventPoster::motion(uint64_t generation, double x, double y) {
 }
 
 void MutterEventPoster::holdModifiers(uint64_t generation, unsigned wanted) {
-  for (unsigned i = 0; i < kModifierKeySyms.size(); ++i) {
-    const unsigned bit = 1u << i;
-    if ((wanted & bit) && !(heldModifiers_ & bit)) session_->keysym(generation, kModifierKeySyms[i], true);
-    if (!(wanted & bit) && (heldModifiers_ & bit)) session_->keysym(generation, kModifierKeySyms[i], false);
-  }
-  heldModifiers_ = wanted;
+  heldModifiers_ = changeHeldModifiers(heldModifiers_, wanted, [&](unsigned index, bool press) {
+    session_->keysym(generation, kModifierKeySyms[index], press);
+  });
   heldIn_ = generation;
 }
 
