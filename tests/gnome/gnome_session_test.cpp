@@ -13,6 +13,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <sstream>
 #include <nlohmann/json.hpp>
@@ -180,7 +181,8 @@ TEST(GnomeSession, ACompositorGoneStopsTheStreamOnceAndARestartedOneServesAgain)
   EXPECT_EQ(first.client->stops, 1);
 }
 
-// The frame messages the agent received: their headers and decoded JPEG sizes.
+// The frame messages the agent received: their headers and decoded JPEG sizes. The last picture is
+// kept in <build>/test-artifacts for a person to look at: the application's window on Mutter.
 std::vector<std::pair<nlohmann::json, std::pair<int, int>>> framesIn(const std::string& input) {
   std::vector<std::pair<nlohmann::json, std::pair<int, int>>> frames;
   const std::string marker = "__QOVA_FRAME_BYTES__";
@@ -195,6 +197,9 @@ std::vector<std::pair<nlohmann::json, std::pair<int, int>>> framesIn(const std::
                         static_cast<unsigned long>(bytes), &width, &height, &sub, &space);
     tjDestroy(decoder);
     frames.push_back({header, {width, height}});
+    const auto artifacts = std::filesystem::canonical("/proc/self/exe").parent_path().parent_path() / "test-artifacts";
+    std::filesystem::create_directories(artifacts);
+    std::ofstream(artifacts / "gnome-frame.jpg", std::ios::binary).write(input.data() + end + 1, long(bytes));
   }
   return frames;
 }
@@ -211,14 +216,14 @@ TEST(GnomeSession, TheApplicationStreamsTheMonitorAndPastesThroughTheSessionClip
   PosixProcessLauncher launcher;
   auto ended = std::async(std::launch::async, [&] {
     return launcher.runAndWait({"/usr/bin/env",
-                                {"XDG_STATE_HOME=" + bundle.root(), "QT_QPA_PLATFORM=offscreen",
-                                 "QOVA_DESKTOP_BACKEND=gnome", app, "--auto-start"}},
+                                {"XDG_STATE_HOME=" + bundle.root(), "WAYLAND_DISPLAY=wayland-0", app, "--auto-start"}},
                                60s);
   });
   Peer peer;
   EXPECT_TRUE(waitUntil([&] { return peer.clipboardText() == "grüße 你好"; }, 20s, [] { std::this_thread::sleep_for(200ms); }));
-  ASSERT_TRUE(waitUntil([&] { return !framesIn(bundle.readRecord("stdin.bin")).empty(); }, 20s));
-  const auto [header, decoded] = framesIn(bundle.readRecord("stdin.bin")).front();
+  // The window is drawn a moment after the first frames.
+  ASSERT_TRUE(waitUntil([&] { return framesIn(bundle.readRecord("stdin.bin")).size() > 2; }, 20s));
+  const auto [header, decoded] = framesIn(bundle.readRecord("stdin.bin")).back();
   EXPECT_EQ(std::make_pair(header["inputWidth"].get<int>(), header["inputHeight"].get<int>()), std::make_pair(1280, 720));
   EXPECT_EQ(decoded, std::make_pair(header["width"].get<int>(), header["height"].get<int>()));
   const auto env = bundle.recordLines("env.txt");
