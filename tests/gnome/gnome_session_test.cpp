@@ -162,6 +162,15 @@ TEST(GnomeSession, FramesComeOnlyOnChangeWithTheCursorAndKeysReachTheSession) {
   EXPECT_FALSE(peer.capsLock());
   for (bool pressed : {true, false}) s.session->keysym(info->generation, XK_Caps_Lock, pressed);
   EXPECT_TRUE(waitUntil([&] { return peer.capsLock(); }, 5s));
+
+  // Stopped, nothing more comes; started again, the stream serves again.
+  ASSERT_TRUE(s.stream->stopCapture());
+  const size_t stopped = s.client->all().size();
+  poster.moveCursor(300, 300);
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(s.client->all().size(), stopped);
+  ASSERT_TRUE(s.stream->startCapture());
+  EXPECT_TRUE(s.client->waitFor(stopped, isComplete));
   EXPECT_EQ(s.client->stops, 0);
 }
 
