@@ -71,11 +71,12 @@ struct Peer {
     const char* made_path = nullptr;
     g_variant_get(made, "(&o)", &made_path);
     path = made_path;
-    g_autoptr(GVariant) started = call("Start", nullptr);
-    g_autoptr(GVariant) enabled = call("EnableClipboard", g_variant_new_parsed("(@a{sv} {},)"));
+    for (GVariant* reply : {call("Start", nullptr), call("EnableClipboard", g_variant_new_parsed("(@a{sv} {},)"))}) {
+      if (reply) g_variant_unref(reply);
+    }
   }
   ~Peer() {
-    g_autoptr(GVariant) stopped = call("Stop", nullptr);
+    if (GVariant* reply = call("Stop", nullptr)) g_variant_unref(reply);
     g_object_unref(bus);
   }
   bool capsLock() {

@@ -17,6 +17,11 @@
 #include "platform/linux/buffer_pool.h"
 #include "platform/linux/gnome/mutter_session.h"
 
+// libspa's and libpipewire's macros are built of GNU statement expressions.
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wgnu-statement-expression"
+#endif
+
 namespace qova {
 
 namespace {
@@ -157,7 +162,8 @@ class PipeWireScreenStream : public ScreenStream, public std::enable_shared_from
     if (stream_) {
       pw_stream_add_listener(stream_, &streamListener_, &streamEvents, this);
       uint8_t memory[1024];
-      spa_pod_builder builder = SPA_POD_BUILDER_INIT(memory, sizeof memory);
+      spa_pod_builder builder{};
+      spa_pod_builder_init(&builder, memory, sizeof memory);
       const spa_pod* params[] = {formatParameters(builder, static_cast<int>(configuration_.width),
                                                   static_cast<int>(configuration_.height),
                                                   maxFramesPerSecond(configuration_.minimumFrameInterval))};
@@ -220,7 +226,8 @@ class PipeWireScreenStream : public ScreenStream, public std::enable_shared_from
     sourceWidth_ = static_cast<int>(raw.size.width);
     sourceHeight_ = static_cast<int>(raw.size.height);
     uint8_t memory[256];
-    spa_pod_builder builder = SPA_POD_BUILDER_INIT(memory, sizeof memory);
+    spa_pod_builder builder{};
+    spa_pod_builder_init(&builder, memory, sizeof memory);
     const spa_pod* params[] = {bufferParameters(builder)};
     pw_stream_update_params(stream_, params, 1);
   }
