@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/thread_check.h"
 
 namespace qova {
 
@@ -30,6 +31,8 @@ constexpr auto kStartTimeout = std::chrono::seconds(5);
 constexpr auto kRetryInterval = std::chrono::seconds(1);
 constexpr int kClipboardWriteTimeoutMs = 2000;
 constexpr uint32_t kCursorEmbedded = 1;
+// Pastes being written at once; more are refused, so a flood of requests cannot pile up threads.
+constexpr int kMaxClipboardWriters = 4;
 
 // What this session offers on the clipboard; other programs ask for text by one of these names.
 const char* const kTextMimeTypes[] = {"text/plain;charset=utf-8", "text/plain", "UTF8_STRING", "STRING", "TEXT"};
@@ -100,6 +103,8 @@ bool writeAll(int fd, const std::string& text) {
 
 // The bus thread's state: touched only on that thread.
 struct MutterSession::Bus {
+  std::thread::id thread;
+  bool isCurrent() const { return std::this_thread::get_id() == thread; }
   gpointer owner = nullptr;  // the session, as the signal handlers' data
   GMainContext* context = nullptr;
   GMainLoop* loop = nullptr;
@@ -161,6 +166,7 @@ MutterSession::MutterSession() : bus_(std::make_unique<Bus>()) {
   bus_->context = g_main_context_new();
   bus_->loop = g_main_loop_new(bus_->context, FALSE);
   thread_ = std::thread([this] {
+    bus_->thread = std::this_thread::get_id();
     g_main_context_push_thread_default(bus_->context);
     g_main_loop_run(bus_->loop);
     bus_->stopSession();
@@ -255,6 +261,7 @@ void MutterSession::unwatch(int id) {
 // On the bus thread: the session, its screen cast and the stream, then Start; it runs once the
 // stream's PipeWire node is announced.
 void MutterSession::open() {
+  QOVA_ASSERT_ON(*bus_);
   Bus& b = *bus_;
   if (b.connection && g_dbus_connection_is_closed(b.connection)) b.dropConnection();
   if (!b.connection) {
@@ -362,6 +369,7 @@ void MutterSession::open() {
 }
 
 void MutterSession::started(uint32_t node) {
+  QOVA_ASSERT_ON(*bus_);
   if (bus_->startTimeout) {
     g_source_destroy(bus_->startTimeout);
     g_source_unref(bus_->startTimeout);
@@ -376,6 +384,7 @@ void MutterSession::started(uint32_t node) {
 }
 
 void MutterSession::startFailed(const std::string& why) {
+  QOVA_ASSERT_ON(*bus_);
   bus_->stopSession();
   std::lock_guard lock(mutex_);
   // Said once per stretch of failures, not on every retry.
@@ -386,6 +395,7 @@ void MutterSession::startFailed(const std::string& why) {
 }
 
 void MutterSession::ended(const std::string& why) {
+  QOVA_ASSERT_ON(*bus_);
   std::map<int, std::pair<uint64_t, std::function<void()>>> watchers;
   {
     std::lock_guard lock(mutex_);
@@ -472,10 +482,11 @@ bool MutterSession::setClipboardText(uint64_t generation, const std::string& tex
 // On the bus thread: someone pastes. The text goes through the descriptor the compositor hands
 // out, written on a thread of its own so a slow reader never holds up input.
 void MutterSession::answerTransfer(const std::string& mimeType, uint32_t serial) {
+  QOVA_ASSERT_ON(*bus_);
   Bus& b = *bus_;
   bool known = false;
   for (const char* offered : kTextMimeTypes) known = known || mimeType == offered;
-  if (!known) {
+  if (!known || clipboardWriters_->load() >= kMaxClipboardWriters) {
     g_dbus_connection_call(b.connection, kRemoteDesktop, b.remoteDesktopPath.c_str(), kRemoteDesktopSession,
                            "SelectionWriteDone", g_variant_new("(ub)", serial, FALSE), nullptr,
                            G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr, nullptr, nullptr);
@@ -486,8 +497,11 @@ void MutterSession::answerTransfer(const std::string& mimeType, uint32_t serial)
     uint32_t serial;
     std::string text;
     std::string path;
+    std::shared_ptr<std::atomic<int>> writers;
+    ~Transfer() { --*writers; }
   };
-  auto* transfer = new Transfer{weak_from_this(), serial, b.clipboardText, b.remoteDesktopPath};
+  ++*clipboardWriters_;
+  auto* transfer = new Transfer{weak_from_this(), serial, b.clipboardText, b.remoteDesktopPath, clipboardWriters_};
   g_dbus_connection_call_with_unix_fd_list(
       b.connection, kRemoteDesktop, b.remoteDesktopPath.c_str(), kRemoteDesktopSession, "SelectionWrite",
       g_variant_new("(u)", serial), G_VARIANT_TYPE("(h)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, nullptr,

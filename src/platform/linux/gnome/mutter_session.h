@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -85,6 +86,7 @@ class MutterSession : public std::enable_shared_from_this<MutterSession> {
   std::optional<std::chrono::steady_clock::time_point> lastFailure_;
   std::map<int, std::pair<uint64_t, std::function<void()>>> watchers_;
   int nextWatcher_ = 1;
+  std::shared_ptr<std::atomic<int>> clipboardWriters_ = std::make_shared<std::atomic<int>>(0);
 };
 
 // True when GNOME's remote-desktop and screen-cast services are on the session bus. Asks the bus only

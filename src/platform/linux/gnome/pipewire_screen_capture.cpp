@@ -12,6 +12,7 @@
 #include <string>
 
 #include "base/log.h"
+#include "base/thread_check.h"
 #include "base/serial_queue.h"
 #include "platform/linux/bgra_scaler.h"
 #include "platform/linux/buffer_pool.h"
@@ -61,6 +62,12 @@ const spa_pod* bufferParameters(spa_pod_builder& builder) {
       &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_dataType,
       SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr))));
 }
+
+// The thread of a PipeWire thread loop, for the thread checks.
+struct LoopThread {
+  pw_thread_loop* loop;
+  bool isCurrent() const { return pw_thread_loop_in_thread(loop); }
+};
 
 // A stream's PipeWire side, on a thread loop of its own. Frames are copied out, scaled, in the
 // process callback, so the compositor's buffer goes back at once.
@@ -196,7 +203,8 @@ class PipeWireScreenStream : public ScreenStream, public std::enable_shared_from
     context_ = nullptr;
   }
 
-  // The callbacks below run on the PipeWire thread.
+  // The callbacks below run with the loop's lock held: on the PipeWire thread, and for state changes
+  // also on the thread that connects or disconnects the stream.
   void stateChanged(pw_stream_state state, const char* error) {
     if (state == PW_STREAM_STATE_STREAMING) {
       std::lock_guard lock(stateMutex_);
@@ -219,6 +227,7 @@ class PipeWireScreenStream : public ScreenStream, public std::enable_shared_from
   }
 
   void formatChanged(uint32_t id, const spa_pod* param) {
+    QOVA_ASSERT_ON(LoopThread{loop_});
     if (id != SPA_PARAM_Format || !param) return;
     spa_video_info_raw raw{};
     if (spa_format_video_raw_parse(param, &raw) < 0) return;
@@ -233,6 +242,7 @@ class PipeWireScreenStream : public ScreenStream, public std::enable_shared_from
   }
 
   void process() {
+    QOVA_ASSERT_ON(LoopThread{loop_});
     // Only the newest frame matters; older ones go straight back.
     pw_buffer* newest = nullptr;
     while (pw_buffer* next = pw_stream_dequeue_buffer(stream_)) {
