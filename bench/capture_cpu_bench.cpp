@@ -4,13 +4,14 @@
 // CPU per frame sent, the time from a sample to the last JPEG byte written to the pipe, and resident
 // memory. With QOVA_DESKTOP_BACKEND=wlroots the stream is the wlroots one on $WAYLAND_DISPLAY; with
 // QOVA_DESKTOP_BACKEND=gnome it is GNOME's screen cast of the session bus's compositor, and the pointer
-// moves every 100 ms (the cursor is drawn into the frames) unless the screen is to stay still; the
+// moves every 100 ms (the cursor is drawn into the frames) unless QOVA_BENCH_STILL_SCREEN is set; the
 // latency is then also counted from the move to the last byte.
-// Usage: capture_cpu_bench <seconds> [--quiet-screen]
+// Usage: capture_cpu_bench <seconds>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <atomic>
 #include <chrono>
@@ -193,7 +194,7 @@ int main(int argc, char** argv) {
   const char* backend = std::getenv("QOVA_DESKTOP_BACKEND");
   const bool wlroots = backend && std::string(backend) == "wlroots";
   const bool gnome = backend && std::string(backend) == "gnome";
-  const bool quiet = argc > 2 && std::string(argv[2]) == "--quiet-screen";
+  const bool quiet = std::getenv("QOVA_BENCH_STILL_SCREEN") != nullptr;
   GnomeServices desktop;
   if (gnome) desktop = createGnomeServices();
   std::shared_ptr<ScreenCapture> capture = std::make_shared<XShmScreenCapture>();
@@ -262,17 +263,18 @@ int main(int argc, char** argv) {
     std::lock_guard lock(timing->mutex);
     std::printf("first frame %.0f ms after the agent's launch\n", timing->firstFrameMs);
   }
+  std::string changes;
+  if (!changeLatencies.empty()) {
+    changes = ", change-to-last-byte median " + std::to_string(std::lround(percentile(0.5, changeLatencies))) +
+              " ms p90 " + std::to_string(std::lround(percentile(0.9, changeLatencies))) + " ms";
+  }
   std::printf(
       "frames %ld in %.1f s (%.1f/s), cpu %.1f%% of a core, cpu/frame %.2f ms, sample-to-last-byte median %.2f ms "
-      "p90 %.2f ms, jpeg %.0f bytes/frame, rss start %ld KiB max %ld KiB end %ld KiB\n",
+      "p90 %.2f ms, jpeg %.0f bytes/frame, rss start %ld KiB max %ld KiB end %ld KiB%s\n",
       frames, wall, static_cast<double>(frames) / wall, 100.0 * cpu / wall,
       frames ? 1000.0 * cpu / static_cast<double>(frames) : 0.0, percentile(0.5, latencies), percentile(0.9, latencies),
       frames ? static_cast<double>(timing->jpegBytes.load()) / static_cast<double>(timing->frames.load()) : 0.0,
-      rssStart, rssMax, residentKiB());
-  if (!changeLatencies.empty()) {
-    std::printf("change-to-last-byte median %.1f ms p90 %.1f ms\n", percentile(0.5, changeLatencies),
-                percentile(0.9, changeLatencies));
-  }
+      rssStart, rssMax, residentKiB(), changes.c_str());
   if (!rssTrace.empty()) std::printf("rss KiB each minute:%s\n", rssTrace.c_str());
   delegate->stopClicked();
   delegate->capture->captureQueue->drain();

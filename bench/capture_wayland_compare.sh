@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The wlroots capture path beside the X11 one, at the same picture size in the same run: the same
-# photo-like picture (Xvfb: drawn by capture_screen_changer; sway headless: its background), changed
-# every 30 ms (X11: a small square repainted; sway: the pointer moved, which the compositor draws in),
-# then a still screen. capture_cpu_bench runs the application's capture path on each and prints its
+# The wlroots and GNOME capture paths beside the X11 one, at the same picture size in the same run: the
+# same photo-like picture (Xvfb: drawn by capture_screen_changer; sway headless: its background;
+# Mutter headless: its own plain background), changed every 30 ms (X11: a small square repainted;
+# sway: the pointer moved, which the compositor draws in) or every 100 ms (GNOME: the pointer moved by
+# capture_cpu_bench itself, which also times each move to its frame's last byte), then a still screen. capture_cpu_bench runs the application's capture path on each and prints its
 # CPU per frame and the time from a sample to the frame's last byte in the agent's pipe; the display
 # server's own CPU over the run is shown beside it.
 # Usage: bench/capture_wayland_compare.sh [build-dir] [seconds-per-run] [width] [height]
@@ -84,3 +85,17 @@ measure "wlroots changing" "$sway" "${wayland[@]}"
 kill "$changer"
 sleep 1
 measure "wlroots still" "$sway" "${wayland[@]}"
+
+# GNOME: a headless Mutter 43 on a private session bus with PipeWire.
+export build seconds
+tests/gnome/session_bus.sh bash -c "$(declare -f server_ticks measure)"'
+  mutter --headless --wayland --no-x11 --virtual-monitor "$0" >/dev/null 2>&1 &
+  mutter=$!
+  for _ in $(seq 100); do
+    gdbus introspect --session --dest org.gnome.Mutter.ScreenCast --object-path /org/gnome/Mutter/ScreenCast \
+      >/dev/null 2>&1 && break
+    sleep 0.1
+  done
+  measure "GNOME changing" "$mutter" QOVA_DESKTOP_BACKEND=gnome
+  measure "GNOME still" "$mutter" QOVA_DESKTOP_BACKEND=gnome QOVA_BENCH_STILL_SCREEN=1
+  kill -9 "$mutter"  # Mutter 43 asked to end after a screen cast does not end' "${width}x${height}"

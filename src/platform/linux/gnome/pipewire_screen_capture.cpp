@@ -31,6 +31,8 @@ const Log kLog("capture");
 
 constexpr uint32_t kDisplayId = 0;
 constexpr auto kConnectTimeout = std::chrono::seconds(5);
+// Each buffer goes back as soon as it is copied out, so a few do; the compositor would map 16 frames.
+constexpr int kBuffers = 4;
 
 void initPipeWire() {
   static std::once_flag once;
@@ -59,7 +61,8 @@ const spa_pod* formatParameters(spa_pod_builder& builder, int width, int height,
 
 const spa_pod* bufferParameters(spa_pod_builder& builder) {
   return static_cast<const spa_pod*>(spa_pod_builder_add_object(
-      &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_dataType,
+      &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
+      SPA_POD_CHOICE_RANGE_Int(kBuffers, 2, kBuffers), SPA_PARAM_BUFFERS_dataType,
       SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr))));
 }
 
