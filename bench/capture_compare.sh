@@ -57,7 +57,7 @@ stop_screen() {
 }
 
 printf '%-10s %-10s %12s %12s %12s %s\n' size tool "cpu ms/frame" "X ms/frame" "jpeg bytes" notes
-for size in ${QOVA_CAPTURE_SIZES:-1440x900 1920x1080 2560x1440}; do
+for size in 1440x900 1920x1080 2560x1440; do
   w=${size%x*}
   h=${size#*x}
   # The frame size rule: longer side 1280.
