@@ -26,12 +26,13 @@ constexpr uint32_t kPointer = 2;
 
 // GNOME asks nobody when its own interfaces are used from inside the session: screen recording is
 // there when a screen cast can be made, input when the session may emulate a pointer and keyboard.
+// Polled on the main thread, so a session being made is waited for only briefly.
 class MutterPermissions : public Permissions {
  public:
   explicit MutterPermissions(std::shared_ptr<MutterSession> session) : session_(std::move(session)) {}
-  bool screenCaptureAccess() override { return session_->ensure().has_value(); }
+  bool screenCaptureAccess() override { return session_->ensure(MutterSession::Wait::briefly).has_value(); }
   bool accessibilityTrusted() override {
-    const auto info = session_->ensure();
+    const auto info = session_->ensure(MutterSession::Wait::briefly);
     return info && (info->deviceTypes & (kKeyboard | kPointer)) == (kKeyboard | kPointer);
   }
   bool requestScreenCaptureAccess() override { return screenCaptureAccess(); }

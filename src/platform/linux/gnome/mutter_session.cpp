@@ -27,7 +27,7 @@ constexpr const char* kScreenCastSession = "org.gnome.Mutter.ScreenCast.Session"
 constexpr const char* kScreenCastStream = "org.gnome.Mutter.ScreenCast.Stream";
 
 constexpr int kCallTimeoutMs = 5000;
-constexpr auto kStartTimeout = std::chrono::seconds(5);
+constexpr auto kStartTimeout = std::chrono::seconds(5);  // for the stream to be announced
 constexpr auto kRetryInterval = std::chrono::seconds(1);
 constexpr int kClipboardWriteTimeoutMs = 2000;
 constexpr uint32_t kCursorEmbedded = 1;
@@ -228,7 +228,7 @@ std::optional<Result> MutterSession::call(std::function<Result()> task, std::chr
   return future.get();
 }
 
-std::optional<MutterSessionInfo> MutterSession::ensure() {
+std::optional<MutterSessionInfo> MutterSession::ensure(Wait wait) {
   std::unique_lock lock(mutex_);
   if (phase_ == Phase::idle) {
     const auto now = std::chrono::steady_clock::now();
@@ -236,7 +236,9 @@ std::optional<MutterSessionInfo> MutterSession::ensure() {
     phase_ = Phase::starting;
     post([this] { open(); });
   }
-  changed_.wait_for(lock, kStartTimeout + std::chrono::seconds(1), [this] { return phase_ != Phase::starting; });
+  std::chrono::milliseconds patience = kStartTimeout + std::chrono::seconds(1);
+  if (wait == Wait::briefly) patience = lastFailure_ ? std::chrono::seconds(0) : std::chrono::seconds(1);
+  changed_.wait_for(lock, patience, [this] { return phase_ != Phase::starting; });
   if (phase_ != Phase::running) return std::nullopt;
   return info_;
 }

@@ -40,9 +40,13 @@ class MutterSession : public std::enable_shared_from_this<MutterSession> {
   MutterSession(const MutterSession&) = delete;
   MutterSession& operator=(const MutterSession&) = delete;
 
-  // Blocks until a session runs (its facts) or could not be made (nullopt; asked again at most once
-  // a second, so a missing compositor costs nothing per event).
-  std::optional<MutterSessionInfo> ensure();
+  // How long ensure waits for a session being made: until it runs or fails (a few seconds at most),
+  // or, for callers on the main thread, a second at most and not at all while making one fails, so
+  // a hung compositor cannot stall them.
+  enum class Wait { untilMade, briefly };
+  // The running session's facts, made first if need be; nullopt when none could be made (asked again
+  // at most once a second, so a missing compositor costs nothing per event).
+  std::optional<MutterSessionInfo> ensure(Wait wait = Wait::untilMade);
   // Calls `ended` once, on the bus thread or at once, when the session of `generation` has ended.
   // It must not block. Returns an id for unwatch.
   int watchEnd(uint64_t generation, std::function<void()> ended);
