@@ -120,10 +120,11 @@ struct GnomeStream {
   PipeWireScreenCapture capture{session};
   std::shared_ptr<RecordingClient> client = std::make_shared<RecordingClient>();
   std::shared_ptr<ScreenStream> stream;
+  intptr_t depth = 2;
   bool start() {
     const auto content = capture.shareableContent();
     if (!content || content->displays.size() != 1) return false;
-    stream = capture.makeStream(content->displays[0], {640, 360, {1, 30}, 2, true}, client,
+    stream = capture.makeStream(content->displays[0], {640, 360, {1, 30}, depth, true}, client,
                                 std::make_shared<SerialQueue>("test.stream"));
     return stream && stream->startCapture();
   }
@@ -173,6 +174,35 @@ TEST(GnomeSession, FramesComeOnlyOnChangeWithTheCursorAndKeysReachTheSession) {
   ASSERT_TRUE(s.stream->startCapture());
   EXPECT_TRUE(s.client->waitFor(stopped, isComplete));
   EXPECT_EQ(s.client->stops, 0);
+}
+
+// Holds the queue's thread in its first sample until opened.
+struct GatedClient : RecordingClient {
+  std::promise<void> open;
+  std::shared_future<void> gate = open.get_future().share();
+  void didOutputSample(const ScreenSample& sample) override {
+    RecordingClient::didOutputSample(sample);
+    gate.wait();
+  }
+};
+
+TEST(GnomeSession, WhileTheQueueIsFullOnlyTheNewestFrameIsKeptAndSentOnceThereIsRoom) {
+  HeadlessMutter mutter;
+  ASSERT_TRUE(mutter.start());
+  GnomeStream s;
+  auto gated = std::make_shared<GatedClient>();
+  s.client = gated;
+  s.depth = 1;
+  ASSERT_TRUE(s.start());
+  ASSERT_TRUE(s.client->waitFor(0, isComplete));
+  MutterEventPoster poster(s.session);
+  for (int x : {200, 400, 600, 800}) {
+    poster.moveCursor(x, 300);
+    std::this_thread::sleep_for(150ms);
+  }
+  gated->open.set_value();
+  s.settled();
+  EXPECT_EQ(s.client->all().size(), 2u);
 }
 
 TEST(GnomeSession, ACompositorGoneStopsTheStreamOnceAndARestartedOneServesAgain) {
