@@ -2,16 +2,12 @@
 // $DISPLAY, libyuv and TurboJPEG, and frame messages written to a child's input (the child only
 // discards them). Reports the time from the agent's launch to its first whole frame, this process's
 // CPU per frame sent, the time from a sample to the last JPEG byte written to the pipe, and resident
-// memory. With QOVA_DESKTOP_BACKEND=wlroots the stream is the wlroots one on $WAYLAND_DISPLAY; with
-// QOVA_DESKTOP_BACKEND=gnome it is GNOME's screen cast of the session bus's compositor, and the pointer
-// moves every 100 ms (the cursor is drawn into the frames) unless QOVA_BENCH_STILL_SCREEN is set; the
-// latency is then also counted from the move to the last byte.
+// memory.
 // Usage: capture_cpu_bench <seconds>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdlib>
 #include <atomic>
 #include <chrono>
@@ -64,9 +60,6 @@ struct Timing {
   double firstFrameMs = -1;          // from the launch to the first frame's last byte in the pipe
   Clock::time_point acceptedSample;  // the newest sample offered while no frame was pending
   std::vector<double> latenciesMs;
-  std::vector<Clock::time_point> changes;  // when the pointer was moved, if the bench moves it
-  Clock::time_point acceptedChange;        // the newest change before the accepted sample
-  std::vector<double> changeLatenciesMs;
   std::atomic<long> frames{0};
   std::atomic<long> jpegBytes{0};
 };
@@ -86,9 +79,6 @@ class TimingClient : public ScreenStreamClient {
       if (!pending && sample.imageBuffer) {
         std::lock_guard lock(timing_->mutex);
         timing_->acceptedSample = sample.presentationTime;
-        const auto& changes = timing_->changes;
-        auto after = std::upper_bound(changes.begin(), changes.end(), sample.presentationTime);
-        if (after != changes.begin()) timing_->acceptedChange = *std::prev(after);
       }
     }
     inner_->didOutputSample(sample);
@@ -134,10 +124,6 @@ class TimingPipe : public InputPipe {
         timing_->firstFrameMs = std::chrono::duration<double, std::milli>(done - timing_->launched).count();
       }
       timing_->latenciesMs.push_back(std::chrono::duration<double, std::milli>(done - timing_->acceptedSample).count());
-      if (!timing_->changes.empty()) {
-        timing_->changeLatenciesMs.push_back(
-            std::chrono::duration<double, std::milli>(done - timing_->acceptedChange).count());
-      }
       timing_->frames += 1;
       timing_->jpegBytes += static_cast<long>(bytes.size());
     }
@@ -191,6 +177,9 @@ int main(int argc, char** argv) {
   fakes.workspace->bundle = (root / "QOVA Lumaro Agent.app").string();
   PlatformServices services = fakes.services();
   services.processes = std::make_shared<TimingLauncher>(timing);
+  // QOVA_DESKTOP_BACKEND=wlroots: the wlroots stream on $WAYLAND_DISPLAY instead; =gnome: GNOME's
+  // screen cast of the session bus's compositor, whose pointer this bench moves every 100 ms (the
+  // cursor is drawn into the frames) unless QOVA_BENCH_STILL_SCREEN is set.
   const char* backend = std::getenv("QOVA_DESKTOP_BACKEND");
   const bool wlroots = backend && std::string(backend) == "wlroots";
   const bool gnome = backend && std::string(backend) == "gnome";
@@ -216,10 +205,6 @@ int main(int argc, char** argv) {
   std::atomic<bool> moving{gnome && !quiet};
   std::thread mover([&] {
     for (int step = 0; moving; ++step) {
-      {
-        std::lock_guard lock(timing->mutex);
-        timing->changes.push_back(Clock::now());
-      }
       desktop.eventPoster->moveCursor(200 + 100 * (step % 8), 300);
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
@@ -248,33 +233,26 @@ int main(int argc, char** argv) {
   const long frames = timing->frames.load() - framesStart;
   moving = false;
   mover.join();
-  std::vector<double> latencies, changeLatencies;
+  std::vector<double> latencies;
   {
     std::lock_guard lock(timing->mutex);
     latencies = timing->latenciesMs;
-    changeLatencies = timing->changeLatenciesMs;
   }
   std::sort(latencies.begin(), latencies.end());
-  std::sort(changeLatencies.begin(), changeLatencies.end());
-  const auto percentile = [&](double p, const std::vector<double>& of) {
-    return of.empty() ? 0.0 : of[static_cast<size_t>(p * static_cast<double>(of.size() - 1))];
+  const auto percentile = [&](double p) {
+    return latencies.empty() ? 0.0 : latencies[static_cast<size_t>(p * static_cast<double>(latencies.size() - 1))];
   };
   {
     std::lock_guard lock(timing->mutex);
     std::printf("first frame %.0f ms after the agent's launch\n", timing->firstFrameMs);
   }
-  std::string changes;
-  if (!changeLatencies.empty()) {
-    changes = ", change-to-last-byte median " + std::to_string(std::lround(percentile(0.5, changeLatencies))) +
-              " ms p90 " + std::to_string(std::lround(percentile(0.9, changeLatencies))) + " ms";
-  }
   std::printf(
       "frames %ld in %.1f s (%.1f/s), cpu %.1f%% of a core, cpu/frame %.2f ms, sample-to-last-byte median %.2f ms "
-      "p90 %.2f ms, jpeg %.0f bytes/frame, rss start %ld KiB max %ld KiB end %ld KiB%s\n",
+      "p90 %.2f ms, jpeg %.0f bytes/frame, rss start %ld KiB max %ld KiB end %ld KiB\n",
       frames, wall, static_cast<double>(frames) / wall, 100.0 * cpu / wall,
-      frames ? 1000.0 * cpu / static_cast<double>(frames) : 0.0, percentile(0.5, latencies), percentile(0.9, latencies),
+      frames ? 1000.0 * cpu / static_cast<double>(frames) : 0.0, percentile(0.5), percentile(0.9),
       frames ? static_cast<double>(timing->jpegBytes.load()) / static_cast<double>(timing->frames.load()) : 0.0,
-      rssStart, rssMax, residentKiB(), changes.c_str());
+      rssStart, rssMax, residentKiB());
   if (!rssTrace.empty()) std::printf("rss KiB each minute:%s\n", rssTrace.c_str());
   delegate->stopClicked();
   delegate->capture->captureQueue->drain();

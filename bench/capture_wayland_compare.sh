@@ -3,9 +3,10 @@
 # same photo-like picture (Xvfb: drawn by capture_screen_changer; sway headless: its background;
 # Mutter headless: its own plain background), changed every 30 ms (X11: a small square repainted;
 # sway: the pointer moved, which the compositor draws in) or every 100 ms (GNOME: the pointer moved by
-# capture_cpu_bench itself, which also times each move to its frame's last byte), then a still screen. capture_cpu_bench runs the application's capture path on each and prints its
-# CPU per frame and the time from a sample to the frame's last byte in the agent's pipe; the display
-# server's own CPU over the run is shown beside it.
+# capture_cpu_bench itself), then a still screen. capture_cpu_bench runs the application's capture
+# path on each and prints its CPU per frame and the time from a sample to the frame's last byte in the
+# agent's pipe; the display server's own CPU over the run is shown beside it. Last, on the still picture, the time from a pointer
+# move to the first sample that shows it (capture_change_latency_bench).
 # Usage: bench/capture_wayland_compare.sh [build-dir] [seconds-per-run] [width] [height]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -57,6 +58,7 @@ DISPLAY="$display" "$build/bench/capture_screen_changer" "$work/photo.bgra" "$wi
 pids+=($!)
 sleep 1
 measure "X11 still" "$xvfb" DISPLAY="$display"
+printf '%-22s %s\n' "X11 pointer moved" "$(DISPLAY="$display" "$build/bench/capture_change_latency_bench" 2>/dev/null)"
 
 # wlroots: a headless sway (as nobody when run as root: it refuses root) showing the picture.
 mkdir -m 700 "$work/run"
@@ -85,6 +87,7 @@ measure "wlroots changing" "$sway" "${wayland[@]}"
 kill "$changer"
 sleep 1
 measure "wlroots still" "$sway" "${wayland[@]}"
+printf '%-22s %s\n' "wlroots pointer moved" "$(env "${wayland[@]}" "$build/bench/capture_change_latency_bench" 2>/dev/null)"
 
 # GNOME: a headless Mutter 43 on a private session bus with PipeWire.
 export build seconds
@@ -98,4 +101,5 @@ tests/gnome/session_bus.sh bash -c "$(declare -f server_ticks measure)"'
   done
   measure "GNOME changing" "$mutter" QOVA_DESKTOP_BACKEND=gnome
   measure "GNOME still" "$mutter" QOVA_DESKTOP_BACKEND=gnome QOVA_BENCH_STILL_SCREEN=1
+  printf "%-22s %s\n" "GNOME pointer moved" "$(QOVA_DESKTOP_BACKEND=gnome "$build/bench/capture_change_latency_bench" 2>/dev/null)"
   kill -9 "$mutter"  # Mutter 43 asked to end after a screen cast does not end' "${width}x${height}"
