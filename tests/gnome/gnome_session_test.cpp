@@ -34,12 +34,15 @@ using namespace std::chrono_literals;
 
 struct HeadlessMutter {
   pid_t pid = -1;
+  int started = 0;
+  std::string socket;
   bool start() {
+    // A socket name of its own: one left by a compositor killed earlier may still hold the first.
+    socket = "qova-mutter-" + std::to_string(getpid()) + "-" + std::to_string(++started);
     pid = fork();
     if (pid == 0) {
-      // A socket name of its own: one left by a compositor killed earlier may still hold the first.
       execlp("mutter", "mutter", "--headless", "--wayland", "--no-x11", "--virtual-monitor", "1280x720",
-             "--wayland-display", ("qova-mutter-" + std::to_string(getpid())).c_str(), nullptr);
+             "--wayland-display", socket.c_str(), nullptr);
       _exit(127);
     }
     return waitUntil(gnomeRemoteDesktopAvailable, 10s, [] { std::this_thread::sleep_for(50ms); });
@@ -258,7 +261,7 @@ TEST(GnomeSession, TheApplicationStreamsTheMonitorAndPastesThroughTheSessionClip
   PosixProcessLauncher launcher;
   auto ended = std::async(std::launch::async, [&] {
     return launcher.runAndWait({"/usr/bin/env",
-                                {"XDG_STATE_HOME=" + bundle.root(), "WAYLAND_DISPLAY=qova-mutter-" + std::to_string(mutter.pid), app, "--auto-start"}},
+                                {"XDG_STATE_HOME=" + bundle.root(), "WAYLAND_DISPLAY=" + mutter.socket, app, "--auto-start"}},
                                60s);
   });
   Peer peer;
