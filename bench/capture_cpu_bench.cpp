@@ -2,10 +2,14 @@
 // $DISPLAY, libyuv and TurboJPEG, and frame messages written to a child's input (the child only
 // discards them). Reports the time from the agent's launch to its first whole frame, this process's
 // CPU per frame sent, the time from a sample to the last JPEG byte written to the pipe, and resident
-// memory.
-// Usage: capture_cpu_bench <seconds>
+// memory. With --after-quiet it instead changes a corner of a still screen (or, with --pointer-after-quiet,
+// moves the pointer over it) once a second and reports the
+// time from each change to the last byte of the frame showing it in the pipe.
+// Usage: capture_cpu_bench <seconds> [--after-quiet | --pointer-after-quiet]
 #include <sys/resource.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
+#include <xcb/xtest.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -60,6 +64,7 @@ struct Timing {
   double firstFrameMs = -1;          // from the launch to the first frame's last byte in the pipe
   Clock::time_point acceptedSample;  // the newest sample offered while no frame was pending
   std::vector<double> latenciesMs;
+  Clock::time_point lastFrameDone;
   std::atomic<long> frames{0};
   std::atomic<long> jpegBytes{0};
 };
@@ -124,6 +129,7 @@ class TimingPipe : public InputPipe {
         timing_->firstFrameMs = std::chrono::duration<double, std::milli>(done - timing_->launched).count();
       }
       timing_->latenciesMs.push_back(std::chrono::duration<double, std::milli>(done - timing_->acceptedSample).count());
+      timing_->lastFrameDone = done;
       timing_->frames += 1;
       timing_->jpegBytes += static_cast<long>(bytes.size());
     }
@@ -152,12 +158,95 @@ class TimingLauncher : public PosixProcessLauncher {
   std::shared_ptr<Timing> timing_;
 };
 
+// Of values sorted ascending; 0 for none.
+double percentile(const std::vector<double>& sorted, double p) {
+  return sorted.empty() ? 0.0 : sorted[static_cast<size_t>(p * static_cast<double>(sorted.size() - 1))];
+}
+
+// A small window repainted in a new colour after each second of stillness; the frame that follows a
+// change is the one showing it, since nothing else changes. Each quiet spell is a second plus a
+// random part of the frame interval, so that changes fall at every phase of a fixed tick.
+void measureAfterQuiet(double seconds, bool pointer, Timing& timing, test::ManualMainQueue& mainQueue) {
+  xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+  const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+  const xcb_window_t window = xcb_generate_id(c);
+  const uint32_t values[] = {screen->black_pixel, 1};
+  xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 40, 40, 64, 64, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                    screen->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+  xcb_map_window(c, window);
+  xcb_flush(c);
+  std::vector<double> latencies;
+  for (uint32_t colour = 0x3060A0; latencies.size() < static_cast<size_t>(seconds); colour += 0x0F0B07) {
+    mainQueue.pumpUntil([] { return false; }, std::chrono::milliseconds(1000 + std::rand() % 100));
+    const long before = timing.frames.load();
+    if (pointer) {
+      xcb_test_fake_input(c, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, screen->root,
+                          static_cast<int16_t>(300 + colour % 400), 300, 0);
+    } else {
+      xcb_change_window_attributes(c, window, XCB_CW_BACK_PIXEL, &colour);
+      xcb_clear_area(c, 0, window, 0, 0, 0, 0);
+    }
+    const auto changed = Clock::now();
+    xcb_flush(c);
+    if (!mainQueue.pumpUntil([&] { return timing.frames.load() > before; }, std::chrono::seconds(2))) continue;
+    std::lock_guard lock(timing.mutex);
+    latencies.push_back(std::chrono::duration<double, std::milli>(timing.lastFrameDone - changed).count());
+  }
+  xcb_disconnect(c);
+  std::sort(latencies.begin(), latencies.end());
+  std::printf(
+      "change after 1 s of quiet to last byte in the pipe: %zu changes, median %.2f ms, p90 %.2f ms, max %.2f ms\n",
+      latencies.size(), percentile(latencies, 0.5), percentile(latencies, 0.9), percentile(latencies, 1.0));
+}
+
+// CPU per frame, sample-to-last-byte latency and memory while the screen keeps changing.
+void measureSteady(double seconds, Timing& timing, test::ManualMainQueue& mainQueue) {
+  const long rssStart = residentKiB();
+  const long framesStart = timing.frames.load();
+  const double cpuStart = cpuSeconds();
+  const auto wallStart = Clock::now();
+  {
+    std::lock_guard lock(timing.mutex);
+    timing.latenciesMs.clear();
+  }
+  long rssMax = rssStart;
+  std::string rssTrace;
+  for (int step = 1; Clock::now() - wallStart < std::chrono::duration<double>(seconds); ++step) {
+    mainQueue.pumpUntil([] { return false; }, std::chrono::milliseconds(500));
+    rssMax = std::max(rssMax, residentKiB());
+    if (step % 120 == 0) rssTrace += " " + std::to_string(residentKiB());  // once a minute
+  }
+  const double cpu = cpuSeconds() - cpuStart;
+  const double wall = std::chrono::duration<double>(Clock::now() - wallStart).count();
+  const long frames = timing.frames.load() - framesStart;
+  std::vector<double> latencies;
+  {
+    std::lock_guard lock(timing.mutex);
+    latencies = timing.latenciesMs;
+  }
+  std::sort(latencies.begin(), latencies.end());
+  {
+    std::lock_guard lock(timing.mutex);
+    std::printf("first frame %.0f ms after the agent's launch\n", timing.firstFrameMs);
+  }
+  std::printf(
+      "frames %ld in %.1f s (%.1f/s), cpu %.1f%% of a core, cpu/frame %.2f ms, sample-to-last-byte median %.2f ms "
+      "p90 %.2f ms, jpeg %.0f bytes/frame, rss start %ld KiB max %ld KiB end %ld KiB\n",
+      frames, wall, static_cast<double>(frames) / wall, 100.0 * cpu / wall,
+      frames ? 1000.0 * cpu / static_cast<double>(frames) : 0.0, percentile(latencies, 0.5), percentile(latencies, 0.9),
+      frames ? static_cast<double>(timing.jpegBytes.load()) / static_cast<double>(timing.frames.load()) : 0.0, rssStart,
+      rssMax, residentKiB());
+  if (!rssTrace.empty()) std::printf("rss KiB each minute:%s\n", rssTrace.c_str());
+}
+
 }  // namespace
 }  // namespace qova
 
 int main(int argc, char** argv) {
   using namespace qova;
   const double seconds = argc > 1 ? std::stod(argv[1]) : 10.0;
+  const std::string mode = argc > 2 ? argv[2] : "";
+  const bool afterQuiet = mode == "--after-quiet" || mode == "--pointer-after-quiet";
 
   // A bundle whose agent asks for capture and then discards its input.
   const auto root = std::filesystem::temp_directory_path() / ("qova-bench-" + std::to_string(getpid()));
@@ -213,47 +302,13 @@ int main(int argc, char** argv) {
   // Warm-up: the first frames pay for page faults and encoder set-up.
   fakes.mainQueue->pumpUntil([&] { return timing->frames.load() >= 1; }, std::chrono::seconds(10));
   fakes.mainQueue->pumpUntil([] { return false; }, std::chrono::seconds(1));
-  const long rssStart = residentKiB();
-  const long framesStart = timing->frames.load();
-  const double cpuStart = cpuSeconds();
-  const auto wallStart = Clock::now();
-  {
-    std::lock_guard lock(timing->mutex);
-    timing->latenciesMs.clear();
+  if (afterQuiet) {
+    measureAfterQuiet(seconds, mode == "--pointer-after-quiet", *timing, *fakes.mainQueue);
+  } else {
+    measureSteady(seconds, *timing, *fakes.mainQueue);
   }
-  long rssMax = rssStart;
-  std::string rssTrace;
-  for (int step = 1; Clock::now() - wallStart < std::chrono::duration<double>(seconds); ++step) {
-    fakes.mainQueue->pumpUntil([] { return false; }, std::chrono::milliseconds(500));
-    rssMax = std::max(rssMax, residentKiB());
-    if (step % 120 == 0) rssTrace += " " + std::to_string(residentKiB());  // once a minute
-  }
-  const double cpu = cpuSeconds() - cpuStart;
-  const double wall = std::chrono::duration<double>(Clock::now() - wallStart).count();
-  const long frames = timing->frames.load() - framesStart;
   moving = false;
   mover.join();
-  std::vector<double> latencies;
-  {
-    std::lock_guard lock(timing->mutex);
-    latencies = timing->latenciesMs;
-  }
-  std::sort(latencies.begin(), latencies.end());
-  const auto percentile = [&](double p) {
-    return latencies.empty() ? 0.0 : latencies[static_cast<size_t>(p * static_cast<double>(latencies.size() - 1))];
-  };
-  {
-    std::lock_guard lock(timing->mutex);
-    std::printf("first frame %.0f ms after the agent's launch\n", timing->firstFrameMs);
-  }
-  std::printf(
-      "frames %ld in %.1f s (%.1f/s), cpu %.1f%% of a core, cpu/frame %.2f ms, sample-to-last-byte median %.2f ms "
-      "p90 %.2f ms, jpeg %.0f bytes/frame, rss start %ld KiB max %ld KiB end %ld KiB\n",
-      frames, wall, static_cast<double>(frames) / wall, 100.0 * cpu / wall,
-      frames ? 1000.0 * cpu / static_cast<double>(frames) : 0.0, percentile(0.5), percentile(0.9),
-      frames ? static_cast<double>(timing->jpegBytes.load()) / static_cast<double>(timing->frames.load()) : 0.0,
-      rssStart, rssMax, residentKiB());
-  if (!rssTrace.empty()) std::printf("rss KiB each minute:%s\n", rssTrace.c_str());
   delegate->stopClicked();
   delegate->capture->captureQueue->drain();
   fakes.mainQueue->runPending();

@@ -13,7 +13,7 @@ PACKAGES=(
   x11-xserver-utils xterm openbox chromium
   # the X client library of capture, input and the permission probe (XCB survives its server going away)
   libxcb1-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev libxcb-randr0-dev libxcb-xtest0-dev
-  libxcb-keysyms1-dev x11proto-dev
+  libxcb-keysyms1-dev libxcb-xinput-dev x11proto-dev
   # the wlroots backend (client library, protocol scanner, keymaps) and the headless sway its tests run,
   # with wl-clipboard to read back what was put on the clipboard
   libwayland-dev libxkbcommon-dev sway swaybg wl-clipboard

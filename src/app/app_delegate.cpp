@@ -18,6 +18,7 @@ namespace {
 constexpr Duration kQuitReleaseWait{500};
 // The same grace as a stop; it holds only while this process still runs.
 constexpr Duration kQuitTerminationGrace{3000};
+constexpr Duration kQuitKillWait{1000};
 }  // namespace
 
 AppDelegate::AppDelegate(PlatformServices services) : services_(std::move(services)) {
@@ -73,7 +74,12 @@ void AppDelegate::applicationWillTerminate() {
   setCurrentRun(0);
   // Nothing runs after this to release a drag later, so a command in flight is given a moment.
   releaseHeldInput(kQuitReleaseWait);
-  if (process) process->terminate(kQuitTerminationGrace);
+  if (process) {
+    process->terminate(kQuitTerminationGrace);
+    // The kill of an agent that ignores the request is carried out by a thread of this process, which
+    // ends with the quit: so the quit waits for the agent's end, a moment past the grace at most.
+    process->waitForEnd(kQuitTerminationGrace + kQuitKillWait);
+  }
 }
 
 void AppDelegate::startClicked() { startAgent(); }

@@ -18,13 +18,17 @@ void AppDelegate::stopCaptureBridge() { capture->stopCaptureBridge(); }
 
 void AppDelegate::writeFrameToAgent(std::string headerLine, std::vector<uint8_t> jpeg,
                                     std::function<void(AgentWrite)> done) {
-  agentInputQueue->async(weakBlock(shared_from_this(), [headerLine = std::move(headerLine), jpeg = std::move(jpeg),
+  // Bound to the agent current now, as every message is: a frame the old agent was sent while
+  // capturing is never the first thing the next one reads.
+  agentInputQueue->async(weakBlock(shared_from_this(), [pipe = currentInputPipe(), headerLine = std::move(headerLine),
+                                                        jpeg = std::move(jpeg),
                                                         done = std::move(done)](AppDelegate& self) {
-    const auto pipe = self.currentInputPipe();
     if (!pipe) return done(AgentWrite::noAgent);
     // The JPEG never follows a header that did not arrive whole.
     const bool written = pipe->writeAll(headerLine) &&
                          pipe->writeAll(std::string_view(reinterpret_cast<const char*>(jpeg.data()), jpeg.size()));
+    // Only the current agent's failure says capture is unwanted.
+    if (!written && pipe != self.currentInputPipe()) return done(AgentWrite::noAgent);
     done(written ? AgentWrite::written : AgentWrite::failed);
   }));
 }

@@ -5,6 +5,7 @@
 
 #include "base/log.h"
 #include "base/thread_check.h"
+#include "capture/capture_session.h"
 #include "input/input_command.h"
 #include "input/input_dispatch.h"
 #include "platform/event_poster.h"
@@ -25,8 +26,11 @@ void AppDelegate::handleInputBridge(std::string_view payload, uint64_t run) {
     // The check and the command are one step, so nothing a stopped agent asked for is posted after
     // its end has been handled.
     std::lock_guard lock(inputMutex_);
-    if (isCurrentRun(run))
-      runInputCommand(*command, *platform.eventPoster, *platform.pasteboard, dragButton, heldButtons_);
+    if (isCurrentRun(run)) {
+      const CaptureDisplay display = capture->capturedDisplay();
+      runInputCommand(movedBy(*command, static_cast<double>(display.x), static_cast<double>(display.y)),
+                      *platform.eventPoster, *platform.pasteboard, dragButton, heldButtons_);
+    }
   }
   // The main thread does not wait for a command in flight, so a release it asked for meanwhile is ours.
   releaseHeldInputIfAsked();

@@ -12,6 +12,7 @@
 #include "capture/capture_rules.h"
 #include "capture/detached_task.h"
 #include "capture/frame_message.h"
+#include "capture/frame_pacer.h"
 #include "platform/imaging.h"
 #include "platform/permissions.h"
 
@@ -81,10 +82,7 @@ void CaptureSession::beginCapture(std::weak_ptr<CaptureHost> host) {
   if (captureActive.load()) return;
   captureActive.store(true);
   const uint64_t attempt = ++captureAttempt_;
-  {
-    std::lock_guard lock(frameWriteLock);
-    frameWritePending = false;
-  }
+  reopenFrameGate();
   kLog.debug("capture starting (attempt " + std::to_string(attempt) + ")");
   runDetachedTask(weakBlock(shared_from_this(), [attempt, host = std::move(host)](CaptureSession& self) {
     self.startScreenCaptureStream(attempt, host);
@@ -95,10 +93,7 @@ void CaptureSession::endCapture() {
   QOVA_ASSERT_ON(*captureQueue);
   const bool wasActive = captureActive.exchange(false);
   ++captureAttempt_;
-  {
-    std::lock_guard lock(frameWriteLock);
-    frameWritePending = false;
-  }
+  reopenFrameGate();
   std::shared_ptr<ScreenStream> stream = std::exchange(captureStream, nullptr);
   captureStreamOutput.reset();
   if (wasActive) kLog.debug("capture stopped");
@@ -117,6 +112,10 @@ void CaptureSession::startScreenCaptureStream(uint64_t attempt, std::weak_ptr<Ca
   if (!content) return streamStartFailed(attempt, host, "the displays could not be listed");
   const auto display = chooseCaptureDisplay(content->displays, screenCapture_->mainDisplayId());
   if (!display) return streamStartFailed(attempt, host, "no display to capture");
+  {
+    std::lock_guard lock(displayMutex_);
+    capturedDisplay_ = *display;
+  }
 
   const int64_t inputWidth = std::max<int64_t>(display->width, 1);
   const int64_t inputHeight = std::max<int64_t>(display->height, 1);
@@ -127,6 +126,7 @@ void CaptureSession::startScreenCaptureStream(uint64_t attempt, std::weak_ptr<Ca
   configuration.minimumFrameInterval = {1, captureFps};
   configuration.queueDepth = captureQueueDepth;
   configuration.showsCursor = true;
+  configuration.pacing = std::make_shared<FramePacer>(std::chrono::nanoseconds(std::chrono::seconds(1)) / captureFps);
 
   auto output = std::make_shared<CaptureStreamOutput>(weak_from_this(), host, inputWidth, inputHeight);
   auto stream = screenCapture_->makeStream(*display, configuration, output, streamOutputQueue);
@@ -173,13 +173,29 @@ void CaptureSession::returnToIdle(uint64_t attempt) {
 void CaptureSession::handleStreamSampleBuffer(const ScreenSample& sampleBuffer, const CaptureStreamOutput& from) {
   QOVA_ASSERT_ON(*streamOutputQueue);
   if (!captureActive.load()) return;
-  {
-    // Only a shortcut that saves the image work; writeCaptureFrameInput makes the binding check.
-    std::lock_guard lock(frameWriteLock);
-    if (frameWritePending) return;
+  // Input follows the display to a new place at once; a new size needs a stream of that size. A
+  // sample that names no display size is of the display the stream was made for.
+  if (sampleBuffer.display.width > 0 && sampleBuffer.display.height > 0) {
+    {
+      std::lock_guard lock(displayMutex_);
+      capturedDisplay_ = sampleBuffer.display;
+    }
+    if (sampleBuffer.display.width != from.inputWidth || sampleBuffer.display.height != from.inputHeight) {
+      return remakeStream(from);
+    }
   }
   if (sampleBuffer.status != FrameStatus::complete && sampleBuffer.status != FrameStatus::started) return;
   if (!sampleBuffer.imageBuffer || !ciContext) return;
+  {
+    // Saves the image work while a write is pending; writeCaptureFrameInput makes the binding check.
+    std::lock_guard lock(frameWriteLock);
+    if (frameWritePending) {
+      heldSample_ = sampleBuffer;
+      heldFrom_ = std::const_pointer_cast<CaptureStreamOutput>(from.shared_from_this());
+      return;
+    }
+    heldSample_.reset();  // older than this one
+  }
   const auto image = ciContext->render(*sampleBuffer.imageBuffer);
   if (!image) return;
   encodeAndSendCaptureFrame(*image, from);
@@ -208,6 +224,22 @@ void CaptureSession::encodeAndSendCaptureFrame(const PixelBuffer& image, const C
   writeCaptureFrameInput(header, std::move(*jpeg), *host);
 }
 
+void CaptureSession::remakeStream(const CaptureStreamOutput& from) {
+  captureQueue->async(
+      weakBlock(shared_from_this(), [output = from.weak_from_this(), host = from.host](CaptureSession& self) {
+        const auto current = output.lock();
+        if (!current || current != self.captureStreamOutput || !self.captureActive.load()) return;
+        kLog.info("the captured display changed size: capture starts again at the new size");
+        self.endCapture();
+        self.beginCapture(host);
+      }));
+}
+
+CaptureDisplay CaptureSession::capturedDisplay() const {
+  std::lock_guard lock(displayMutex_);
+  return capturedDisplay_;
+}
+
 // ---- Frame write -----------------------------------------------------------------------------
 
 void CaptureSession::writeCaptureFrameInput(const FrameHeader& header, std::vector<uint8_t> jpeg, CaptureHost& host) {
@@ -230,6 +262,30 @@ void CaptureSession::frameWriteEnded(AgentWrite result) {
   }
   std::lock_guard lock(frameWriteLock);
   frameWritePending = false;
+  // After a failure capture is stopping, and with no agent there is no one to send it to.
+  if (heldSample_ && result == AgentWrite::written) {
+    streamOutputQueue->async(weakBlock(shared_from_this(), [](CaptureSession& self) { self.sendHeldSample(); }));
+  }
+}
+
+void CaptureSession::sendHeldSample() {
+  QOVA_ASSERT_ON(*streamOutputQueue);
+  std::optional<ScreenSample> sample;
+  std::shared_ptr<CaptureStreamOutput> from;
+  {
+    std::lock_guard lock(frameWriteLock);
+    if (frameWritePending) return;  // a write began meanwhile: what is held goes when it ends
+    sample = std::exchange(heldSample_, std::nullopt);
+    from = heldFrom_.lock();
+  }
+  if (sample && from) handleStreamSampleBuffer(*sample, *from);
+}
+
+void CaptureSession::reopenFrameGate() {
+  std::lock_guard lock(frameWriteLock);
+  frameWritePending = false;
+  heldSample_.reset();
+  heldFrom_.reset();
 }
 
 }  // namespace qova

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -22,7 +23,7 @@ struct FrameHeader;
 
 // Where one stream's samples and its own stop go: to the session, for the host that started it.
 // Held by its stream and, once adopted, by the session; it holds both weakly.
-class CaptureStreamOutput : public ScreenStreamClient {
+class CaptureStreamOutput : public ScreenStreamClient, public std::enable_shared_from_this<CaptureStreamOutput> {
  public:
   CaptureStreamOutput(std::weak_ptr<CaptureSession> session, std::weak_ptr<CaptureHost> host, int64_t inputWidth,
                       int64_t inputHeight);
@@ -77,6 +78,9 @@ class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
   void encodeAndSendCaptureFrame(const PixelBuffer& image, const CaptureStreamOutput& from);
   // streamOutputQueue; returns at once, the write happens on agentInputQueue.
   void writeCaptureFrameInput(const FrameHeader& header, std::vector<uint8_t> jpeg, CaptureHost& host);
+  // Any thread: the display the picture shows, as last seen; the points of input commands are
+  // relative to its top-left corner. All zero before any capture.
+  CaptureDisplay capturedDisplay() const;
 
  private:
   // captureQueue.
@@ -87,8 +91,17 @@ class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
   // to the user; either way the attempt returns to Idle unless a later one took over.
   void streamStartFailed(uint64_t attempt, const std::weak_ptr<CaptureHost>& host, std::string_view why);
   void returnToIdle(uint64_t attempt);
-  // Called back by the host once its write has ended: the next sample may become a frame.
+  // Called back by the host once its write has ended: the next sample may become a frame, and the
+  // one held meanwhile is sent.
   void frameWriteEnded(AgentWrite result);
+  // streamOutputQueue.
+  void sendHeldSample();
+  // streamOutputQueue: a stream of the display's new size takes the place of `from`, when that is
+  // still the current one.
+  void remakeStream(const CaptureStreamOutput& from);
+  // Any thread: a new capture run owes nothing to the one before, neither a pending write nor a
+  // held sample.
+  void reopenFrameGate();
 
   const std::shared_ptr<ScreenCapture> screenCapture_;
   const std::shared_ptr<Permissions> permissions_;
@@ -96,6 +109,13 @@ class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
   // captureQueue only. Every start and stop transition begins a new attempt; a stream start that
   // finishes (or fails) for an attempt that is no longer current changes nothing but its own stream.
   uint64_t captureAttempt_ = 0;
+  // Under frameWriteLock: the newest sample with a picture that came while a frame's write was
+  // pending, and the stream it came from. A stream that sees no further change sends no further
+  // picture, so without it the last change could wait for the next one, however long.
+  std::optional<ScreenSample> heldSample_;
+  std::weak_ptr<CaptureStreamOutput> heldFrom_;
+  mutable std::mutex displayMutex_;
+  CaptureDisplay capturedDisplay_;  // under displayMutex_
 };
 
 }  // namespace qova

@@ -84,4 +84,12 @@ std::optional<InputCommand> decodeInputCommand(std::string_view payload) {
   return command;
 }
 
+InputCommand movedBy(InputCommand command, double dx, double dy) {
+  command.x += dx;
+  command.y += dy;
+  command.x2 += dx;
+  command.y2 += dy;
+  return command;
+}
+
 }  // namespace qova

@@ -49,4 +49,8 @@ struct InputCommand {
 // object; otherwise every missing or unusable member takes its default and the command never fails.
 std::optional<InputCommand> decodeInputCommand(std::string_view payload);
 
+// The command with its points moved by (dx, dy): from the captured display's space, where the
+// viewer points, to the one input is posted in.
+InputCommand movedBy(InputCommand command, double dx, double dy);
+
 }  // namespace qova

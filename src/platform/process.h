@@ -33,6 +33,8 @@ class ChildProcess {
   // certain (SIGKILL) if it is still running `grace` later, so a child that ignores the request
   // cannot outlive its supervisor's decision. Never waits; the end is reported as any other.
   virtual void terminate(Duration grace) = 0;
+  // Blocks up to `timeout` until the child has ended and been reaped; true when it has.
+  virtual bool waitForEnd(Duration timeout) = 0;
   virtual int processId() const = 0;
 };
 

@@ -12,11 +12,14 @@ namespace qova {
 
 class SerialQueue;
 
-// A display that can be captured, as the screen capture service lists it.
+// A display that can be captured, as the screen capture service lists it: its size, and where its
+// top-left corner lies in the space the event poster takes points in.
 struct CaptureDisplay {
   uint32_t displayId = 0;
   int64_t width = 0;
   int64_t height = 0;
+  int64_t x = 0;
+  int64_t y = 0;
 };
 
 struct ShareableContent {
@@ -29,12 +32,27 @@ struct FrameInterval {
   int32_t timescale = 0;
 };
 
+// When a stream samples the changes it sees. The rule is the logic's, so that every backend paces
+// alike; one object per stream, called on that stream's capture thread only.
+class SamplePacing {
+ public:
+  using TimePoint = std::chrono::steady_clock::time_point;
+  virtual ~SamplePacing() = default;
+  // A change was seen at `now`; it is kept until a sample with pixels is taken.
+  virtual void changed(TimePoint now) = 0;
+  // When the kept change is to be sampled (possibly already past); nullopt when none is kept.
+  virtual std::optional<TimePoint> due() const = 0;
+  // A sample with pixels was taken at `now`: every change kept so far is in it.
+  virtual void sampled(TimePoint now) = 0;
+};
+
 struct ScreenStreamConfiguration {
   int64_t width = 0;  // size of the delivered pixel buffers (BGRX)
   int64_t height = 0;
   FrameInterval minimumFrameInterval;
   intptr_t queueDepth = 3;  // samples handed over and not yet handled, at most
   bool showsCursor = true;
+  std::shared_ptr<SamplePacing> pacing;  // required: no stream is made without it
 };
 
 // What a sample says of its frame. Only complete and started frames carry a picture worth sending;
@@ -43,8 +61,11 @@ enum class FrameStatus { complete, idle, blank, suspended, started, stopped };
 
 struct ScreenSample {
   FrameStatus status = FrameStatus::complete;
-  std::optional<PixelBuffer> imageBuffer;  // nullopt: no pixels (an idle frame)
+  std::optional<PixelBuffer> imageBuffer;  // nullopt: no pixels (an idle frame); its storage keeps the pixels
   std::chrono::steady_clock::time_point presentationTime;
+  // The display as it was when sampled, for its layout may change under a stream; a size of 0 says
+  // it is the one the stream was made for.
+  CaptureDisplay display;
 };
 
 // What a stream reports to. Held strongly by its stream until the stream has stopped.

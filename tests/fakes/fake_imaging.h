@@ -34,7 +34,7 @@ class FakeImageContext : public ImageContext {
   Step failing = Step::none;
   int renders = 0;
   std::vector<double> qualities;
-  const std::string jpeg = "\xFF\xD8\n__QOVA_FRAME_BYTES__{\"width\":1}\n\r\n\xFF\xD9";
+  std::string jpeg = "\xFF\xD8\n__QOVA_FRAME_BYTES__{\"width\":1}\n\r\n\xFF\xD9";
 };
 
 class FakeImaging : public Imaging {

@@ -30,6 +30,7 @@ class FakeChildProcess : public ChildProcess {
   explicit FakeChildProcess(int pid) : pid_(pid) {}
   bool isRunning() const override { return running_; }
   void terminate(Duration) override { ++terminateRequests_; }
+  bool waitForEnd(Duration) override { return !running_; }
   int processId() const override { return pid_; }
   int terminateRequests() const { return terminateRequests_; }
   void setRunning(bool running) { running_ = running; }

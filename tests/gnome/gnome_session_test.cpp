@@ -19,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/serial_queue.h"
+#include "capture/frame_pacer.h"
 #include "platform/linux/gnome/gnome_services.h"
 #include "platform/linux/gnome/mutter_event_poster.h"
 #include "platform/linux/gnome/mutter_session.h"
@@ -124,10 +125,12 @@ struct GnomeStream {
   std::shared_ptr<RecordingClient> client = std::make_shared<RecordingClient>();
   std::shared_ptr<ScreenStream> stream;
   intptr_t depth = 2;
+  std::chrono::milliseconds interval = 33ms;  // the pacing's; the compositor is asked for 30 fps
   bool start() {
     const auto content = capture.shareableContent();
     if (!content || content->displays.size() != 1) return false;
-    stream = capture.makeStream(content->displays[0], {640, 360, {1, 30}, depth, true}, client,
+    stream = capture.makeStream(content->displays[0],
+                                {640, 360, {1, 30}, depth, true, std::make_shared<FramePacer>(interval)}, client,
                                 std::make_shared<SerialQueue>("test.stream"));
     return stream && stream->startCapture();
   }
@@ -206,6 +209,19 @@ TEST(GnomeSession, WhileTheQueueIsFullOnlyTheNewestFrameIsKeptAndSentOnceThereIs
   gated->open.set_value();
   s.settled();
   EXPECT_EQ(s.client->all().size(), 2u);
+}
+
+TEST(GnomeSession, AFrameWithinThePacingIntervalIsSentAsTheIntervalEndsWithoutAnotherChange) {
+  HeadlessMutter mutter;
+  ASSERT_TRUE(mutter.start());
+  GnomeStream s;
+  s.interval = 1s;
+  ASSERT_TRUE(s.start());
+  ASSERT_TRUE(s.client->waitFor(0, isComplete));
+  MutterEventPoster(s.session).moveCursor(500, 300);
+  const auto next = s.client->waitFor(1, isComplete);
+  ASSERT_TRUE(next);
+  EXPECT_GE(s.client->all()[*next].presentationTime - s.client->all()[0].presentationTime, 950ms);
 }
 
 TEST(GnomeSession, ACompositorGoneStopsTheStreamOnceAndARestartedOneServesAgain) {

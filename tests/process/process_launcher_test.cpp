@@ -16,6 +16,7 @@
 #include "app/app_delegate.h"
 #include "app/home_thread_release.h"
 #include "base/serial_queue.h"
+#include "capture/capture_session.h"
 #include "fakes/fake_platform_services.h"
 #include "support/test_bundle.h"
 
@@ -248,6 +249,39 @@ TEST_F(AgentSupervisionTest, ARestartPastAnAgentThatNeitherReadsNorEndsGivesTheN
   ASSERT_TRUE(reached);
   // Its own permission message, then what followed: nothing meant for the old agent.
   EXPECT_EQ(bundle.recordLines("stdin.bin").size(), 2u);
+}
+
+TEST_F(AgentSupervisionTest, AQuitOutlivesNoAgentThatIgnoresTheRequestToEnd) {
+  bundle.setScript({"ignore-term", "write socket closed\\n", "hang"});
+  delegate->startAgent();
+  const int stubborn = delegate->process->processId();
+  ASSERT_TRUE(pumpUntil([&] { return statuses().back() == "连接中"; }));
+  delegate->applicationWillTerminate();
+  EXPECT_NE(kill(stubborn, 0), 0);
+}
+
+// An agent killed while a frame is half written: the application goes on, and the next agent's
+// input is its own message and then whole frames.
+TEST_F(AgentSupervisionTest, AnAgentKilledInTheMiddleOfAFrameLeavesTheNextOneWholeFrames) {
+  const std::string jpeg(1 << 20, 'J');  // many times what a pipe holds
+  fakes.imaging->context->jpeg = jpeg;
+  const std::string startCapture = "write __QOVA_CAPTURE__{\"action\":\"start\"}\\n";
+  for (size_t agent = 1; agent <= 2; ++agent) {
+    bundle.setScript(agent == 1 ? std::vector<std::string>{"ignore-stdin", startCapture} : std::vector{startCapture});
+    std::filesystem::remove(bundle.root() + "/record/stdin.bin");
+    delegate->startAgent();
+    ASSERT_TRUE(pumpUntil([&] { return fakes.screenCapture->streams().size() == agent; }));
+    fakes.screenCapture->streams().back()->deliver({FrameStatus::complete, solidPixelBuffer(1440, 900), {}, {}});
+    if (agent == 2) break;
+    std::this_thread::sleep_for(200ms);
+    kill(delegate->process->processId(), SIGKILL);
+    ASSERT_TRUE(pumpUntil([&] { return !delegate->process && !delegate->capture->captureActive; }));
+  }
+  ASSERT_TRUE(pumpUntil([&] { return bundle.readRecord("stdin.bin").ends_with(jpeg); }));
+  const std::string input = bundle.readRecord("stdin.bin");
+  const size_t header = input.find('\n') + 1;
+  EXPECT_TRUE(input.starts_with("__QOVA_PERMISSION__") && input.substr(header).starts_with("__QOVA_FRAME_BYTES__{"));
+  EXPECT_EQ(input.find('\n', header) + 1 + jpeg.size(), input.size());
 }
 
 TEST_F(AgentSupervisionTest, StartAndStopOverAndOverLeaveNoDescriptorAndNoChildBehind) {

@@ -252,6 +252,17 @@ TEST(QtControls, LabelsShowTheirTextPlainAndOnOneLineAndADisabledButtonDoesNothi
   EXPECT_EQ(presses, 1);
 }
 
+TEST(QtControls, BringingTheWindowForwardUnMinimisesIt) {
+  const QWidgetList before = QApplication::topLevelWidgets();
+  auto window = QtControls().makeWindow(300, 200);
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    if (before.contains(widget)) continue;
+    widget->showMinimized();
+    window->makeKeyAndOrderFront();
+    EXPECT_FALSE(widget->isMinimized());
+  }
+}
+
 TEST(QtWorkspace, FileURLsKeepEveryByteOfThePath) {
   EXPECT_EQ(fileURLForPath("/tmp/a b/\xff\xfe #%.txt"), "file:///tmp/a%20b/%FF%FE%20%23%25.txt");
   EXPECT_EQ(fileURLForPath("/下载/x"), "file:///%E4%B8%8B%E8%BD%BD/x");

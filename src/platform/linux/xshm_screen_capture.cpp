@@ -1,26 +1,29 @@
 #include "platform/linux/xshm_screen_capture.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 #include <xcb/damage.h>
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 #include <xcb/xfixes.h>
+#include <xcb/xinput.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <atomic>
-#include <condition_variable>
+#include <cstdlib>
 #include <future>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "base/log.h"
+#include "base/serial_queue.h"
 #include "platform/linux/bgra_scaler.h"
 #include "platform/linux/buffer_pool.h"
 #include "platform/linux/cursor_overlay.h"
 #include "platform/linux/x_shm_image.h"
 #include "platform/linux/xcb_connection.h"
-#include "base/log.h"
-#include "base/serial_queue.h"
 
 namespace qova {
 
@@ -51,8 +54,8 @@ std::vector<ListedDisplay> listDisplays(const XcbConnection& x) {
   std::vector<ListedDisplay> listed;
   xcb_connection_t* c = x.get();
   if (hasRandr13(x)) {
-    auto resources = reply(xcb_randr_get_screen_resources_current_reply(
-        c, xcb_randr_get_screen_resources_current(c, x.root()), nullptr));
+    auto resources = reply(
+        xcb_randr_get_screen_resources_current_reply(c, xcb_randr_get_screen_resources_current(c, x.root()), nullptr));
     if (resources) {
       const xcb_randr_output_t* outputs = xcb_randr_get_screen_resources_current_outputs(resources.get());
       const int count = xcb_randr_get_screen_resources_current_outputs_length(resources.get());
@@ -83,21 +86,29 @@ std::optional<Geometry> geometryOf(const XcbConnection& x, uint32_t id) {
 
 const Log kLog("capture");
 
-ScreenSample idleSample(std::chrono::steady_clock::time_point time) {
-  ScreenSample sample;
-  sample.status = FrameStatus::idle;
-  sample.presentationTime = time;
-  return sample;
-}
-
 std::chrono::nanoseconds intervalOf(const FrameInterval& interval) {
   if (interval.value <= 0 || interval.timescale <= 0) return std::chrono::milliseconds(16);
   return std::chrono::nanoseconds(interval.value * 1'000'000'000LL / interval.timescale);
 }
 
+// Asks for raw pointer motion of every master device on the root window. The extension's major
+// opcode, which its events carry, or -1 when the server has no XInput 2.
+int selectRawMotion(const XcbConnection& x) {
+  const xcb_query_extension_reply_t* input = xcb_get_extension_data(x.get(), &xcb_input_id);
+  if (!input || !input->present) return -1;
+  auto version = reply(xcb_input_xi_query_version_reply(x.get(), xcb_input_xi_query_version(x.get(), 2, 0), nullptr));
+  if (!version || version->major_version < 2) return -1;
+  struct {
+    xcb_input_event_mask_t head;
+    uint32_t bits;
+  } mask{{XCB_INPUT_DEVICE_ALL_MASTER, 1}, XCB_INPUT_XI_EVENT_MASK_RAW_MOTION};
+  xcb_input_xi_select_events(x.get(), x.root(), 1, &mask.head);
+  return input->major_opcode;
+}
+
 // What tells a stream that its picture changed: XDamage for the screen's content, XFixes for the
-// cursor's shape, RandR for the layout. Each is optional; a missing one is said once, with what is
-// done instead.
+// cursor's shape, XInput 2 for its moves, RandR for the layout. Each is optional; a missing one is
+// said once, with what is done instead.
 class ScreenWatch {
  public:
   ScreenWatch(const XcbConnection& x, bool showsCursor) : x_(x) {
@@ -107,7 +118,7 @@ class ScreenWatch {
       damage_ = xcb_generate_id(c);
       xcb_damage_create(c, damage_, x.root(), XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
     } else {
-      kLog.warning("the X server has no XDamage: every tick is grabbed as a complete frame");
+      kLog.warning("the X server has no XDamage: every frame interval is grabbed as a complete frame");
     }
     fixesEvents_ = showsCursor ? x.eventBase(xcb_xfixes_id) : -1;
     if (fixesEvents_ >= 0 && !reply(xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 4, 0), nullptr))) {
@@ -117,6 +128,10 @@ class ScreenWatch {
       xcb_xfixes_select_cursor_input(c, x.root(), XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
     } else if (showsCursor) {
       kLog.warning("the X server has no XFixes 4: no cursor is drawn into frames");
+    }
+    inputOpcode_ = showsCursor ? selectRawMotion(x) : -1;
+    if (showsCursor && inputOpcode_ < 0) {
+      kLog.info("the X server has no XInput 2: pointer moves are looked for once a frame interval");
     }
     randrEvents_ = hasRandr13(x) ? x.eventBase(xcb_randr_id) : -1;
     if (randrEvents_ >= 0) {
@@ -137,7 +152,7 @@ class ScreenWatch {
   ScreenWatch& operator=(const ScreenWatch&) = delete;
 
   struct Changes {
-    bool content = false;
+    bool content = false;  // the pointer's moves included
     bool layout = false;
   };
   // Takes every event that has arrived.
@@ -147,6 +162,10 @@ class ScreenWatch {
       const int type = event->response_type & 0x7F;
       if (damage_ && type == damageEvents_ + XCB_DAMAGE_NOTIFY) changes.content = true;
       if (fixesEvents_ >= 0 && type == fixesEvents_ + XCB_XFIXES_CURSOR_NOTIFY) changes.content = true;
+      if (type == XCB_GE_GENERIC && inputOpcode_ >= 0) {
+        const auto* generic = reinterpret_cast<const xcb_ge_generic_event_t*>(event);
+        if (generic->extension == inputOpcode_ && generic->event_type == XCB_INPUT_RAW_MOTION) changes.content = true;
+      }
       if (randrEvents_ >= 0 &&
           (type == randrEvents_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == randrEvents_ + XCB_RANDR_NOTIFY)) {
         changes.layout = true;
@@ -168,10 +187,12 @@ class ScreenWatch {
   xcb_damage_damage_t damage_ = 0;
   int damageEvents_ = -1;
   int fixesEvents_ = -1;
+  int inputOpcode_ = -1;
   int randrEvents_ = -1;
 };
 
-// A stream's work on its capture thread, one tick at a time, on a connection of its own.
+// A stream's work on its capture thread, on a connection of its own: following the display and its
+// changes, and grabbing frames of it.
 class CaptureLoop {
  public:
   struct Tick {
@@ -183,17 +204,35 @@ class CaptureLoop {
   static std::unique_ptr<CaptureLoop> open(const CaptureDisplay& display,
                                            const ScreenStreamConfiguration& configuration);
 
-  // One tick at `now`. Without `roomInQueue` no sample may be handed over: the change is kept.
-  Tick tick(std::chrono::steady_clock::time_point now, bool roomInQueue) {
-    if (std::string failure = followDisplay(); !failure.empty()) return {std::nullopt, failure};
-    if (showsCursor_ && pointerMoved()) changed_ = true;
-    if (!roomInQueue) return {};
-    if (!changed_ && watch_->tracksContent()) return {idleSample(now), {}};
+  // Takes the events that have arrived and, when `look`, checks what no event reports (where the
+  // pointer is; everything, without XDamage). Empty, or why the stream must stop.
+  std::string follow(bool look) {
+    if (std::string failure = followDisplay(); !failure.empty()) return failure;
+    if (look && ((showsCursor_ && pointerMoved()) || !watch_->tracksContent())) changed_ = true;
+    return {};
+  }
+  // Whether the picture changed since the last frame.
+  bool changed() const { return changed_; }
+  // The display as it is now.
+  CaptureDisplay display() const { return {displayId_, geometry_.width, geometry_.height, geometry_.x, geometry_.y}; }
+  // Says that nothing changed on the display by `now`.
+  ScreenSample idleSample(std::chrono::steady_clock::time_point now) const {
+    return {FrameStatus::idle, std::nullopt, now, display()};
+  }
+  // Sends the requests still queued (the rearm) and returns the descriptor that becomes readable
+  // when events come.
+  int flushedEventDescriptor() {
+    xcb_flush(x_.get());
+    return xcb_get_file_descriptor(x_.get());
+  }
+
+  // A frame of the display as it is at `now`; no sample when it could not be made this time.
+  Tick grab(std::chrono::steady_clock::time_point now) {
     // Changes from here on are caught by the next notification and the next frame.
     watch_->rearm();
     if (!image_->grab(x_.root(), geometry_.x, geometry_.y)) {
-      // The screen may be shrinking under us and its notification decides on the next tick; a
-      // display that cannot be read for a second has failed.
+      // The screen may be shrinking under us and its notification decides next time; a display
+      // that cannot be read for a second has failed.
       if (x_.broken()) return {std::nullopt, "the X connection was lost"};
       if (++failedGrabs_ > grabFailuresAllowed_) return {std::nullopt, "the screen could not be read for a second"};
       return {};
@@ -245,6 +284,9 @@ class CaptureLoop {
     xcb_connection_t* c = x_.get();
     auto cursor = reply(xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), nullptr));
     if (!cursor) return;
+    // A move already drawn is not a change the next look should report again.
+    lastPointerX_ = cursor->x;
+    lastPointerY_ = cursor->y;
     drawCursor(image_->data(), image_->bytesPerRow(), image_->width(), image_->height(),
                xcb_xfixes_get_cursor_image_cursor_image(cursor.get()), cursor->width, cursor->height,
                cursor->x - cursor->xhot - geometry_.x, cursor->y - cursor->yhot - geometry_.y);
@@ -261,6 +303,7 @@ class CaptureLoop {
     sample.status = FrameStatus::complete;
     sample.imageBuffer = PixelBuffer{width_, height_, width_ * 4, pixels->data(), pixels};
     sample.presentationTime = now;
+    sample.display = display();
     return sample;
   }
 
@@ -316,7 +359,6 @@ class XShmScreenStream : public ScreenStream, public std::enable_shared_from_thi
   XShmScreenStream(CaptureDisplay display, ScreenStreamConfiguration configuration,
                    std::shared_ptr<ScreenStreamClient> client, std::shared_ptr<SerialQueue> queue)
       : display_(display), configuration_(configuration), client_(std::move(client)), queue_(std::move(queue)) {}
-
   ~XShmScreenStream() override {
     requestStop();
     std::lock_guard lock(controlMutex_);
@@ -327,7 +369,11 @@ class XShmScreenStream : public ScreenStream, public std::enable_shared_from_thi
     } else {
       thread_.join();
     }
+    if (stopEvent_ >= 0) close(stopEvent_);
   }
+  XShmScreenStream(const XShmScreenStream&) = delete;
+  XShmScreenStream& operator=(const XShmScreenStream&) = delete;
+  bool usable() const { return stopEvent_ >= 0; }
 
   bool startCapture() override {
     std::lock_guard lock(controlMutex_);
@@ -335,6 +381,9 @@ class XShmScreenStream : public ScreenStream, public std::enable_shared_from_thi
     {
       std::lock_guard stateLock(stateMutex_);
       stopRequested_ = false;
+      uint64_t count;
+      while (read(stopEvent_, &count, sizeof count) > 0) {
+      }
     }
     std::promise<bool> started;
     auto result = started.get_future();
@@ -356,30 +405,60 @@ class XShmScreenStream : public ScreenStream, public std::enable_shared_from_thi
   void requestStop() {
     std::lock_guard lock(stateMutex_);
     stopRequested_ = true;
-    wake_.notify_all();
+    const uint64_t one = 1;
+    [[maybe_unused]] const auto written = write(stopEvent_, &one, sizeof one);
   }
 
-  // Waits for the tick at `until`; true when asked to stop meanwhile.
-  bool waitForTick(std::chrono::steady_clock::time_point until) {
-    std::unique_lock lock(stateMutex_);
-    return wake_.wait_until(lock, until, [this] { return stopRequested_; });
+  // Waits until `until`, a stop or, when `forEvents`, an X event; true when asked to stop.
+  bool waitForChange(std::chrono::steady_clock::time_point until, CaptureLoop& loop, bool forEvents) {
+    const auto left = std::max(until - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration::zero());
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+    const timespec timeout{static_cast<time_t>(seconds.count()),
+                           static_cast<long>(std::chrono::nanoseconds(left - seconds).count())};
+    const int events = loop.flushedEventDescriptor();
+    pollfd watched[] = {{forEvents ? events : -1, POLLIN, 0}, {stopEvent_, POLLIN, 0}};
+    ppoll(watched, 2, &timeout, nullptr);
+    std::lock_guard lock(stateMutex_);
+    return stopRequested_;
   }
 
-  // The capture thread: opens the display, reports whether that worked, then ticks until stopped.
+  // The capture thread: opens the display, reports whether that worked, then samples each change
+  // when the pacing says, until stopped. Every interval it looks at what sends no event, and tells
+  // the client with an idle sample that nothing changed.
   void run(std::promise<bool>& started) {
     const auto loop = CaptureLoop::open(display_, configuration_);
     started.set_value(loop != nullptr);
     if (!loop) return;
+    SamplePacing& pacing = *configuration_.pacing;
     const auto interval = intervalOf(configuration_.minimumFrameInterval);
     const intptr_t depth = std::max<intptr_t>(configuration_.queueDepth, 1);
-    for (auto next = std::chrono::steady_clock::now();;) {
-      if (waitForTick(next)) return;
+    auto nextLook = std::chrono::steady_clock::now();
+    auto noGrabBefore = nextLook;
+    for (;;) {
       const auto now = std::chrono::steady_clock::now();
-      // Measured from this tick, so that a late wake-up is never followed by a short interval.
-      next = now + interval;
-      auto tick = loop->tick(now, inFlight_->load() < depth);
-      if (!tick.stopReason.empty()) return stoppedByItself(tick.stopReason);
-      if (tick.sample) deliver(std::move(*tick.sample));
+      const bool look = now >= nextLook;
+      // Measured from this look, so that a late wake-up is never followed by a short interval.
+      if (look) nextLook = now + interval;
+      if (std::string failure = loop->follow(look); !failure.empty()) return stoppedByItself(failure);
+      if (loop->changed()) pacing.changed(now);
+      const auto due = pacing.due();
+      const bool room = inFlight_->load() < depth;
+      if (due && *due <= now && now >= noGrabBefore && room) {
+        auto grabbed = loop->grab(now);
+        if (!grabbed.stopReason.empty()) return stoppedByItself(grabbed.stopReason);
+        if (grabbed.sample) {
+          pacing.sampled(now);
+          deliver(std::move(*grabbed.sample));
+        } else {
+          noGrabBefore = now + interval;
+        }
+        continue;  // events read while grabbing are taken before waiting
+      }
+      if (look && !due && room) deliver(loop->idleSample(now));
+      // A kept change waits for its time; events meanwhile would only join it, and a moving pointer
+      // sends hundreds a second, so they are left for then.
+      const bool kept = due && room;
+      if (waitForChange(kept ? std::min(std::max(*due, noGrabBefore), nextLook) : nextLook, *loop, !kept)) return;
     }
   }
 
@@ -410,8 +489,9 @@ class XShmScreenStream : public ScreenStream, public std::enable_shared_from_thi
   std::mutex controlMutex_;  // start, stop and the thread handle
   std::thread thread_;
   std::mutex stateMutex_;
-  std::condition_variable wake_;
   bool stopRequested_ = false;
+  // Readable once a stop is asked, so that a wait for X events ends at once.
+  const int stopEvent_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   // Samples handed to the queue and not yet handled there.
   std::shared_ptr<std::atomic<intptr_t>> inFlight_ = std::make_shared<std::atomic<intptr_t>>(0);
 };
@@ -426,7 +506,8 @@ std::optional<ShareableContent> XShmScreenCapture::shareableContent() {
   }
   ShareableContent content;
   for (const auto& listed : listDisplays(x)) {
-    content.displays.push_back({listed.id, listed.geometry.width, listed.geometry.height});
+    const Geometry& g = listed.geometry;
+    content.displays.push_back({listed.id, g.width, g.height, g.x, g.y});
   }
   if (x.broken()) return std::nullopt;
   return content;
@@ -444,8 +525,9 @@ std::shared_ptr<ScreenStream> XShmScreenCapture::makeStream(const CaptureDisplay
                                                             const ScreenStreamConfiguration& configuration,
                                                             std::shared_ptr<ScreenStreamClient> client,
                                                             std::shared_ptr<SerialQueue> queue) {
-  if (!client || !queue) return nullptr;
-  return std::make_shared<XShmScreenStream>(display, configuration, std::move(client), std::move(queue));
+  if (!client || !queue || !configuration.pacing) return nullptr;
+  auto stream = std::make_shared<XShmScreenStream>(display, configuration, std::move(client), std::move(queue));
+  return stream->usable() ? stream : nullptr;
 }
 
 }  // namespace qova

@@ -475,6 +475,8 @@ class QtWindow : public Window {
     }
   }
   void makeKeyAndOrderFront() override {
+    // show() leaves a minimised window minimised.
+    window_->setWindowState(window_->windowState() & ~Qt::WindowMinimized);
     window_->show();
     window_->raise();
     window_->activateWindow();

@@ -166,7 +166,7 @@ TEST_F(ControllerTest, RestartStartsAgainAfterFourHundredMillisecondsAndTwoResta
   EXPECT_EQ(sentTo(launches()[1]), "__QOVA_PERMISSION__{\"input\":true,\"screen\":true}\n");
 }
 
-TEST_F(ControllerTest, AMessageQueuedForOneAgentNeverReachesTheNext) {
+TEST_F(ControllerTest, AMessageOrFrameQueuedForOneAgentNeverReachesTheNext) {
   launchApp();
   delegate->startAgent();
   sentTo(launches()[0]);
@@ -174,6 +174,7 @@ TEST_F(ControllerTest, AMessageQueuedForOneAgentNeverReachesTheNext) {
   std::promise<void> release;
   delegate->agentInputQueue->async([wait = release.get_future().share()] { wait.wait_for(10s); });
   delegate->writeAgentInput("for the first agent\n");
+  delegate->writeFrameToAgent("frame for the first agent\n", {'J'}, [](AgentWrite) {});
   delegate->restartAgent();
   main().advance(1s);
   release.set_value();

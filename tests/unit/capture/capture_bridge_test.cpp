@@ -80,5 +80,30 @@ TEST_F(ControllerTest, EndingTheAgentOrTheApplicationOrAFailedWriteEndsCapture) 
   }
 }
 
+// Input lands where the picture shows it: on the captured display wherever it lies, then on its new
+// place; a new size brings a stream of that size, whose frames say so.
+TEST_F(ControllerTest, InputAndFramesFollowTheCapturedDisplay) {
+  fakes.screenCapture->content = ShareableContent{{{7, 1440, 900, 1920, 0}}};
+  delegate->startAgent();
+  auto& agent = fakes.processes->lastLaunch();
+  const auto stream = [&](size_t n) {
+    EXPECT_TRUE(main().pumpUntil([&] { return fakes.screenCapture->streams().size() >= n; }));
+    return fakes.screenCapture->streams().at(n - 1);
+  };
+  const std::string tap = "__QOVA_INPUT__{\"action\":\"tap\",\"x\":10,\"y\":20}\n";
+  agent.handlers.onOutput("__QOVA_CAPTURE__{\"action\":\"start\"}\n");
+  stream(1);
+  agent.handlers.onOutput(tap);
+  fakes.screenCapture->content = ShareableContent{{{7, 1024, 768, 0, 100}}};
+  stream(1)->deliver({FrameStatus::complete, solidPixelBuffer(1280, 800), {}, {7, 1024, 768, 0, 100}});
+  EXPECT_EQ(stream(2)->configuration.width, 1024);
+  stream(2)->deliver({FrameStatus::complete, solidPixelBuffer(1024, 768), {}, {}});
+  EXPECT_TRUE(main().pumpUntil([&] { return sentTo(agent).find("\"inputWidth\":1024") != std::string::npos; }));
+  agent.handlers.onOutput(tap);
+  const auto events = fakes.eventPoster->take();
+  EXPECT_EQ(events.front(), PostedEvent::move(1930, 20));
+  EXPECT_EQ(events.back(), PostedEvent::mouse(MouseEventType::leftMouseUp, 10, 120, CGMouseButton::left));
+}
+
 }  // namespace
 }  // namespace qova::test

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "capture/frame_message.h"
+#include "capture/frame_pacer.h"
 
 namespace qova {
 namespace {
@@ -19,6 +20,25 @@ TEST(CaptureAction, OnlyExactStartAndStopStringsAskForAnything) {
   }
   // A raw NUL ends the parser's input early, so what follows it would go unread.
   EXPECT_EQ(decodeCaptureAction(std::string("{\"action\":\"stop\"}\0junk", 21)), CaptureAction::none);
+}
+
+// A change after a quiet spell is sampled at once; changes in a burst join the one kept, sampled as
+// the interval since the last frame ends.
+TEST(FramePacer, SamplesAChangeAtOnceAfterAQuietSpellAndAtMostOncePerInterval) {
+  using namespace std::chrono_literals;
+  const SamplePacing::TimePoint t{};
+  FramePacer pacer(100ms);
+  EXPECT_EQ(pacer.due(), std::nullopt);
+  pacer.changed(t + 5ms);
+  EXPECT_EQ(pacer.due(), t + 5ms);
+  pacer.sampled(t + 5ms);
+  EXPECT_EQ(pacer.due(), std::nullopt);
+  pacer.changed(t + 30ms);
+  pacer.changed(t + 90ms);
+  EXPECT_EQ(pacer.due(), t + 105ms);
+  pacer.sampled(t + 105ms);
+  pacer.changed(t + 1105ms);
+  EXPECT_EQ(pacer.due(), t + 1105ms);
 }
 
 TEST(CaptureFrameSize, LongerSideIsBroughtTo1280InDoublePrecision) {

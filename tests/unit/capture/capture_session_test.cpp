@@ -79,7 +79,7 @@ class CaptureSessionTest : public ::testing::Test {
     session->streamOutputQueue->drain();
   }
   static ScreenSample sampleOf(int width, int height, FrameStatus status = FrameStatus::complete) {
-    return {status, solidPixelBuffer(width, height), {}};
+    return {status, solidPixelBuffer(width, height), {}, {}};
   }
 
   FakePlatformServices fakes;
@@ -204,7 +204,7 @@ TEST_F(CaptureSessionTest, ASampleBecomesAFrameOfTheRulesSizeOrNothing) {
     images().failing = c.failing;
     const int renders = images().renders;
     const size_t sent = host->frames.size();
-    deliver(stream, c.width ? sampleOf(c.width, c.height, c.status) : ScreenSample{c.status, std::nullopt, {}});
+    deliver(stream, c.width ? sampleOf(c.width, c.height, c.status) : ScreenSample{c.status, std::nullopt, {}, {}});
     EXPECT_EQ(images().renders - renders, c.imageWork ? 1 : 0) << c.width << " " << static_cast<int>(c.status);
     ASSERT_EQ(host->frames.size(), sent + (c.frameWidth ? 1 : 0)) << c.width << " " << static_cast<int>(c.status);
     if (!c.frameWidth) continue;
@@ -213,26 +213,28 @@ TEST_F(CaptureSessionTest, ASampleBecomesAFrameOfTheRulesSizeOrNothing) {
   }
 }
 
-// While a frame's write is pending, samples are dropped before any image work; the sample after the
-// write goes out, and a stop and a new start reopen the gate even while that write still hangs. A
-// frame with no agent to take it is dropped; one whose write fails stops capture.
+// While a frame's write is pending, samples cost no image work; the newest of them follows when the
+// write ends. A stop and a new start reopen the gate even while a write still hangs, and drop what
+// was held. A frame with no agent to take it is dropped; one whose write fails stops capture.
 TEST_F(CaptureSessionTest, OneFrameIsPendingAtATimeAndAFailedWriteStopsCapture) {
   auto stream = startCapturing();
   host->holding = true;
-  for (int i = 0; i < 3; ++i) deliver(stream, sampleOf(1440, 900));
+  for (const int width : {1440, 1280, 640}) deliver(stream, sampleOf(width, 400));
   EXPECT_EQ(images().renders, 1);
   host->release();
-  deliver(stream, sampleOf(1440, 900));
+  session->streamOutputQueue->drain();
   EXPECT_EQ(images().renders, 2);
+  deliver(stream, sampleOf(1280, 800));
   command("stop");
   ASSERT_TRUE(isIdle());
   deliver(stream, sampleOf(1280, 800));  // a late sample of the stopped stream
-  EXPECT_EQ(images().renders, 2);
   stream = startCapturing(2);
   deliver(stream, sampleOf(1280, 800));
   EXPECT_EQ(images().renders, 3);
   host->release();
-  EXPECT_EQ(host->frames.size(), 3u);
+  session->streamOutputQueue->drain();
+  ASSERT_EQ(host->frames.size(), 3u);
+  EXPECT_EQ(host->frames[1].first["width"], 640);
 
   host->holding = false;
   host->outcome = AgentWrite::noAgent;

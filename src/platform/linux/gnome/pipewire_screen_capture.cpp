@@ -144,6 +144,10 @@ class PipeWireScreenStream : public ScreenStream, public std::enable_shared_from
       kLog.warning("cannot reach the PipeWire daemon: no capture");
       return false;
     }
+    pacingTimer_ = pw_loop_add_timer(
+        pw_thread_loop_get_loop(loop_),
+        [](void* self, uint64_t) { static_cast<PipeWireScreenStream*>(self)->pace(std::chrono::steady_clock::now()); },
+        this);
     static const pw_core_events coreEvents = [] {
       pw_core_events events{};
       events.version = PW_VERSION_CORE_EVENTS;
@@ -197,10 +201,13 @@ class PipeWireScreenStream : public ScreenStream, public std::enable_shared_from
       pw_core_disconnect(core_);
     }
     if (context_) pw_context_destroy(context_);
+    if (pacingTimer_) pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), pacingTimer_);
+    held_.reset();
     pw_thread_loop_unlock(loop_);
     pw_thread_loop_stop(loop_);
     pw_thread_loop_destroy(loop_);
     loop_ = nullptr;
+    pacingTimer_ = nullptr;
     stream_ = nullptr;
     core_ = nullptr;
     context_ = nullptr;
@@ -255,7 +262,30 @@ class PipeWireScreenStream : public ScreenStream, public std::enable_shared_from
     if (!newest) return;
     auto sample = copyOut(*newest->buffer);
     pw_stream_queue_buffer(stream_, newest);
-    if (sample) offer(std::move(*sample));
+    if (!sample) return;
+    // Every frame the compositor sends is a change; the pacing says when it becomes a sample.
+    const auto now = std::chrono::steady_clock::now();
+    configuration_.pacing->changed(now);
+    held_ = std::move(sample);
+    pace(now);
+  }
+
+  // Hands over the newest frame once the pacing says so, else wakes up then.
+  void pace(std::chrono::steady_clock::time_point now) {
+    QOVA_ASSERT_ON(LoopThread{loop_});
+    const auto due = configuration_.pacing->due();
+    if (!held_ || !due) return;
+    if (*due > now) {
+      const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(*due - now).count();
+      timespec value{static_cast<time_t>(wait / 1'000'000'000), static_cast<long>(wait % 1'000'000'000)};
+      pw_loop_update_timer(pw_thread_loop_get_loop(loop_), pacingTimer_, &value, nullptr, false);
+      return;
+    }
+    ScreenSample sample = std::move(*held_);
+    held_.reset();
+    sample.presentationTime = now;
+    configuration_.pacing->sampled(now);
+    offer(std::move(sample));
   }
 
   // The frame at the configured size, as BGRX in memory of its own; nothing for a buffer that holds
@@ -361,6 +391,8 @@ class PipeWireScreenStream : public ScreenStream, public std::enable_shared_from
   ScaleScratch scratch_;
   std::shared_ptr<BufferPool> pool_ = std::make_shared<BufferPool>();
   bool reportedBadBuffer_ = false;
+  spa_source* pacingTimer_ = nullptr;
+  std::optional<ScreenSample> held_;  // the newest frame, until the pacing lets it go
 
   std::mutex stateMutex_;
   std::condition_variable stateChanged_;
@@ -378,7 +410,7 @@ PipeWireScreenCapture::PipeWireScreenCapture(std::shared_ptr<MutterSession> sess
 std::optional<ShareableContent> PipeWireScreenCapture::shareableContent() {
   const auto info = session_->ensure();
   if (!info) return std::nullopt;
-  return ShareableContent{{CaptureDisplay{kDisplayId, info->width, info->height}}};
+  return ShareableContent{{CaptureDisplay{kDisplayId, info->width, info->height, info->x, info->y}}};
 }
 
 uint32_t PipeWireScreenCapture::mainDisplayId() { return kDisplayId; }
@@ -387,7 +419,7 @@ std::shared_ptr<ScreenStream> PipeWireScreenCapture::makeStream(const CaptureDis
                                                                 const ScreenStreamConfiguration& configuration,
                                                                 std::shared_ptr<ScreenStreamClient> client,
                                                                 std::shared_ptr<SerialQueue> queue) {
-  if (!client || !queue || display.displayId != kDisplayId) return nullptr;
+  if (!client || !queue || !configuration.pacing || display.displayId != kDisplayId) return nullptr;
   return std::make_shared<PipeWireScreenStream>(session_, configuration, std::move(client), std::move(queue));
 }
 

@@ -11,8 +11,8 @@ class MutterSession;
 // Screen capture on GNOME: the one display is the primary monitor that the session's screen cast
 // records, cursor drawn in. A stream takes the compositor's frames over PipeWire in shared memory
 // (BGRx, BGRA, RGBx or RGBA, whichever the compositor picks) and hands over a sample only when the
-// compositor sent one, which it does on change; while the queue is full only the newest frame is
-// kept, and handed over once there is room. A session the compositor closed, or a PipeWire daemon
+// compositor sent one, which it does on change, and when the stream's pacing lets it go; until then,
+// and while the queue is full, only the newest frame is kept. A session the compositor closed, or a PipeWire daemon
 // gone, stops the stream by itself.
 class PipeWireScreenCapture : public ScreenCapture {
  public:

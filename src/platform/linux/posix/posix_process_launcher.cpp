@@ -229,6 +229,10 @@ class PosixChildProcess : public ChildProcess {
     if (std::exchange(state_->killScheduled, true)) return;
     std::thread(killAfterGrace, state_, grace).detach();
   }
+  bool waitForEnd(Duration timeout) override {
+    std::unique_lock lock(state_->mutex);
+    return state_->ended.wait_for(lock, timeout, [&] { return state_->exited; });
+  }
   int processId() const override { return state_->pid; }
 
  private:
