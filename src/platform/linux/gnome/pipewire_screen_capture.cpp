@@ -95,6 +95,7 @@ class PipeWireScreenStream : public ScreenStream, public std::enable_shared_from
       std::lock_guard lock(stateMutex_);
       state_ = State::connecting;
       stopRequested_ = false;
+      reportedStop_ = false;
       pending_.reset();
     }
     if (!connect(info->pipeWireNode)) {
