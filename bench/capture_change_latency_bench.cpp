@@ -2,7 +2,7 @@
 // stream at 10 fps: the pointer is moved (the cursor is drawn into frames) every 150 ms, and the
 // first complete sample made after each move is awaited. X11 (XTest and the MIT-SHM stream on
 // $DISPLAY) by default; with QOVA_DESKTOP_BACKEND=wlroots the wlroots pointer and stream on
-// $WAYLAND_DISPLAY. Adding the frame pipeline's sample-to-pipe time (capture_cpu_bench) gives the
+// $WAYLAND_DISPLAY; with QOVA_DESKTOP_BACKEND=gnome GNOME's session on the session bus. Adding the frame pipeline's sample-to-pipe time (capture_cpu_bench) gives the
 // change-to-pipe latency.
 // Usage: capture_change_latency_bench [moves]
 #include <algorithm>
@@ -17,6 +17,7 @@
 
 #include "capture/frame_pacer.h"
 #include "base/serial_queue.h"
+#include "platform/linux/gnome/gnome_services.h"
 #include "platform/linux/wayland/wlroots_input.h"
 #include "platform/linux/wayland/wlroots_screen_capture.h"
 #include "platform/linux/xshm_screen_capture.h"
@@ -57,6 +58,11 @@ int main(int argc, char** argv) {
   std::shared_ptr<qova::EventPoster> pointer =
       wlroots ? std::shared_ptr<qova::EventPoster>(std::make_shared<qova::WlrootsInput>())
               : std::make_shared<qova::XTestEventPoster>();
+  if (backend && std::string(backend) == "gnome") {
+    const auto gnome = qova::createGnomeServices();
+    capture = gnome.screenCapture;
+    pointer = gnome.eventPoster;
+  }
   const auto content = capture->shareableContent();
   if (!content || content->displays.empty()) return std::fprintf(stderr, "no display\n"), 1;
   const auto display = content->displays.front();

@@ -12,6 +12,7 @@
 #include <xcb/xtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -27,6 +28,7 @@
 #include "base/serial_queue.h"
 #include "capture/capture_session.h"
 #include "fakes/fake_platform_services.h"
+#include "platform/linux/gnome/gnome_services.h"
 #include "platform/linux/posix/posix_process_launcher.h"
 #include "platform/linux/turbojpeg_imaging.h"
 #include "platform/linux/wayland/wlroots_permissions.h"
@@ -264,20 +266,38 @@ int main(int argc, char** argv) {
   fakes.workspace->bundle = (root / "QOVA Lumaro Agent.app").string();
   PlatformServices services = fakes.services();
   services.processes = std::make_shared<TimingLauncher>(timing);
-  // QOVA_DESKTOP_BACKEND=wlroots: the wlroots stream on $WAYLAND_DISPLAY instead.
+  // QOVA_DESKTOP_BACKEND=wlroots: the wlroots stream on $WAYLAND_DISPLAY instead; =gnome: GNOME's
+  // screen cast of the session bus's compositor, whose pointer this bench moves every 100 ms (the
+  // cursor is drawn into the frames) unless QOVA_BENCH_STILL_SCREEN is set.
   const char* backend = std::getenv("QOVA_DESKTOP_BACKEND");
   const bool wlroots = backend && std::string(backend) == "wlroots";
-  services.permissions = wlroots ? std::shared_ptr<Permissions>(std::make_shared<WlrootsPermissions>())
-                                 : std::make_shared<X11Permissions>();
-  services.screenCapture = std::make_shared<TimingCapture>(
-      wlroots ? std::shared_ptr<ScreenCapture>(std::make_shared<WlrootsScreenCapture>())
-              : std::make_shared<XShmScreenCapture>(),
-      timing);
+  const bool gnome = backend && std::string(backend) == "gnome";
+  const bool quiet = std::getenv("QOVA_BENCH_STILL_SCREEN") != nullptr;
+  GnomeServices desktop;
+  if (gnome) desktop = createGnomeServices();
+  std::shared_ptr<ScreenCapture> capture = std::make_shared<XShmScreenCapture>();
+  services.permissions = std::make_shared<X11Permissions>();
+  if (wlroots) {
+    capture = std::make_shared<WlrootsScreenCapture>();
+    services.permissions = std::make_shared<WlrootsPermissions>();
+  } else if (gnome) {
+    capture = desktop.screenCapture;
+    services.permissions = desktop.permissions;
+  }
+  services.screenCapture = std::make_shared<TimingCapture>(capture, timing);
   services.imaging = std::make_shared<TurboJpegImaging>();
   auto delegate = std::make_shared<AppDelegate>(services);
   timing->session = delegate->capture;
   timing->launched = Clock::now();
   delegate->startAgent();
+
+  std::atomic<bool> moving{gnome && !quiet};
+  std::thread mover([&] {
+    for (int step = 0; moving; ++step) {
+      desktop.eventPoster->moveCursor(200 + 100 * (step % 8), 300);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
 
   // Warm-up: the first frames pay for page faults and encoder set-up.
   fakes.mainQueue->pumpUntil([&] { return timing->frames.load() >= 1; }, std::chrono::seconds(10));
@@ -287,6 +307,8 @@ int main(int argc, char** argv) {
   } else {
     measureSteady(seconds, *timing, *fakes.mainQueue);
   }
+  moving = false;
+  mover.join();
   delegate->stopClicked();
   delegate->capture->captureQueue->drain();
   fakes.mainQueue->runPending();

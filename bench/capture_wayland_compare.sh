@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# The wlroots capture path beside the X11 one, at the same picture size in the same run: the same
-# photo-like picture (Xvfb: drawn by capture_screen_changer; sway headless: its background), changed
-# every 30 ms (X11: a small square repainted; sway: the pointer moved, which the compositor draws in),
-# then a still screen. capture_cpu_bench runs the application's capture path on each and prints its
-# CPU per frame and the time from a sample to the frame's last byte in the agent's pipe; the display
-# server's own CPU over the run is shown beside it. Last, on the still picture, the time from a pointer
+# The wlroots and GNOME capture paths beside the X11 one, at the same picture size in the same run: the
+# same photo-like picture (Xvfb: drawn by capture_screen_changer; sway headless: its background;
+# Mutter headless: its own plain background), changed every 30 ms (X11: a small square repainted;
+# sway: the pointer moved, which the compositor draws in) or every 100 ms (GNOME: the pointer moved by
+# capture_cpu_bench itself), then a still screen. capture_cpu_bench runs the application's capture
+# path on each and prints its CPU per frame and the time from a sample to the frame's last byte in the
+# agent's pipe; the display server's own CPU over the run is shown beside it. Last, on the still picture, the time from a pointer
 # move to the first sample that shows it (capture_change_latency_bench).
 # Usage: bench/capture_wayland_compare.sh [build-dir] [seconds-per-run] [width] [height]
 set -euo pipefail
@@ -87,3 +88,18 @@ kill "$changer"
 sleep 1
 measure "wlroots still" "$sway" "${wayland[@]}"
 printf '%-22s %s\n' "wlroots pointer moved" "$(env "${wayland[@]}" "$build/bench/capture_change_latency_bench" 2>/dev/null)"
+
+# GNOME: a headless Mutter 43 on a private session bus with PipeWire.
+export build seconds
+tests/gnome/session_bus.sh bash -c "$(declare -f server_ticks measure)"'
+  mutter --headless --wayland --no-x11 --virtual-monitor "$0" >/dev/null 2>&1 &
+  mutter=$!
+  for _ in $(seq 100); do
+    gdbus introspect --session --dest org.gnome.Mutter.ScreenCast --object-path /org/gnome/Mutter/ScreenCast \
+      >/dev/null 2>&1 && break
+    sleep 0.1
+  done
+  measure "GNOME changing" "$mutter" QOVA_DESKTOP_BACKEND=gnome
+  measure "GNOME still" "$mutter" QOVA_DESKTOP_BACKEND=gnome QOVA_BENCH_STILL_SCREEN=1
+  printf "%-22s %s\n" "GNOME pointer moved" "$(QOVA_DESKTOP_BACKEND=gnome "$build/bench/capture_change_latency_bench" 2>/dev/null)"
+  kill -9 "$mutter"  # Mutter 43 asked to end after a screen cast does not end' "${width}x${height}"

@@ -23,6 +23,7 @@ else()
 endif()
 
 include(cmake/Wayland.cmake)
+include(cmake/Gnome.cmake)
 
 qova_glob_sources(QOVA_QT_SOURCES src/platform/qt)
 add_library(qova_qt STATIC ${QOVA_QT_SOURCES})
@@ -35,7 +36,7 @@ set(QOVA_BUNDLE_DIR "${CMAKE_BINARY_DIR}/QOVA Lumaro Agent.app")
 # The entry point and the composition root: the one place that names the backends.
 add_executable(qova_app src/app/main.cpp src/app/linux_platform_services.cpp)
 target_include_directories(qova_app PRIVATE src)
-target_link_libraries(qova_app PRIVATE qova_logic qova_qt qova_x11 qova_wayland qova_posix)
+target_link_libraries(qova_app PRIVATE qova_logic qova_qt qova_x11 qova_wayland qova_gnome qova_posix)
 set_target_properties(qova_app PROPERTIES
   OUTPUT_NAME "QOVA Lumaro Agent"
   RUNTIME_OUTPUT_DIRECTORY "${QOVA_BUNDLE_DIR}/Contents/MacOS")

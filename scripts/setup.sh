@@ -29,6 +29,9 @@ PACKAGES=(
   xdg-utils dbus-daemon
   # the launcher's checker, and a small XEmbed tray host for the tray tests and screenshot
   desktop-file-utils trayer
+  # GNOME on Wayland: the compositor's remote-desktop interfaces over GDBus, frames over PipeWire, and a
+  # headless compositor with its PipeWire daemon for the tests
+  libglib2.0-dev libpipewire-0.3-dev mutter pipewire wireplumber
 )
 # Node.js and npm drive the browser tests; a Node.js already on the machine (with its own npm) is kept.
 if ! command -v npm >/dev/null 2>&1; then PACKAGES+=(nodejs npm); fi

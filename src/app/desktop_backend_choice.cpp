@@ -13,12 +13,6 @@ std::optional<DesktopBackend> backendNamed(std::string_view name) {
   return std::nullopt;
 }
 
-// GNOME's backend comes later; until then the choice says so instead of handing out X11.
-DesktopChoice gnomeNotYet(std::string why) {
-  return {DesktopBackend::none, why + ", but the GNOME backend is not available yet: no capture, no input",
-          "暂不支持 GNOME 桌面：无法录屏和控制"};
-}
-
 std::string missingFrom(const WlrootsOffer& offer) {
   std::string missing;
   const std::pair<bool, const char*> parts[] = {{offer.screenCopy, "screen copy"},
@@ -47,7 +41,6 @@ DesktopChoice chooseDesktopBackend(const std::vector<std::string>& arguments, co
   std::string ignored;
   if (forced) {
     const auto backend = backendNamed(*forced);
-    if (backend == DesktopBackend::gnome) return gnomeNotYet("GNOME was asked for (" + source + ")");
     if (backend) return {*backend, "asked for (" + source + ")", {}};
     ignored = " (unknown desktop backend \"" + *forced + "\" ignored)";
   }
@@ -59,7 +52,10 @@ DesktopChoice chooseDesktopBackend(const std::vector<std::string>& arguments, co
   const std::string missing = missingFrom(offer);
   if (missing.empty())
     return {DesktopBackend::wlroots, "a wlroots compositor offers screen copy and virtual input" + ignored, {}};
-  if (probes.gnomeRemoteDesktop()) return gnomeNotYet("a GNOME Wayland session" + ignored);
+  if (probes.gnomeRemoteDesktop()) {
+    return {DesktopBackend::gnome, "GNOME's remote-desktop and screen-cast interfaces are on the session bus" + ignored,
+            {}};
+  }
   return {DesktopBackend::none,
           "a Wayland session whose compositor offers no " + missing +
               " (X11 would reach only X clients there): no capture, no input" + ignored,

@@ -37,8 +37,7 @@ inline constexpr const char* kDesktopBackendVariable = "QOVA_DESKTOP_BACKEND";
 
 // The forced choice first (argument, then variable); then, in a Wayland session, wlroots when its
 // compositor offers screen copy and both virtual devices, GNOME when its interfaces are there;
-// otherwise X11. Never X11 in a Wayland session: X11 there reaches only X clients. The GNOME backend
-// does not exist yet, so choosing it gives none with that reason.
+// otherwise X11. Never X11 in a Wayland session: X11 there reaches only X clients.
 DesktopChoice chooseDesktopBackend(const std::vector<std::string>& arguments, const DesktopProbes& probes);
 
 }  // namespace qova

@@ -1,12 +1,10 @@
 #include "app/linux_platform_services.h"
 
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
-
 #include <cstdlib>
 
 #include "app/desktop_backend_choice.h"
 #include "base/log.h"
+#include "platform/linux/gnome/gnome_services.h"
 #include "platform/linux/no_desktop.h"
 #include "platform/linux/posix/posix_process_launcher.h"
 #include "platform/linux/posix/posix_workspace.h"
@@ -41,11 +39,7 @@ DesktopProbes realProbes() {
     const WlrootsGlobals globals = probeWlrootsCompositor();
     return WlrootsOffer{globals.screenCopy, globals.virtualPointer, globals.virtualKeyboard};
   };
-  probes.gnomeRemoteDesktop = [] {
-    const auto* bus = QDBusConnection::sessionBus().interface();
-    return bus && bus->isServiceRegistered("org.gnome.Mutter.RemoteDesktop").value() &&
-           bus->isServiceRegistered("org.gnome.Mutter.ScreenCast").value();
-  };
+  probes.gnomeRemoteDesktop = gnomeRemoteDesktopAvailable;
   return probes;
 }
 
@@ -66,7 +60,14 @@ void addDesktop(PlatformServices& services, DesktopBackend backend) {
       services.pasteboard = input;
       return;
     }
-    case DesktopBackend::gnome:
+    case DesktopBackend::gnome: {
+      auto gnome = createGnomeServices();
+      services.permissions = gnome.permissions;
+      services.screenCapture = gnome.screenCapture;
+      services.eventPoster = gnome.eventPoster;
+      services.pasteboard = gnome.pasteboard;
+      return;
+    }
     case DesktopBackend::none: {
       auto nothing = std::make_shared<NoDesktop>();
       services.permissions = nothing;

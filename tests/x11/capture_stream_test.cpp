@@ -12,6 +12,7 @@
 #include "platform/linux/cursor_overlay.h"
 #include "platform/linux/turbojpeg_imaging.h"
 #include "platform/linux/xshm_screen_capture.h"
+#include "support/recording_stream_client.h"
 #include "support/test_bundle.h"
 #include "test_screen.h"
 
@@ -19,33 +20,6 @@ namespace qova::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-struct RecordingClient : ScreenStreamClient {
-  void didOutputSample(const ScreenSample& sample) override {
-    std::lock_guard lock(mutex);
-    samples.push_back(sample);
-  }
-  void didStopWithError() override { ++stops; }
-  std::vector<ScreenSample> all() {
-    std::lock_guard lock(mutex);
-    return samples;
-  }
-  // The index of the first sample after `from` that satisfies `want`, waiting up to 5 s for one.
-  std::optional<size_t> waitFor(size_t from, const std::function<bool(const ScreenSample&)>& want) {
-    for (auto end = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < end;
-         std::this_thread::sleep_for(5ms)) {
-      const auto seen = all();
-      auto found = std::find_if(seen.begin() + static_cast<long>(std::min(from, seen.size())), seen.end(), want);
-      if (found != seen.end()) return found - seen.begin();
-    }
-    return std::nullopt;
-  }
-  std::mutex mutex;
-  std::vector<ScreenSample> samples;
-  std::atomic<int> stops{0};
-};
-
-bool isComplete(const ScreenSample& s) { return s.status == FrameStatus::complete && s.imageBuffer; }
 
 struct RunningStream {
   std::shared_ptr<RecordingClient> client = std::make_shared<RecordingClient>();

@@ -1,7 +1,6 @@
 #include "platform/linux/xshm_screen_capture.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 #include <xcb/damage.h>
 #include <xcb/randr.h>
@@ -22,6 +21,7 @@
 #include "platform/linux/bgra_scaler.h"
 #include "platform/linux/buffer_pool.h"
 #include "platform/linux/cursor_overlay.h"
+#include "platform/linux/threaded_screen_stream.h"
 #include "platform/linux/x_shm_image.h"
 #include "platform/linux/xcb_connection.h"
 
@@ -354,61 +354,12 @@ std::unique_ptr<CaptureLoop> CaptureLoop::open(const CaptureDisplay& display,
   return loop;
 }
 
-class XShmScreenStream : public ScreenStream, public std::enable_shared_from_this<XShmScreenStream> {
+class XShmScreenStream : public ThreadedScreenStream {
  public:
-  XShmScreenStream(CaptureDisplay display, ScreenStreamConfiguration configuration,
-                   std::shared_ptr<ScreenStreamClient> client, std::shared_ptr<SerialQueue> queue)
-      : display_(display), configuration_(configuration), client_(std::move(client)), queue_(std::move(queue)) {}
-  ~XShmScreenStream() override {
-    requestStop();
-    std::lock_guard lock(controlMutex_);
-    if (!thread_.joinable()) return;
-    // The capture thread may hold the last reference for a moment; it must not wait for itself.
-    if (thread_.get_id() == std::this_thread::get_id()) {
-      thread_.detach();
-    } else {
-      thread_.join();
-    }
-    if (stopEvent_ >= 0) close(stopEvent_);
-  }
-  XShmScreenStream(const XShmScreenStream&) = delete;
-  XShmScreenStream& operator=(const XShmScreenStream&) = delete;
-  bool usable() const { return stopEvent_ >= 0; }
-
-  bool startCapture() override {
-    std::lock_guard lock(controlMutex_);
-    if (thread_.joinable() || configuration_.width <= 0 || configuration_.height <= 0) return false;
-    {
-      std::lock_guard stateLock(stateMutex_);
-      stopRequested_ = false;
-      uint64_t count;
-      while (read(stopEvent_, &count, sizeof count) > 0) {
-      }
-    }
-    std::promise<bool> started;
-    auto result = started.get_future();
-    thread_ = std::thread([this, started = std::move(started)]() mutable { run(started); });
-    if (result.get()) return true;
-    thread_.join();
-    return false;
-  }
-
-  bool stopCapture() override {
-    requestStop();
-    std::lock_guard lock(controlMutex_);
-    if (!thread_.joinable()) return false;
-    thread_.join();
-    return true;
-  }
+  using ThreadedScreenStream::ThreadedScreenStream;
+  ~XShmScreenStream() override { endThread(); }
 
  private:
-  void requestStop() {
-    std::lock_guard lock(stateMutex_);
-    stopRequested_ = true;
-    const uint64_t one = 1;
-    [[maybe_unused]] const auto written = write(stopEvent_, &one, sizeof one);
-  }
-
   // Waits until `until`, a stop or, when `forEvents`, an X event; true when asked to stop.
   bool waitForChange(std::chrono::steady_clock::time_point until, CaptureLoop& loop, bool forEvents) {
     const auto left = std::max(until - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration::zero());
@@ -416,22 +367,21 @@ class XShmScreenStream : public ScreenStream, public std::enable_shared_from_thi
     const timespec timeout{static_cast<time_t>(seconds.count()),
                            static_cast<long>(std::chrono::nanoseconds(left - seconds).count())};
     const int events = loop.flushedEventDescriptor();
-    pollfd watched[] = {{forEvents ? events : -1, POLLIN, 0}, {stopEvent_, POLLIN, 0}};
+    pollfd watched[] = {{forEvents ? events : -1, POLLIN, 0}, {wakeDescriptor(), POLLIN, 0}};
     ppoll(watched, 2, &timeout, nullptr);
-    std::lock_guard lock(stateMutex_);
-    return stopRequested_;
+    clearWake();
+    return stopRequested();
   }
 
   // The capture thread: opens the display, reports whether that worked, then samples each change
   // when the pacing says, until stopped. Every interval it looks at what sends no event, and tells
   // the client with an idle sample that nothing changed.
-  void run(std::promise<bool>& started) {
+  void run(std::promise<bool>& started) override {
     const auto loop = CaptureLoop::open(display_, configuration_);
     started.set_value(loop != nullptr);
     if (!loop) return;
     SamplePacing& pacing = *configuration_.pacing;
     const auto interval = intervalOf(configuration_.minimumFrameInterval);
-    const intptr_t depth = std::max<intptr_t>(configuration_.queueDepth, 1);
     auto nextLook = std::chrono::steady_clock::now();
     auto noGrabBefore = nextLook;
     for (;;) {
@@ -442,7 +392,7 @@ class XShmScreenStream : public ScreenStream, public std::enable_shared_from_thi
       if (std::string failure = loop->follow(look); !failure.empty()) return stoppedByItself(failure);
       if (loop->changed()) pacing.changed(now);
       const auto due = pacing.due();
-      const bool room = inFlight_->load() < depth;
+      const bool room = roomInQueue();
       if (due && *due <= now && now >= noGrabBefore && room) {
         auto grabbed = loop->grab(now);
         if (!grabbed.stopReason.empty()) return stoppedByItself(grabbed.stopReason);
@@ -461,39 +411,6 @@ class XShmScreenStream : public ScreenStream, public std::enable_shared_from_thi
       if (waitForChange(kept ? std::min(std::max(*due, noGrabBefore), nextLook) : nextLook, *loop, !kept)) return;
     }
   }
-
-  void deliver(ScreenSample sample) {
-    inFlight_->fetch_add(1);
-    const bool queued =
-        queue_->async([weak = weak_from_this(), client = client_, inFlight = inFlight_, sample = std::move(sample)] {
-          if (weak.lock()) client->didOutputSample(sample);
-          inFlight->fetch_sub(1);
-        });
-    if (!queued) inFlight_->fetch_sub(1);
-  }
-
-  void stoppedByItself(const std::string& why) {
-    {
-      std::lock_guard lock(stateMutex_);
-      if (stopRequested_) return;  // asked to stop: nothing to report
-    }
-    kLog.warning("the screen stream stopped by itself: " + why);
-    if (weak_from_this().lock()) client_->didStopWithError();
-  }
-
-  const CaptureDisplay display_;
-  const ScreenStreamConfiguration configuration_;
-  const std::shared_ptr<ScreenStreamClient> client_;
-  const std::shared_ptr<SerialQueue> queue_;
-
-  std::mutex controlMutex_;  // start, stop and the thread handle
-  std::thread thread_;
-  std::mutex stateMutex_;
-  bool stopRequested_ = false;
-  // Readable once a stop is asked, so that a wait for X events ends at once.
-  const int stopEvent_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  // Samples handed to the queue and not yet handled there.
-  std::shared_ptr<std::atomic<intptr_t>> inFlight_ = std::make_shared<std::atomic<intptr_t>>(0);
 };
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <libyuv/convert_argb.h>
 #include <libyuv/planar_functions.h>
 #include <libyuv/rotate_argb.h>
-#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include "base/serial_queue.h"
 #include "platform/linux/bgra_scaler.h"
 #include "platform/linux/buffer_pool.h"
+#include "platform/linux/threaded_screen_stream.h"
 #include "platform/linux/wayland/wayland_connection.h"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 
@@ -291,81 +291,19 @@ class CaptureLoop {
   ScaleScratch scratch_;
 };
 
-// An eventfd that wakes the capture thread out of its wait for the compositor.
-class WakeUp {
+class WlrootsScreenStream : public ThreadedScreenStream {
  public:
-  WakeUp() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-  ~WakeUp() {
-    if (fd_ >= 0) close(fd_);
-  }
-  WakeUp(const WakeUp&) = delete;
-  WakeUp& operator=(const WakeUp&) = delete;
-  int fd() const { return fd_; }
-  void signal() const {
-    const uint64_t one = 1;
-    [[maybe_unused]] auto n = write(fd_, &one, sizeof one);
-  }
-  void clear() const {
-    uint64_t count;
-    [[maybe_unused]] auto n = read(fd_, &count, sizeof count);
-  }
+  using ThreadedScreenStream::ThreadedScreenStream;
+  ~WlrootsScreenStream() override { endThread(); }
 
  private:
-  int fd_;
-};
-
-class WlrootsScreenStream : public ScreenStream, public std::enable_shared_from_this<WlrootsScreenStream> {
- public:
-  WlrootsScreenStream(CaptureDisplay display, ScreenStreamConfiguration configuration,
-                      std::shared_ptr<ScreenStreamClient> client, std::shared_ptr<SerialQueue> queue)
-      : display_(display), configuration_(configuration), client_(std::move(client)), queue_(std::move(queue)) {}
-
-  ~WlrootsScreenStream() override {
-    requestStop();
-    std::lock_guard lock(controlMutex_);
-    if (!thread_.joinable()) return;
-    // The capture thread may hold the last reference for a moment; it must not wait for itself.
-    if (thread_.get_id() == std::this_thread::get_id()) {
-      thread_.detach();
-    } else {
-      thread_.join();
-    }
-  }
-
-  bool startCapture() override {
-    std::lock_guard lock(controlMutex_);
-    if (thread_.joinable() || configuration_.width <= 0 || configuration_.height <= 0 || wake_->fd() < 0) return false;
-    stopRequested_ = false;
-    std::promise<bool> started;
-    auto result = started.get_future();
-    thread_ = std::thread([this, started = std::move(started)]() mutable { run(started); });
-    if (result.get()) return true;
-    thread_.join();
-    return false;
-  }
-
-  bool stopCapture() override {
-    requestStop();
-    std::lock_guard lock(controlMutex_);
-    if (!thread_.joinable()) return false;
-    thread_.join();
-    return true;
-  }
-
- private:
-  void requestStop() {
-    stopRequested_ = true;
-    wake_->signal();
-  }
-
-  void run(std::promise<bool>& started) {
+  void run(std::promise<bool>& started) override {
     auto loop = CaptureLoop::open(display_, configuration_);
     started.set_value(loop != nullptr);
     if (!loop) return;
-    const intptr_t depth = std::max<intptr_t>(configuration_.queueDepth, 1);
-    while (!stopRequested_) {
-      auto step = loop->step(inFlight_->load() < depth, wake_->fd());
-      wake_->clear();
+    while (!stopRequested()) {
+      auto step = loop->step(roomInQueue(), wakeDescriptor());
+      clearWake();
       if (!step.stopReason.empty()) {
         loop.reset();
         return stoppedByItself(step.stopReason);
@@ -373,36 +311,6 @@ class WlrootsScreenStream : public ScreenStream, public std::enable_shared_from_
       if (step.sample) deliver(std::move(*step.sample));
     }
   }
-
-  void deliver(ScreenSample sample) {
-    inFlight_->fetch_add(1);
-    // A handled sample makes room in the queue, which a capture thread waiting for room wants to know.
-    const bool queued = queue_->async(
-        [weak = weak_from_this(), client = client_, inFlight = inFlight_, wake = wake_, sample = std::move(sample)] {
-          if (weak.lock()) client->didOutputSample(sample);
-          inFlight->fetch_sub(1);
-          wake->signal();
-        });
-    if (!queued) inFlight_->fetch_sub(1);
-  }
-
-  void stoppedByItself(const std::string& why) {
-    if (stopRequested_) return;  // asked to stop: nothing to report
-    kLog.warning("the screen stream stopped by itself: " + why);
-    if (weak_from_this().lock()) client_->didStopWithError();
-  }
-
-  const CaptureDisplay display_;
-  const ScreenStreamConfiguration configuration_;
-  const std::shared_ptr<ScreenStreamClient> client_;
-  const std::shared_ptr<SerialQueue> queue_;
-
-  std::mutex controlMutex_;  // start, stop and the thread handle
-  std::thread thread_;
-  std::atomic<bool> stopRequested_ = false;
-  const std::shared_ptr<WakeUp> wake_ = std::make_shared<WakeUp>();
-  // Samples handed to the queue and not yet handled there.
-  std::shared_ptr<std::atomic<intptr_t>> inFlight_ = std::make_shared<std::atomic<intptr_t>>(0);
 };
 
 }  // namespace
@@ -432,7 +340,8 @@ std::shared_ptr<ScreenStream> WlrootsScreenCapture::makeStream(const CaptureDisp
                                                                std::shared_ptr<ScreenStreamClient> client,
                                                                std::shared_ptr<SerialQueue> queue) {
   if (!client || !queue) return nullptr;
-  return std::make_shared<WlrootsScreenStream>(display, configuration, std::move(client), std::move(queue));
+  auto stream = std::make_shared<WlrootsScreenStream>(display, configuration, std::move(client), std::move(queue));
+  return stream->usable() ? stream : nullptr;
 }
 
 }  // namespace qova

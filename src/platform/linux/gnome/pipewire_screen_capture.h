@@ -1,0 +1,31 @@
+#pragma once
+
+#include <memory>
+
+#include "platform/screen_capture.h"
+
+namespace qova {
+
+class MutterSession;
+
+// Screen capture on GNOME: the one display is the primary monitor that the session's screen cast
+// records, cursor drawn in. A stream takes the compositor's frames over PipeWire in shared memory
+// (BGRx, BGRA, RGBx or RGBA, whichever the compositor picks) and hands over a sample only when the
+// compositor sent one, which it does on change, and when the stream's pacing lets it go; until then,
+// and while the queue is full, only the newest frame is kept. A session the compositor closed, or a PipeWire daemon
+// gone, stops the stream by itself.
+class PipeWireScreenCapture : public ScreenCapture {
+ public:
+  explicit PipeWireScreenCapture(std::shared_ptr<MutterSession> session);
+  std::optional<ShareableContent> shareableContent() override;
+  uint32_t mainDisplayId() override;
+  std::shared_ptr<ScreenStream> makeStream(const CaptureDisplay& display,
+                                           const ScreenStreamConfiguration& configuration,
+                                           std::shared_ptr<ScreenStreamClient> client,
+                                           std::shared_ptr<SerialQueue> queue) override;
+
+ private:
+  std::shared_ptr<MutterSession> session_;
+};
+
+}  // namespace qova

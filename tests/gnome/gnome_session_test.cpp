@@ -1,0 +1,308 @@
+// GNOME's compositor, headless, started by each test on the private session bus and PipeWire that
+// session_bus.sh gives the program: its screen cast over PipeWire, input into its session, its
+// clipboard, and the real application using them.
+#include <X11/keysym.h>
+#include <gio/gio.h>
+#include <gio/gunixfdlist.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <turbojpeg.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <nlohmann/json.hpp>
+
+#include "base/serial_queue.h"
+#include "capture/frame_pacer.h"
+#include "platform/linux/gnome/gnome_services.h"
+#include "platform/linux/gnome/mutter_event_poster.h"
+#include "platform/linux/gnome/mutter_session.h"
+#include "platform/linux/gnome/pipewire_screen_capture.h"
+#include "platform/linux/posix/posix_process_launcher.h"
+#include "support/recording_stream_client.h"
+#include "support/test_bundle.h"
+
+namespace qova::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct HeadlessMutter {
+  pid_t pid = -1;
+  int started = 0;
+  std::string socket;
+  bool start() {
+    // A socket name of its own: one left by a compositor killed earlier may still hold the first.
+    socket = "qova-mutter-" + std::to_string(getpid()) + "-" + std::to_string(++started);
+    pid = fork();
+    if (pid == 0) {
+      execlp("mutter", "mutter", "--headless", "--wayland", "--no-x11", "--virtual-monitor", "1280x720",
+             "--wayland-display", socket.c_str(), nullptr);
+      _exit(127);
+    }
+    return waitUntil(gnomeRemoteDesktopAvailable, 10s, [] { std::this_thread::sleep_for(50ms); });
+  }
+  // As a crash ends it: Mutter 43 asked to end with a screen cast running spins in its clean-up.
+  void stop() {
+    if (pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
+    pid = -1;
+  }
+  ~HeadlessMutter() { stop(); }
+};
+
+// Another client of the compositor with a remote-desktop session of its own, reading what the
+// application leaves in the session's shared state.
+struct Peer {
+  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+  std::string path;
+  GVariant* call(const char* method, GVariant* args, GUnixFDList** fds = nullptr) {
+    return g_dbus_connection_call_with_unix_fd_list_sync(bus, "org.gnome.Mutter.RemoteDesktop", path.c_str(),
+                                                         "org.gnome.Mutter.RemoteDesktop.Session", method, args,
+                                                         nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, fds, nullptr,
+                                                         nullptr);
+  }
+  Peer() {
+    g_autoptr(GVariant) made = g_dbus_connection_call_sync(
+        bus, "org.gnome.Mutter.RemoteDesktop", "/org/gnome/Mutter/RemoteDesktop", "org.gnome.Mutter.RemoteDesktop",
+        "CreateSession", nullptr, G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    if (!made) return;
+    const char* made_path = nullptr;
+    g_variant_get(made, "(&o)", &made_path);
+    path = made_path;
+    for (GVariant* reply : {call("Start", nullptr), call("EnableClipboard", g_variant_new_parsed("(@a{sv} {},)"))}) {
+      if (reply) g_variant_unref(reply);
+    }
+  }
+  ~Peer() {
+    if (GVariant* reply = call("Stop", nullptr)) g_variant_unref(reply);
+    g_object_unref(bus);
+  }
+  bool capsLock() {
+    g_autoptr(GVariant) value = g_dbus_connection_call_sync(
+        bus, "org.gnome.Mutter.RemoteDesktop", path.c_str(), "org.freedesktop.DBus.Properties", "Get",
+        g_variant_new("(ss)", "org.gnome.Mutter.RemoteDesktop.Session", "CapsLockState"), G_VARIANT_TYPE("(v)"),
+        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    g_autoptr(GVariant) on = nullptr;
+    if (value) g_variant_get(value, "(v)", &on);
+    return on && g_variant_is_of_type(on, G_VARIANT_TYPE_BOOLEAN) && g_variant_get_boolean(on);
+  }
+  std::string clipboardText() {
+    g_autoptr(GUnixFDList) fds = nullptr;
+    g_autoptr(GVariant) reply = call("SelectionRead", g_variant_new("(s)", "text/plain;charset=utf-8"), &fds);
+    if (!reply || !fds) return {};
+    const int fd = g_unix_fd_list_get(fds, 0, nullptr);
+    std::string text;
+    char chunk[4096];
+    // The compositor hands out a non-blocking descriptor.
+    for (pollfd p{fd, POLLIN, 0}; poll(&p, 1, 2000) > 0;) {
+      const ssize_t n = read(fd, chunk, sizeof chunk);
+      if (n <= 0) break;
+      text.append(chunk, static_cast<size_t>(n));
+    }
+    close(fd);
+    return text;
+  }
+};
+
+// Pixels that differ between two frames of the same size.
+int changedPixels(const PixelBuffer& a, const PixelBuffer& b) {
+  int changed = 0;
+  for (int y = 0; y < a.height; ++y) {
+    changed += std::memcmp(a.data + y * a.bytesPerRow, b.data + y * b.bytesPerRow, size_t(a.width) * 4) != 0;
+  }
+  return changed;
+}
+
+struct GnomeStream {
+  std::shared_ptr<MutterSession> session = MutterSession::create();
+  PipeWireScreenCapture capture{session};
+  std::shared_ptr<RecordingClient> client = std::make_shared<RecordingClient>();
+  std::shared_ptr<ScreenStream> stream;
+  intptr_t depth = 2;
+  std::chrono::milliseconds interval = 33ms;  // the pacing's; the compositor is asked for 30 fps
+  bool start() {
+    const auto content = capture.shareableContent();
+    if (!content || content->displays.size() != 1) return false;
+    stream = capture.makeStream(content->displays[0],
+                                {640, 360, {1, 30}, depth, true, std::make_shared<FramePacer>(interval)}, client,
+                                std::make_shared<SerialQueue>("test.stream"));
+    return stream && stream->startCapture();
+  }
+  // Waits until no sample has come for half a second; the number of samples then.
+  size_t settled() {
+    size_t count = 0;
+    waitUntil([&] { return std::exchange(count, client->all().size()) == client->all().size(); }, 10s,
+              [] { std::this_thread::sleep_for(500ms); });
+    return count;
+  }
+};
+
+TEST(GnomeSession, FramesComeOnlyOnChangeWithTheCursorAndKeysReachTheSession) {
+  HeadlessMutter mutter;
+  ASSERT_TRUE(mutter.start());
+  GnomeStream s;
+  EXPECT_EQ(s.capture.shareableContent()->displays[0].width, 1280);
+  ASSERT_TRUE(s.start());
+  MutterEventPoster poster(s.session);
+  poster.moveCursor(100, 100);
+  ASSERT_TRUE(s.client->waitFor(0, isComplete));
+  const size_t still = s.settled();
+  std::this_thread::sleep_for(1s);
+  EXPECT_EQ(s.client->all().size(), still) << "a still screen sends nothing";
+  const PixelBuffer before = *s.client->all().back().imageBuffer;
+  EXPECT_EQ(std::make_pair(before.width, before.height), std::make_pair(640, 360));
+
+  poster.moveCursor(900, 500);
+  const auto moved = s.client->waitFor(still, isComplete);
+  ASSERT_TRUE(moved);
+  EXPECT_GT(changedPixels(before, *s.client->all()[*moved].imageBuffer), 5) << "the cursor is drawn in";
+
+  Peer peer;
+  ASSERT_FALSE(peer.path.empty());
+  const auto info = s.session->ensure();
+  ASSERT_TRUE(info);
+  EXPECT_FALSE(peer.capsLock());
+  for (bool pressed : {true, false}) s.session->keysym(info->generation, XK_Caps_Lock, pressed);
+  EXPECT_TRUE(waitUntil([&] { return peer.capsLock(); }, 5s));
+
+  // Stopped, nothing more comes; started again, the stream serves again.
+  ASSERT_TRUE(s.stream->stopCapture());
+  const size_t stopped = s.client->all().size();
+  poster.moveCursor(300, 300);
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(s.client->all().size(), stopped);
+  ASSERT_TRUE(s.stream->startCapture());
+  EXPECT_TRUE(s.client->waitFor(stopped, isComplete));
+  EXPECT_EQ(s.client->stops, 0);
+}
+
+// Holds the queue's thread in its first sample until opened.
+struct GatedClient : RecordingClient {
+  std::promise<void> open;
+  std::shared_future<void> gate = open.get_future().share();
+  void didOutputSample(const ScreenSample& sample) override {
+    RecordingClient::didOutputSample(sample);
+    gate.wait();
+  }
+};
+
+TEST(GnomeSession, WhileTheQueueIsFullOnlyTheNewestFrameIsKeptAndSentOnceThereIsRoom) {
+  HeadlessMutter mutter;
+  ASSERT_TRUE(mutter.start());
+  GnomeStream s;
+  auto gated = std::make_shared<GatedClient>();
+  s.client = gated;
+  s.depth = 1;
+  ASSERT_TRUE(s.start());
+  ASSERT_TRUE(s.client->waitFor(0, isComplete));
+  MutterEventPoster poster(s.session);
+  for (int x : {200, 400, 600, 800}) {
+    poster.moveCursor(x, 300);
+    std::this_thread::sleep_for(150ms);
+  }
+  gated->open.set_value();
+  s.settled();
+  EXPECT_EQ(s.client->all().size(), 2u);
+}
+
+TEST(GnomeSession, AFrameWithinThePacingIntervalIsSentAsTheIntervalEndsWithoutAnotherChange) {
+  HeadlessMutter mutter;
+  ASSERT_TRUE(mutter.start());
+  GnomeStream s;
+  s.interval = 1s;
+  ASSERT_TRUE(s.start());
+  ASSERT_TRUE(s.client->waitFor(0, isComplete));
+  MutterEventPoster(s.session).moveCursor(500, 300);
+  const auto next = s.client->waitFor(1, isComplete);
+  ASSERT_TRUE(next);
+  EXPECT_GE(s.client->all()[*next].presentationTime - s.client->all()[0].presentationTime, 950ms);
+}
+
+TEST(GnomeSession, ACompositorGoneStopsTheStreamOnceAndARestartedOneServesAgain) {
+  HeadlessMutter mutter;
+  ASSERT_TRUE(mutter.start());
+  GnomeStream first;
+  ASSERT_TRUE(first.start());
+  ASSERT_TRUE(first.client->waitFor(0, isComplete));
+  mutter.stop();
+  EXPECT_TRUE(waitUntil([&] { return first.client->stops == 1; }, 10s));
+  EXPECT_FALSE(first.session->ensure());
+  ASSERT_TRUE(mutter.start());
+  std::this_thread::sleep_for(1s);  // past the pause between attempts
+  GnomeStream again;
+  again.session = first.session;
+  ASSERT_TRUE(again.start());
+  EXPECT_TRUE(again.client->waitFor(0, isComplete));
+  EXPECT_EQ(first.client->stops, 1);
+}
+
+// The frame messages the agent received: their headers and decoded JPEG sizes. The last picture is
+// kept in <build>/test-artifacts for a person to look at: the application's window on Mutter.
+std::vector<std::pair<nlohmann::json, std::pair<int, int>>> framesIn(const std::string& input) {
+  std::vector<std::pair<nlohmann::json, std::pair<int, int>>> frames;
+  const std::string marker = "__QOVA_FRAME_BYTES__";
+  for (size_t at = input.find(marker); at != std::string::npos; at = input.find(marker, at + 1)) {
+    const size_t end = input.find('\n', at);
+    const auto header = nlohmann::json::parse(input.substr(at + marker.size(), end - at - marker.size()));
+    const size_t bytes = header["bytes"];
+    if (end + 1 + bytes > input.size()) break;
+    int width = 0, height = 0, sub = 0, space = 0;
+    tjhandle decoder = tjInitDecompress();
+    tjDecompressHeader3(decoder, reinterpret_cast<const unsigned char*>(input.data() + end + 1),
+                        static_cast<unsigned long>(bytes), &width, &height, &sub, &space);
+    tjDestroy(decoder);
+    frames.push_back({header, {width, height}});
+    const auto artifacts = std::filesystem::canonical("/proc/self/exe").parent_path().parent_path() / "test-artifacts";
+    std::filesystem::create_directories(artifacts);
+    std::ofstream(artifacts / "gnome-frame.jpg", std::ios::binary).write(input.data() + end + 1, long(bytes));
+  }
+  return frames;
+}
+
+TEST(GnomeSession, TheApplicationStreamsTheMonitorAndPastesThroughTheSessionClipboard) {
+  HeadlessMutter mutter;
+  ASSERT_TRUE(mutter.start());
+  TestBundle bundle;
+  bundle.setScript({"write __QOVA_CAPTURE__{\"action\":\"start\"}\\n",
+                    "write __QOVA_INPUT__{\"action\":\"text\",\"text\":\"grüße 你好\"}\\n", "hang"});
+  const std::string app = bundle.bundle() + "/Contents/MacOS/QOVA Lumaro Agent";
+  std::filesystem::create_directories(std::filesystem::path(app).parent_path());
+  std::filesystem::copy_file(QOVA_APP_PATH, app);
+  PosixProcessLauncher launcher;
+  auto ended = std::async(std::launch::async, [&] {
+    return launcher.runAndWait({"/usr/bin/env",
+                                {"XDG_STATE_HOME=" + bundle.root(), "WAYLAND_DISPLAY=" + mutter.socket, app, "--auto-start"}},
+                               60s);
+  });
+  Peer peer;
+  // Read once per try: a read right after another may be refused while the compositor finishes it.
+  std::string pasted;
+  waitUntil([&] { return pasted == "grüße 你好" || (pasted = peer.clipboardText()) == "grüße 你好"; }, 20s,
+            [] { std::this_thread::sleep_for(200ms); });
+  EXPECT_EQ(pasted, "grüße 你好");
+  ASSERT_TRUE(waitUntil([&] { return !framesIn(bundle.readRecord("stdin.bin")).empty(); }, 20s));
+  // The window is drawn a moment after the first frames; the last one is kept once they stop.
+  size_t count = 0;
+  waitUntil([&] { return std::exchange(count, framesIn(bundle.readRecord("stdin.bin")).size()) == count; }, 10s,
+            [] { std::this_thread::sleep_for(1s); });
+  const auto [header, decoded] = framesIn(bundle.readRecord("stdin.bin")).back();
+  EXPECT_EQ(std::make_pair(header["inputWidth"].get<int>(), header["inputHeight"].get<int>()), std::make_pair(1280, 720));
+  EXPECT_EQ(decoded, std::make_pair(header["width"].get<int>(), header["height"].get<int>()));
+  const auto env = bundle.recordLines("env.txt");
+  for (const char* granted : {"QOVA_MAC_SCREEN_TRUSTED=1", "QOVA_MAC_INPUT_TRUSTED=1"}) {
+    EXPECT_NE(std::find(env.begin(), env.end(), granted), env.end()) << granted;
+  }
+  long agent = 0, application = 0;
+  std::istringstream(bundle.readRecord("pid.txt")) >> agent >> application;
+  kill(static_cast<pid_t>(application), SIGTERM);
+  EXPECT_EQ(ended.wait_for(20s), std::future_status::ready);
+}
+
+}  // namespace
+}  // namespace qova::test
