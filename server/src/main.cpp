@@ -21,13 +21,17 @@ using tcp = net::ip::tcp;
 int usage() {
   std::cerr << "usage: qova-server [--listen HOST:PORT] (--cert FILE --key FILE | --self-signed [--name HOST])\n"
                "                   [--state DIR] [--origin https://NAME[:PORT]] [--max-per-address N]\n"
+               "                   [--session-idle SECONDS] [--session-limit SECONDS]\n"
                "  --listen        address to serve HTTPS and WebSockets on (default 0.0.0.0:8443)\n"
                "  --cert, --key   the certificate chain and key in PEM, from an ACME client for example\n"
                "  --self-signed   make a certificate in the state folder once, keep it, print its SHA-256\n"
                "  --name          another name or address the self-signed certificate is valid for\n"
                "  --state         folder for devices.json (public keys only) and the self-signed files\n"
                "                  (default /var/lib/qova-server)\n"
-               "  --origin        the page's origin when a proxy in front changes it\n";
+               "  --origin        the page's origin when a proxy in front changes it\n"
+               "  --max-per-address  connections per address not yet registered or logged in (64)\n"
+               "  --session-idle, --session-limit  seconds a session may go without input (1800),\n"
+               "                  and may last (28800)\n";
   return 2;
 }
 
@@ -66,6 +70,10 @@ int main(int argc, char** argv) {
       options.origin = argv[++i];
     } else if (arg == "--max-per-address" && hasValue) {
       options.maxPerAddress = std::stoul(argv[++i]);
+    } else if (arg == "--session-idle" && hasValue) {
+      options.sessionIdle = std::chrono::seconds(std::stoul(argv[++i]));
+    } else if (arg == "--session-limit" && hasValue) {
+      options.sessionTotal = std::chrono::seconds(std::stoul(argv[++i]));
     } else {
       return usage();
     }

@@ -412,8 +412,13 @@ class Peer : public std::enable_shared_from_this<Peer> {
 
   void endSession(const char* reason) {
     audit("session with device " + deviceId_ + " from " + slot_->address + " ended: " + reason);
-    if (auto session = partner_.lock()) session->finish();
+    // Parted first: the session's end must not tell this viewer the device went offline.
+    auto session = partner_.lock();
     partner_.reset();
+    if (session) {
+      session->partner_.reset();
+      session->finish();
+    }
     closeWith({{"type", "ended"}, {"reason", reason}});
   }
 

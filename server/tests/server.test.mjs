@@ -97,14 +97,16 @@ describe('server', () => {
     assert.ok(await page.evaluate(() => !document.getElementById('viewer').hidden), 'the logged-in viewer stays');
   });
 
-  it('is reached again after the server restarts, and the viewer is told when the agent ends', async () => {
+  it('is reached again after the server restarts, ends an idle session, and the viewer is told when the agent ends', async () => {
     const registered = () => agent.lines.filter((l) => l.startsWith('[agent] connected: server')).length;
     const before = registered();
     await stop(server);
-    server = await startServer();
+    server = await startServer('--session-idle', '2');
     await waitFor(() => registered() > before, { timeout: 15000, what: 'the agent to register again' });
-    await login(code);
-    await waitFor(async () => (await page.textContent('#connection')) === '已连接' && drawn(), { timeout: 10000, what: 'a frame after the restart' });
+    const loggedIn = async () => { await login(code); await waitFor(async () => (await page.textContent('#connection')) === '已连接' && drawn(), { timeout: 10000, what: 'a frame' }); };
+    await loggedIn();
+    await waitFor(async () => (await page.textContent('#login-error')).includes('会话已结束'), { what: 'the idle session to end' });
+    await loggedIn();
     await stop(agent);
     await waitFor(async () => (await page.textContent('#login-error')).includes('设备已离线'), { what: 'the offline notice' });
   });

@@ -38,8 +38,8 @@ export async function stop(child) {
 
 export let port = 0;
 export let fingerprint = '';
-export async function startServer() {
-  const server = start(SERVER, ['--self-signed', '--state', join(dir, 'server'), '--listen', `127.0.0.1:${port}`]);
+export async function startServer(...extra) {
+  const server = start(SERVER, ['--self-signed', '--state', join(dir, 'server'), '--listen', `127.0.0.1:${port}`, ...extra]);
   port = Number((await line(server, /listening on/, 'the server')).match(/:(\d+)$/)[1]);
   fingerprint = (await line(server, /SHA-256/, 'the fingerprint')).split(' ').pop();
   return server;
