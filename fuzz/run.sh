@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the input fuzzer with clang, AddressSanitizer and UndefinedBehaviorSanitizer, and runs it for
+# Builds a libFuzzer target (the input fuzzer unless named) with clang, AddressSanitizer and UndefinedBehaviorSanitizer, and runs it for
 # a bounded time from the seed corpus in fuzz/corpus (left unchanged): fuzz/run.sh [seconds] [target]
 # (the server's message fuzzer takes its seeds from fuzz/corpus-server)
 set -euo pipefail
