@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds a libFuzzer target (the input fuzzer unless named) with clang, AddressSanitizer and UndefinedBehaviorSanitizer, and runs it for
-# a bounded time from the seed corpus in fuzz/corpus (left unchanged): fuzz/run.sh [seconds] [target]
-# (the server's message fuzzer takes its seeds from fuzz/corpus-server)
+# Builds a libFuzzer target (the input fuzzer unless named) with clang, AddressSanitizer and
+# UndefinedBehaviorSanitizer, and runs it for a bounded time from its seed corpus (fuzz/corpus, or
+# fuzz/corpus-server for the server's message fuzzer; left unchanged): fuzz/run.sh [seconds] [target]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
