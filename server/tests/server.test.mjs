@@ -86,14 +86,17 @@ describe('server', () => {
     // a socket that sends anything but a login first is closed.
     const answers = await page.evaluate(() => Promise.all([...Array(9).keys()].map((i) => new Promise((resolve) => {
       const ws = new WebSocket(`wss://${location.host}/viewer`);
-      ws.onopen = () => ws.send(JSON.stringify(i === 8 ? { type: 'input', action: 'key', key: 'a' } : { type: 'auth', deviceId: '999999999', code: 'abcdefgh' }));
-      ws.onmessage = (event) => { resolve(JSON.parse(event.data)); ws.close(); };
+      let sent = 0;
+      ws.onopen = () => { sent = Date.now(); ws.send(JSON.stringify(i === 8 ? { type: 'input', action: 'key', key: 'a' } : { type: 'auth', deviceId: '999999999', code: 'abcdefgh' })); };
+      ws.onmessage = (event) => { resolve({ ...JSON.parse(event.data), after: Date.now() - sent }); ws.close(); };
       ws.onclose = () => resolve('closed');
     }))));
     assert.equal(answers.pop(), 'closed');
     assert.ok(answers.every((a) => a.type === 'auth' && a.ok === false), JSON.stringify(answers));
     const limited = answers.filter((a) => a.retryMs > 0).length;
     assert.ok(limited >= 2 && limited <= 7, `${limited} of 8 told to come back`);
+    // An ID nobody has is answered like a wrong code: not before the delay.
+    assert.ok(answers.filter((a) => !a.retryMs).every((a) => a.after >= 900), JSON.stringify(answers));
     assert.ok(await page.evaluate(() => !document.getElementById('viewer').hidden), 'the logged-in viewer stays');
   });
 
