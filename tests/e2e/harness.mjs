@@ -33,8 +33,8 @@ const readLines = (file) => (existsSync(file) ? readFileSync(file, 'utf8').split
 // The whole product on one private display: Xvfb, the application (--auto-start) and the probe window.
 // Children run in process groups of their own and are ended by their ids.
 export class Desktop {
-  constructor(name, { screen = '1440x900x24', probeArgs = ['--geometry', '460x480+975+200'] } = {}) {
-    Object.assign(this, { screen, probeArgs, children: [] });
+  constructor(name, { screen = '1440x900x24', probeArgs = ['--geometry', '460x480+975+200'], env = {} } = {}) {
+    Object.assign(this, { screen, probeArgs, extraEnv: env, children: [] });
     [this.width, this.height] = screen.split('x').map(Number);
     this.dir = join(process.env.QOVA_E2E_ARTIFACTS || join(tmpdir(), 'qova-e2e-artifacts'), name);
     mkdirSync(this.dir, { recursive: true });
@@ -54,7 +54,7 @@ export class Desktop {
     }
     this.home = mkdtempSync(join(tmpdir(), 'qova-e2e-home-'));
     this.env = { ...process.env, HOME: this.home, XDG_CONFIG_HOME: join(this.home, '.config'), XDG_RUNTIME_DIR: this.home,
-      QOVA_AGENT_LISTEN: '127.0.0.1:0', QOVA_AGENT_LOG: join(this.home, 'agent-output.log') };
+      QOVA_AGENT_LISTEN: '127.0.0.1:0', QOVA_AGENT_LOG: join(this.home, 'agent-output.log'), ...this.extraEnv };
     delete this.env.WAYLAND_DISPLAY;
     // -noreset keeps the background after xsetroot leaves.
     const xvfb = this.start_('/usr/bin/Xvfb', ['-displayfd', '3', '-noreset', '-screen', '0', this.screen, '-nolisten', 'tcp', '+extension', 'RANDR'],
@@ -67,7 +67,7 @@ export class Desktop {
     await run('/usr/bin/xsetroot', ['-display', this.display, '-solid', '#2f4f6f']);  // not black: something to compare
     const log = (name) => openSync(join(this.dir, name), 'a');
     this.app = this.start_(process.env.QOVA_APP_PATH, ['--auto-start'], ['ignore', log('application.log'), log('application.log')]);
-    const connected = await waitFor(() => readLines(this.env.QOVA_AGENT_LOG).find((line) => line.startsWith('[agent] connected')),
+    const connected = await waitFor(() => readLines(this.env.QOVA_AGENT_LOG).find((line) => line.startsWith('[agent] connected: viewer at')),
       { timeout: 20000, what: 'the application to start its agent' });
     this.url = `http://127.0.0.1:${connected.match(/:(\d+)\/$/)[1]}/`;
     this.accessCode = JSON.parse(readFileSync(join(this.home, '.config/qova-lumaro-agent/state.json'), 'utf8')).accessCode;
@@ -79,6 +79,7 @@ export class Desktop {
 
   // The probe's JSON lines: where buttons and wheel went, its editor's text, its colour changes.
   probeEvents() { return readLines(this.probeLog).map((line) => JSON.parse(line)); }
+  agentLines() { return readLines(this.env.QOVA_AGENT_LOG); }
   // Fails the calling test when the application is gone (a crash shows here).
   assertApplicationRunning() {
     if (this.app.exitCode !== null || this.app.signalCode !== null) throw new Error(`the application ended: ${this.app.exitCode ?? this.app.signalCode}`);

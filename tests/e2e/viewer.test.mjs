@@ -5,6 +5,7 @@ import assert from 'node:assert/strict';
 import { readFileSync, existsSync } from 'node:fs';
 import { join } from 'node:path';
 import { Desktop, loadPlaywright, launchBrowser, waitFor, sleep } from './harness.mjs';
+import { startServer, stop, port, fingerprint } from '../../server/tests/support.mjs';
 
 const PROBE = { x: 975, y: 200 };
 const RADIUS = 3;
@@ -12,8 +13,7 @@ const distance = (a, b) => Math.max(...a.map((v, i) => Math.abs(v - b[i])));
 const near = (event, point) => Math.abs(event.x - point.x) <= 2 && Math.abs(event.y - point.y) <= 2;
 
 describe('web viewer with the real application', () => {
-  const desktop = new Desktop('viewer');
-  let browser, page;
+  let desktop, browser, page, server;
 
   // Where on the page a display point is shown, and the picture's colour there.
   const shown = (x, y) => page.evaluate(({ x, y, r }) => {
@@ -38,9 +38,16 @@ describe('web viewer with the real application', () => {
     assert.equal(text(), before + added);
   }
 
-  before(async () => { const playwright = await loadPlaywright(); await desktop.start(); browser = await launchBrowser(playwright); });
+  before(async () => {
+    const playwright = await loadPlaywright();
+    // The agent serves its local page and dials out to a server as well: both paths reach the same desktop.
+    server = await startServer();
+    desktop = new Desktop('viewer', { env: { QOVA_AGENT_SERVER: `wss://127.0.0.1:${port}`, QOVA_AGENT_SERVER_FINGERPRINT: fingerprint } });
+    await desktop.start();
+    browser = await launchBrowser(playwright);
+  });
   afterEach(() => desktop.assertApplicationRunning());
-  after(async () => { await browser?.close().catch(() => {}); await desktop.stop(); });
+  after(async () => { await browser?.close().catch(() => {}); await desktop?.stop(); if (server) await stop(server); });
 
   it('shows the screen and its permission state after the right code, and the picture matches the screen', async () => {
     page = await browser.newPage({ viewport: { width: 1280, height: 900 } });
@@ -107,5 +114,28 @@ describe('web viewer with the real application', () => {
     });
     const dropped = join(desktop.receivedDir, 'dropped.txt');
     await waitFor(() => existsSync(dropped) && readFileSync(dropped, 'utf8') === 'dropped', { what: 'the dropped file' });
+  });
+
+  it('through the server, a click, keys, a paste and a file reach the desktop', async () => {
+    const registered = await waitFor(() => desktop.agentLines().find((l) => l.includes('knows this device as')), { timeout: 15000, what: 'the agent on the server' });
+    page = await browser.newPage({ viewport: { width: 1280, height: 900 }, ignoreHTTPSErrors: true });
+    await page.goto(`https://127.0.0.1:${port}/`);
+    await page.fill('#device-id', registered.split(' ').pop());
+    await page.fill('#code', desktop.accessCode);
+    await page.click('#connect');
+    await waitFor(() => page.evaluate(() => window.qovaViewerStats.framesDrawn > 0), { timeout: 10000, what: 'a frame through the server' });
+    await page.screenshot({ path: join(desktop.dir, 'server-viewer.png') });  // for a person to look at
+    const target = { x: PROBE.x + 150, y: PROBE.y + 300 };
+    const from = desktop.probeEvents().length;
+    await clickAt(target);
+    const press = await probeEvent(from, 'the click through the server', (e) => e.event === 'press');
+    assert.ok(near(press, target), `clicked ${JSON.stringify(target)}, got ${JSON.stringify(press)}`);
+    await clickAt({ x: PROBE.x + 230, y: PROBE.y + 300 });  // the probe's editor
+    await sleep(300);
+    await editorAfter(async () => { for (const key of ['Shift+KeyS', 'KeyV']) await page.keyboard.press(key); }, 'Sv');
+    await editorAfter(() => page.fill('#paste-text', ' 服务器 ✓').then(() => page.click('#paste-send')), ' 服务器 ✓');
+    await page.setInputFiles('#file-input', { name: 'via-server.txt', mimeType: 'text/plain', buffer: Buffer.from('relayed') });
+    const stored = join(desktop.receivedDir, 'via-server.txt');
+    await waitFor(() => existsSync(stored) && readFileSync(stored, 'utf8') === 'relayed', { timeout: 10000, what: 'the file through the server' });
   });
 });
