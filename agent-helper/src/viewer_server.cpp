@@ -28,6 +28,9 @@ struct ViewerServer::Impl {
       if (error == net::error::operation_aborted) return;
       if (!error) {
         if (const auto connection = hub->takeConnection()) {
+          // A frame's last segment must not wait for the viewer's acknowledgement of the one before.
+          boost::system::error_code ignored;
+          socket.set_option(tcp::no_delay(true), ignored);
           std::make_shared<HttpSession>(std::move(socket), hub, connection)->start();
         }
         // With every place held by a viewer, the socket is simply closed by going out of scope.

@@ -322,8 +322,10 @@ TEST(InputCommandLine, PassesOnlyWhatEachActionUsesWithinTheDisplayAndRefusesWha
   };
   for (const auto& [event, command] : cases) {
     const auto line = inputCommandLine(json::parse(event), kSpace);
-    if (!*command) EXPECT_FALSE(line) << event;
-    if (!*command) continue;
+    if (!*command) {
+      EXPECT_FALSE(line) << event;
+      continue;
+    }
     ASSERT_TRUE(line && line->starts_with(kMarker)) << event;
     EXPECT_EQ(json::parse(line->substr(kMarker.size())), json::parse(command)) << event;
   }
