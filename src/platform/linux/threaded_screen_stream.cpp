@@ -106,7 +106,7 @@ void ThreadedScreenStream::deliver(ScreenSample sample) {
 }
 
 void ThreadedScreenStream::stoppedByItself(const std::string& why) {
-  if (stopRequested_) return;
+  if (stopRequested_) return;  // asked to stop: nothing to report
   kLog.warning("the screen stream stopped by itself: " + why);
   if (weak_from_this().lock()) client_->didStopWithError();
 }
