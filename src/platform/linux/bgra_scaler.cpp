@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "platform/linux/buffer_pool.h"
+
 namespace qova {
 
 namespace {
@@ -66,6 +68,20 @@ bool scaleBgra(const uint8_t* source, int sourceStride, int sourceWidth, int sou
   }
   return libyuv::ARGBScale(from.data, from.stride, from.width, from.height, target, targetStride, targetWidth,
                            targetHeight, libyuv::kFilterBilinear) == 0;
+}
+
+std::optional<ScreenSample> scaledSample(const uint8_t* source, int sourceStride, int sourceWidth, int sourceHeight,
+                                         int width, int height, BufferPool& pool, ScaleScratch& scratch,
+                                         std::chrono::steady_clock::time_point at) {
+  auto pixels = pool.take(static_cast<size_t>(width) * height * 4);
+  if (!scaleBgra(source, sourceStride, sourceWidth, sourceHeight, pixels->data(), width * 4, width, height, scratch)) {
+    return std::nullopt;
+  }
+  ScreenSample sample;
+  sample.status = FrameStatus::complete;
+  sample.imageBuffer = PixelBuffer{width, height, width * 4, pixels->data(), pixels};
+  sample.presentationTime = at;
+  return sample;
 }
 
 }  // namespace qova

@@ -1,7 +1,11 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <vector>
+
+#include "platform/screen_capture.h"
 
 namespace qova {
 
@@ -19,5 +23,13 @@ struct ScaleScratch {
 // are one bilinear pass. False on sizes it cannot handle.
 bool scaleBgra(const uint8_t* source, int sourceStride, int sourceWidth, int sourceHeight, uint8_t* target,
                int targetStride, int targetWidth, int targetHeight, ScaleScratch& scratch);
+
+class BufferPool;
+
+// A stream's picture scaled to `width` x `height` in pixel memory of its own from `pool`, as a complete
+// sample taken at `at`; nullopt when it cannot be scaled.
+std::optional<ScreenSample> scaledSample(const uint8_t* source, int sourceStride, int sourceWidth, int sourceHeight,
+                                         int width, int height, BufferPool& pool, ScaleScratch& scratch,
+                                         std::chrono::steady_clock::time_point at);
 
 }  // namespace qova

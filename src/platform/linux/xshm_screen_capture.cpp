@@ -294,16 +294,9 @@ class CaptureLoop {
 
   // The grabbed image at the configured size, in pixel memory of its own.
   std::optional<ScreenSample> scaled(std::chrono::steady_clock::time_point now) {
-    auto pixels = pool_->take(static_cast<size_t>(width_) * height_ * 4);
-    if (!scaleBgra(image_->data(), image_->bytesPerRow(), image_->width(), image_->height(), pixels->data(), width_ * 4,
-                   width_, height_, scratch_)) {
-      return std::nullopt;
-    }
-    ScreenSample sample;
-    sample.status = FrameStatus::complete;
-    sample.imageBuffer = PixelBuffer{width_, height_, width_ * 4, pixels->data(), pixels};
-    sample.presentationTime = now;
-    sample.display = display();
+    auto sample = scaledSample(image_->data(), image_->bytesPerRow(), image_->width(), image_->height(), width_,
+                               height_, *pool_, scratch_, now);
+    if (sample) sample->display = display();
     return sample;
   }
 

@@ -313,18 +313,8 @@ class PipeWireScreenStream : public ScreenStream, public std::enable_shared_from
       pixels = swapped_.data();
       sourceStride = sourceWidth_ * 4;
     }
-    const int width = static_cast<int>(configuration_.width);
-    const int height = static_cast<int>(configuration_.height);
-    auto target = pool_->take(size_t(width) * height * 4);
-    if (!scaleBgra(pixels, sourceStride, sourceWidth_, sourceHeight_, target->data(), width * 4, width, height,
-                   scratch_)) {
-      return std::nullopt;
-    }
-    ScreenSample sample;
-    sample.status = FrameStatus::complete;
-    sample.imageBuffer = PixelBuffer{width, height, width * 4, target->data(), target};
-    sample.presentationTime = std::chrono::steady_clock::now();
-    return sample;
+    return scaledSample(pixels, sourceStride, sourceWidth_, sourceHeight_, static_cast<int>(configuration_.width),
+                        static_cast<int>(configuration_.height), *pool_, scratch_, std::chrono::steady_clock::now());
   }
 
   // Hands the sample over when the queue has room, else keeps it as the one to hand over next.

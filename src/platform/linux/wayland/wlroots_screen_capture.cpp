@@ -260,16 +260,7 @@ class CaptureLoop {
       source = rotated_.data();
       stride = uprightWidth * 4;
     }
-    auto pixels = pool_->take(static_cast<size_t>(width_) * height_ * 4);
-    if (!scaleBgra(source, stride, uprightWidth, uprightHeight, pixels->data(), width_ * 4, width_, height_,
-                   scratch_)) {
-      return std::nullopt;
-    }
-    ScreenSample sample;
-    sample.status = FrameStatus::complete;
-    sample.imageBuffer = PixelBuffer{width_, height_, width_ * 4, pixels->data(), pixels};
-    sample.presentationTime = now;
-    return sample;
+    return scaledSample(source, stride, uprightWidth, uprightHeight, width_, height_, *pool_, scratch_, now);
   }
 
   const int width_;
