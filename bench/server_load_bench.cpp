@@ -58,9 +58,12 @@ net::awaitable<std::unique_ptr<Socket>> dial(net::ssl::context& tls, const std::
   if (!from.empty()) socket.bind({net::ip::make_address(from), 0});
   co_await socket.async_connect({net::ip::make_address("127.0.0.1"), port}, use_awaitable);
   co_await ws->next_layer().async_handshake(net::ssl::stream_base::client, use_awaitable);
-  ws->set_option(websocket::stream_base::decorator([](websocket::request_type& request) {
-    request.set(beast::http::field::origin, "https://127.0.0.1:" + std::to_string(port));
-  }));
+  // Only the page's viewers name an Origin: the server refuses one on the agents' paths.
+  if (path == "/viewer") {
+    ws->set_option(websocket::stream_base::decorator([](websocket::request_type& request) {
+      request.set(beast::http::field::origin, "https://127.0.0.1:" + std::to_string(port));
+    }));
+  }
   co_await ws->async_handshake("127.0.0.1:" + std::to_string(port), path, use_awaitable);
   co_return ws;
 }

@@ -15,14 +15,14 @@ bool accessCodeMatches(std::string_view expected, std::string_view given) {
   return result == 0;
 }
 
-GuessLimiter::GuessLimiter(std::function<Clock::time_point()> clock) : clock_(std::move(clock)) {}
+GuessLimiter::GuessLimiter(std::function<Clock::time_point()> clock, Rate rate) : clock_(std::move(clock)), rate_(rate) {}
 
 GuessLimiter::Clock::duration GuessLimiter::admit() {
   const auto now = clock_();
   const auto full = std::max(fullAt_, now);
   // Spending one more share must leave the budget no further than kBurst shares from full.
-  const auto spentUntil = full + kRefill;
-  const auto limit = now + kRefill * kBurst;
+  const auto spentUntil = full + rate_.refill;
+  const auto limit = now + rate_.refill * rate_.burst;
   if (spentUntil > limit) return spentUntil - limit;
   fullAt_ = spentUntil;
   return Clock::duration::zero();
@@ -30,6 +30,6 @@ GuessLimiter::Clock::duration GuessLimiter::admit() {
 
 bool GuessLimiter::rested() const { return fullAt_ <= clock_(); }
 
-void GuessLimiter::succeeded() { fullAt_ = std::max(clock_(), fullAt_ - kRefill); }
+void GuessLimiter::succeeded() { fullAt_ = std::max(clock_(), fullAt_ - rate_.refill); }
 
 }  // namespace qova::agent

@@ -29,7 +29,13 @@ class GuessLimiter {
   // judge faster than this even while the budget lasts.
   static constexpr std::chrono::milliseconds kWrongCodeDelay{1000};
 
-  explicit GuessLimiter(std::function<Clock::time_point()> clock = Clock::now);
+  // How many attempts are judged at once, and how often one more may be.
+  struct Rate {
+    unsigned burst;
+    Clock::duration refill;
+  };
+
+  explicit GuessLimiter(std::function<Clock::time_point()> clock = Clock::now, Rate rate = {kBurst, kRefill});
 
   // Zero when the attempt may be judged now, which spends its share of the budget; otherwise the
   // time until an attempt may be judged.
@@ -42,6 +48,7 @@ class GuessLimiter {
 
  private:
   std::function<Clock::time_point()> clock_;
+  Rate rate_;
   // When the budget will be full again; in the past while it is full.
   Clock::time_point fullAt_{};
 };

@@ -11,8 +11,8 @@
 
 namespace qova::agent {
 
-// What one WebSocket has still to send: messages that must arrive, in order and bounded in count,
-// and at most one frame, which a newer frame replaces while it waits. A reader slower than the
+// What one WebSocket has still to send: messages that must arrive, in order and bounded in count
+// and bytes, and at most one frame, which a newer frame replaces while it waits. A reader slower than the
 // frames therefore gets fewer of them, and nothing piles up. Messages go before a waiting frame.
 // Used on the socket's own thread; the owner keeps the stream alive while a write is pending by
 // handing itself in.
@@ -20,15 +20,19 @@ template <class WebSocket>
 class MessageOutbox {
  public:
   static constexpr std::size_t kMaxQueued = 256;
+  // A reader that does not read may park this much, whatever the size of each message.
+  static constexpr std::size_t kMaxQueuedBytes = 1u << 20;
 
   // `failed` runs when a write fails; the owner then closes its socket.
   MessageOutbox(WebSocket& ws, std::function<void()> failed) : ws_(ws), failed_(std::move(failed)) {}
 
-  // False, with nothing queued, when kMaxQueued messages wait already: that reader is not reading.
+  // False, with nothing queued, when kMaxQueued messages or kMaxQueuedBytes wait already: that reader
+  // is not reading. A single message larger than the byte budget still passes when nothing waits.
   // `sent` runs once the message was written.
   bool push(std::string message, bool binary, std::shared_ptr<void> owner, std::function<void()> sent = {}) {
     if (closed_) return true;
-    if (queue_.size() >= kMaxQueued) return false;
+    if (queue_.size() >= kMaxQueued || (!queue_.empty() && queuedBytes_ + message.size() > kMaxQueuedBytes)) return false;
+    queuedBytes_ += message.size();
     queue_.push_back({std::move(message), binary, std::move(sent)});
     if (!writing_) next(std::move(owner));
     return true;
@@ -44,6 +48,7 @@ class MessageOutbox {
   void close() {
     closed_ = true;
     queue_.clear();
+    queuedBytes_ = 0;
     pendingFrame_.reset();
   }
 
@@ -69,6 +74,7 @@ class MessageOutbox {
       writing_ = true;
       writingEntry_ = std::move(queue_.front());
       queue_.pop_front();
+      queuedBytes_ -= writingEntry_.data.size();
       ws_.binary(writingEntry_.binary);
       ws_.async_write(boost::asio::buffer(writingEntry_.data), std::move(done));
     } else if (pendingFrame_) {
@@ -82,6 +88,7 @@ class MessageOutbox {
   WebSocket& ws_;
   std::function<void()> failed_;
   std::deque<Entry> queue_;
+  std::size_t queuedBytes_ = 0;
   Entry writingEntry_;
   std::shared_ptr<const std::string> pendingFrame_;
   std::shared_ptr<const std::string> writingFrame_;

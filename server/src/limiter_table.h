@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <unordered_map>
 
@@ -12,18 +13,23 @@ namespace qova::server {
 class LimiterTable {
  public:
   using Clock = std::chrono::steady_clock;
+  using Rate = agent::GuessLimiter::Rate;
   static constexpr std::size_t kMaxEntries = 100000;
 
+  explicit LimiterTable(Rate rate = {agent::GuessLimiter::kBurst, agent::GuessLimiter::kRefill},
+                        std::function<Clock::time_point()> clock = Clock::now)
+      : rate_(rate), clock_(std::move(clock)) {}
+
   Clock::duration admit(const std::string& key) {
-    if (limiters_.size() >= kMaxEntries && Clock::now() - lastPrune_ > std::chrono::seconds(1)) {
-      lastPrune_ = Clock::now();
+    if (limiters_.size() >= kMaxEntries && clock_() - lastPrune_ > std::chrono::seconds(1)) {
+      lastPrune_ = clock_();
       std::erase_if(limiters_, [](const auto& entry) { return entry.second.rested(); });
     }
     auto found = limiters_.find(key);
     if (found == limiters_.end()) {
       // Full of budgets in use: a new key waits rather than the table grows.
-      if (limiters_.size() >= kMaxEntries) return agent::GuessLimiter::kRefill;
-      found = limiters_.try_emplace(key).first;
+      if (limiters_.size() >= kMaxEntries) return rate_.refill;
+      found = limiters_.try_emplace(key, clock_, rate_).first;
     }
     return found->second.admit();
   }
@@ -33,6 +39,8 @@ class LimiterTable {
   }
 
  private:
+  Rate rate_;
+  std::function<Clock::time_point()> clock_;
   std::unordered_map<std::string, agent::GuessLimiter> limiters_;
   Clock::time_point lastPrune_{};
 };

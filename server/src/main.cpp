@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <iostream>
 #include <string>
 
@@ -35,13 +36,17 @@ int usage() {
   return 2;
 }
 
-// Each agent holds a descriptor: allow as many as the system lets this user have.
-void raiseDescriptorLimit() {
+// Each agent holds a descriptor: allow as many as the system lets this user have, and keep the
+// connections below that, with room for the files the server itself opens.
+std::size_t raiseDescriptorLimit() {
+  constexpr rlim_t kOwnFiles = 64;
   rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024 - kOwnFiles;
+  if (limit.rlim_cur < limit.rlim_max) {
     limit.rlim_cur = limit.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &limit);
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::getrlimit(RLIMIT_NOFILE, &limit);
   }
+  return limit.rlim_cur > 2 * kOwnFiles ? static_cast<std::size_t>(limit.rlim_cur - kOwnFiles) : kOwnFiles;
 }
 
 }  // namespace
@@ -85,7 +90,7 @@ int main(int argc, char** argv) {
   if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
 
   ::signal(SIGPIPE, SIG_IGN);
-  raiseDescriptorLimit();
+  options.maxConnections = std::min(options.maxConnections, raiseDescriptorLimit());
   std::string error;
   if (selfSigned) {
     if (!qova::server::ensureSelfSignedCertificate(state, name, error)) {

@@ -1,5 +1,6 @@
 #include "relay.h"
 
+#include <algorithm>
 #include <iostream>
 #include <optional>
 #include <unordered_map>
@@ -52,6 +53,17 @@ constexpr std::size_t kMaxLoginMessage = 256;
 // Input, text and upload pieces from a viewer, as the local page allows them.
 constexpr std::size_t kMaxViewerMessage = 512 * 1024 + 4096;
 constexpr std::size_t kMaxFrameMessage = 8 * 1024 * 1024;
+// Text from a device to its viewer is status and answers: far below a frame, so a device that sends
+// text its viewer does not read parks little (the outbox bounds the bytes as well).
+constexpr std::size_t kMaxSessionText = 64 * 1024;
+// Logins from one address are judged at a fifth of a device's rate, so one address (or a few) cannot
+// spend a device's whole budget and keep its owner out.
+constexpr GuessLimiter::Rate kAddressLoginRate{GuessLimiter::kBurst, 5 * GuessLimiter::kRefill};
+// Before it is a WebSocket, a connection may load the page for this long, whatever it keeps alive.
+constexpr std::chrono::seconds kPageDeadline{60};
+// Out of descriptors: accepting waits this long, doubling up to kAcceptBackOffCap, instead of spinning.
+constexpr std::chrono::milliseconds kAcceptBackOff{50};
+constexpr std::chrono::milliseconds kAcceptBackOffCap{1000};
 constexpr std::chrono::seconds kRegistrySaveDelay{1};
 
 constexpr const char* kContentSecurityPolicy =
@@ -66,7 +78,12 @@ class Peer;
 
 struct Relay::State {
   State(net::io_context& io, ssl::context& tls, RelayOptions options)
-      : io(io), tls(tls), options(std::move(options)), registry(this->options.registryFile), saveTimer(io) {}
+      : io(io), tls(tls), options(std::move(options)), registry(this->options.registryFile), byAddress(kAddressLoginRate),
+        saveTimer(io), acceptTimer(io) {}
+
+  std::size_t establishedCap() const {
+    return std::min(options.maxEstablishedPerAddress, std::max<std::size_t>(1, options.maxConnections / 4));
+  }
 
   // The registered control connection of a device, if it is online; never adds an entry.
   std::shared_ptr<Peer> agent(const std::string& deviceId) const {
@@ -100,11 +117,28 @@ struct Relay::State {
   LimiterTable newDevices;  // by address
   std::unordered_map<std::string, std::weak_ptr<Peer>> agents;
   std::unordered_map<std::string, Pending> pending;  // by ticket
-  std::unordered_map<std::string, std::size_t> perAddress;
+  std::unordered_map<std::string, std::size_t> perAddress;   // not proved yet
+  std::unordered_map<std::string, std::size_t> establishedPerAddress;
+  std::unordered_map<std::string, std::size_t> viewersPerAddress;
+  std::unordered_map<std::string, std::size_t> sessionsPerDevice;
   std::size_t connections = 0;
   net::steady_timer saveTimer;
   bool saveArmed = false;
+  net::steady_timer acceptTimer;
+  std::chrono::milliseconds acceptBackOff{0};
+  Clock::time_point acceptNoticed{};
 };
+
+// Counts in a map whose entries go when they reach zero, so addresses seen once leave nothing behind.
+void countUp(std::unordered_map<std::string, std::size_t>& counts, const std::string& key) { ++counts[key]; }
+void countDown(std::unordered_map<std::string, std::size_t>& counts, const std::string& key) {
+  const auto found = counts.find(key);
+  if (found != counts.end() && --found->second == 0) counts.erase(found);
+}
+std::size_t countOf(const std::unordered_map<std::string, std::size_t>& counts, const std::string& key) {
+  const auto found = counts.find(key);
+  return found == counts.end() ? 0 : found->second;
+}
 
 namespace {
 
@@ -113,23 +147,31 @@ using State = Relay::State;
 // A connection's place in the total count and, until it has proved itself (a registered agent, a
 // joined session, a viewer let through), in its address's count: the cap per address is for
 // connections that have shown nothing yet, so many devices behind one NAT address are not turned away.
+// Once proved, it counts among what its address holds, which has a cap of its own.
 struct AddressSlot {
   AddressSlot(std::shared_ptr<State> state, std::string address) : state(std::move(state)), address(std::move(address)) {
-    ++this->state->perAddress[this->address];
+    countUp(this->state->perAddress, this->address);
     ++this->state->connections;
   }
   ~AddressSlot() {
-    proved();
+    if (counted) countDown(state->perAddress, address);
+    if (established) countDown(state->establishedPerAddress, address);
     --state->connections;
   }
-  void proved() {
-    if (!counted) return;
+  // False, changing nothing, when the address holds all it may already.
+  bool proved() {
+    if (!counted) return true;
+    if (countOf(state->establishedPerAddress, address) >= state->establishedCap()) return false;
     counted = false;
-    if (--state->perAddress[address] == 0) state->perAddress.erase(address);
+    established = true;
+    countDown(state->perAddress, address);
+    countUp(state->establishedPerAddress, address);
+    return true;
   }
   std::shared_ptr<State> state;
   std::string address;
   bool counted = true;
+  bool established = false;
 };
 
 // One WebSocket: an agent's control connection, an agent's session connection, or a viewer.
@@ -182,6 +224,14 @@ class Peer : public std::enable_shared_from_this<Peer> {
     if (!attempt_ || finished_) return;
     if (!result.ok) return answerLater(result.retryMs > 0 ? "refused by the device's guess limit" : "wrong access code",
                                        result.retryMs);
+    // A right code, but this device or this address already holds all the sessions it may.
+    if (countOf(state_.sessionsPerDevice, deviceId_) >= state_.options.maxSessionsPerDevice ||
+        countOf(state_.viewersPerAddress, slot_->address) >= state_.options.maxViewersPerAddress) {
+      audit("login to device " + deviceId_ + " from " + slot_->address + ": accepted, but too many sessions");
+      state_.pending.erase(ticket_);
+      ticket_.clear();
+      return closeWith({{"type", "ended"}, {"reason", "too many sessions"}});
+    }
     state_.pending[ticket_].accepted = true;
     state_.byAddress.succeeded(slot_->address);
     state_.byDevice.succeeded(deviceId_);
@@ -193,11 +243,14 @@ class Peer : public std::enable_shared_from_this<Peer> {
   }
 
   // On the viewer: the agent's session connection for it is here; from now on they talk.
-  void joined(const std::shared_ptr<Peer>& session) {
+  // False when this viewer's address holds all it may already.
+  bool joined(const std::shared_ptr<Peer>& session) {
+    if (!slot_->proved()) return false;
     attempt_ = false;
     established_ = true;
     partner_ = session;
-    slot_->proved();
+    countUp(state_.sessionsPerDevice, deviceId_);
+    countUp(state_.viewersPerAddress, slot_->address);
     timer_.cancel();
     ws_.read_message_max(kMaxViewerMessage);
     lastInput_ = Clock::now();
@@ -207,6 +260,7 @@ class Peer : public std::enable_shared_from_this<Peer> {
       auto self = weak.lock();
       if (!error && self) self->endSession("time");
     });
+    return true;
   }
 
   void finish() {
@@ -221,6 +275,10 @@ class Peer : public std::enable_shared_from_this<Peer> {
       audit("device " + deviceId_ + " offline");
     }
     if (role_ == Role::Viewer && !ticket_.empty()) state_.pending.erase(ticket_);
+    if (role_ == Role::Viewer && established_) {
+      countDown(state_.sessionsPerDevice, deviceId_);
+      countDown(state_.viewersPerAddress, slot_->address);
+    }
     if (auto partner = partner_.lock()) {
       if (role_ == Role::Session) {
         partner->closeWith({{"type", "offline"}});
@@ -305,9 +363,12 @@ class Peer : public std::enable_shared_from_this<Peer> {
     if (auto previous = state_.agent(deviceId_); previous && previous.get() != this) {
       previous->closeWith({{"type", "replaced"}});
     }
+    if (!slot_->proved()) {
+      audit("device " + deviceId_ + " from " + slot_->address + " refused: too many connections from this address");
+      return closeWith({{"type", "refused"}, {"reason", "too many connections, try later"}});
+    }
     state_.agents[deviceId_] = weak_from_this();
     registered_ = established_ = true;
-    slot_->proved();
     audit("device " + deviceId_ + " online from " + slot_->address);
     push(Json{{"type", "welcome"}, {"deviceId", deviceId_}}.dump());
   }
@@ -317,6 +378,8 @@ class Peer : public std::enable_shared_from_this<Peer> {
       // Frames: only the newest waits for a slow viewer. Messages: bounded, in order.
       if (binary) {
         viewer->frame(std::make_shared<const std::string>(std::move(data)));
+      } else if (data.size() > kMaxSessionText) {
+        return finish(), false;
       } else {
         viewer->push(std::move(data));
       }
@@ -333,12 +396,14 @@ class Peer : public std::enable_shared_from_this<Peer> {
     }
     auto viewer = found->second.viewer.lock();
     state_.pending.erase(found);
-    if (!viewer) return finish(), false;
+    if (!viewer || !slot_->proved()) return finish(), false;
+    if (!viewer->joined(shared_from_this())) {
+      viewer->closeWith({{"type", "ended"}, {"reason", "too many sessions"}});
+      return finish(), false;
+    }
     established_ = true;
-    slot_->proved();
     partner_ = viewer;
     ws_.read_message_max(kMaxFrameMessage);
-    viewer->joined(shared_from_this());
     return true;
   }
 
@@ -450,7 +515,8 @@ class Peer : public std::enable_shared_from_this<Peer> {
 // page's files or one upgrade.
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
-  Connection(tcp::socket&& socket, std::shared_ptr<AddressSlot> slot) : stream_(std::move(socket)), slot_(std::move(slot)) {}
+  Connection(tcp::socket&& socket, std::shared_ptr<AddressSlot> slot)
+      : stream_(std::move(socket)), slot_(std::move(slot)), pageDeadline_(Clock::now() + kPageDeadline) {}
 
   void start() {
     stream_.expires_after(kHandshakeTimeout);
@@ -483,7 +549,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     parser_.emplace();
     parser_->header_limit(kHeaderLimit);
     parser_->body_limit(0);
-    beast::get_lowest_layer(*tls_).expires_after(kHandshakeTimeout);
+    // Each request gets its own time, but kept alive the connection still ends at its deadline.
+    beast::get_lowest_layer(*tls_).expires_at(std::min(Clock::now() + kHandshakeTimeout, pageDeadline_));
     http::async_read(*tls_, buffer_, *parser_, [self = shared_from_this()](beast::error_code error, std::size_t) {
       if (error) return beast::get_lowest_layer(*self->tls_).close();
       self->handleRequest();
@@ -500,9 +567,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
                         : path == "/viewer"  ? std::optional(Peer::Role::Viewer)
                                              : std::nullopt;
       if (!role) return respond(http::status::not_found, "not found\n", "text/plain; charset=utf-8", false);
-      if (role == Peer::Role::Viewer && !fromOwnPage()) {
-        return respond(http::status::forbidden, "forbidden\n", "text/plain; charset=utf-8", false);
-      }
+      // Agents are programs, not pages: any Origin on their paths is a browser some site is using.
+      const bool allowed = role == Peer::Role::Viewer ? fromOwnPage() : !request.count(http::field::origin);
+      if (!allowed) return respond(http::status::forbidden, "forbidden\n", "text/plain; charset=utf-8", false);
       // Our clients wait for the upgrade's answer before they send: nothing is left in buffer_.
       std::make_shared<Peer>(std::move(*tls_), *role, slot_)->accept(parser_->release());
       return;
@@ -550,6 +617,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   beast::flat_buffer buffer_;
   std::shared_ptr<AddressSlot> slot_;
   std::optional<http::request_parser<http::empty_body>> parser_;
+  Clock::time_point pageDeadline_;
 };
 
 }  // namespace
@@ -562,6 +630,22 @@ Relay::~Relay() { state_->registry.save(); }
 void Relay::serve(tcp::acceptor& acceptor) {
   acceptor.async_accept([this, &acceptor](beast::error_code error, tcp::socket socket) {
     if (error == net::error::operation_aborted) return;
+    if (error == net::error::no_descriptors || error == boost::system::errc::too_many_files_open_in_system ||
+        error == net::error::no_buffer_space || error == net::error::no_memory) {
+      // The connection stays in the backlog: try again later, never at once (that would spin).
+      auto& backOff = state_->acceptBackOff;
+      backOff = std::clamp(backOff * 2, kAcceptBackOff, kAcceptBackOffCap);
+      if (Clock::now() - state_->acceptNoticed > std::chrono::minutes(1)) {
+        state_->acceptNoticed = Clock::now();
+        audit("out of descriptors or memory: accepting waits (" + error.message() + ")");
+      }
+      state_->acceptTimer.expires_after(backOff);
+      state_->acceptTimer.async_wait([this, &acceptor](beast::error_code error) {
+        if (!error) serve(acceptor);
+      });
+      return;
+    }
+    state_->acceptBackOff = {};
     if (!error) {
       beast::error_code ec;
       const auto address = socket.remote_endpoint(ec).address().to_string();

@@ -15,6 +15,12 @@ struct RelayOptions {
   std::string registryFile;  // device ID to public key; empty: memory only
   std::size_t maxConnections = 20000;
   std::size_t maxPerAddress = 64;
+  // What has proved itself is capped too, high enough for an office behind one NAT address: the
+  // sessions of one device, the logged-in viewers of one address, and everything one address holds
+  // (agents, sessions, viewers; at most a quarter of maxConnections).
+  std::size_t maxSessionsPerDevice = 10;
+  std::size_t maxViewersPerAddress = 100;
+  std::size_t maxEstablishedPerAddress = 1000;
   std::chrono::seconds sessionIdle{30 * 60};
   std::chrono::seconds sessionTotal{8 * 60 * 60};
   // The page's origin as browsers name it; empty: "https://" and the Host the browser asked for.

@@ -38,8 +38,10 @@ export async function stop(child) {
 
 export let port = 0;
 export let fingerprint = '';
+// `extra` are more arguments; a first one that is an array is a command to run the server under.
 export async function startServer(...extra) {
-  const server = start(SERVER, ['--self-signed', '--state', join(dir, 'server'), '--listen', `127.0.0.1:${port}`, ...extra]);
+  const prefix = Array.isArray(extra[0]) ? extra.shift() : [];
+  const server = start(prefix[0] ?? SERVER, [...prefix.slice(1), ...(prefix.length ? [SERVER] : []), '--self-signed', '--state', join(dir, 'server'), '--listen', `127.0.0.1:${port}`, ...extra]);
   port = Number((await line(server, /listening on/, 'the server')).match(/:(\d+)$/)[1]);
   fingerprint = (await line(server, /SHA-256/, 'the fingerprint')).split(' ').pop();
   return server;
