@@ -64,10 +64,10 @@ const attacks = {
     const from = '127.0.0.7';
     const controls = [];
     for (let i = 0; i < 20; i++) controls.push([String(deviceCounter++), null]);
-    for (const entry of controls) entry[1] = await fakeAgent(port, entry[0], proofText).catch(() => null);
+    for (const [i, entry] of controls.entries()) entry[1] = await fakeAgent(port, entry[0], proofText, `127.0.4.${i + 1}`).catch(() => null);
     let sessions = 0, refused = 0;
     const end = Date.now() + 30000;
-    while (Date.now() < end && refused < 200) {
+    while (Date.now() < end && refused < 50) {
       const [deviceId, control] = controls[(sessions + refused) % controls.length];
       if (control && await ownSession(control, deviceId, from)) sessions++; else refused++;
     }
@@ -108,7 +108,7 @@ const attacks = {
   async descriptors(server) {
     const deviceIds = [];
     const controls = [];
-    for (let i = 0; i < 60; i++) { const id = String(deviceCounter++); const c = await fakeAgent(port, id, proofText).catch(() => null); if (c) { deviceIds.push(id); controls.push(c); } }
+    for (let i = 0; i < 60; i++) { const id = String(deviceCounter++); const c = await fakeAgent(port, id, proofText, `127.0.3.${i + 1}`).catch(() => null); if (c) { deviceIds.push(id); controls.push(c); } }
     let pairs = 0;
     for (let i = 0; i < 505 && controls.length; i++) if (await ownSession(controls[i % controls.length], deviceIds[i % controls.length], '127.0.0.11')) pairs++;
     const raw = [];

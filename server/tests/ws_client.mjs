@@ -79,10 +79,10 @@ export class WsClient {
 }
 
 // A scripted device: registers `deviceId` with a fresh Ed25519 key and answers every login with `ok`.
-export async function fakeAgent(port, deviceId, proofText) {
+export async function fakeAgent(port, deviceId, proofText, from) {
   const { publicKey, privateKey } = generateKeyPairSync('ed25519');
   const raw = publicKey.export({ format: 'der', type: 'spki' }).subarray(-32).toString('hex');
-  const control = await WsClient.open(port, '/agent');
+  const control = await WsClient.open(port, '/agent', { from });
   control.send({ type: 'hello', deviceId, publicKey: raw });
   const { nonce } = await control.next();
   control.send({ type: 'proof', signature: sign(null, Buffer.from(proofText(deviceId, nonce)), privateKey).toString('hex') });
