@@ -1,6 +1,5 @@
 #include "relay.h"
 
-#include <iostream>
 #include <optional>
 #include <unordered_map>
 
@@ -14,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "access_guard.h"
+#include "audit_log.h"
 #include "device_key.h"
 #include "device_registry.h"
 #include "limiter_table.h"
@@ -53,12 +53,12 @@ constexpr std::size_t kMaxLoginMessage = 256;
 constexpr std::size_t kMaxViewerMessage = 512 * 1024 + 4096;
 constexpr std::size_t kMaxFrameMessage = 8 * 1024 * 1024;
 constexpr std::chrono::seconds kRegistrySaveDelay{1};
+// How often the counts of folded refusals are looked at; a count is written this much late at most.
+constexpr std::chrono::seconds kAuditFlushEvery{5};
 
 constexpr const char* kContentSecurityPolicy =
     "default-src 'self'; img-src 'self' blob: data:; connect-src 'self'; script-src 'self'; "
     "style-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'";
-
-void audit(const std::string& line) { std::cerr << "[server] " << line << std::endl; }
 
 class Peer;
 
@@ -66,7 +66,8 @@ class Peer;
 
 struct Relay::State {
   State(net::io_context& io, ssl::context& tls, RelayOptions options)
-      : io(io), tls(tls), options(std::move(options)), registry(this->options.registryFile), saveTimer(io) {}
+      : io(io), tls(tls), options(std::move(options)), registry(this->options.registryFile), saveTimer(io),
+        auditTimer(io) {}
 
   // The registered control connection of a device, if it is online; never adds an entry.
   std::shared_ptr<Peer> agent(const std::string& deviceId) const {
@@ -81,7 +82,25 @@ struct Relay::State {
     saveTimer.expires_after(kRegistrySaveDelay);
     saveTimer.async_wait([this](beast::error_code error) {
       saveArmed = false;
-      if (!error && !registry.save()) audit("cannot write the device registry " + options.registryFile);
+      if (!error && !registry.save()) log.line("cannot write the device registry " + options.registryFile);
+    });
+  }
+
+  // A refusal a client can repeat at will: one line per address and minute, then a count.
+  void refusal(const std::string& address, std::string text) {
+    log.refusal(address, std::move(text));
+    armAuditFlush();
+  }
+
+  void armAuditFlush() {
+    if (auditArmed || !log.folding()) return;
+    auditArmed = true;
+    auditTimer.expires_after(kAuditFlushEvery);
+    auditTimer.async_wait([this](beast::error_code error) {
+      if (error) return;
+      auditArmed = false;
+      log.flush();
+      armAuditFlush();
     });
   }
 
@@ -104,6 +123,9 @@ struct Relay::State {
   std::size_t connections = 0;
   net::steady_timer saveTimer;
   bool saveArmed = false;
+  AuditLog log;
+  net::steady_timer auditTimer;
+  bool auditArmed = false;
 };
 
 namespace {
@@ -185,7 +207,7 @@ class Peer : public std::enable_shared_from_this<Peer> {
     state_.pending[ticket_].accepted = true;
     state_.byAddress.succeeded(slot_->address);
     state_.byDevice.succeeded(deviceId_);
-    audit("login to device " + deviceId_ + " from " + slot_->address + ": accepted");
+    state_.log.line("login to " + deviceFrom() + ": accepted");
     timer_.expires_after(kSessionJoinTimeout);
     timer_.async_wait([self = shared_from_this()](beast::error_code error) {
       if (!error) self->answerLater("the device opened no session", 0);
@@ -218,7 +240,7 @@ class Peer : public std::enable_shared_from_this<Peer> {
     if (role_ == Role::Agent && registered_) {
       const auto found = state_.agents.find(deviceId_);
       if (found != state_.agents.end() && found->second.lock().get() == this) state_.agents.erase(found);
-      audit("device " + deviceId_ + " offline");
+      state_.log.line("device " + escapeForLog(deviceId_) + " offline");
     }
     if (role_ == Role::Viewer && !ticket_.empty()) state_.pending.erase(ticket_);
     if (auto partner = partner_.lock()) {
@@ -284,19 +306,19 @@ class Peer : public std::enable_shared_from_this<Peer> {
   void register_(const AgentProof& proof) {
     stage_ = Stage::Done;
     if (!agent::verifyDeviceSignature(publicKey_, agent::deviceProofText(deviceId_, nonce_), proof.signature)) {
-      audit("device " + deviceId_ + " from " + slot_->address + " refused: bad signature");
+      refusal(deviceFrom() + " refused: bad signature");
       return closeWith({{"type", "refused"}, {"reason", "the key did not sign"}});
     }
     // New device IDs cost their address a share of a budget like the guessing one, so one address
     // cannot fill the registry; a known device coming back costs nothing.
     if (!state_.registry.knows(deviceId_) && state_.newDevices.admit(slot_->address) > Clock::duration::zero()) {
-      audit("device " + deviceId_ + " from " + slot_->address + " refused: too many new devices from this address");
+      refusal(deviceFrom() + " refused: too many new devices from this address");
       return closeWith({{"type", "refused"}, {"reason", "too many new devices, try later"}});
     }
     const auto claim = state_.registry.claim(deviceId_, publicKey_);
     if (claim == DeviceRegistry::Claim::Conflict || claim == DeviceRegistry::Claim::Full) {
-      audit("device " + deviceId_ + " from " + slot_->address + " refused: " +
-            (claim == DeviceRegistry::Claim::Full ? "registry full" : "the ID belongs to another key"));
+      refusal(deviceFrom() + " refused: " +
+              (claim == DeviceRegistry::Claim::Full ? "registry full" : "the ID belongs to another key"));
       return closeWith({{"type", "refused"}, {"reason", "device ID taken"}});
     }
     if (claim == DeviceRegistry::Claim::Registered) state_.scheduleSave();
@@ -308,7 +330,7 @@ class Peer : public std::enable_shared_from_this<Peer> {
     state_.agents[deviceId_] = weak_from_this();
     registered_ = established_ = true;
     slot_->proved();
-    audit("device " + deviceId_ + " online from " + slot_->address);
+    state_.log.line("device " + escapeForLog(deviceId_) + " online from " + escapeForLog(slot_->address));
     push(Json{{"type", "welcome"}, {"deviceId", deviceId_}}.dump());
   }
 
@@ -366,7 +388,7 @@ class Peer : public std::enable_shared_from_this<Peer> {
     auto wait = state_.byAddress.admit(slot_->address);
     if (wait == wait.zero()) wait = state_.byDevice.admit(deviceId_);
     if (wait > wait.zero()) {
-      audit("login to device " + deviceId_ + " from " + slot_->address + ": not judged, too many tries");
+      refusal("login to " + deviceFrom() + ": not judged, too many tries");
       push(Json{{"type", "auth"}, {"ok", false}, {"retryMs", std::chrono::ceil<std::chrono::milliseconds>(wait).count()}}
                .dump());
       return;
@@ -389,7 +411,7 @@ class Peer : public std::enable_shared_from_this<Peer> {
   void answerLater(const std::string& why, std::int64_t retryMs) {
     state_.pending.erase(ticket_);
     ticket_.clear();
-    audit("login to device " + deviceId_ + " from " + slot_->address + ": refused, " + why);
+    refusal("login to " + deviceFrom() + ": refused, " + why);
     timer_.expires_at(attemptStart_ + GuessLimiter::kWrongCodeDelay);
     timer_.async_wait([self = shared_from_this(), retryMs](beast::error_code error) {
       if (error || self->finished_) return;
@@ -411,7 +433,7 @@ class Peer : public std::enable_shared_from_this<Peer> {
   }
 
   void endSession(const char* reason) {
-    audit("session with device " + deviceId_ + " from " + slot_->address + " ended: " + reason);
+    state_.log.line("session with " + deviceFrom() + " ended: " + reason);
     // Parted first: the session's end must not tell this viewer the device went offline.
     auto session = partner_.lock();
     partner_.reset();
@@ -421,6 +443,10 @@ class Peer : public std::enable_shared_from_this<Peer> {
     }
     closeWith({{"type", "ended"}, {"reason", reason}});
   }
+
+  // A viewer's device ID is whatever it typed: shown in the log, never obeyed by a terminal.
+  std::string deviceFrom() const { return "device " + escapeForLog(deviceId_) + " from " + escapeForLog(slot_->address); }
+  void refusal(std::string text) { state_.refusal(slot_->address, std::move(text)); }
 
   enum class Stage { Hello, Proof, Done };
 
