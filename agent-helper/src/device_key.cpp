@@ -97,8 +97,11 @@ std::string DeviceKey::signHex(std::string_view message) const {
   return toHex(signature);
 }
 
-std::string deviceProofText(std::string_view deviceId, std::string_view nonce) {
-  return "qova-device-proof\n" + std::string(deviceId) + "\n" + std::string(nonce);
+std::string deviceProofText(std::string_view deviceId, std::string_view nonce, std::string_view host,
+                            std::string_view certificateFingerprint) {
+  std::string text = "qova-device-proof-2";
+  for (const auto part : {deviceId, nonce, host, certificateFingerprint}) (text += '\n') += part;
+  return text;
 }
 
 bool verifyDeviceSignature(std::string_view publicHex, std::string_view message, std::string_view signatureHex) {

@@ -305,9 +305,16 @@ class Peer : public std::enable_shared_from_this<Peer> {
 
   void register_(const AgentProof& proof) {
     stage_ = Stage::Done;
-    if (!agent::verifyDeviceSignature(publicKey_, agent::deviceProofText(deviceId_, nonce_), proof.signature)) {
+    const auto text = agent::deviceProofText(deviceId_, nonce_, proof.host, proof.fingerprint);
+    if (!agent::verifyDeviceSignature(publicKey_, text, proof.signature)) {
       refusal(deviceFrom() + " refused: bad signature");
       return closeWith({{"type", "refused"}, {"reason", "the key did not sign"}});
+    }
+    // A proof for another server reaches us when that server passed our challenge on to the agent:
+    // accepting it would let that server log in here in the device's name.
+    if (!proofNamesServer(proof, state_.options.fingerprint, state_.options.names)) {
+      refusal(deviceFrom() + " refused: the proof names another server");
+      return closeWith({{"type", "refused"}, {"reason", "wrong server"}});
     }
     // New device IDs cost their address a share of a budget like the guessing one, so one address
     // cannot fill the registry; a known device coming back costs nothing.

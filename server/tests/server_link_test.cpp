@@ -8,6 +8,7 @@
 
 #include "agent_identity.h"
 #include "device_key.h"
+#include "protocol.h"
 #include "server_link.h"
 
 namespace qova::agent {
@@ -52,10 +53,31 @@ TEST(DeviceKey, IsKeptBesideTheAccessCodeAndSignsOnlyWhatItSigned) {
   EXPECT_EQ(std::filesystem::status(state).permissions(), std::filesystem::perms(0600));
   std::filesystem::remove_all(folder);
 
-  const auto proof = key->signHex(deviceProofText("123456789", "nonce"));
-  EXPECT_TRUE(verifyDeviceSignature(key->publicHex(), deviceProofText("123456789", "nonce"), proof));
-  EXPECT_FALSE(verifyDeviceSignature(key->publicHex(), deviceProofText("123456780", "nonce"), proof));
-  EXPECT_FALSE(verifyDeviceSignature(key->publicHex(), deviceProofText("123456789", "other"), proof));
+  const std::string a(64, 'a'), b(64, 'b');
+  const auto proof = key->signHex(deviceProofText("123456789", "nonce", "a.example", a));
+  EXPECT_TRUE(verifyDeviceSignature(key->publicHex(), deviceProofText("123456789", "nonce", "a.example", a), proof));
+  for (const auto& other : {deviceProofText("123456780", "nonce", "a.example", a),
+                            deviceProofText("123456789", "other", "a.example", a),
+                            deviceProofText("123456789", "nonce", "b.example", a),
+                            deviceProofText("123456789", "nonce", "a.example", b)}) {
+    EXPECT_FALSE(verifyDeviceSignature(key->publicHex(), other, proof)) << other;
+  }
+}
+
+TEST(DeviceKey, ProofCountsOnlyAtTheServerItNames) {
+  const std::string own(64, 'a'), proxy(64, 'c');
+  const std::vector<std::string> names{"relay.example.org", "::1"};
+  const struct {
+    const char* host;
+    const std::string& fingerprint;
+    bool accepted;
+  } cases[] = {
+      {"127.0.0.1", own, true},           {"Relay.Example.ORG", proxy, true}, {"::1", proxy, true},
+      {"evil.example", proxy, false},     {"relay.example.org.evil", proxy, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(server::proofNamesServer({c.host, c.fingerprint, {}}, own, names), c.accepted) << c.host;
+  }
 }
 
 // Keys and signatures a forger can make without a private key, and ones encoded twice over: none
