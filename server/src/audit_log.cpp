@@ -75,7 +75,8 @@ std::string escapeForLog(std::string_view text, std::size_t maxBytes) {
       piece = escaped("\\x%02x", byte);
     } else {
       used = length;
-      piece = hidden(codePoint) ? escaped("\\u{%04x}", static_cast<unsigned>(codePoint)) : std::string(text.substr(i, length));
+      piece = hidden(codePoint) ? escaped("\\u{%04x}", static_cast<unsigned>(codePoint))
+                                : std::string(text.substr(i, length));
     }
     // Cut between characters, never inside one or inside an escape.
     if (out.size() + piece.size() > maxBytes) return out + "...";

@@ -42,9 +42,11 @@ bool sameHost(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-bool proofNamesServer(const AgentProof& proof, std::string_view ownFingerprint, const std::vector<std::string>& ownNames) {
+bool proofNamesServer(const AgentProof& proof, std::string_view ownFingerprint,
+                      const std::vector<std::string>& ownNames) {
   if (!ownFingerprint.empty() && proof.fingerprint == ownFingerprint) return true;
-  return std::any_of(ownNames.begin(), ownNames.end(), [&proof](const std::string& name) { return sameHost(name, proof.host); });
+  return std::any_of(ownNames.begin(), ownNames.end(),
+                     [&proof](const std::string& name) { return sameHost(name, proof.host); });
 }
 
 bool isDeviceId(std::string_view id) {

@@ -47,6 +47,7 @@ bool isDeviceId(std::string_view id);
 
 // Whether a proof was made for this server: the agent saw this server's own certificate, or dialed
 // one of its names (a TLS-terminating proxy in front shows agents a certificate of its own).
-bool proofNamesServer(const AgentProof& proof, std::string_view ownFingerprint, const std::vector<std::string>& ownNames);
+bool proofNamesServer(const AgentProof& proof, std::string_view ownFingerprint,
+                      const std::vector<std::string>& ownNames);
 
 }  // namespace qova::server

@@ -452,7 +452,9 @@ class Peer : public std::enable_shared_from_this<Peer> {
   }
 
   // A viewer's device ID is whatever it typed: shown in the log, never obeyed by a terminal.
-  std::string deviceFrom() const { return "device " + escapeForLog(deviceId_) + " from " + escapeForLog(slot_->address); }
+  std::string deviceFrom() const {
+    return "device " + escapeForLog(deviceId_) + " from " + escapeForLog(slot_->address);
+  }
   void refusal(std::string text) { state_.refusal(slot_->address, std::move(text)); }
 
   enum class Stage { Hello, Proof, Done };
