@@ -10,7 +10,6 @@ import { sleep } from '../tests/e2e/harness.mjs';
 import { AGENT, children, dir, line, port, startAgent, startServer, stop } from '../server/tests/support.mjs';
 import { WsClient, fakeAgent } from '../server/tests/ws_client.mjs';
 
-const proofText = (deviceId, nonce) => `qova-device-proof\n${deviceId}\n${nonce}`;
 const rssMb = (pid) => Number(readFileSync(`/proc/${pid}/status`, 'utf8').match(/VmRSS:\s+(\d+)/)[1]) / 1024;
 const descriptors = (pid) => readdirSync(`/proc/${pid}/fd`).length;
 const cpuSeconds = (pid) => { const f = readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].split(' '); return (Number(f[11]) + Number(f[12])) / 100; };
@@ -38,7 +37,7 @@ const attacks = {
   // A device and a viewer that never reads; the device sends big text messages and frames for 14 s.
   async memory(server) {
     const deviceId = String(deviceCounter++);
-    const control = await fakeAgent(port, deviceId, proofText);
+    const control = await fakeAgent(port, deviceId);
     const before = rssMb(server.pid);
     let peak = before;
     const pairs = [];
@@ -64,7 +63,7 @@ const attacks = {
     const from = '127.0.0.7';
     const controls = [];
     for (let i = 0; i < 20; i++) controls.push([String(deviceCounter++), null]);
-    for (const [i, entry] of controls.entries()) entry[1] = await fakeAgent(port, entry[0], proofText, `127.0.4.${i + 1}`).catch(() => null);
+    for (const [i, entry] of controls.entries()) entry[1] = await fakeAgent(port, entry[0], `127.0.4.${i + 1}`).catch(() => null);
     let sessions = 0, refused = 0;
     const end = Date.now() + 30000;
     while (Date.now() < end && refused < 50) {
@@ -108,7 +107,7 @@ const attacks = {
   async descriptors(server) {
     const deviceIds = [];
     const controls = [];
-    for (let i = 0; i < 60; i++) { const id = String(deviceCounter++); const c = await fakeAgent(port, id, proofText, `127.0.3.${i + 1}`).catch(() => null); if (c) { deviceIds.push(id); controls.push(c); } }
+    for (let i = 0; i < 60; i++) { const id = String(deviceCounter++); const c = await fakeAgent(port, id, `127.0.3.${i + 1}`).catch(() => null); if (c) { deviceIds.push(id); controls.push(c); } }
     let pairs = 0;
     for (let i = 0; i < 505 && controls.length; i++) if (await ownSession(controls[i % controls.length], deviceIds[i % controls.length], '127.0.0.11')) pairs++;
     const raw = [];
@@ -125,7 +124,7 @@ const attacks = {
       });
       times.push(ok ? Date.now() - started : 'timeout');
     }
-    const agentOk = await fakeAgent(port, String(deviceCounter++), proofText).then(() => 'registers', () => 'cannot register');
+    const agentOk = await fakeAgent(port, String(deviceCounter++)).then(() => 'registers', () => 'cannot register');
     const spin = (cpuSeconds(server.pid) - cpu);
     raw.forEach((s) => s.destroy());
     return `descriptor limit 1024: ${pairs} pairs from one address, 1500 raw connections from another; a third address: page in ${times.join(', ')} ms, a new agent ${agentOk}; server CPU ${spin.toFixed(2)} s meanwhile`;

@@ -19,6 +19,10 @@
 #include <string>
 #include <vector>
 
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
@@ -99,7 +103,14 @@ net::awaitable<void> agent(net::ssl::context& tls, int index, int fps) {
   const auto challengeText = co_await readText(*ws);
   const auto challenge = Json::parse(challengeText);
   const auto nonce = challenge.at("nonce").get<std::string>();
-  const auto proof = Json{{"type", "proof"}, {"signature", key.signHex(qova::agent::deviceProofText(deviceId, nonce))}}.dump();
+  // Named like the real agent names it: the host dialed and the certificate seen.
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned size = 0;
+  X509_digest(SSL_get0_peer_certificate(ws->next_layer().native_handle()), EVP_sha256(), digest, &size);
+  const auto seen = qova::agent::toHex(std::string_view(reinterpret_cast<const char*>(digest), size));
+  const auto signature = key.signHex(qova::agent::deviceProofText(deviceId, nonce, "127.0.0.1", seen));
+  const auto proof =
+      Json{{"type", "proof"}, {"host", "127.0.0.1"}, {"fingerprint", seen}, {"signature", signature}}.dump();
   co_await ws->async_write(net::buffer(proof), use_awaitable);
   co_await readText(*ws);  // welcome
   ++figures.registered;

@@ -25,6 +25,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (const auto* hello = std::get_if<qova::server::AgentHello>(&*message)) {
       require(qova::server::isDeviceId(hello->deviceId) && hello->publicKey.size() == 64);
     }
+    if (const auto* proof = std::get_if<qova::server::AgentProof>(&*message)) {
+      // Each is a line of the signed text: a line feed inside would let one proof read as another.
+      require(proof->host.find('\n') == std::string::npos && proof->fingerprint.size() == 64);
+    }
     if (const auto* result = std::get_if<qova::server::LoginResult>(&*message)) {
       require(result->retryMs >= 0 && result->retryMs <= 60000);
     }

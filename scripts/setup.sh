@@ -10,6 +10,8 @@ PACKAGES=(
   libboost-dev libspdlog-dev
   # the server agents dial out to (TLS), and its tests: a Unix-socket bridge into a network namespace
   libssl-dev openssl socat iproute2
+  # device signatures checked strictly (no keys of small order, no second encodings)
+  libsodium-dev
   xvfb xauth xdotool x11-utils imagemagick fonts-noto-cjk procps dbus-x11
   # the reference agent's viewer: a desktop with some content for ./run, browser tests
   x11-xserver-utils xterm openbox chromium

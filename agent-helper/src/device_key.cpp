@@ -4,6 +4,7 @@
 
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <sodium.h>
 
 #include "agent_identity.h"
 #include "file_names.h"
@@ -96,19 +97,26 @@ std::string DeviceKey::signHex(std::string_view message) const {
   return toHex(signature);
 }
 
-std::string deviceProofText(std::string_view deviceId, std::string_view nonce) {
-  return "qova-device-proof\n" + std::string(deviceId) + "\n" + std::string(nonce);
+std::string deviceProofText(std::string_view deviceId, std::string_view nonce, std::string_view host,
+                            std::string_view certificateFingerprint) {
+  std::string text = "qova-device-proof-2";
+  for (const auto part : {deviceId, nonce, host, certificateFingerprint}) (text += '\n') += part;
+  return text;
 }
 
 bool verifyDeviceSignature(std::string_view publicHex, std::string_view message, std::string_view signatureHex) {
+  // libsodium's check, not OpenSSL's: OpenSSL accepts keys of small order (the identity among them),
+  // for which a signature that fits every message is made without any private key, and encodings of
+  // a point that are not its canonical one. A device key is a multiple of the base point: on the
+  // main subgroup, so anything else is no device's key.
+  static const bool ready = ::sodium_init() >= 0;
   const auto publicRaw = fromHex(publicHex);
   const auto signature = fromHex(signatureHex);
-  if (!publicRaw || publicRaw->size() != kKeyBytes || !signature || signature->size() != kSignatureBytes) return false;
-  const Key key(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, bytes(*publicRaw), publicRaw->size()),
-                EVP_PKEY_free);
-  DigestContext context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  return key && context && EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) == 1 &&
-         EVP_DigestVerify(context.get(), bytes(*signature), signature->size(), bytes(message), message.size()) == 1;
+  if (!ready || !publicRaw || publicRaw->size() != crypto_sign_PUBLICKEYBYTES || !signature ||
+      signature->size() != crypto_sign_BYTES || ::crypto_core_ed25519_is_valid_point(bytes(*publicRaw)) != 1) {
+    return false;
+  }
+  return ::crypto_sign_verify_detached(bytes(*signature), bytes(message), message.size(), bytes(*publicRaw)) == 0;
 }
 
 }  // namespace qova::agent

@@ -22,8 +22,11 @@ class DeviceKey {
   std::string seed_;  // the 32 raw bytes of the private key
 };
 
-// What an agent signs to log in: bound to this purpose, its device ID and the server's fresh nonce.
-std::string deviceProofText(std::string_view deviceId, std::string_view nonce);
+// What an agent signs to log in: bound to this purpose, its device ID, the server's fresh nonce and
+// the server as the agent saw it: the host it dialed and the SHA-256 of the certificate its TLS was
+// shown (hex, lower case). A server that passes another's challenge on gets a proof naming itself.
+std::string deviceProofText(std::string_view deviceId, std::string_view nonce, std::string_view host,
+                            std::string_view certificateFingerprint);
 bool verifyDeviceSignature(std::string_view publicHex, std::string_view message, std::string_view signatureHex);
 
 std::string toHex(std::string_view bytes);

@@ -352,7 +352,12 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
     }
     if (state == State::Proving && message.kind == Kind::Challenge) {
       state = State::Welcoming;
-      return send({{"type", "proof"}, {"signature", key.signHex(deviceProofText(config.deviceId, message.nonce))}});
+      // The proof names the server this agent reached, so no other server can pass it on.
+      const auto seen = certificateFingerprint(SSL_get0_peer_certificate(control->ws->next_layer().native_handle()));
+      return send({{"type", "proof"},
+                   {"host", address.host},
+                   {"fingerprint", seen},
+                   {"signature", key.signHex(deviceProofText(config.deviceId, message.nonce, address.host, seen))}});
     }
     if (state == State::Welcoming && message.kind == Kind::Welcome) {
       state = State::Registered;

@@ -4,8 +4,10 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cctype>
 #include <iostream>
 #include <string>
+#include <string_view>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -47,6 +49,13 @@ std::size_t raiseDescriptorLimit() {
     if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::getrlimit(RLIMIT_NOFILE, &limit);
   }
   return limit.rlim_cur > 2 * kOwnFiles ? static_cast<std::size_t>(limit.rlim_cur - kOwnFiles) : kOwnFiles;
+}
+
+// The host of "https://NAME[:PORT]", without the brackets of an IPv6 address.
+std::string originHost(std::string_view origin) {
+  if (const auto scheme = origin.find("://"); scheme != std::string_view::npos) origin.remove_prefix(scheme + 3);
+  if (origin.starts_with('[')) return std::string(origin.substr(1, origin.find(']') - 1));
+  return std::string(origin.substr(0, origin.find_first_of(":/")));
 }
 
 }  // namespace
@@ -106,6 +115,15 @@ int main(int argc, char** argv) {
     return 1;
   }
   options.registryFile = state + "/devices.json";
+  // Agents name the server they reached in their proof: its certificate, or the name a proxy in
+  // front of it answers to.
+  const auto fingerprint = qova::server::certificateFingerprint(cert);
+  options.fingerprint = fingerprint;
+  std::erase(options.fingerprint, ':');
+  std::transform(options.fingerprint.begin(), options.fingerprint.end(), options.fingerprint.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (!name.empty()) options.names.push_back(name);
+  if (!options.origin.empty()) options.names.push_back(originHost(options.origin));
 
   net::io_context io{1};
   tcp::acceptor acceptor(io);
@@ -123,7 +141,7 @@ int main(int argc, char** argv) {
   relay.serve(acceptor);
   const auto port = acceptor.local_endpoint().port();
   std::cout << "qova-server: listening on " << host << ":" << port << "\n"
-            << "qova-server: certificate SHA-256 " << qova::server::certificateFingerprint(cert) << std::endl;
+            << "qova-server: certificate SHA-256 " << fingerprint << std::endl;
   net::signal_set signals(io, SIGTERM, SIGINT);
   signals.async_wait([&io](const boost::system::error_code&, int) { io.stop(); });
   io.run();

@@ -1,6 +1,7 @@
 #include "protocol.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include <nlohmann/json.hpp>
 
@@ -26,7 +27,27 @@ bool isHex(std::string_view text, std::size_t size) {
          });
 }
 
+// A DNS name or an IP address: nothing that could pass for another line of the signed text.
+bool isHost(std::string_view text) {
+  return !text.empty() && text.size() <= 253 && std::all_of(text.begin(), text.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == ':';
+  });
+}
+
+bool sameHost(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
 }  // namespace
+
+bool proofNamesServer(const AgentProof& proof, std::string_view ownFingerprint,
+                      const std::vector<std::string>& ownNames) {
+  if (!ownFingerprint.empty() && proof.fingerprint == ownFingerprint) return true;
+  return std::any_of(ownNames.begin(), ownNames.end(),
+                     [&proof](const std::string& name) { return sameHost(name, proof.host); });
+}
 
 bool isDeviceId(std::string_view id) {
   return id.size() >= 6 && id.size() <= 20 && std::all_of(id.begin(), id.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -43,9 +64,13 @@ std::optional<AgentMessage> parseAgentMessage(std::string_view text) {
     return AgentHello{std::move(*id), std::move(*key)};
   }
   if (*type == "proof") {
+    auto host = field(message, "host");
+    auto fingerprint = field(message, "fingerprint");
     auto signature = field(message, "signature");
-    if (!signature || !isHex(*signature, 128)) return std::nullopt;
-    return AgentProof{std::move(*signature)};
+    if (!host || !isHost(*host) || !fingerprint || !isHex(*fingerprint, 64) || !signature || !isHex(*signature, 128)) {
+      return std::nullopt;
+    }
+    return AgentProof{std::move(*host), std::move(*fingerprint), std::move(*signature)};
   }
   if (*type == "login-result") {
     auto ticket = field(message, "ticket");

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 namespace qova::server {
 
@@ -17,7 +18,9 @@ struct AgentHello {
   std::string publicKey;  // Ed25519, hex
 };
 struct AgentProof {
-  std::string signature;  // over the server's nonce, hex
+  std::string host;         // the host the agent dialed
+  std::string fingerprint;  // the SHA-256 of the certificate the agent's TLS was shown, hex
+  std::string signature;    // over the server's nonce and the two above, hex
 };
 struct LoginResult {
   std::string ticket;
@@ -41,5 +44,10 @@ std::optional<ViewerLogin> parseViewerLogin(std::string_view text);
 
 // Device IDs are short digit strings; anything else is not looked up at all.
 bool isDeviceId(std::string_view id);
+
+// Whether a proof was made for this server: the agent saw this server's own certificate, or dialed
+// one of its names (a TLS-terminating proxy in front shows agents a certificate of its own).
+bool proofNamesServer(const AgentProof& proof, std::string_view ownFingerprint,
+                      const std::vector<std::string>& ownNames);
 
 }  // namespace qova::server

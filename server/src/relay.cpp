@@ -1,7 +1,6 @@
 #include "relay.h"
 
 #include <algorithm>
-#include <iostream>
 #include <optional>
 #include <unordered_map>
 
@@ -15,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "access_guard.h"
+#include "audit_log.h"
 #include "device_key.h"
 #include "device_registry.h"
 #include "limiter_table.h"
@@ -65,12 +65,12 @@ constexpr std::chrono::seconds kPageDeadline{60};
 constexpr std::chrono::milliseconds kAcceptBackOff{50};
 constexpr std::chrono::milliseconds kAcceptBackOffCap{1000};
 constexpr std::chrono::seconds kRegistrySaveDelay{1};
+// How often the counts of folded refusals are looked at; a count is written this much late at most.
+constexpr std::chrono::seconds kAuditFlushEvery{5};
 
 constexpr const char* kContentSecurityPolicy =
     "default-src 'self'; img-src 'self' blob: data:; connect-src 'self'; script-src 'self'; "
     "style-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'";
-
-void audit(const std::string& line) { std::cerr << "[server] " << line << std::endl; }
 
 class Peer;
 
@@ -79,7 +79,7 @@ class Peer;
 struct Relay::State {
   State(net::io_context& io, ssl::context& tls, RelayOptions options)
       : io(io), tls(tls), options(std::move(options)), registry(this->options.registryFile), byAddress(kAddressLoginRate),
-        saveTimer(io), acceptTimer(io) {}
+        saveTimer(io), acceptTimer(io), auditTimer(io) {}
 
   std::size_t establishedCap() const {
     return std::min(options.maxEstablishedPerAddress, std::max<std::size_t>(1, options.maxConnections / 4));
@@ -98,7 +98,25 @@ struct Relay::State {
     saveTimer.expires_after(kRegistrySaveDelay);
     saveTimer.async_wait([this](beast::error_code error) {
       saveArmed = false;
-      if (!error && !registry.save()) audit("cannot write the device registry " + options.registryFile);
+      if (!error && !registry.save()) log.line("cannot write the device registry " + options.registryFile);
+    });
+  }
+
+  // A refusal a client can repeat at will: one line per address and minute, then a count.
+  void refusal(const std::string& address, std::string text) {
+    log.refusal(address, std::move(text));
+    armAuditFlush();
+  }
+
+  void armAuditFlush() {
+    if (auditArmed || !log.folding()) return;
+    auditArmed = true;
+    auditTimer.expires_after(kAuditFlushEvery);
+    auditTimer.async_wait([this](beast::error_code error) {
+      if (error) return;
+      auditArmed = false;
+      log.flush();
+      armAuditFlush();
     });
   }
 
@@ -127,6 +145,9 @@ struct Relay::State {
   net::steady_timer acceptTimer;
   std::chrono::milliseconds acceptBackOff{0};
   Clock::time_point acceptNoticed{};
+  AuditLog log;
+  net::steady_timer auditTimer;
+  bool auditArmed = false;
 };
 
 // Counts in a map whose entries go when they reach zero, so addresses seen once leave nothing behind.
@@ -227,7 +248,7 @@ class Peer : public std::enable_shared_from_this<Peer> {
     // A right code, but this device or this address already holds all the sessions it may.
     if (countOf(state_.sessionsPerDevice, deviceId_) >= state_.options.maxSessionsPerDevice ||
         countOf(state_.viewersPerAddress, slot_->address) >= state_.options.maxViewersPerAddress) {
-      audit("login to device " + deviceId_ + " from " + slot_->address + ": accepted, but too many sessions");
+      refusal("login to " + deviceFrom() + ": accepted, but too many sessions");
       state_.pending.erase(ticket_);
       ticket_.clear();
       return closeWith({{"type", "ended"}, {"reason", "too many sessions"}});
@@ -235,7 +256,7 @@ class Peer : public std::enable_shared_from_this<Peer> {
     state_.pending[ticket_].accepted = true;
     state_.byAddress.succeeded(slot_->address);
     state_.byDevice.succeeded(deviceId_);
-    audit("login to device " + deviceId_ + " from " + slot_->address + ": accepted");
+    state_.log.line("login to " + deviceFrom() + ": accepted");
     timer_.expires_after(kSessionJoinTimeout);
     timer_.async_wait([self = shared_from_this()](beast::error_code error) {
       if (!error) self->answerLater("the device opened no session", 0);
@@ -272,7 +293,7 @@ class Peer : public std::enable_shared_from_this<Peer> {
     if (role_ == Role::Agent && registered_) {
       const auto found = state_.agents.find(deviceId_);
       if (found != state_.agents.end() && found->second.lock().get() == this) state_.agents.erase(found);
-      audit("device " + deviceId_ + " offline");
+      state_.log.line("device " + escapeForLog(deviceId_) + " offline");
     }
     if (role_ == Role::Viewer && !ticket_.empty()) state_.pending.erase(ticket_);
     if (role_ == Role::Viewer && established_) {
@@ -341,20 +362,27 @@ class Peer : public std::enable_shared_from_this<Peer> {
 
   void register_(const AgentProof& proof) {
     stage_ = Stage::Done;
-    if (!agent::verifyDeviceSignature(publicKey_, agent::deviceProofText(deviceId_, nonce_), proof.signature)) {
-      audit("device " + deviceId_ + " from " + slot_->address + " refused: bad signature");
+    const auto text = agent::deviceProofText(deviceId_, nonce_, proof.host, proof.fingerprint);
+    if (!agent::verifyDeviceSignature(publicKey_, text, proof.signature)) {
+      refusal(deviceFrom() + " refused: bad signature");
       return closeWith({{"type", "refused"}, {"reason", "the key did not sign"}});
+    }
+    // A proof for another server reaches us when that server passed our challenge on to the agent:
+    // accepting it would let that server log in here in the device's name.
+    if (!proofNamesServer(proof, state_.options.fingerprint, state_.options.names)) {
+      refusal(deviceFrom() + " refused: the proof names another server");
+      return closeWith({{"type", "refused"}, {"reason", "wrong server"}});
     }
     // New device IDs cost their address a share of a budget like the guessing one, so one address
     // cannot fill the registry; a known device coming back costs nothing.
     if (!state_.registry.knows(deviceId_) && state_.newDevices.admit(slot_->address) > Clock::duration::zero()) {
-      audit("device " + deviceId_ + " from " + slot_->address + " refused: too many new devices from this address");
+      refusal(deviceFrom() + " refused: too many new devices from this address");
       return closeWith({{"type", "refused"}, {"reason", "too many new devices, try later"}});
     }
     const auto claim = state_.registry.claim(deviceId_, publicKey_);
     if (claim == DeviceRegistry::Claim::Conflict || claim == DeviceRegistry::Claim::Full) {
-      audit("device " + deviceId_ + " from " + slot_->address + " refused: " +
-            (claim == DeviceRegistry::Claim::Full ? "registry full" : "the ID belongs to another key"));
+      refusal(deviceFrom() + " refused: " +
+              (claim == DeviceRegistry::Claim::Full ? "registry full" : "the ID belongs to another key"));
       return closeWith({{"type", "refused"}, {"reason", "device ID taken"}});
     }
     if (claim == DeviceRegistry::Claim::Registered) state_.scheduleSave();
@@ -364,12 +392,12 @@ class Peer : public std::enable_shared_from_this<Peer> {
       previous->closeWith({{"type", "replaced"}});
     }
     if (!slot_->proved()) {
-      audit("device " + deviceId_ + " from " + slot_->address + " refused: too many connections from this address");
+      refusal(deviceFrom() + " refused: too many connections from this address");
       return closeWith({{"type", "refused"}, {"reason", "too many connections, try later"}});
     }
     state_.agents[deviceId_] = weak_from_this();
     registered_ = established_ = true;
-    audit("device " + deviceId_ + " online from " + slot_->address);
+    state_.log.line("device " + escapeForLog(deviceId_) + " online from " + escapeForLog(slot_->address));
     push(Json{{"type", "welcome"}, {"deviceId", deviceId_}}.dump());
   }
 
@@ -431,7 +459,7 @@ class Peer : public std::enable_shared_from_this<Peer> {
     auto wait = state_.byAddress.admit(slot_->address);
     if (wait == wait.zero()) wait = state_.byDevice.admit(deviceId_);
     if (wait > wait.zero()) {
-      audit("login to device " + deviceId_ + " from " + slot_->address + ": not judged, too many tries");
+      refusal("login to " + deviceFrom() + ": not judged, too many tries");
       push(Json{{"type", "auth"}, {"ok", false}, {"retryMs", std::chrono::ceil<std::chrono::milliseconds>(wait).count()}}
                .dump());
       return;
@@ -454,7 +482,7 @@ class Peer : public std::enable_shared_from_this<Peer> {
   void answerLater(const std::string& why, std::int64_t retryMs) {
     state_.pending.erase(ticket_);
     ticket_.clear();
-    audit("login to device " + deviceId_ + " from " + slot_->address + ": refused, " + why);
+    refusal("login to " + deviceFrom() + ": refused, " + why);
     timer_.expires_at(attemptStart_ + GuessLimiter::kWrongCodeDelay);
     timer_.async_wait([self = shared_from_this(), retryMs](beast::error_code error) {
       if (error || self->finished_) return;
@@ -476,7 +504,7 @@ class Peer : public std::enable_shared_from_this<Peer> {
   }
 
   void endSession(const char* reason) {
-    audit("session with device " + deviceId_ + " from " + slot_->address + " ended: " + reason);
+    state_.log.line("session with " + deviceFrom() + " ended: " + reason);
     // Parted first: the session's end must not tell this viewer the device went offline.
     auto session = partner_.lock();
     partner_.reset();
@@ -486,6 +514,12 @@ class Peer : public std::enable_shared_from_this<Peer> {
     }
     closeWith({{"type", "ended"}, {"reason", reason}});
   }
+
+  // A viewer's device ID is whatever it typed: shown in the log, never obeyed by a terminal.
+  std::string deviceFrom() const {
+    return "device " + escapeForLog(deviceId_) + " from " + escapeForLog(slot_->address);
+  }
+  void refusal(std::string text) { state_.refusal(slot_->address, std::move(text)); }
 
   enum class Stage { Hello, Proof, Done };
 
@@ -637,7 +671,7 @@ void Relay::serve(tcp::acceptor& acceptor) {
       backOff = std::clamp(backOff * 2, kAcceptBackOff, kAcceptBackOffCap);
       if (Clock::now() - state_->acceptNoticed > std::chrono::minutes(1)) {
         state_->acceptNoticed = Clock::now();
-        audit("out of descriptors or memory: accepting waits (" + error.message() + ")");
+        state_->log.line("out of descriptors or memory: accepting waits (" + error.message() + ")");
       }
       state_->acceptTimer.expires_after(backOff);
       state_->acceptTimer.async_wait([this, &acceptor](beast::error_code error) {

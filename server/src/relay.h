@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -25,6 +26,10 @@ struct RelayOptions {
   std::chrono::seconds sessionTotal{8 * 60 * 60};
   // The page's origin as browsers name it; empty: "https://" and the Host the browser asked for.
   std::string origin;
+  // Who this server is to agents: the SHA-256 of its certificate (hex, lower case, no colons), and
+  // the names agents may dial it by when a proxy in front shows them another certificate.
+  std::string fingerprint;
+  std::vector<std::string> names;
 };
 
 // The server: serves the viewer page over HTTPS, keeps the agents' control connections, lets a

@@ -8,6 +8,7 @@
 
 #include "agent_identity.h"
 #include "device_key.h"
+#include "protocol.h"
 #include "server_link.h"
 
 namespace qova::agent {
@@ -52,10 +53,46 @@ TEST(DeviceKey, IsKeptBesideTheAccessCodeAndSignsOnlyWhatItSigned) {
   EXPECT_EQ(std::filesystem::status(state).permissions(), std::filesystem::perms(0600));
   std::filesystem::remove_all(folder);
 
-  const auto proof = key->signHex(deviceProofText("123456789", "nonce"));
-  EXPECT_TRUE(verifyDeviceSignature(key->publicHex(), deviceProofText("123456789", "nonce"), proof));
-  EXPECT_FALSE(verifyDeviceSignature(key->publicHex(), deviceProofText("123456780", "nonce"), proof));
-  EXPECT_FALSE(verifyDeviceSignature(key->publicHex(), deviceProofText("123456789", "other"), proof));
+  const std::string a(64, 'a'), b(64, 'b');
+  const auto proof = key->signHex(deviceProofText("123456789", "nonce", "a.example", a));
+  EXPECT_TRUE(verifyDeviceSignature(key->publicHex(), deviceProofText("123456789", "nonce", "a.example", a), proof));
+  for (const auto& other : {deviceProofText("123456780", "nonce", "a.example", a),
+                            deviceProofText("123456789", "other", "a.example", a),
+                            deviceProofText("123456789", "nonce", "b.example", a),
+                            deviceProofText("123456789", "nonce", "a.example", b)}) {
+    EXPECT_FALSE(verifyDeviceSignature(key->publicHex(), other, proof)) << other;
+  }
+}
+
+TEST(DeviceKey, ProofCountsOnlyAtTheServerItNames) {
+  const std::string own(64, 'a'), proxy(64, 'c');
+  const std::vector<std::string> names{"relay.example.org"};
+  EXPECT_TRUE(server::proofNamesServer({"127.0.0.1", own, {}}, own, names));
+  EXPECT_TRUE(server::proofNamesServer({"Relay.Example.ORG", proxy, {}}, own, names));
+  EXPECT_FALSE(server::proofNamesServer({"relay.example.org.evil", proxy, {}}, own, names));
+}
+
+// Keys and signatures a forger can make without a private key, and ones encoded twice over: none
+// may stand for a device. The last row is RFC 8032's first test vector, which must still pass.
+TEST(DeviceKey, AcceptsOnlyCanonicalSignaturesByKeysOfLargeOrder) {
+  const std::string identity = "01" + std::string(62, '0');
+  const std::string trivialSignature = identity + std::string(64, '0');  // R = identity, S = 0
+  const std::string rfcKey = "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a";
+  const std::string rfcR = "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e06522490155";
+  const struct {
+    std::string key, message, signature;
+    bool valid;
+  } cases[] = {
+      {identity, "any message", trivialSignature, false},
+      // Of order 8, with a message whose hash makes the trivial signature add up.
+      {"c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a", "qova 45", trivialSignature, false},
+      // The identity again, its y written as p + 1.
+      {"eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f", "any message", trivialSignature, false},
+      // S + L in place of S.
+      {rfcKey, "", rfcR + "4c8c7872aa064e049dbb3013fbf29380d25bf5f0595bbe24655141438e7a101b", false},
+      {rfcKey, "", rfcR + "5fb8821590a33bacc61e39701cf9b46bd25bf5f0595bbe24655141438e7a100b", true},
+  };
+  for (const auto& c : cases) EXPECT_EQ(verifyDeviceSignature(c.key, c.message, c.signature), c.valid) << c.key;
 }
 
 }  // namespace

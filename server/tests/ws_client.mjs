@@ -78,14 +78,17 @@ export class WsClient {
   close() { this.socket.destroy(); }
 }
 
-// A scripted device: registers `deviceId` with a fresh Ed25519 key and answers every login with `ok`.
-export async function fakeAgent(port, deviceId, proofText, from) {
+// A scripted device: registers `deviceId` with a fresh Ed25519 key, its proof naming the server it
+// reached, and leaves answering logins to the caller.
+export async function fakeAgent(port, deviceId, from) {
   const { publicKey, privateKey } = generateKeyPairSync('ed25519');
   const raw = publicKey.export({ format: 'der', type: 'spki' }).subarray(-32).toString('hex');
   const control = await WsClient.open(port, '/agent', { from });
   control.send({ type: 'hello', deviceId, publicKey: raw });
   const { nonce } = await control.next();
-  control.send({ type: 'proof', signature: sign(null, Buffer.from(proofText(deviceId, nonce)), privateKey).toString('hex') });
+  const host = '127.0.0.1', fingerprint = control.socket.getPeerX509Certificate().fingerprint256.replaceAll(':', '').toLowerCase();
+  const text = ['qova-device-proof-2', deviceId, nonce, host, fingerprint].join('\n');
+  control.send({ type: 'proof', host, fingerprint, signature: sign(null, Buffer.from(text), privateKey).toString('hex') });
   const welcome = await control.next();
   if (welcome?.type !== 'welcome') throw new Error(`not registered: ${JSON.stringify(welcome)}`);
   return control;
