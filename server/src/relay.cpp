@@ -18,6 +18,7 @@
 #include "device_registry.h"
 #include "limiter_table.h"
 #include "message_outbox.h"
+#include "new_device_budget.h"
 #include "protocol.h"
 #include "viewer_assets.h"
 
@@ -52,7 +53,7 @@ constexpr std::size_t kMaxLoginMessage = 256;
 // Input, text and upload pieces from a viewer, as the local page allows them.
 constexpr std::size_t kMaxViewerMessage = 512 * 1024 + 4096;
 constexpr std::size_t kMaxFrameMessage = 8 * 1024 * 1024;
-constexpr std::chrono::seconds kRegistrySaveDelay{1};
+constexpr std::chrono::hours kForgetInterval{1};
 
 constexpr const char* kContentSecurityPolicy =
     "default-src 'self'; img-src 'self' blob: data:; connect-src 'self'; script-src 'self'; "
@@ -66,7 +67,10 @@ class Peer;
 
 struct Relay::State {
   State(net::io_context& io, ssl::context& tls, RelayOptions options)
-      : io(io), tls(tls), options(std::move(options)), registry(this->options.registryFile), saveTimer(io) {}
+      : io(io), tls(tls), options(std::move(options)), registry(this->options.registryFile, audit),
+        newDeviceBudget(this->options.newDevicesPerMinute), forgetTimer(io) {
+    forgetUnseen();
+  }
 
   // The registered control connection of a device, if it is online; never adds an entry.
   std::shared_ptr<Peer> agent(const std::string& deviceId) const {
@@ -74,14 +78,19 @@ struct Relay::State {
     return found == agents.end() ? nullptr : found->second.lock();
   }
 
-  void scheduleSave() {
-    if (saveArmed) return;
-    saveArmed = true;
-    // Registrations come in bursts when a network returns: one write covers many.
-    saveTimer.expires_after(kRegistrySaveDelay);
-    saveTimer.async_wait([this](beast::error_code error) {
-      saveArmed = false;
-      if (!error && !registry.save()) audit("cannot write the device registry " + options.registryFile);
+  // Now and every hour. A device online all along has not proved its key lately, but is not unseen.
+  void forgetUnseen() {
+    for (const auto& [deviceId, peer] : agents) {
+      if (!peer.expired()) registry.seen(deviceId);
+    }
+    const auto cutoff = DeviceRegistry::systemSeconds() - std::chrono::seconds(options.forgetAfter).count();
+    if (const auto forgotten = registry.forgetUnseen(cutoff)) {
+      audit("forgot " + std::to_string(forgotten) + " devices unseen for " + std::to_string(options.forgetAfter.count()) +
+            " days");
+    }
+    forgetTimer.expires_after(kForgetInterval);
+    forgetTimer.async_wait([this](beast::error_code error) {
+      if (!error) forgetUnseen();
     });
   }
 
@@ -98,12 +107,12 @@ struct Relay::State {
   LimiterTable byDevice;
   LimiterTable byAddress;
   LimiterTable newDevices;  // by address
+  NewDeviceBudget newDeviceBudget;  // for the whole server
   std::unordered_map<std::string, std::weak_ptr<Peer>> agents;
   std::unordered_map<std::string, Pending> pending;  // by ticket
   std::unordered_map<std::string, std::size_t> perAddress;
   std::size_t connections = 0;
-  net::steady_timer saveTimer;
-  bool saveArmed = false;
+  net::steady_timer forgetTimer;
 };
 
 namespace {
@@ -288,10 +297,16 @@ class Peer : public std::enable_shared_from_this<Peer> {
       return closeWith({{"type", "refused"}, {"reason", "the key did not sign"}});
     }
     // New device IDs cost their address a share of a budget like the guessing one, so one address
-    // cannot fill the registry; a known device coming back costs nothing.
-    if (!state_.registry.knows(deviceId_) && state_.newDevices.admit(slot_->address) > Clock::duration::zero()) {
-      audit("device " + deviceId_ + " from " + slot_->address + " refused: too many new devices from this address");
-      return closeWith({{"type", "refused"}, {"reason", "too many new devices, try later"}});
+    // cannot fill the registry, then a share of the server's, so many addresses cannot either; the
+    // address's first, so an address over its own budget does not spend the server's. A known device
+    // coming back costs nothing.
+    if (!state_.registry.knows(deviceId_)) {
+      const bool addressOver = state_.newDevices.admit(slot_->address) > Clock::duration::zero();
+      if (addressOver || !state_.newDeviceBudget.admit()) {
+        audit("device " + deviceId_ + " from " + slot_->address + " refused: too many new devices " +
+              (addressOver ? "from this address" : "on this server"));
+        return closeWith({{"type", "refused"}, {"reason", "too many new devices, try later"}});
+      }
     }
     const auto claim = state_.registry.claim(deviceId_, publicKey_);
     if (claim == DeviceRegistry::Claim::Conflict || claim == DeviceRegistry::Claim::Full) {
@@ -299,7 +314,6 @@ class Peer : public std::enable_shared_from_this<Peer> {
             (claim == DeviceRegistry::Claim::Full ? "registry full" : "the ID belongs to another key"));
       return closeWith({{"type", "refused"}, {"reason", "device ID taken"}});
     }
-    if (claim == DeviceRegistry::Claim::Registered) state_.scheduleSave();
     // The same key again: the device reconnected before its old connection timed out, or a second
     // copy of the agent runs with the same state. The old connection is told, so a copy backs off.
     if (auto previous = state_.agent(deviceId_); previous && previous.get() != this) {
@@ -557,7 +571,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
 Relay::Relay(net::io_context& io, ssl::context& tls, RelayOptions options)
     : state_(std::make_shared<State>(io, tls, std::move(options))) {}
 
-Relay::~Relay() { state_->registry.save(); }
+// Connections still open may keep the state, and so the registry, a little longer: what is queued is
+// written now.
+Relay::~Relay() { state_->registry.flush(); }
 
 void Relay::serve(tcp::acceptor& acceptor) {
   acceptor.async_accept([this, &acceptor](beast::error_code error, tcp::socket socket) {
