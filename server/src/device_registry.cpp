@@ -8,7 +8,6 @@
 #include <fstream>
 #include <memory>
 #include <utility>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -58,6 +57,8 @@ std::int64_t DeviceRegistry::systemSeconds() {
 
 DeviceRegistry::DeviceRegistry(std::string path, ErrorHandler onError, WallClock now)
     : path_(std::move(path)), onError_(std::move(onError)), now_(std::move(now)) {
+  // No rehash of a million entries on the network thread as the registry fills.
+  devices_.reserve(kMaxDevices);
   if (path_.empty()) return;
   open();
   if (db_) writer_ = std::thread([this] { writeLoop(); });
@@ -124,16 +125,15 @@ void DeviceRegistry::open() {
     }
   }
 
-  const auto select = prepare(db_, "SELECT id, public_key, last_seen FROM devices");
+  const auto select = prepare(db_, "SELECT id, public_key, last_seen FROM devices ORDER BY last_seen");
   if (!select) return fail("cannot read");
-  devices_.reserve(stored);
   int result;
   while ((result = sqlite3_step(select.get())) == SQLITE_ROW) {
-    devices_.try_emplace(columnText(select.get(), 0),
-                         Device{columnText(select.get(), 1), sqlite3_column_int64(select.get(), 2)});
+    add(columnText(select.get(), 0), columnText(select.get(), 1), sqlite3_column_int64(select.get(), 2));
   }
   if (result != SQLITE_DONE) {
     devices_.clear();
+    byAge_.clear();
     return fail("cannot read");
   }
 }
@@ -147,9 +147,14 @@ DeviceRegistry::Claim DeviceRegistry::claim(const std::string& deviceId, std::st
   }
   if (devices_.size() >= kMaxDevices) return Claim::Full;
   const auto now = now_();
-  devices_.emplace(deviceId, Device{std::string(publicKey), now});
+  add(deviceId, std::string(publicKey), now);
   queue(deviceId, publicKey, now);
   return Claim::Registered;
+}
+
+void DeviceRegistry::add(std::string deviceId, std::string publicKey, std::int64_t lastSeen) {
+  const auto [entry, added] = devices_.try_emplace(std::move(deviceId), Device{std::move(publicKey), lastSeen, {}});
+  if (added) entry->second.age = byAge_.insert(byAge_.end(), &entry->first);
 }
 
 void DeviceRegistry::seen(const std::string& deviceId) {
@@ -159,25 +164,30 @@ void DeviceRegistry::seen(const std::string& deviceId) {
   // Memory keeps the time as written, so forgetting removes the same devices here and on disk.
   if (now - found->second.lastSeen < kSeenResolution) return;
   found->second.lastSeen = now;
+  byAge_.splice(byAge_.end(), byAge_, found->second.age);
   queue(deviceId, {}, now);
 }
 
 std::size_t DeviceRegistry::forgetUnseen(std::int64_t cutoff) {
-  std::vector<std::string> forgotten;
-  const auto count = std::erase_if(devices_, [&](const auto& entry) {
-    if (entry.second.lastSeen >= cutoff) return false;
-    if (db_) forgotten.push_back(entry.first);
-    return true;
-  });
-  if (forgotten.empty()) return count;
-  {
-    const std::lock_guard lock(mutex_);
-    // A forgotten device's change need not be written: one delete by time removes whatever of it
-    // is on disk, since nothing there is newer than what memory had.
-    for (const auto& id : forgotten) pending_.erase(id);
-    pendingCutoff_ = std::max(pendingCutoff_, cutoff);
-    ++queuedGeneration_;
+  std::unique_lock<std::mutex> lock;
+  if (db_) lock = std::unique_lock(mutex_);
+  std::size_t count = 0;
+  // Oldest first, so this stops at the first device seen since. Should the wall clock have gone
+  // back, a device behind that one waits for a later pass.
+  while (!byAge_.empty()) {
+    const auto found = devices_.find(*byAge_.front());
+    if (found->second.lastSeen >= cutoff) break;
+    // Its change need not be written: the delete by time removes whatever of it is on disk, since
+    // nothing there is newer than what memory had.
+    if (db_) pending_.erase(found->first);
+    byAge_.pop_front();
+    devices_.erase(found);
+    ++count;
   }
+  if (!db_ || count == 0) return count;
+  pendingCutoff_ = std::max(pendingCutoff_, cutoff);
+  ++queuedGeneration_;
+  lock.unlock();
   wake_.notify_one();
   return count;
 }
@@ -205,17 +215,20 @@ bool DeviceRegistry::flush() {
 void DeviceRegistry::writeLoop() {
   std::unique_lock lock(mutex_);
   const auto hasWork = [this] { return !pending_.empty() || pendingCutoff_ != kNoCutoff; };
+  // The two maps take turns and keep their buckets: the network thread does not grow a fresh one
+  // with every batch.
+  std::unordered_map<std::string, Change> changes;
   while (true) {
     wake_.wait(lock, [&] { return stopping_ || hasWork(); });
     if (!hasWork()) return;
     // Whatever came in while the last batch was written goes in this one transaction.
-    auto changes = std::exchange(pending_, {});
+    std::swap(changes, pending_);
     const auto cutoff = std::exchange(pendingCutoff_, kNoCutoff);
     const auto generation = queuedGeneration_;
     lock.unlock();
     const auto error = write(changes, cutoff);
     const bool ok = error.empty();
-    if (ok) changes = {};  // a big batch is freed before the lock the network thread takes is held
+    if (ok) changes.clear();
     lock.lock();
     if (!ok) {
       // Kept for the next try; a newer change to the same device wins.
@@ -224,6 +237,7 @@ void DeviceRegistry::writeLoop() {
         if (!fresh && newer->second.publicKey.empty()) newer->second.publicKey = std::move(change.publicKey);
       }
       pendingCutoff_ = std::max(pendingCutoff_, cutoff);
+      changes.clear();
     }
     const bool changed = ok == lastFailed_;
     lastFailed_ = !ok;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <list>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -55,6 +56,7 @@ class DeviceRegistry {
   struct Device {
     std::string publicKey;
     std::int64_t lastSeen;
+    std::list<const std::string*>::iterator age;  // its place in byAge_
   };
   // A device's newest state not yet on disk: an empty key updates the last-seen time only.
   struct Change {
@@ -64,6 +66,7 @@ class DeviceRegistry {
   static constexpr std::int64_t kNoCutoff = std::numeric_limits<std::int64_t>::min();
 
   void open();
+  void add(std::string deviceId, std::string publicKey, std::int64_t lastSeen);
   void queue(const std::string& deviceId, std::string_view publicKey, std::int64_t lastSeen);
   void writeLoop();
   // The error, empty when written.
@@ -74,6 +77,9 @@ class DeviceRegistry {
   ErrorHandler onError_;
   WallClock now_;
   std::unordered_map<std::string, Device> devices_;
+  // The IDs in devices_, least recently seen first: forgetting touches only what it forgets, not the
+  // whole registry on the network thread.
+  std::list<const std::string*> byAge_;
   sqlite3* db_ = nullptr;
 
   // Shared with the writer. Changes coalesce by device ID and only devices in memory have one, so

@@ -54,17 +54,18 @@ TEST(DeviceRegistry, ForgetsOnlyDevicesUnseenSinceTheCutoffInMemoryAndOnDisk) {
   const auto clock = [&now] { return now; };
   {
     DeviceRegistry registry(folder.database(), {}, clock);
-    for (const auto* id : {"1000001", "1000002", "1000003"}) registry.claim(id, kKey);
+    for (const auto* id : {"1000001", "1000002", "1000003", "1000005"}) registry.claim(id, kKey);
     now += 30 * kDay;
     registry.claim("1000002", kKey);  // proves its key again
     registry.seen("1000003");         // online all along
     registry.claim("1000004", kKey);
-    EXPECT_EQ(registry.forgetUnseen(now - kDay), 1u);
+    EXPECT_EQ(registry.forgetUnseen(now - kDay), 2u);
     EXPECT_FALSE(registry.knows("1000001"));
     EXPECT_EQ(registry.claim("1000001", kOtherKey), Claim::Registered);  // the ID is free again
   }
   DeviceRegistry registry(folder.database(), {}, clock);
   EXPECT_EQ(registry.forgetUnseen(now - kDay), 0u);  // the refreshed times were written too
+  EXPECT_FALSE(registry.knows("1000005"));
   EXPECT_EQ(registry.size(), 4u);
   EXPECT_EQ(registry.claim("1000001", kOtherKey), Claim::Known);
 }
