@@ -55,6 +55,7 @@ TEST(DeviceRegistry, ForgetsOnlyDevicesUnseenSinceTheCutoffInMemoryAndOnDisk) {
   {
     DeviceRegistry registry(folder.database(), {}, clock);
     for (const auto* id : {"1000001", "1000002", "1000003", "1000005"}) registry.claim(id, kKey);
+    ASSERT_TRUE(registry.flush());  // on disk before they are forgotten
     now += 30 * kDay;
     registry.claim("1000002", kKey);  // proves its key again
     registry.seen("1000003");         // online all along
