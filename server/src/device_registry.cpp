@@ -168,13 +168,13 @@ void DeviceRegistry::seen(const std::string& deviceId) {
   queue(deviceId, {}, now);
 }
 
-std::size_t DeviceRegistry::forgetUnseen(std::int64_t cutoff) {
+std::size_t DeviceRegistry::forgetUnseen(std::int64_t cutoff, std::size_t limit) {
   std::unique_lock<std::mutex> lock;
   if (db_) lock = std::unique_lock(mutex_);
   std::size_t count = 0;
   // Oldest first, so this stops at the first device seen since. Should the wall clock have gone
   // back, a device behind that one waits for a later pass.
-  while (!byAge_.empty()) {
+  while (!byAge_.empty() && count < limit) {
     const auto found = devices_.find(*byAge_.front());
     if (found->second.lastSeen >= cutoff) break;
     // Its change need not be written: the delete by time removes whatever of it is on disk, since

@@ -47,8 +47,9 @@ class DeviceRegistry {
   Claim claim(const std::string& deviceId, std::string_view publicKey);
   // The device is connected now (its key proved earlier).
   void seen(const std::string& deviceId);
-  // Forgets devices last seen before `cutoff` (seconds since the epoch); how many.
-  std::size_t forgetUnseen(std::int64_t cutoff);
+  // Forgets devices last seen before `cutoff` (seconds since the epoch), at most `limit` of them so a
+  // caller can share its thread; how many.
+  std::size_t forgetUnseen(std::int64_t cutoff, std::size_t limit = kMaxDevices);
   // Waits until what is queued now is written or failed; false on failure.
   bool flush();
 

@@ -54,6 +54,7 @@ constexpr std::size_t kMaxLoginMessage = 256;
 constexpr std::size_t kMaxViewerMessage = 512 * 1024 + 4096;
 constexpr std::size_t kMaxFrameMessage = 8 * 1024 * 1024;
 constexpr std::chrono::hours kForgetInterval{1};
+constexpr std::size_t kForgetSlice = 10000;
 
 constexpr const char* kContentSecurityPolicy =
     "default-src 'self'; img-src 'self' blob: data:; connect-src 'self'; script-src 'self'; "
@@ -79,16 +80,18 @@ struct Relay::State {
   }
 
   // Now and every hour. A device online all along has not proved its key lately, but is not unseen.
+  // Many at once (those taken in together from an old devices.json) go in slices, other work between.
   void forgetUnseen() {
     for (const auto& [deviceId, peer] : agents) {
       if (!peer.expired()) registry.seen(deviceId);
     }
     const auto cutoff = DeviceRegistry::systemSeconds() - std::chrono::seconds(options.forgetAfter).count();
-    if (const auto forgotten = registry.forgetUnseen(cutoff)) {
-      audit("forgot " + std::to_string(forgotten) + " devices unseen for " + std::to_string(options.forgetAfter.count()) +
-            " days");
+    const auto forgotten = registry.forgetUnseen(cutoff, kForgetSlice);
+    if (forgotten > 0) {
+      audit("forgot " + std::to_string(forgotten) + " devices unseen for " +
+            std::to_string(options.forgetAfter.count()) + " days");
     }
-    forgetTimer.expires_after(kForgetInterval);
+    forgetTimer.expires_after(forgotten == kForgetSlice ? Clock::duration::zero() : kForgetInterval);
     forgetTimer.async_wait([this](beast::error_code error) {
       if (!error) forgetUnseen();
     });
