@@ -8,8 +8,9 @@ PACKAGES=(
   qt6-base-dev
   libturbojpeg0-dev libyuv-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
   libboost-dev libspdlog-dev
-  # the server agents dial out to (TLS), and its tests: a Unix-socket bridge into a network namespace
-  libssl-dev openssl socat iproute2
+  # the server agents dial out to (TLS, its device registry's database), and its tests: a Unix-socket
+  # bridge into a network namespace
+  libssl-dev libsqlite3-dev openssl socat iproute2
   # device signatures checked strictly (no keys of small order, no second encodings)
   libsodium-dev
   xvfb xauth xdotool x11-utils imagemagick fonts-noto-cjk procps dbus-x11

@@ -24,17 +24,20 @@ using tcp = net::ip::tcp;
 int usage() {
   std::cerr << "usage: qova-server [--listen HOST:PORT] (--cert FILE --key FILE | --self-signed [--name HOST])\n"
                "                   [--state DIR] [--origin https://NAME[:PORT]] [--max-per-address N]\n"
-               "                   [--session-idle SECONDS] [--session-limit SECONDS]\n"
+               "                   [--session-idle SECONDS] [--session-limit SECONDS] [--forget-after DAYS]\n"
+               "                   [--new-devices-per-minute N]\n"
                "  --listen        address to serve HTTPS and WebSockets on (default 0.0.0.0:8443)\n"
                "  --cert, --key   the certificate chain and key in PEM, from an ACME client for example\n"
                "  --self-signed   make a certificate in the state folder once, keep it, print its SHA-256\n"
                "  --name          another name or address the self-signed certificate is valid for\n"
-               "  --state         folder for devices.json (public keys only) and the self-signed files\n"
+               "  --state         folder for devices.sqlite (public keys only) and the self-signed files\n"
                "                  (default /var/lib/qova-server)\n"
                "  --origin        the page's origin when a proxy in front changes it\n"
                "  --max-per-address  connections per address not yet registered or logged in (64)\n"
                "  --session-idle, --session-limit  seconds a session may go without input (1800),\n"
-               "                  and may last (28800)\n";
+               "                  and may last (28800)\n"
+               "  --forget-after  days after which a device not seen is forgotten, its ID free again (60)\n"
+               "  --new-devices-per-minute  new device IDs the whole server takes, after 200 at once (10)\n";
   return 2;
 }
 
@@ -88,11 +91,16 @@ int main(int argc, char** argv) {
       options.sessionIdle = std::chrono::seconds(std::stoul(argv[++i]));
     } else if (arg == "--session-limit" && hasValue) {
       options.sessionTotal = std::chrono::seconds(std::stoul(argv[++i]));
+    } else if (arg == "--forget-after" && hasValue) {
+      options.forgetAfter = std::chrono::days(std::stoul(argv[++i]));
+    } else if (arg == "--new-devices-per-minute" && hasValue) {
+      options.newDevicesPerMinute = static_cast<unsigned>(std::stoul(argv[++i]));
     } else {
       return usage();
     }
   }
   if (selfSigned == !(cert.empty() && key.empty()) || (!selfSigned && (cert.empty() || key.empty()))) return usage();
+  if (options.forgetAfter.count() < 1 || options.newDevicesPerMinute < 1) return usage();
   const auto colon = listen.rfind(':');
   if (colon == std::string::npos) return usage();
   auto host = listen.substr(0, colon);
@@ -114,7 +122,7 @@ int main(int argc, char** argv) {
     std::cerr << "qova-server: " << error << "\n";
     return 1;
   }
-  options.registryFile = state + "/devices.json";
+  options.registryFile = state + "/devices.sqlite";
   // Agents name the server they reached in their proof: its certificate, or the name a proxy in
   // front of it answers to.
   const auto fingerprint = qova::server::certificateFingerprint(cert);

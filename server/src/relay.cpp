@@ -1,6 +1,7 @@
 #include "relay.h"
 
 #include <algorithm>
+#include <iostream>
 #include <optional>
 #include <unordered_map>
 
@@ -19,6 +20,7 @@
 #include "device_registry.h"
 #include "limiter_table.h"
 #include "message_outbox.h"
+#include "new_device_budget.h"
 #include "protocol.h"
 #include "viewer_assets.h"
 
@@ -64,13 +66,17 @@ constexpr std::chrono::seconds kPageDeadline{60};
 // Out of descriptors: accepting waits this long, doubling up to kAcceptBackOffCap, instead of spinning.
 constexpr std::chrono::milliseconds kAcceptBackOff{50};
 constexpr std::chrono::milliseconds kAcceptBackOffCap{1000};
-constexpr std::chrono::seconds kRegistrySaveDelay{1};
 // How often the counts of folded refusals are looked at; a count is written this much late at most.
 constexpr std::chrono::seconds kAuditFlushEvery{5};
+constexpr std::chrono::hours kForgetInterval{1};
+constexpr std::size_t kForgetSlice = 10000;
 
 constexpr const char* kContentSecurityPolicy =
     "default-src 'self'; img-src 'self' blob: data:; connect-src 'self'; script-src 'self'; "
     "style-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'";
+
+// The registry's writer thread reports here: one whole line at a time, beside the network thread's.
+void registryProblem(const std::string& text) { std::cerr << ("[server] " + text + "\n") << std::flush; }
 
 class Peer;
 
@@ -78,8 +84,11 @@ class Peer;
 
 struct Relay::State {
   State(net::io_context& io, ssl::context& tls, RelayOptions options)
-      : io(io), tls(tls), options(std::move(options)), registry(this->options.registryFile), byAddress(kAddressLoginRate),
-        saveTimer(io), acceptTimer(io), auditTimer(io) {}
+      : io(io), tls(tls), options(std::move(options)), registry(this->options.registryFile, registryProblem),
+        byAddress(kAddressLoginRate), newDeviceBudget(this->options.newDevicesPerMinute), forgetTimer(io),
+        acceptTimer(io), auditTimer(io) {
+    forgetUnseen();
+  }
 
   std::size_t establishedCap() const {
     return std::min(options.maxEstablishedPerAddress, std::max<std::size_t>(1, options.maxConnections / 4));
@@ -91,14 +100,21 @@ struct Relay::State {
     return found == agents.end() ? nullptr : found->second.lock();
   }
 
-  void scheduleSave() {
-    if (saveArmed) return;
-    saveArmed = true;
-    // Registrations come in bursts when a network returns: one write covers many.
-    saveTimer.expires_after(kRegistrySaveDelay);
-    saveTimer.async_wait([this](beast::error_code error) {
-      saveArmed = false;
-      if (!error && !registry.save()) log.line("cannot write the device registry " + options.registryFile);
+  // Now and every hour. A device online all along has not proved its key lately, but is not unseen.
+  // Many at once (those taken in together from an old devices.json) go in slices, other work between.
+  void forgetUnseen() {
+    for (const auto& [deviceId, peer] : agents) {
+      if (!peer.expired()) registry.seen(deviceId);
+    }
+    const auto cutoff = DeviceRegistry::systemSeconds() - std::chrono::seconds(options.forgetAfter).count();
+    const auto forgotten = registry.forgetUnseen(cutoff, kForgetSlice);
+    if (forgotten > 0) {
+      log.line("forgot " + std::to_string(forgotten) + " devices unseen for " +
+               std::to_string(options.forgetAfter.count()) + " days");
+    }
+    forgetTimer.expires_after(forgotten == kForgetSlice ? Clock::duration::zero() : kForgetInterval);
+    forgetTimer.async_wait([this](beast::error_code error) {
+      if (!error) forgetUnseen();
     });
   }
 
@@ -133,6 +149,7 @@ struct Relay::State {
   LimiterTable byDevice;
   LimiterTable byAddress;
   LimiterTable newDevices;  // by address
+  NewDeviceBudget newDeviceBudget;  // for the whole server
   std::unordered_map<std::string, std::weak_ptr<Peer>> agents;
   std::unordered_map<std::string, Pending> pending;  // by ticket
   std::unordered_map<std::string, std::size_t> perAddress;   // not proved yet
@@ -140,8 +157,7 @@ struct Relay::State {
   std::unordered_map<std::string, std::size_t> viewersPerAddress;
   std::unordered_map<std::string, std::size_t> sessionsPerDevice;
   std::size_t connections = 0;
-  net::steady_timer saveTimer;
-  bool saveArmed = false;
+  net::steady_timer forgetTimer;
   net::steady_timer acceptTimer;
   std::chrono::milliseconds acceptBackOff{0};
   Clock::time_point acceptNoticed{};
@@ -374,10 +390,16 @@ class Peer : public std::enable_shared_from_this<Peer> {
       return closeWith({{"type", "refused"}, {"reason", "wrong server"}});
     }
     // New device IDs cost their address a share of a budget like the guessing one, so one address
-    // cannot fill the registry; a known device coming back costs nothing.
-    if (!state_.registry.knows(deviceId_) && state_.newDevices.admit(slot_->address) > Clock::duration::zero()) {
-      refusal(deviceFrom() + " refused: too many new devices from this address");
-      return closeWith({{"type", "refused"}, {"reason", "too many new devices, try later"}});
+    // cannot fill the registry, then a share of the server's, so many addresses cannot either; the
+    // address's first, so an address over its own budget does not spend the server's. A known device
+    // coming back costs nothing.
+    if (!state_.registry.knows(deviceId_)) {
+      const bool addressOver = state_.newDevices.admit(slot_->address) > Clock::duration::zero();
+      if (addressOver || !state_.newDeviceBudget.admit()) {
+        refusal(deviceFrom() + " refused: too many new devices " +
+              (addressOver ? "from this address" : "on this server"));
+        return closeWith({{"type", "refused"}, {"reason", "too many new devices, try later"}});
+      }
     }
     const auto claim = state_.registry.claim(deviceId_, publicKey_);
     if (claim == DeviceRegistry::Claim::Conflict || claim == DeviceRegistry::Claim::Full) {
@@ -385,7 +407,6 @@ class Peer : public std::enable_shared_from_this<Peer> {
               (claim == DeviceRegistry::Claim::Full ? "registry full" : "the ID belongs to another key"));
       return closeWith({{"type", "refused"}, {"reason", "device ID taken"}});
     }
-    if (claim == DeviceRegistry::Claim::Registered) state_.scheduleSave();
     // The same key again: the device reconnected before its old connection timed out, or a second
     // copy of the agent runs with the same state. The old connection is told, so a copy backs off.
     if (auto previous = state_.agent(deviceId_); previous && previous.get() != this) {
@@ -659,7 +680,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
 Relay::Relay(net::io_context& io, ssl::context& tls, RelayOptions options)
     : state_(std::make_shared<State>(io, tls, std::move(options))) {}
 
-Relay::~Relay() { state_->registry.save(); }
+// Connections still open may keep the state, and so the registry, a little longer: what is queued is
+// written now.
+Relay::~Relay() { state_->registry.flush(); }
 
 void Relay::serve(tcp::acceptor& acceptor) {
   acceptor.async_accept([this, &acceptor](beast::error_code error, tcp::socket socket) {

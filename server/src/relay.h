@@ -13,7 +13,11 @@
 namespace qova::server {
 
 struct RelayOptions {
-  std::string registryFile;  // device ID to public key; empty: memory only
+  // The device registry's database (device ID to public key and last seen); a devices.json beside it
+  // is taken in once. Empty: memory only.
+  std::string registryFile;
+  std::chrono::days forgetAfter{60};  // devices unseen this long are forgotten
+  unsigned newDevicesPerMinute = 10;  // new device IDs for the whole server, after a burst
   std::size_t maxConnections = 20000;
   std::size_t maxPerAddress = 64;
   // What has proved itself is capped too, high enough for an office behind one NAT address: the
