@@ -390,7 +390,9 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
     } else {
       verdict = "wrong access code";
     }
-    lines().emit("[agent] login through the server from " + message.address + ": " + verdict, LineKind::Repeated);
+    // The address stays out of the folded text: logins from many addresses make one line, not one each.
+    lines().emit("[agent] login through the server: " + verdict, LineKind::Repeated,
+                 message.address.empty() ? "" : "from " + message.address);
     send(answer);
   }
 

@@ -264,6 +264,21 @@ TEST(LineWriter, InputPastTheByteBoundIsDroppedRequiredLinesNeverAreAndRepeatsFo
   EXPECT_EQ(stalled.lines(), expected);
 }
 
+TEST(LineWriter, NoticesOfManyTextsAreBoundedAndARepeatFoldsBehindAnyNumberShowingItsNewestDetail) {
+  StalledWriter stalled;
+  const std::string login = "[agent] login: wrong code";
+  stalled.writer->emit(login, LineKind::Repeated, "from 10.0.0.1");
+  std::size_t accepted = 0;
+  for (int i = 0; i < 20000; ++i) {
+    accepted += stalled.writer->emit("notice " + std::to_string(i), LineKind::Repeated);
+    stalled.writer->emit(login, LineKind::Repeated, "from 10.0.0." + std::to_string(i % 200));
+  }
+  EXPECT_EQ(accepted, LineWriter::kMaxQueuedNotices - 1);
+  const auto lines = stalled.lines();
+  EXPECT_EQ(lines.size(), LineWriter::kMaxQueuedNotices);
+  EXPECT_EQ(lines.front(), login + " (20001 times, the last from 10.0.0.199)");
+}
+
 TEST(UploadSink, StoresForTheUserAloneUnderAFreeNameAndLeavesAFolderTheUserMadeAsItWas) {
   const auto store = [](const fs::path& folder, const std::string& name, const std::string& content) {
     auto sink = UploadSink::open(folder, name, 100);
