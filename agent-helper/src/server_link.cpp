@@ -327,11 +327,12 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
   }
 
   void readNext() {
-    control->ws->async_read(buffer, [self = shared_from_this(), control = control](beast::error_code error, std::size_t) {
+    control->ws->async_read(control->buffer, [self = shared_from_this(), control = control](beast::error_code error,
+                                                                                             std::size_t) {
       if (control != self->control) return;  // a connection already given up
       if (error) return self->drop(error.message());
-      const auto data = text(self->buffer);
-      self->buffer.consume(self->buffer.size());
+      const auto data = text(control->buffer);
+      control->buffer.consume(control->buffer.size());
       const auto message = parseServerMessage(data);
       if (!message) return self->drop("unexpected message from the server");
       self->handle(*message);
@@ -436,9 +437,10 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
     std::shared_ptr<SecureSocket> ws;
     MessageOutbox<SecureSocket> outbox;
     std::function<void()> failed;
+    // Its own: what a connection given up left half read must not prefix the next one's messages.
+    beast::flat_buffer buffer;
   };
   std::shared_ptr<Control> control;
-  beast::flat_buffer buffer;
   net::steady_timer retry;
   State state = State::Waiting;
   unsigned failures = 0;
