@@ -365,16 +365,17 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
     drop("message out of order from the server");
   }
 
-  // The server forwards a viewer's attempt: judged here like one on the local page, sharing its budget.
+  // The server forwards a viewer's attempt: judged here like one on the local page, with a budget of
+  // the same rules but its own, so a flood through the server never locks out the person at the machine.
   void login(const ServerMessage& message) {
     Json answer{{"type", "login-result"}, {"ticket", message.ticket}, {"ok", false}};
-    const auto wait = hub->limiter().admit();
+    const auto wait = guesses.admit();
     std::string verdict;
     if (wait > wait.zero()) {
       answer["retryMs"] = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
       verdict = "not judged, too many tries";
     } else if (accessCodeMatches(hub->config().accessCode, message.code)) {
-      hub->limiter().succeeded();
+      guesses.succeeded();
       answer["ok"] = true;
       verdict = "accepted";
       dial(io, tls, address, "/session",
@@ -442,6 +443,7 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
   };
   std::shared_ptr<Control> control;
   net::steady_timer retry;
+  GuessLimiter guesses;
   State state = State::Waiting;
   unsigned failures = 0;
   std::mt19937 random{std::random_device{}()};

@@ -200,5 +200,17 @@ TEST(ServerLinkWithServer, AConnectionCutInsideAMessageLeavesNothingForTheNext) 
   EXPECT_TRUE(welcome(*second));
 }
 
+TEST(ServerLinkWithServer, LoginsThroughTheServerSpendABudgetOfTheirOwn) {
+  FakeServer server;
+  LinkedAgent agent(server.link());
+  const auto control = server.accept();
+  ASSERT_TRUE(control && welcome(*control));
+  for (int i = 0; i < 20; ++i) send(*control, {{"type", "login"}, {"ticket", std::to_string(i)}, {"code", "wrong"}});
+  int toldToComeBack = 0;
+  for (int i = 0; i < 20; ++i) toldToComeBack += next(*control).contains("retryMs");
+  EXPECT_GE(toldToComeBack, 10);
+  EXPECT_TRUE(agent.onNetworkThread([&agent] { return agent.hub().limiter().rested(); }));
+}
+
 }  // namespace
 }  // namespace qova::agent
