@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <list>
 #include <random>
 
 #include <boost/asio/ip/tcp.hpp>
@@ -44,6 +45,10 @@ constexpr unsigned kReplacedBackOff = 6;  // 32 to 64 s
 constexpr std::chrono::seconds kIdleTimeout{30};
 constexpr std::size_t kMaxControlMessageBytes = 4096;
 constexpr std::size_t kMaxSessionMessageBytes = 512 * 1024;
+// Sessions through the server at once: more than a helpdesk puts on one machine, few descriptors.
+constexpr std::size_t kMaxRemoteSessions = 8;
+// When every place holds a session still being opened, a newcomer is told to come back this much later.
+constexpr std::chrono::milliseconds kSessionPlaceRetry{1000};
 
 std::string text(const beast::flat_buffer& buffer) { return beast::buffers_to_string(buffer.data()); }
 
@@ -147,6 +152,11 @@ class RemoteViewer : public ViewerPeer, public std::enable_shared_from_this<Remo
     if (!finished_) outbox_->frame(std::move(frame), shared_from_this());
   }
   const std::string& uploadToken() const override { return token_; }
+
+  bool started() const { return ws_ != nullptr; }
+  void close() {
+    if (started()) finish();
+  }
 
  private:
   void readNext() {
@@ -376,19 +386,14 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
       verdict = "not judged, too many tries";
     } else if (accessCodeMatches(hub->config().accessCode, message.code)) {
       guesses.succeeded();
-      answer["ok"] = true;
-      verdict = "accepted";
-      dial(io, tls, address, "/session",
-           [hub = hub, config = config, ticket = message.ticket, alive = std::weak_ptr<Impl>(shared_from_this())](
-               std::shared_ptr<SecureSocket> ws, std::string error) {
-             auto self = alive.lock();
-             if (!self) return;
-             if (!ws) {
-               self->lines().emit("[agent] could not open a viewer session through the server: " + error);
-             } else {
-               std::make_shared<RemoteViewer>(hub, config, ticket)->start(std::move(ws));
-             }
-           });
+      if (makeRoomForSession()) {
+        answer["ok"] = true;
+        verdict = "accepted";
+        openSession(message.ticket);
+      } else {
+        answer["retryMs"] = kSessionPlaceRetry.count();
+        verdict = "not let in yet, every session place is still being opened";
+      }
     } else {
       verdict = "wrong access code";
     }
@@ -396,6 +401,38 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
     lines().emit("[agent] login through the server: " + verdict, LineKind::Repeated,
                  message.address.empty() ? "" : "from " + message.address);
     send(answer);
+  }
+
+  // A session the viewer goes away from ends by itself and frees its place. Until then it holds a
+  // descriptor like a local viewer, so the places are capped too, and the newcomer with the right code
+  // gets the oldest open one: whoever has the code could take the machine anyway, and a helper must
+  // not find it held by sessions nobody watches. A place being opened cannot be given up (its dial
+  // runs to its end), so only when every place is being opened is the newcomer told to come back.
+  bool makeRoomForSession() {
+    std::erase_if(sessions, [](const auto& session) { return session.expired(); });
+    if (sessions.size() < kMaxRemoteSessions) return true;
+    for (auto oldest = sessions.begin(); oldest != sessions.end(); ++oldest) {
+      const auto viewer = oldest->lock();
+      if (!viewer || !viewer->started()) continue;
+      sessions.erase(oldest);
+      viewer->close();
+      lines().emit("[agent] the oldest session through the server made way for a new one", LineKind::Repeated);
+      return true;
+    }
+    return false;
+  }
+
+  void openSession(const std::string& ticket) {
+    // The dial holds the session until it runs; its place is free again when neither holds it.
+    auto viewer = std::make_shared<RemoteViewer>(hub, config, ticket);
+    sessions.push_back(viewer);
+    dial(io, tls, address, "/session",
+         [viewer, alive = std::weak_ptr<Impl>(shared_from_this())](std::shared_ptr<SecureSocket> ws, std::string error) {
+           auto self = alive.lock();
+           if (!self) return;
+           if (ws) return viewer->start(std::move(ws));
+           self->lines().emit("[agent] could not open a viewer session through the server: " + error);
+         });
   }
 
   void failed(const std::string& why) {
@@ -444,6 +481,7 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
   std::shared_ptr<Control> control;
   net::steady_timer retry;
   GuessLimiter guesses;
+  std::list<std::weak_ptr<RemoteViewer>> sessions;  // oldest first
   State state = State::Waiting;
   unsigned failures = 0;
   std::mt19937 random{std::random_device{}()};

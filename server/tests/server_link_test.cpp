@@ -212,5 +212,34 @@ TEST(ServerLinkWithServer, LoginsThroughTheServerSpendABudgetOfTheirOwn) {
   EXPECT_TRUE(agent.onNetworkThread([&agent] { return agent.hub().limiter().rested(); }));
 }
 
+// Whether a session through the server still answers: a malformed upload is refused on it.
+bool answers(Socket& session) {
+  if (!send(session, {{"type", "upload"}})) return false;
+  for (int i = 0; i < 20; ++i) {
+    const auto message = next(session);
+    if (message.is_null()) return false;
+    if (message.value("type", "") == "upload") return true;
+  }
+  return false;
+}
+
+TEST(ServerLinkWithServer, SessionsThroughTheServerAreCappedTheOldestMakingWayForTheNewest) {
+  FakeServer server;
+  LinkedAgent agent(server.link());
+  const auto control = server.accept();
+  ASSERT_TRUE(control && welcome(*control));
+  std::vector<std::unique_ptr<Socket>> sessions;
+  for (int i = 0; i < 12; ++i) {
+    const auto ticket = "ticket-" + std::to_string(i);
+    send(*control, {{"type", "login"}, {"ticket", ticket}, {"code", "abcdefgh"}, {"address", "10.0.0.1"}});
+    ASSERT_TRUE(next(*control).value("ok", false)) << i;
+    std::string path;
+    sessions.push_back(server.accept(&path));
+    ASSERT_TRUE(sessions.back() && path == "/session") << i;
+    ASSERT_EQ(next(*sessions.back()).value("ticket", ""), ticket);  // live from here on
+  }
+  for (std::size_t i = 0; i < sessions.size(); ++i) EXPECT_EQ(answers(*sessions[i]), i >= 4) << i;
+}
+
 }  // namespace
 }  // namespace qova::agent
