@@ -19,6 +19,8 @@
 #include <nlohmann/json.hpp>
 
 #include "access_guard.h"
+#include "agent/agent_contract.h"
+#include "agent_identity.h"
 #include "file_names.h"
 #include "line_writer.h"
 #include "message_outbox.h"
@@ -47,6 +49,9 @@ constexpr std::size_t kMaxControlMessageBytes = 4096;
 constexpr std::size_t kMaxSessionMessageBytes = 512 * 1024;
 // Sessions through the server at once: more than a helpdesk puts on one machine, few descriptors.
 constexpr std::size_t kMaxRemoteSessions = 8;
+constexpr std::string_view kIdTakenReason = "device ID taken";
+// New device IDs one run may take: a server that refuses them all is not helped by more.
+constexpr unsigned kMaxIdChanges = 5;
 // When every place holds a session still being opened, a newcomer is told to come back this much later.
 constexpr std::chrono::milliseconds kSessionPlaceRetry{1000};
 
@@ -286,6 +291,7 @@ std::optional<ServerMessage> parseServerMessage(std::string_view data) {
   }
   if (*type == "refused" || *type == "replaced") {
     out.kind = *type == "refused" ? ServerMessage::Kind::Refused : ServerMessage::Kind::Replaced;
+    out.reason = field("reason").value_or("");  // compared, never shown
     return out;
   }
   if (*type == "login") {
@@ -353,6 +359,9 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
   void handle(const ServerMessage& message) {
     using Kind = ServerMessage::Kind;
     // The server's own words are not repeated: the application reads status words in our lines.
+    if (message.kind == Kind::Refused && message.reason == kIdTakenReason && idChanges < kMaxIdChanges) {
+      return takeNewDeviceId();
+    }
     if (message.kind == Kind::Refused) return drop("refused by the server");
     if (message.kind == Kind::Replaced) {
       // Another agent proved the same key after us: two copies would take turns for ever, so this
@@ -368,6 +377,11 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
     if (state == State::Welcoming && message.kind == Kind::Welcome) {
       state = State::Registered;
       failures = 0;
+      if (!lostId.empty()) {
+        lines().emit(std::string(kDeviceIdChangedPrefix) + config.deviceId + ": the server knew " + lostId +
+                     " under another key (this machine's agent state was lost)");
+        lostId.clear();
+      }
       lines().emit("[agent] connected: server " + config.url + " knows this device as " + config.deviceId);
       return;
     }
@@ -401,6 +415,23 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
     lines().emit("[agent] login through the server: " + verdict, LineKind::Repeated,
                  message.address.empty() ? "" : "from " + message.address);
     send(answer);
+  }
+
+  // The server knows our ID under another key: this machine's agent state was lost (a reinstall, a
+  // new home) or came from a copy of the machine, and no key of ours can prove that ID ever again. A
+  // new ID, kept beside the key, takes its place for good; drawn at random rather than derived, so
+  // nobody who knows the old ID can claim the next ones first. Other refusals (a full registry, say)
+  // are met only by waiting.
+  void takeNewDeviceId() {
+    auto id = randomDeviceId([] { return std::random_device{}(); });
+    if (!writeStateValue(config.stateFile, kDeviceIdStateKey, id)) {
+      return drop("refused by the server, and a new device ID cannot be kept in " + config.stateFile);
+    }
+    ++idChanges;
+    if (lostId.empty()) lostId = config.deviceId;
+    config.deviceId = id;
+    hub->deviceIdChanged(std::move(id));
+    drop("refused by the server: it knows this device ID under another key");
   }
 
   // A session the viewer goes away from ends by itself and frees its place. Until then it holds a
@@ -484,6 +515,8 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
   std::list<std::weak_ptr<RemoteViewer>> sessions;  // oldest first
   State state = State::Waiting;
   unsigned failures = 0;
+  unsigned idChanges = 0;
+  std::string lostId;  // the ID the server knew under another key, until the new one is welcomed
   std::mt19937 random{std::random_device{}()};
 };
 

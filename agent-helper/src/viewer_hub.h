@@ -43,6 +43,7 @@ class ViewerHub {
   ViewerHub(boost::asio::io_context& io, ServerConfig config, LineWriter& lines);
 
   const ServerConfig& config() const { return config_; }
+  void deviceIdChanged(std::string id) { config_.deviceId = std::move(id); }
   GuessLimiter& limiter() { return limiter_; }
   LineWriter& lines() { return lines_; }
   boost::asio::io_context& io() { return io_; }

@@ -297,7 +297,8 @@ class Peer : public std::enable_shared_from_this<Peer> {
     if (claim == DeviceRegistry::Claim::Conflict || claim == DeviceRegistry::Claim::Full) {
       audit("device " + deviceId_ + " from " + slot_->address + " refused: " +
             (claim == DeviceRegistry::Claim::Full ? "registry full" : "the ID belongs to another key"));
-      return closeWith({{"type", "refused"}, {"reason", "device ID taken"}});
+      return closeWith({{"type", "refused"},
+                        {"reason", claim == DeviceRegistry::Claim::Full ? "registry full" : "device ID taken"}});
     }
     if (claim == DeviceRegistry::Claim::Registered) state_.scheduleSave();
     // The same key again: the device reconnected before its old connection timed out, or a second

@@ -98,7 +98,11 @@ class FakeServer {
 
   ServerLinkConfig link() const {
     return {"wss://127.0.0.1:" + std::to_string(acceptor_.local_endpoint().port()),
-            server::certificateFingerprint(folder_ + "/cert.pem"), "123456789", folder_, 1000};
+            server::certificateFingerprint(folder_ + "/cert.pem"),
+            "123456789",
+            folder_,
+            1000,
+            folder_ + "/state.json"};
   }
   // The agent's next connection, upgraded, and the path it asked for; nullptr when none comes.
   std::unique_ptr<Socket> accept(std::string* path = nullptr) {
@@ -210,6 +214,25 @@ TEST(ServerLinkWithServer, LoginsThroughTheServerSpendABudgetOfTheirOwn) {
   for (int i = 0; i < 20; ++i) toldToComeBack += next(*control).contains("retryMs");
   EXPECT_GE(toldToComeBack, 10);
   EXPECT_TRUE(agent.onNetworkThread([&agent] { return agent.hub().limiter().rested(); }));
+}
+
+TEST(ServerLinkWithServer, OnlyAnIdTakenByAnotherKeyMakesTheAgentTakeANewOneWhichItKeeps) {
+  FakeServer server;
+  const auto link = server.link();
+  LinkedAgent agent(link);
+  std::vector<std::string> claimed;
+  for (const std::string refusal : {"registry full", "device ID taken", ""}) {
+    const auto ws = server.accept();
+    ASSERT_TRUE(ws);
+    claimed.push_back(next(*ws).value("deviceId", ""));
+    send(*ws, {{"type", "challenge"}, {"nonce", randomHex(32)}});
+    ASSERT_EQ(next(*ws).value("type", ""), "proof");
+    send(*ws, refusal.empty() ? Json{{"type", "welcome"}} : Json{{"type", "refused"}, {"reason", refusal}});
+  }
+  EXPECT_EQ(claimed[0], link.deviceId);
+  EXPECT_EQ(claimed[1], link.deviceId);
+  EXPECT_NE(claimed[2], link.deviceId);
+  EXPECT_EQ(loadDeviceId(link.stateFile, "machine", 0), claimed[2]);
 }
 
 // Whether a session through the server still answers: a malformed upload is refused on it.
