@@ -172,8 +172,8 @@ bool writeStateValue(const std::string& stateFile, std::string_view key, const s
 
 std::string loadDeviceId(const std::string& stateFile, std::string_view machineId, std::uint32_t userId) {
   const auto kept = readStateValue(stateFile, kDeviceIdStateKey);
-  const bool usable = kept && kept->size() == 9 && kept->front() != '0' &&
-                      kept->find_first_not_of("0123456789") == std::string::npos;
+  const bool usable =
+      kept && kept->size() == 9 && kept->front() != '0' && kept->find_first_not_of("0123456789") == std::string::npos;
   return usable ? *kept : deviceIdFor(machineId, userId);
 }
 

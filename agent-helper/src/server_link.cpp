@@ -343,8 +343,8 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
   }
 
   void readNext() {
-    control->ws->async_read(control->buffer, [self = shared_from_this(), control = control](beast::error_code error,
-                                                                                             std::size_t) {
+    auto& buffer = control->buffer;
+    control->ws->async_read(buffer, [self = shared_from_this(), control = control](beast::error_code error, std::size_t) {
       if (control != self->control) return;  // a connection already given up
       if (error) return self->drop(error.message());
       const auto data = text(control->buffer);
@@ -457,13 +457,13 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
     // The dial holds the session until it runs; its place is free again when neither holds it.
     auto viewer = std::make_shared<RemoteViewer>(hub, config, ticket);
     sessions.push_back(viewer);
-    dial(io, tls, address, "/session",
-         [viewer, alive = std::weak_ptr<Impl>(shared_from_this())](std::shared_ptr<SecureSocket> ws, std::string error) {
-           auto self = alive.lock();
-           if (!self) return;
-           if (ws) return viewer->start(std::move(ws));
-           self->lines().emit("[agent] could not open a viewer session through the server: " + error);
-         });
+    auto opened = [viewer, alive = weak_from_this()](std::shared_ptr<SecureSocket> ws, std::string error) {
+      auto self = alive.lock();
+      if (!self) return;
+      if (ws) return viewer->start(std::move(ws));
+      self->lines().emit("[agent] could not open a viewer session through the server: " + error);
+    };
+    dial(io, tls, address, "/session", std::move(opened));
   }
 
   void failed(const std::string& why) {

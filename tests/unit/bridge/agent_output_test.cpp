@@ -86,7 +86,8 @@ TEST(AgentLineRouting, ANewDeviceIdIsTheDigitsRightAfterItsPrefix) {
 }
 
 TEST_F(ControllerTest, ANewDeviceIdReachesTheWindowOnTheMainThread) {
-  delegate->handleAgentOutput("[agent] this device's ID is now 123456790: the server knew 123456789 under another key\n");
+  delegate->handleAgentOutput(
+      "[agent] this device's ID is now 123456790: the server knew 123456789 under another key\n");
   auto& id = static_cast<FakeLabel&>(*delegate->idValue);
   EXPECT_EQ(id.text(), "-");
   main().runPending();
