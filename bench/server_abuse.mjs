@@ -73,6 +73,19 @@ const attacks = {
     return `one address: ${sessions} sessions in (${refused} refused), server ${descriptors(server.pid)} descriptors, ${rssMb(server.pid).toFixed(0)} MB`;
   },
 
+  // New device IDs from rotating addresses for 20 s, each address within its own budget.
+  async newids() {
+    let made = 0, refused = 0;
+    const end = Date.now() + 20000;
+    for (let i = 0; Date.now() < end; i++) {
+      const batch = await Promise.all([...Array(20)].map((_, j) =>
+        fakeAgent(port, String(deviceCounter++), `127.5.${(i * 20 + j) >> 8 & 255}.${((i * 20 + j) & 255) + 1}`).then((c) => { c.close(); return true; }, () => false)));
+      made += batch.filter(Boolean).length;
+      refused += batch.filter((x) => !x).length;
+    }
+    return `new device IDs from rotating addresses in 20 s: ${made} registered, ${refused} refused`;
+  },
+
   // Logins over budget from one address for 20 s: how much log they write.
   async log(server) {
     const size = () => server.lines.reduce((sum, l) => sum + l.length + 1, 0);

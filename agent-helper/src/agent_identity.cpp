@@ -70,6 +70,15 @@ std::string deviceIdFor(std::string_view machineId, std::uint32_t userId) {
   return std::to_string(number);
 }
 
+std::string randomDeviceId(const std::function<std::uint32_t()>& random) {
+  constexpr std::uint32_t kCount = 900000000;
+  // Rejection sampling keeps every ID equally likely.
+  const std::uint32_t limit = UINT32_MAX - UINT32_MAX % kCount;
+  for (;;) {
+    if (const auto r = random(); r < limit) return std::to_string(100000000 + r % kCount);
+  }
+}
+
 std::string makeAccessCode(const std::function<std::uint32_t()>& random) {
   std::string code;
   const auto size = static_cast<std::uint32_t>(kAccessCodeAlphabet.size());
@@ -159,6 +168,13 @@ bool writeStateValue(const std::string& stateFile, std::string_view key, const s
     return false;
   }
   return true;
+}
+
+std::string loadDeviceId(const std::string& stateFile, std::string_view machineId, std::uint32_t userId) {
+  const auto kept = readStateValue(stateFile, kDeviceIdStateKey);
+  const bool usable =
+      kept && kept->size() == 9 && kept->front() != '0' && kept->find_first_not_of("0123456789") == std::string::npos;
+  return usable ? *kept : deviceIdFor(machineId, userId);
 }
 
 std::string loadOrCreateAccessCode(const std::string& stateFile, const std::function<std::uint32_t()>& random) {

@@ -27,6 +27,12 @@ bool isLoopbackHost(std::string_view host);
 // A nine-digit device ID derived from the machine's ID and the user's ID, so it stays the same for
 // this user on this machine across runs and reinstallations, and differs between users.
 std::string deviceIdFor(std::string_view machineId, std::uint32_t userId);
+// Nine digits at random, never beginning with 0: the ID taken when the server knows the derived one
+// under another key.
+std::string randomDeviceId(const std::function<std::uint32_t()>& random);
+// The ID kept in the state file ("deviceId") when one was taken there, else the derived one.
+std::string loadDeviceId(const std::string& stateFile, std::string_view machineId, std::uint32_t userId);
+inline constexpr std::string_view kDeviceIdStateKey = "deviceId";
 
 // Access codes: eight characters from an alphabet without look-alikes (no 0/o, 1/l/i).
 inline constexpr std::string_view kAccessCodeAlphabet = "abcdefghjkmnpqrstuvwxyz23456789";

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string_view>
 
@@ -29,26 +30,34 @@ LineWriter::~LineWriter() {
   thread_.join();
 }
 
-bool LineWriter::emit(std::string line, LineKind kind) {
-  for (auto& c : line) {
-    if (c == '\n' || c == '\r') c = ' ';
+bool LineWriter::emit(std::string line, LineKind kind, std::string detail) {
+  for (auto* text : {&line, &detail}) {
+    for (auto& c : *text) {
+      if (c == '\n' || c == '\r') c = ' ';
+    }
   }
+  detail.resize(std::min(detail.size(), kMaxDetailBytes));
   {
     std::lock_guard lock(mutex_);
     if (kind == LineKind::Repeated) {
-      for (auto& entry : queue_) {
-        if (entry.kind == kind && entry.text == line) {
-          ++entry.count;
-          return true;
-        }
+      if (const auto found = notices_.find(line); found != notices_.end()) {
+        auto& entry = *found->second;
+        ++entry.count;
+        bytesQueued_ = bytesQueued_ - entry.detail.size() + detail.size();
+        entry.detail = std::move(detail);
+        return true;
       }
     }
-    if (kind == LineKind::Droppable) {
-      if (droppableQueued_ >= kMaxQueuedInputLines || bytesQueued_ + line.size() > kMaxQueuedBytes) return false;
-      ++droppableQueued_;
+    const auto bytes = line.size() + detail.size();
+    if (kind != LineKind::Required) {
+      const auto limit = kind == LineKind::Droppable ? kMaxQueuedInputLines : kMaxQueuedNotices;
+      const auto queued = kind == LineKind::Droppable ? droppableQueued_ : notices_.size();
+      if (queued >= limit || bytesQueued_ + bytes > kMaxQueuedBytes) return false;
     }
-    bytesQueued_ += line.size();
-    queue_.push_back({std::move(line), kind, 1});
+    if (kind == LineKind::Droppable) ++droppableQueued_;
+    bytesQueued_ += bytes;
+    auto& entry = queue_.emplace_back(Entry{std::move(line), kind, 1, std::move(detail)});
+    if (kind == LineKind::Repeated) notices_.emplace(entry.text, &entry);
   }
   wake_.notify_one();
   return true;
@@ -59,12 +68,17 @@ void LineWriter::run() {
   for (;;) {
     wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
     if (queue_.empty()) return;
+    if (queue_.front().kind == LineKind::Repeated) notices_.erase(queue_.front().text);
     auto entry = std::move(queue_.front());
     queue_.pop_front();
     if (entry.kind == LineKind::Droppable) --droppableQueued_;
-    bytesQueued_ -= entry.text.size();
+    bytesQueued_ -= entry.text.size() + entry.detail.size();
     lock.unlock();
-    if (entry.count > 1) entry.text += " (" + std::to_string(entry.count) + " times)";
+    if (entry.count > 1 || !entry.detail.empty()) {
+      const auto times = entry.count > 1 ? std::to_string(entry.count) + " times" : "";
+      const auto separator = times.empty() || entry.detail.empty() ? "" : ", the last ";
+      entry.text += " (" + times + separator + entry.detail + ")";
+    }
     entry.text += '\n';
     writeAll(fd_, entry.text);
     if (copyFd_ >= 0) writeAll(copyFd_, entry.text);

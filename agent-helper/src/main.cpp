@@ -120,7 +120,7 @@ int showIdentity() {
   const auto code = loadOrCreateAccessCode(stateFile(), randomWord);
   const auto server = serverLinkConfig().url;
   const auto shown = server.empty() ? viewerUrl(listenAddress()) : server;
-  for (const auto& line : identityLines(deviceIdFor(machineId(), ::getuid()), code, shown)) {
+  for (const auto& line : identityLines(loadDeviceId(stateFile(), machineId(), ::getuid()), code, shown)) {
     std::cout << line << '\n';
   }
   std::cout.flush();
@@ -160,7 +160,7 @@ int serve() {
     ServerConfig config;
     config.address = listenAddress();
     config.accessCode = loadOrCreateAccessCode(stateFile(), randomWord);
-    config.deviceId = deviceIdFor(machineId(), ::getuid());
+    config.deviceId = loadDeviceId(stateFile(), machineId(), ::getuid());
     config.receivedFolder = receivedFolder();
     removeStaleUploads(config.receivedFolder, std::chrono::hours{1});
     config.maxUploadBytes = maxUploadBytes();
@@ -168,6 +168,7 @@ int serve() {
     const auto url = viewerUrl(config.address);
     auto link = serverLinkConfig();
     link.deviceId = config.deviceId;
+    link.stateFile = stateFile();
     link.receivedFolder = config.receivedFolder;
     link.maxUploadBytes = config.maxUploadBytes;
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <list>
 #include <random>
 
 #include <boost/asio/ip/tcp.hpp>
@@ -18,6 +19,8 @@
 #include <nlohmann/json.hpp>
 
 #include "access_guard.h"
+#include "agent/agent_contract.h"
+#include "agent_identity.h"
 #include "file_names.h"
 #include "line_writer.h"
 #include "message_outbox.h"
@@ -44,6 +47,13 @@ constexpr unsigned kReplacedBackOff = 6;  // 32 to 64 s
 constexpr std::chrono::seconds kIdleTimeout{30};
 constexpr std::size_t kMaxControlMessageBytes = 4096;
 constexpr std::size_t kMaxSessionMessageBytes = 512 * 1024;
+// Sessions through the server at once: more than a helpdesk puts on one machine, few descriptors.
+constexpr std::size_t kMaxRemoteSessions = 8;
+constexpr std::string_view kIdTakenReason = "device ID taken";
+// New device IDs one run may take: a server that refuses them all is not helped by more.
+constexpr unsigned kMaxIdChanges = 5;
+// When every place holds a session still being opened, a newcomer is told to come back this much later.
+constexpr std::chrono::milliseconds kSessionPlaceRetry{1000};
 
 std::string text(const beast::flat_buffer& buffer) { return beast::buffers_to_string(buffer.data()); }
 
@@ -147,6 +157,11 @@ class RemoteViewer : public ViewerPeer, public std::enable_shared_from_this<Remo
     if (!finished_) outbox_->frame(std::move(frame), shared_from_this());
   }
   const std::string& uploadToken() const override { return token_; }
+
+  bool started() const { return ws_ != nullptr; }
+  void close() {
+    if (started()) finish();
+  }
 
  private:
   void readNext() {
@@ -276,6 +291,7 @@ std::optional<ServerMessage> parseServerMessage(std::string_view data) {
   }
   if (*type == "refused" || *type == "replaced") {
     out.kind = *type == "refused" ? ServerMessage::Kind::Refused : ServerMessage::Kind::Replaced;
+    out.reason = field("reason").value_or("");  // compared, never shown
     return out;
   }
   if (*type == "login") {
@@ -327,11 +343,12 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
   }
 
   void readNext() {
+    auto& buffer = control->buffer;
     control->ws->async_read(buffer, [self = shared_from_this(), control = control](beast::error_code error, std::size_t) {
       if (control != self->control) return;  // a connection already given up
       if (error) return self->drop(error.message());
-      const auto data = text(self->buffer);
-      self->buffer.consume(self->buffer.size());
+      const auto data = text(control->buffer);
+      control->buffer.consume(control->buffer.size());
       const auto message = parseServerMessage(data);
       if (!message) return self->drop("unexpected message from the server");
       self->handle(*message);
@@ -342,6 +359,9 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
   void handle(const ServerMessage& message) {
     using Kind = ServerMessage::Kind;
     // The server's own words are not repeated: the application reads status words in our lines.
+    if (message.kind == Kind::Refused && message.reason == kIdTakenReason && idChanges < kMaxIdChanges) {
+      return takeNewDeviceId();
+    }
     if (message.kind == Kind::Refused) return drop("refused by the server");
     if (message.kind == Kind::Replaced) {
       // Another agent proved the same key after us: two copies would take turns for ever, so this
@@ -362,6 +382,11 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
     if (state == State::Welcoming && message.kind == Kind::Welcome) {
       state = State::Registered;
       failures = 0;
+      if (!lostId.empty()) {
+        lines().emit(std::string(kDeviceIdChangedPrefix) + config.deviceId + ": the server knew " + lostId +
+                     " under another key (this machine's agent state was lost)");
+        lostId.clear();
+      }
       lines().emit("[agent] connected: server " + config.url + " knows this device as " + config.deviceId);
       return;
     }
@@ -369,34 +394,81 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
     drop("message out of order from the server");
   }
 
-  // The server forwards a viewer's attempt: judged here like one on the local page, sharing its budget.
+  // The server forwards a viewer's attempt: judged here like one on the local page, with a budget of
+  // the same rules but its own, so a flood through the server never locks out the person at the machine.
   void login(const ServerMessage& message) {
     Json answer{{"type", "login-result"}, {"ticket", message.ticket}, {"ok", false}};
-    const auto wait = hub->limiter().admit();
+    const auto wait = guesses.admit();
     std::string verdict;
     if (wait > wait.zero()) {
       answer["retryMs"] = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
       verdict = "not judged, too many tries";
     } else if (accessCodeMatches(hub->config().accessCode, message.code)) {
-      hub->limiter().succeeded();
-      answer["ok"] = true;
-      verdict = "accepted";
-      dial(io, tls, address, "/session",
-           [hub = hub, config = config, ticket = message.ticket, alive = std::weak_ptr<Impl>(shared_from_this())](
-               std::shared_ptr<SecureSocket> ws, std::string error) {
-             auto self = alive.lock();
-             if (!self) return;
-             if (!ws) {
-               self->lines().emit("[agent] could not open a viewer session through the server: " + error);
-             } else {
-               std::make_shared<RemoteViewer>(hub, config, ticket)->start(std::move(ws));
-             }
-           });
+      guesses.succeeded();
+      if (makeRoomForSession()) {
+        answer["ok"] = true;
+        verdict = "accepted";
+        openSession(message.ticket);
+      } else {
+        answer["retryMs"] = kSessionPlaceRetry.count();
+        verdict = "not let in yet, every session place is still being opened";
+      }
     } else {
       verdict = "wrong access code";
     }
-    lines().emit("[agent] login through the server from " + message.address + ": " + verdict, LineKind::Repeated);
+    // The address stays out of the folded text: logins from many addresses make one line, not one each.
+    lines().emit("[agent] login through the server: " + verdict, LineKind::Repeated,
+                 message.address.empty() ? "" : "from " + message.address);
     send(answer);
+  }
+
+  // The server knows our ID under another key: this machine's agent state was lost (a reinstall, a
+  // new home) or came from a copy of the machine, and no key of ours can prove that ID ever again. A
+  // new ID, kept beside the key, takes its place for good; drawn at random rather than derived, so
+  // nobody who knows the old ID can claim the next ones first. Other refusals (a full registry, say)
+  // are met only by waiting.
+  void takeNewDeviceId() {
+    auto id = randomDeviceId([] { return std::random_device{}(); });
+    if (!writeStateValue(config.stateFile, kDeviceIdStateKey, id)) {
+      return drop("refused by the server, and a new device ID cannot be kept in " + config.stateFile);
+    }
+    ++idChanges;
+    if (lostId.empty()) lostId = config.deviceId;
+    config.deviceId = id;
+    hub->deviceIdChanged(std::move(id));
+    drop("refused by the server: it knows this device ID under another key");
+  }
+
+  // A session the viewer goes away from ends by itself and frees its place. Until then it holds a
+  // descriptor like a local viewer, so the places are capped too, and the newcomer with the right code
+  // gets the oldest open one: whoever has the code could take the machine anyway, and a helper must
+  // not find it held by sessions nobody watches. A place being opened cannot be given up (its dial
+  // runs to its end), so only when every place is being opened is the newcomer told to come back.
+  bool makeRoomForSession() {
+    std::erase_if(sessions, [](const auto& session) { return session.expired(); });
+    if (sessions.size() < kMaxRemoteSessions) return true;
+    for (auto oldest = sessions.begin(); oldest != sessions.end(); ++oldest) {
+      const auto viewer = oldest->lock();
+      if (!viewer || !viewer->started()) continue;
+      sessions.erase(oldest);
+      viewer->close();
+      lines().emit("[agent] the oldest session through the server made way for a new one", LineKind::Repeated);
+      return true;
+    }
+    return false;
+  }
+
+  void openSession(const std::string& ticket) {
+    // The dial holds the session until it runs; its place is free again when neither holds it.
+    auto viewer = std::make_shared<RemoteViewer>(hub, config, ticket);
+    sessions.push_back(viewer);
+    auto opened = [viewer, alive = weak_from_this()](std::shared_ptr<SecureSocket> ws, std::string error) {
+      auto self = alive.lock();
+      if (!self) return;
+      if (ws) return viewer->start(std::move(ws));
+      self->lines().emit("[agent] could not open a viewer session through the server: " + error);
+    };
+    dial(io, tls, address, "/session", std::move(opened));
   }
 
   void failed(const std::string& why) {
@@ -439,12 +511,17 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
     std::shared_ptr<SecureSocket> ws;
     MessageOutbox<SecureSocket> outbox;
     std::function<void()> failed;
+    // Its own: what a connection given up left half read must not prefix the next one's messages.
+    beast::flat_buffer buffer;
   };
   std::shared_ptr<Control> control;
-  beast::flat_buffer buffer;
   net::steady_timer retry;
+  GuessLimiter guesses;
+  std::list<std::weak_ptr<RemoteViewer>> sessions;  // oldest first
   State state = State::Waiting;
   unsigned failures = 0;
+  unsigned idChanges = 0;
+  std::string lostId;  // the ID the server knew under another key, until the new one is welcomed
   std::mt19937 random{std::random_device{}()};
 };
 

@@ -21,6 +21,7 @@ struct ServerLinkConfig {
   std::string deviceId;
   std::string receivedFolder;
   std::uint64_t maxUploadBytes = 0;
+  std::string stateFile;  // where a device ID taken in place of the derived one is kept
 };
 
 struct ServerAddress {
@@ -37,6 +38,7 @@ struct ServerMessage {
   std::string ticket;   // Login: names the attempt and the session the agent opens for it
   std::string code;     // Login
   std::string address;  // Login: the viewer's address, for the audit line
+  std::string reason;   // Refused
 };
 std::optional<ServerMessage> parseServerMessage(std::string_view text);
 

@@ -32,7 +32,8 @@ class ViewerPeer {
 };
 
 // What all viewers share: who is watching, the newest frame, the permission state, the capture
-// request to the application and the guard against code guessing. Lives on the network thread only.
+// request to the application and the local page's guard against code guessing (logins through the
+// server have their own). Lives on the network thread only.
 class ViewerHub {
  public:
   static constexpr std::size_t kMaxConnections = 128;
@@ -42,6 +43,7 @@ class ViewerHub {
   ViewerHub(boost::asio::io_context& io, ServerConfig config, LineWriter& lines);
 
   const ServerConfig& config() const { return config_; }
+  void deviceIdChanged(std::string id) { config_.deviceId = std::move(id); }
   GuessLimiter& limiter() { return limiter_; }
   LineWriter& lines() { return lines_; }
   boost::asio::io_context& io() { return io_; }

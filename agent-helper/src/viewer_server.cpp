@@ -1,5 +1,9 @@
 #include "viewer_server.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <list>
 #include <mutex>
 #include <optional>
@@ -8,6 +12,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 
 #include "http_session.h"
@@ -19,29 +24,61 @@ namespace qova::agent {
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
+namespace {
+constexpr std::chrono::milliseconds kAcceptRetryBase{10};
+constexpr std::chrono::milliseconds kAcceptRetryCap{1000};
+}  // namespace
+
 struct ViewerServer::Impl {
   Impl(ServerConfig config, LineWriter& lines)
       : hub(std::make_shared<ViewerHub>(io, std::move(config), lines)), signals(io, SIGTERM, SIGINT) {}
+  ~Impl() {
+    if (reserve >= 0) ::close(reserve);
+  }
 
-  void accept(tcp::acceptor& acceptor) {
-    acceptor.async_accept([this, &acceptor](boost::system::error_code error, tcp::socket socket) {
+  void accept(tcp::acceptor& acceptor, unsigned failures = 0) {
+    acceptor.async_accept([this, &acceptor, failures](boost::system::error_code error, tcp::socket socket) {
       if (error == net::error::operation_aborted) return;
-      if (!error) {
-        if (const auto connection = hub->takeConnection()) {
-          // A frame's last segment must not wait for the viewer's acknowledgement of the one before.
-          boost::system::error_code ignored;
-          socket.set_option(tcp::no_delay(true), ignored);
-          std::make_shared<HttpSession>(std::move(socket), hub, connection)->start();
-        }
-        // With every place held by a viewer, the socket is simply closed by going out of scope.
+      if (error) return acceptFailed(acceptor, error, failures);
+      if (const auto connection = hub->takeConnection()) {
+        // A frame's last segment must not wait for the viewer's acknowledgement of the one before.
+        boost::system::error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
+        std::make_shared<HttpSession>(std::move(socket), hub, connection)->start();
       }
+      // With every place held by a viewer, the socket is simply closed by going out of scope.
       accept(acceptor);
+    });
+  }
+
+  // The connection that could not be accepted stays pending, so accepting again at once would find
+  // it again and spin. Out of descriptors, the reserve one makes room to take it and close it, so its
+  // client hears at once instead of waiting in the queue, and the next is taken on; otherwise the
+  // next try waits, longer each time, until one succeeds.
+  void acceptFailed(tcp::acceptor& acceptor, const boost::system::error_code& error, unsigned failures) {
+    if ((error == boost::system::errc::too_many_files_open ||
+         error == boost::system::errc::too_many_files_open_in_system) &&
+        reserve >= 0) {
+      ::close(reserve);
+      boost::system::error_code taken, ignored;
+      acceptor.non_blocking(true, ignored);
+      acceptor.accept(taken).close(ignored);
+      acceptor.non_blocking(false, ignored);
+      reserve = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+      if (!taken) return accept(acceptor, failures);
+    }
+    const auto delay = std::min(kAcceptRetryCap, kAcceptRetryBase * (1u << std::min(failures, 10u)));
+    auto wait = std::make_shared<net::steady_timer>(io, delay);
+    wait->async_wait([this, &acceptor, failures, wait](const boost::system::error_code& error) {
+      if (!error) accept(acceptor, failures + 1);
     });
   }
 
   bool bindAll(const std::vector<tcp::endpoint>& endpoints, std::string& error);
 
   net::io_context io{1};
+  // Kept open to be given up when descriptors run out (see acceptFailed); -1 while none could be had.
+  int reserve = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   // The newest frame not yet taken by the network thread. When that thread is busy, a newer frame
   // replaces a waiting one: the newest picture always gets through, and nothing piles up.
   std::mutex frameLock;

@@ -264,6 +264,21 @@ TEST(LineWriter, InputPastTheByteBoundIsDroppedRequiredLinesNeverAreAndRepeatsFo
   EXPECT_EQ(stalled.lines(), expected);
 }
 
+TEST(LineWriter, NoticesOfManyTextsAreBoundedAndARepeatFoldsBehindAnyNumberShowingItsNewestDetail) {
+  StalledWriter stalled;
+  const std::string login = "[agent] login: wrong code";
+  stalled.writer->emit(login, LineKind::Repeated, "from 10.0.0.1");
+  std::size_t accepted = 0;
+  for (int i = 0; i < 20000; ++i) {
+    accepted += stalled.writer->emit("notice " + std::to_string(i), LineKind::Repeated);
+    stalled.writer->emit(login, LineKind::Repeated, "from 10.0.0." + std::to_string(i % 200));
+  }
+  EXPECT_EQ(accepted, LineWriter::kMaxQueuedNotices - 1);
+  const auto lines = stalled.lines();
+  EXPECT_EQ(lines.size(), LineWriter::kMaxQueuedNotices);
+  EXPECT_EQ(lines.front(), login + " (20001 times, the last from 10.0.0.199)");
+}
+
 TEST(UploadSink, StoresForTheUserAloneUnderAFreeNameAndLeavesAFolderTheUserMadeAsItWas) {
   const auto store = [](const fs::path& folder, const std::string& name, const std::string& content) {
     auto sink = UploadSink::open(folder, name, 100);
@@ -398,6 +413,14 @@ class AgentProcess {
     readFd(output_, text_, 200ms, [] { return false; });
     return splitLines(text_);
   }
+  // Processor time the agent has used so far.
+  ms cpuTime() const {
+    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+    std::string field;
+    long ticks = 0;
+    for (int i = 1; i <= 15 && stat >> field; ++i) ticks += (i == 14 || i == 15) ? std::stol(field) : 0;
+    return ms(ticks * 1000 / ::sysconf(_SC_CLK_TCK));
+  }
 
  private:
   pid_t pid_ = -1;
@@ -527,6 +550,25 @@ TEST(AgentServiceRun, RefusesToStartWhenEitherLoopbackAddressIsTaken) {
     EXPECT_NE(failed->find(taken), std::string::npos) << *failed;
     EXPECT_NE(agent.wait(), 0) << taken;
   }
+}
+
+TEST(AgentServiceRun, OutOfDescriptorsItClosesNewcomersAtOnceWithoutSpinningAndServesOnceSomeAreFree) {
+  TempFolder home;
+  auto environment = agentEnvironment(home, ":0");
+  // env(1) runs prlimit, which runs the agent with few descriptors: idle connections use them up.
+  environment.insert(environment.end(), {"/usr/bin/prlimit", "--nofile=48"});
+  AgentProcess agent({"--nogui"}, environment);
+  const auto connected = agent.waitForLine(R"(connected: viewer at http://127\.0\.0\.1:\d+/)");
+  ASSERT_TRUE(connected);
+  const auto port = static_cast<std::uint16_t>(std::stoi(connected->substr(connected->rfind(':') + 1)));
+  std::vector<tcp::socket> idle;
+  for (int i = 0; i < 48; ++i) idle.push_back(connectRaw(port));
+  EXPECT_EQ(readRaw(idle.back(), 2s), std::make_pair(std::string(), true));
+  const auto before = agent.cpuTime();
+  std::this_thread::sleep_for(1s);
+  EXPECT_LT(agent.cpuTime() - before, 250ms);
+  idle.clear();
+  EXPECT_FALSE(Viewer(port).auth(storedCode(home)).empty());
 }
 
 TEST_F(AgentServiceTest, TheRightCodeGetsPermissionFramesAndInputAWrongOneNothing) {

@@ -405,7 +405,8 @@ class Peer : public std::enable_shared_from_this<Peer> {
     if (claim == DeviceRegistry::Claim::Conflict || claim == DeviceRegistry::Claim::Full) {
       refusal(deviceFrom() + " refused: " +
               (claim == DeviceRegistry::Claim::Full ? "registry full" : "the ID belongs to another key"));
-      return closeWith({{"type", "refused"}, {"reason", "device ID taken"}});
+      return closeWith({{"type", "refused"},
+                        {"reason", claim == DeviceRegistry::Claim::Full ? "registry full" : "device ID taken"}});
     }
     // The same key again: the device reconnected before its old connection timed out, or a second
     // copy of the agent runs with the same state. The old connection is told, so a copy backs off.

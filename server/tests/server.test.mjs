@@ -114,8 +114,23 @@ describe('server', () => {
     await waitFor(async () => (await page.textContent('#login-error')).includes('设备已离线'), { what: 'the offline notice' });
   });
 
-  it('refuses another key for a known device ID, tells an agent replaced by a copy, and agents refuse a certificate that is not the pinned one', async () => {
-    const cases = [['spoofed', fingerprint, /failed \(refused/], ['wrong-pin', '00'.repeat(32), /failed \(TLS/], ['no-pin', '', /failed \(TLS/]];
+  it('gives a machine that lost its agent state a new device ID, tells an agent replaced by a copy, and agents refuse a certificate that is not the pinned one', async () => {
+    // The first agent's machine and user with its state gone (a reinstall): the server knows the ID under the old key.
+    const reinstalled = startAgent('reinstalled', { isolated: true });
+    const changed = /this device's ID is now (\d+): the server knew (\d+)/;
+    const [, newId, lostId] = (await line(reinstalled, changed, 'a new ID')).match(changed);
+    assert.equal(lostId, deviceId);
+    await line(reinstalled, new RegExp(`connected: server .* knows this device as ${newId}$`), 'the agent online under it');
+    const shown = execFileSync(AGENT, ['--show-id'], { env: { ...process.env, HOME: join(dir, 'reinstalled'), XDG_CONFIG_HOME: join(dir, 'reinstalled', '.config') } }).toString();
+    assert.match(shown, new RegExp(`设备 ID: ${newId}\n`));
+    const feed = setInterval(() => { if (reinstalled.lines.some((l) => l.includes('"action":"start"'))) reinstalled.stdin.write(frameBytes()); }, 100);
+    deviceId = newId;
+    await login(shown.match(/验证码: (\S+)/)[1]);
+    await waitFor(drawn, { timeout: 10000, what: 'a frame from the agent under its new ID' });
+    clearInterval(feed);
+    await stop(reinstalled);
+
+    const cases = [['wrong-pin', '00'.repeat(32), /failed \(TLS/], ['no-pin', '', /failed \(TLS/]];
     for (const [name, pin, expected] of cases) {
       const other = startAgent(name, { pin });
       await line(other, expected, `${name} to fail`);

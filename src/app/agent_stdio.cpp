@@ -33,7 +33,12 @@ void AppDelegate::handleAgentOutput(AgentOutputBuffer& buffer, std::string_view 
         handleFileReceivedBridge();
         break;
       case AgentLineKind::status:
-        // Only lines that change the status travel to the main thread; the rest change nothing there.
+        // Only lines that change the status or the device ID travel to the main thread; the rest
+        // change nothing there. A new ID comes once in a long while, so it needs no coalescing.
+        if (const auto id = deviceIdForLine(routed.payload)) {
+          mainQueue().post(
+              weakBlock(shared_from_this(), [id = std::string(*id)](AppDelegate& self) { self.idValue->setText(id); }));
+        }
         if (const auto text = statusTextForLine(routed.payload)) queueStatus(run, *text);
         break;
       case AgentLineKind::inputCommand:

@@ -33,4 +33,12 @@ std::optional<std::string_view> statusTextForLine(std::string_view line) {
   return std::nullopt;
 }
 
+std::optional<std::string_view> deviceIdForLine(std::string_view line) {
+  if (!line.starts_with(kDeviceIdChangedPrefix)) return std::nullopt;
+  const auto rest = line.substr(kDeviceIdChangedPrefix.size());
+  const auto digits = rest.substr(0, rest.find_first_not_of("0123456789"));
+  if (digits.empty() || digits.size() > 20) return std::nullopt;
+  return digits;
+}
+
 }  // namespace qova

@@ -19,4 +19,8 @@ AgentLine classifyAgentLine(std::string_view line);
 // The status text a status or log line sets, if any: the first known substring it contains wins.
 std::optional<std::string_view> statusTextForLine(std::string_view line);
 
+// The device ID a status line announces the agent uses from now on (the digits right after the
+// agreed prefix, at most 20), if it is such a line.
+std::optional<std::string_view> deviceIdForLine(std::string_view line);
+
 }  // namespace qova

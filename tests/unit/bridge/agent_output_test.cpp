@@ -73,6 +73,27 @@ TEST(AgentLineRouting, MarkersAreExactPrefixesAndTheFirstKnownStatusWordWins) {
   for (const auto& [line, text] : statuses) EXPECT_EQ(statusTextForLine(line), text) << line;
 }
 
+TEST(AgentLineRouting, ANewDeviceIdIsTheDigitsRightAfterItsPrefix) {
+  const std::pair<std::string, std::optional<std::string_view>> lines[] = {
+      {"[agent] this device's ID is now 123456790: the server knew 123456789 under another key", "123456790"},
+      {"[agent] this device's ID is now 987654321", "987654321"},
+      {"[agent] this device's ID is now : lost", std::nullopt},
+      {"[agent] this device's ID is now " + std::string(21, '1'), std::nullopt},
+      {" [agent] this device's ID is now 123456790", std::nullopt},
+      {"[agent] connected: server wss://x knows this device as 123456789", std::nullopt},
+  };
+  for (const auto& [line, id] : lines) EXPECT_EQ(deviceIdForLine(line), id) << line;
+}
+
+TEST_F(ControllerTest, ANewDeviceIdReachesTheWindowOnTheMainThread) {
+  delegate->handleAgentOutput(
+      "[agent] this device's ID is now 123456790: the server knew 123456789 under another key\n");
+  auto& id = static_cast<FakeLabel&>(*delegate->idValue);
+  EXPECT_EQ(id.text(), "-");
+  main().runPending();
+  EXPECT_EQ(id.text(), "123456790");
+}
+
 TEST_F(ControllerTest, StatusLinesReachTheWindowInOrderOnTheMainThreadAndMarkersNever) {
   delegate->handleAgentOutput("[agent] connecting\nplain log\n__QOVA_CAPTURE__{\"action\":\"failed\"}\n");
   EXPECT_EQ(status().text(), "未启动");  // nothing changes until the main thread runs
