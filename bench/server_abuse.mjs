@@ -79,7 +79,7 @@ const attacks = {
     const end = Date.now() + 20000;
     for (let i = 0; Date.now() < end; i++) {
       const batch = await Promise.all([...Array(20)].map((_, j) =>
-        fakeAgent(port, String(deviceCounter++), `127.5.${(i * 20 + j) >> 8 & 255}.${((i * 20 + j) & 255) + 1}`).then((c) => { c.close(); return true; }, () => false)));
+        fakeAgent(port, String(deviceCounter++), `127.5.${Math.floor((i * 20 + j) / 250) % 250}.${(i * 20 + j) % 250 + 1}`).then((c) => { c.close(); return true; }, () => false)));
       made += batch.filter(Boolean).length;
       refused += batch.filter((x) => !x).length;
     }
@@ -143,6 +143,32 @@ const attacks = {
     return `descriptor limit 1024: ${pairs} pairs from one address, 1500 raw connections from another; a third address: page in ${times.join(', ')} ms, a new agent ${agentOk}; server CPU ${spin.toFixed(2)} s meanwhile`;
   },
 
+  // 1,100 logins with the right code to the real agent, each viewer kept: what the agent holds.
+  async rightcodes() {
+    const agent = startAgent('rightcode-agent');
+    const deviceId = (await line(agent, /\[agent\] connected: server/, 'the agent to register')).split(' ').pop();
+    const localUrl = (await line(agent, /viewer at/, 'the local page')).split(' ').pop();
+    const code = execFileSync(AGENT, ['--show-id'], { env: { ...process.env, HOME: join(dir, 'rightcode-agent'), XDG_CONFIG_HOME: join(dir, 'rightcode-agent', '.config') } }).toString().match(/验证码: (\S+)/)[1];
+    const viewers = [];
+    let answered = 0;
+    for (let i = 0; i < 1100; i += 50) {
+      const batch = await Promise.all([...Array(50)].map(async (_, j) => {
+        const v = await WsClient.open(port, '/viewer', { origin: origin(), from: `127.6.${Math.floor((i + j) / 250)}.${(i + j) % 250 + 1}` });
+        if (typeof v === 'number') return null;
+        v.send({ type: 'auth', deviceId, code });
+        return (await v.next(5000)) ? v : null;
+      }));
+      for (const v of batch) if (v) { answered++; viewers.push(v); }
+    }
+    await sleep(2000);
+    const agentPid = Number(execFileSync('pgrep', ['-f', '-n', 'qova-agent-helper --nogui']).toString().trim());
+    const held = descriptors(agentPid);
+    const localWait = await localLogin(localUrl, code);
+    viewers.forEach((v) => v.close());
+    await stop(agent);
+    return `1,100 right-code logins through the server (${answered} answered): the agent holds ${held} descriptors; its local page logs in in ${localWait} ms`;
+  },
+
   // Wrong codes for the real agent's ID from `n` addresses without end; the owner tries the right code
   // from another address, through the server and on the local page.
   async lockout() {
@@ -151,18 +177,22 @@ const attacks = {
     const localUrl = (await line(agent, /viewer at/, 'the local page')).split(' ').pop();
     const code = execFileSync(AGENT, ['--show-id'], { env: { ...process.env, HOME: join(dir, 'lockout-agent'), XDG_CONFIG_HOME: join(dir, 'lockout-agent', '.config') } }).toString().match(/验证码: (\S+)/)[1];
     const results = [];
-    for (const n of [1, 20]) {
+    for (const n of (process.env.FLOOD_ADDRESSES || '1,20').split(',').map(Number)) {
       let stopFlood = false;
+      const seen = { judged: 0, toldToWait: 0, other: 0 };
       const flood = [...Array(n * 4)].map(async (_, i) => {
         while (!stopFlood) {
           const v = await WsClient.open(port, '/viewer', { origin: origin(), from: `127.0.1.${(i % n) + 1}` });
           if (typeof v === 'number') { await sleep(100); continue; }
           v.send({ type: 'auth', deviceId, code: 'wrongcod' });
-          await v.next(3000);
+          const answer = await v.next(3000);
+          seen[answer?.type !== 'auth' ? 'other' : answer.retryMs > 0 ? 'toldToWait' : 'judged']++;
           v.close();
+          // A guesser that comes back exactly when told, as the page does.
+          if (answer?.retryMs > 0) await sleep(answer.retryMs);
         }
       });
-      await sleep(3000);
+      await sleep(15000);  // past every burst: the flood at its steady rate
       const waits = [];
       for (let t = 0; t < 3; t++) {
         const started = Date.now();
@@ -180,7 +210,8 @@ const attacks = {
       const localWait = await localLogin(localUrl, code);
       stopFlood = true;
       await Promise.all(flood);
-      results.push(`${n} flooding address(es): the owner through the server in ${waits.join(', ')} ms; on the local page in ${localWait} ms`);
+      results.push(`${n} flooding address(es) (${seen.judged} wrong codes judged, ${seen.toldToWait} told to wait, ${seen.other} other): ` +
+        `the owner through the server in ${waits.join(', ')} ms; on the local page in ${localWait} ms`);
       await sleep(8000);  // the budgets fill again
     }
     await stop(agent);
