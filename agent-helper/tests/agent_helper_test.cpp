@@ -540,7 +540,18 @@ TEST(AgentServiceRun, RefusesToStartWhenEitherLoopbackAddressIsTaken) {
   }
 }
 
+// The sanitizers' runtimes need descriptors of their own for their checks (a pipe to probe memory),
+// so out of descriptors they report faults that are not there.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define QOVA_SANITIZED 1
+#endif
+#endif
+
 TEST(AgentServiceRun, OutOfDescriptorsItClosesNewcomersAtOnceAndServesAgainOnceSomeAreFree) {
+#ifdef QOVA_SANITIZED
+  GTEST_SKIP() << "the sanitizers need descriptors of their own";
+#endif
   TempFolder home;
   auto environment = agentEnvironment(home, ":0");
   // env(1) runs prlimit, which runs the agent with few descriptors: idle connections use them up.
@@ -553,7 +564,15 @@ TEST(AgentServiceRun, OutOfDescriptorsItClosesNewcomersAtOnceAndServesAgainOnceS
   for (int i = 0; i < 48; ++i) idle.push_back(connectRaw(port));
   EXPECT_EQ(readRaw(idle.back(), 2s), std::make_pair(std::string(), true));
   idle.clear();
-  EXPECT_FALSE(Viewer(port).auth(storedCode(home)).empty());
+  // The agent frees their descriptors as it sees them close; until then a newcomer is closed at once.
+  bool served = false;
+  for (int i = 0; i < 50 && !served; ++i, std::this_thread::sleep_for(100ms)) {
+    try {
+      served = !Viewer(port).auth(storedCode(home)).empty();
+    } catch (const std::exception&) {
+    }
+  }
+  EXPECT_TRUE(served);
 }
 
 TEST_F(AgentServiceTest, TheRightCodeGetsPermissionFramesAndInputAWrongOneNothing) {

@@ -688,14 +688,15 @@ Relay::~Relay() { state_->registry.flush(); }
 void Relay::serve(tcp::acceptor& acceptor) {
   acceptor.async_accept([this, &acceptor](beast::error_code error, tcp::socket socket) {
     if (error == net::error::operation_aborted) return;
-    if (error == net::error::no_descriptors || error == boost::system::errc::too_many_files_open_in_system ||
-        error == net::error::no_buffer_space || error == net::error::no_memory) {
-      // The connection stays in the backlog: try again later, never at once (that would spin).
+    if (error) {
+      // Out of descriptors or memory the connection stays in the backlog: try again later, never at
+      // once (that would spin). Other failures (a connection reset before it was taken)
+      // wait the shortest time.
       auto& backOff = state_->acceptBackOff;
       backOff = std::clamp(backOff * 2, kAcceptBackOff, kAcceptBackOffCap);
       if (Clock::now() - state_->acceptNoticed > std::chrono::minutes(1)) {
         state_->acceptNoticed = Clock::now();
-        state_->log.line("out of descriptors or memory: accepting waits (" + error.message() + ")");
+        state_->log.line("accepting failed, waiting before the next (" + error.message() + ")");
       }
       state_->acceptTimer.expires_after(backOff);
       state_->acceptTimer.async_wait([this, &acceptor](beast::error_code error) {
