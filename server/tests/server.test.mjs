@@ -73,14 +73,16 @@ describe('server', () => {
   });
 
   it('lets only its own page open a viewer socket, limits guessing at once, and closes only a connection that breaks the rules', async () => {
-    const upgrade = (origin) => new Promise((resolve) => {
+    const upgrade = (origin, path = '/viewer') => new Promise((resolve) => {
       const headers = { Connection: 'Upgrade', Upgrade: 'websocket', 'Sec-WebSocket-Version': '13', 'Sec-WebSocket-Key': 'dGhlIHNhbXBsZSBub25jZQ==' };
       if (origin) headers.Origin = origin;
-      request({ host: '127.0.0.1', port, path: '/viewer', headers, rejectUnauthorized: false })
+      request({ host: '127.0.0.1', port, path, headers, rejectUnauthorized: false })
         .on('upgrade', (response, socket) => { socket.destroy(); resolve(101); }).on('response', (r) => resolve(r.statusCode)).end();
     });
-    for (const [origin, status] of [[`https://127.0.0.1:${port}`, 101], ['https://evil.example', 403], [`http://127.0.0.1:${port}`, 403], [null, 403]]) {
-      assert.equal(await upgrade(origin), status, String(origin));
+    // The agents' paths take no page at all: a browser names one.
+    for (const [origin, status, path] of [[`https://127.0.0.1:${port}`, 101], ['https://evil.example', 403], [`http://127.0.0.1:${port}`, 403],
+      [null, 403], [`https://127.0.0.1:${port}`, 403, '/agent'], ['https://evil.example', 403, '/session']]) {
+      assert.equal(await upgrade(origin, path), status, `${path} ${origin}`);
     }
     // Eight logins at once to an ID nobody has: a few are judged (after the delay), the rest told to come back;
     // a socket that sends anything but a login first is closed.
