@@ -5,9 +5,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <iostream>
+#include <limits>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -61,6 +64,19 @@ std::string originHost(std::string_view origin) {
   return std::string(origin.substr(0, origin.find_first_of(":/")));
 }
 
+// A whole number, all of `text`: a typo in a flag gets the usage, not an exception.
+template <class Number>
+bool number(std::string_view text, Number& into) {
+  unsigned long value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc{} || end != text.data() + text.size()) return false;
+  if constexpr (std::is_integral_v<Number>) {
+    if (value > std::numeric_limits<Number>::max()) return false;
+  }
+  into = Number(value);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -86,15 +102,15 @@ int main(int argc, char** argv) {
     } else if (arg == "--origin" && hasValue) {
       options.origin = argv[++i];
     } else if (arg == "--max-per-address" && hasValue) {
-      options.maxPerAddress = std::stoul(argv[++i]);
+      if (!number(argv[++i], options.maxPerAddress)) return usage();
     } else if (arg == "--session-idle" && hasValue) {
-      options.sessionIdle = std::chrono::seconds(std::stoul(argv[++i]));
+      if (!number(argv[++i], options.sessionIdle)) return usage();
     } else if (arg == "--session-limit" && hasValue) {
-      options.sessionTotal = std::chrono::seconds(std::stoul(argv[++i]));
+      if (!number(argv[++i], options.sessionTotal)) return usage();
     } else if (arg == "--forget-after" && hasValue) {
-      options.forgetAfter = std::chrono::days(std::stoul(argv[++i]));
+      if (!number(argv[++i], options.forgetAfter)) return usage();
     } else if (arg == "--new-devices-per-minute" && hasValue) {
-      options.newDevicesPerMinute = static_cast<unsigned>(std::stoul(argv[++i]));
+      if (!number(argv[++i], options.newDevicesPerMinute)) return usage();
     } else {
       return usage();
     }
@@ -136,7 +152,9 @@ int main(int argc, char** argv) {
   net::io_context io{1};
   tcp::acceptor acceptor(io);
   try {
-    const tcp::endpoint endpoint(net::ip::make_address(host), static_cast<unsigned short>(std::stoul(listen.substr(colon + 1))));
+    unsigned short port = 0;
+    if (!number(std::string_view(listen).substr(colon + 1), port)) return usage();
+    const tcp::endpoint endpoint(net::ip::make_address(host), port);
     acceptor.open(endpoint.protocol());
     acceptor.set_option(net::socket_base::reuse_address(true));
     acceptor.bind(endpoint);
