@@ -242,6 +242,50 @@ TEST(GnomeSession, ACompositorGoneStopsTheStreamOnceAndARestartedOneServesAgain)
   EXPECT_EQ(first.client->stops, 1);
 }
 
+// A window of its own on the compositor (tests/gnome/input_log_client.cpp), with the lines it printed
+// for the input that reached it.
+struct InputLogClient {
+  std::string log = std::filesystem::temp_directory_path() / ("qova-input-" + std::to_string(getpid()) + ".log");
+  pid_t pid = -1;
+  explicit InputLogClient(const std::string& socket) {
+    pid = fork();
+    if (pid == 0) {
+      freopen(log.c_str(), "w", stdout);
+      setenv("WAYLAND_DISPLAY", socket.c_str(), 1);
+      execl(QOVA_INPUT_LOG_CLIENT, QOVA_INPUT_LOG_CLIENT, nullptr);
+      _exit(127);
+    }
+  }
+  ~InputLogClient() {
+    if (pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
+    std::filesystem::remove(log);
+  }
+  bool printed(const std::string& line) {
+    std::ifstream in(log);
+    for (std::string seen; std::getline(in, seen);) {
+      if (seen == line) return true;
+    }
+    return false;
+  }
+};
+
+TEST(GnomeSession, EveryEventOfANewSessionReachesTheFocusedWindowTheFirstClickAndKeyIncluded) {
+  HeadlessMutter mutter;
+  ASSERT_TRUE(mutter.start());
+  InputLogClient window(mutter.socket);
+  ASSERT_TRUE(waitUntil([&] { return window.printed("shown"); }, 10s));
+  MutterEventPoster poster(MutterSession::create());
+  // The very first events make the session.
+  poster.postMouseEvent(MouseEventType::leftMouseDown, 640, 360, CGMouseButton::left);
+  poster.postMouseEvent(MouseEventType::leftMouseUp, 640, 360, CGMouseButton::left);
+  poster.postScrollWheel(1);
+  for (bool down : {true, false}) poster.postKeyEvent(0, down, kCGEventFlagMaskShift);  // A
+  poster.moveCursor(300, 200);
+  for (const char* line : {"press 1", "release 1", "wheel 120", "key A shift=1", "motion 300 200"}) {
+    EXPECT_TRUE(waitUntil([&] { return window.printed(line); }, 5s)) << line;
+  }
+}
+
 // The frame messages the agent received: their headers and decoded JPEG sizes. The last picture is
 // kept in <build>/test-artifacts for a person to look at: the application's window on Mutter.
 std::vector<std::pair<nlohmann::json, std::pair<int, int>>> framesIn(const std::string& input) {
