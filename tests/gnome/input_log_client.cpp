@@ -17,7 +17,9 @@ class LoggingWindow : public QWidget {
   }
 
  protected:
-  void showEvent(QShowEvent*) override { say("shown"); }
+  void changeEvent(QEvent* e) override {
+    if (e->type() == QEvent::ActivationChange && isActiveWindow()) say("active");
+  }
   void mouseMoveEvent(QMouseEvent* e) override {
     say("motion %d %d", qRound(e->position().x()), qRound(e->position().y()));
   }
