@@ -242,6 +242,48 @@ TEST(GnomeSession, ACompositorGoneStopsTheStreamOnceAndARestartedOneServesAgain)
   EXPECT_EQ(first.client->stops, 1);
 }
 
+// A window of its own on the compositor (tests/gnome/input_log_client.cpp), with the lines it printed
+// for the input that reached it.
+struct InputLogClient {
+  std::string log = std::filesystem::temp_directory_path() / ("qova-input-" + std::to_string(getpid()) + ".log");
+  pid_t pid = -1;
+  InputLogClient() {
+    pid = fork();
+    if (pid == 0) {
+      freopen(log.c_str(), "w", stdout);
+      execl(QOVA_INPUT_LOG_CLIENT, QOVA_INPUT_LOG_CLIENT, nullptr);
+      _exit(127);
+    }
+  }
+  ~InputLogClient() {
+    if (pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
+    std::filesystem::remove(log);
+  }
+  std::string printed() {
+    std::ostringstream text;
+    text << std::ifstream(log).rdbuf();
+    return text.str();
+  }
+  bool printed(const std::string& line) { return ("\n" + printed()).find("\n" + line + "\n") != std::string::npos; }
+};
+
+TEST(GnomeSession, EveryEventOfANewSessionReachesTheFocusedWindowTheFirstClickAndKeyIncluded) {
+  HeadlessMutter mutter;
+  ASSERT_TRUE(mutter.start());
+  setenv("WAYLAND_DISPLAY", mutter.socket.c_str(), 1);  // as the application has it
+  InputLogClient window;
+  ASSERT_TRUE(waitUntil([&] { return window.printed("active"); }, 10s));
+  MutterEventPoster poster(MutterSession::create());
+  // The very first events make the session.
+  poster.postMouseEvent(MouseEventType::leftMouseDown, 640, 360, CGMouseButton::left);
+  poster.postMouseEvent(MouseEventType::leftMouseUp, 640, 360, CGMouseButton::left);
+  poster.postScrollWheel(1);
+  for (bool down : {true, false}) poster.postKeyEvent(0, down, kCGEventFlagMaskShift);  // A
+  for (const char* line : {"motion 640 360", "press 1", "release 1", "wheel 120", "key A shift=1"}) {
+    EXPECT_TRUE(waitUntil([&] { return window.printed(line); }, 5s)) << line << " not in:\n" << window.printed();
+  }
+}
+
 // The frame messages the agent received: their headers and decoded JPEG sizes. The last picture is
 // kept in <build>/test-artifacts for a person to look at: the application's window on Mutter.
 std::vector<std::pair<nlohmann::json, std::pair<int, int>>> framesIn(const std::string& input) {

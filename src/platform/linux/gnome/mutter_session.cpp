@@ -4,9 +4,11 @@
 #include <gio/gunixfdlist.h>
 #include <poll.h>
 #include <unistd.h>
+#include <wayland-client.h>
 
 #include <cerrno>
 #include <future>
+#include <string_view>
 #include <vector>
 
 #include "base/log.h"
@@ -30,7 +32,9 @@ constexpr int kCallTimeoutMs = 5000;
 constexpr auto kStartTimeout = std::chrono::seconds(5);  // for the stream to be announced
 constexpr auto kRetryInterval = std::chrono::seconds(1);
 constexpr int kClipboardWriteTimeoutMs = 2000;
+constexpr auto kDevicesTimeout = std::chrono::seconds(1);
 constexpr uint32_t kCursorEmbedded = 1;
+constexpr uint32_t kNoSuchKey = 0xffffff;  // X's VoidSymbol: on no key of any keymap
 // Pastes being written at once; more are refused, so a flood of requests cannot pile up threads.
 constexpr int kMaxClipboardWriters = 4;
 
@@ -97,6 +101,53 @@ bool writeAll(int fd, const std::string& text) {
   }
   ::close(fd);
   return done == text.size();
+}
+
+// Waits, as a Wayland client of the compositor, until a seat offers both a pointer and a keyboard.
+// False at the deadline or without a compositor to ask.
+bool waitForSeatDevices(std::chrono::milliseconds patience) {
+  wl_display* display = wl_display_connect(nullptr);
+  if (!display) return false;
+  struct Seats {
+    std::vector<wl_seat*> bound;
+    bool ready = false;
+  } seats;
+  static const wl_seat_listener seatListener = {
+      [](void* data, wl_seat*, uint32_t capabilities) {
+        constexpr uint32_t both = WL_SEAT_CAPABILITY_POINTER | WL_SEAT_CAPABILITY_KEYBOARD;
+        static_cast<Seats*>(data)->ready |= (capabilities & both) == both;
+      },
+      [](void*, wl_seat*, const char*) {}};
+  static const wl_registry_listener registryListener = {
+      [](void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t) {
+        if (std::string_view(interface) != wl_seat_interface.name) return;
+        auto* seat = static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
+        static_cast<Seats*>(data)->bound.push_back(seat);
+        wl_seat_add_listener(seat, &seatListener, data);
+      },
+      [](void*, wl_registry*, uint32_t) {}};
+  wl_registry* registry = wl_display_get_registry(display);
+  wl_registry_add_listener(registry, &registryListener, &seats);
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  bool failed = wl_display_roundtrip(display) < 0;
+  while (!seats.ready && !failed) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) break;
+    while (wl_display_prepare_read(display) != 0) wl_display_dispatch_pending(display);
+    wl_display_flush(display);
+    pollfd p{wl_display_get_fd(display), POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left)) > 0) {
+      failed = wl_display_read_events(display) < 0;
+    } else {
+      wl_display_cancel_read(display);
+    }
+    failed = failed || wl_display_dispatch_pending(display) < 0;
+  }
+  for (wl_seat* seat : seats.bound) wl_seat_destroy(seat);
+  wl_registry_destroy(registry);
+  wl_display_disconnect(display);
+  return seats.ready;
 }
 
 }  // namespace
@@ -359,6 +410,18 @@ void MutterSession::open() {
                 failure)) {
     return startFailed(failure);
   }
+  // Mutter makes a session's virtual pointer and keyboard on their first events, and only a moment
+  // later does its seat offer windows a pointer and a keyboard: whatever comes before a window has
+  // taken them up is lost, a person's first click and key with it. Events that change nothing make
+  // both now, the pointer moved by nothing and a key no keymap has, and the session runs once the
+  // seat offers them.
+  for (auto [method, arguments] : {std::pair{"NotifyPointerMotionRelative", g_variant_new("(dd)", 0.0, 0.0)},
+                                   {"NotifyKeyboardKeysym", g_variant_new("(ub)", kNoSuchKey, TRUE)},
+                                   {"NotifyKeyboardKeysym", g_variant_new("(ub)", kNoSuchKey, FALSE)}}) {
+    g_dbus_connection_call(b.connection, kRemoteDesktop, b.remoteDesktopPath.c_str(), kRemoteDesktopSession, method,
+                           arguments, nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr, nullptr, nullptr);
+  }
+  if (!waitForSeatDevices(kDevicesTimeout)) kLog.warning("the GNOME session's input devices did not show up in time");
   b.startTimeout = g_timeout_source_new(std::chrono::milliseconds(kStartTimeout).count());
   g_source_set_callback(
       b.startTimeout,
