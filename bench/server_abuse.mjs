@@ -16,6 +16,16 @@ const cpuSeconds = (pid) => { const f = readFileSync(`/proc/${pid}/stat`, 'utf8'
 const origin = () => `https://127.0.0.1:${port}`;
 let deviceCounter = 910000000;
 
+// The real agent registered at the server: its device ID, local page and access code.
+async function realAgent(name) {
+  const agent = startAgent(name);
+  const deviceId = (await line(agent, /\[agent\] connected: server/, 'the agent to register')).split(' ').pop();
+  const localUrl = (await line(agent, /viewer at/, 'the local page')).split(' ').pop();
+  const env = { ...process.env, HOME: join(dir, name), XDG_CONFIG_HOME: join(dir, name, '.config') };
+  const code = execFileSync(AGENT, ['--show-id'], { env }).toString().match(/验证码: (\S+)/)[1];
+  return { agent, deviceId, localUrl, code };
+}
+
 // One logged-in pair through a device this script registered: [viewer, session].
 async function ownSession(control, deviceId, from) {
   const viewer = await WsClient.open(port, '/viewer', { origin: origin(), from });
@@ -145,10 +155,7 @@ const attacks = {
 
   // 1,100 logins with the right code to the real agent, each viewer kept: what the agent holds.
   async rightcodes() {
-    const agent = startAgent('rightcode-agent');
-    const deviceId = (await line(agent, /\[agent\] connected: server/, 'the agent to register')).split(' ').pop();
-    const localUrl = (await line(agent, /viewer at/, 'the local page')).split(' ').pop();
-    const code = execFileSync(AGENT, ['--show-id'], { env: { ...process.env, HOME: join(dir, 'rightcode-agent'), XDG_CONFIG_HOME: join(dir, 'rightcode-agent', '.config') } }).toString().match(/验证码: (\S+)/)[1];
+    const { agent, deviceId, localUrl, code } = await realAgent('rightcode-agent');
     const viewers = [];
     let answered = 0;
     for (let i = 0; i < 1100; i += 50) {
@@ -172,10 +179,7 @@ const attacks = {
   // Wrong codes for the real agent's ID from `n` addresses without end; the owner tries the right code
   // from another address, through the server and on the local page.
   async lockout() {
-    const agent = startAgent('lockout-agent');
-    const deviceId = (await line(agent, /\[agent\] connected: server/, 'the agent to register')).split(' ').pop();
-    const localUrl = (await line(agent, /viewer at/, 'the local page')).split(' ').pop();
-    const code = execFileSync(AGENT, ['--show-id'], { env: { ...process.env, HOME: join(dir, 'lockout-agent'), XDG_CONFIG_HOME: join(dir, 'lockout-agent', '.config') } }).toString().match(/验证码: (\S+)/)[1];
+    const { agent, deviceId, localUrl, code } = await realAgent('lockout-agent');
     const results = [];
     for (const n of (process.env.FLOOD_ADDRESSES || '1,20').split(',').map(Number)) {
       let stopFlood = false;
