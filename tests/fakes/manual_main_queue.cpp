@@ -117,11 +117,6 @@ bool ManualMainQueue::pumpUntil(const std::function<bool()>& done, std::chrono::
   return done();
 }
 
-Duration ManualMainQueue::now() const {
-  std::lock_guard lock(mutex_);
-  return now_;
-}
-
 size_t ManualMainQueue::pendingCount() const {
   std::lock_guard lock(mutex_);
   return queue_.size();
