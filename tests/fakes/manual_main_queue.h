@@ -38,7 +38,6 @@ class ManualMainQueue : public MainQueue {
   class ManualTimer;
   bool runOneDue();
   void arm(std::weak_ptr<TimerState> weak);
-  void schedule(Duration due, std::function<void()> fn);
 
   mutable std::mutex mutex_;
   std::condition_variable arrived_;
