@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "fakes/fake_controls.h"
-#include "fakes/fake_imaging.h"
 #include "fakes/fake_event_poster.h"
+#include "fakes/fake_imaging.h"
 #include "fakes/fake_process_launcher.h"
 #include "fakes/fake_screen_capture.h"
 #include "fakes/manual_main_queue.h"
@@ -112,21 +112,24 @@ class FakeSingleInstance : public SingleInstance {
 
 // Every platform service faked, with typed access for the test.
 struct FakePlatformServices {
-  FakePlatformServices();
-  PlatformServices services() const;
+  // Every service, and a desktop that fits.
+  PlatformServices services() const {
+    return {mainQueue,     processes, permissions, workspace, controls,       pasteboard, serviceManager,
+            screenCapture, imaging,   eventPoster, tray,      singleInstance, {}};
+  }
 
-  std::shared_ptr<ManualMainQueue> mainQueue;
-  std::shared_ptr<FakeProcessLauncher> processes;
-  std::shared_ptr<FakePermissions> permissions;
-  std::shared_ptr<FakeWorkspace> workspace;
-  std::shared_ptr<FakeControls> controls;
-  std::shared_ptr<FakePasteboard> pasteboard;
-  std::shared_ptr<FakeServiceManager> serviceManager;
-  std::shared_ptr<FakeScreenCapture> screenCapture;
-  std::shared_ptr<FakeImaging> imaging;
-  std::shared_ptr<FakeEventPoster> eventPoster;
-  std::shared_ptr<FakeTray> tray;
-  std::shared_ptr<FakeSingleInstance> singleInstance;
+  std::shared_ptr<ManualMainQueue> mainQueue = std::make_shared<ManualMainQueue>();
+  std::shared_ptr<FakeProcessLauncher> processes = std::make_shared<FakeProcessLauncher>();
+  std::shared_ptr<FakePermissions> permissions = std::make_shared<FakePermissions>();
+  std::shared_ptr<FakeWorkspace> workspace = std::make_shared<FakeWorkspace>();
+  std::shared_ptr<FakeControls> controls = std::make_shared<FakeControls>();
+  std::shared_ptr<FakePasteboard> pasteboard = std::make_shared<FakePasteboard>();
+  std::shared_ptr<FakeServiceManager> serviceManager = std::make_shared<FakeServiceManager>();
+  std::shared_ptr<FakeScreenCapture> screenCapture = std::make_shared<FakeScreenCapture>();
+  std::shared_ptr<FakeImaging> imaging = std::make_shared<FakeImaging>();
+  std::shared_ptr<FakeEventPoster> eventPoster = std::make_shared<FakeEventPoster>();
+  std::shared_ptr<FakeTray> tray = std::make_shared<FakeTray>();
+  std::shared_ptr<FakeSingleInstance> singleInstance = std::make_shared<FakeSingleInstance>();
 };
 
 }  // namespace qova::test

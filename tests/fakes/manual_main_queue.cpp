@@ -18,36 +18,18 @@ class ManualMainQueue::ManualTimer : public Timer {
   std::shared_ptr<TimerState> state_;
 };
 
-void ManualMainQueue::schedule(Duration due, std::function<void()> fn) {
+void ManualMainQueue::post(std::function<void()> fn) { postAfter(Duration::zero(), std::move(fn)); }
+
+void ManualMainQueue::postAfter(Duration delay, std::function<void()> fn) {
   {
     std::lock_guard lock(mutex_);
-    queue_.emplace(std::make_pair(due, nextOrder_++), std::move(fn));
+    queue_.emplace(std::make_pair(now_ + delay, nextOrder_++), std::move(fn));
   }
   arrived_.notify_all();
 }
 
-void ManualMainQueue::post(std::function<void()> fn) {
-  Duration due;
-  {
-    std::lock_guard lock(mutex_);
-    due = now_;
-  }
-  schedule(due, std::move(fn));
-}
-
-void ManualMainQueue::postAfter(Duration delay, std::function<void()> fn) {
-  Duration due;
-  {
-    std::lock_guard lock(mutex_);
-    due = now_ + delay;
-  }
-  schedule(due, std::move(fn));
-}
-
 std::shared_ptr<Timer> ManualMainQueue::scheduleRepeating(Duration interval, std::function<void()> fn) {
-  auto state = std::make_shared<TimerState>();
-  state->interval = interval;
-  state->fn = std::move(fn);
+  auto state = std::make_shared<TimerState>(TimerState{true, interval, std::move(fn)});
   {
     std::lock_guard lock(mutex_);
     timers_.push_back(state);
@@ -115,11 +97,6 @@ bool ManualMainQueue::pumpUntil(const std::function<bool()>& done, std::chrono::
   }
   runPending();
   return done();
-}
-
-Duration ManualMainQueue::now() const {
-  std::lock_guard lock(mutex_);
-  return now_;
 }
 
 size_t ManualMainQueue::pendingCount() const {

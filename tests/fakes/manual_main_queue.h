@@ -26,7 +26,6 @@ class ManualMainQueue : public MainQueue {
   // Runs due work as it arrives from other threads until `done` holds or `realTimeout` passes
   // (the virtual clock stands still). Returns done().
   bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds realTimeout = std::chrono::seconds(10));
-  Duration now() const;
   // Work queued and not yet run, due or not.
   size_t pendingCount() const;
   // Live repeating timers.
@@ -39,7 +38,6 @@ class ManualMainQueue : public MainQueue {
   class ManualTimer;
   bool runOneDue();
   void arm(std::weak_ptr<TimerState> weak);
-  void schedule(Duration due, std::function<void()> fn);
 
   mutable std::mutex mutex_;
   std::condition_variable arrived_;

@@ -2,7 +2,6 @@
 // alone and through the real application with the test agent. sway's own key and button bindings
 // write down the input that reaches it.
 #include <gtest/gtest.h>
-#include <turbojpeg.h>
 
 #include <signal.h>
 
@@ -16,6 +15,7 @@
 #include "base/serial_queue.h"
 #include "platform/linux/wayland/wlroots_input.h"
 #include "platform/linux/wayland/wlroots_screen_capture.h"
+#include "support/recorded_frames.h"
 #include "support/running_application.h"
 #include "support/sway_session.h"
 
@@ -190,31 +190,6 @@ TEST(WlrootsBackend, PointerKeysAndClipboardArriveOnTheMainOutput) {
   EXPECT_EQ(pasted(), text);
 }
 
-// The background colours of the frames the application wrote to its agent, decoded from their JPEG;
-// the last one is kept in <build>/test-artifacts for a person to look at.
-std::vector<uint32_t> frameColours(const std::string& written) {
-  std::vector<uint32_t> colours;
-  const std::regex header(R"(__QOVA_FRAME_BYTES__\{[^\n]*"bytes":([0-9]+)[^\n]*\n)");
-  for (std::sregex_iterator it(written.begin(), written.end(), header), end; it != end; ++it) {
-    const size_t start = static_cast<size_t>(it->position() + it->length()), bytes = std::stoul((*it)[1]);
-    if (start + bytes > written.size()) break;
-    tjhandle decoder = tjInitDecompress();
-    int width = 0, height = 0, subsampling = 0;
-    const auto* jpeg = reinterpret_cast<const unsigned char*>(written.data() + start);
-    tjDecompressHeader2(decoder, const_cast<unsigned char*>(jpeg), bytes, &width, &height, &subsampling);
-    std::vector<uint8_t> pixels(static_cast<size_t>(width) * height * 4);
-    if (tjDecompress2(decoder, jpeg, bytes, pixels.data(), width, 0, height, TJPF_BGRX, 0) == 0) {
-      colours.push_back(backgroundColour({width, height, width * 4, pixels.data(), nullptr}));
-      const auto artifacts =
-          std::filesystem::canonical("/proc/self/exe").parent_path().parent_path() / "test-artifacts";
-      std::filesystem::create_directories(artifacts);
-      std::ofstream(artifacts / "wlroots-frame.jpg", std::ios::binary).write(written.data() + start, bytes);
-    }
-    tjDestroy(decoder);
-  }
-  return colours;
-}
-
 TEST(WlrootsApplication, ChoosesWlrootsUnderSwayAndServesItsPictureAndInput) {
   SwaySession sway(swayConfig());
   ASSERT_TRUE(sway.running());
@@ -234,7 +209,14 @@ TEST(WlrootsApplication, ChoosesWlrootsUnderSwayAndServesItsPictureAndInput) {
     if (application > 0) kill(static_cast<pid_t>(application), SIGTERM);
     EXPECT_EQ(ended.wait_for(20s), std::future_status::ready);
   });
-  const auto frames = [&] { return frameColours(bundle.readRecord("stdin.bin")); };
+  // The background colour of each frame; the last picture is kept for a person to look at.
+  const auto frames = [&] {
+    std::vector<uint32_t> colours;
+    for (auto& f : recordedFrames(bundle.readRecord("stdin.bin"), "wlroots-frame.jpg")) {
+      colours.push_back(backgroundColour({f.width, f.height, f.width * 4, f.bgrx.data(), nullptr}));
+    }
+    return colours;
+  };
 
   ASSERT_TRUE(waitUntil([&] { return events(sway) == "ctrl-shift-a paste press release "; }, 20s)) << events(sway);
   EXPECT_EQ(pasted(), "中文😀\n第二行");

@@ -67,8 +67,6 @@ TEST_F(ControllerTest, StartLaunchesTheBundledAgentWithItsVariablesAndGoesOnline
   EXPECT_EQ(status().text(), "正在连接服务器");
   main().advance(1ms);
   EXPECT_EQ(status().text(), "在线，等待 H5 控制");
-  delegate->startAgent();  // while running: nothing
-  EXPECT_EQ(launches().size(), 1u);
 }
 
 // The online check shows online only for a running agent that has said nothing of its own yet.

@@ -18,41 +18,24 @@ struct Case {
 };
 
 constexpr WlrootsOffer kAll{true, true, true};
+using B = DesktopBackend;
 
 TEST(DesktopBackendChoice, ForcedFirstThenTheSessionKindAndWhatItsCompositorOffersNeverX11UnderWayland) {
   const Case cases[] = {
-      {"an X11 session", {}, {{"DISPLAY", ":0"}}, kAll, false, DesktopBackend::x11, false},
-      {"sway", {}, {{"WAYLAND_DISPLAY", "wayland-1"}, {"DISPLAY", ":0"}}, kAll, false, DesktopBackend::wlroots, true},
-      {"session type alone", {}, {{"XDG_SESSION_TYPE", "wayland"}}, kAll, false, DesktopBackend::wlroots, true},
-      {"no screen copy", {}, {{"WAYLAND_DISPLAY", "w"}}, {false, true, true}, false, DesktopBackend::none, true},
-      {"no virtual pointer", {}, {{"WAYLAND_DISPLAY", "w"}}, {true, false, true}, false, DesktopBackend::none, true},
-      {"no virtual keyboard", {}, {{"WAYLAND_DISPLAY", "w"}}, {true, true, false}, false, DesktopBackend::none, true},
-      {"no compositor answers", {}, {{"WAYLAND_DISPLAY", "w"}}, {}, false, DesktopBackend::none, true},
-      {"GNOME", {}, {{"WAYLAND_DISPLAY", "w"}}, {}, true, DesktopBackend::gnome, true},
-      {"GNOME without its interfaces", {}, {{"XDG_SESSION_TYPE", "wayland"}}, {}, false, DesktopBackend::none, true},
-      {"forced by argument",
-       {"--desktop-backend=x11"},
-       {{"WAYLAND_DISPLAY", "w"}},
-       kAll,
-       false,
-       DesktopBackend::x11,
-       false},
-      {"forced by variable", {}, {{"QOVA_DESKTOP_BACKEND", "wlroots"}}, {}, false, DesktopBackend::wlroots, false},
-      {"argument over variable",
-       {"--desktop-backend=wlroots"},
-       {{"QOVA_DESKTOP_BACKEND", "x11"}},
-       {},
-       false,
-       DesktopBackend::wlroots,
-       false},
-      {"GNOME forced", {"--desktop-backend=gnome"}, {}, kAll, false, DesktopBackend::gnome, false},
-      {"unknown forced name",
-       {"--desktop-backend=mir"},
-       {{"WAYLAND_DISPLAY", "w"}},
-       kAll,
-       false,
-       DesktopBackend::wlroots,
-       true},
+      {"an X11 session", {}, {{"DISPLAY", ":0"}}, kAll, false, B::x11, false},
+      {"sway", {}, {{"WAYLAND_DISPLAY", "wayland-1"}, {"DISPLAY", ":0"}}, kAll, false, B::wlroots, true},
+      {"session type alone", {}, {{"XDG_SESSION_TYPE", "wayland"}}, kAll, false, B::wlroots, true},
+      {"no screen copy", {}, {{"WAYLAND_DISPLAY", "w"}}, {false, true, true}, false, B::none, true},
+      {"no virtual pointer", {}, {{"WAYLAND_DISPLAY", "w"}}, {true, false, true}, false, B::none, true},
+      {"no virtual keyboard", {}, {{"WAYLAND_DISPLAY", "w"}}, {true, true, false}, false, B::none, true},
+      {"no compositor answers", {}, {{"WAYLAND_DISPLAY", "w"}}, {}, false, B::none, true},
+      {"GNOME", {}, {{"WAYLAND_DISPLAY", "w"}}, {}, true, B::gnome, true},
+      {"GNOME without its interfaces", {}, {{"XDG_SESSION_TYPE", "wayland"}}, {}, false, B::none, true},
+      {"forced by argument", {"--desktop-backend=x11"}, {{"WAYLAND_DISPLAY", "w"}}, kAll, false, B::x11, false},
+      {"forced by variable", {}, {{"QOVA_DESKTOP_BACKEND", "wlroots"}}, {}, false, B::wlroots, false},
+      {"argument wins", {"--desktop-backend=wlroots"}, {{"QOVA_DESKTOP_BACKEND", "x11"}}, {}, false, B::wlroots, false},
+      {"GNOME forced", {"--desktop-backend=gnome"}, {}, kAll, false, B::gnome, false},
+      {"unknown forced name", {"--desktop-backend=mir"}, {{"WAYLAND_DISPLAY", "w"}}, kAll, false, B::wlroots, true},
   };
   for (const Case& c : cases) {
     bool asked = false;
