@@ -705,18 +705,15 @@ void Relay::serve(tcp::acceptor& acceptor) {
       return;
     }
     state_->acceptBackOff = {};
-    if (!error) {
-      beast::error_code ec;
-      const auto address = socket.remote_endpoint(ec).address().to_string();
-      const auto& options = state_->options;
-      const auto used = state_->perAddress.find(address);
-      // Over a cap the socket is closed as it goes out of scope.
-      // Frames and input are small writes that must leave at once, not wait for an acknowledgement.
-      socket.set_option(tcp::no_delay(true), ec);
-      if (!ec && state_->connections < options.maxConnections &&
-          (used == state_->perAddress.end() || used->second < options.maxPerAddress)) {
-        std::make_shared<Connection>(std::move(socket), std::make_shared<AddressSlot>(state_, address))->start();
-      }
+    beast::error_code ec;
+    const auto address = socket.remote_endpoint(ec).address().to_string();
+    const auto& options = state_->options;
+    // Over a cap the socket is closed as it goes out of scope.
+    // Frames and input are small writes that must leave at once, not wait for an acknowledgement.
+    socket.set_option(tcp::no_delay(true), ec);
+    if (!ec && state_->connections < options.maxConnections &&
+        countOf(state_->perAddress, address) < options.maxPerAddress) {
+      std::make_shared<Connection>(std::move(socket), std::make_shared<AddressSlot>(state_, address))->start();
     }
     serve(acceptor);
   });
