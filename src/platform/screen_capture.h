@@ -46,12 +46,35 @@ class SamplePacing {
   virtual void sampled(TimePoint now) = 0;
 };
 
+// The pointer's image, for a stream that reports the pointer rather than drawing it. Rows top to
+// bottom, R, G, B, A per pixel, not premultiplied.
+struct CursorImage {
+  uint64_t serial = 0;  // changes whenever the shape does
+  int width = 0;
+  int height = 0;
+  int hotX = 0;
+  int hotY = 0;
+  std::vector<uint8_t> rgba;
+};
+
+// Where the pointer is and what it looks like. The image is shared from sample to sample while the
+// shape holds, so comparing serials is enough to see a new one.
+struct CursorState {
+  int64_t x = 0;  // the hot spot, relative to the display's top-left corner, in display pixels
+  int64_t y = 0;
+  bool visible = true;
+  std::shared_ptr<const CursorImage> image;  // null while the shape is unknown
+};
+
 struct ScreenStreamConfiguration {
   int64_t width = 0;  // size of the delivered pixel buffers (BGRX)
   int64_t height = 0;
   FrameInterval minimumFrameInterval;
   intptr_t queueDepth = 3;  // samples handed over and not yet handled, at most
   bool showsCursor = true;
+  // With showsCursor false: samples carry `cursor`, and a move or a new shape alone makes an idle
+  // sample that carries it. Streams that cannot tell leave `cursor` empty.
+  bool reportsCursor = false;
   std::shared_ptr<SamplePacing> pacing;  // required: no stream is made without it
 };
 
@@ -66,6 +89,7 @@ struct ScreenSample {
   // The display as it was when sampled, for its layout may change under a stream; a size of 0 says
   // it is the one the stream was made for.
   CaptureDisplay display;
+  std::optional<CursorState> cursor;  // only from a stream asked to report the pointer
 };
 
 // What a stream reports to. Held strongly by its stream until the stream has stopped.
