@@ -123,6 +123,8 @@ class ScreenCapture {
   virtual std::optional<ShareableContent> shareableContent() = 0;
   // The identifier of the main display; may match none of the listed displays.
   virtual uint32_t mainDisplayId() = 0;
+  // Whether its streams can report the pointer (reportsCursor) rather than draw it.
+  virtual bool canReportCursor() const { return false; }
   // A stream of the whole display, not yet running. Its samples go to `client` on `queue`; the
   // stream keeps both alive until it has stopped. Null when no such stream can be made.
   virtual std::shared_ptr<ScreenStream> makeStream(const CaptureDisplay& display,
