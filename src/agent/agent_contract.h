@@ -21,6 +21,10 @@ inline constexpr std::string_view kCaptureMarker = "__QOVA_CAPTURE__";
 inline constexpr std::string_view kFileReceivedMarker = "__QOVA_FILE_RECEIVED__";
 inline constexpr std::string_view kPermissionMarker = "__QOVA_PERMISSION__";
 inline constexpr std::string_view kFrameMarker = "__QOVA_FRAME_BYTES__";
+// Lines beyond the written ones. An agent says what it understands with a hello line; only what the
+// application's answer (a hello line on the agent's input) names is used from then on.
+inline constexpr std::string_view kHelloMarker = "__QOVA_HELLO__";
+inline constexpr std::string_view kViewersMarker = "__QOVA_VIEWERS__";
 // A status line that begins so, then the digits of the device ID the agent uses from now on.
 inline constexpr std::string_view kDeviceIdChangedPrefix = "[agent] this device's ID is now ";
 

@@ -32,6 +32,12 @@ void AppDelegate::handleAgentOutput(AgentOutputBuffer& buffer, std::string_view 
       case AgentLineKind::fileReceived:
         handleFileReceivedBridge();
         break;
+      case AgentLineKind::hello:
+        answerHello(routed.payload, run);
+        break;
+      case AgentLineKind::viewers:
+        handleViewersReport(routed.payload, run);
+        break;
       case AgentLineKind::status:
         // Only lines that change the status or the device ID travel to the main thread; the rest
         // change nothing there. A new ID comes once in a long while, so it needs no coalescing.

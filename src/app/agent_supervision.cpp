@@ -123,6 +123,7 @@ void AppDelegate::setCurrentRun(uint64_t run) {
 void AppDelegate::endRun() {
   QOVA_ASSERT_ON(mainQueue());
   setCurrentRun(0);
+  forgetViewers();
   releaseHeldInput(Duration(0));
 }
 

@@ -44,7 +44,8 @@ MainQueue& AppDelegate::mainQueue() const { return *services_.mainQueue; }
 
 void AppDelegate::setStatus(std::string_view text) {
   QOVA_ASSERT_ON(mainQueue());
-  statusLabel->setText(std::string(text));
+  statusText_ = std::string(text);
+  showStatusLine();
 }
 
 void AppDelegate::applicationDidFinishLaunching(const std::vector<std::string>& arguments) {

@@ -111,6 +111,14 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate>, public Cap
   // Main thread. A pipe that is replaced or cleared is closed, so a write blocked on it ends.
   void setInputPipe(std::shared_ptr<InputPipe> pipe);
 
+  // ---- Who watches (app/viewers.cpp) -----------------------------------------------------------
+  // Agent output reader, for the current run `run`: answers the agent's hello with what this
+  // application grants, and takes its reports of who watches.
+  void answerHello(std::string_view hello, uint64_t run);
+  void handleViewersReport(std::string_view payload, uint64_t run);
+  // Main thread: the tray's "end every viewer's session", for an agent that asked for it.
+  void endAllViewersClicked();
+
   // ---- Permission sync (app/permissions.cpp), main thread --------------------------------------
   void sendPermissionState(bool force);
   void startPermissionSync();
@@ -163,6 +171,11 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate>, public Cap
   void clearAgent();
   void setServiceButtons(bool agentRunning);
   void setStatus(std::string_view text);
+  // Main thread. The status label: the status, and how many watch while an agent reports it.
+  void showStatusLine();
+  void showViewers();
+  // Main thread. The current run no longer reports viewers: none are shown, the tray forgets them.
+  void forgetViewers();
   // Main thread. From here on no line of the current agent run is acted on, and what its input
   // holds down is released.
   void endRun();
@@ -200,6 +213,18 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate>, public Cap
   std::mutex statusMutex_;
   std::optional<PendingStatus> pendingStatus_;  // under statusMutex_; set while its post is queued
   bool statusSinceLaunch_ = false;              // main thread; a status line of the current run was shown
+  std::string statusText_ = "未启动";  // main thread
+  uint64_t viewersRun_ = 0;            // main thread: the run whose agent reports its viewers
+  int64_t viewerCount_ = 0;            // main thread
+  // What reports say that the main thread has not shown yet: a flood of them costs one post.
+  struct PendingViewers {
+    uint64_t run;
+    int64_t count;
+    std::vector<std::string> joined;  // the newest few places viewers logged in from
+  };
+  std::mutex viewersMutex_;
+  std::optional<PendingViewers> pendingViewers_;  // under viewersMutex_; set while its post is queued
+  std::optional<PendingViewers> viewersToShow_;   // main thread
   // Set by the agent output reader when a file-received refresh is queued, cleared by the main
   // thread as it starts that refresh: a flood of marker lines costs one refresh, not one each.
   std::atomic<bool> fileReceivedRefreshQueued_{false};

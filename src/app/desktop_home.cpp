@@ -18,9 +18,13 @@ void AppDelegate::showTrayIcon() {
   QOVA_ASSERT_ON(mainQueue());
   if (!services().tray) return;
   auto self = shared_from_this();
-  services().tray->show("QOVA Lumaro Agent",
-                        {{"显示窗口", weakBlock(self, [](AppDelegate& delegate) { delegate.showWindowClicked(); })},
-                         {"退出", weakBlock(self, [](AppDelegate& delegate) { delegate.quitClicked(); })}});
+  std::vector<TrayMenuItem> items{
+      {"显示窗口", weakBlock(self, [](AppDelegate& delegate) { delegate.showWindowClicked(); })}};
+  if (viewersRun_ != 0) {
+    items.push_back({"断开所有查看者", weakBlock(self, [](AppDelegate& delegate) { delegate.endAllViewersClicked(); })});
+  }
+  items.push_back({"退出", weakBlock(self, [](AppDelegate& delegate) { delegate.quitClicked(); })});
+  services().tray->show("QOVA Lumaro Agent", std::move(items));
 }
 
 void AppDelegate::showWindowClicked() {

@@ -11,6 +11,8 @@ AgentLine classifyAgentLine(std::string_view line) {
       {kInputMarker, AgentLineKind::inputCommand},
       {kCaptureMarker, AgentLineKind::captureCommand},
       {kFileReceivedMarker, AgentLineKind::fileReceived},
+      {kHelloMarker, AgentLineKind::hello},
+      {kViewersMarker, AgentLineKind::viewers},
   };
   for (const auto& [marker, kind] : markers) {
     if (line.starts_with(marker)) return {kind, line.substr(marker.size())};

@@ -5,7 +5,7 @@
 
 namespace qova {
 
-enum class AgentLineKind { inputCommand, captureCommand, fileReceived, status };
+enum class AgentLineKind { inputCommand, captureCommand, fileReceived, hello, viewers, status };
 
 struct AgentLine {
   AgentLineKind kind;

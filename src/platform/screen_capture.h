@@ -72,10 +72,10 @@ struct ScreenStreamConfiguration {
   FrameInterval minimumFrameInterval;
   intptr_t queueDepth = 3;  // samples handed over and not yet handled, at most
   bool showsCursor = true;
+  std::shared_ptr<SamplePacing> pacing;  // required: no stream is made without it
   // With showsCursor false: samples carry `cursor`, and a move or a new shape alone makes an idle
   // sample that carries it. Streams that cannot tell leave `cursor` empty.
   bool reportsCursor = false;
-  std::shared_ptr<SamplePacing> pacing;  // required: no stream is made without it
 };
 
 // What a sample says of its frame. Only complete and started frames carry a picture worth sending;
@@ -89,7 +89,7 @@ struct ScreenSample {
   // The display as it was when sampled, for its layout may change under a stream; a size of 0 says
   // it is the one the stream was made for.
   CaptureDisplay display;
-  std::optional<CursorState> cursor;  // only from a stream asked to report the pointer
+  std::optional<CursorState> cursor = std::nullopt;  // only from a stream asked to report the pointer
 };
 
 // What a stream reports to. Held strongly by its stream until the stream has stopped.

@@ -19,7 +19,10 @@ class Tray {
   virtual ~Tray() = default;
   // Shows the icon with a menu of `items`, in order. False when the desktop has no notification
   // area; nothing is shown then.
+  // Shown again, the icon keeps its place and takes the new menu.
   virtual bool show(const std::string& toolTip, std::vector<TrayMenuItem> items) = 0;
+  // A desktop notification from the icon; nothing where the desktop shows none.
+  virtual void notify(const std::string& title, const std::string& text) = 0;
 };
 
 }  // namespace qova

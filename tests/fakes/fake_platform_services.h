@@ -101,7 +101,13 @@ class FakeServiceManager : public ServiceManager {
 
 class FakeTray : public Tray {
  public:
-  bool show(const std::string&, std::vector<TrayMenuItem>) override { return true; }
+  bool show(const std::string&, std::vector<TrayMenuItem> shown) override {
+    items = std::move(shown);
+    return true;
+  }
+  void notify(const std::string& title, const std::string& text) override { notices.push_back(title + ": " + text); }
+  std::vector<TrayMenuItem> items;
+  std::vector<std::string> notices;
 };
 
 // This instance is always the only one (a second start is the real application's test).

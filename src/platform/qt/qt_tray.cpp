@@ -21,19 +21,28 @@ QtTray::~QtTray() = default;
 
 bool QtTray::show(const std::string& toolTip, std::vector<TrayMenuItem> items) {
   QOVA_ASSERT_ON(kQtMainThread);
-  menu_ = std::make_unique<QMenu>();
+  auto menu = std::make_unique<QMenu>();
   for (TrayMenuItem& item : items) {
-    QObject::connect(menu_->addAction(QString::fromStdString(item.title)), &QAction::triggered, menu_.get(),
+    QObject::connect(menu->addAction(QString::fromStdString(item.title)), &QAction::triggered, menu.get(),
                      [action = std::move(item.action)] { action(); });
   }
-  icon_ = std::make_unique<QSystemTrayIcon>(QIcon::fromTheme(kIconName, QIcon(fallbackIconPath_)));
+  if (!icon_) icon_ = std::make_unique<QSystemTrayIcon>(QIcon::fromTheme(kIconName, QIcon(fallbackIconPath_)));
   icon_->setToolTip(QString::fromStdString(toolTip));
-  icon_->setContextMenu(menu_.get());
+  icon_->setContextMenu(menu.get());
+  // The icon lets go of the old menu first: it must never point at a deleted one.
+  menu_ = std::move(menu);
   // Shown even without a tray: Qt docks the icon should a tray appear later.
   icon_->show();
   if (QSystemTrayIcon::isSystemTrayAvailable()) return true;
   kLog.info("the desktop has no notification area; the window is the only way back in");
   return false;
+}
+
+void QtTray::notify(const std::string& title, const std::string& text) {
+  QOVA_ASSERT_ON(kQtMainThread);
+  if (icon_ && QSystemTrayIcon::supportsMessages()) {
+    icon_->showMessage(QString::fromStdString(title), QString::fromStdString(text));
+  }
 }
 
 }  // namespace qova

@@ -18,6 +18,7 @@ class QtTray : public Tray {
   explicit QtTray(QString fallbackIconPath);
   ~QtTray() override;
   bool show(const std::string& toolTip, std::vector<TrayMenuItem> items) override;
+  void notify(const std::string& title, const std::string& text) override;
 
  private:
   QString fallbackIconPath_;

@@ -1,6 +1,7 @@
 // What the application tells the agent and reads from it, as pure functions.
 #include <gtest/gtest.h>
 
+#include "agent/agent_extensions.h"
 #include "agent/agent_launch.h"
 #include "agent/device_identity.h"
 
@@ -45,6 +46,31 @@ TEST(DeviceIdentity, ReadsTheIdentityLines) {
     EXPECT_EQ(identity.deviceId, c.id) << c.output;
     EXPECT_EQ(identity.accessCode, c.code) << c.output;
     EXPECT_EQ(identity.server, c.server) << c.output;
+  }
+}
+
+TEST(AgentExtensions, OnlyWellFormedAsksAndReportsAreTaken) {
+  constexpr std::string_view known[] = {"viewers", "other"};
+  const std::pair<std::string_view, std::optional<std::string>> hellos[] = {
+      {R"({"want":["other","x","viewers"]})", "__QOVA_HELLO__{\"accepted\":[\"viewers\",\"other\"],\"version\":1}\n"},
+      {R"({"want":[]})", "__QOVA_HELLO__{\"accepted\":[],\"version\":1}\n"},
+      {R"({"want":"viewers"})", std::nullopt},
+      {R"([1])", std::nullopt},
+  };
+  for (const auto& [hello, answer] : hellos) EXPECT_EQ(helloAnswerLine(hello, known), answer) << hello;
+  EXPECT_TRUE(helloAnswerGrants(*helloAnswerLine(R"({"want":["viewers"]})", known), "viewers"));
+  EXPECT_FALSE(helloAnswerGrants(*helloAnswerLine(R"({"want":["other"]})", known), "viewers"));
+
+  const std::pair<std::string_view, std::optional<std::pair<int64_t, std::string>>> reports[] = {
+      {R"({"count":2,"joined":"127.0.0.1"})", std::pair<int64_t, std::string>{2, "127.0.0.1"}},
+      {R"({"count":0})", std::pair<int64_t, std::string>{0, ""}},
+      {R"({"count":-1})", std::nullopt},
+      {R"({"count":1.5})", std::nullopt},
+      {R"({"count":1,"joined":7})", std::nullopt},
+  };
+  for (const auto& [payload, expected] : reports) {
+    const auto report = decodeViewersReport(payload);
+    EXPECT_EQ(report ? std::optional(std::pair(report->count, report->joined)) : std::nullopt, expected) << payload;
   }
 }
 

@@ -180,6 +180,35 @@ TEST_F(ControllerTest, AMessageOrFrameQueuedForOneAgentNeverReachesTheNext) {
   EXPECT_EQ(sentTo(launches()[1]), "__QOVA_PERMISSION__{\"input\":true,\"screen\":true}\n");
 }
 
+TEST_F(ControllerTest, AnAgentThatAskedReportsItsViewersAndTheTrayEndsTheirSessions) {
+  launchApp();
+  delegate->startAgent();
+  sentTo(launches()[0]);
+  const auto titles = [&] {
+    Strings shown;
+    for (const auto& item : fakes.tray->items) shown.push_back(item.title);
+    return shown;
+  };
+  delegate->handleAgentOutput("__QOVA_VIEWERS__{\"count\":3}\n");  // not asked for: not shown
+  delegate->handleAgentOutput("__QOVA_HELLO__{\"want\":[\"viewers\"]}\n");
+  main().advance(1s);
+  EXPECT_EQ(status().text(), "在线，等待 H5 控制");
+  EXPECT_EQ(titles(), (Strings{"显示窗口", "断开所有查看者", "退出"}));
+  delegate->handleAgentOutput("__QOVA_VIEWERS__{\"count\":1,\"joined\":\"10.0.0.7\"}\n");
+  delegate->handleAgentOutput("__QOVA_VIEWERS__{\"count\":2,\"joined\":\"server\"}\n");
+  main().advance(1ms);
+  EXPECT_EQ(status().text(), "在线，等待 H5 控制 · 2 个查看者");
+  EXPECT_EQ(fakes.tray->notices, (Strings{"查看者已连接: 来自 10.0.0.7，共 2 个查看者", "查看者已连接: 来自 server，共 2 个查看者"}));
+  fakes.tray->items[1].action();
+  EXPECT_EQ(sentTo(launches()[0]), "__QOVA_PERMISSION__{\"input\":true,\"screen\":true}\n"
+                                   "__QOVA_HELLO__{\"accepted\":[\"viewers\"],\"version\":1}\n"
+                                   "__QOVA_VIEWERS__{\"action\":\"endAll\"}\n");
+  delegate->restartAgent();
+  main().advance(1s);
+  EXPECT_EQ(titles(), (Strings{"显示窗口", "退出"}));
+  EXPECT_EQ(status().text().find("查看者"), std::string::npos);
+}
+
 TEST_F(ControllerTest, TerminationStopsTimersAndAsksTheAgentToEnd) {
   launchApp();
   delegate->startAgent();

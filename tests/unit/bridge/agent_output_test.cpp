@@ -55,6 +55,8 @@ TEST(AgentLineRouting, MarkersAreExactPrefixesAndTheFirstKnownStatusWordWins) {
       {"__QOVA_INPUT__{\"a\":1}", AgentLineKind::inputCommand, "{\"a\":1}"},
       {"__QOVA_CAPTURE__", AgentLineKind::captureCommand, ""},
       {"__QOVA_FILE_RECEIVED__/x", AgentLineKind::fileReceived, "/x"},
+      {"__QOVA_HELLO__{}", AgentLineKind::hello, "{}"},
+      {"__QOVA_VIEWERS__{}", AgentLineKind::viewers, "{}"},
       {" __QOVA_INPUT__{}", AgentLineKind::status, " __QOVA_INPUT__{}"},
       {"__qova_input__{}", AgentLineKind::status, "__qova_input__{}"},
   };

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace qova {
+
+// The agent reports who watches and the application may end every session: asked for with "viewers".
+inline constexpr std::string_view kViewersExtension = "viewers";
+
+// The answer to an agent's hello: a hello line on the agent's input that names, in the order of
+// `known`, each extension the hello's "want" array asks for. Nullopt when the hello is not an object
+// with such an array: that agent is answered nothing.
+std::optional<std::string> helloAnswerLine(std::string_view hello, std::span<const std::string_view> known);
+
+// True when an answer line grants `extension`.
+bool helloAnswerGrants(std::string_view answerLine, std::string_view extension);
+
+struct ViewersReport {
+  int64_t count = 0;   // logged-in viewers now
+  std::string joined;  // where the viewer that just logged in came from; empty when none did
+};
+
+// A viewers line's payload: {"count": N} with N from 0 to 100000, and "joined", a short text, when a
+// viewer has just logged in. Nullopt for anything else.
+std::optional<ViewersReport> decodeViewersReport(std::string_view payload);
+
+// The line that asks the agent to end every viewer's session.
+std::string endAllViewersLine();
+
+}  // namespace qova
