@@ -25,13 +25,14 @@ struct RunningStream {
   std::shared_ptr<RecordingClient> client = std::make_shared<RecordingClient>();
   std::shared_ptr<SerialQueue> queue = std::make_shared<SerialQueue>("test.stream");
   std::shared_ptr<ScreenStream> stream;
-  bool start(int width, int height, int fps = 10, intptr_t depth = 2) {
+  bool start(int width, int height, int fps = 10, intptr_t depth = 2, bool reportsCursor = false) {
     XShmScreenCapture capture;
     const auto content = capture.shareableContent();
     if (!content || content->displays.empty()) return false;
-    stream = capture.makeStream(content->displays.front(),
-                                {width, height, {1, fps}, depth, true, std::make_shared<FramePacer>(1000ms / fps)},
-                                client, queue);
+    stream = capture.makeStream(
+        content->displays.front(),
+        {width, height, {1, fps}, depth, !reportsCursor, reportsCursor, std::make_shared<FramePacer>(1000ms / fps)},
+        client, queue);
     return stream && stream->startCapture();
   }
   ~RunningStream() {
@@ -95,6 +96,45 @@ TEST(XShmScreenCapture, ListsTheScreenAndDeliversPacedScaledFramesWithTheCursorA
   EXPECT_EQ(running.client->all().size(), samples.size());
   EXPECT_EQ(running.client->stops.load(), 0);
   EXPECT_FALSE(running.stream->stopCapture());
+}
+
+// A reported pointer stays out of the picture; a move or a new shape alone is told by an idle
+// sample, without a grab.
+TEST(XShmScreenStream, ReportsThePointerAndItsMovesAndShapesInsteadOfDrawingIt) {
+  ASSERT_TRUE(XShmScreenCapture().canReportCursor());
+  TestScreen painter;
+  painter.show(blockPattern(1440, 900));
+  painter.warpPointer(100, 500);  // over the white block
+  RunningStream running;
+  ASSERT_TRUE(running.start(1440, 900, 10, 2, true));
+  const auto first = running.client->waitFor(0, isComplete);
+  ASSERT_TRUE(first);
+  const ScreenSample start = running.client->all()[*first];
+  EXPECT_EQ(darkAround(*start.imageBuffer, 100, 500), 0);
+  ASSERT_TRUE(start.cursor && start.cursor->image);
+  EXPECT_EQ(std::make_tuple(start.cursor->x, start.cursor->y, start.cursor->visible), std::make_tuple(100, 500, true));
+
+  painter.warpPointer(300, 800);
+  const auto moved = running.client->waitFor(*first + 1, [](const ScreenSample& s) {
+    return s.cursor && std::make_pair(s.cursor->x, s.cursor->y) == std::make_pair<int64_t, int64_t>(300, 800);
+  });
+  ASSERT_TRUE(moved);
+  const auto& move = running.client->all()[*moved];
+  EXPECT_TRUE(move.status == FrameStatus::idle && !move.imageBuffer);
+  EXPECT_EQ(move.cursor->image, start.cursor->image);  // the same shape, shared
+
+  painter.setTwoColourCursor(3, 5);
+  const auto shaped = running.client->waitFor(*moved + 1, [&](const ScreenSample& s) {
+    return s.cursor && s.cursor->image && s.cursor->image->serial != start.cursor->image->serial;
+  });
+  ASSERT_TRUE(shaped);
+  const auto& shape = running.client->all()[*shaped];
+  EXPECT_TRUE(shape.status == FrameStatus::idle && !shape.imageBuffer);
+  const CursorImage& image = *shape.cursor->image;
+  EXPECT_EQ(std::make_tuple(image.width, image.height, image.hotX, image.hotY), std::make_tuple(16, 8, 3, 5));
+  ASSERT_EQ(image.rgba.size(), 16u * 8 * 4);  // red top left, blue bottom right
+  EXPECT_EQ(std::vector<uint8_t>(image.rgba.begin(), image.rgba.begin() + 4), (std::vector<uint8_t>{255, 0, 0, 255}));
+  EXPECT_EQ(std::vector<uint8_t>(image.rgba.end() - 4, image.rgba.end()), (std::vector<uint8_t>{0, 0, 255, 255}));
 }
 
 TEST(XShmScreenStream, NoMoreSamplesThanTheQueueDepthWaitUnhandled) {
@@ -191,6 +231,18 @@ TEST(CursorOverlay, BlendsPremultipliedPixelsAndClipsAtTheEdges) {
   EXPECT_EQ(pixelAt(frame, 2, 0)[1], 0x80 + (100 * 127 + 127) / 255);
   EXPECT_EQ(pixelAt(frame, 1, 1)[1], 100);                           // transparent: untouched
   drawCursor(pixelAt(frame, 0, 0), 16, 4, 3, cursor, 2, 2, 10, 10);  // wholly outside: nothing, no crash
+}
+
+// Reported images come out of premultiplication, and an oversized one keeps its top-left part.
+TEST(CursorOverlay, ReportedImagesAreStraightAlphaRgbaCutTo256) {
+  std::vector<uint32_t> cursor(300 * 2, 0x40200000);  // quarter-opaque, premultiplied half-strength red
+  cursor[1] = 0x80808080;
+  const CursorImage image = unpremultipliedCursor(cursor.data(), 300, 2, 290, 1, 7);
+  EXPECT_EQ(std::make_tuple(image.serial, image.width, image.height, image.hotX, image.hotY),
+            std::make_tuple(7u, 256, 2, 255, 1));
+  ASSERT_EQ(image.rgba.size(), 256u * 2 * 4);
+  EXPECT_EQ(std::vector<uint8_t>(image.rgba.begin(), image.rgba.begin() + 8),
+            (std::vector<uint8_t>{128, 0, 0, 64, 255, 255, 255, 128}));
 }
 
 }  // namespace
