@@ -117,19 +117,17 @@ class TestScreen {
     XSync(display_, False);
   }
 
-  // A 16x8 cursor on the window, left half red and right half blue, its hot spot at (hotX, hotY).
-  void setTwoColourCursor(unsigned hotX, unsigned hotY) {
-    const char left[16] = {'\xff', 0, '\xff', 0, '\xff', 0, '\xff', 0, '\xff', 0, '\xff', 0, '\xff', 0, '\xff', 0};
-    const char all[16] = {'\xff', '\xff', '\xff', '\xff', '\xff', '\xff', '\xff', '\xff',
-                          '\xff', '\xff', '\xff', '\xff', '\xff', '\xff', '\xff', '\xff'};
-    const Pixmap source = XCreateBitmapFromData(display_, window_, left, 16, 8);
-    const Pixmap mask = XCreateBitmapFromData(display_, window_, all, 16, 8);
-    XColor red{0, 0xffff, 0, 0, DoRed | DoGreen | DoBlue, 0}, blue{0, 0, 0, 0xffff, DoRed | DoGreen | DoBlue, 0};
-    const Cursor cursor = XCreatePixmapCursor(display_, source, mask, &red, &blue, hotX, hotY);
+  // A 16x8 cursor on the window, its left half red and its right half transparent, its hot spot at
+  // (hotX, hotY).
+  void setHalfRedCursor(unsigned hotX, unsigned hotY) {
+    char left[16] = {};
+    for (int row = 0; row < 8; ++row) left[row * 2] = '\xff';
+    const Pixmap bits = XCreateBitmapFromData(display_, window_, left, 16, 8);
+    XColor red{0, 0xffff, 0, 0, DoRed | DoGreen | DoBlue, 0};
+    const Cursor cursor = XCreatePixmapCursor(display_, bits, bits, &red, &red, hotX, hotY);
     XDefineCursor(display_, window_, cursor);
     XFreeCursor(display_, cursor);
-    XFreePixmap(display_, source);
-    XFreePixmap(display_, mask);
+    XFreePixmap(display_, bits);
     XSync(display_, False);
   }
 
