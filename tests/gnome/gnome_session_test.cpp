@@ -116,12 +116,14 @@ struct GnomeStream {
   std::shared_ptr<ScreenStream> stream;
   intptr_t depth = 2;
   std::chrono::milliseconds interval = 33ms;  // the pacing's; the compositor is asked for 30 fps
+  bool reportsCursor = false;
   bool start() {
     const auto content = capture.shareableContent();
     if (!content || content->displays.size() != 1) return false;
-    stream = capture.makeStream(content->displays[0],
-                                {640, 360, {1, 30}, depth, true, std::make_shared<FramePacer>(interval)}, client,
-                                std::make_shared<SerialQueue>("test.stream"));
+    stream = capture.makeStream(
+        content->displays[0],
+        {640, 360, {1, 30}, depth, !reportsCursor, reportsCursor, std::make_shared<FramePacer>(interval)}, client,
+        std::make_shared<SerialQueue>("test.stream"));
     return stream && stream->startCapture();
   }
   // Waits until no sample has come for half a second; the number of samples then.
@@ -162,6 +164,37 @@ TEST(GnomeSession, FramesComeOnlyOnChangeWithTheCursorAndAStoppedStreamStartsAga
   ASSERT_TRUE(s.stream->startCapture());
   EXPECT_TRUE(s.client->waitFor(stopped, isComplete));
   EXPECT_EQ(s.client->stops, 0);
+}
+
+TEST(GnomeSession, AReportedCursorStaysOutOfTheFramesAndFollowsTheMoves) {
+  HeadlessMutter mutter;
+  ASSERT_TRUE(mutter.start());
+  GnomeStream s;
+  s.reportsCursor = true;
+  ASSERT_TRUE(s.capture.canReportCursor());
+  ASSERT_TRUE(s.start());
+  MutterEventPoster poster(s.session);
+  poster.moveCursor(100, 100);
+  const auto at = [](int64_t x, int64_t y) {
+    return [=](const ScreenSample& s) { return s.cursor && s.cursor->visible && s.cursor->x == x && s.cursor->y == y; };
+  };
+  const auto first = s.client->waitFor(0, at(100, 100));
+  ASSERT_TRUE(first);
+  EXPECT_GT(s.client->all()[*first].cursor->image->width, 0);
+  const size_t still = s.settled();
+
+  poster.moveCursor(900, 500);
+  const auto moved = s.client->waitFor(still, at(900, 500));
+  ASSERT_TRUE(moved);
+  s.settled();
+  // Mutter repaints a headless screen for a move, with the cursor left out: the same pixels.
+  const auto samples = s.client->all();
+  std::optional<PixelBuffer> before;
+  for (size_t i = 0; i < samples.size(); ++i) {
+    if (!samples[i].imageBuffer) continue;
+    if (before && i >= still) EXPECT_EQ(changedPixels(*before, *samples[i].imageBuffer), 0) << "no cursor drawn in";
+    before = samples[i].imageBuffer;
+  }
 }
 
 // Holds the queue's thread in its first sample until opened.

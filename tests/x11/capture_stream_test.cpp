@@ -25,13 +25,14 @@ struct RunningStream {
   std::shared_ptr<RecordingClient> client = std::make_shared<RecordingClient>();
   std::shared_ptr<SerialQueue> queue = std::make_shared<SerialQueue>("test.stream");
   std::shared_ptr<ScreenStream> stream;
-  bool start(int width, int height, int fps = 10, intptr_t depth = 2) {
+  bool start(int width, int height, int fps = 10, intptr_t depth = 2, bool reportsCursor = false) {
     XShmScreenCapture capture;
     const auto content = capture.shareableContent();
     if (!content || content->displays.empty()) return false;
-    stream = capture.makeStream(content->displays.front(),
-                                {width, height, {1, fps}, depth, true, std::make_shared<FramePacer>(1000ms / fps)},
-                                client, queue);
+    stream = capture.makeStream(
+        content->displays.front(),
+        {width, height, {1, fps}, depth, !reportsCursor, reportsCursor, std::make_shared<FramePacer>(1000ms / fps)},
+        client, queue);
     return stream && stream->startCapture();
   }
   ~RunningStream() {
@@ -95,6 +96,42 @@ TEST(XShmScreenCapture, ListsTheScreenAndDeliversPacedScaledFramesWithTheCursorA
   EXPECT_EQ(running.client->all().size(), samples.size());
   EXPECT_EQ(running.client->stops.load(), 0);
   EXPECT_FALSE(running.stream->stopCapture());
+}
+
+// A reported pointer stays out of the picture; a move or a new shape alone is told by an idle
+// sample, without a grab.
+TEST(XShmScreenStream, ReportsThePointerAndItsMovesAndShapesInsteadOfDrawingIt) {
+  ASSERT_TRUE(XShmScreenCapture().canReportCursor());
+  TestScreen painter;
+  painter.show(blockPattern(1440, 900));
+  painter.warpPointer(100, 500);  // over the white block
+  RunningStream running;
+  ASSERT_TRUE(running.start(1440, 900, 10, 2, true));
+  const auto first = running.client->waitFor(0, isComplete);
+  ASSERT_TRUE(first);
+  const CursorState start = running.client->all()[*first].cursor.value_or(CursorState{});
+  EXPECT_EQ(darkAround(*running.client->all()[*first].imageBuffer, 100, 500), 0);
+  ASSERT_TRUE(start.image);
+  EXPECT_EQ(std::make_tuple(start.x, start.y, start.visible), std::make_tuple(100, 500, true));
+  const auto idleWith = [&](const std::function<bool(const CursorState&)>& want) {
+    const auto found =
+        running.client->waitFor(*first + 1, [&](const ScreenSample& s) { return s.cursor && want(*s.cursor); });
+    const auto sample = found ? running.client->all()[*found] : ScreenSample{};
+    return sample.status == FrameStatus::idle && !sample.imageBuffer ? sample.cursor : std::nullopt;
+  };
+
+  painter.warpPointer(300, 800);
+  const auto moved = idleWith([](const CursorState& c) { return c.x == 300 && c.y == 800; });
+  ASSERT_TRUE(moved);
+  EXPECT_EQ(moved->image, start.image);  // the same shape, shared
+  painter.setHalfRedCursor(3, 5);
+  const auto shaped = idleWith([&](const CursorState& c) { return c.image->serial != start.image->serial; });
+  ASSERT_TRUE(shaped);
+  const CursorImage& image = *shaped->image;
+  EXPECT_EQ(std::make_tuple(image.width, image.height, image.hotX, image.hotY), std::make_tuple(16, 8, 3, 5));
+  ASSERT_EQ(image.rgba.size(), 16u * 8 * 4);  // red top left, transparent bottom right
+  EXPECT_EQ(std::vector<uint8_t>(image.rgba.begin(), image.rgba.begin() + 4), (std::vector<uint8_t>{255, 0, 0, 255}));
+  EXPECT_EQ(std::vector<uint8_t>(image.rgba.end() - 4, image.rgba.end()), (std::vector<uint8_t>{0, 0, 0, 0}));
 }
 
 TEST(XShmScreenStream, NoMoreSamplesThanTheQueueDepthWaitUnhandled) {
@@ -191,6 +228,17 @@ TEST(CursorOverlay, BlendsPremultipliedPixelsAndClipsAtTheEdges) {
   EXPECT_EQ(pixelAt(frame, 2, 0)[1], 0x80 + (100 * 127 + 127) / 255);
   EXPECT_EQ(pixelAt(frame, 1, 1)[1], 100);                           // transparent: untouched
   drawCursor(pixelAt(frame, 0, 0), 16, 4, 3, cursor, 2, 2, 10, 10);  // wholly outside: nothing, no crash
+}
+
+// Reported images come out of premultiplication, and an oversized one keeps its top-left part.
+TEST(CursorOverlay, ReportedImagesAreStraightAlphaRgbaCutTo256) {
+  std::vector<uint32_t> cursor(300 * 2, 0x40200000);  // quarter-opaque, premultiplied half-strength red
+  cursor[1] = 0x80808080;
+  const CursorImage image = unpremultipliedCursor(cursor.data(), 300, 2, 290, 1, 7);
+  EXPECT_EQ(std::make_tuple(image.serial, image.width, image.hotX, image.rgba.size()),
+            std::make_tuple(7u, 256, 255, 2048u));
+  EXPECT_EQ(std::vector<uint8_t>(image.rgba.begin(), image.rgba.begin() + 8),
+            (std::vector<uint8_t>{128, 0, 0, 64, 255, 255, 255, 128}));
 }
 
 }  // namespace

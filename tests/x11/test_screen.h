@@ -117,6 +117,20 @@ class TestScreen {
     XSync(display_, False);
   }
 
+  // A 16x8 cursor on the window, its left half red and its right half transparent, its hot spot at
+  // (hotX, hotY).
+  void setHalfRedCursor(unsigned hotX, unsigned hotY) {
+    char left[16] = {};
+    for (int row = 0; row < 8; ++row) left[row * 2] = '\xff';
+    const Pixmap bits = XCreateBitmapFromData(display_, window_, left, 16, 8);
+    XColor red{0, 0xffff, 0, 0, DoRed | DoGreen | DoBlue, 0};
+    const Cursor cursor = XCreatePixmapCursor(display_, bits, bits, &red, &red, hotX, hotY);
+    XDefineCursor(display_, window_, cursor);
+    XFreeCursor(display_, cursor);
+    XFreePixmap(display_, bits);
+    XSync(display_, False);
+  }
+
   // The input received so far as "move 5,5 | down 1 | up 1 (B1)": keys by their unshifted keysym,
   // then the modifiers and buttons held before the event.
   std::string take() {

@@ -86,6 +86,8 @@ std::optional<Geometry> geometryOf(const XcbConnection& x, uint32_t id) {
 
 const Log kLog("capture");
 
+constexpr auto kCursorInterval = std::chrono::milliseconds(16);
+
 std::chrono::nanoseconds intervalOf(const FrameInterval& interval) {
   if (interval.value <= 0 || interval.timescale <= 0) return std::chrono::milliseconds(16);
   return std::chrono::nanoseconds(interval.value * 1'000'000'000LL / interval.timescale);
@@ -108,10 +110,11 @@ int selectRawMotion(const XcbConnection& x) {
 
 // What tells a stream that its picture changed: XDamage for the screen's content, XFixes for the
 // cursor's shape, XInput 2 for its moves, RandR for the layout. Each is optional; a missing one is
-// said once, with what is done instead.
+// said once, with what is done instead. The cursor is watched only for a stream that draws or reports it.
 class ScreenWatch {
  public:
-  ScreenWatch(const XcbConnection& x, bool showsCursor) : x_(x) {
+  ScreenWatch(const XcbConnection& x, bool showsCursor, bool reportsCursor) : x_(x) {
+    const bool watchesCursor = showsCursor || reportsCursor;
     xcb_connection_t* c = x.get();
     damageEvents_ = x.eventBase(xcb_damage_id);
     if (damageEvents_ >= 0 && reply(xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr))) {
@@ -120,17 +123,18 @@ class ScreenWatch {
     } else {
       kLog.warning("the X server has no XDamage: every frame interval is grabbed as a complete frame");
     }
-    fixesEvents_ = showsCursor ? x.eventBase(xcb_xfixes_id) : -1;
+    fixesEvents_ = watchesCursor ? x.eventBase(xcb_xfixes_id) : -1;
     if (fixesEvents_ >= 0 && !reply(xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 4, 0), nullptr))) {
       fixesEvents_ = -1;
     }
     if (fixesEvents_ >= 0) {
       xcb_xfixes_select_cursor_input(c, x.root(), XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
-    } else if (showsCursor) {
-      kLog.warning("the X server has no XFixes 4: no cursor is drawn into frames");
+    } else if (watchesCursor) {
+      kLog.warning(showsCursor ? "the X server has no XFixes 4: no cursor is drawn into frames"
+                               : "the X server has no XFixes 4: the cursor is not reported");
     }
-    inputOpcode_ = showsCursor ? selectRawMotion(x) : -1;
-    if (showsCursor && inputOpcode_ < 0) {
+    inputOpcode_ = watchesCursor ? selectRawMotion(x) : -1;
+    if (watchesCursor && inputOpcode_ < 0) {
       kLog.info("the X server has no XInput 2: pointer moves are looked for once a frame interval");
     }
     randrEvents_ = hasRandr13(x) ? x.eventBase(xcb_randr_id) : -1;
@@ -152,7 +156,9 @@ class ScreenWatch {
   ScreenWatch& operator=(const ScreenWatch&) = delete;
 
   struct Changes {
-    bool content = false;  // the pointer's moves included
+    bool content = false;
+    bool pointerMoved = false;
+    bool shapeChanged = false;
     bool layout = false;
   };
   // Takes every event that has arrived.
@@ -161,10 +167,12 @@ class ScreenWatch {
     while (xcb_generic_event_t* event = xcb_poll_for_event(x_.get())) {
       const int type = event->response_type & 0x7F;
       if (damage_ && type == damageEvents_ + XCB_DAMAGE_NOTIFY) changes.content = true;
-      if (fixesEvents_ >= 0 && type == fixesEvents_ + XCB_XFIXES_CURSOR_NOTIFY) changes.content = true;
+      if (fixesEvents_ >= 0 && type == fixesEvents_ + XCB_XFIXES_CURSOR_NOTIFY) changes.shapeChanged = true;
       if (type == XCB_GE_GENERIC && inputOpcode_ >= 0) {
         const auto* generic = reinterpret_cast<const xcb_ge_generic_event_t*>(event);
-        if (generic->extension == inputOpcode_ && generic->event_type == XCB_INPUT_RAW_MOTION) changes.content = true;
+        if (generic->extension == inputOpcode_ && generic->event_type == XCB_INPUT_RAW_MOTION) {
+          changes.pointerMoved = true;
+        }
       }
       if (randrEvents_ >= 0 &&
           (type == randrEvents_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == randrEvents_ + XCB_RANDR_NOTIFY)) {
@@ -209,15 +217,58 @@ class CaptureLoop {
   std::string follow(bool look) {
     if (std::string failure = followDisplay(); !failure.empty()) return failure;
     if (look && ((showsCursor_ && pointerMoved()) || !watch_->tracksContent())) changed_ = true;
+    // Warps send no raw motion, so a reported pointer is looked for as well.
+    if (look && reportsCursor_) pointerDirty_ = true;
     return {};
   }
   // Whether the picture changed since the last frame.
   bool changed() const { return changed_; }
+  // Whether the reported pointer may have moved or changed its shape since it was last looked at.
+  bool cursorDirty() const { return reportsCursor_ && (pointerDirty_ || shapeDirty_); }
   // The display as it is now.
   CaptureDisplay display() const { return {displayId_, geometry_.width, geometry_.height, geometry_.x, geometry_.y}; }
-  // Says that nothing changed on the display by `now`.
+  // Says that nothing changed on the display by `now`, and where the pointer is when it is reported.
   ScreenSample idleSample(std::chrono::steady_clock::time_point now) const {
-    return {FrameStatus::idle, std::nullopt, now, display()};
+    ScreenSample sample{FrameStatus::idle, std::nullopt, now, display(), std::nullopt};
+    withCursor(sample);
+    return sample;
+  }
+  // Asks the server where the pointer is, and its image when the shape changed, if either may have
+  // changed since the last look. True when the reported state is not what it was.
+  bool refreshCursor() {
+    if (!reportsCursor_ || !watch_->tracksCursorShape()) return false;
+    if (!cursor_.image) shapeDirty_ = true;
+    int64_t rootX = 0, rootY = 0;
+    bool sameScreen = true;
+    xcb_connection_t* c = x_.get();
+    if (shapeDirty_) {
+      auto cursor = reply(xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), nullptr));
+      if (!cursor) return false;
+      if (!cursor_.image || cursor_.image->serial != cursor->cursor_serial) {
+        cursor_.image = std::make_shared<const CursorImage>(
+            unpremultipliedCursor(xcb_xfixes_get_cursor_image_cursor_image(cursor.get()), cursor->width, cursor->height,
+                                  cursor->xhot, cursor->yhot, cursor->cursor_serial));
+      }
+      rootX = cursor->x;
+      rootY = cursor->y;
+    } else if (pointerDirty_) {
+      auto pointer = reply(xcb_query_pointer_reply(c, xcb_query_pointer(c, x_.root()), nullptr));
+      if (!pointer) return false;
+      rootX = pointer->root_x;
+      rootY = pointer->root_y;
+      sameScreen = pointer->same_screen;
+    } else {
+      return false;
+    }
+    const bool shapeChanged = shapeDirty_;
+    pointerDirty_ = shapeDirty_ = false;
+    const int64_t x = rootX - geometry_.x, y = rootY - geometry_.y;
+    const bool visible = sameScreen && x >= 0 && y >= 0 && x < geometry_.width && y < geometry_.height;
+    const bool changed = shapeChanged || x != cursor_.x || y != cursor_.y || visible != cursor_.visible;
+    cursor_.x = x;
+    cursor_.y = y;
+    cursor_.visible = visible;
+    return changed;
   }
   // Sends the requests still queued (the rearm) and returns the descriptor that becomes readable
   // when events come.
@@ -238,8 +289,10 @@ class CaptureLoop {
       return {};
     }
     failedGrabs_ = 0;
-    drawCursorIntoImage();
+    if (showsCursor_) drawCursorIntoImage();
+    refreshCursor();
     auto sample = scaled(now);
+    if (sample) withCursor(*sample);
     if (sample) changed_ = false;
     return {std::move(sample), {}};
   }
@@ -250,6 +303,7 @@ class CaptureLoop {
         width_(static_cast<int>(configuration.width)),
         height_(static_cast<int>(configuration.height)),
         showsCursor_(configuration.showsCursor),
+        reportsCursor_(configuration.reportsCursor && !configuration.showsCursor),
         grabFailuresAllowed_(static_cast<int>(std::max<int64_t>(
             1, std::chrono::seconds(1) /
                    std::max(intervalOf(configuration.minimumFrameInterval), std::chrono::nanoseconds(1))))) {}
@@ -259,7 +313,9 @@ class CaptureLoop {
   std::string followDisplay() {
     const auto changes = watch_->poll();
     if (x_.broken()) return "the X connection was lost";
-    if (changes.content) changed_ = true;
+    if (changes.content || (showsCursor_ && (changes.pointerMoved || changes.shapeChanged))) changed_ = true;
+    pointerDirty_ = pointerDirty_ || changes.pointerMoved || changes.layout;
+    shapeDirty_ = shapeDirty_ || changes.shapeChanged;
     if (!changes.layout) return {};
     changed_ = true;
     const auto current = geometryOf(x_, displayId_);
@@ -292,6 +348,10 @@ class CaptureLoop {
                cursor->x - cursor->xhot - geometry_.x, cursor->y - cursor->yhot - geometry_.y);
   }
 
+  void withCursor(ScreenSample& sample) const {
+    if (reportsCursor_ && cursor_.image) sample.cursor = cursor_;
+  }
+
   // The grabbed image at the configured size, in pixel memory of its own.
   std::optional<ScreenSample> scaled(std::chrono::steady_clock::time_point now) {
     auto sample = scaledSample(image_->data(), image_->bytesPerRow(), image_->width(), image_->height(), width_,
@@ -305,6 +365,7 @@ class CaptureLoop {
   const int width_;
   const int height_;
   const bool showsCursor_;
+  const bool reportsCursor_;  // and does not draw it
   const int grabFailuresAllowed_;
   Geometry geometry_;
   std::unique_ptr<x11::ShmImage> image_;
@@ -312,6 +373,9 @@ class CaptureLoop {
   std::shared_ptr<BufferPool> pool_ = std::make_shared<BufferPool>();
   ScaleScratch scratch_;
   bool changed_ = true;  // the first frame after a start is always complete
+  CursorState cursor_;   // as last reported
+  bool pointerDirty_ = false;
+  bool shapeDirty_ = false;
   int lastPointerX_ = -1;
   int lastPointerY_ = -1;
   int failedGrabs_ = 0;
@@ -338,7 +402,7 @@ std::unique_ptr<CaptureLoop> CaptureLoop::open(const CaptureDisplay& display,
                                    : "the X server has no MIT-SHM: no capture");
     return nullptr;
   }
-  loop->watch_.emplace(x, configuration.showsCursor);
+  loop->watch_.emplace(x, configuration.showsCursor, configuration.reportsCursor);
   xcb_flush(x.get());
   if (x.broken()) {
     kLog.warning("the X connection was lost while the stream started");
@@ -368,15 +432,19 @@ class XShmScreenStream : public ThreadedScreenStream {
 
   // The capture thread: opens the display, reports whether that worked, then samples each change
   // when the pacing says, until stopped. Every interval it looks at what sends no event, and tells
-  // the client with an idle sample that nothing changed.
+  // the client with an idle sample that nothing changed. A reported pointer that moved or changed its
+  // shape is told at once by an idle sample, no more often than kCursorInterval or the frame interval.
   void run(std::promise<bool>& started) override {
     const auto loop = CaptureLoop::open(display_, configuration_);
     started.set_value(loop != nullptr);
     if (!loop) return;
     SamplePacing& pacing = *configuration_.pacing;
     const auto interval = intervalOf(configuration_.minimumFrameInterval);
+    // A pointer's moves cost a few bytes: they keep up with a hand even when frames come seldom.
+    const auto cursorInterval = std::min<std::chrono::nanoseconds>(interval, kCursorInterval);
     auto nextLook = std::chrono::steady_clock::now();
     auto noGrabBefore = nextLook;
+    auto noCursorBefore = nextLook;
     for (;;) {
       const auto now = std::chrono::steady_clock::now();
       const bool look = now >= nextLook;
@@ -391,17 +459,26 @@ class XShmScreenStream : public ThreadedScreenStream {
         if (!grabbed.stopReason.empty()) return stoppedByItself(grabbed.stopReason);
         if (grabbed.sample) {
           pacing.sampled(now);
+          noCursorBefore = now + cursorInterval;
           deliver(std::move(*grabbed.sample));
         } else {
           noGrabBefore = now + interval;
         }
         continue;  // events read while grabbing are taken before waiting
       }
-      if (look && !due && room) deliver(loop->idleSample(now));
+      if (!due && room && (look || (loop->cursorDirty() && now >= noCursorBefore))) {
+        // Looked at no more often than it is told, even when it turns out not to have moved.
+        noCursorBefore = now + cursorInterval;
+        if (loop->refreshCursor() || look) deliver(loop->idleSample(now));
+      }
       // A kept change waits for its time; events meanwhile would only join it, and a moving pointer
-      // sends hundreds a second, so they are left for then.
+      // sends hundreds a second, so they are left for then. So does a reported pointer's move.
       const bool kept = due && room;
-      if (waitForChange(kept ? std::min(std::max(*due, noGrabBefore), nextLook) : nextLook, *loop, !kept)) return;
+      const bool cursorKept = !due && room && loop->cursorDirty();
+      auto until = nextLook;
+      if (kept) until = std::min(std::max(*due, noGrabBefore), nextLook);
+      if (cursorKept) until = std::min(noCursorBefore, nextLook);
+      if (waitForChange(until, *loop, !kept && !cursorKept)) return;
     }
   }
 };
@@ -429,6 +506,19 @@ uint32_t XShmScreenCapture::mainDisplayId() {
   auto primary =
       reply(xcb_randr_get_output_primary_reply(x.get(), xcb_randr_get_output_primary(x.get(), x.root()), nullptr));
   return primary ? primary->output : 0;
+}
+
+bool XShmScreenCapture::canReportCursor() const {
+  if (const int known = cursorReports_.load(); known >= 0) return known == 1;
+  XcbConnection x;
+  if (!x.usable()) return false;
+  const auto version =
+      x.has(xcb_xfixes_id)
+          ? reply(xcb_xfixes_query_version_reply(x.get(), xcb_xfixes_query_version(x.get(), 4, 0), nullptr))
+          : reply<xcb_xfixes_query_version_reply_t>(nullptr);
+  const bool fixes4 = version && version->major_version >= 4;
+  cursorReports_ = fixes4 ? 1 : 0;
+  return fixes4;
 }
 
 std::shared_ptr<ScreenStream> XShmScreenCapture::makeStream(const CaptureDisplay& display,

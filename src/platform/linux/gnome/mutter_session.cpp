@@ -34,6 +34,7 @@ constexpr auto kRetryInterval = std::chrono::seconds(1);
 constexpr int kClipboardWriteTimeoutMs = 2000;
 constexpr auto kDevicesTimeout = std::chrono::seconds(1);
 constexpr uint32_t kCursorEmbedded = 1;
+constexpr uint32_t kCursorMetadata = 2;
 constexpr uint32_t kNoSuchKey = 0xffffff;  // X's VoidSymbol: on no key of any keymap
 // Pastes being written at once; more are refused, so a flood of requests cannot pile up threads.
 constexpr int kMaxClipboardWriters = 4;
@@ -164,6 +165,7 @@ struct MutterSession::Bus {
   std::vector<guint> subscriptions;
   std::string remoteDesktopPath;
   std::string streamPath;
+  std::string cursorStreamPath;  // empty when there is none
   GSource* startTimeout = nullptr;
   bool clipboardEnabled = false;
   std::string clipboardText;
@@ -178,6 +180,7 @@ struct MutterSession::Bus {
     }
     remoteDesktopPath.clear();
     streamPath.clear();
+    cursorStreamPath.clear();
     clipboardEnabled = false;
     clipboardText.clear();
   }
@@ -370,6 +373,14 @@ void MutterSession::open() {
                                "(o)", failure);
   if (!stream) return startFailed(failure);
   b.streamPath = objectPath(stream);
+  if (const auto cursorStream = callSync(
+          b.connection, kScreenCast, screenCastPath, kScreenCastSession, "RecordMonitor",
+          g_variant_new("(s@a{sv})", "", options({{"cursor-mode", g_variant_new_uint32(kCursorMetadata)}})), "(o)",
+          failure)) {
+    b.cursorStreamPath = objectPath(cursorStream);
+  } else {
+    kLog.info("the compositor records no stream with the cursor apart (" + failure + "): it is drawn in");
+  }
   info.streamPath = b.streamPath;
   if (auto parameters = property(b.connection, kScreenCast, b.streamPath, kScreenCastStream, "Parameters", failure)) {
     g_variant_lookup(parameters.get(), "position", "(ii)", &info.x, &info.y);
@@ -387,15 +398,19 @@ void MutterSession::open() {
   };
   b.subscribe(b.remoteDesktopPath, kRemoteDesktopSession, "Closed", closed, this);
   b.subscribe(screenCastPath, kScreenCastSession, "Closed", closed, this);
-  b.subscribe(b.streamPath, kScreenCastStream, "PipeWireStreamAdded",
-              +[](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
-                  gpointer self) {
-                if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(u)"))) return;
-                uint32_t node = 0;
-                g_variant_get(parameters, "(u)", &node);
-                static_cast<MutterSession*>(self)->started(node);
-              },
-              this);
+  for (const std::string* path : {&b.streamPath, &b.cursorStreamPath}) {
+    if (path->empty()) continue;
+    b.subscribe(*path, kScreenCastStream, "PipeWireStreamAdded",
+                +[](GDBusConnection*, const gchar*, const gchar* path, const gchar*, const gchar*,
+                    GVariant* parameters, gpointer self) {
+                  if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(u)"))) return;
+                  uint32_t node = 0;
+                  g_variant_get(parameters, "(u)", &node);
+                  auto* session = static_cast<MutterSession*>(self);
+                  session->started(node, path == session->bus_->cursorStreamPath);
+                },
+                this);
+  }
   b.subscribe(b.remoteDesktopPath, kRemoteDesktopSession, "SelectionTransfer",
               +[](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
                   gpointer self) {
@@ -433,16 +448,18 @@ void MutterSession::open() {
   g_source_attach(b.startTimeout, b.context);
 }
 
-void MutterSession::started(uint32_t node) {
+// Runs once every stream recorded has its node.
+void MutterSession::started(uint32_t node, bool cursorStream) {
   QOVA_ASSERT_ON(*bus_);
+  std::lock_guard lock(mutex_);
+  if (phase_ != Phase::starting) return;
+  (cursorStream ? info_.cursorPipeWireNode : info_.pipeWireNode) = node;
+  if (info_.pipeWireNode == 0 || (!bus_->cursorStreamPath.empty() && info_.cursorPipeWireNode == 0)) return;
   if (bus_->startTimeout) {
     g_source_destroy(bus_->startTimeout);
     g_source_unref(bus_->startTimeout);
     bus_->startTimeout = nullptr;
   }
-  std::lock_guard lock(mutex_);
-  if (phase_ != Phase::starting) return;
-  info_.pipeWireNode = node;
   phase_ = Phase::running;
   lastFailure_.reset();
   changed_.notify_all();

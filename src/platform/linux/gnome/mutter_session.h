@@ -21,6 +21,9 @@ struct MutterSessionInfo {
   uint64_t generation = 0;  // a new number for every session made
   std::string streamPath;   // the screen-cast stream's object path
   uint32_t pipeWireNode = 0;
+  // A second stream of the same monitor that leaves the cursor out and tells it as metadata of its
+  // buffers; 0 when the compositor would not make one.
+  uint32_t cursorPipeWireNode = 0;
   int x = 0;  // the monitor in the global layout, physical pixels
   int y = 0;
   int width = 0;
@@ -29,7 +32,8 @@ struct MutterSessionInfo {
 };
 
 // One remote-desktop session of GNOME's compositor with a screen-cast session tied to it, recording
-// the primary monitor with the cursor drawn in, on the session bus. Made on first need and made
+// the primary monitor twice, with the cursor drawn in and with it as metadata (the compositor only
+// works for a stream somebody reads), on the session bus. Made on first need and made
 // again after the compositor closed it (or restarted). One thread of its own owns the bus connection
 // and every call on it; every public method may be called from any thread but that one. Input
 // methods return at once and their calls go out in the order made, without waiting for replies.
@@ -70,7 +74,7 @@ class MutterSession : public std::enable_shared_from_this<MutterSession> {
   std::optional<Result> call(std::function<Result()> task, std::chrono::milliseconds timeout);
   void drainTasks();
   void open();
-  void started(uint32_t node);
+  void started(uint32_t node, bool cursorStream);
   void ended(const std::string& why);
   void startFailed(const std::string& why);
   void answerTransfer(const std::string& mimeType, uint32_t serial);

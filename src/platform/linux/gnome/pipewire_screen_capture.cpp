@@ -2,6 +2,7 @@
 
 #include <libyuv/convert_argb.h>
 #include <pipewire/pipewire.h>
+#include <spa/buffer/meta.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
 
@@ -16,6 +17,7 @@
 #include "base/serial_queue.h"
 #include "platform/linux/bgra_scaler.h"
 #include "platform/linux/buffer_pool.h"
+#include "platform/linux/cursor_overlay.h"
 #include "platform/linux/gnome/mutter_session.h"
 
 // libspa's and libpipewire's macros are built of GNU statement expressions.
@@ -66,6 +68,51 @@ const spa_pod* bufferParameters(spa_pod_builder& builder) {
       SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr))));
 }
 
+// Room for the cursor's metadata with a bitmap of width x height.
+constexpr int cursorMetaSize(int width, int height) {
+  return static_cast<int>(sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap)) + width * height * 4;
+}
+
+// The cursor as metadata of each buffer; compositors differ in the bitmap size they make room for.
+const spa_pod* cursorMetaParameters(spa_pod_builder& builder) {
+  return static_cast<const spa_pod*>(spa_pod_builder_add_object(
+      &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Cursor),
+      SPA_PARAM_META_size,
+      SPA_POD_CHOICE_RANGE_Int(cursorMetaSize(64, 64), cursorMetaSize(1, 1), cursorMetaSize(384, 384))));
+}
+
+bool holdsPicture(const spa_buffer& buffer) {
+  if (buffer.n_datas < 1) return false;
+  const spa_data& data = buffer.datas[0];
+  return data.data && data.chunk && data.chunk->size > 0 && !(data.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED);
+}
+
+// The bitmap of a cursor's metadata, premultiplied RGBA or BGRA rows, as reported; nullopt when it
+// does not fit the metadata's `size` bytes or has another format.
+std::optional<CursorImage> cursorBitmap(const spa_meta_cursor& cursor, uint32_t size, uint64_t serial) {
+  if (cursor.bitmap_offset < sizeof cursor || uint64_t{cursor.bitmap_offset} + sizeof(spa_meta_bitmap) > size) {
+    return std::nullopt;
+  }
+  const auto* bitmap = SPA_PTROFF(&cursor, cursor.bitmap_offset, const spa_meta_bitmap);
+  const uint64_t width = bitmap->size.width, height = bitmap->size.height;
+  const bool bgra = bitmap->format == SPA_VIDEO_FORMAT_BGRA;
+  if (width == 0 || height == 0) return CursorImage{serial, 0, 0, 0, 0, {}};  // no sprite: the cursor is hidden
+  if ((!bgra && bitmap->format != SPA_VIDEO_FORMAT_RGBA) || width > 1024 || height > 1024 ||
+      bitmap->stride < static_cast<int32_t>(width * 4) ||
+      uint64_t{cursor.bitmap_offset} + bitmap->offset + uint64_t(bitmap->stride) * height > size) {
+    return std::nullopt;
+  }
+  const auto* rows = SPA_PTROFF(bitmap, bitmap->offset, const uint8_t);
+  std::vector<uint32_t> argb(width * height);
+  for (uint64_t i = 0; i < argb.size(); ++i) {
+    const uint8_t* p = rows + (i / width) * bitmap->stride + (i % width) * 4;
+    const uint32_t red = bgra ? p[2] : p[0], blue = bgra ? p[0] : p[2];
+    argb[i] = uint32_t{p[3]} << 24 | red << 16 | uint32_t{p[1]} << 8 | blue;
+  }
+  return unpremultipliedCursor(argb.data(), static_cast<int>(width), static_cast<int>(height), cursor.hotspot.x,
+                               cursor.hotspot.y, serial);
+}
+
 // The thread of a PipeWire thread loop, for the thread checks.
 struct LoopThread {
   pw_thread_loop* loop;
@@ -80,6 +127,7 @@ class PipeWireScreenStream : public ScreenStream, public std::enable_shared_from
                        std::shared_ptr<ScreenStreamClient> client, std::shared_ptr<SerialQueue> queue)
       : session_(std::move(session)),
         configuration_(configuration),
+        reportsCursor_(configuration.reportsCursor && !configuration.showsCursor),
         client_(std::move(client)),
         queue_(std::move(queue)) {}
 
@@ -98,7 +146,7 @@ class PipeWireScreenStream : public ScreenStream, public std::enable_shared_from
       reportedStop_ = false;
       pending_.reset();
     }
-    if (!connect(info->pipeWireNode)) {
+    if (!connect(reportsCursor_ && info->cursorPipeWireNode ? info->cursorPipeWireNode : info->pipeWireNode)) {
       disconnect();
       return false;
     }
@@ -245,30 +293,85 @@ class PipeWireScreenStream : public ScreenStream, public std::enable_shared_from
     format_ = raw.format;
     sourceWidth_ = static_cast<int>(raw.size.width);
     sourceHeight_ = static_cast<int>(raw.size.height);
-    uint8_t memory[256];
+    uint8_t memory[512];
     spa_pod_builder builder{};
     spa_pod_builder_init(&builder, memory, sizeof memory);
-    const spa_pod* params[] = {bufferParameters(builder)};
-    pw_stream_update_params(stream_, params, 1);
+    const spa_pod* params[] = {bufferParameters(builder), cursorMetaParameters(builder)};
+    pw_stream_update_params(stream_, params, reportsCursor_ ? 2 : 1);
   }
 
   void process() {
     QOVA_ASSERT_ON(LoopThread{loop_});
-    // Only the newest frame matters; older ones go straight back.
+    // Only the newest picture matters; older ones, and buffers that only tell of the cursor, go
+    // straight back once their cursor is read.
     pw_buffer* newest = nullptr;
+    bool cursorChanged = false;
     while (pw_buffer* next = pw_stream_dequeue_buffer(stream_)) {
+      cursorChanged = readCursor(*next->buffer) || cursorChanged;
+      if (!holdsPicture(*next->buffer)) {
+        pw_stream_queue_buffer(stream_, next);
+        continue;
+      }
       if (newest) pw_stream_queue_buffer(stream_, newest);
       newest = next;
     }
-    if (!newest) return;
-    auto sample = copyOut(*newest->buffer);
-    pw_stream_queue_buffer(stream_, newest);
-    if (!sample) return;
+    auto sample = newest ? copyOut(*newest->buffer) : std::nullopt;
+    if (newest) pw_stream_queue_buffer(stream_, newest);
+    if (!sample) {
+      if (cursorChanged) tellCursor();
+      return;
+    }
     // Every frame the compositor sends is a change; the pacing says when it becomes a sample.
     const auto now = std::chrono::steady_clock::now();
     configuration_.pacing->changed(now);
     held_ = std::move(sample);
+    if (reportsCursor_ && cursor_.image) held_->cursor = cursor_;
     pace(now);
+  }
+
+  // Takes the cursor's metadata of a buffer; true when the reported state is not what it was.
+  bool readCursor(const spa_buffer& buffer) {
+    if (!reportsCursor_) return false;
+    const spa_meta* meta = spa_buffer_find_meta(&buffer, SPA_META_Cursor);
+    if (!meta || meta->size < sizeof(spa_meta_cursor)) return false;
+    const auto& cursor = *static_cast<const spa_meta_cursor*>(meta->data);
+    const CursorState before = cursor_;
+    if (!spa_meta_cursor_is_valid(&cursor)) {
+      cursor_.visible = false;  // not over the monitor
+    } else {
+      if (auto image = cursorBitmap(cursor, meta->size, cursorSerial_ + 1)) {
+        hidden_ = image->width == 0;
+        if (!hidden_ && (!cursor_.image || cursor_.image->width != image->width ||
+                         cursor_.image->height != image->height || cursor_.image->hotX != image->hotX ||
+                         cursor_.image->hotY != image->hotY || cursor_.image->rgba != image->rgba)) {
+          cursor_.image = std::make_shared<const CursorImage>(std::move(*image));
+          ++cursorSerial_;
+        }
+      }
+      cursor_.x = cursor.position.x;
+      cursor_.y = cursor.position.y;
+      cursor_.visible = !hidden_;
+    }
+    return cursor_.image && (cursor_.image != before.image || cursor_.x != before.x || cursor_.y != before.y ||
+                             cursor_.visible != before.visible);
+  }
+
+  // A move or a new shape alone: it rides with the frame waiting for its time, else goes as an
+  // idle sample of its own.
+  void tellCursor() {
+    if (held_) {
+      held_->cursor = cursor_;
+      return;
+    }
+    std::lock_guard lock(stateMutex_);
+    if (stopRequested_) return;
+    if (pending_) {
+      pending_->cursor = cursor_;
+    } else if (inFlight_ >= std::max<intptr_t>(configuration_.queueDepth, 1)) {
+      pending_ = ScreenSample{FrameStatus::idle, std::nullopt, std::chrono::steady_clock::now(), {}, cursor_};
+    } else {
+      deliverLocked({FrameStatus::idle, std::nullopt, std::chrono::steady_clock::now(), {}, cursor_});
+    }
   }
 
   // Hands over the newest frame once the pacing says so, else wakes up then.
@@ -293,11 +396,8 @@ class PipeWireScreenStream : public ScreenStream, public std::enable_shared_from
   // no picture (the compositor sends some that carry only cursor or damage facts) or lies about its
   // size.
   std::optional<ScreenSample> copyOut(const spa_buffer& buffer) {
-    if (buffer.n_datas < 1 || sourceWidth_ <= 0 || sourceHeight_ <= 0) return std::nullopt;
+    if (!holdsPicture(buffer) || sourceWidth_ <= 0 || sourceHeight_ <= 0) return std::nullopt;
     const spa_data& data = buffer.datas[0];
-    if (!data.data || !data.chunk || data.chunk->size == 0 || (data.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED)) {
-      return std::nullopt;
-    }
     const int64_t stride = data.chunk->stride > 0 ? data.chunk->stride : int64_t{sourceWidth_} * 4;
     const uint64_t offset = data.chunk->offset % std::max<uint32_t>(data.maxsize, 1);
     if (stride < int64_t{sourceWidth_} * 4 || offset + uint64_t(stride) * sourceHeight_ > data.maxsize) {
@@ -362,6 +462,7 @@ class PipeWireScreenStream : public ScreenStream, public std::enable_shared_from
 
   const std::shared_ptr<MutterSession> session_;
   const ScreenStreamConfiguration configuration_;
+  const bool reportsCursor_;  // and does not draw it
   const std::shared_ptr<ScreenStreamClient> client_;
   const std::shared_ptr<SerialQueue> queue_;
 
@@ -384,6 +485,9 @@ class PipeWireScreenStream : public ScreenStream, public std::enable_shared_from
   bool reportedBadBuffer_ = false;
   spa_source* pacingTimer_ = nullptr;
   std::optional<ScreenSample> held_;  // the newest frame, until the pacing lets it go
+  CursorState cursor_;                // as last reported; no image until the compositor sent one
+  uint64_t cursorSerial_ = 0;
+  bool hidden_ = false;  // the compositor said there is no sprite
 
   std::mutex stateMutex_;
   std::condition_variable stateChanged_;
@@ -405,6 +509,11 @@ std::optional<ShareableContent> PipeWireScreenCapture::shareableContent() {
 }
 
 uint32_t PipeWireScreenCapture::mainDisplayId() { return kDisplayId; }
+
+bool PipeWireScreenCapture::canReportCursor() const {
+  const auto info = session_->ensure(MutterSession::Wait::briefly);
+  return info && info->cursorPipeWireNode != 0;
+}
 
 std::shared_ptr<ScreenStream> PipeWireScreenCapture::makeStream(const CaptureDisplay& display,
                                                                 const ScreenStreamConfiguration& configuration,

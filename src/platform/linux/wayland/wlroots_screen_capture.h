@@ -10,7 +10,10 @@ namespace qova {
 // compositor. After the first frame each copy waits for the compositor to report a change, so a still
 // screen costs nothing and a change is delivered as soon as the frame interval allows. Frames are
 // turned upright (row order, output transform) and scaled to the configured size. An output that
-// goes away, or a connection that breaks, ends the stream.
+// goes away, or a connection that breaks, ends the stream. It cannot report the pointer: screen copy
+// only leaves the cursor out (a stream with showsCursor false), and no protocol of these compositors
+// tells a client the cursor's image or where it is; ext-image-copy-capture's cursor sessions
+// (wlroots 0.19 on) would.
 class WlrootsScreenCapture : public ScreenCapture {
  public:
   std::optional<ShareableContent> shareableContent() override;
