@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <ostream>
@@ -65,7 +64,7 @@ class FakeEventPoster : public EventPoster {
   }
   void sleepMs(uint32_t milliseconds) override { record(PostedEvent::pause(milliseconds)); }
 
-  std::atomic<bool> typesCharacters = true;
+  bool typesCharacters = true;
 
   // Hands over what was recorded and starts afresh.
   std::vector<PostedEvent> take() {
