@@ -1,7 +1,8 @@
 # Linux desktop backend: X11 extensions and Qt Widgets. Only files under src/platform/linux and
 # src/platform/qt see these headers.
 find_package(PkgConfig REQUIRED)
-pkg_check_modules(X11DEPS REQUIRED IMPORTED_TARGET xcb xcb-shm xcb-damage xcb-xfixes xcb-randr xcb-xtest xcb-keysyms xcb-xinput)
+pkg_check_modules(X11DEPS REQUIRED IMPORTED_TARGET xcb xcb-shm xcb-damage xcb-xfixes xcb-randr xcb-xtest xcb-keysyms xcb-xinput
+  xkbcommon)
 if(QOVA_BUILD_TESTS)
   # Test and benchmark programs play the user's part through Xlib and its XTest; the product has
   # only XCB, which survives its server going away.

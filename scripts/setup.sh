@@ -14,6 +14,8 @@ PACKAGES=(
   # device signatures checked strictly (no keys of small order, no second encodings)
   libsodium-dev
   xvfb xauth xdotool x11-utils imagemagick fonts-noto-cjk procps dbus-x11
+  # keyboard layouts the input tests switch between (setxkbmap and its data)
+  x11-xkb-utils xkb-data
   # the reference agent's viewer: a desktop with some content for ./run, browser tests
   x11-xserver-utils xterm openbox chromium
   # the X client library of capture, input and the permission probe (XCB survives its server going away)

@@ -92,6 +92,12 @@ std::optional<std::string> inputCommandLine(const json& event, const InputSpace&
       }
     }
     command["modifiers"] = std::move(modifiers);
+    // What the key produced on the viewer's layout: one character is at most four bytes of UTF-8
+    // (the parser has checked the encoding). An application that does not know it keys on "key".
+    if (const auto produced = event.find("char"); produced != event.end() && produced->is_string()) {
+      const auto& text = produced->get_ref<const std::string&>();
+      if (!text.empty() && text.size() <= 4) command["char"] = text;
+    }
   } else if (action == "text") {
     const auto text = event.find("text");
     if (text == event.end() || !text->is_string()) return std::nullopt;

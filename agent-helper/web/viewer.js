@@ -329,9 +329,21 @@ function typingInPage(event) {
   return target instanceof HTMLTextAreaElement || target instanceof HTMLInputElement;
 }
 
+// The character the key produced on this keyboard's layout, to be typed as such on any host layout;
+// null for shortcuts (Ctrl, Meta, or Alt that is not AltGr) and for keys that produce no character.
+function producedCharacter(event) {
+  const altGraph = event.getModifierState && event.getModifierState('AltGraph');
+  if (event.metaKey || (!altGraph && (event.ctrlKey || event.altKey))) return null;
+  return /^\P{Cc}$/u.test(event.key) ? event.key : null;
+}
+
 function onKeyDown(event) {
   if ($('viewer').hidden || typingInPage(event)) return;
-  const key = KEY_NAMES[event.code];
+  // A dead key only starts a character, which arrives whole with the next key.
+  if (event.key === 'Dead' && !event.ctrlKey && !event.metaKey) return event.preventDefault();
+  const char = producedCharacter(event);
+  // A key this page has no name for still types its character; an older host ignores the name.
+  const key = KEY_NAMES[event.code] || (char && 'unidentified');
   if (!key) return;
   const modifiers = [];
   if (event.metaKey) modifiers.push('command');
@@ -341,7 +353,7 @@ function onKeyDown(event) {
   // Ctrl+V / Cmd+V are left to the browser, whose paste event carries the text (see onPaste).
   if (key === 'v' && (event.ctrlKey || event.metaKey) && !event.altKey) return;
   event.preventDefault();
-  send({ type: 'input', action: 'key', key, modifiers });
+  send({ type: 'input', action: 'key', key, modifiers, ...(char && { char }) });
 }
 
 function sendText(text) {

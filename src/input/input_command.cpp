@@ -80,6 +80,7 @@ std::optional<InputCommand> decodeInputCommand(std::string_view payload) {
   command.deltaY = intValue(member(root, "deltaY"));
   command.key = stringMember(root, "key");
   command.modifiers = stringListMember(root, "modifiers");
+  command.character = stringMember(root, "char");
   command.text = stringMember(root, "text");
   return command;
 }

@@ -42,6 +42,9 @@ struct InputCommand {
   int64_t deltaY = 0;
   std::string key;
   std::vector<std::string> modifiers;
+  // What the key produced on the viewer's own layout ("char"), typed as such where it is one
+  // printable character; "key" and "modifiers" stand in for it otherwise.
+  std::string character;
   std::string text;
 };
 

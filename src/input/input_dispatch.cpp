@@ -46,7 +46,7 @@ void runInputCommand(const InputCommand& c, EventPoster& poster, Pasteboard& pas
       hotkey(poster, {"command", "space"});
       break;
     case InputAction::key:
-      pressKey(poster, c.key, c.modifiers);
+      pressKey(poster, c.key, c.modifiers, c.character);
       break;
     case InputAction::text:
       enterText(poster, pasteboard, c.text);

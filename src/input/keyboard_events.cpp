@@ -1,6 +1,7 @@
 #include "input/keyboard_events.h"
 
 #include "input/key_names.h"
+#include "input/typed_character.h"
 #include "platform/event_poster.h"
 #include "platform/pasteboard.h"
 
@@ -16,10 +17,17 @@ void postKeyPair(EventPoster& poster, uint16_t code, CGEventFlags flags) {
 
 }  // namespace
 
-void pressKey(EventPoster& poster, std::string_view key, const std::vector<std::string>& modifiers) {
+void pressKey(EventPoster& poster, std::string_view key, const std::vector<std::string>& modifiers,
+              std::string_view character) {
+  const CGEventFlags flags = modifierFlags(modifiers);
+  // Command or control without option is a shortcut, whatever character the viewer saw; with option
+  // it is how some systems report AltGr.
+  const bool shortcut =
+      (flags & (kCGEventFlagMaskCommand | kCGEventFlagMaskControl)) && !(flags & kCGEventFlagMaskAlternate);
+  if (const auto typed = typedCharacter(character); typed && !shortcut && poster.postCharacter(*typed)) return;
   const auto code = keyCode(key);
   if (!code) return;
-  postKeyPair(poster, *code, modifierFlags(modifiers));
+  postKeyPair(poster, *code, flags);
 }
 
 void hotkey(EventPoster& poster, const std::vector<std::string>& names) {

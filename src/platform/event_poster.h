@@ -44,6 +44,11 @@ class EventPoster {
   // A key down or up of a virtual key code (the ANSI-layout codes of the key-name table), carrying
   // exactly `flags` as its modifiers.
   virtual void postKeyEvent(uint16_t keyCode, bool keyDown, CGEventFlags flags) = 0;
+  // Types one printable character (a Unicode code point) as a key down and up that give exactly it
+  // in the desktop's current keyboard layout, whatever that layout is, with the shift levels it needs
+  // and none of the modifiers a key event carries. False when this poster cannot type it, so that
+  // the caller can post a key instead.
+  virtual bool postCharacter(char32_t /*codePoint*/) { return false; }
   // Blocks the calling thread; every pause of an input sequence goes through here.
   virtual void sleepMs(uint32_t milliseconds) = 0;
 };

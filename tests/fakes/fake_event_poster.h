@@ -13,7 +13,7 @@ namespace qova::test {
 // One call the logic made on the event poster, pauses included; members that do not belong to the
 // kind keep their defaults, so whole events compare.
 struct PostedEvent {
-  enum class Kind { moveCursor, mouse, scrollWheel, key, sleep };
+  enum class Kind { moveCursor, mouse, scrollWheel, key, sleep, character };
   Kind kind = Kind::sleep;
   MouseEventType mouseType{};
   double x = 0;
@@ -24,6 +24,7 @@ struct PostedEvent {
   bool keyDown = false;
   CGEventFlags flags = 0;
   uint32_t milliseconds = 0;
+  char32_t character = 0;
 
   static PostedEvent move(double x, double y) { return {Kind::moveCursor, {}, x, y}; }
   static PostedEvent mouse(MouseEventType type, double x, double y, CGMouseButton b) {
@@ -34,14 +35,15 @@ struct PostedEvent {
     return {.kind = Kind::key, .keyCode = code, .keyDown = down, .flags = flags};
   }
   static PostedEvent pause(uint32_t ms) { return {.kind = Kind::sleep, .milliseconds = ms}; }
+  static PostedEvent typed(char32_t c) { return {.kind = Kind::character, .character = c}; }
   bool operator==(const PostedEvent&) const = default;
 };
 
 inline std::ostream& operator<<(std::ostream& out, const PostedEvent& e) {
   return out << "{kind " << static_cast<int>(e.kind) << " type " << static_cast<int>(e.mouseType) << " at " << e.x
-             << "," << e.y << " button " << static_cast<int>(e.button) << " wheel " << e.wheel << " key "
-             << e.keyCode << (e.keyDown ? " down" : " up") << " flags 0x" << std::hex << e.flags << std::dec
-             << " pause " << e.milliseconds << "}";
+             << "," << e.y << " button " << static_cast<int>(e.button) << " wheel " << e.wheel << " key " << e.keyCode
+             << (e.keyDown ? " down" : " up") << " flags 0x" << std::hex << e.flags << std::dec << " pause "
+             << e.milliseconds << " char U+" << std::hex << static_cast<uint32_t>(e.character) << std::dec << "}";
 }
 
 // Records every call instead of posting or sleeping, so tests see exact sequences with their pauses.
@@ -55,7 +57,14 @@ class FakeEventPoster : public EventPoster {
   void postKeyEvent(uint16_t keyCode, bool keyDown, CGEventFlags flags) override {
     record(PostedEvent::key(keyCode, keyDown, flags));
   }
+  // Characters are recorded as typed, or refused (nothing recorded) while `typesCharacters` is off.
+  bool postCharacter(char32_t codePoint) override {
+    if (typesCharacters) record(PostedEvent::typed(codePoint));
+    return typesCharacters;
+  }
   void sleepMs(uint32_t milliseconds) override { record(PostedEvent::pause(milliseconds)); }
+
+  bool typesCharacters = true;
 
   // Hands over what was recorded and starts afresh.
   std::vector<PostedEvent> take() {

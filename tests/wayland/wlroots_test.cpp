@@ -34,7 +34,9 @@ std::string swayConfig() {
                                                           {"--whole-window button5", "wheel-down"},
                                                           {"Ctrl+Shift+a", "ctrl-shift-a"},
                                                           {"Mod1+b", "alt-b"},
-                                                          {"Ctrl+v", "paste"}};
+                                                          {"Ctrl+v", "paste"},
+                                                          {"at", "at"},
+                                                          {"eacute", "e-acute"}};
   for (const auto& [keys, name] : bindings) {
     config += std::string("bindsym ") + keys + " exec echo " + name + " >> $XDG_RUNTIME_DIR/events\n";
   }
@@ -179,7 +181,10 @@ TEST(WlrootsBackend, PointerKeysAndClipboardArriveOnTheMainOutput) {
   input.postKeyEvent(11, false, kCGEventFlagMaskAlternate);
   input.postKeyEvent(11, true, 0);  // no binding: the modifiers were let go
   input.postKeyEvent(11, false, 0);
-  const std::string expected = "alt-b ctrl-shift-a press press release release right wheel-down wheel-up wheel-up ";
+  // "@" is Shift and a key of the US keymap; "é" a key the keymap is sent anew with.
+  EXPECT_TRUE(input.postCharacter(U'@') && input.postCharacter(U'é'));
+  const std::string expected =
+      "alt-b at ctrl-shift-a e-acute press press release release right wheel-down wheel-up wheel-up ";
   EXPECT_TRUE(waitUntil([&] { return events(sway).size() >= expected.size(); }, 5s));
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(events(sway), expected);

@@ -109,6 +109,24 @@ TEST_F(XTestOnXvfb, EveryKeyNameGivesItsKeysym) {
   }
 }
 
+TEST_F(XTestOnXvfb, CharactersArriveAsTypedOnGermanAndFrenchLayoutsAndShortcutsStayKeys) {
+  const std::pair<std::string, const char*> layouts[] = {{"de", "^@^€äßé+!+Zé<Ctrl+c><Ctrl+c>"},
+                                                         {"fr", "^@^€ä^ßé!+Zé<Ctrl+c><Ctrl+c>"}};
+  for (const auto& [layout, typed] : layouts) {
+    ASSERT_EQ(std::system(("setxkbmap " + layout).c_str()), 0);
+    {
+      XTestEventPoster poster;  // "é" has no key on "de", nor "ä" on "fr": each is lent one
+      for (const char* c : {"@", "€", "ä", "ß", "é", "!", "Z", "é"}) pressKey(poster, "q", {"ctrl", "alt"}, c);
+      pressKey(poster, "c", {"ctrl"}, "c");  // a shortcut, whatever a careless viewer says it produced
+      pressKey(poster, "c", {"ctrl"});
+      EXPECT_EQ(window.typed(), typed) << layout;
+    }
+    window.typed();  // the lent key is given back when the poster goes
+    EXPECT_EQ(XKeysymToKeycode(window.display(), layout == "de" ? XK_eacute : XK_adiaeresis), 0) << layout;
+  }
+  EXPECT_EQ(std::system("setxkbmap us"), 0);
+}
+
 TEST_F(XTestOnXvfb, TextIsPastedFromTheClipboardWithControlV) {
   const std::string text = "第一行 hello\n第二行：你好，世界\n\tthird ✓";
   QtPasteboard pasteboard;

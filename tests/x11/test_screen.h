@@ -21,6 +21,8 @@
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/keysym.h>
+#include <xkbcommon/xkbcommon.h>
 
 namespace qova::test {
 
@@ -100,6 +102,7 @@ class TestScreen {
     XCloseDisplay(display_);
   }
   bool ready() const { return display_ != nullptr; }
+  Display* display() const { return display_; }
 
   void show(const PixelBuffer& picture) {
     const int screen = DefaultScreen(display_);
@@ -157,6 +160,26 @@ class TestScreen {
       seen += (seen.empty() ? "" : " | ") + line + (held.empty() ? "" : " (" + held + ")");
     }
     return seen;
+  }
+
+  // The characters the key presses so far produce, as a text client reads them: "^" marks AltGr
+  // (Mod5) held, "+" Shift, and a press with Control reads "<Ctrl+c>".
+  std::string typed() {
+    std::string typed;
+    XSync(display_, False);
+    for (XEvent e; XPending(display_) > 0;) {
+      XNextEvent(display_, &e);
+      if (e.type == MappingNotify) XRefreshKeyboardMapping(&e.xmapping);
+      if (e.type != KeyPress) continue;
+      KeySym sym = NoSymbol;
+      XLookupString(&e.xkey, nullptr, 0, &sym, nullptr);
+      char c[8] = {};
+      if (xkb_keysym_to_utf8(static_cast<uint32_t>(sym), c, sizeof c) <= 1) continue;  // a modifier
+      const unsigned s = e.xkey.state;
+      typed += s & ControlMask ? std::string("<Ctrl+") + c + ">"
+                               : std::string(s & Mod5Mask ? "^" : "") + (s & ShiftMask ? "+" : "") + c;
+    }
+    return typed;
   }
 
  private:

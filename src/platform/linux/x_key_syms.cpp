@@ -1,6 +1,7 @@
 #include "platform/linux/x_key_syms.h"
 
 #include <X11/keysym.h>
+#include <xkbcommon/xkbcommon.h>
 
 #include <array>
 #include <utility>
@@ -35,6 +36,12 @@ uint32_t keySymFor(uint16_t code) {
     if (mac == code) return sym;
   }
   return 0;
+}
+
+std::array<uint32_t, 2> characterKeySyms(char32_t codePoint) {
+  const uint32_t named = xkb_utf32_to_keysym(codePoint);
+  const uint32_t unicode = 0x01000000u + static_cast<uint32_t>(codePoint);
+  return {named == XKB_KEY_NoSymbol ? unicode : named, unicode};
 }
 
 unsigned modifierBits(CGEventFlags flags) {

@@ -9,9 +9,11 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "base/log.h"
 #include "platform/linux/x_key_syms.h"
@@ -28,6 +30,13 @@ constexpr auto kConnectRetryPause = std::chrono::milliseconds(10);
 constexpr int kConnectAttempts = 5;
 
 uint8_t xButton(CGMouseButton button) { return button == CGMouseButton::right ? 3 : 1; }
+
+// Columns of the core keyboard mapping in the first group, by the shift levels they need: none,
+// Shift, AltGr (ISO_Level3_Shift), AltGr with Shift. The columns between belong to a second group.
+constexpr std::array<std::pair<int, unsigned>, 4> kLevelColumns = {
+    {{0, 0}, {1, kShiftBit}, {4, kLevel3Bit}, {5, kLevel3Bit | kShiftBit}}};
+// Keycodes with no keysym that may be lent a missing character at a time; the oldest is lent again.
+constexpr size_t kMaxBorrowedKeys = 4;
 
 struct KeySymbolsFree {
   void operator()(xcb_key_symbols_t* symbols) const { xcb_key_symbols_free(symbols); }
@@ -48,6 +57,10 @@ struct XTestEventPoster::Connection {
   std::unordered_map<xcb_keysym_t, xcb_keycode_t> keycodes;
   std::array<xcb_keycode_t, 3> modifierKeys{};  // Control_L, Alt_L, Shift_L
   unsigned heldModifiers = 0;
+  // The core mapping as a whole, fetched when a character is typed and dropped on every change.
+  std::unique_ptr<xcb_get_keyboard_mapping_reply_t, decltype(&free)> mapping{nullptr, &free};
+  // Empty keycodes this poster has given a keysym, the least recently used first.
+  std::vector<std::pair<xcb_keycode_t, xcb_keysym_t>> borrowed;
 
   // The first keycode whose mapping holds `sym`, searched column by column as Xlib does; 0 for none.
   xcb_keycode_t keycode(xcb_keysym_t sym) {
@@ -74,6 +87,63 @@ struct XTestEventPoster::Connection {
     motion(px, py);
   }
 
+  // Where one of `syms` sits in the first group, with the fewest shift levels; none when nowhere.
+  std::optional<std::pair<xcb_keycode_t, unsigned>> place(const std::array<uint32_t, 2>& syms) {
+    const xcb_setup_t* setup = xcb_get_setup(x.get());
+    if (!mapping) {
+      mapping.reset(xcb_get_keyboard_mapping_reply(
+          x.get(), xcb_get_keyboard_mapping(x.get(), setup->min_keycode, setup->max_keycode - setup->min_keycode + 1),
+          nullptr));
+    }
+    if (!mapping) return std::nullopt;
+    const int per = mapping->keysyms_per_keycode;
+    const xcb_keysym_t* all = xcb_get_keyboard_mapping_keysyms(mapping.get());
+    const int count = xcb_get_keyboard_mapping_keysyms_length(mapping.get()) / std::max(per, 1);
+    for (const auto& [column, levels] : kLevelColumns) {
+      if (column >= per || ((levels & kLevel3Bit) && keycode(XK_ISO_Level3_Shift) == 0)) continue;
+      for (int i = 0; i < count; ++i) {
+        const xcb_keysym_t sym = all[i * per + column];
+        if (sym != XCB_NO_SYMBOL && (sym == syms[0] || sym == syms[1])) {
+          return std::pair(static_cast<xcb_keycode_t>(setup->min_keycode + i), levels);
+        }
+      }
+    }
+    return std::nullopt;
+  }
+
+  // Lends an empty keycode the keysym, both levels of it, so that it is typed whatever Shift or Caps
+  // Lock say. The loan outlives the press: clients look the new mapping up only when they read its
+  // notice, which may be after a quick restore, and they would then see an empty key.
+  xcb_keycode_t borrow(xcb_keysym_t sym) {
+    const xcb_setup_t* setup = xcb_get_setup(x.get());
+    xcb_keycode_t code = 0;
+    if (borrowed.size() < kMaxBorrowedKeys && mapping) {
+      const int per = mapping->keysyms_per_keycode;
+      const xcb_keysym_t* all = xcb_get_keyboard_mapping_keysyms(mapping.get());
+      const int count = xcb_get_keyboard_mapping_keysyms_length(mapping.get()) / std::max(per, 1);
+      // From the top, where no physical key sends anything.
+      for (int i = count - 1; i >= 0 && code == 0; --i) {
+        const bool empty = std::all_of(all + i * per, all + (i + 1) * per, [](auto s) { return s == XCB_NO_SYMBOL; });
+        const auto candidate = static_cast<xcb_keycode_t>(setup->min_keycode + i);
+        const bool lent = std::any_of(borrowed.begin(), borrowed.end(), [&](auto& b) { return b.first == candidate; });
+        if (empty && !lent) code = candidate;
+      }
+    }
+    if (code == 0 && !borrowed.empty()) code = borrowed.front().first;
+    if (code == 0 || !mapping) return 0;
+    std::erase_if(borrowed, [&](auto& b) { return b.first == code; });
+    borrowed.emplace_back(code, sym);
+    mapKey(code, sym);
+    return code;
+  }
+
+  // One group of two levels; the server leaves the key's other columns empty.
+  void mapKey(xcb_keycode_t code, xcb_keysym_t sym) {
+    const std::array<xcb_keysym_t, 2> syms = {sym, sym};
+    xcb_change_keyboard_mapping(x.get(), 1, code, 2, syms.data());
+    mapping.reset();
+  }
+
   void key(xcb_keycode_t code, bool press) {
     if (code != 0) fake(press ? XCB_KEY_PRESS : XCB_KEY_RELEASE, code);
   }
@@ -91,6 +161,7 @@ struct XTestEventPoster::Connection {
       if ((event->response_type & 0x7f) == XCB_MAPPING_NOTIFY && !x.broken()) {
         xcb_refresh_keyboard_mapping(symbols.get(), reinterpret_cast<xcb_mapping_notify_event_t*>(event.get()));
         keycodes.clear();
+        mapping.reset();
       }
     }
   }
@@ -101,8 +172,9 @@ XTestEventPoster::XTestEventPoster() = default;
 XTestEventPoster::~XTestEventPoster() {
   std::lock_guard lock(mutex_);
   if (connection_ && !connection_->x.broken()) {
-    // A key sequence cut short must not leave a modifier held on the desktop.
+    // A key sequence cut short must not leave a modifier held on the desktop, nor a lent key mapped.
     connection_->holdModifiers(0);
+    for (const auto& [code, sym] : connection_->borrowed) connection_->mapKey(code, XCB_NO_SYMBOL);
     connection_->x.sync();
   }
 }
@@ -219,6 +291,38 @@ void XTestEventPoster::postKeyEvent(uint16_t keyCode, bool keyDown, CGEventFlags
     // The flags belong to this key alone; nothing stays held once it is released.
     if (!keyDown) c.holdModifiers(0);
   });
+}
+
+bool XTestEventPoster::postCharacter(char32_t codePoint) {
+  const auto syms = characterKeySyms(codePoint);
+  bool typed = false;
+  post([&](Connection& c) {
+    c.holdModifiers(0);
+    auto place = c.place(syms);
+    if (!place) {
+      const xcb_keycode_t lent = c.borrow(syms[0]);
+      if (lent == 0) return;
+      place = std::pair(lent, 0u);
+    }
+    const auto [code, levels] = *place;
+    // A lent key typed again is kept longest.
+    if (auto lent = std::find_if(c.borrowed.begin(), c.borrowed.end(), [&](auto& b) { return b.first == code; });
+        lent != c.borrowed.end()) {
+      std::rotate(lent, lent + 1, c.borrowed.end());
+    }
+    const xcb_keycode_t levelKeys[] = {c.modifierKeys[2], c.keycode(XK_ISO_Level3_Shift)};
+    const bool held[] = {(levels & kShiftBit) != 0, (levels & kLevel3Bit) != 0};
+    for (int i = 0; i < 2; ++i) {
+      if (held[i]) c.key(levelKeys[i], true);
+    }
+    c.key(code, true);
+    c.key(code, false);
+    for (int i = 1; i >= 0; --i) {
+      if (held[i]) c.key(levelKeys[i], false);
+    }
+    typed = true;
+  });
+  return typed;
 }
 
 void XTestEventPoster::sleepMs(uint32_t milliseconds) {

@@ -20,6 +20,9 @@ int toXCoordinate(double value);
 // - key codes of the ANSI key table map to X keysyms and then to the server's keycodes; modifier
 //   flags are pressed as modifier keys around the key and released after its key up (command and
 //   control both give Control, option gives Alt, shift gives Shift).
+// - a character is typed by its keysym on the keycode whose first group holds it, with Shift and
+//   ISO_Level3_Shift (AltGr) pressed around it as its level needs; a keysym the mapping lacks is lent
+//   an empty keycode for as long as it is among the last few lent (restored when the poster goes).
 // Without a display or without XTest every event is skipped (the connection is tried again at most
 // once a second); a connection the server dropped is replaced before the next event. Thread-safe;
 // meant for the agent output reader thread. Each post returns after the server has taken the event.
@@ -34,6 +37,7 @@ class XTestEventPoster : public EventPoster {
   void postMouseEvent(MouseEventType type, double x, double y, CGMouseButton button) override;
   void postScrollWheel(int32_t lines) override;
   void postKeyEvent(uint16_t keyCode, bool keyDown, CGEventFlags flags) override;
+  bool postCharacter(char32_t codePoint) override;
   void sleepMs(uint32_t milliseconds) override;
 
   // Whether a display with XTest could be reached (opens the connection if needed).

@@ -7,6 +7,7 @@
 #include "input/input_command.h"
 #include "input/input_dispatch.h"
 #include "input/pointer_events.h"
+#include "input/typed_character.h"
 #include "support/controller_fixture.h"
 
 namespace qova::test {
@@ -103,6 +104,26 @@ TEST_F(InputCommands, KeysCarryExactlyTheirModifierFlags) {
   for (const char* name : {R"("f1")", R"("")", "65", R"(" a")"}) {
     EXPECT_TRUE(run(std::string(R"({"action":"key","modifiers":["cmd"],"key":)") + name + "}").empty()) << name;
   }
+}
+
+TEST_F(InputCommands, OnePrintableCharacterIsTypedAndAnythingElseIsTheKey) {
+  const std::pair<std::string, char32_t> cases[] = {
+      {"@", U'@'},        {"Z", U'Z'},        {" ", U' '},   {R"(\u00e4)", U'ä'},   {"€", U'€'},
+      {"😀", 0x1F600},    {"", 0},            {"ab", 0},     {R"(\u0007)", 0},      {R"(\u007f)", 0},
+      {R"(\u0085)", 0},  {"e\u0301", 0},
+  };
+  for (const auto& [character, typed] : cases) {
+    const auto events = run(R"({"action":"key","key":"q","modifiers":["ctrl","alt"],"char":")" + character + "\"}");
+    EXPECT_EQ(events, typed ? Events{PostedEvent::typed(typed)} : key(12, 0xC0000)) << character;
+  }
+  // Raw bytes no encoder would make: overlong, cut, past U+10FFFF, a lone continuation, a surrogate.
+  for (const char* bytes : {"\xC0\x80", "\xE2\x82", "\xF4\x90\x80\x80", "\x80", "\xED\xA0\x80"})
+    EXPECT_FALSE(typedCharacter(bytes).has_value()) << bytes;
+  // Shortcuts stay keys; control with option is AltGr on some systems.
+  EXPECT_EQ(run(R"({"action":"key","key":"c","modifiers":["ctrl"],"char":"c"})"), key(8, 0x40000));
+  EXPECT_EQ(run(R"({"action":"key","key":"t","modifiers":["command","shift"],"char":"T"})"), key(17, 0x120000));
+  poster.typesCharacters = false;  // a desktop that cannot type it gets the key
+  EXPECT_EQ(run(R"({"action":"key","key":"2","modifiers":["shift"],"char":"@"})"), key(19, 0x20000));
 }
 
 TEST_F(InputCommands, TextFillsThePasteboardThenPastesWithCommandV) {

@@ -100,6 +100,19 @@ void MutterEventPoster::postKeyEvent(uint16_t keyCode, bool keyDown, CGEventFlag
   if (!keyDown) holdModifiers(info->generation, 0);
 }
 
+bool MutterEventPoster::postCharacter(char32_t codePoint) {
+  const auto info = session_->ensure();
+  if (!info) return false;
+  std::lock_guard lock(mutex_);
+  if (heldIn_ != info->generation) heldModifiers_ = 0;
+  holdModifiers(info->generation, 0);
+  // The compositor finds the key and the shift level for the keysym in the layout in use itself.
+  const uint32_t sym = characterKeySyms(codePoint)[0];
+  session_->keysym(info->generation, sym, true);
+  session_->keysym(info->generation, sym, false);
+  return true;
+}
+
 void MutterEventPoster::sleepMs(uint32_t milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }

@@ -16,6 +16,7 @@
 #include <thread>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "base/log.h"
 #include "platform/linux/wayland/wayland_connection.h"
@@ -35,7 +36,8 @@ constexpr auto kReconnectInterval = std::chrono::seconds(1);
 constexpr auto kCallTimeout = std::chrono::seconds(2);
 // A paste target that reads this slowly gets the text cut off rather than a thread held for ever.
 constexpr auto kClipboardWriteTimeout = std::chrono::seconds(5);
-constexpr int kWheelStep = 15;  // the axis length of one wheel click, as libinput reports it
+constexpr int kWheelStep = 15;
+constexpr size_t kMaxLentKeys = 8;  // the axis length of one wheel click, as libinput reports it
 
 const char* const kTextTypes[] = {"text/plain;charset=utf-8", "text/plain", "UTF8_STRING", "STRING", "TEXT"};
 
@@ -85,6 +87,8 @@ struct WlrootsInput::Session {
   Owned<xkb_keymap, xkb_keymap_unref> keymap;
   Owned<xkb_state, xkb_state_unref> state;
   std::unordered_map<uint32_t, xkb_keycode_t> keycodes;
+  std::vector<xkb_keycode_t> spareKeys;                  // empty in the US keymap, for keysyms it lacks
+  std::vector<std::pair<xkb_keycode_t, uint32_t>> lent;  // spare keys given a keysym, oldest first
   std::array<xkb_keycode_t, 3> modifierKeys{};  // Control_L, Alt_L, Shift_L
   unsigned heldModifiers = 0;
   std::optional<std::pair<uint32_t, uint32_t>> lastPointer;
@@ -143,25 +147,85 @@ struct WlrootsInput::Session {
   // A US keymap of our own, uploaded through a memfd, and a state that tracks its modifiers.
   bool makeKeyboard() {
     xkb.reset(xkb_context_new(XKB_CONTEXT_NO_FLAGS));
-    const xkb_rule_names names = {"evdev", "pc105", "us", "", ""};
-    if (xkb) keymap.reset(xkb_keymap_new_from_names(xkb.get(), &names, XKB_KEYMAP_COMPILE_NO_FLAGS));
-    if (!keymap) return false;
-    state.reset(xkb_state_new(keymap.get()));
+    if (!xkb || !compileKeymap()) return false;
+    // Keys the US keymap leaves empty, from the top, where no physical key sends anything; the ones
+    // past 255 would be lost on X clients.
+    for (xkb_keycode_t k = std::min<xkb_keycode_t>(xkb_keymap_max_keycode(keymap.get()), 255);
+         k > xkb_keymap_min_keycode(keymap.get()) && spareKeys.size() < kMaxLentKeys; --k) {
+      const xkb_keysym_t* syms = nullptr;
+      if (xkb_keymap_key_get_name(keymap.get(), k) &&
+          xkb_keymap_key_get_syms_by_level(keymap.get(), k, 0, 0, &syms) == 0) {
+        spareKeys.push_back(k);
+      }
+    }
+    keyboard = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(c->keyboardManager, c->seat);
+    if (!uploadKeymap()) {
+      zwp_virtual_keyboard_v1_destroy(keyboard);
+      keyboard = nullptr;
+      return false;
+    }
+    modifierKeys = {keycode(XKB_KEY_Control_L), keycode(XKB_KEY_Alt_L), keycode(XKB_KEY_Shift_L)};
+    return true;
+  }
+
+  // The US keymap, with the lent keysyms on spare keys, and a fresh state for it.
+  bool compileKeymap() {
+    if (lent.empty()) {
+      const xkb_rule_names names = {"evdev", "pc105", "us", "", ""};
+      keymap.reset(xkb_keymap_new_from_names(xkb.get(), &names, XKB_KEYMAP_COMPILE_NO_FLAGS));
+    } else {
+      std::string text =
+          "xkb_keymap { xkb_keycodes { include \"evdev+aliases(qwerty)\" }; xkb_types { include \"complete\" };"
+          " xkb_compat { include \"complete\" }; xkb_symbols { include \"pc+us+inet(evdev)\"\n";
+      for (const auto& [code, sym] : lent) {
+        char name[64];
+        xkb_keysym_get_name(sym, name, sizeof name);
+        text += std::string("key <") + xkb_keymap_key_get_name(keymap.get(), code) + "> { [ " + name + ", " + name +
+                " ] };\n";
+      }
+      text += "}; };";
+      keymap.reset(
+          xkb_keymap_new_from_string(xkb.get(), text.c_str(), XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS));
+    }
+    if (keymap) state.reset(xkb_state_new(keymap.get()));
+    keycodes.clear();
+    return keymap && state;
+  }
+
+  bool uploadKeymap() {
     const std::unique_ptr<char, decltype(&free)> text(xkb_keymap_get_as_string(keymap.get(), XKB_KEYMAP_FORMAT_TEXT_V1),
                                                       &free);
-    if (!state || !text) return false;
+    if (!text) return false;
     const size_t size = std::strlen(text.get()) + 1;
     const int fd = wayland::sharedMemoryFile("qova-keymap", size);
     if (fd < 0) return false;
     const bool written = pwrite(fd, text.get(), size, 0) == static_cast<ssize_t>(size);
+    // The request takes a duplicate of the descriptor, so ours can go at once.
     if (written) {
-      keyboard = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(c->keyboardManager, c->seat);
-      // The request takes a duplicate of the descriptor, so ours can go at once.
       zwp_virtual_keyboard_v1_keymap(keyboard, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd, static_cast<uint32_t>(size));
     }
     close(fd);
-    modifierKeys = {keycode(XKB_KEY_Control_L), keycode(XKB_KEY_Alt_L), keycode(XKB_KEY_Shift_L)};
     return written;
+  }
+
+  // The key and shift level (none or Shift) whose first layout gives one of `syms`; for a keysym the
+  // keymap lacks, a spare key lent it (the oldest loan goes first) in a keymap sent anew. Clients
+  // take the new keymap before the key that follows it, so the loan needs no pause.
+  std::optional<std::pair<xkb_keycode_t, bool>> place(const std::array<uint32_t, 2>& syms) {
+    for (xkb_level_index_t level = 0; level < 2; ++level) {
+      for (xkb_keycode_t k = xkb_keymap_min_keycode(keymap.get()); k <= xkb_keymap_max_keycode(keymap.get()); ++k) {
+        const xkb_keysym_t* found = nullptr;
+        const int count = xkb_keymap_key_get_syms_by_level(keymap.get(), k, 0, level, &found);
+        if (count == 1 && (found[0] == syms[0] || found[0] == syms[1])) return std::pair(k, level == 1);
+      }
+    }
+    if (spareKeys.empty()) return std::nullopt;
+    const xkb_keycode_t code = lent.size() < spareKeys.size() ? spareKeys[lent.size()] : lent.front().first;
+    std::erase_if(lent, [&](auto& l) { return l.first == code; });
+    lent.emplace_back(code, syms[0]);
+    if (!compileKeymap() || !uploadKeymap()) return std::nullopt;
+    modifierKeys = {keycode(XKB_KEY_Control_L), keycode(XKB_KEY_Alt_L), keycode(XKB_KEY_Shift_L)};
+    return std::pair(code, false);
   }
 
   // The first key whose first level holds `sym`, searched as the X11 backend searches its mapping; 0
@@ -422,6 +486,21 @@ void WlrootsInput::postKeyEvent(uint16_t keyCode, bool keyDown, CGEventFlags fla
     s.key(code, keyDown);
     // The flags belong to this key alone; nothing stays held once it is released.
     if (!keyDown) s.holdModifiers(0);
+    return s.c->roundtrip();
+  });
+}
+
+bool WlrootsInput::postCharacter(char32_t codePoint) {
+  const auto syms = characterKeySyms(codePoint);
+  return call([=](Session& s) {
+    if (!s.keyboard) return false;
+    s.holdModifiers(0);
+    const auto place = s.place(syms);
+    if (!place) return false;
+    if (place->second) s.key(s.modifierKeys[2], true);
+    s.key(place->first, true);
+    s.key(place->first, false);
+    if (place->second) s.key(s.modifierKeys[2], false);
     return s.c->roundtrip();
   });
 }

@@ -20,6 +20,8 @@ namespace qova {
 // - a virtual keyboard with a US keymap built by libxkbcommon: key codes of the ANSI key table map to
 //   the X keysym of the same key and then to this keymap's keys; modifier flags are pressed as on X11
 //   (command and control give Control, option Alt, shift Shift) around the key and released after it;
+//   a character is typed on the key (with Shift if its level needs it) that gives its keysym, or on a
+//   spare key that the keymap, sent anew, lends the keysym;
 // - the clipboard through data control: the text becomes the seat's selection, served to whoever
 //   pastes it for as long as nobody replaces it.
 // Without a compositor, or without one of these protocols, the events it needs are skipped (the
@@ -36,6 +38,7 @@ class WlrootsInput : public EventPoster, public Pasteboard {
   void postMouseEvent(MouseEventType type, double x, double y, CGMouseButton button) override;
   void postScrollWheel(int32_t lines) override;
   void postKeyEvent(uint16_t keyCode, bool keyDown, CGEventFlags flags) override;
+  bool postCharacter(char32_t codePoint) override;
   void sleepMs(uint32_t milliseconds) override;
   bool setString(const std::string& text) override;
 
