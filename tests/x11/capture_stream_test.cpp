@@ -29,9 +29,9 @@ struct RunningStream {
     XShmScreenCapture capture;
     const auto content = capture.shareableContent();
     if (!content || content->displays.empty()) return false;
-    stream = capture.makeStream(content->displays.front(),
-                                {width, height, {1, fps}, depth, true, std::make_shared<FramePacer>(1000ms / fps)},
-                                client, queue);
+    stream = capture.makeStream(
+        content->displays.front(),
+        {width, height, {1, fps}, depth, true, false, std::make_shared<FramePacer>(1000ms / fps)}, client, queue);
     return stream && stream->startCapture();
   }
   ~RunningStream() {

@@ -62,6 +62,7 @@ std::optional<std::vector<uint8_t>> PngEncoder::write(int width, int height, boo
   png.width = static_cast<png_uint_32>(width);
   png.height = static_cast<png_uint_32>(height);
   png.format = indexed ? PNG_FORMAT_BGR_COLORMAP : PNG_FORMAT_BGR;
+  png.flags = PNG_IMAGE_FLAG_FAST;
   png.colormap_entries = indexed ? static_cast<png_uint_32>(palette_.size() / 3) : 0;
   output_.resize(PNG_IMAGE_PNG_SIZE_MAX(png));
   png_alloc_size_t size = output_.size();
