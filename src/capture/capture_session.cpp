@@ -137,6 +137,8 @@ void CaptureSession::endCapture() {
   std::shared_ptr<ScreenStream> stream = std::exchange(captureStream, nullptr);
   captureStreamOutput.reset();
   if (wasActive) kLog.debug("capture stopped");
+  // The picture last sent is let go; queued before any sample of a stream that starts after this.
+  streamOutputQueue->async(weakBlock(shared_from_this(), [](CaptureSession& self) { self.pictureRun_.reset(); }));
   // Stopping waits for the stream's capture thread; the capture queue never waits for it.
   if (stream) runDetachedTask([stream] { stream->stopCapture(); });
 }
