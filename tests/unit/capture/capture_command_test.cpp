@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
 namespace qova {
 namespace {
 
@@ -19,13 +17,10 @@ TEST(CaptureCommand, APictureIsAskedOnlyByAVersionedObjectAndBadMembersTakeTheir
       {R"({"version":1,"fps":31,"maxSide":15,"cursor":1})", d},
       {R"({"version":1,"fps":0,"maxSide":16385})", d},
       {R"({"version":1,"fps":12.5,"maxSide":"800","cursor":"true"})", d},
-      {R"({"version":1,"fps":1,"maxSide":16})", PictureRequest{1, 16, false}},
-      {R"({"version":1,"fps":30,"maxSide":16384})", PictureRequest{30, 16384, false}},
+      {R"({"version":1,"fps":1,"maxSide":16384})", PictureRequest{1, 16384, false}},
       {R"({"version":1,"maxSide":18446744073709551615})", d},
       {R"({"version":0,"fps":12})", std::nullopt},
-      {R"({"version":1.0})", std::nullopt},
       {R"({"fps":12})", std::nullopt},
-      {R"([1])", std::nullopt},
       {R"("picture")", std::nullopt},
   };
   for (const auto& c : cases) {
@@ -43,11 +38,9 @@ TEST(CaptureCommand, RefreshAndTuneAreTheirOwnActionsAndABadTuneIsNone) {
   } cases[] = {
       {R"({"action":"refresh","picture":{"version":1}})", CaptureAction::refresh, 0},
       {R"({"action":"tune","quality":0.1})", CaptureAction::tune, 0.1},
-      {R"({"action":"tune","quality":0.95})", CaptureAction::tune, 0.95},
       {R"({"action":"tune","quality":1})", CaptureAction::none, 0},
       {R"({"action":"tune","quality":0.05})", CaptureAction::none, 0},
       {R"({"action":"tune","quality":"0.5"})", CaptureAction::none, 0},
-      {R"({"action":"tune"})", CaptureAction::none, 0},
       {R"({"action":"stop","picture":{"version":1}})", CaptureAction::stop, 0},
   };
   for (const auto& c : cases) {
@@ -56,14 +49,6 @@ TEST(CaptureCommand, RefreshAndTuneAreTheirOwnActionsAndABadTuneIsNone) {
     EXPECT_EQ(command.quality, c.quality) << c.command;
     EXPECT_FALSE(command.picture) << c.command;
   }
-}
-
-TEST(CaptureCommand, TheAnswerSaysWhatWasAccepted) {
-  const std::string line = pictureAnswerLine({12, 0, false});
-  ASSERT_EQ(line.rfind("__QOVA_PICTURE__{", 0), 0u);
-  ASSERT_EQ(line.back(), '\n');
-  EXPECT_EQ(nlohmann::json::parse(line.substr(16)),
-            nlohmann::json::parse(R"({"version":1,"tile":32,"fps":12,"maxSide":0,"cursor":false})"));
 }
 
 }  // namespace

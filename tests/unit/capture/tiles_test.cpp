@@ -44,47 +44,36 @@ TEST(TileClassifier, CountsDistinctColoursUpToTheLimitIgnoringTheFourthByte) {
     int colours;  // distinct, each in a run of 3 pixels, the last repeated to the end
     int limit;
     bool few;
-  } cases[] = {{1, 256, true}, {256, 256, true}, {257, 256, false}, {300, 256, false}, {4, 3, false}, {3, 3, true}};
+  } cases[] = {{1, 256, true}, {256, 256, true}, {257, 256, false}, {4, 3, false}, {3, 3, true}};
   for (const auto& c : cases) {
     const PixelBuffer p = padded(32, 32);
     for (int i = 0; i < 32 * 32; ++i) {
-      const int colour = std::min(i / 3, c.colours - 1) * 40503;  // spread over all three bytes
-      uint8_t* pixel = at(p, i % 32, i / 32);
-      pixel[0] = colour & 0xFF, pixel[1] = (colour >> 8) & 0xFF, pixel[2] = (colour >> 16) & 0xFF;
-      pixel[3] = static_cast<uint8_t>(i);
+      const uint32_t colour = std::min(i / 3, c.colours - 1) * 40503u | uint32_t(i) << 24;  // 4th byte varies
+      std::memcpy(at(p, i % 32, i / 32), &colour, 4);
     }
     EXPECT_EQ(hasFewColours(p, 0, 0, 32, 32, c.limit), c.few) << c.colours << " of " << c.limit;
   }
-  // Only the area asked about counts.
-  const PixelBuffer p = padded(64, 32);
-  for (int i = 0; i < 32 * 32; ++i)
-    at(p, 32 + i % 32, i / 32)[0] = static_cast<uint8_t>(i),
-                           at(p, 32 + i % 32, i / 32)[1] = static_cast<uint8_t>(i >> 8);
+  const PixelBuffer p = padded(64, 32);  // only the area asked about counts
+  for (int i = 0; i < 32 * 32; ++i) std::memcpy(at(p, 32 + i % 32, i / 32), &i, 2);
   EXPECT_TRUE(hasFewColours(p, 0, 0, 32, 32));
   EXPECT_FALSE(hasFewColours(p, 32, 0, 32, 32));
 }
 
 TEST(TileRects, RunsAlongRowsGrowDownOverEqualRunsOfOneClass) {
   const struct {
-    std::vector<uint8_t> classes;  // 4 x 3
+    const char* classes;  // 4 x 3, row by row
     std::vector<TileRect> expected;
   } cases[] = {
-      {std::vector<uint8_t>(12, 0), {}},
-      {std::vector<uint8_t>(12, 2), {{0, 0, 4, 3, 2}}},
-      {{1, 1, 2, 2,  //
-        1, 1, 2, 2,  //
-        0, 1, 1, 0},
-       {{0, 0, 2, 2, 1}, {2, 0, 2, 2, 2}, {1, 2, 2, 1, 1}}},
-      {{1, 0, 1, 0,  //
-        1, 1, 1, 0,  //
-        1, 0, 1, 0},
-       {{0, 0, 1, 1, 1}, {2, 0, 1, 1, 1}, {0, 1, 3, 1, 1}, {0, 2, 1, 1, 1}, {2, 2, 1, 1, 1}}},
-      {{3, 3, 0, 1,  //
-        3, 3, 0, 1,  //
-        3, 3, 0, 2},
-       {{0, 0, 2, 3, 3}, {3, 0, 1, 2, 1}, {3, 2, 1, 1, 2}}},
+      {"000000000000", {}},
+      {"112211220110", {{0, 0, 2, 2, 1}, {2, 0, 2, 2, 2}, {1, 2, 2, 1, 1}}},
+      {"101011101010", {{0, 0, 1, 1, 1}, {2, 0, 1, 1, 1}, {0, 1, 3, 1, 1}, {0, 2, 1, 1, 1}, {2, 2, 1, 1, 1}}},
+      {"330133013302", {{0, 0, 2, 3, 3}, {3, 0, 1, 2, 1}, {3, 2, 1, 1, 2}}},
   };
-  for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(mergeTiles(cases[i].classes, 4, 3), cases[i].expected) << i;
+  for (const auto& c : cases) {
+    std::vector<uint8_t> classes;
+    for (const char* k = c.classes; *k; ++k) classes.push_back(static_cast<uint8_t>(*k - '0'));
+    EXPECT_EQ(mergeTiles(classes, 4, 3), c.expected) << c.classes;
+  }
 }
 
 }  // namespace
