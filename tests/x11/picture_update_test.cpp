@@ -78,8 +78,10 @@ TEST(PictureUpdates, PaintedOverThePictureBeforeGiveBackTheScreenExactlyWhereLos
     const int x = 400 + i % 600, y = 300 + i / 600;
     if ((x / 3 + y / 5) % 4 == 0) std::fill_n(pixelAt(second, x, y), 3, static_cast<uint8_t>(x % 3 * 60));
   }
-  for (int i = 0; i < 200 * 200; ++i)
-    pixelAt(second, 100 + i % 200, 600 + i / 200)[1] = static_cast<uint8_t>(i * 7919 >> 3);
+  for (int i = 0; i < 200 * 200; ++i) {
+    const uint32_t noise = static_cast<uint32_t>(i) * 2654435761u;
+    std::memcpy(pixelAt(second, 100 + i % 200, 600 + i / 200), &noise, 3);
+  }
   painter.show(second);
   EXPECT_TRUE(pumpUntil([&] { return heldEquals(*host, second, {400, 300, 600, 320}); }, std::chrono::seconds(10)));
   session->stopCaptureBridge();

@@ -251,7 +251,8 @@ TEST_F(CaptureSessionTest, OneFrameIsPendingAtATimeAndAFailedWriteStopsCapture) 
 }
 
 // An opt-in start is answered before anything else; then comes the whole picture with the pointer,
-// then only the tiles that changed, then a pointer that moved and changed shape alone.
+// then only the tiles that changed, then a pointer that moved and changed shape alone; a refresh
+// sends the whole picture again.
 TEST_F(CaptureSessionTest, AnOptInStartAnswersThenSendsTheWholePictureThenChangesThenThePointer) {
   capture().reportsCursor = true;
   capture().content = ShareableContent{{{7, 200, 100}}};
@@ -272,10 +273,14 @@ TEST_F(CaptureSessionTest, AnOptInStartAnswersThenSendsTheWholePictureThenChange
   deliver(stream, sample);
   stream->deliverPointer(50, 40, std::make_shared<CursorImage>(CursorImage{6, 1, 1, 0, 0, {9, 9, 9, 9}}));
   session->streamOutputQueue->drain();
+  command("refresh");  // the same picture again, whole, with no new sample
+  session->streamOutputQueue->drain();
 
-  ASSERT_EQ(host->frames.size(), 4u);
-  EXPECT_EQ(host->markers, (std::vector<std::string>{"__QOVA_PICTURE__", "__QOVA_UPDATE_BYTES__",
-                                                     "__QOVA_UPDATE_BYTES__", "__QOVA_UPDATE_BYTES__"}));
+  ASSERT_EQ(host->frames.size(), 5u);
+  EXPECT_EQ(host->frames[4].first["full"], true);
+  EXPECT_EQ(host->markers,
+            (std::vector<std::string>{"__QOVA_PICTURE__", "__QOVA_UPDATE_BYTES__", "__QOVA_UPDATE_BYTES__",
+                                      "__QOVA_UPDATE_BYTES__", "__QOVA_UPDATE_BYTES__"}));
   EXPECT_EQ(host->frames[0].first,
             nlohmann::json::parse(R"({"version":1,"tile":32,"fps":20,"maxSide":0,"cursor":true})"));
   const struct {
