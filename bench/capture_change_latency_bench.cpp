@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
   if (!content || content->displays.empty()) return std::fprintf(stderr, "no display\n"), 1;
   const auto display = content->displays.front();
   auto waiter = std::make_shared<Waiter>();
-  auto stream = capture->makeStream(display, {1280, 720, {1, 10}, 2, true, std::make_shared<qova::FramePacer>(std::chrono::milliseconds(100))}, waiter,
+  auto stream = capture->makeStream(display, {1280, 720, {1, 10}, 2, true, false, std::make_shared<qova::FramePacer>(std::chrono::milliseconds(100))}, waiter,
                                     std::make_shared<qova::SerialQueue>("bench.stream"));
   if (!stream || !stream->startCapture()) return std::fprintf(stderr, "no stream\n"), 1;
   std::vector<double> latencies;

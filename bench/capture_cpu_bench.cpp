@@ -5,6 +5,7 @@
 // memory. With --after-quiet it instead changes a corner of a still screen (or, with --pointer-after-quiet,
 // moves the pointer over it) once a second and reports the
 // time from each change to the last byte of the frame showing it in the pipe.
+// With QOVA_BENCH_PICTURE set the agent asks for the richer picture (tile updates) instead.
 // Usage: capture_cpu_bench <seconds> [--after-quiet | --pointer-after-quiet]
 #include <sys/resource.h>
 #include <unistd.h>
@@ -12,7 +13,6 @@
 #include <xcb/xtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -106,7 +106,7 @@ class TimingCapture : public ScreenCapture {
                                            std::shared_ptr<ScreenStreamClient> client,
                                            std::shared_ptr<SerialQueue> queue) override {
     return inner_->makeStream(display, configuration, std::make_shared<TimingClient>(std::move(client), timing_),
-                             std::move(queue));
+                              std::move(queue));
   }
 
  private:
@@ -120,7 +120,7 @@ class TimingPipe : public InputPipe {
   TimingPipe(std::shared_ptr<InputPipe> inner, std::shared_ptr<Timing> timing)
       : inner_(std::move(inner)), timing_(std::move(timing)) {}
   bool writeAll(std::string_view bytes) override {
-    const bool header = bytes.rfind("__QOVA_FRAME_BYTES__", 0) == 0;
+    const bool header = bytes.rfind("__QOVA_FRAME_BYTES__", 0) == 0 || bytes.rfind("__QOVA_UPDATE_BYTES__", 0) == 0;
     const bool ok = inner_->writeAll(bytes);
     if (ok && afterHeader_) {
       const auto done = Clock::now();
@@ -256,7 +256,9 @@ int main(int argc, char** argv) {
     std::ofstream agent(agentDir / "qova-agent-helper");
     agent << "#!/bin/sh\n"
           << "[ \"$1\" = --show-id ] && exit 0\n"
-          << "echo '__QOVA_CAPTURE__{\"action\":\"start\"}'\n"
+          << (std::getenv("QOVA_BENCH_PICTURE")
+                  ? "echo '__QOVA_CAPTURE__{\"action\":\"start\",\"picture\":{\"version\":1}}'\n"
+                  : "echo '__QOVA_CAPTURE__{\"action\":\"start\"}'\n")
           << "exec cat > /dev/null\n";
   }
   std::filesystem::permissions(agentDir / "qova-agent-helper", std::filesystem::perms::owner_all);

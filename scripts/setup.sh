@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev ccache
   qt6-base-dev
-  libturbojpeg0-dev libyuv-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
+  libturbojpeg0-dev libpng-dev libyuv-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
   libboost-dev libspdlog-dev
   # the server agents dial out to (TLS, its device registry's database), and its tests: a Unix-socket
   # bridge into a network namespace

@@ -16,8 +16,9 @@ class CaptureHost {
  public:
   virtual ~CaptureHost() = default;
   // Any thread; returns at once. On agentInputQueue, after every message queued before it, writes
-  // `headerLine` and then `jpeg` to the agent's input (the JPEG only after a header that arrived
-  // whole) and calls `done` there with the outcome.
+  // `headerLine` and then `jpeg` to the agent's input (the bytes only after a header that arrived
+  // whole) and calls `done` there with the outcome. The richer picture's answer and updates go the
+  // same way, their payload in place of the JPEG, so that they keep their order.
   virtual void writeFrameToAgent(std::string headerLine, std::vector<uint8_t> jpeg,
                                  std::function<void(AgentWrite)> done) = 0;
   // Main thread. Shows `text` as the status line.

@@ -9,10 +9,11 @@
 
 namespace qova {
 
-enum class CaptureAction { none, start, stop };
+// refresh and tune only mean something to a capture that sends the richer picture.
+enum class CaptureAction { none, start, stop, refresh, tune };
 
 // What a capture command asks for: only a JSON object whose "action" is exactly the string
-// "start" or "stop" asks for anything.
+// "start" or "stop" (or, for the richer picture, "refresh" or a valid "tune") asks for anything.
 CaptureAction decodeCaptureAction(std::string_view command);
 
 struct FrameSize {

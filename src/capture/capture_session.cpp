@@ -1,6 +1,7 @@
 #include "capture/capture_session.h"
 
 #include <algorithm>
+#include <limits>
 #include <string>
 
 #include "agent/agent_contract.h"
@@ -13,6 +14,7 @@
 #include "capture/detached_task.h"
 #include "capture/frame_message.h"
 #include "capture/frame_pacer.h"
+#include "capture/picture_encoder.h"
 #include "platform/imaging.h"
 #include "platform/permissions.h"
 
@@ -21,11 +23,38 @@ namespace qova {
 namespace {
 const Log kLog("capture");
 constexpr const char* kStreamStartFailedStatus = "屏幕流启动失败";
+
+double pictureMaxSide(const PictureRequest& picture) {
+  return picture.maxSide > 0 ? picture.maxSide : std::numeric_limits<double>::infinity();
+}
+
+bool hasPixels(const ScreenSample& sample) {
+  return (sample.status == FrameStatus::complete || sample.status == FrameStatus::started) && sample.imageBuffer;
+}
 }  // namespace
 
+// The richer picture of one stream: what the agent holds, and the pointer as last reported.
+struct CaptureSession::PictureRun {
+  PictureRun(ImageContext& images, const CaptureStreamOutput& from, uint64_t openings)
+      : owner(&from),
+        from(std::const_pointer_cast<CaptureStreamOutput>(from.shared_from_this())),
+        openings(openings),
+        encoder(images) {}
+  const CaptureStreamOutput* const owner;
+  const std::weak_ptr<CaptureStreamOutput> from;
+  const uint64_t openings;  // of the write gate, when the run began
+  PictureEncoder encoder;
+  std::optional<CursorState> pointer;
+  bool refinementArmed = false;
+};
+
 CaptureStreamOutput::CaptureStreamOutput(std::weak_ptr<CaptureSession> session, std::weak_ptr<CaptureHost> host,
-                                         int64_t inputWidth, int64_t inputHeight)
-    : session(std::move(session)), host(std::move(host)), inputWidth(inputWidth), inputHeight(inputHeight) {}
+                                         int64_t inputWidth, int64_t inputHeight, std::optional<PictureRequest> picture)
+    : session(std::move(session)),
+      host(std::move(host)),
+      inputWidth(inputWidth),
+      inputHeight(inputHeight),
+      picture(picture) {}
 
 void CaptureStreamOutput::didOutputSample(const ScreenSample& sample) {
   const auto owner = session.lock();
@@ -55,38 +84,49 @@ CaptureSession::~CaptureSession() = default;
 // ---- Start and stop transitions --------------------------------------------------------------
 
 void CaptureSession::handleCaptureBridge(std::string_view payload, std::weak_ptr<CaptureHost> host) {
-  switch (decodeCaptureAction(payload)) {
+  const CaptureCommand command = decodeCaptureCommand(payload);
+  switch (command.action) {
     case CaptureAction::start:
-      startCaptureBridge(std::move(host));
+      startCaptureBridge(std::move(host), command.picture);
       break;
     case CaptureAction::stop:
       stopCaptureBridge();
+      break;
+    case CaptureAction::refresh:
+      requestFullPicture();
+      break;
+    case CaptureAction::tune:
+      photoQuality_.store(command.quality);
       break;
     case CaptureAction::none:
       break;
   }
 }
 
-void CaptureSession::startCaptureBridge(std::weak_ptr<CaptureHost> host) {
-  captureQueue->async(
-      weakBlock(shared_from_this(), [host = std::move(host)](CaptureSession& self) { self.beginCapture(host); }));
+void CaptureSession::startCaptureBridge(std::weak_ptr<CaptureHost> host, std::optional<PictureRequest> picture) {
+  captureQueue->async(weakBlock(shared_from_this(), [host = std::move(host), picture](CaptureSession& self) {
+    self.beginCapture(host, picture, false);
+  }));
 }
 
 void CaptureSession::stopCaptureBridge() {
   captureQueue->async(weakBlock(shared_from_this(), [](CaptureSession& self) { self.endCapture(); }));
 }
 
-void CaptureSession::beginCapture(std::weak_ptr<CaptureHost> host) {
+void CaptureSession::beginCapture(std::weak_ptr<CaptureHost> host, std::optional<PictureRequest> picture,
+                                  bool answered) {
   QOVA_ASSERT_ON(*captureQueue);
   // Starting or Capturing already: the running stream is not restarted.
   if (captureActive.load()) return;
   captureActive.store(true);
   const uint64_t attempt = ++captureAttempt_;
   reopenFrameGate();
+  if (picture && !answered) photoQuality_.store(kDefaultPhotoQuality);
   kLog.debug("capture starting (attempt " + std::to_string(attempt) + ")");
-  runDetachedTask(weakBlock(shared_from_this(), [attempt, host = std::move(host)](CaptureSession& self) {
-    self.startScreenCaptureStream(attempt, host);
-  }));
+  runDetachedTask(
+      weakBlock(shared_from_this(), [attempt, host = std::move(host), picture, answered](CaptureSession& self) {
+        self.startScreenCaptureStream(attempt, host, picture, answered);
+      }));
 }
 
 void CaptureSession::endCapture() {
@@ -97,13 +137,16 @@ void CaptureSession::endCapture() {
   std::shared_ptr<ScreenStream> stream = std::exchange(captureStream, nullptr);
   captureStreamOutput.reset();
   if (wasActive) kLog.debug("capture stopped");
+  // The picture last sent is let go; queued before any sample of a stream that starts after this.
+  streamOutputQueue->async(weakBlock(shared_from_this(), [](CaptureSession& self) { self.pictureRun_.reset(); }));
   // Stopping waits for the stream's capture thread; the capture queue never waits for it.
   if (stream) runDetachedTask([stream] { stream->stopCapture(); });
 }
 
 // ---- Stream start ----------------------------------------------------------------------------
 
-void CaptureSession::startScreenCaptureStream(uint64_t attempt, std::weak_ptr<CaptureHost> host) {
+void CaptureSession::startScreenCaptureStream(uint64_t attempt, std::weak_ptr<CaptureHost> host,
+                                              std::optional<PictureRequest> picture, bool answered) {
   if (!permissions_->screenCaptureAccess()) {
     kLog.info("screen capture is not available (not permitted, or no display): capture stays idle");
     return returnToIdle(attempt);
@@ -119,16 +162,23 @@ void CaptureSession::startScreenCaptureStream(uint64_t attempt, std::weak_ptr<Ca
 
   const int64_t inputWidth = std::max<int64_t>(display->width, 1);
   const int64_t inputHeight = std::max<int64_t>(display->height, 1);
-  const FrameSize streamSize = captureFrameSize(inputWidth, inputHeight, captureMaxSide);
+  if (picture) picture->cursor = picture->cursor && screenCapture_->canReportCursor();
+  const FrameSize streamSize =
+      captureFrameSize(inputWidth, inputHeight, picture ? pictureMaxSide(*picture) : captureMaxSide);
+  const int32_t fps = picture ? picture->fps : captureFps;
   ScreenStreamConfiguration configuration;
   configuration.width = streamSize.width;
   configuration.height = streamSize.height;
-  configuration.minimumFrameInterval = {1, captureFps};
+  configuration.minimumFrameInterval = {1, fps};
   configuration.queueDepth = captureQueueDepth;
-  configuration.showsCursor = true;
-  configuration.pacing = std::make_shared<FramePacer>(std::chrono::nanoseconds(std::chrono::seconds(1)) / captureFps);
+  configuration.showsCursor = !picture || !picture->cursor;
+  configuration.reportsCursor = !configuration.showsCursor;
+  configuration.pacing = std::make_shared<FramePacer>(std::chrono::nanoseconds(std::chrono::seconds(1)) / fps);
 
-  auto output = std::make_shared<CaptureStreamOutput>(weak_from_this(), host, inputWidth, inputHeight);
+  // Through the write path of updates, so that it is read before the first of them.
+  const auto target = host.lock();
+  if (picture && !answered && target) target->writeFrameToAgent(pictureAnswerLine(*picture), {}, [](AgentWrite) {});
+  auto output = std::make_shared<CaptureStreamOutput>(weak_from_this(), host, inputWidth, inputHeight, picture);
   auto stream = screenCapture_->makeStream(*display, configuration, output, streamOutputQueue);
   if (!stream) return streamStartFailed(attempt, host, "no stream could be made");
   if (!stream->startCapture()) return streamStartFailed(attempt, host, "the stream refused to start");
@@ -184,6 +234,7 @@ void CaptureSession::handleStreamSampleBuffer(const ScreenSample& sampleBuffer, 
       return remakeStream(from);
     }
   }
+  if (from.picture) return handlePictureSample(sampleBuffer, from);
   if (sampleBuffer.status != FrameStatus::complete && sampleBuffer.status != FrameStatus::started) return;
   if (!sampleBuffer.imageBuffer || !ciContext) return;
   {
@@ -224,6 +275,97 @@ void CaptureSession::encodeAndSendCaptureFrame(const PixelBuffer& image, const C
   writeCaptureFrameInput(header, std::move(*jpeg), *host);
 }
 
+// ---- Richer picture --------------------------------------------------------------------------
+
+CaptureSession::PictureRun* CaptureSession::pictureRunFor(const CaptureStreamOutput& from) {
+  if (!ciContext) return nullptr;
+  // A run owes nothing to the stream before it: the first update of a stream is whole.
+  if (!pictureRun_ || pictureRun_->owner != &from || pictureRun_->from.expired()) {
+    std::lock_guard lock(frameWriteLock);
+    pictureRun_ = std::make_unique<PictureRun>(*ciContext, from, gateOpenings_);
+  }
+  return pictureRun_.get();
+}
+
+void CaptureSession::handlePictureSample(const ScreenSample& sample, const CaptureStreamOutput& from) {
+  PictureRun* run = pictureRunFor(from);
+  if (!run) return;
+  if (sample.cursor) run->pointer = sample.cursor;
+  const bool pixels = hasPixels(sample);
+  const UpdateSettings settings{from.inputWidth, from.inputHeight, photoQuality_.load(), from.picture->cursor};
+  const auto now = std::chrono::steady_clock::now();
+  // Most samples of a still screen end here, at the cost of a few comparisons.
+  if (!pixels && !run->encoder.owesUpdate(run->pointer, settings, now)) return;
+  {
+    std::lock_guard lock(frameWriteLock);
+    if (frameWritePending) {
+      // What is owed without pixels is looked at again when the write ends.
+      if (pixels) {
+        heldSample_ = sample;
+        heldFrom_ = run->from;
+      }
+      return;
+    }
+    if (pixels) heldSample_.reset();
+  }
+  std::optional<PixelBuffer> picture;
+  if (pixels) {
+    picture = ciContext->render(*sample.imageBuffer);
+    if (!picture) return;
+    const FrameSize target = captureFrameSize(picture->width, picture->height, pictureMaxSide(*from.picture));
+    if (picture->width != target.width || picture->height != target.height) {
+      picture = ciContext->drawScaled(*picture, static_cast<int>(target.width), static_cast<int>(target.height));
+      if (!picture) return;
+    }
+  }
+  auto update = run->encoder.makeUpdate(picture ? &*picture : nullptr, run->pointer, settings, now);
+  const auto host = from.host.lock();
+  if (update && host) writePictureUpdate(*run, std::move(*update), *host);
+}
+
+void CaptureSession::writePictureUpdate(PictureRun& run, PictureUpdate update, CaptureHost& host) {
+  QOVA_ASSERT_ON(*streamOutputQueue);
+  std::string headerLine = std::move(update.headerLine);
+  std::vector<uint8_t> payload = std::move(update.payload);
+  {
+    std::lock_guard lock(frameWriteLock);
+    if (frameWritePending) return;
+    frameWritePending = true;
+  }
+  // Only what is handed to the write counts as held by the agent.
+  run.encoder.sent(std::move(update));
+  armRefinement(run);
+  host.writeFrameToAgent(
+      std::move(headerLine), std::move(payload),
+      weakBlock(shared_from_this(), [](CaptureSession& self, AgentWrite result) { self.frameWriteEnded(result); }));
+}
+
+void CaptureSession::armRefinement(PictureRun& run) {
+  const auto due = run.encoder.refinementDue();
+  if (!due || run.refinementArmed) return;
+  run.refinementArmed = true;
+  const auto wait = std::chrono::ceil<Duration>(*due - std::chrono::steady_clock::now());
+  mainQueue_->postAfter(std::max(wait, Duration(1)), [weakSelf = weak_from_this(), owner = run.owner] {
+    const auto self = weakSelf.lock();
+    if (!self) return;
+    self->streamOutputQueue->async(weakBlock(self, [owner](CaptureSession& session) {
+      if (!session.pictureRun_ || session.pictureRun_->owner != owner) return;
+      session.pictureRun_->refinementArmed = false;
+      session.sendHeldSample();
+      // Tiles that changed meanwhile are due later; while a write is pending its end looks again.
+      if (session.pictureRun_ && session.pictureRun_->owner == owner) session.armRefinement(*session.pictureRun_);
+    }));
+  });
+}
+
+void CaptureSession::requestFullPicture() {
+  streamOutputQueue->async(weakBlock(shared_from_this(), [](CaptureSession& self) {
+    if (!self.pictureRun_) return;
+    self.pictureRun_->encoder.requireFull();
+    self.sendHeldSample();
+  }));
+}
+
 void CaptureSession::remakeStream(const CaptureStreamOutput& from) {
   captureQueue->async(
       weakBlock(shared_from_this(), [output = from.weak_from_this(), host = from.host](CaptureSession& self) {
@@ -231,7 +373,7 @@ void CaptureSession::remakeStream(const CaptureStreamOutput& from) {
         if (!current || current != self.captureStreamOutput || !self.captureActive.load()) return;
         kLog.info("the captured display changed size: capture starts again at the new size");
         self.endCapture();
-        self.beginCapture(host);
+        self.beginCapture(host, current->picture, true);
       }));
 }
 
@@ -262,8 +404,9 @@ void CaptureSession::frameWriteEnded(AgentWrite result) {
   }
   std::lock_guard lock(frameWriteLock);
   frameWritePending = false;
-  // After a failure capture is stopping, and with no agent there is no one to send it to.
-  if (heldSample_ && result == AgentWrite::written) {
+  // After a failure capture is stopping, and with no agent there is no one to send it to. The richer
+  // picture may owe an update without a held sample (a refinement, the pointer).
+  if (result == AgentWrite::written) {
     streamOutputQueue->async(weakBlock(shared_from_this(), [](CaptureSession& self) { self.sendHeldSample(); }));
   }
 }
@@ -272,13 +415,20 @@ void CaptureSession::sendHeldSample() {
   QOVA_ASSERT_ON(*streamOutputQueue);
   std::optional<ScreenSample> sample;
   std::shared_ptr<CaptureStreamOutput> from;
+  uint64_t openings = 0;
   {
     std::lock_guard lock(frameWriteLock);
     if (frameWritePending) return;  // a write began meanwhile: what is held goes when it ends
     sample = std::exchange(heldSample_, std::nullopt);
     from = heldFrom_.lock();
+    openings = gateOpenings_;
   }
-  if (sample && from) handleStreamSampleBuffer(*sample, *from);
+  if (sample && from) return handleStreamSampleBuffer(*sample, *from);
+  if (!pictureRun_ || pictureRun_->openings != openings) return;
+  if (const auto owner = pictureRun_->from.lock()) {
+    handleStreamSampleBuffer({FrameStatus::idle, std::nullopt, std::chrono::steady_clock::now(), {}, std::nullopt},
+                             *owner);
+  }
 }
 
 void CaptureSession::reopenFrameGate() {
@@ -286,6 +436,7 @@ void CaptureSession::reopenFrameGate() {
   frameWritePending = false;
   heldSample_.reset();
   heldFrom_.reset();
+  ++gateOpenings_;
 }
 
 }  // namespace qova

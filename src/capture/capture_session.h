@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "capture/capture_command.h"
 #include "capture/capture_host.h"
 #include "platform/screen_capture.h"
 
@@ -20,13 +21,14 @@ class Imaging;
 class ImageContext;
 class CaptureSession;
 struct FrameHeader;
+struct PictureUpdate;
 
 // Where one stream's samples and its own stop go: to the session, for the host that started it.
 // Held by its stream and, once adopted, by the session; it holds both weakly.
 class CaptureStreamOutput : public ScreenStreamClient, public std::enable_shared_from_this<CaptureStreamOutput> {
  public:
   CaptureStreamOutput(std::weak_ptr<CaptureSession> session, std::weak_ptr<CaptureHost> host, int64_t inputWidth,
-                      int64_t inputHeight);
+                      int64_t inputHeight, std::optional<PictureRequest> picture = std::nullopt);
   // streamOutputQueue.
   void didOutputSample(const ScreenSample& sample) override;
   // Any thread; only queues the stop transition.
@@ -36,6 +38,7 @@ class CaptureStreamOutput : public ScreenStreamClient, public std::enable_shared
   const std::weak_ptr<CaptureHost> host;
   const int64_t inputWidth;  // of the captured display, at least 1
   const int64_t inputHeight;
+  const std::optional<PictureRequest> picture;  // as accepted; absent: written frames
 };
 
 // Screen capture for the agent: the start and stop transitions, bringing up the stream, and the
@@ -64,15 +67,21 @@ class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
   const intptr_t captureQueueDepth = 2;
   const double captureMaxSide = 1280.0;
   const double captureJpegQuality = 0.54;
+  // Of changing photo-like areas in the richer picture, until the agent tunes it.
+  static constexpr double kDefaultPhotoQuality = 0.65;
 
-  // Agent output reader thread; only queues work on captureQueue. A start sends frames to `host`.
+  // Agent output reader thread; only queues work. A start sends frames (or the richer picture it
+  // asks for) to `host`.
   void handleCaptureBridge(std::string_view payload, std::weak_ptr<CaptureHost> host);
   // Any thread; queue the start or stop transition on captureQueue and return at once.
-  void startCaptureBridge(std::weak_ptr<CaptureHost> host);
+  void startCaptureBridge(std::weak_ptr<CaptureHost> host, std::optional<PictureRequest> picture = std::nullopt);
   void stopCaptureBridge();
   // A worker thread, launched by the start transition with its attempt number: brings up the stream
   // and queues its adoption (or the return to Idle) on captureQueue.
-  void startScreenCaptureStream(uint64_t attempt, std::weak_ptr<CaptureHost> host);
+  // A start that asked for the richer picture first tells the host what it accepted, unless
+  // `answered` (a restart at a new size).
+  void startScreenCaptureStream(uint64_t attempt, std::weak_ptr<CaptureHost> host,
+                                std::optional<PictureRequest> picture = std::nullopt, bool answered = false);
   // streamOutputQueue: the frame pipeline, from sample to frame message.
   void handleStreamSampleBuffer(const ScreenSample& sampleBuffer, const CaptureStreamOutput& from);
   void encodeAndSendCaptureFrame(const PixelBuffer& image, const CaptureStreamOutput& from);
@@ -84,7 +93,7 @@ class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
 
  private:
   // captureQueue.
-  void beginCapture(std::weak_ptr<CaptureHost> host);
+  void beginCapture(std::weak_ptr<CaptureHost> host, std::optional<PictureRequest> picture, bool answered);
   void endCapture();
   void adoptStream(uint64_t attempt, std::shared_ptr<ScreenStream> stream, std::shared_ptr<CaptureStreamOutput> output);
   // The stream start's worker thread; both only queue work. A start that failed for `why` is shown
@@ -94,8 +103,16 @@ class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
   // Called back by the host once its write has ended: the next sample may become a frame, and the
   // one held meanwhile is sent.
   void frameWriteEnded(AgentWrite result);
-  // streamOutputQueue.
+  // streamOutputQueue: the held sample, or what the richer picture owes without a new one.
   void sendHeldSample();
+  // streamOutputQueue: the richer picture's pipeline, from sample (with pixels or not) to update.
+  struct PictureRun;
+  void handlePictureSample(const ScreenSample& sample, const CaptureStreamOutput& from);
+  PictureRun* pictureRunFor(const CaptureStreamOutput& from);
+  void writePictureUpdate(PictureRun& run, PictureUpdate update, CaptureHost& host);
+  // Still lossy tiles are refined when due even where the stream sends nothing while still.
+  void armRefinement(PictureRun& run);
+  void requestFullPicture();
   // streamOutputQueue: a stream of the display's new size takes the place of `from`, when that is
   // still the current one.
   void remakeStream(const CaptureStreamOutput& from);
@@ -114,6 +131,9 @@ class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
   // picture, so without it the last change could wait for the next one, however long.
   std::optional<ScreenSample> heldSample_;
   std::weak_ptr<CaptureStreamOutput> heldFrom_;
+  uint64_t gateOpenings_ = 0;               // under frameWriteLock: a new capture run voids what the last one owed
+  std::unique_ptr<PictureRun> pictureRun_;  // streamOutputQueue
+  std::atomic<double> photoQuality_{kDefaultPhotoQuality};
   mutable std::mutex displayMutex_;
   CaptureDisplay capturedDisplay_;  // under displayMutex_
 };

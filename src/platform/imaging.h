@@ -9,6 +9,7 @@ namespace qova {
 
 // 32-bit pixels in memory order B, G, R, X (the fourth byte is ignored), rows top to bottom.
 // A cheap value: `storage` keeps the bytes alive, so copies share them and any thread may read them.
+// The bytes are never written once a buffer is handed on.
 struct PixelBuffer {
   int width = 0;
   int height = 0;
@@ -36,6 +37,11 @@ class ImageContext {
   // One complete baseline JPEG file (full-range YCbCr, 4:2:0) at `quality` on the 0.0 to 1.0
   // scale, or nullopt when encoding failed.
   virtual std::optional<std::vector<uint8_t>> encodeJpeg(const PixelBuffer& image, double quality) = 0;
+  // The same with colour at full resolution (4:4:4), for pictures that are to look finished.
+  virtual std::optional<std::vector<uint8_t>> encodeJpegFullColour(const PixelBuffer& image, double quality) = 0;
+  // One complete PNG file of the image, lossless (indexed when it holds at most 256 colours, else
+  // 8-bit RGB), or nullopt when encoding failed.
+  virtual std::optional<std::vector<uint8_t>> encodePng(const PixelBuffer& image) = 0;
 };
 
 // Makes image contexts. Any thread.

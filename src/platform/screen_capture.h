@@ -72,10 +72,10 @@ struct ScreenStreamConfiguration {
   FrameInterval minimumFrameInterval;
   intptr_t queueDepth = 3;  // samples handed over and not yet handled, at most
   bool showsCursor = true;
-  std::shared_ptr<SamplePacing> pacing;  // required: no stream is made without it
   // With showsCursor false: samples carry `cursor`, and a move or a new shape alone makes an idle
   // sample that carries it. Streams that cannot tell leave `cursor` empty.
   bool reportsCursor = false;
+  std::shared_ptr<SamplePacing> pacing;  // required: no stream is made without it
 };
 
 // What a sample says of its frame. Only complete and started frames carry a picture worth sending;

@@ -31,7 +31,22 @@ class FakeImageContext : public ImageContext {
     qualities.push_back(quality);
     return failing == Step::encode ? std::nullopt : std::optional(std::vector<uint8_t>(jpeg.begin(), jpeg.end()));
   }
+  std::optional<std::vector<uint8_t>> encodeJpegFullColour(const PixelBuffer& image, double quality) override {
+    refinedQualities.push_back(quality);
+    return failing == Step::encode || !image.isWellFormed()
+               ? std::nullopt
+               : std::optional(std::vector<uint8_t>(jpeg.begin(), jpeg.end()));
+  }
+  // "PNG" bytes that say which area they are of, so that tests can tell rectangles apart.
+  std::optional<std::vector<uint8_t>> encodePng(const PixelBuffer& image) override {
+    ++pngs;
+    if (failing == Step::encode) return std::nullopt;
+    const std::string text = "png " + std::to_string(image.width) + "x" + std::to_string(image.height);
+    return std::vector<uint8_t>(text.begin(), text.end());
+  }
   Step failing = Step::none;
+  int pngs = 0;
+  std::vector<double> refinedQualities;
   int renders = 0;
   std::vector<double> qualities;
   std::string jpeg = "\xFF\xD8\n__QOVA_FRAME_BYTES__{\"width\":1}\n\r\n\xFF\xD9";

@@ -36,6 +36,10 @@ class FakeScreenStream : public ScreenStream {
   }
   void release() { release_.set_value(); }
   int stops() const { return stops_.load(); }
+  // A sample without pixels that only reports the pointer, as a move alone makes one.
+  void deliverPointer(int64_t x, int64_t y, std::shared_ptr<const CursorImage> image) {
+    deliver({FrameStatus::idle, std::nullopt, std::chrono::steady_clock::now(), {}, CursorState{x, y, true, image}});
+  }
   void deliver(ScreenSample sample) {
     queue->async([client = client, sample = std::move(sample)] { client->didOutputSample(sample); });
   }
@@ -60,6 +64,7 @@ class FakeScreenCapture : public ScreenCapture {
     return content;
   }
   uint32_t mainDisplayId() override { return 7; }
+  bool canReportCursor() const override { return reportsCursor.load(); }
   std::shared_ptr<ScreenStream> makeStream(const CaptureDisplay& display,
                                            const ScreenStreamConfiguration& configuration,
                                            std::shared_ptr<ScreenStreamClient> client,
@@ -81,7 +86,8 @@ class FakeScreenCapture : public ScreenCapture {
   std::optional<ShareableContent> content = ShareableContent{{{7, 1440, 900}}};
   std::atomic<bool> makeFails{false};
   std::atomic<bool> startFails{false};
-  std::atomic<bool> holdStart{false};  // the stream's start waits until it is released
+  std::atomic<bool> holdStart{false};      // the stream's start waits until it is released
+  std::atomic<bool> reportsCursor{false};  // streams can hand the pointer in samples' `cursor`
   std::atomic<int> contentQueries{0};
 
  private:

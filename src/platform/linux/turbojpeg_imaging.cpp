@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "platform/linux/bgra_scaler.h"
+#include "platform/linux/png_encoder.h"
 
 namespace qova {
 
@@ -76,7 +77,28 @@ class TurboJpegImageContext : public ImageContext {
     return std::vector<uint8_t>(jpeg, jpeg + jpegSize);
   }
 
+  std::optional<std::vector<uint8_t>> encodeJpegFullColour(const PixelBuffer& image, double quality) override {
+    // Refinement passes are small and rare: TurboJPEG's own colour pass does.
+    if (!image.isWellFormed() || !std::isfinite(quality)) return std::nullopt;
+    if (!compressor_) compressor_.reset(tjInitCompress());
+    if (!compressor_) return std::nullopt;
+    const unsigned long bound = tjBufSize(image.width, image.height, TJSAMP_444);
+    if (bound == static_cast<unsigned long>(-1)) return std::nullopt;
+    if (output_.size() < bound) output_.resize(bound);
+    unsigned char* jpeg = output_.data();
+    unsigned long jpegSize = bound;
+    const int tjQuality = std::clamp(static_cast<int>(std::lround(quality * 100.0)), 1, 100);
+    if (tjCompress2(compressor_.get(), image.data, image.width, image.bytesPerRow, image.height, TJPF_BGRX, &jpeg,
+                    &jpegSize, TJSAMP_444, tjQuality, TJFLAG_NOREALLOC) != 0) {
+      return std::nullopt;
+    }
+    return std::vector<uint8_t>(jpeg, jpeg + jpegSize);
+  }
+
+  std::optional<std::vector<uint8_t>> encodePng(const PixelBuffer& image) override { return png_.encode(image); }
+
  private:
+  PngEncoder png_;
   std::unique_ptr<void, TjDestroyer> compressor_;
   std::vector<uint8_t> planes_;
   std::vector<uint8_t> output_;

@@ -23,6 +23,7 @@ struct FakeCaptureHost : CaptureHost {
       if (outcome == AgentWrite::written) {
         frames.push_back(
             {nlohmann::json::parse(header.substr(header.find('{'))), std::string(jpeg.begin(), jpeg.end())});
+        markers.push_back(header.substr(0, header.find('{')));
       }
       done(outcome);
     });
@@ -36,6 +37,7 @@ struct FakeCaptureHost : CaptureHost {
   AgentWrite outcome = AgentWrite::written;
   std::vector<std::function<void()>> writes;
   std::vector<std::pair<nlohmann::json, std::string>> frames;  // header, JPEG
+  std::vector<std::string> markers;                            // of each frame's header line
   std::vector<std::string> statuses;                           // main thread
 };
 
@@ -246,6 +248,61 @@ TEST_F(CaptureSessionTest, OneFrameIsPendingAtATimeAndAFailedWriteStopsCapture) 
   deliver(stream, sampleOf(1280, 800));
   EXPECT_TRUE(isIdle());
   EXPECT_TRUE(eventually([&] { return stream->stops() == 1; }));
+}
+
+// An opt-in start is answered before anything else; then comes the whole picture with the pointer,
+// then only the tiles that changed, then a pointer that moved and changed shape alone; a refresh
+// sends the whole picture again.
+TEST_F(CaptureSessionTest, AnOptInStartAnswersThenSendsTheWholePictureThenChangesThenThePointer) {
+  capture().reportsCursor = true;
+  capture().content = ShareableContent{{{7, 200, 100}}};
+  session->handleCaptureBridge(R"({"action":"start","picture":{"version":1,"fps":20,"cursor":true}})", host);
+  ASSERT_TRUE(eventually([&] { return capture().streams().size() == 1; }));
+  const auto stream = capture().streams()[0];
+  const auto& c = stream->configuration;
+  EXPECT_EQ(std::tie(c.width, c.height, c.minimumFrameInterval.timescale, c.showsCursor, c.reportsCursor),
+            std::make_tuple(200, 100, 20, false, true));
+  ScreenSample sample = sampleOf(200, 100);
+  sample.cursor =
+      CursorState{100, 30, true, std::make_shared<CursorImage>(CursorImage{5, 2, 1, 0, 1, {1, 2, 3, 4, 5, 6, 7, 8}})};
+  deliver(stream, sample);
+  sample.imageBuffer = solidPixelBuffer(200, 100);
+  for (const auto& [x, y] : std::vector<std::pair<int, int>>{{40, 70}, {199, 99}, {70, 75}}) {
+    const_cast<uint8_t*>(sample.imageBuffer->data)[y * 800 + x * 4] = 7;
+  }
+  deliver(stream, sample);
+  stream->deliverPointer(50, 40, std::make_shared<CursorImage>(CursorImage{6, 1, 1, 0, 0, {9, 9, 9, 9}}));
+  session->streamOutputQueue->drain();
+  command("refresh");  // the same picture again, whole, with no new sample
+  session->streamOutputQueue->drain();
+
+  ASSERT_EQ(host->frames.size(), 5u);
+  EXPECT_EQ(host->frames[4].first["full"], true);
+  EXPECT_EQ(host->markers,
+            (std::vector<std::string>{"__QOVA_PICTURE__", "__QOVA_UPDATE_BYTES__", "__QOVA_UPDATE_BYTES__",
+                                      "__QOVA_UPDATE_BYTES__", "__QOVA_UPDATE_BYTES__"}));
+  EXPECT_EQ(host->frames[0].first,
+            nlohmann::json::parse(R"({"version":1,"tile":32,"fps":20,"maxSide":0,"cursor":true})"));
+  const struct {
+    const char* header;  // without the timestamp
+    std::string payload;
+  } updates[] = {
+      {R"({"width":200,"height":100,"inputWidth":200,"inputHeight":100,"bytes":19,"full":true,
+          "rects":[[0,0,200,100,1,11]],"cursor":[100,30,1],"shape":[5,2,1,0,1,8]})",
+       std::string("png 200x100\x01\x02\x03\x04\x05\x06\x07\x08")},
+      {R"({"width":200,"height":100,"inputWidth":200,"inputHeight":100,"bytes":16,"full":false,
+          "rects":[[32,64,64,32,1,9],[192,96,8,4,1,7]]})",
+       "png 64x32png 8x4"},
+      {R"({"width":200,"height":100,"inputWidth":200,"inputHeight":100,"bytes":4,"full":false,
+          "rects":[],"cursor":[50,40,1],"shape":[6,1,1,0,0,4]})",
+       "\x09\x09\x09\x09"},
+  };
+  for (size_t i = 0; i < std::size(updates); ++i) {
+    auto [header, payload] = host->frames[i + 1];
+    EXPECT_EQ(header.erase("timestamp"), 1u) << i;
+    EXPECT_EQ(header, nlohmann::json::parse(updates[i].header)) << i;
+    EXPECT_EQ(payload, updates[i].payload) << i;
+  }
 }
 
 }  // namespace

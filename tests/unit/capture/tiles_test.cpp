@@ -1,0 +1,80 @@
+// The tile logic of the richer picture: which tiles changed, which are lossless, and how they join.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "capture/tile_classifier.h"
+#include "capture/tile_diff.h"
+#include "capture/tile_rects.h"
+#include "fakes/fake_imaging.h"
+
+namespace qova {
+namespace {
+
+uint8_t* at(const PixelBuffer& p, int x, int y) {
+  return const_cast<uint8_t*>(p.data) + static_cast<size_t>(y) * p.bytesPerRow + static_cast<size_t>(x) * 4;
+}
+
+// A picture with row padding, as captured buffers may have.
+PixelBuffer padded(int width, int height) {
+  auto bytes = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(width + 3) * 4 * height, 0x80);
+  return {width, height, (width + 3) * 4, bytes->data(), bytes};
+}
+
+TEST(TileDiff, FlagsExactlyTheTilesWithAChangedByteIncludingCutEdgeTiles) {
+  const struct {
+    int x, y, byte;
+    std::vector<uint8_t> expected;  // 3 x 2 tiles of a 70 x 40 picture
+  } cases[] = {
+      {0, 0, 0, {1, 0, 0, 0, 0, 0}},   {31, 31, 2, {1, 0, 0, 0, 0, 0}}, {32, 31, 1, {0, 1, 0, 0, 0, 0}},
+      {69, 39, 0, {0, 0, 0, 0, 0, 1}}, {64, 32, 3, {0, 0, 0, 0, 0, 1}}, {40, 35, 0, {0, 0, 0, 0, 1, 0}},
+  };
+  const PixelBuffer before = padded(70, 40);
+  for (const auto& c : cases) {
+    const PixelBuffer after = padded(70, 40);
+    at(after, c.x, c.y)[c.byte] ^= 1;
+    at(after, 69, 0)[4] ^= 1;  // padding beyond the row is no pixel
+    EXPECT_EQ(changedTiles(before, after), c.expected) << c.x << "," << c.y;
+  }
+  EXPECT_EQ(changedTiles(before, padded(70, 40)), std::vector<uint8_t>(6, 0));
+}
+
+TEST(TileClassifier, CountsDistinctColoursUpToTheLimitIgnoringTheFourthByte) {
+  const struct {
+    int colours;  // distinct, each in a run of 3 pixels, the last repeated to the end
+    int limit;
+    bool few;
+  } cases[] = {{1, 256, true}, {256, 256, true}, {257, 256, false}, {4, 3, false}, {3, 3, true}};
+  for (const auto& c : cases) {
+    const PixelBuffer p = padded(32, 32);
+    for (int i = 0; i < 32 * 32; ++i) {
+      const uint32_t colour = std::min(i / 3, c.colours - 1) * 40503u | uint32_t(i) << 24;  // 4th byte varies
+      std::memcpy(at(p, i % 32, i / 32), &colour, 4);
+    }
+    EXPECT_EQ(hasFewColours(p, 0, 0, 32, 32, c.limit), c.few) << c.colours << " of " << c.limit;
+  }
+  const PixelBuffer p = padded(64, 32);  // only the area asked about counts
+  for (int i = 0; i < 32 * 32; ++i) std::memcpy(at(p, 32 + i % 32, i / 32), &i, 2);
+  EXPECT_TRUE(hasFewColours(p, 0, 0, 32, 32));
+  EXPECT_FALSE(hasFewColours(p, 32, 0, 32, 32));
+}
+
+TEST(TileRects, RunsAlongRowsGrowDownOverEqualRunsOfOneClass) {
+  const struct {
+    const char* classes;  // 4 x 3, row by row
+    std::vector<TileRect> expected;
+  } cases[] = {
+      {"000000000000", {}},
+      {"112211220110", {{0, 0, 2, 2, 1}, {2, 0, 2, 2, 2}, {1, 2, 2, 1, 1}}},
+      {"101011101010", {{0, 0, 1, 1, 1}, {2, 0, 1, 1, 1}, {0, 1, 3, 1, 1}, {0, 2, 1, 1, 1}, {2, 2, 1, 1, 1}}},
+      {"330133013302", {{0, 0, 2, 3, 3}, {3, 0, 1, 2, 1}, {3, 2, 1, 1, 2}}},
+  };
+  for (const auto& c : cases) {
+    std::vector<uint8_t> classes;
+    for (const char* k = c.classes; *k; ++k) classes.push_back(static_cast<uint8_t>(*k - '0'));
+    EXPECT_EQ(mergeTiles(classes, 4, 3), c.expected) << c.classes;
+  }
+}
+
+}  // namespace
+}  // namespace qova
