@@ -21,6 +21,9 @@ inline constexpr std::string_view kCaptureMarker = "__QOVA_CAPTURE__";
 inline constexpr std::string_view kFileReceivedMarker = "__QOVA_FILE_RECEIVED__";
 inline constexpr std::string_view kPermissionMarker = "__QOVA_PERMISSION__";
 inline constexpr std::string_view kFrameMarker = "__QOVA_FRAME_BYTES__";
+// The richer picture, for an agent that asked for it: the answer to its start, then tile updates.
+inline constexpr std::string_view kPictureMarker = "__QOVA_PICTURE__";
+inline constexpr std::string_view kUpdateMarker = "__QOVA_UPDATE_BYTES__";
 // A status line that begins so, then the digits of the device ID the agent uses from now on.
 inline constexpr std::string_view kDeviceIdChangedPrefix = "[agent] this device's ID is now ";
 
