@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -26,16 +27,62 @@ struct FrameMessage {
   std::string jpeg;
 };
 
-using InputStreamMessage = std::variant<PermissionState, FrameMessage>;
+// What the application accepted of our request for the richer picture; its updates follow.
+struct PictureAccepted {
+  int version = 1;
+  int tile = 32;
+  int fps = 30;
+  int maxSide = 0;
+  bool cursor = false;
+};
 
-// Splits the byte stream the application writes to our standard input into permission and frame
-// messages. Each message is found by its marker; a frame's end follows from its "bytes" member alone,
+// One rectangle of an update: where it goes, how it is encoded (0 JPEG, 1 PNG) and its byte count.
+struct UpdateRect {
+  int x = 0, y = 0, w = 0, h = 0;
+  int kind = 0;
+  std::size_t length = 0;
+};
+
+struct CursorPosition {
+  int x = 0, y = 0;
+  bool visible = false;
+  bool operator==(const CursorPosition&) const = default;
+};
+
+// The pointer's image: RGBA, not premultiplied, width * height * 4 bytes.
+struct CursorShape {
+  std::int64_t serial = 0;
+  int width = 0, height = 0, hotX = 0, hotY = 0;
+  std::string rgba;
+};
+
+// The changed parts of the picture since the last update; the payload holds the rects' bytes in
+// order, then the shape's.
+struct UpdateMessage {
+  int width = 0;
+  int height = 0;
+  int inputWidth = 0;
+  int inputHeight = 0;
+  std::int64_t timestamp = 0;
+  bool full = false;
+  std::vector<UpdateRect> rects;
+  std::optional<CursorPosition> cursor;
+  std::optional<CursorShape> shape;  // rgba empty here; filled from the payload's tail
+  std::string payload;
+};
+
+using InputStreamMessage = std::variant<PermissionState, FrameMessage, PictureAccepted, UpdateMessage>;
+
+// Splits the byte stream the application writes to our standard input into permission, frame,
+// picture and update messages. Each message is found by its marker; a frame's end follows from its "bytes" member alone,
 // since the JPEG may hold any byte. Anything that is not a well-formed message is skipped up to the
 // next marker, so one damaged message costs only itself. Not thread-safe: one reader feeds it.
 class InputStreamParser {
  public:
   static constexpr std::size_t kDefaultMaxFrameBytes = 32u << 20;
   static constexpr std::size_t kMaxHeaderLine = 4096;
+  // An update's header lists every changed rectangle: a whole screen of scattered tiles.
+  static constexpr std::size_t kMaxUpdateHeaderLine = 256u << 10;
 
   explicit InputStreamParser(std::size_t maxFrameBytes = kDefaultMaxFrameBytes);
 
@@ -43,22 +90,31 @@ class InputStreamParser {
   void feed(std::string_view bytes, std::vector<InputStreamMessage>& out);
 
   // Bytes held back waiting for the rest of a message (bounded by the header limit or a frame).
-  std::size_t pendingBytes() const { return buffer_.size() + frame_.jpeg.size(); }
+  std::size_t pendingBytes() const { return buffer_.size() + frame_.jpeg.size() + update_.payload.size(); }
 
  private:
-  enum class State { SeekMarker, PermissionLine, FrameHeader, FrameBody };
+  enum class State { SeekMarker, PermissionLine, FrameHeader, FrameBody, PictureLine, UpdateHeader, UpdateBody };
 
   std::size_t seekMarker(std::size_t pos);
   std::size_t readLine(std::size_t pos, std::vector<InputStreamMessage>& out);
+  void finishBody(std::vector<InputStreamMessage>& out);
+  static std::string_view markerOf(State state);
 
   std::size_t maxFrameBytes_;
   State state_ = State::SeekMarker;
   std::string buffer_;
   FrameMessage frame_;
+  UpdateMessage update_;
   std::size_t frameRemaining_ = 0;
+  // The grid updates are checked against: none until the application accepted the picture.
+  int tile_ = 0;
 };
 
 // Reads a frame header object; false when a member is missing, not an integer or out of range.
 bool parseFrameHeader(std::string_view json, std::size_t maxFrameBytes, FrameMessage& frame, std::size_t& bytes);
+std::optional<PictureAccepted> parsePictureAccepted(std::string_view json);
+// Reads an update header on a grid of `tile`: false unless every rect lies inside the picture on
+// the grid, the shape is within bounds and the lengths add up to "bytes".
+bool parseUpdateHeader(std::string_view json, int tile, std::size_t maxBytes, UpdateMessage& update, std::size_t& bytes);
 
 }  // namespace qova::agent

@@ -139,8 +139,12 @@ void readApplicationInput(ViewerServer& server) {
     for (auto& message : messages) {
       if (auto* frame = std::get_if<FrameMessage>(&message)) {
         server.deliverFrame(std::move(*frame));
+      } else if (auto* permission = std::get_if<PermissionState>(&message)) {
+        server.deliverPermission(*permission);
+      } else if (auto* update = std::get_if<UpdateMessage>(&message)) {
+        server.deliverPicture(std::move(*update));
       } else {
-        server.deliverPermission(std::get<PermissionState>(message));
+        server.deliverPicture(std::get<PictureAccepted>(message));
       }
     }
     messages.clear();
@@ -165,6 +169,8 @@ int serve() {
     removeStaleUploads(config.receivedFolder, std::chrono::hours{1});
     config.maxUploadBytes = maxUploadBytes();
     config.permissions = launchPermissions();
+    // QOVA_AGENT_PICTURE=0 keeps to written frames (benchmarks compare both paths in one run).
+    config.askPicture = environment("QOVA_AGENT_PICTURE") != "0";
     const auto url = viewerUrl(config.address);
     auto link = serverLinkConfig();
     link.deviceId = config.deviceId;

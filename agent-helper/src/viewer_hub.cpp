@@ -14,6 +14,10 @@ namespace {
 // failed, permission was missing, or the screen is still), the request is repeated; the
 // application ignores a start while it captures.
 constexpr std::chrono::seconds kCaptureRetry{3};
+// A viewer whose update has been out this long is not reading (a hidden tab, a dead link): it is
+// left out of the tuning rather than pulling every viewer's quality down.
+constexpr std::chrono::seconds kStalledViewer{5};
+constexpr double kSmoothing = 0.3;
 }  // namespace
 
 std::string encodeFrameForViewer(const FrameMessage& frame) {
@@ -68,17 +72,25 @@ void ViewerHub::releaseConnection(std::uint64_t id) {
 
 std::vector<std::shared_ptr<ViewerPeer>> ViewerHub::liveViewers() const {
   std::vector<std::shared_ptr<ViewerPeer>> live;
-  for (const auto& weak : viewers_) {
-    if (auto viewer = weak.lock()) live.push_back(std::move(viewer));
+  for (const auto& watching : viewers_) {
+    if (auto viewer = watching.peer.lock()) live.push_back(std::move(viewer));
   }
   return live;
 }
 
 void ViewerHub::join(const std::shared_ptr<ViewerPeer>& viewer) {
-  std::erase_if(viewers_, [](const auto& weak) { return weak.expired(); });
-  viewers_.push_back(viewer);
+  std::erase_if(viewers_, [this](const Watching& w) {
+    if (w.peer.expired()) store_.removeViewer(w.key);
+    return w.peer.expired();
+  });
+  auto& added = viewers_.emplace_back();
+  added.peer = viewer;
+  added.raw = viewer.get();
+  added.key = nextViewerKey_++;
+  store_.addViewer(viewers_.back().key);
   viewer->sendText(permissionText());
-  if (latestFrame_) viewer->sendFrame(latestFrame_);
+  if (pictureMode_) sendUpdate(viewers_.back());
+  if (latestFrame_ && !pictureMode_) viewer->sendFrame(latestFrame_);
   broadcastText(nlohmann::json{{"type", "viewers"}, {"count", viewers_.size()}}.dump());
   lines_.emit("[agent] viewer joined (" + std::to_string(viewers_.size()) + " watching)");
   if (viewers_.size() == 1) requestCapture(true);
@@ -86,9 +98,10 @@ void ViewerHub::join(const std::shared_ptr<ViewerPeer>& viewer) {
 
 void ViewerHub::leave(const ViewerPeer* viewer) {
   const auto before = viewers_.size();
-  std::erase_if(viewers_, [viewer](const auto& weak) {
-    auto live = weak.lock();
-    return !live || live.get() == viewer;
+  std::erase_if(viewers_, [this, viewer](const Watching& w) {
+    const bool gone = w.peer.expired() || w.raw == viewer;
+    if (gone) store_.removeViewer(w.key);
+    return gone;
   });
   if (viewers_.size() == before) return;
   lines_.emit("[agent] viewer left (" + std::to_string(viewers_.size()) + " watching)");
@@ -108,11 +121,96 @@ std::shared_ptr<ViewerPeer> ViewerHub::viewerForToken(std::string_view token) co
 void ViewerHub::frame(FrameMessage frame) {
   space_ = {frame.inputWidth, frame.inputHeight};
   frameSinceRequest_ = true;
+  if (pictureMode_) {
+    // The application went back to frames (another one, or it restarted without the picture).
+    pictureMode_ = false;
+    store_.reset(0);
+  }
   // Frames that arrive after the last viewer left are not kept: a later viewer must not be shown a
   // picture from before its time.
   if (!captureRequested_) return;
   latestFrame_ = std::make_shared<const std::string>(encodeFrameForViewer(frame));
   for (const auto& viewer : liveViewers()) viewer->sendFrame(latestFrame_);
+}
+
+void ViewerHub::picture(const PictureAccepted& accepted) {
+  if (!captureRequested_) return;
+  frameSinceRequest_ = true;
+  // A repeated answer on the same grid keeps the picture; the next whole one replaces it anyway.
+  if (!pictureMode_ || !store_.hasPicture() || accepted.tile != pictureTile_) store_.reset(accepted.tile);
+  pictureTile_ = accepted.tile;
+  pictureMode_ = true;
+  latestFrame_.reset();
+}
+
+void ViewerHub::update(UpdateMessage update) {
+  if (!captureRequested_ || !pictureMode_) return;
+  frameSinceRequest_ = true;
+  space_ = {update.inputWidth, update.inputHeight};
+  store_.apply(std::move(update));
+  if (store_.takeRefreshWish()) captureLine({{"action", "refresh"}});
+  for (auto& watching : viewers_) sendUpdate(watching);
+  tune();
+}
+
+void ViewerHub::ack(const ViewerPeer* viewer, const nlohmann::json& message) {
+  const auto seq = message.find("seq");
+  auto* w = watching(viewer);
+  if (!w || seq == message.end() || !seq->is_number_unsigned() || !store_.acknowledge(w->key, seq->get<std::uint64_t>())) {
+    return;
+  }
+  const auto took = std::chrono::duration<double, std::milli>(Clock::now() - w->sentAt).count();
+  w->rttMs = static_cast<int>(took + 0.5);
+  w->smoothedMs = w->smoothedMs == 0 ? took : w->smoothedMs + kSmoothing * (took - w->smoothedMs);
+  if (took > 0) {
+    const auto rate = static_cast<double>(w->sentBytes) * 1000.0 / took;
+    w->bytesPerSecond = w->bytesPerSecond == 0 ? rate : w->bytesPerSecond + kSmoothing * (rate - w->bytesPerSecond);
+  }
+  sendUpdate(*w);
+  tune();
+}
+
+ViewerHub::Watching* ViewerHub::watching(const ViewerPeer* viewer) {
+  for (auto& w : viewers_) {
+    if (w.raw == viewer && !w.peer.expired()) return &w;
+  }
+  return nullptr;
+}
+
+void ViewerHub::sendUpdate(Watching& watching) {
+  auto peer = watching.peer.lock();
+  if (!peer || !pictureMode_) return;
+  const auto update = store_.compose(watching.key);
+  if (!update) return;
+  auto message = std::make_shared<const std::string>(encodeUpdateForViewer(*update, watching.rttMs));
+  watching.sentAt = Clock::now();
+  watching.sentBytes = message->size();
+  // One update in flight: the viewer's single frame slot is never overwritten while it waits.
+  peer->sendFrame(std::move(message));
+}
+
+// The slowest viewer sets the quality for all: the picture is encoded once.
+void ViewerHub::tune() {
+  if (!pictureMode_) return;
+  const auto now = Clock::now();
+  double slowest = 0;
+  bool measured = false;
+  for (const auto& w : viewers_) {
+    if (!w.rttMs) continue;
+    const auto waiting = std::chrono::duration<double, std::milli>(now - w.sentAt).count();
+    const bool inFlight = store_.inFlight(w.key);
+    if (inFlight && now - w.sentAt > kStalledViewer) continue;
+    slowest = std::max({slowest, w.smoothedMs, inFlight ? waiting : 0.0});
+    measured = true;
+  }
+  if (!measured) return;
+  if (const auto quality = tuner_.observe(std::chrono::milliseconds(static_cast<std::int64_t>(slowest)), now)) {
+    captureLine({{"action", "tune"}, {"quality", *quality}});
+  }
+}
+
+void ViewerHub::captureLine(const nlohmann::json& action) {
+  lines_.emit(std::string(kCaptureMarker) + action.dump());
 }
 
 void ViewerHub::permission(PermissionState state) {
@@ -140,15 +238,26 @@ std::string ViewerHub::permissionText() const {
   return message.dump();
 }
 
+std::string ViewerHub::startLine() const {
+  // Written by hand so the plain start stays byte for byte what an application without the picture knows.
+  return std::string(kCaptureMarker) +
+         (config_.askPicture ? R"({"action":"start","picture":{"version":1,"fps":30,"maxSide":0,"cursor":true}})"
+                             : R"({"action":"start"})");
+}
+
 void ViewerHub::requestCapture(bool start) {
   captureRequested_ = start;
   frameSinceRequest_ = false;
-  lines_.emit(std::string(kCaptureMarker) + (start ? R"({"action":"start"})" : R"({"action":"stop"})"));
+  lines_.emit(start ? startLine() : std::string(kCaptureMarker) + R"({"action":"stop"})");
   if (start) {
     armCaptureRetry();
   } else {
     captureRetry_.cancel();
     latestFrame_.reset();
+    // A later viewer must not be shown a picture from before its time.
+    pictureMode_ = false;
+    store_.reset(0);
+    tuner_.reset();
   }
 }
 
@@ -156,7 +265,7 @@ void ViewerHub::armCaptureRetry() {
   captureRetry_.expires_after(kCaptureRetry);
   captureRetry_.async_wait([this](const boost::system::error_code& error) {
     if (error || !captureRequested_) return;
-    if (!frameSinceRequest_) lines_.emit(std::string(kCaptureMarker) + R"({"action":"start"})");
+    if (!frameSinceRequest_) lines_.emit(startLine());
     frameSinceRequest_ = false;
     armCaptureRetry();
   });

@@ -15,6 +15,8 @@
 
 #include "access_guard.h"
 #include "input_stream_parser.h"
+#include "picture_store.h"
+#include "quality_tuner.h"
 #include "viewer_command.h"
 #include "viewer_server.h"
 
@@ -65,6 +67,11 @@ class ViewerHub {
   std::shared_ptr<ViewerPeer> viewerForToken(std::string_view token) const;
 
   void frame(FrameMessage frame);
+  // The application's answer to our request for the picture; updates follow it.
+  void picture(const PictureAccepted& accepted);
+  void update(UpdateMessage update);
+  // A viewer drew the update it was sent: "seq" names it; anything else is ignored.
+  void ack(const ViewerPeer* viewer, const nlohmann::json& message);
   void permission(PermissionState state);
   void input(const nlohmann::json& event);
   void fileReceived(const std::string& path);
@@ -72,16 +79,38 @@ class ViewerHub {
   std::string permissionText() const;
 
  private:
+  using Clock = std::chrono::steady_clock;
+  struct Watching {
+    std::weak_ptr<ViewerPeer> peer;
+    const ViewerPeer* raw = nullptr;
+    std::uint64_t key = 0;
+    Clock::time_point sentAt{};
+    std::size_t sentBytes = 0;
+    std::optional<int> rttMs;       // the last round trip, reported in the next header
+    double smoothedMs = 0;          // what the quality is tuned by
+    double bytesPerSecond = 0;
+  };
+
   void requestCapture(bool start);
   void armCaptureRetry();
   void broadcastText(const std::string& text);
+  void captureLine(const nlohmann::json& action);
+  std::string startLine() const;
+  void sendUpdate(Watching& watching);
+  void tune();
+  Watching* watching(const ViewerPeer* viewer);
   std::vector<std::shared_ptr<ViewerPeer>> liveViewers() const;
 
   boost::asio::io_context& io_;
   ServerConfig config_;
   LineWriter& lines_;
   GuessLimiter limiter_;
-  std::vector<std::weak_ptr<ViewerPeer>> viewers_;
+  std::vector<Watching> viewers_;
+  std::uint64_t nextViewerKey_ = 1;
+  bool pictureMode_ = false;
+  int pictureTile_ = 0;  // the application answered with the picture: updates, not frames
+  PictureStore store_;
+  QualityTuner tuner_;
   std::shared_ptr<const std::string> latestFrame_;
   InputSpace space_;
   std::optional<PermissionState> permissions_;

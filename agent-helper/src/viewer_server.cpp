@@ -6,7 +6,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <list>
+#include <condition_variable>
+#include <deque>
 #include <mutex>
+#include <variant>
 #include <optional>
 #include <vector>
 
@@ -85,6 +88,30 @@ struct ViewerServer::Impl {
   std::mutex frameLock;
   std::optional<FrameMessage> waitingFrame;
   bool frameTakePosted = false;
+  // Updates build on each other, so none may be dropped as frames are: the reader waits instead
+  // (and with it the application's writes) while this much waits for the network thread.
+  static constexpr std::size_t kMaxWaitingPictureBytes = 64u << 20;
+  std::condition_variable pictureRoom;
+  std::deque<std::variant<PictureAccepted, UpdateMessage>> waitingPicture;
+  std::size_t waitingPictureBytes = 0;
+  bool stopping = false;
+
+  void takePicture() {
+    std::deque<std::variant<PictureAccepted, UpdateMessage>> taken;
+    {
+      std::lock_guard lock(frameLock);
+      taken.swap(waitingPicture);
+      waitingPictureBytes = 0;
+    }
+    pictureRoom.notify_all();
+    for (auto& message : taken) {
+      if (auto* update = std::get_if<UpdateMessage>(&message)) {
+        hub->update(std::move(*update));
+      } else {
+        hub->picture(std::get<PictureAccepted>(message));
+      }
+    }
+  }
   std::shared_ptr<ViewerHub> hub;
   std::list<tcp::acceptor> acceptors;
   net::signal_set signals;
@@ -171,7 +198,14 @@ void ViewerServer::run() {
   impl_->io.run();
 }
 
-void ViewerServer::stop() { net::post(impl_->io, [this] { impl_->io.stop(); }); }
+void ViewerServer::stop() {
+  {
+    std::lock_guard lock(impl_->frameLock);
+    impl_->stopping = true;
+  }
+  impl_->pictureRoom.notify_all();
+  net::post(impl_->io, [this] { impl_->io.stop(); });
+}
 
 net::io_context& ViewerServer::io() { return impl_->io; }
 std::shared_ptr<ViewerHub> ViewerServer::hub() { return impl_->hub; }
@@ -192,6 +226,24 @@ void ViewerServer::deliverFrame(FrameMessage frame) {
     }
     if (taken) impl->hub->frame(std::move(*taken));
   });
+}
+
+void ViewerServer::deliverPicture(std::variant<PictureAccepted, UpdateMessage> message) {
+  const auto* update = std::get_if<UpdateMessage>(&message);
+  const auto bytes = update ? update->payload.size() + (update->shape ? update->shape->rgba.size() : 0) : 0;
+  bool post = false;
+  {
+    std::unique_lock lock(impl_->frameLock);
+    impl_->pictureRoom.wait(lock, [&] {
+      return impl_->stopping || impl_->waitingPicture.empty() ||
+             impl_->waitingPictureBytes + bytes <= Impl::kMaxWaitingPictureBytes;
+    });
+    if (impl_->stopping) return;
+    post = impl_->waitingPicture.empty();
+    impl_->waitingPicture.push_back(std::move(message));
+    impl_->waitingPictureBytes += bytes;
+  }
+  if (post) net::post(impl_->io, [impl = impl_.get()] { impl->takePicture(); });
 }
 
 void ViewerServer::deliverPermission(PermissionState state) {

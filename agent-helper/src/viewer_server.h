@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <variant>
 
 #include <boost/asio/io_context.hpp>
 
@@ -21,6 +22,7 @@ struct ServerConfig {
   std::string receivedFolder;
   std::uint64_t maxUploadBytes = 1ull << 30;
   std::optional<PermissionState> permissions;  // from the environment, until the first message
+  bool askPicture = true;                       // ask the application for updates instead of frames
 };
 
 // The web viewer: static page, one WebSocket per viewer for frames and input, and file uploads.
@@ -46,6 +48,8 @@ class ViewerServer {
   std::shared_ptr<ViewerHub> hub();
 
   void deliverFrame(FrameMessage frame);
+  // Picture answers and updates, each delivered in order; blocks while too many bytes wait.
+  void deliverPicture(std::variant<PictureAccepted, UpdateMessage> message);
   void deliverPermission(PermissionState state);
 
  private:

@@ -183,12 +183,34 @@ std::vector<InputStreamMessage> feedAll(InputStreamParser& parser, const std::st
   return out;
 }
 
-TEST(InputStreamParser, FrameBodyIsDelimitedByItsByteCountInEverySplit) {
-  const auto stream = parserFrame(kAwkwardJpeg) + "__QOVA_PERMISSION__{\"input\":true,\"screen\":true}\n" + parserFrame("xyz");
+const std::string kPictureLine = "__QOVA_PICTURE__{\"version\":1,\"tile\":32,\"cursor\":true,\"fps\":99}\n";
+
+// An update of a 100x70 picture on the 32 grid: `rects` and `more` spliced into its header.
+std::string parserUpdate(const std::string& rects, const std::string& more, std::size_t bytes, const std::string& payload) {
+  return "__QOVA_UPDATE_BYTES__{\"width\":100,\"height\":70,\"inputWidth\":200,\"inputHeight\":140,\"rects\":[" +
+         rects + "]" + more + ",\"bytes\":" + std::to_string(bytes) + "}\n" + payload;
+}
+
+TEST(InputStreamParser, FrameAndUpdateBodiesAreDelimitedByTheirByteCountsInEverySplit) {
+  const auto shape = std::string("\n\0\xFF\n", 4) + "RGBA";
+  const auto update = parserUpdate("[0,0,64,32,0," + std::to_string(kAwkwardJpeg.size()) + "],[64,32,36,38,1,3]",
+                                   ",\"full\":true,\"cursor\":[10,-3,1],\"shape\":[5,2,1,1,0,8],\"timestamp\":7",
+                                   kAwkwardJpeg.size() + 11, kAwkwardJpeg + "png" + shape);
+  const auto stream = parserFrame(kAwkwardJpeg) + "__QOVA_PERMISSION__{\"input\":true,\"screen\":true}\n" +
+                      parserFrame("xyz") + kPictureLine + update + parserUpdate("", "", 0, "");
   for (std::size_t piece : {std::size_t{1}, std::size_t{2}, std::size_t{7}, std::size_t{64}, stream.size()}) {
     InputStreamParser parser;
     const auto messages = feedAll(parser, stream, piece);
-    ASSERT_EQ(messages.size(), 3u) << "piece " << piece;
+    ASSERT_EQ(messages.size(), 6u) << "piece " << piece;
+    const auto& picture = std::get<PictureAccepted>(messages[3]);
+    EXPECT_EQ(std::tie(picture.tile, picture.fps, picture.cursor), std::make_tuple(32, 30, true));
+    const auto& u = std::get<UpdateMessage>(messages[4]);
+    EXPECT_EQ(std::tie(u.payload, u.full, u.inputWidth, u.timestamp), std::make_tuple(kAwkwardJpeg + "png", true, 200, std::int64_t{7}));
+    ASSERT_TRUE(u.rects.size() == 2 && u.cursor && u.shape);
+    EXPECT_EQ(std::tie(u.rects[1].x, u.rects[1].h, u.rects[1].kind, u.rects[1].length), std::make_tuple(64, 38, 1, std::size_t{3}));
+    EXPECT_EQ(*u.cursor, (CursorPosition{10, -3, true}));
+    EXPECT_EQ(std::tie(u.shape->serial, u.shape->width, u.shape->hotX, u.shape->rgba), std::make_tuple(std::int64_t{5}, 2, 1, shape));
+    EXPECT_TRUE(std::get<UpdateMessage>(messages[5]).rects.empty());
     const auto& f = std::get<FrameMessage>(messages[0]);
     EXPECT_EQ(std::tie(f.jpeg, f.width, f.height, f.inputWidth, f.inputHeight, f.timestamp),
               std::make_tuple(kAwkwardJpeg, 1280, 800, 1440, 900, std::int64_t{1700000000123}));
@@ -209,12 +231,22 @@ TEST(InputStreamParser, DropsGarbageAndMalformedMessagesAndKeepsTheFollowingOnes
       "__QOVA_FRAME_BYTES__{\"width\":0,\"height\":10,\"inputWidth\":10,\"inputHeight\":10,\"bytes\":2}\nXX",
       "__QOVA_FRAME_BYTES__{\"width\":10,\"height\":10,\"inputWidth\":10,\"inputHeight\":10,\"bytes\":-2}\nXX",
       "__QOVA_FRAME_BYTES__{cut off\nXX",
+      parserUpdate("[0,0,32,32,0,2]", "", 2, "XX"),  // no picture accepted: no grid to check it on
+      "__QOVA_PICTURE__{\"version\":0,\"tile\":32}\n" + parserUpdate("[0,0,32,32,0,2]", "", 2, "XX"),
+      kPictureLine + parserUpdate("[16,0,32,32,0,2]", "", 2, "XX"),        // off the grid
+      kPictureLine + parserUpdate("[0,0,40,32,0,2]", "", 2, "XX"),         // ragged inside the picture
+      kPictureLine + parserUpdate("[64,32,64,38,0,2]", "", 2, "XX"),       // beyond the right edge
+      kPictureLine + parserUpdate("[0,0,32,32,0,2]", "", 3, "XXX"),        // lengths do not add up
+      kPictureLine + parserUpdate("", ",\"shape\":[1,2,2,0,0,15]", 15, std::string(15, 'X')),
+      kPictureLine + parserUpdate("", ",\"shape\":[1,257,1,0,0,1028]", 1028, std::string(1028, 'X')),
+      kPictureLine + parserUpdate("", ",\"cursor\":[1,2,3]", 0, ""),
   };
   for (const auto& message : bad) {
     InputStreamParser parser;
-    const auto messages = feedAll(parser, message + parserFrame("ok"), 3);
-    ASSERT_EQ(messages.size(), 1u) << message;
-    EXPECT_EQ(std::get<FrameMessage>(messages[0]).jpeg, "ok") << message;
+    auto messages = feedAll(parser, message + parserFrame("ok"), 3);
+    std::erase_if(messages, [](const auto& m) { return std::holds_alternative<PictureAccepted>(m); });
+    ASSERT_EQ(messages.size(), 1u) << message.substr(0, 200);
+    EXPECT_EQ(std::get<FrameMessage>(messages[0]).jpeg, "ok") << message.substr(0, 200);
   }
 }
 
@@ -224,13 +256,15 @@ TEST(InputStreamParser, HoldsLittleForOversizedFramesEndlessHeaderLinesAndMarker
   parser.feed("__QOVA_FRAME_BYTES__{\"width\":1,\"height\":1,\"inputWidth\":1,\"inputHeight\":1,\"bytes\":1001}\n", out);
   parser.feed("__QOVA_PERMISSION__{\"screen\":false,\"input\":true}\n__QOVA_PERMISSION__{" + std::string(1 << 20, 'a'), out);
   EXPECT_LE(parser.pendingBytes(), InputStreamParser::kMaxHeaderLine + 64);
+  parser.feed("\n" + kPictureLine + "__QOVA_UPDATE_BYTES__{" + std::string(1 << 20, 'a'), out);
+  EXPECT_LE(parser.pendingBytes(), InputStreamParser::kMaxUpdateHeaderLine + 64);
   parser.feed("\n" + std::string(100000, 'g') + "__QOVA_FRAME_", out);
   EXPECT_LT(parser.pendingBytes(), 32u);
   parser.feed("BYTES__{\"width\":2,\"height\":2,\"inputWidth\":4,\"inputHeight\":4,\"bytes\":1}\nZ", out);
-  ASSERT_EQ(out.size(), 2u);
+  ASSERT_EQ(out.size(), 3u);
   EXPECT_EQ(std::get<PermissionState>(out[0]), (PermissionState{false, true}));
-  EXPECT_EQ(std::get<FrameMessage>(out[1]).jpeg, "Z");
-  EXPECT_EQ(std::get<FrameMessage>(out[1]).timestamp, 0);  // without one it is still a frame
+  EXPECT_EQ(std::get<FrameMessage>(out[2]).jpeg, "Z");
+  EXPECT_EQ(std::get<FrameMessage>(out[2]).timestamp, 0);  // without one it is still a frame
 }
 // A line writer to a pipe whose first line is more than the pipe holds, so that what follows waits, as
 // with an application that does not read. lines() drains it and returns what came after that line.
@@ -486,13 +520,16 @@ std::string storedCode(const TempFolder& home) {
   return json::parse(std::ifstream(home.folder / ".config/qova-lumaro-agent/state.json"))["accessCode"];
 }
 
-std::vector<std::string> agentEnvironment(const TempFolder& home, const std::string& listen) {
+// Written frames unless `picture`: most tests look at what all applications speak.
+std::vector<std::string> agentEnvironment(const TempFolder& home, const std::string& listen, bool picture = false) {
   return {"HOME=" + home.folder.string(), "XDG_CONFIG_HOME=", "QOVA_AGENT_LISTEN=" + listen,
-          "QOVA_AGENT_MAX_UPLOAD_BYTES=100000", "QOVA_MAC_SCREEN_TRUSTED=1", "QOVA_MAC_INPUT_TRUSTED=0"};
+          "QOVA_AGENT_MAX_UPLOAD_BYTES=100000", "QOVA_MAC_SCREEN_TRUSTED=1", "QOVA_MAC_INPUT_TRUSTED=0",
+          picture ? "QOVA_AGENT_PICTURE=1" : "QOVA_AGENT_PICTURE=0"};
 }
 
 class AgentServiceTest : public ::testing::Test {
  protected:
+  explicit AgentServiceTest(bool picture = false) : agent_{{"--nogui"}, agentEnvironment(home_, ":0", picture)} {}
   void SetUp() override {
     const auto connected = agent_.waitForLine(R"(\[agent\] connected: viewer at http://127\.0\.0\.1:\d+/)");
     ASSERT_TRUE(connected);
@@ -514,7 +551,7 @@ class AgentServiceTest : public ::testing::Test {
   }
 
   TempFolder home_;
-  AgentProcess agent_{{"--nogui"}, agentEnvironment(home_, ":0")};
+  AgentProcess agent_;
   std::uint16_t port_ = 0;
   std::string code_;
 };
@@ -733,6 +770,43 @@ TEST_F(AgentServiceTest, CaptureStopsWhenTheLastViewerLeavesAndTheAgentEndsWithI
   EXPECT_EQ(std::count(lines.begin(), lines.end(), R"(__QOVA_CAPTURE__{"action":"stop"})"), 1);
   const auto status = agent_.wait();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+struct AgentPictureTest : AgentServiceTest {
+  AgentPictureTest() : AgentServiceTest(true) {}
+  // The header and payload of the next binary message.
+  static std::pair<json, std::string> update(Viewer& viewer) {
+    const auto message = viewer.readUntil("binary")["binary"].get<std::string>();
+    const auto length = std::size_t(std::uint8_t(message[2])) << 8 | std::uint8_t(message[3]);
+    return {json::parse(message.substr(4, length)), message.substr(4 + length)};
+  }
+};
+
+std::string updateMessage(const std::string& rects, const std::string& payload, bool full = false) {
+  return "__QOVA_UPDATE_BYTES__{\"width\":64,\"height\":40,\"inputWidth\":128,\"inputHeight\":80,\"full\":" +
+         std::string(full ? "true" : "false") + ",\"rects\":[" + rects + "],\"bytes\":" + std::to_string(payload.size()) +
+         "}\n" + payload;
+}
+
+TEST_F(AgentPictureTest, EachViewerHasOneUpdateInFlightAndItsAckBringsAllThatChangedMeanwhile) {
+  Viewer viewer(port_), silent(port_);
+  ASSERT_FALSE(viewer.auth(code_).empty());
+  ASSERT_FALSE(silent.auth(code_).empty());
+  ASSERT_TRUE(agent_.waitForLine(R"(^__QOVA_CAPTURE__\{"action":"start","picture":\{"version":1,"fps":30,"maxSide":0,"cursor":true\}\}$)"));
+  agent_.write("__QOVA_PICTURE__{\"version\":1,\"tile\":32,\"cursor\":false}\n" +
+               updateMessage("[0,0,64,40,1,4]", "PNG0", true) + updateMessage("[0,0,32,32,0,2]", "J1") +
+               updateMessage("[32,0,32,40,0,2]", "J2"));
+  const auto [first, firstBytes] = update(viewer);
+  EXPECT_EQ(std::tie(first["seq"], first["inputWidth"], firstBytes), std::make_tuple(1, 128, "PNG0"));  // the rest waits for the ack
+  EXPECT_EQ(update(silent).second, "PNG0");
+  for (const auto* ack : {R"({"type":"ack","seq":2})", R"({"type":"ack","seq":"1"})", R"({"type":"ack"})"}) silent.sendText(ack);
+  viewer.sendText(R"({"type":"ack","seq":1})");
+  const auto [second, secondBytes] = update(viewer);
+  EXPECT_EQ(std::tie(second["rects"], secondBytes), std::make_tuple(json::parse("[[0,0,32,32,0,2],[32,0,32,40,0,2]]"), "J1J2"));
+  EXPECT_TRUE(second.contains("rtt"));
+  EXPECT_EQ(silent.closedWithin(300ms), std::nullopt);  // acks of anything but the update in flight count for nothing
+  agent_.write(frameMessage("JPEG"));  // from an application without the picture: passed on as before
+  EXPECT_EQ(update(viewer), std::make_pair(json{{"width", 1280}, {"height", 800}, {"inputWidth", 1920}, {"inputHeight", 1080}, {"timestamp", 0}}, std::string("JPEG")));
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ const DRAG_MOVE_INTERVAL_MS = 30;
 const TOUCH_DOUBLE_TAP_MS = 250;
 const WHEEL_PIXELS_PER_LINE = 40;
 
-// Figures for people and tests: how many frames arrived and when (see the benchmark).
+// Figures for people and tests: how many frames or updates arrived and when (see the benchmark).
 const stats = { framesReceived: 0, framesDrawn: 0, lastTimestamp: 0, lastDrawnAt: 0, onDraw: null };
 window.qovaViewerStats = stats;
 
@@ -38,10 +38,17 @@ let uploadToken = null;
 let accessCode = '';
 let loginWaiting = false;     // the host asked us to log in again a little later
 let frameInfo = null;          // header of the picture on screen
-let bitmap = null;             // the picture on screen
 let pictureRect = null;        // where it is drawn, in CSS pixels of the canvas
 let decoding = false;
 let queuedFrame = null;        // newest frame that arrived while one was decoding
+// The picture at its own pixels, painted by frames or updates and presented scaled or 1:1.
+const backBuffer = document.createElement('canvas');
+let pictureShown = false;
+let actualSize = false;        // 1:1 with scrolling instead of fitting the window
+const updates = [];            // updates waiting to be drawn, in order: each builds on the one before
+let drawingUpdates = false;
+const cursor = { x: 0, y: 0, visible: false, shape: null };  // shape: {width, height, hotX, hotY}
+const rate = { drawn: 0, bytes: 0, rtt: null };
 
 function setText(id, text) { $(id).textContent = text; }
 
@@ -147,7 +154,7 @@ function showPermissions(message) {
   setText('perm-warning', warnings.join(' '));
 }
 
-// ---- frames --------------------------------------------------------------------------------
+// ---- frames and updates --------------------------------------------------------------------
 
 function onFrame(buffer) {
   if (buffer.byteLength < 4) return;
@@ -157,10 +164,31 @@ function onFrame(buffer) {
   let header;
   try { header = JSON.parse(new TextDecoder().decode(new Uint8Array(buffer, 4, headerLength))); } catch { return; }
   stats.framesReceived++;
+  rate.bytes += buffer.byteLength;
+  if (Array.isArray(header.rects)) {
+    updates.push({ header, buffer, offset: 4 + headerLength, ws: socket });
+    if (!drawingUpdates) drawUpdates();
+    return;
+  }
   const jpeg = new Blob([new Uint8Array(buffer, 4 + headerLength)], { type: 'image/jpeg' });
   // Decoding is slower than arrival on a weak machine: only the newest waiting frame is kept.
   queuedFrame = { header, jpeg };
   if (!decoding) decodeNext();
+}
+
+function drawn(header) {
+  stats.framesDrawn++;
+  stats.lastTimestamp = header.timestamp;
+  stats.lastDrawnAt = Date.now();
+  rate.drawn++;
+  if (stats.onDraw) stats.onDraw(header);
+}
+
+function fitBackBuffer(width, height) {
+  if (backBuffer.width !== width || backBuffer.height !== height) {
+    backBuffer.width = width;
+    backBuffer.height = height;
+  }
 }
 
 async function decodeNext() {
@@ -169,15 +197,14 @@ async function decodeNext() {
     const { header, jpeg } = queuedFrame;
     queuedFrame = null;
     try {
-      const next = await createImageBitmap(jpeg);
-      if (bitmap) bitmap.close();
-      bitmap = next;
+      const bitmap = await createImageBitmap(jpeg);
+      fitBackBuffer(bitmap.width, bitmap.height);
+      backBuffer.getContext('2d').drawImage(bitmap, 0, 0);
+      bitmap.close();
       frameInfo = header;
-      draw();
-      stats.framesDrawn++;
-      stats.lastTimestamp = header.timestamp;
-      stats.lastDrawnAt = Date.now();
-      if (stats.onDraw) stats.onDraw(header);
+      cursor.visible = false;  // a frame has the pointer drawn in
+      present();
+      drawn(header);
     } catch {
       // A damaged picture is skipped; the next one replaces it.
     }
@@ -185,37 +212,103 @@ async function decodeNext() {
   decoding = false;
 }
 
-function resizeCanvas() {
+// Rects decode side by side but are painted in their order (later ones paint over earlier ones); the
+// agent sends the next update once this one is acknowledged.
+async function drawUpdates() {
+  drawingUpdates = true;
+  while (updates.length) {
+    const { header, buffer, offset, ws } = updates.shift();
+    let at = offset;
+    const images = header.rects.map(([x, y, w, h, kind, length]) => {
+      const from = Math.min(at, buffer.byteLength);
+      const blob = new Blob([new Uint8Array(buffer, from, Math.min(length, buffer.byteLength - from))], { type: kind === 1 ? 'image/png' : 'image/jpeg' });
+      at += length;
+      return { x, y, w, h, bitmap: createImageBitmap(blob).catch(() => null) };
+    });
+    fitBackBuffer(header.width, header.height);
+    const context = backBuffer.getContext('2d');
+    for (const image of images) {
+      const bitmap = await image.bitmap;
+      if (!bitmap) continue;  // a damaged rect is left as it was; the next change of it repaints it
+      context.drawImage(bitmap, image.x, image.y, image.w, image.h);
+      bitmap.close();
+    }
+    takePointer(header, buffer, at);
+    frameInfo = header;
+    if (header.rtt !== undefined) rate.rtt = header.rtt;
+    present();
+    drawn(header);
+    if (ws === socket && ws.readyState === WebSocket.OPEN) ws.send(JSON.stringify({ type: 'ack', seq: header.seq }));
+  }
+  drawingUpdates = false;
+}
+
+function takePointer(header, buffer, at) {
+  if (Array.isArray(header.cursor)) [cursor.x, cursor.y, cursor.visible] = [header.cursor[0], header.cursor[1], header.cursor[2] === 1];
+  if (!Array.isArray(header.shape)) return;
+  const [width, height, hotX, hotY, length] = header.shape;
+  if (at + length > buffer.byteLength || length !== width * height * 4) return;
+  const canvas = $('pointer');
+  canvas.width = width;
+  canvas.height = height;
+  canvas.getContext('2d').putImageData(new ImageData(new Uint8ClampedArray(buffer, at, length), width, height), 0, 0);
+  cursor.shape = { width, height, hotX, hotY };
+}
+
+function resizeCanvas() { present(); }
+
+// The back buffer onto the visible canvas: scaled to fit (aspect kept, centred) or one picture pixel
+// per device pixel in a scrolling stage.
+function present() {
   const canvas = $('screen');
   const ratio = window.devicePixelRatio || 1;
+  const surface = $('surface');
+  $('stage').classList.toggle('actual', actualSize);
+  surface.style.width = actualSize && frameInfo ? `${backBuffer.width / ratio}px` : '';
+  surface.style.height = actualSize && frameInfo ? `${backBuffer.height / ratio}px` : '';
   const width = Math.max(1, Math.round(canvas.clientWidth * ratio));
   const height = Math.max(1, Math.round(canvas.clientHeight * ratio));
   if (canvas.width !== width || canvas.height !== height) {
     canvas.width = width;
     canvas.height = height;
   }
-  draw();
-}
-
-function draw() {
-  const canvas = $('screen');
   const context = canvas.getContext('2d');
   context.fillStyle = '#0f121a';
   context.fillRect(0, 0, canvas.width, canvas.height);
-  if (!bitmap) return;
+  if (!frameInfo) return;
   $('waiting').hidden = true;
-  // Scaled to fit the window, aspect kept, centred.
-  const scale = Math.min(canvas.width / bitmap.width, canvas.height / bitmap.height);
-  const w = bitmap.width * scale;
-  const h = bitmap.height * scale;
+  const scale = actualSize ? 1 : Math.min(canvas.width / backBuffer.width, canvas.height / backBuffer.height);
+  const w = backBuffer.width * scale;
+  const h = backBuffer.height * scale;
   const x = (canvas.width - w) / 2;
   const y = (canvas.height - h) / 2;
   context.imageSmoothingQuality = 'high';
-  context.drawImage(bitmap, x, y, w, h);
-  const ratio = canvas.width / canvas.clientWidth;
-  pictureRect = { x: x / ratio, y: y / ratio, w: w / ratio, h: h / ratio };
+  context.drawImage(backBuffer, x, y, w, h);
+  const cssRatio = canvas.width / canvas.clientWidth;
+  pictureRect = { x: x / cssRatio, y: y / cssRatio, w: w / cssRatio, h: h / cssRatio };
   stats.pictureRect = pictureRect;
   stats.frame = frameInfo;
+  placePointer();
+}
+
+function placePointer() {
+  const canvas = $('pointer');
+  const shape = cursor.shape;
+  canvas.hidden = !(cursor.visible && shape && pictureRect);
+  stats.pointer = { x: cursor.x, y: cursor.y, visible: cursor.visible };
+  if (canvas.hidden) return;
+  const scale = pictureRect.w / backBuffer.width;  // CSS pixels per picture pixel
+  canvas.style.width = `${shape.width * scale}px`;
+  canvas.style.height = `${shape.height * scale}px`;
+  canvas.style.transform = `translate(${pictureRect.x + (cursor.x - shape.hotX) * scale}px, ${pictureRect.y + (cursor.y - shape.hotY) * scale}px)`;
+}
+
+function showRate() {
+  const kbits = Math.round((rate.bytes * 8) / 1000);
+  setText('rate', pictureShown || rate.drawn ? `${rate.drawn}/s · ${kbits} kbit/s · ${rate.rtt === null ? '–' : rate.rtt} ms` : '');
+  pictureShown = pictureShown || rate.drawn > 0;
+  rate.drawn = 0;
+  rate.bytes = 0;
 }
 
 // ---- pointer, wheel, keyboard --------------------------------------------------------------
@@ -445,6 +538,13 @@ function init() {
   document.addEventListener('keydown', onKeyDown);
   document.addEventListener('paste', onPaste);
   window.addEventListener('resize', resizeCanvas);
+  setInterval(showRate, 1000);
+  $('scale-toggle').addEventListener('click', () => {
+    actualSize = !actualSize;
+    setText('scale-toggle', actualSize ? '适应窗口' : '1:1');
+    present();
+    canvas.focus();
+  });
 
   $('paste-send').addEventListener('click', () => {
     if (sendText($('paste-text').value)) {

@@ -38,6 +38,45 @@ describe('web viewer with the real application', () => {
     assert.equal(text(), before + added);
   }
 
+  // Dark pixels of the picture on the page inside a display rectangle (the editor's text is dark on light).
+  const darkPixels = (from, to) => page.evaluate(({ from, to }) => {
+    const { pictureRect: rect, frame } = window.qovaViewerStats;
+    const canvas = document.getElementById('screen');
+    const ratio = canvas.width / canvas.clientWidth;
+    const map = (p) => ({ x: Math.round((rect.x + (p.x / frame.inputWidth) * rect.w) * ratio), y: Math.round((rect.y + (p.y / frame.inputHeight) * rect.h) * ratio) });
+    const [a, b] = [map(from), map(to)];
+    const data = canvas.getContext('2d').getImageData(a.x, a.y, b.x - a.x, b.y - a.y).data;
+    return data.filter((_, i) => i % 4 === 0 && data[i] + data[i + 1] + data[i + 2] < 240).length;
+  }, { from, to });
+  const editorArea = [{ x: PROBE.x + 10, y: PROBE.y + 150 }, { x: PROBE.x + 450, y: PROBE.y + 470 }];
+
+  // A line of wide dark letters typed into the probe's editor shows up in the picture (the caret alone is far less).
+  async function typedCharactersAreDrawn() {
+    await clickAt({ x: PROBE.x + 230, y: PROBE.y + 300 });
+    await sleep(300);
+    const before = await darkPixels(...editorArea);
+    const typed = 'M'.repeat(24);
+    await editorAfter(async () => { for (const key of ['Enter', ...Array(typed.length).fill('Shift+KeyM')]) await page.keyboard.press(key); }, '\n' + typed);
+    await waitFor(async () => (await darkPixels(...editorArea)) > before + 300, { timeout: 5000, what: 'the typed letters in the picture' });
+  }
+
+  // A click moves the remote pointer; its image is drawn over the picture with its hot spot there.
+  async function pointerImageFollows() {
+    for (const target of [{ x: PROBE.x + 120, y: PROBE.y + 330 }, { x: PROBE.x + 330, y: PROBE.y + 440 }]) {
+      await clickAt(target);
+      const at = await shown(target.x, target.y);
+      const drawn = await waitFor(() => page.evaluate(({ target }) => {
+        const { pointer, frame } = window.qovaViewerStats;
+        const element = document.getElementById('pointer');
+        const box = element.getBoundingClientRect();
+        const [x, y] = [target.x * frame.width / frame.inputWidth, target.y * frame.height / frame.inputHeight];
+        return pointer && pointer.visible && !element.hidden && Math.abs(pointer.x - x) <= 2 && Math.abs(pointer.y - y) <= 2 && { left: box.left, top: box.top };
+      }, { target }), { what: `the pointer image at ${JSON.stringify(target)}` });
+      assert.ok(drawn.left <= at.x + 1 && drawn.top <= at.y + 1 && at.x - drawn.left < 48 && at.y - drawn.top < 48,
+        `pointer image at ${JSON.stringify(drawn)}, click shown at ${JSON.stringify(at)}`);
+    }
+  }
+
   before(async () => {
     const playwright = await loadPlaywright();
     // The agent serves its local page and dials out to a server as well: both paths reach the same desktop.
@@ -56,7 +95,9 @@ describe('web viewer with the real application', () => {
     await page.click('#connect');
     await waitFor(() => page.evaluate(() => window.qovaViewerStats.framesDrawn > 0), { timeout: 10000, what: 'the first frame' });
     const frame = await page.evaluate(() => window.qovaViewerStats.frame);
-    assert.deepEqual([frame.inputWidth, frame.inputHeight, Math.max(frame.width, frame.height)], [desktop.width, desktop.height, 1280]);
+    assert.deepEqual([frame.inputWidth, frame.inputHeight], [desktop.width, desktop.height]);
+    // Written frames are capped at 1280; the picture of updates comes at the display's own size.
+    assert.equal(Math.max(frame.width, frame.height), frame.rects ? Math.max(desktop.width, desktop.height) : 1280);
     // The probe's colour block where the screen has it (capture itself is compared with the screen lower down).
     const block = (await shown(PROBE.x + 230, PROBE.y + 60)).color;
     assert.ok(distance(block, [224, 48, 154]) < 40, `probe block shows as ${block}`);
@@ -102,6 +143,11 @@ describe('web viewer with the real application', () => {
     assert.equal(await page.inputValue('#paste-text'), '');
   });
 
+  it('a typed character is drawn, and the pointer image follows a move', async () => {
+    await typedCharactersAreDrawn();
+    await pointerImageFollows();
+  });
+
   it('files sent by picker and by drop land in the received files folder', async () => {
     const content = Buffer.from('hello from the browser\n');
     await page.setInputFiles('#file-input', { name: 'e2e 报告.txt', mimeType: 'text/plain', buffer: content });
@@ -137,5 +183,7 @@ describe('web viewer with the real application', () => {
     await page.setInputFiles('#file-input', { name: 'via-server.txt', mimeType: 'text/plain', buffer: Buffer.from('relayed') });
     const stored = join(desktop.receivedDir, 'via-server.txt');
     await waitFor(() => existsSync(stored) && readFileSync(stored, 'utf8') === 'relayed', { timeout: 10000, what: 'the file through the server' });
+    await typedCharactersAreDrawn();  // and the picture, pointer included, comes through the server too
+    await pointerImageFollows();
   });
 });
