@@ -62,12 +62,17 @@ function processTable() {
   for (const name of readdirSync('/proc')) {
     if (!/^\d+$/.test(name)) continue;
     try {
-      const fields = readFileSync(`/proc/${name}/stat`, 'utf8').split(') ')[1].split(' ');
-      table.push({ pid: Number(name), ppid: Number(fields[1]), ticks: Number(fields[11]) + Number(fields[12]) });
+      const stat = readFileSync(`/proc/${name}/stat`, 'utf8');
+      const fields = stat.slice(stat.lastIndexOf(') ') + 2).split(' ');
+      table.push({ pid: Number(name), ppid: Number(fields[1]), ticks: Number(fields[11]) + Number(fields[12]),
+        name: stat.slice(stat.indexOf('(') + 1, stat.lastIndexOf(') ')) });
     } catch { /* gone meanwhile */ }
   }
   return table;
 }
+
+// The browser playwright started (the viewer's side).
+const browserPids = () => processTable().filter((p) => p.ppid === process.pid && p.name.startsWith('chrom')).map((p) => p.pid);
 
 // CPU seconds of these processes and all their descendants.
 function cpuSeconds(roots) {
@@ -265,24 +270,31 @@ function percentile(values, p) {
 // ---- the scenarios -------------------------------------------------------------------------------
 
 class Row {
-  constructor(desktop, host, page) { Object.assign(this, { desktop, host, page }); }
+  constructor(desktop, host, page, viewerPids, dir) { Object.assign(this, { desktop, host, page, viewerPids, dir }); }
+
+  // The raw times beside the figures, for a second look.
+  keep(name, data) { writeFileSync(join(this.dir, `${name}.json`), JSON.stringify(data)); }
 
   draws() { return within(this.page.evaluate(() => window.benchDraws), 10000, 'the page'); }
   async snapshot() {
-    return { t: Date.now(), bytes: linkBytes(), cpu: cpuSeconds(this.host.roots), draws: (await this.draws()).length };
+    return { t: Date.now(), bytes: linkBytes(), cpu: cpuSeconds(this.host.roots), viewerCpu: cpuSeconds(this.viewerPids),
+      draws: (await this.draws()).length };
   }
   static span(a, b) {
     const seconds = (b.t - a.t) / 1000;
     return { seconds, bytes: b.bytes - a.bytes, kbits: (b.bytes - a.bytes) * 8 / 1000 / seconds, cpu: 100 * (b.cpu - a.cpu) / seconds,
-      ups: (b.draws - a.draws) / seconds };
+      viewerCpu: 100 * (b.viewerCpu - a.viewerCpu) / seconds, ups: (b.draws - a.draws) / seconds };
   }
 
-  // Waits until nothing has been drawn for a second (at most 20 s): the picture has caught up.
+  // Waits until, for a second, nothing was drawn and the link was all but quiet (at most 15 s): the
+  // picture has caught up, also where one big update takes seconds to cross a slow link.
   async settle() {
-    for (const end = Date.now() + 20000; Date.now() < end;) {
+    const bytes = [];
+    for (const end = Date.now() + 15000; Date.now() < end; await sleep(250)) {
+      bytes.push(linkBytes());
       const draws = await this.draws();
-      if (draws.length && Date.now() - draws[draws.length - 1].t > 1000) return;
-      await sleep(250);
+      const quiet = bytes.length > 4 && bytes[bytes.length - 1] - bytes[bytes.length - 5] < 5000;
+      if (quiet && draws.length && Date.now() - draws[draws.length - 1].t > 1000) return;
     }
   }
 
@@ -300,15 +312,23 @@ class Row {
     this.desktop.xdotool('windowfocus', this.desktop.terminal);
     await sleep(300);
     const a = await this.snapshot();
+    // One xdotool reading its commands line by line: starting a process per key would put its start-up
+    // (a hundred ms and more on a busy machine) between the time taken here and the key.
+    const typist = spawn('xdotool', ['-'], { env: this.desktop.env, stdio: ['pipe', 'ignore', 'inherit'] });
+    typist.on('error', () => {});
+    const ended = new Promise((done) => typist.once('exit', done));
     const keys = [];
     for (let i = 0; i < TYPED; i++) {
-      this.desktop.xdotool('type', '--delay', '0', String.fromCharCode(97 + (i % 26)));
-      keys.push(Date.now());  // xdotool has ended: the key is in the X server
+      keys.push(Date.now());
+      typist.stdin.write(`type --delay 0 ${String.fromCharCode(97 + (i % 26))}\n`);
       await sleep(TYPE_EVERY_MS);
     }
+    typist.stdin.end();
+    await within(ended, 5000, 'xdotool to end').catch(() => typist.kill('SIGKILL'));
     await sleep(1500);
     const s = Row.span(a, await this.snapshot());
     const draws = await this.draws();
+    this.keep('type', { keys, draws: draws.filter((d) => d.t >= a.t) });
     const latencies = keys.map((t0) => draws.find((d) => d.t >= t0 && (d.capturedAt === undefined || d.capturedAt >= t0)))
       .filter((d, i) => d && d.t - keys[i] < 5000).map((d, i) => d.t - keys[i]);
     const idle = (this.idleBytesPerSecond ?? 0) * s.seconds;
@@ -327,6 +347,7 @@ class Row {
     await sleep(2000);
     const steps = this.desktop.events.slice(from).filter((e) => e.event === 'scroll');
     const draws = (await this.draws()).filter((d) => d.t >= a.t);
+    this.keep('scroll', { steps, draws });
     // A draw shows the newest step (at its time) whose code its marker carries.
     const shown = draws.map((d) => {
       const [low, high] = d.spots.map(hueIndex);
@@ -341,7 +362,7 @@ class Row {
       if (drawn && drawn.t - step.t < 10000) latencies.push(drawn.t - step.t);
     }
     const s = Row.span(a, b);
-    return { ups: s.ups, kbits: s.kbits, cpu: s.cpu, median: percentile(latencies, 50), p90: percentile(latencies, 90),
+    return { ups: s.ups, kbits: s.kbits, cpu: s.cpu, viewerCpu: s.viewerCpu, median: percentile(latencies, 50), p90: percentile(latencies, 90),
       seen: latencies.length, steps: steps.length };
   }
 
@@ -353,13 +374,15 @@ class Row {
     for (let i = 0; i < count; i++) {
       const phase = (i % 60) / 30;
       const f = phase < 1 ? phase : 2 - phase;
-      moves.push('windowmove', id, Math.round(DRAG_WINDOW.x + DRAG_WINDOW.dx * f), Math.round(DRAG_WINDOW.y + DRAG_WINDOW.dy * f), 'sleep', '0.033');
+      // --sync: without it xdotool keeps the moves in its buffer until it ends.
+      moves.push('windowmove', '--sync', id, Math.round(DRAG_WINDOW.x + DRAG_WINDOW.dx * f), Math.round(DRAG_WINDOW.y + DRAG_WINDOW.dy * f), 'sleep', '0.033');
     }
     const a = await this.snapshot();
-    const mover = spawn('xdotool', moves.map(String), { env: this.desktop.env, stdio: 'ignore' });
-    await within(new Promise((done) => mover.once('exit', done)), DRAG_SECONDS * 3000, 'the window drag');
+    const mover = spawn('xdotool', moves.map(String), { env: this.desktop.env, stdio: ['ignore', 'ignore', 'inherit'] });
+    const code = await within(new Promise((done) => mover.once('exit', done)), DRAG_SECONDS * 3000, 'the window drag');
+    if (code !== 0) throw new Error(`xdotool ended with ${code} while dragging window ${id}`);
     const s = Row.span(a, await this.snapshot());
-    return { ups: s.ups, kbits: s.kbits, cpu: s.cpu };
+    return { ups: s.ups, kbits: s.kbits, cpu: s.cpu, moves: count / s.seconds };
   }
 
   async video() {
@@ -372,7 +395,7 @@ class Row {
     const s = Row.span(a, await this.snapshot());
     this.desktop.tell('video off');
     const shown = await waitFor(() => this.desktop.events.slice(from).find((e) => e.event === 'video'), { timeout: 5000, what: 'the video to end' }).catch(() => null);
-    return { ups: s.ups, kbits: s.kbits, cpu: s.cpu, sourceFps: shown ? shown.frames / shown.seconds : NaN };
+    return { ups: s.ups, kbits: s.kbits, cpu: s.cpu, viewerCpu: s.viewerCpu, sourceFps: shown ? shown.frames / shown.seconds : NaN };
   }
 }
 
@@ -382,15 +405,18 @@ const fixed = (v, digits = 0) => (Number.isFinite(v) ? v.toFixed(digits) : '–'
 const TABLES = {
   still: ['Still screen', ['kbit/s', 'CPU %', 'updates/s'], (r) => [fixed(r.kbits, 1), fixed(r.cpu, 1), fixed(r.ups, 2)]],
   type: ['Typing in a terminal', ['bytes/char', 'key→paint median ms', 'p90 ms', 'seen'], (r) => [fixed(r.bytesPerKey), fixed(r.median), fixed(r.p90), `${r.seen}/${TYPED}`]],
-  scroll: ['Scrolling a text page (a step every 100 ms)', ['updates/s', 'step→paint median ms', 'p90 ms', 'steps seen', 'kbit/s', 'CPU %'],
-    (r) => [fixed(r.ups, 1), fixed(r.median), fixed(r.p90), `${r.seen}/${r.steps}`, fixed(r.kbits), fixed(r.cpu)]],
-  drag: ['Dragging a window (30 moves/s)', ['updates/s', 'kbit/s', 'CPU %'], (r) => [fixed(r.ups, 1), fixed(r.kbits), fixed(r.cpu)]],
-  video: ['Full-screen change (video-like)', ['updates/s', 'kbit/s', 'CPU %', 'source fps'], (r) => [fixed(r.ups, 1), fixed(r.kbits), fixed(r.cpu), fixed(r.sourceFps, 1)]],
+  scroll: ['Scrolling a text page (a step every 100 ms)', ['updates/s', 'step→paint median ms', 'p90 ms', 'steps seen', 'kbit/s', 'CPU %', 'viewer CPU %'],
+    (r) => [fixed(r.ups, 1), fixed(r.median), fixed(r.p90), `${r.seen}/${r.steps}`, fixed(r.kbits), fixed(r.cpu), fixed(r.viewerCpu)]],
+  drag: ['Dragging a window (up to 30 moves/s)', ['updates/s', 'kbit/s', 'CPU %', 'moves/s'],
+    (r) => [fixed(r.ups, 1), fixed(r.kbits), fixed(r.cpu), fixed(r.moves, 1)]],
+  video: ['Full-screen change (video-like)', ['updates/s', 'kbit/s', 'CPU %', 'viewer CPU %', 'source fps'],
+    (r) => [fixed(r.ups, 1), fixed(r.kbits), fixed(r.cpu), fixed(r.viewerCpu), fixed(r.sourceFps, 1)]],
 };
 
 function report(results, scenarios, opts) {
   const lines = [`# Picture over a limited link (${new Date().toISOString()})`, '',
-    'Rates: token bucket on the namespace loopback, shared by both directions. CPU: % of one core, host side only.', ''];
+    'Rates: token bucket on the namespace loopback, shared by both directions. CPU: % of one core, of the host side',
+    '(application + agent, or x11vnc + websockify); viewer CPU: Chromium showing the page.', ''];
   for (const name of scenarios) {
     const [title, heads, cells] = TABLES[name];
     lines.push(`## ${title}`, '', `| rate | path | ${heads.join(' | ')} |`, `|---|---|${heads.map(() => '---').join('|')}|`);
@@ -414,7 +440,7 @@ async function measureRow(desktop, browser, opts, rate, path, dir) {
     await host.open(page);
     await waitFor(() => page.evaluate(() => (window.benchDraws || []).length > 0), { timeout: 30000, what: 'the first picture' });
     if (path === 'new' && !(await page.evaluate(() => window.benchDraws.some((d) => d.rects)))) note = 'agent got written frames';
-    const row = new Row(desktop, host, page);
+    const row = new Row(desktop, host, page, browserPids(), dir);
     for (const name of opts.scenarios) {
       try {
         figures[name] = name === 'scroll' ? await row.scroll(opts.scrollSeconds) : await row[name]();
