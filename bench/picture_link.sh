@@ -37,5 +37,9 @@ ip netns add "$ns"
 ip netns exec "$ns" ip link set lo up
 ip netns exec "$ns" ip link set lo mtu 1500
 cd "$here/.."
-# Bounded as a whole: a full run takes about ten minutes.
-PICTURE_LINK_NETNS="$ns" ip netns exec "$ns" timeout --kill-after=20 40m node "$here/picture_link.mjs" "$@"
+# Bounded as a whole: a full run takes about ten minutes. Waited for in the background so that a
+# signal to this script runs its clean-up at once rather than after the run.
+PICTURE_LINK_NETNS="$ns" ip netns exec "$ns" timeout --kill-after=20 40m node "$here/picture_link.mjs" "$@" &
+status=0
+wait $! || status=$?
+exit "$status"
