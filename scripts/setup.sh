@@ -28,6 +28,9 @@ PACKAGES=(
   qt6-wayland
   # Xlib and its XTest, with which test and benchmark programs play the user's part
   libx11-dev libxtst-dev
+  # the picture over a limited link (bench/picture_link.sh): a peer to compare with (x11vnc, noVNC
+  # through websockify) and the desktop it shows (a Tk program drawing photo-like pictures)
+  x11vnc novnc websockify python3-tk python3-pil python3-pil.imagetk
   # capture benchmark comparison (bench/capture_compare.sh)
   ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good x11-xserver-utils
   locales
