@@ -94,6 +94,24 @@ bool parseCursorMembers(const nlohmann::json& object, UpdateMessage& update, std
   return true;
 }
 
+std::optional<HelloAnswer> parseHelloAnswer(std::string_view json) {
+  const auto object = nlohmann::json::parse(json, nullptr, false);
+  if (!object.is_object()) return std::nullopt;
+  const auto accepted = object.find("accepted");
+  if (accepted == object.end() || !accepted->is_array()) return std::nullopt;
+  HelloAnswer answer;
+  for (const auto& name : *accepted) {
+    if (name.is_string()) answer.accepted.push_back(name.get<std::string>());
+  }
+  return answer;
+}
+
+bool isEndAllViewers(std::string_view json) {
+  const auto object = nlohmann::json::parse(json, nullptr, false);
+  const auto action = object.is_object() ? object.find("action") : object.end();
+  return action != object.end() && *action == "endAll";
+}
+
 }  // namespace
 
 std::optional<PictureAccepted> parsePictureAccepted(std::string_view json) {
@@ -230,7 +248,8 @@ void InputStreamParser::finishBody(std::vector<InputStreamMessage>& out) {
 }
 
 std::size_t InputStreamParser::seekMarker(std::size_t pos) {
-  static constexpr std::array kLines = {State::PermissionLine, State::FrameHeader, State::PictureLine, State::UpdateHeader};
+  static constexpr std::array kLines = {State::PermissionLine, State::FrameHeader, State::PictureLine,
+                                        State::UpdateHeader,   State::HelloLine,   State::ViewersLine};
   auto first = std::string::npos;
   std::size_t longest = 0;
   for (const auto line : kLines) {
@@ -252,6 +271,8 @@ std::string_view InputStreamParser::markerOf(State state) {
     case State::FrameHeader: return kFrameMarker;
     case State::PictureLine: return kPictureMarker;
     case State::UpdateHeader: return kUpdateMarker;
+    case State::HelloLine: return kHelloMarker;
+    case State::ViewersLine: return kViewersMarker;
     default: return kPermissionMarker;
   }
 }
@@ -282,6 +303,12 @@ std::size_t InputStreamParser::readLine(std::size_t pos, std::vector<InputStream
         tile_ = picture->tile;
         out.emplace_back(*picture);
       }
+      return next;
+    case State::HelloLine:
+      if (auto answer = parseHelloAnswer(payload)) out.emplace_back(std::move(*answer));
+      return next;
+    case State::ViewersLine:
+      if (isEndAllViewers(payload)) out.emplace_back(EndAllViewers{});
       return next;
     case State::UpdateHeader:
       // The bytes that follow a bad header are skipped as garbage up to the next marker.

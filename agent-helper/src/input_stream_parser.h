@@ -71,7 +71,16 @@ struct UpdateMessage {
   std::string payload;
 };
 
-using InputStreamMessage = std::variant<PermissionState, FrameMessage, PictureAccepted, UpdateMessage>;
+// The application's answer to our hello: the extensions it grants.
+struct HelloAnswer {
+  std::vector<std::string> accepted;
+};
+
+// The application asks to end every viewer's session.
+struct EndAllViewers {};
+
+using InputStreamMessage =
+    std::variant<PermissionState, FrameMessage, PictureAccepted, UpdateMessage, HelloAnswer, EndAllViewers>;
 
 // Splits the byte stream the application writes to our standard input into permission, frame,
 // picture and update messages. Each message is found by its marker; a frame's end follows from its "bytes" member alone,
@@ -93,7 +102,17 @@ class InputStreamParser {
   std::size_t pendingBytes() const { return buffer_.size() + frame_.jpeg.size() + update_.payload.size(); }
 
  private:
-  enum class State { SeekMarker, PermissionLine, FrameHeader, FrameBody, PictureLine, UpdateHeader, UpdateBody };
+  enum class State {
+    SeekMarker,
+    PermissionLine,
+    FrameHeader,
+    FrameBody,
+    PictureLine,
+    UpdateHeader,
+    UpdateBody,
+    HelloLine,
+    ViewersLine
+  };
 
   std::size_t seekMarker(std::size_t pos);
   std::size_t readLine(std::size_t pos, std::vector<InputStreamMessage>& out);

@@ -143,6 +143,10 @@ void readApplicationInput(ViewerServer& server) {
         server.deliverPermission(*permission);
       } else if (auto* update = std::get_if<UpdateMessage>(&message)) {
         server.deliverPicture(std::move(*update));
+      } else if (auto* hello = std::get_if<HelloAnswer>(&message)) {
+        server.deliverHello(std::move(*hello));
+      } else if (std::holds_alternative<EndAllViewers>(message)) {
+        server.deliverEndAll();
       } else {
         server.deliverPicture(std::get<PictureAccepted>(message));
       }
@@ -187,6 +191,8 @@ int serve() {
     } else {
       auto bound = listenAddress();
       bound.port = server.port();
+      // What we understand beyond the written lines; the application answers with what it grants.
+      lines.emit(std::string(qova::kHelloMarker) + R"({"version":1,"want":["viewers"]})");
       lines.emit("[agent] connected: viewer at " + viewerUrl(bound));
       std::thread([&server] { readApplicationInput(server); }).detach();
       // The local page stays as it is; a configured server is reached in addition, by dialling out.

@@ -157,6 +157,16 @@ class RemoteViewer : public ViewerPeer, public std::enable_shared_from_this<Remo
     if (!finished_) outbox_->frame(std::move(frame), shared_from_this());
   }
   const std::string& uploadToken() const override { return token_; }
+  std::string place() const override { return "server " + config_.url; }
+  void end(const std::string& reason) override {
+    if (finished_) return;
+    const auto text = Json{{"type", "ended"}, {"reason", reason}}.dump();
+    if (!outbox_->push(text, false, shared_from_this(), [weak = weak_from_this()] {
+          if (auto self = weak.lock()) self->finish();
+        })) {
+      finish();
+    }
+  }
 
   bool started() const { return ws_ != nullptr; }
   void close() {

@@ -93,6 +93,7 @@ void ViewerHub::join(const std::shared_ptr<ViewerPeer>& viewer) {
   if (latestFrame_ && !pictureMode_) viewer->sendFrame(latestFrame_);
   broadcastText(nlohmann::json{{"type", "viewers"}, {"count", viewers_.size()}}.dump());
   lines_.emit("[agent] viewer joined (" + std::to_string(viewers_.size()) + " watching)");
+  if (reportsViewers_) reportViewers(viewer->place());
   if (viewers_.size() == 1) requestCapture(true);
 }
 
@@ -105,8 +106,25 @@ void ViewerHub::leave(const ViewerPeer* viewer) {
   });
   if (viewers_.size() == before) return;
   lines_.emit("[agent] viewer left (" + std::to_string(viewers_.size()) + " watching)");
+  if (reportsViewers_) reportViewers("");
   broadcastText(nlohmann::json{{"type", "viewers"}, {"count", viewers_.size()}}.dump());
   if (viewers_.empty()) requestCapture(false);
+}
+
+void ViewerHub::hello(const HelloAnswer& answer) {
+  reportsViewers_ = std::find(answer.accepted.begin(), answer.accepted.end(), "viewers") != answer.accepted.end();
+  if (reportsViewers_) reportViewers("");
+}
+
+void ViewerHub::endAll() {
+  lines_.emit("[agent] every viewer's session ended by the host");
+  for (const auto& viewer : liveViewers()) viewer->end("ended by the host");
+}
+
+void ViewerHub::reportViewers(const std::string& joined) {
+  nlohmann::json report = {{"count", viewers_.size()}};
+  if (!joined.empty()) report["joined"] = joined;
+  lines_.emit(std::string(kViewersMarker) + report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
 std::shared_ptr<ViewerPeer> ViewerHub::viewerForToken(std::string_view token) const {

@@ -31,6 +31,10 @@ class ViewerPeer {
   virtual void sendText(std::string text) = 0;
   virtual void sendFrame(std::shared_ptr<const std::string> frame) = 0;
   virtual const std::string& uploadToken() const = 0;
+  // Where the viewer came from, as the application may show it.
+  virtual std::string place() const = 0;
+  // Tells the viewer its session ended and why, then closes it.
+  virtual void end(const std::string& reason) = 0;
 };
 
 // What all viewers share: who is watching, the newest frame, the permission state, the capture
@@ -75,6 +79,10 @@ class ViewerHub {
   void permission(PermissionState state);
   void input(const nlohmann::json& event);
   void fileReceived(const std::string& path);
+  // The application's answer to our hello; with "viewers" granted, every login and leave is reported.
+  void hello(const HelloAnswer& answer);
+  // The application asks to end every viewer's session.
+  void endAll();
 
   std::string permissionText() const;
 
@@ -91,6 +99,7 @@ class ViewerHub {
     double bytesPerSecond = 0;
   };
 
+  void reportViewers(const std::string& joined);
   void requestCapture(bool start);
   void armCaptureRetry();
   void broadcastText(const std::string& text);
@@ -107,6 +116,7 @@ class ViewerHub {
   GuessLimiter limiter_;
   std::vector<Watching> viewers_;
   std::uint64_t nextViewerKey_ = 1;
+  bool reportsViewers_ = false;
   bool pictureMode_ = false;
   int pictureTile_ = 0;  // the application answered with the picture: updates, not frames
   PictureStore store_;

@@ -246,6 +246,14 @@ void ViewerServer::deliverPicture(std::variant<PictureAccepted, UpdateMessage> m
   if (post) net::post(impl_->io, [impl = impl_.get()] { impl->takePicture(); });
 }
 
+void ViewerServer::deliverHello(HelloAnswer answer) {
+  net::post(impl_->io, [hub = impl_->hub, answer = std::move(answer)] { hub->hello(answer); });
+}
+
+void ViewerServer::deliverEndAll() {
+  net::post(impl_->io, [hub = impl_->hub] { hub->endAll(); });
+}
+
 void ViewerServer::deliverPermission(PermissionState state) {
   net::post(impl_->io, [hub = impl_->hub, state] { hub->permission(state); });
 }

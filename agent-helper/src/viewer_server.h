@@ -51,6 +51,8 @@ class ViewerServer {
   // Picture answers and updates, each delivered in order; blocks while too many bytes wait.
   void deliverPicture(std::variant<PictureAccepted, UpdateMessage> message);
   void deliverPermission(PermissionState state);
+  void deliverHello(HelloAnswer answer);
+  void deliverEndAll();
 
  private:
   struct Impl;

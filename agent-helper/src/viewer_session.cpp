@@ -35,7 +35,11 @@ std::string newToken() {
 ViewerSession::ViewerSession(beast::tcp_stream&& stream, std::string early, std::shared_ptr<ViewerHub> hub,
                              std::uint64_t connection)
     : ws_(std::move(stream), std::move(early)), hub_(std::move(hub)), connection_(connection),
-      outbox_(ws_, [this] { finish(); }), deadline_(hub_->io()), delay_(hub_->io()) {}
+      outbox_(ws_, [this] { finish(); }), deadline_(hub_->io()), delay_(hub_->io()) {
+  beast::error_code error;
+  const auto peer = beast::get_lowest_layer(ws_).socket().remote_endpoint(error);
+  if (!error) place_ = peer.address().to_string();
+}
 
 ViewerSession::~ViewerSession() { hub_->releaseConnection(connection_); }
 
@@ -131,6 +135,17 @@ void ViewerSession::sendText(std::string text) {
 void ViewerSession::sendFrame(std::shared_ptr<const std::string> frame) {
   if (finished_ || !authenticated_) return;
   outbox_.frame(std::move(frame), shared_from_this());
+}
+
+void ViewerSession::end(const std::string& reason) {
+  if (finished_) return;
+  const auto text = nlohmann::json{{"type", "ended"}, {"reason", reason}}.dump();
+  // Closed once the notice is written; a viewer that does not read is closed at once.
+  if (!outbox_.push(text, false, shared_from_this(), [weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->finish();
+      })) {
+    finish();
+  }
 }
 
 void ViewerSession::finish() {

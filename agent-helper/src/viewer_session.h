@@ -37,6 +37,8 @@ class ViewerSession : public ViewerPeer, public std::enable_shared_from_this<Vie
   void sendText(std::string text) override;
   void sendFrame(std::shared_ptr<const std::string> frame) override;
   const std::string& uploadToken() const override { return token_; }
+  std::string place() const override { return place_; }
+  void end(const std::string& reason) override;
 
  private:
   void readNext();
@@ -55,6 +57,7 @@ class ViewerSession : public ViewerPeer, public std::enable_shared_from_this<Vie
   boost::asio::steady_timer deadline_;
   boost::asio::steady_timer delay_;
   std::string token_;
+  std::string place_;  // the viewer's address, read while the socket is surely open
 };
 
 }  // namespace qova::agent

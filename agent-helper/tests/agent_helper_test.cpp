@@ -772,6 +772,22 @@ TEST_F(AgentServiceTest, CaptureStopsWhenTheLastViewerLeavesAndTheAgentEndsWithI
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
+TEST_F(AgentServiceTest, WithViewersGrantedLoginsAreReportedAndTheHostEndsEverySession) {
+  ASSERT_TRUE(agent_.waitForLine(R"(^__QOVA_HELLO__\{"version":1,"want":\["viewers"\]\}$)"));
+  Viewer first(port_), second(port_);
+  ASSERT_FALSE(first.auth(code_).empty());
+  agent_.write("__QOVA_HELLO__{\"version\":1,\"accepted\":[\"viewers\"]}\n");
+  ASSERT_TRUE(agent_.waitForLine(R"(^__QOVA_VIEWERS__\{"count":1\}$)"));
+  ASSERT_FALSE(second.auth(code_).empty());
+  ASSERT_TRUE(agent_.waitForLine(R"(^__QOVA_VIEWERS__\{"count":2,"joined":"127\.0\.0\.1"\}$)"));
+  agent_.write("__QOVA_VIEWERS__{\"action\":\"endAll\"}\n");
+  for (auto* viewer : {&first, &second}) {
+    EXPECT_EQ(viewer->readUntil("ended").value("reason", ""), "ended by the host");
+    EXPECT_EQ(viewer->closedWithin(5s), std::optional(true));
+  }
+  EXPECT_TRUE(agent_.waitForLine(R"(^__QOVA_VIEWERS__\{"count":0\}$)"));
+}
+
 struct AgentPictureTest : AgentServiceTest {
   AgentPictureTest() : AgentServiceTest(true) {}
   // The header and payload of the next binary message.

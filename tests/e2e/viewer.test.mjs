@@ -38,7 +38,7 @@ describe('web viewer with the real application', () => {
     assert.equal(text(), before + added);
   }
 
-  // Dark pixels of the picture on the page inside a display rectangle (the editor's text is dark on light).
+  // Dark pixels of the picture on the page inside a display rectangle (the editor's text is dark on light; antialiased and scaled, its strokes are mostly mid grey).
   const darkPixels = (from, to) => page.evaluate(({ from, to }) => {
     const { pictureRect: rect, frame } = window.qovaViewerStats;
     const canvas = document.getElementById('screen');
@@ -46,9 +46,9 @@ describe('web viewer with the real application', () => {
     const map = (p) => ({ x: Math.round((rect.x + (p.x / frame.inputWidth) * rect.w) * ratio), y: Math.round((rect.y + (p.y / frame.inputHeight) * rect.h) * ratio) });
     const [a, b] = [map(from), map(to)];
     const data = canvas.getContext('2d').getImageData(a.x, a.y, b.x - a.x, b.y - a.y).data;
-    return data.filter((_, i) => i % 4 === 0 && data[i] + data[i + 1] + data[i + 2] < 240).length;
+    return data.filter((_, i) => i % 4 === 0 && data[i] + data[i + 1] + data[i + 2] < 384).length;
   }, { from, to });
-  const editorArea = [{ x: PROBE.x + 10, y: PROBE.y + 150 }, { x: PROBE.x + 450, y: PROBE.y + 470 }];
+  const editorArea = [{ x: PROBE.x + 10, y: PROBE.y + 125 }, { x: PROBE.x + 450, y: PROBE.y + 470 }];
 
   // A line of wide dark letters typed into the probe's editor shows up in the picture (the caret alone is far less).
   async function typedCharactersAreDrawn() {
