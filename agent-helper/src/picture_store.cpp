@@ -158,7 +158,8 @@ std::optional<ComposedUpdate> PictureStore::compose(std::uint64_t id) {
     bytes += more;
   }
   ComposedUpdate update;
-  for (auto& [seq, rect] : taken) {
+  for (auto& entry : taken) {
+    const auto& rect = entry.second;
     update.rects.push_back(rect);
     update.timestamp = std::max(update.timestamp, rect->timestamp);
     forTiles(rect->place, [&](std::size_t index) {

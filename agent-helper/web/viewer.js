@@ -234,9 +234,10 @@ async function drawUpdates() {
       bitmap.close();
     }
     takePointer(header, buffer, at);
+    const sameGeometry = frameInfo && frameInfo.width === header.width && frameInfo.height === header.height;
     frameInfo = header;
     if (header.rtt !== undefined) rate.rtt = header.rtt;
-    present();
+    present(sameGeometry && !header.full ? changedBox(header.rects) : null);
     drawn(header);
     if (ws === socket && ws.readyState === WebSocket.OPEN) ws.send(JSON.stringify({ type: 'ack', seq: header.seq }));
   }
@@ -259,7 +260,43 @@ function resizeCanvas() { present(); }
 
 // The back buffer onto the visible canvas: scaled to fit (aspect kept, centred) or one picture pixel
 // per device pixel in a scrolling stage.
-function present() {
+// The picture area an update's rects cover; empty when it has none (a pointer move).
+function changedBox(rects) {
+  if (!rects.length) return { x: 0, y: 0, w: 0, h: 0 };
+  const left = Math.min(...rects.map((r) => r[0]));
+  const top = Math.min(...rects.map((r) => r[1]));
+  const right = Math.max(...rects.map((r) => r[0] + r[2]));
+  const bottom = Math.max(...rects.map((r) => r[1] + r[3]));
+  return { x: left, y: top, w: right - left, h: bottom - top };
+}
+
+// Scaling the whole picture with high quality costs a software-rendering browser most of an update;
+// when only `box` (picture pixels) changed and the layout holds, only that part is drawn again. It is
+// sampled with a margin and clipped to the box, so its edges blend as a whole redraw would.
+function presentChanged(box) {
+  const canvas = $('screen');
+  if (!pictureRect || canvas.width !== Math.max(1, Math.round(canvas.clientWidth * (window.devicePixelRatio || 1)))) return false;
+  if (box.w === 0 || box.h === 0) return placePointer(), true;
+  const cssRatio = canvas.width / canvas.clientWidth;
+  const scale = (pictureRect.w * cssRatio) / backBuffer.width;
+  const margin = Math.ceil(2 / Math.min(scale, 1)) + 2;
+  const sx = Math.max(0, box.x - margin), sy = Math.max(0, box.y - margin);
+  const sw = Math.min(backBuffer.width, box.x + box.w + margin) - sx, sh = Math.min(backBuffer.height, box.y + box.h + margin) - sy;
+  const [ox, oy] = [pictureRect.x * cssRatio, pictureRect.y * cssRatio];
+  const context = canvas.getContext('2d');
+  context.save();
+  context.beginPath();
+  context.rect(Math.floor(ox + box.x * scale), Math.floor(oy + box.y * scale), Math.ceil(box.w * scale) + 1, Math.ceil(box.h * scale) + 1);
+  context.clip();
+  context.imageSmoothingQuality = 'high';
+  context.drawImage(backBuffer, sx, sy, sw, sh, ox + sx * scale, oy + sy * scale, sw * scale, sh * scale);
+  context.restore();
+  placePointer();
+  return true;
+}
+
+function present(box = null) {
+  if (box && presentChanged(box)) return;
   const canvas = $('screen');
   const ratio = window.devicePixelRatio || 1;
   const surface = $('surface');

@@ -20,6 +20,12 @@ constexpr double kRefinedQuality = 0.95;
 
 constexpr int kMaxShapeSide = 256;
 
+// A tile that changes again this soon belongs to something moving (a scroll, a drag, a video): it
+// goes lossy, far smaller and quicker than lossless, and is made exact once it stops. Typing is told
+// apart by its extent: only a change of this many tiles or more counts as moving.
+constexpr auto kMovingWithin = std::chrono::milliseconds(250);
+constexpr long kMovingTiles = 48;
+
 PixelBuffer areaOf(const PixelBuffer& picture, int x, int y, int width, int height) {
   PixelBuffer area = picture;
   area.width = width;
@@ -53,17 +59,23 @@ std::optional<PictureUpdate> PictureEncoder::makeUpdate(const PixelBuffer* pictu
   update.tiles = full ? std::vector<PictureUpdate::TileState>(classes.size()) : tiles_;
   update.cursor = cursor_;
   update.shapeSerial = shapeSerial_;
+  const bool large = !full && std::count_if(classes.begin(), classes.end(), [](uint8_t c) { return c != kUnchanged; }) >=
+                                  kMovingTiles;
   for (int i = 0; i < grid.count(); ++i) {
     auto& tile = update.tiles[static_cast<size_t>(i)];
     uint8_t& kind = classes[static_cast<size_t>(i)];
+    const int x = i % grid.columns() * kTileSide, y = i / grid.columns() * kTileSide;
+    const auto fewColours = [&] {
+      return hasFewColours(*next, x, y, std::min(kTileSide, grid.width - x), std::min(kTileSide, grid.height - y));
+    };
     if (kind != kUnchanged) {
-      const int x = i % grid.columns() * kTileSide, y = i / grid.columns() * kTileSide;
-      const bool few =
-          hasFewColours(*next, x, y, std::min(kTileSide, grid.width - x), std::min(kTileSide, grid.height - y));
+      const bool moving = large && tile.sentAt + kMovingWithin > now;
+      const bool few = !moving && fewColours();
       kind = few ? kFewColours : kPhoto;
       tile = {!few, now};
     } else if (tile.lossy && tile.sentAt + kStillBeforeRefining <= now) {
-      kind = kRefined;
+      // Text that stopped moving comes back exact; a photograph at full quality.
+      kind = fewColours() ? kFewColours : kRefined;
       tile.lossy = false;
     }
   }

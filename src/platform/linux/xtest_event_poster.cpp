@@ -306,7 +306,7 @@ bool XTestEventPoster::postCharacter(char32_t codePoint) {
     }
     const auto [code, levels] = *place;
     // A lent key typed again is kept longest.
-    if (auto lent = std::find_if(c.borrowed.begin(), c.borrowed.end(), [&](auto& b) { return b.first == code; });
+    if (auto lent = std::find_if(c.borrowed.begin(), c.borrowed.end(), [key = code](auto& b) { return b.first == key; });
         lent != c.borrowed.end()) {
       std::rotate(lent, lent + 1, c.borrowed.end());
     }

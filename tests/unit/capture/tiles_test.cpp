@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "capture/picture_encoder.h"
 #include "capture/tile_classifier.h"
 #include "capture/tile_diff.h"
 #include "capture/tile_rects.h"
@@ -73,6 +74,45 @@ TEST(TileRects, RunsAlongRowsGrowDownOverEqualRunsOfOneClass) {
     std::vector<uint8_t> classes;
     for (const char* k = c.classes; *k; ++k) classes.push_back(static_cast<uint8_t>(*k - '0'));
     EXPECT_EQ(mergeTiles(classes, 4, 3), c.expected) << c.classes;
+  }
+}
+
+TEST(PictureEncoder, LargeChangesInQuickSuccessionGoLossyAndComeBackExactWhenStill) {
+  using namespace std::chrono_literals;
+  test::FakeImageContext images;
+  PictureEncoder encoder(images);
+  const auto t0 = std::chrono::steady_clock::time_point{} + 10s;
+  // A 640 x 320 picture of text-like tiles (few colours); which rects a step sends, "p" PNG, "j" JPEG.
+  const struct {
+    std::chrono::milliseconds at;
+    int changedTiles;  // from the top-left, row by row; -1: no new picture
+    std::string kinds;
+  } steps[] = {
+      {0ms, 200, "p"},      // the whole picture
+      {1000ms, 200, "p"},   // a large change after a still second: lossless
+      {1100ms, 200, "j"},   // again at once: moving, lossy
+      {1200ms, 1, "p"},     // a small change (typing) stays lossless even while moving
+      {1300ms, -1, ""},     // not yet still long enough
+      {1450ms, -1, "pp"},   // still: the lossy tiles (all but the first) come back exact
+      {1800ms, -1, ""},     // and then nothing more
+  };
+  int shade = 0;
+  for (const auto& step : steps) {
+    PixelBuffer picture = padded(640, 320);
+    if (step.changedTiles >= 0) {
+      ++shade;
+      for (int i = 0; i < 200; ++i) {
+        const int value = i < step.changedTiles ? shade : shade - 1;
+        for (int y = 0; y < 32; ++y) std::memset(at(picture, i % 20 * 32, i / 20 * 32 + y), value, 32 * 4);
+      }
+    }
+    auto update = encoder.makeUpdate(step.changedTiles >= 0 ? &picture : nullptr, std::nullopt, {}, t0 + step.at);
+    std::string kinds;
+    if (update) {
+      for (const auto& rect : update->header.rects) kinds += rect.kind == RectKind::png ? "p" : "j";
+      encoder.sent(std::move(*update));
+    }
+    EXPECT_EQ(kinds, step.kinds) << step.at.count() << " ms";
   }
 }
 
