@@ -1,5 +1,6 @@
 // libFuzzer target: one WebSocket message, as the server reads it from an agent or a viewer, as the
-// agent reads it from the server, and as the agent turns a viewer's input message into a command line. Besides sanitizer findings it traps on a parse that lets through
+// agent reads it from the server, and as the agent turns a viewer's input message into a command line; and the
+// same bytes as the application's stream to the agent, split in two. Besides sanitizer findings it traps on a parse that lets through
 // what the callers rely on being ruled out.
 #include <cstdint>
 #include <cstdlib>
@@ -7,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "input_stream_parser.h"
 #include "protocol.h"
 #include "server_link.h"
 #include "viewer_command.h"
@@ -41,6 +43,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (const auto line = qova::agent::inputCommandLine(event, {1280, 800})) {
     // One line to the application: a line feed inside would let a viewer write a second command.
     require(line->find('\n') == std::string::npos);
+  }
+  qova::agent::InputStreamParser parser;
+  std::vector<qova::agent::InputStreamMessage> messages;
+  parser.feed(text.substr(0, size / 2), messages);
+  parser.feed(text.substr(size / 2), messages);
+  require(parser.pendingBytes() <= size);
+  for (const auto& message : messages) {
+    const auto* update = std::get_if<qova::agent::UpdateMessage>(&message);
+    if (!update) continue;
+    // The store and the page cut the payload by these lengths and paint at these places.
+    std::size_t bytes = 0;
+    for (const auto& rect : update->rects) {
+      require(rect.x >= 0 && rect.y >= 0 && rect.w > 0 && rect.h > 0 && rect.x + rect.w <= update->width &&
+              rect.y + rect.h <= update->height);
+      bytes += rect.length;
+    }
+    require(bytes == update->payload.size());
+    if (update->shape) {
+      require(update->shape->rgba.size() == static_cast<std::size_t>(update->shape->width) * update->shape->height * 4);
+    }
   }
   return 0;
 }
