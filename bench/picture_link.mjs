@@ -1,7 +1,7 @@
 // The picture over a limited link: today's written frames, the richer picture (when the agent asks
 // for it) and x11vnc + noVNC as a peer, on one 1920x1080 desktop, through one link, in one run.
 // Run through bench/picture_link.sh, which makes the network namespace this must run in.
-//   node bench/picture_link.mjs [--build DIR] [--rates unlimited,10,2] [--paths today,new,vnc]
+//   node bench/picture_link.mjs [--build DIR] [--rates unlimited,10,2] [--paths today,new,server,vnc]
 //        [--scenarios still,type,scroll,drag,video] [--scroll-seconds 20] [--out FILE]
 // Rates are Mbit/s of a token bucket on the namespace's loopback (both directions share it).
 // Figures: bytes on the link (the namespace's lo), the host's CPU (application + agent, or x11vnc +
@@ -145,9 +145,10 @@ class Desktop {
 // ---- what runs the picture: the application with its agent, or x11vnc with websockify ------------
 
 class HostApp {
-  constructor(desktop, build, picture, dir) {
+  // `viaServer`: the agent also dials a qova-server on the same loopback, and the page is the server's.
+  constructor(desktop, build, picture, dir, viaServer = false) {
     const bundle = join(build, 'QOVA Lumaro Agent.app', 'Contents');
-    Object.assign(this, { desktop, picture, dir, app: join(bundle, 'MacOS', 'QOVA Lumaro Agent'),
+    Object.assign(this, { desktop, picture, dir, viaServer, build, app: join(bundle, 'MacOS', 'QOVA Lumaro Agent'),
       agent: join(bundle, 'Resources', 'agent-bin', 'qova-agent-helper') });
   }
 
@@ -162,11 +163,22 @@ class HostApp {
     const env = { ...this.desktop.env, HOME: this.home, XDG_CONFIG_HOME: join(this.home, '.config'), XDG_RUNTIME_DIR: this.home,
       QOVA_AGENT_LISTEN: '127.0.0.1:0', QOVA_AGENT_LOG: join(this.home, 'agent-output.log') };
     if (this.picture) delete env.QOVA_AGENT_PICTURE; else env.QOVA_AGENT_PICTURE = '0';
+    if (this.viaServer) {
+      process.env.QOVA_SERVER_PATH ||= join(this.build, 'server', 'qova-server');
+      this.support = await import('../server/tests/support.mjs');
+      this.server = await this.support.startServer();
+      Object.assign(env, { QOVA_AGENT_SERVER: `wss://127.0.0.1:${this.support.port}`, QOVA_AGENT_SERVER_FINGERPRINT: this.support.fingerprint });
+    }
     this.process = start(this.app, ['--auto-start'], { env, log: join(this.dir, 'application.log') });
     const lines = () => (existsSync(env.QOVA_AGENT_LOG) ? readFileSync(env.QOVA_AGENT_LOG, 'utf8').split('\n') : []);
     const connected = await waitFor(() => lines().find((l) => l.startsWith('[agent] connected: viewer at')), { timeout: 30000, what: 'the agent' });
     this.url = `http://127.0.0.1:${connected.match(/:(\d+)\/$/)[1]}/`;
     this.code = JSON.parse(readFileSync(join(this.home, '.config/qova-lumaro-agent/state.json'), 'utf8')).accessCode;
+    if (this.viaServer) {
+      const registered = await waitFor(() => lines().find((l) => l.startsWith('[agent] connected: server')), { timeout: 30000, what: 'the agent at the server' });
+      this.deviceId = registered.split(' ').pop();
+      this.url = `https://127.0.0.1:${this.support.port}/`;
+    }
     // The application's own window would cover the content: out of the way, off the screen.
     const windows = await waitFor(() => this.desktop.xdotool('search', '--onlyvisible', '--pid', this.process.pid).stdout.trim(), { timeout: 10000, what: 'the application window' }).catch(() => '');
     for (const id of windows.split('\n').filter(Boolean)) this.desktop.xdotool('windowmove', id, SCREEN.w + 100, 0);
@@ -176,12 +188,14 @@ class HostApp {
   async open(page) {
     await page.goto(this.url);
     await page.evaluate(installDrawProbe, { markers: MARKERS, screen: SCREEN });
+    if (this.viaServer) await page.fill('#device-id', this.deviceId);
     await page.fill('#code', this.code);
     await page.click('#connect');
   }
 
   async stop() {
     await stop(this.process);
+    if (this.server) await this.support.stop(this.server);
     rmSync(this.home, { recursive: true, force: true });
   }
 }
@@ -434,15 +448,16 @@ function report(results, scenarios, opts) {
 }
 
 async function measureRow(desktop, browser, opts, rate, path, dir) {
-  const host = path === 'vnc' ? new HostVnc(desktop, dir) : new HostApp(desktop, opts.build, path === 'new', dir);
+  const host = path === 'vnc' ? new HostVnc(desktop, dir) : new HostApp(desktop, opts.build, path !== 'today', dir, path === 'server');
   const figures = {};
   let note = '';
-  const page = await browser.newPage({ viewport: { width: 1280, height: 900 } });
+  // The server's certificate is its own (the agent pins it); the page is only measured.
+  const page = await browser.newPage({ viewport: { width: 1280, height: 900 }, ignoreHTTPSErrors: true });
   try {
     await host.start();
     await host.open(page);
     await waitFor(() => page.evaluate(() => (window.benchDraws || []).length > 0), { timeout: 30000, what: 'the first picture' });
-    if (path === 'new' && !(await page.evaluate(() => window.benchDraws.some((d) => d.rects)))) note = 'agent got written frames';
+    if (path !== 'today' && path !== 'vnc' && !(await page.evaluate(() => window.benchDraws.some((d) => d.rects)))) note = 'agent got written frames';
     const row = new Row(desktop, host, page, browserPids(), dir);
     for (const name of opts.scenarios) {
       try {
@@ -459,7 +474,8 @@ async function measureRow(desktop, browser, opts, rate, path, dir) {
     await page.close().catch(() => {});
     await host.stop().catch(() => {});
   }
-  return { rate: rate === 'unlimited' ? 'unlimited' : `${rate} Mbit/s`, path: path === 'vnc' ? 'x11vnc + noVNC' : path, figures, note };
+  const names = { vnc: 'x11vnc + noVNC', server: 'new, through the server' };
+  return { rate: rate === 'unlimited' ? 'unlimited' : `${rate} Mbit/s`, path: names[path] ?? path, figures, note };
 }
 
 async function main() {
@@ -482,7 +498,7 @@ async function main() {
     for (const rate of opts.rates) {
       setRate(rate);
       for (const path of opts.paths) {
-        if (path === 'new' && !canPicture) {
+        if ((path === 'new' || path === 'server') && !canPicture) {
           results.push({ rate: rate === 'unlimited' ? 'unlimited' : `${rate} Mbit/s`, path, figures: {}, note: 'not in this agent' });
           continue;
         }
