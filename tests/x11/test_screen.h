@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/imaging.h"
+#include "support/painting_host.h"
 #include "support/test_bundle.h"
 
 #include <X11/XKBlib.h>
@@ -31,16 +32,6 @@ inline bool pumpUntil(const std::function<bool()>& done, std::chrono::millisecon
     QCoreApplication::processEvents();
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   });
-}
-
-// A picture of the test's own: 4 bytes a pixel (B, G, R, X), rows packed, all bytes `fill`.
-inline PixelBuffer picture(int width, int height, uint8_t fill = 0) {
-  auto bytes = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(width) * height * 4, fill);
-  return {width, height, width * 4, bytes->data(), bytes};
-}
-
-inline uint8_t* pixelAt(const PixelBuffer& p, int x, int y) {
-  return const_cast<uint8_t*>(p.data) + static_cast<size_t>(y) * p.bytesPerRow + static_cast<size_t>(x) * 4;
 }
 
 // Two rows of three blocks of distinct colours (white bottom left): survives scaling and JPEG.

@@ -260,7 +260,10 @@ class CaptureLoop {
       source = rotated_.data();
       stride = uprightWidth * 4;
     }
-    return scaledSample(source, stride, uprightWidth, uprightHeight, width_, height_, *pool_, scratch_, now);
+    auto sample = scaledSample(source, stride, uprightWidth, uprightHeight, width_, height_, *pool_, scratch_, now);
+    // As listed, so that a new size tells the consumer to make a stream of that size.
+    if (sample) sample->display = {output_->name, output_->width(), output_->height()};
+    return sample;
   }
 
   const int width_;
