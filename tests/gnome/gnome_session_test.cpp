@@ -225,9 +225,13 @@ TEST(GnomeSession, WhileTheQueueIsFullOnlyTheNewestFrameIsKeptAndSentOnceThereIs
     poster.moveCursor(x, 300);
     std::this_thread::sleep_for(150ms);
   }
+  std::this_thread::sleep_for(300ms);
   gated->open.set_value();
   s.settled();
-  EXPECT_EQ(s.client->all().size(), 2u);
+  // The first frame and the newest held one; on a loaded machine Mutter may still send the last
+  // move's frame after the gate opened. Four moves queued would make five.
+  EXPECT_GE(s.client->all().size(), 2u);
+  EXPECT_LE(s.client->all().size(), 3u);
 }
 
 TEST(GnomeSession, AFrameWithinThePacingIntervalIsSentAsTheIntervalEndsWithoutAnotherChange) {
