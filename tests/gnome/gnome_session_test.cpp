@@ -26,7 +26,6 @@
 #include "platform/linux/gnome/pipewire_screen_capture.h"
 #include "platform/linux/posix/posix_process_launcher.h"
 #include "platform/linux/turbojpeg_imaging.h"
-#include "support/painting_host.h"
 #include "support/recorded_frames.h"
 #include "support/recording_stream_client.h"
 #include "support/test_bundle.h"
@@ -348,58 +347,6 @@ TEST(GnomeSession, TheApplicationStreamsTheMonitorAndPastesThroughTheSessionClip
   std::istringstream(bundle.readRecord("pid.txt")) >> agent >> application;
   kill(static_cast<pid_t>(application), SIGTERM);
   EXPECT_EQ(ended.wait_for(20s), std::future_status::ready);
-}
-
-// The whole monitor as it is now, the pointer drawn in, through a screen cast of the test's own.
-std::optional<PixelBuffer> screenNow() {
-  GnomeStream s;
-  const auto display = s.capture.shareableContent()->displays.at(0);
-  s.stream = s.capture.makeStream(
-      display, {display.width, display.height, {1, 30}, 1, true, false, std::make_shared<FramePacer>(0ms)}, s.client,
-      std::make_shared<SerialQueue>("test.truth"));
-  if (!s.stream || !s.stream->startCapture()) return std::nullopt;
-  const auto first = s.client->waitFor(0, isComplete);
-  s.stream->stopCapture();
-  return first ? s.client->all()[*first].imageBuffer : std::nullopt;
-}
-
-TEST(GnomePictureUpdates, PaintedOverThePictureBeforeGiveBackTheScreenExactlyWhereLossless) {
-  HeadlessMutter mutter;
-  ASSERT_TRUE(mutter.start());
-  setenv("WAYLAND_DISPLAY", mutter.socket.c_str(), 1);
-  FakePlatformServices fakes;
-  auto host = std::make_shared<PaintingHost>();
-  auto session =
-      std::make_shared<CaptureSession>(std::make_shared<PipeWireScreenCapture>(MutterSession::create()),
-                                       fakes.permissions, std::make_shared<TurboJpegImaging>(), fakes.mainQueue);
-  session->handleCaptureBridge(R"({"action":"start","picture":{"version":1}})", host);
-  MutterEventPoster poster(MutterSession::create());
-  std::optional<InputLogClient> window;
-  // The pointer stays in the right half; the left half, flat colours only, is all lossless.
-  const std::pair<const char*, std::function<void()>> steps[] = {
-      {"first picture", [&] { poster.moveCursor(900, 200); }},
-      {"a window",
-       [&] {
-         window.emplace();
-         waitUntil([&] { return window->printed("active"); }, 10s);
-       }},
-      {"the pointer moved", [&] { poster.moveCursor(1100, 500); }},
-  };
-  const auto exact = [&] {
-    const auto screen = screenNow();
-    return screen && heldEquals(*host, *screen, {0, 0, 640, 720});
-  };
-  for (const auto& [name, act] : steps) {
-    act();
-    bool ok = false;  // the screen may still change after it matched once
-    waitUntil([&] { return ok || (ok = exact()); }, 15s, [&] {
-      std::this_thread::sleep_for(100ms);
-      fakes.mainQueue->advance(100ms);  // the refinement's timers
-    });
-    EXPECT_TRUE(ok) << name;
-  }
-  session->stopCaptureBridge();
-  session->captureQueue->drain();
 }
 
 }  // namespace

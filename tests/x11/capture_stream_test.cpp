@@ -230,16 +230,5 @@ TEST(CursorOverlay, BlendsPremultipliedPixelsAndClipsAtTheEdges) {
   drawCursor(pixelAt(frame, 0, 0), 16, 4, 3, cursor, 2, 2, 10, 10);  // wholly outside: nothing, no crash
 }
 
-// Reported images come out of premultiplication, and an oversized one keeps its top-left part.
-TEST(CursorOverlay, ReportedImagesAreStraightAlphaRgbaCutTo256) {
-  std::vector<uint32_t> cursor(300 * 2, 0x40200000);  // quarter-opaque, premultiplied half-strength red
-  cursor[1] = 0x80808080;
-  const CursorImage image = unpremultipliedCursor(cursor.data(), 300, 2, 290, 1, 7);
-  EXPECT_EQ(std::make_tuple(image.serial, image.width, image.hotX, image.rgba.size()),
-            std::make_tuple(7u, 256, 255, 2048u));
-  EXPECT_EQ(std::vector<uint8_t>(image.rgba.begin(), image.rgba.begin() + 8),
-            (std::vector<uint8_t>{128, 0, 0, 64, 255, 255, 255, 128}));
-}
-
 }  // namespace
 }  // namespace qova::test
