@@ -15,6 +15,7 @@
 #include "capture/frame_message.h"
 #include "capture/frame_pacer.h"
 #include "capture/picture_encoder.h"
+#include "capture/tile_diff.h"
 #include "platform/imaging.h"
 #include "platform/permissions.h"
 
@@ -46,6 +47,31 @@ struct CaptureSession::PictureRun {
   PictureEncoder encoder;
   std::optional<CursorState> pointer;
   bool refinementArmed = false;
+  // Where the pictures sampled since the last one sent may differ from it, in pixels of a sample of
+  // damageWidth x damageHeight; nullopt once a sample could not say (everything is compared then).
+  std::optional<std::vector<PixelRect>> damage = std::vector<PixelRect>{};
+  int damageWidth = 0;
+  int damageHeight = 0;
+
+  void noteDamage(const ScreenSample& sample) {
+    static constexpr size_t kMostRects = 512;  // past that, comparing everything is as cheap
+    const PixelBuffer& image = *sample.imageBuffer;
+    const bool sameSize = damage && (damage->empty() || (image.width == damageWidth && image.height == damageHeight));
+    if (!sameSize || !sample.damage || damage->size() + sample.damage->size() > kMostRects) {
+      damage.reset();
+      return;
+    }
+    damage->insert(damage->end(), sample.damage->begin(), sample.damage->end());
+    damageWidth = image.width;
+    damageHeight = image.height;
+  }
+  // The tiles of `picture` that may differ from the picture last sent; nullopt: any of them.
+  std::optional<std::vector<uint8_t>> damagedTiles(const PixelBuffer& picture) const {
+    if (!damage) return std::nullopt;
+    const bool scaled = picture.width != damageWidth || picture.height != damageHeight;
+    return tilesTouched(scaledRects(*damage, damageWidth, damageHeight, picture.width, picture.height, scaled ? 2 : 0),
+                        TileGrid{picture.width, picture.height});
+  }
 };
 
 CaptureStreamOutput::CaptureStreamOutput(std::weak_ptr<CaptureSession> session, std::weak_ptr<CaptureHost> host,
@@ -292,6 +318,7 @@ void CaptureSession::handlePictureSample(const ScreenSample& sample, const Captu
   if (!run) return;
   if (sample.cursor) run->pointer = sample.cursor;
   const bool pixels = hasPixels(sample);
+  if (pixels) run->noteDamage(sample);
   const UpdateSettings settings{from.inputWidth, from.inputHeight, photoQuality_.load(), from.picture->cursor};
   const auto now = std::chrono::steady_clock::now();
   // Most samples of a still screen end here, at the cost of a few comparisons.
@@ -318,18 +345,20 @@ void CaptureSession::handlePictureSample(const ScreenSample& sample, const Captu
       if (!picture) return;
     }
   }
-  auto update = run->encoder.makeUpdate(picture ? &*picture : nullptr, run->pointer, settings, now);
+  const auto damaged = picture ? run->damagedTiles(*picture) : std::nullopt;
+  auto update = run->encoder.makeUpdate(picture ? &*picture : nullptr, run->pointer, settings, now,
+                                        damaged ? &*damaged : nullptr);
   const auto host = from.host.lock();
-  if (update && host) writePictureUpdate(*run, std::move(*update), *host);
+  if (update && host && writePictureUpdate(*run, std::move(*update), *host) && picture) run->damage.emplace();
 }
 
-void CaptureSession::writePictureUpdate(PictureRun& run, PictureUpdate update, CaptureHost& host) {
+bool CaptureSession::writePictureUpdate(PictureRun& run, PictureUpdate update, CaptureHost& host) {
   QOVA_ASSERT_ON(*streamOutputQueue);
   std::string headerLine = std::move(update.headerLine);
   std::vector<uint8_t> payload = std::move(update.payload);
   {
     std::lock_guard lock(frameWriteLock);
-    if (frameWritePending) return;
+    if (frameWritePending) return false;
     frameWritePending = true;
   }
   // Only what is handed to the write counts as held by the agent.
@@ -338,6 +367,7 @@ void CaptureSession::writePictureUpdate(PictureRun& run, PictureUpdate update, C
   host.writeFrameToAgent(
       std::move(headerLine), std::move(payload),
       weakBlock(shared_from_this(), [](CaptureSession& self, AgentWrite result) { self.frameWriteEnded(result); }));
+  return true;
 }
 
 void CaptureSession::armRefinement(PictureRun& run) {

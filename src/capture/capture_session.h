@@ -109,7 +109,8 @@ class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
   struct PictureRun;
   void handlePictureSample(const ScreenSample& sample, const CaptureStreamOutput& from);
   PictureRun* pictureRunFor(const CaptureStreamOutput& from);
-  void writePictureUpdate(PictureRun& run, PictureUpdate update, CaptureHost& host);
+  // False when a write was already under way: nothing was sent.
+  bool writePictureUpdate(PictureRun& run, PictureUpdate update, CaptureHost& host);
   // Still lossy tiles are refined when due even where the stream sends nothing while still.
   void armRefinement(PictureRun& run);
   void requestFullPicture();

@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/pixel_rect.h"
 #include "platform/imaging.h"
 
 namespace qova {
@@ -90,6 +91,9 @@ struct ScreenSample {
   // it is the one the stream was made for.
   CaptureDisplay display;
   std::optional<CursorState> cursor = std::nullopt;  // only from a stream asked to report the pointer
+  // Where this sample's pixels may differ from the stream's previous sample with pixels, as the
+  // desktop reported it; nullopt when it did not (anywhere may have changed).
+  std::optional<std::vector<PixelRect>> damage = std::nullopt;
 };
 
 // What a stream reports to. Held strongly by its stream until the stream has stopped.

@@ -120,6 +120,11 @@ class ScreenWatch {
     if (damageEvents_ >= 0 && reply(xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr))) {
       damage_ = xcb_generate_id(c);
       xcb_damage_create(c, damage_, x.root(), XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+      // XDamage stands on XFixes 2, whose regions say where the damage was.
+      if (reply(xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 4, 0), nullptr))) {
+        region_ = xcb_generate_id(c);
+        xcb_xfixes_create_region(c, region_, 0, nullptr);
+      }
     } else {
       kLog.warning("the X server has no XDamage: every frame interval is grabbed as a complete frame");
     }
@@ -148,6 +153,7 @@ class ScreenWatch {
   }
   ~ScreenWatch() {
     if (damage_ && !x_.broken()) {
+      if (region_) xcb_xfixes_destroy_region(x_.get(), region_);
       xcb_damage_destroy(x_.get(), damage_);
       xcb_flush(x_.get());
     }
@@ -185,14 +191,27 @@ class ScreenWatch {
   // Without XDamage nothing is known to be unchanged.
   bool tracksContent() const { return damage_ != 0; }
   bool tracksCursorShape() const { return fixesEvents_ >= 0; }
-  // Changes from here on are reported again.
-  void rearm() {
-    if (damage_) xcb_damage_subtract(x_.get(), damage_, XCB_NONE, XCB_NONE);
+  // Changes from here on are reported again. Returns where the screen changed since the last take, in
+  // root window pixels; nullopt when the server cannot say.
+  std::optional<std::vector<PixelRect>> takeDamage() {
+    if (!damage_) return std::nullopt;
+    xcb_connection_t* c = x_.get();
+    xcb_damage_subtract(c, damage_, XCB_NONE, region_ ? region_ : XCB_NONE);
+    if (!region_) return std::nullopt;
+    auto fetched = reply(xcb_xfixes_fetch_region_reply(c, xcb_xfixes_fetch_region(c, region_), nullptr));
+    if (!fetched) return std::nullopt;
+    const xcb_rectangle_t* rects = xcb_xfixes_fetch_region_rectangles(fetched.get());
+    std::vector<PixelRect> damage;
+    for (int i = 0, n = xcb_xfixes_fetch_region_rectangles_length(fetched.get()); i < n; ++i) {
+      damage.push_back({rects[i].x, rects[i].y, rects[i].width, rects[i].height});
+    }
+    return damage;
   }
 
  private:
   const XcbConnection& x_;
   xcb_damage_damage_t damage_ = 0;
+  xcb_xfixes_region_t region_ = 0;
   int damageEvents_ = -1;
   int fixesEvents_ = -1;
   int inputOpcode_ = -1;
@@ -280,8 +299,9 @@ class CaptureLoop {
   // A frame of the display as it is at `now`; no sample when it could not be made this time.
   Tick grab(std::chrono::steady_clock::time_point now) {
     // Changes from here on are caught by the next notification and the next frame.
-    watch_->rearm();
+    const auto damage = watch_->takeDamage();
     if (!image_->grab(x_.root(), geometry_.x, geometry_.y)) {
+      wholeNext_ = true;  // what the damage said is not delivered
       // The screen may be shrinking under us and its notification decides next time; a display
       // that cannot be read for a second has failed.
       if (x_.broken()) return {std::nullopt, "the X connection was lost"};
@@ -292,8 +312,15 @@ class CaptureLoop {
     if (showsCursor_) drawCursorIntoImage();
     refreshCursor();
     auto sample = scaled(now);
-    if (sample) withCursor(*sample);
-    if (sample) changed_ = false;
+    if (sample) {
+      withCursor(*sample);
+      changed_ = false;
+      // A drawn cursor changes pixels that no damage reports.
+      if (damage && !wholeNext_ && !showsCursor_) sample->damage = damageIn(*damage, *sample->imageBuffer);
+      wholeNext_ = false;
+    } else {
+      wholeNext_ = true;
+    }
     return {std::move(sample), {}};
   }
 
@@ -318,6 +345,7 @@ class CaptureLoop {
     shapeDirty_ = shapeDirty_ || changes.shapeChanged;
     if (!changes.layout) return {};
     changed_ = true;
+    wholeNext_ = true;
     const auto current = geometryOf(x_, displayId_);
     if (!current) return "display " + std::to_string(displayId_) + " is gone";
     if (*current == geometry_) return {};
@@ -352,6 +380,13 @@ class CaptureLoop {
     if (reportsCursor_ && cursor_.image) sample.cursor = cursor_;
   }
 
+  // Damage in root window pixels carried onto a sample of the display.
+  std::vector<PixelRect> damageIn(std::vector<PixelRect> damage, const PixelBuffer& image) const {
+    for (PixelRect& r : damage) r.x -= geometry_.x, r.y -= geometry_.y;
+    const bool scaled = image.width != geometry_.width || image.height != geometry_.height;
+    return scaledRects(damage, geometry_.width, geometry_.height, image.width, image.height, scaled ? 2 : 0);
+  }
+
   // The grabbed image at the configured size, in pixel memory of its own.
   std::optional<ScreenSample> scaled(std::chrono::steady_clock::time_point now) {
     auto sample = scaledSample(image_->data(), image_->bytesPerRow(), image_->width(), image_->height(), width_,
@@ -373,6 +408,7 @@ class CaptureLoop {
   std::shared_ptr<BufferPool> pool_ = std::make_shared<BufferPool>();
   ScaleScratch scratch_;
   bool changed_ = true;  // the first frame after a start is always complete
+  bool wholeNext_ = true;  // the next sample's damage is unknown (a start, a new layout, a lost grab)
   CursorState cursor_;   // as last reported
   bool pointerDirty_ = false;
   bool shapeDirty_ = false;

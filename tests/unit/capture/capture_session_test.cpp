@@ -305,5 +305,30 @@ TEST_F(CaptureSessionTest, AnOptInStartAnswersThenSendsTheWholePictureThenChange
   }
 }
 
+// Damage from the desktop narrows the comparison: a sample that gave way to a newer one while a write
+// was under way still has its changes looked at.
+TEST_F(CaptureSessionTest, AnUpdateLooksWhereverASampleSinceTheLastOneSaidItChanged) {
+  capture().content = ShareableContent{{{7, 200, 100}}};
+  session->handleCaptureBridge(R"({"action":"start","picture":{"version":1}})", host);
+  ASSERT_TRUE(eventually([&] { return capture().streams().size() == 1; }));
+  const auto stream = capture().streams()[0];
+  deliver(stream, sampleOf(200, 100));
+  host->holding = true;
+  std::vector<std::pair<int, int>> painted;
+  for (const auto& change : std::vector<std::pair<int, int>>{{40, 70}, {150, 10}, {10, 10}}) {
+    painted.push_back(change);
+    ScreenSample sample = sampleOf(200, 100);
+    for (const auto& [x, y] : painted) const_cast<uint8_t*>(sample.imageBuffer->data)[y * 800 + x * 4] = 7;
+    sample.damage = std::vector<PixelRect>{{change.first, change.second, 1, 1}};
+    deliver(stream, sample);
+  }
+  host->holding = false;
+  host->release();
+  session->streamOutputQueue->drain();
+  ASSERT_EQ(host->frames.size(), 4u);
+  EXPECT_EQ(host->frames[2].first["rects"], nlohmann::json::parse("[[32,64,32,32,1,9]]"));
+  EXPECT_EQ(host->frames[3].first["rects"], nlohmann::json::parse("[[0,0,32,32,1,9],[128,0,32,32,1,9]]"));
+}
+
 }  // namespace
 }  // namespace qova::test
