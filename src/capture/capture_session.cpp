@@ -184,18 +184,17 @@ void CaptureSession::startScreenCaptureStream(uint64_t attempt, std::weak_ptr<Ca
   }
   const auto content = screenCapture_->shareableContent();
   if (!content) return streamStartFailed(attempt, host, "the displays could not be listed");
+  const uint32_t mainDisplayId = screenCapture_->mainDisplayId();
   DisplayChoice choice;
+  std::optional<CaptureDisplay> display;
   {
+    // One step with reading the choice, so that a choice made meanwhile sees what this start took.
     std::lock_guard lock(displayMutex_);
     choice = displayChoice_;
+    display = chooseCaptureDisplay(content->displays, mainDisplayId, choice.wanted);
+    if (display) capturedDisplay_ = *display;
   }
-  const uint32_t mainDisplayId = screenCapture_->mainDisplayId();
-  const auto display = chooseCaptureDisplay(content->displays, mainDisplayId, choice.wanted);
   if (!display) return streamStartFailed(attempt, host, "no display to capture");
-  {
-    std::lock_guard lock(displayMutex_);
-    capturedDisplay_ = *display;
-  }
   const auto target = host.lock();
   // Through the write path of frames, so that the agent knows the display before its first picture.
   if (choice.listed && target) {
