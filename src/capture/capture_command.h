@@ -23,7 +23,7 @@ struct CaptureCommand {
   CaptureAction action = CaptureAction::none;
   std::optional<PictureRequest> picture;  // start only: absent asks for written frames
   double quality = 0;                     // tune only: 0.1..0.95, or 0 when it only chooses the display
-  std::optional<uint32_t> display;        // start or tune: the display the agent chose, if it asked to choose
+  std::optional<uint32_t> display = std::nullopt;  // start or tune: the display the agent chose, if it asked to choose
 };
 
 // A start's "picture" counts only as an object whose "version" is an integer of at least 1; a tune
