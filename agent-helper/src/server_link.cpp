@@ -194,6 +194,7 @@ class RemoteViewer : public ViewerPeer, public std::enable_shared_from_this<Remo
     if (type == message.end() || !type->is_string()) return;
     if (*type == "input") return hub_->input(message);
     if (*type == "ack") return hub_->ack(this, message);
+    if (*type == "display") return hub_->chooseDisplay(message);
     if (*type != "upload") return;
     const auto name = message.find("name");
     const auto size = message.find("size");

@@ -93,6 +93,7 @@ void ViewerSession::handleMessage(std::string_view text) {
   // Afterwards, malformed or unknown messages are ignored: the viewer may be newer or older than we are.
   if (typed && *type == "input") hub_->input(message);
   if (typed && *type == "ack") hub_->ack(this, message);
+  if (typed && *type == "display") hub_->chooseDisplay(message);
 }
 
 void ViewerSession::handleAuth(const std::string& code) {

@@ -109,11 +109,16 @@ CaptureSession::~CaptureSession() = default;
 
 // ---- Start and stop transitions --------------------------------------------------------------
 
-void CaptureSession::handleCaptureBridge(std::string_view payload, std::weak_ptr<CaptureHost> host) {
+void CaptureSession::handleCaptureBridge(std::string_view payload, std::weak_ptr<CaptureHost> host,
+                                         bool choosesDisplay) {
   const CaptureCommand command = decodeCaptureCommand(payload);
   switch (command.action) {
     case CaptureAction::start:
-      startCaptureBridge(std::move(host), command.picture);
+      // One transition: the choice is in place before the start reads it.
+      captureQueue->async(weakBlock(shared_from_this(), [command, host, choosesDisplay](CaptureSession& self) {
+        self.takeDisplayChoice(command, host, choosesDisplay);
+        self.beginCapture(host, command.picture, false);
+      }));
       break;
     case CaptureAction::stop:
       stopCaptureBridge();
@@ -122,7 +127,12 @@ void CaptureSession::handleCaptureBridge(std::string_view payload, std::weak_ptr
       requestFullPicture();
       break;
     case CaptureAction::tune:
-      photoQuality_.store(command.quality);
+      if (command.quality > 0) photoQuality_.store(command.quality);
+      if (choosesDisplay && command.display) {
+        captureQueue->async(weakBlock(shared_from_this(), [command, host](CaptureSession& self) {
+          self.takeDisplayChoice(command, host, true);
+        }));
+      }
       break;
     case CaptureAction::none:
       break;
@@ -148,6 +158,8 @@ void CaptureSession::beginCapture(std::weak_ptr<CaptureHost> host, std::optional
   const uint64_t attempt = ++captureAttempt_;
   reopenFrameGate();
   if (picture && !answered) photoQuality_.store(kDefaultPhotoQuality);
+  runHost_ = host;
+  runPicture_ = picture;
   kLog.debug("capture starting (attempt " + std::to_string(attempt) + ")");
   runDetachedTask(
       weakBlock(shared_from_this(), [attempt, host = std::move(host), picture, answered](CaptureSession& self) {
@@ -169,6 +181,25 @@ void CaptureSession::endCapture() {
   if (stream) runDetachedTask([stream] { stream->stopCapture(); });
 }
 
+void CaptureSession::takeDisplayChoice(const CaptureCommand& command, std::weak_ptr<CaptureHost> host,
+                                       bool choosesDisplay) {
+  QOVA_ASSERT_ON(*captureQueue);
+  uint32_t captured = 0;
+  {
+    std::lock_guard lock(displayMutex_);
+    // Every start says afresh whether its agent chooses; a tune only changes the choice.
+    if (command.action == CaptureAction::start) displayChoice_ = {choosesDisplay, std::nullopt};
+    if (!choosesDisplay || !command.display) return;
+    displayChoice_ = {true, command.display};
+    captured = capturedDisplay_.displayId;
+  }
+  if (!captureActive.load() || captured == *command.display) return;
+  kLog.info("the agent chose display " + std::to_string(*command.display) + ": capture starts again on it");
+  // The picture was answered already; the new stream's first update is whole, at its own size.
+  endCapture();
+  beginCapture(runHost_.expired() ? std::move(host) : runHost_, runPicture_, true);
+}
+
 // ---- Stream start ----------------------------------------------------------------------------
 
 void CaptureSession::startScreenCaptureStream(uint64_t attempt, std::weak_ptr<CaptureHost> host,
@@ -179,11 +210,22 @@ void CaptureSession::startScreenCaptureStream(uint64_t attempt, std::weak_ptr<Ca
   }
   const auto content = screenCapture_->shareableContent();
   if (!content) return streamStartFailed(attempt, host, "the displays could not be listed");
-  const auto display = chooseCaptureDisplay(content->displays, screenCapture_->mainDisplayId());
-  if (!display) return streamStartFailed(attempt, host, "no display to capture");
+  const uint32_t mainDisplayId = screenCapture_->mainDisplayId();
+  DisplayChoice choice;
+  std::optional<CaptureDisplay> display;
   {
+    // One step with reading the choice, so that a choice made meanwhile sees what this start took.
     std::lock_guard lock(displayMutex_);
-    capturedDisplay_ = *display;
+    choice = displayChoice_;
+    display = chooseCaptureDisplay(content->displays, mainDisplayId, choice.wanted);
+    if (display) capturedDisplay_ = *display;
+  }
+  if (!display) return streamStartFailed(attempt, host, "no display to capture");
+  const auto target = host.lock();
+  // Through the write path of frames, so that the agent knows the display before its first picture.
+  if (choice.listed && target) {
+    target->writeFrameToAgent(displayListLine(content->displays, mainDisplayId, display->displayId), {},
+                              [](AgentWrite) {});
   }
 
   const int64_t inputWidth = std::max<int64_t>(display->width, 1);
@@ -202,7 +244,6 @@ void CaptureSession::startScreenCaptureStream(uint64_t attempt, std::weak_ptr<Ca
   configuration.pacing = std::make_shared<FramePacer>(std::chrono::nanoseconds(std::chrono::seconds(1)) / fps);
 
   // Through the write path of updates, so that it is read before the first of them.
-  const auto target = host.lock();
   if (picture && !answered && target) target->writeFrameToAgent(pictureAnswerLine(*picture), {}, [](AgentWrite) {});
   auto output = std::make_shared<CaptureStreamOutput>(weak_from_this(), host, inputWidth, inputHeight, picture);
   auto stream = screenCapture_->makeStream(*display, configuration, output, streamOutputQueue);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "base/pixel_rect.h"
@@ -21,6 +22,7 @@ struct CaptureDisplay {
   int64_t height = 0;
   int64_t x = 0;
   int64_t y = 0;
+  std::string name = {};  // what a person knows it by ("DP-1"); may be empty, and is in samples
 };
 
 struct ShareableContent {

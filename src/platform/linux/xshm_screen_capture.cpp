@@ -40,20 +40,55 @@ struct Geometry {
 struct ListedDisplay {
   uint32_t id;
   Geometry geometry;
+  std::string name;
+  bool primary = false;
 };
 
-bool hasRandr13(const XcbConnection& x) {
-  if (x.eventBase(xcb_randr_id) < 0) return false;
-  auto version = reply(xcb_randr_query_version_reply(x.get(), xcb_randr_query_version(x.get(), 1, 3), nullptr));
-  return version && (version->major_version > 1 || version->minor_version >= 3);
+// The RandR minor version (of major 1) the server speaks with us, asking for up to 1.5; -1 without RandR.
+int randrMinorVersion(const XcbConnection& x) {
+  if (x.eventBase(xcb_randr_id) < 0) return -1;
+  auto version = reply(xcb_randr_query_version_reply(x.get(), xcb_randr_query_version(x.get(), 1, 5), nullptr));
+  if (!version) return -1;
+  return version->major_version > 1 ? 5 : static_cast<int>(version->minor_version);
 }
 
-// Outputs that are connected and show a picture, in the server's order; the whole screen as
-// display 0 when RandR has none to offer.
+bool hasRandr13(const XcbConnection& x) { return randrMinorVersion(x) >= 3; }
+
+std::string atomName(const XcbConnection& x, xcb_atom_t atom) {
+  auto name = reply(xcb_get_atom_name_reply(x.get(), xcb_get_atom_name(x.get(), atom), nullptr));
+  if (!name) return {};
+  return std::string(xcb_get_atom_name_name(name.get()), xcb_get_atom_name_name_length(name.get()));
+}
+
+// RandR 1.5 monitors, the screen's parts that desktops treat as displays, each known by its name's
+// atom. Those made of outputs come first, in the server's order, then those a user defined; each is
+// cut to the screen.
+std::vector<ListedDisplay> listMonitors(const XcbConnection& x) {
+  std::vector<ListedDisplay> automatic, defined;
+  xcb_connection_t* c = x.get();
+  auto monitors = reply(xcb_randr_get_monitors_reply(c, xcb_randr_get_monitors(c, x.root(), 1), nullptr));
+  if (!monitors) return {};
+  const int screenWidth = x.screen().width_in_pixels, screenHeight = x.screen().height_in_pixels;
+  for (auto it = xcb_randr_get_monitors_monitors_iterator(monitors.get()); it.rem > 0; xcb_randr_monitor_info_next(&it)) {
+    const xcb_randr_monitor_info_t& m = *it.data;
+    const int left = std::max<int>(m.x, 0), top = std::max<int>(m.y, 0);
+    const int right = std::min<int>(m.x + m.width, screenWidth), bottom = std::min<int>(m.y + m.height, screenHeight);
+    if (right <= left || bottom <= top) continue;
+    (m.automatic ? automatic : defined)
+        .push_back({m.name, {left, top, right - left, bottom - top}, atomName(x, m.name), m.primary != 0});
+  }
+  automatic.insert(automatic.end(), defined.begin(), defined.end());
+  return automatic;
+}
+
+// Where RandR has no monitors: outputs that are connected and show a picture, in the server's
+// order; the whole screen as display 0 when RandR has none to offer.
 std::vector<ListedDisplay> listDisplays(const XcbConnection& x) {
   std::vector<ListedDisplay> listed;
   xcb_connection_t* c = x.get();
-  if (hasRandr13(x)) {
+  const int randr = randrMinorVersion(x);
+  if (randr >= 5) listed = listMonitors(x);
+  if (listed.empty() && randr >= 3) {
     auto resources = reply(
         xcb_randr_get_screen_resources_current_reply(c, xcb_randr_get_screen_resources_current(c, x.root()), nullptr));
     if (resources) {
@@ -66,13 +101,16 @@ std::vector<ListedDisplay> listDisplays(const XcbConnection& x) {
         auto crtc = reply(xcb_randr_get_crtc_info_reply(
             c, xcb_randr_get_crtc_info(c, output->crtc, resources->config_timestamp), nullptr));
         if (crtc && crtc->mode != 0 && crtc->width > 0 && crtc->height > 0) {
-          listed.push_back({outputs[i], {crtc->x, crtc->y, crtc->width, crtc->height}});
+          const auto* name = reinterpret_cast<const char*>(xcb_randr_get_output_info_name(output.get()));
+          listed.push_back({outputs[i],
+                            {crtc->x, crtc->y, crtc->width, crtc->height},
+                            std::string(name, xcb_randr_get_output_info_name_length(output.get()))});
         }
       }
     }
   }
   if (listed.empty() && !x.broken()) {
-    listed.push_back({0, {0, 0, x.screen().width_in_pixels, x.screen().height_in_pixels}});
+    listed.push_back({0, {0, 0, x.screen().width_in_pixels, x.screen().height_in_pixels}, "screen"});
   }
   return listed;
 }
@@ -530,7 +568,7 @@ std::optional<ShareableContent> XShmScreenCapture::shareableContent() {
   ShareableContent content;
   for (const auto& listed : listDisplays(x)) {
     const Geometry& g = listed.geometry;
-    content.displays.push_back({listed.id, g.width, g.height, g.x, g.y});
+    content.displays.push_back({listed.id, g.width, g.height, g.x, g.y, listed.name});
   }
   if (x.broken()) return std::nullopt;
   return content;
@@ -538,10 +576,16 @@ std::optional<ShareableContent> XShmScreenCapture::shareableContent() {
 
 uint32_t XShmScreenCapture::mainDisplayId() {
   XcbConnection x;
-  if (!x.usable() || !hasRandr13(x)) return 0;
-  auto primary =
+  if (!x.usable()) return 0;
+  const auto listed = listDisplays(x);
+  const auto primary = std::find_if(listed.begin(), listed.end(), [](const ListedDisplay& d) { return d.primary; });
+  if (primary != listed.end()) return primary->id;
+  // Monitors are known by their names, never by an output's identifier.
+  if (randrMinorVersion(x) >= 5 && !listMonitors(x).empty()) return 0;
+  if (!hasRandr13(x)) return 0;
+  auto output =
       reply(xcb_randr_get_output_primary_reply(x.get(), xcb_randr_get_output_primary(x.get(), x.root()), nullptr));
-  return primary ? primary->output : 0;
+  return output ? output->output : 0;
 }
 
 bool XShmScreenCapture::canReportCursor() const {
