@@ -32,6 +32,9 @@
 namespace qova::agent {
 namespace {
 
+using common::accessCodeMatches;
+using common::GuessLimiter;
+
 namespace fs = std::filesystem;
 namespace beast = boost::beast;
 namespace websocket = beast::websocket;

@@ -22,6 +22,8 @@
 #include "message_outbox.h"
 #include "new_device_budget.h"
 #include "protocol.h"
+#include "random_bytes.h"
+#include "security_headers.h"
 #include "viewer_assets.h"
 
 namespace qova::server {
@@ -34,7 +36,7 @@ namespace ssl = net::ssl;
 using tcp = net::ip::tcp;
 using Clock = std::chrono::steady_clock;
 using Json = nlohmann::json;
-using agent::GuessLimiter;
+using common::GuessLimiter;
 using TlsStream = beast::ssl_stream<beast::tcp_stream>;
 using WebSocket = websocket::stream<TlsStream>;
 
@@ -70,10 +72,6 @@ constexpr std::chrono::milliseconds kAcceptBackOffCap{1000};
 constexpr std::chrono::seconds kAuditFlushEvery{5};
 constexpr std::chrono::hours kForgetInterval{1};
 constexpr std::size_t kForgetSlice = 10000;
-
-constexpr const char* kContentSecurityPolicy =
-    "default-src 'self'; img-src 'self' blob: data:; connect-src 'self'; script-src 'self'; "
-    "style-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'";
 
 // The registry's writer thread reports here: one whole line at a time, beside the network thread's.
 void registryProblem(const std::string& text) { std::cerr << ("[server] " + text + "\n") << std::flush; }
@@ -357,7 +355,7 @@ class Peer : public std::enable_shared_from_this<Peer> {
     if (const auto* hello = std::get_if<AgentHello>(&*message); hello && stage_ == Stage::Hello) {
       deviceId_ = hello->deviceId;
       publicKey_ = hello->publicKey;
-      nonce_ = agent::randomHex(32);
+      nonce_ = common::randomHex(32);
       stage_ = Stage::Proof;
       push(Json{{"type", "challenge"}, {"nonce", nonce_}}.dump());
       return true;
@@ -378,8 +376,8 @@ class Peer : public std::enable_shared_from_this<Peer> {
 
   void register_(const AgentProof& proof) {
     stage_ = Stage::Done;
-    const auto text = agent::deviceProofText(deviceId_, nonce_, proof.host, proof.fingerprint);
-    if (!agent::verifyDeviceSignature(publicKey_, text, proof.signature)) {
+    const auto text = common::deviceProofText(deviceId_, nonce_, proof.host, proof.fingerprint);
+    if (!common::verifyDeviceSignature(publicKey_, text, proof.signature)) {
       refusal(deviceFrom() + " refused: bad signature");
       return closeWith({{"type", "refused"}, {"reason", "the key did not sign"}});
     }
@@ -490,7 +488,7 @@ class Peer : public std::enable_shared_from_this<Peer> {
     attemptStart_ = Clock::now();
     auto agent = state_.agent(deviceId_);
     if (!agent) return answerLater("unknown or offline device", 0);
-    ticket_ = agent::randomHex(16);
+    ticket_ = common::randomHex(16);
     state_.pending[ticket_] = {weak_from_this(), deviceId_, false};
     agent->push(Json{{"type", "login"}, {"ticket", ticket_}, {"code", login.code}, {"address", slot_->address}}.dump());
     timer_.expires_after(kAgentAnswerTimeout);
@@ -549,7 +547,7 @@ class Peer : public std::enable_shared_from_this<Peer> {
   Role role_;
   std::shared_ptr<AddressSlot> slot_;
   State& state_;
-  agent::MessageOutbox<WebSocket> outbox_;
+  common::MessageOutbox<WebSocket> outbox_;
   beast::flat_buffer buffer_;
   net::steady_timer deadline_;
   net::steady_timer timer_;
@@ -633,7 +631,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (request.method() != http::verb::get && request.method() != http::verb::head) {
       return respond(http::status::method_not_allowed, "GET only\n", "text/plain; charset=utf-8", false);
     }
-    const auto* asset = agent::findViewerAsset(path == "/" ? "/index.html" : path);
+    const auto* asset = common::findViewerAsset(path == "/" ? "/index.html" : path);
     if (!asset) return respond(http::status::not_found, "not found\n", "text/plain; charset=utf-8", request.keep_alive());
     respond(http::status::ok, std::string(asset->body), std::string(asset->contentType), request.keep_alive());
   }
@@ -653,10 +651,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     response->set(http::field::server, "qova-server");
     response->set(http::field::content_type, contentType);
     response->set(http::field::cache_control, "no-store");
-    response->set(http::field::strict_transport_security, "max-age=31536000");
-    response->set("X-Content-Type-Options", "nosniff");
-    response->set("Referrer-Policy", "no-referrer");
-    response->set("Content-Security-Policy", kContentSecurityPolicy);
+    common::setSecurityHeaders(*response, true);
     const bool head = parser_->get().method() == http::verb::head;
     response->body() = std::move(body);
     response->keep_alive(keepAlive);

@@ -6,7 +6,7 @@
 
 #include "message_outbox.h"
 
-namespace qova::agent {
+namespace qova::common {
 namespace {
 
 // A socket whose writes never complete: the peer stopped reading.
@@ -28,4 +28,4 @@ TEST(MessageOutbox, AReaderThatDoesNotReadParksABoundedNumberOfBytesNotOnlyOfMes
 }
 
 }  // namespace
-}  // namespace qova::agent
+}  // namespace qova::common
