@@ -20,9 +20,9 @@
 #include <nlohmann/json.hpp>
 
 #include "device_key.h"
-#include "random_bytes.h"
 #include "input_stream_parser.h"
 #include "line_writer.h"
+#include "random_bytes.h"
 #include "server_link.h"
 #include "upload_sink.h"
 #include "viewer_server.h"

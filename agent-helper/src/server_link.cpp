@@ -21,10 +21,10 @@
 #include "agent/agent_contract.h"
 #include "agent_identity.h"
 #include "file_names.h"
+#include "hex.h"
 #include "line_writer.h"
 #include "message_outbox.h"
 #include "random_bytes.h"
-#include "hex.h"
 #include "upload_sink.h"
 #include "viewer_hub.h"
 

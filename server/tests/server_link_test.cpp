@@ -24,10 +24,10 @@
 #include "device_key.h"
 #include "protocol.h"
 #include "line_writer.h"
+#include "random_bytes.h"
 #include "server_link.h"
 #include "tls_setup.h"
 #include "viewer_hub.h"
-#include "random_bytes.h"
 
 namespace qova::agent {
 namespace {
