@@ -32,8 +32,7 @@
 namespace qova::agent {
 namespace {
 
-using common::accessCodeMatches;
-using common::GuessLimiter;
+using namespace common;
 
 namespace fs = std::filesystem;
 namespace beast = boost::beast;

@@ -32,9 +32,7 @@
 namespace qova::agent {
 namespace {
 
-using common::deviceProofText;
-using common::randomHex;
-using common::verifyDeviceSignature;
+using namespace common;
 
 TEST(ServerLink, AcceptsOnlyTlsServerAddresses) {
   const struct {
