@@ -22,6 +22,9 @@
 
 namespace qova::agent {
 
+using common::accessCodeMatches;
+using common::GuessLimiter;
+
 class LineWriter;
 
 // A viewer that gave the right code, on the local page or through the server: what the hub needs of it.

@@ -32,6 +32,8 @@
 namespace qova::agent {
 namespace {
 
+using namespace common;
+
 namespace fs = std::filesystem;
 namespace beast = boost::beast;
 namespace websocket = beast::websocket;
