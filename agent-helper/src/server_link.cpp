@@ -24,7 +24,7 @@
 #include "file_names.h"
 #include "line_writer.h"
 #include "message_outbox.h"
-#include "upload_sink.h"
+#include "socket_upload.h"
 #include "viewer_hub.h"
 
 namespace qova::agent {
@@ -182,7 +182,7 @@ class RemoteViewer : public ViewerPeer, public std::enable_shared_from_this<Remo
       if (self->ws_->got_text()) {
         self->handleText(data);
       } else {
-        self->handleUploadBytes(data);
+        self->upload_.bytes(data);
       }
       if (!self->finished_) self->readNext();
     });
@@ -194,47 +194,12 @@ class RemoteViewer : public ViewerPeer, public std::enable_shared_from_this<Remo
     if (type == message.end() || !type->is_string()) return;
     if (*type == "input") return hub_->input(message);
     if (*type == "ack") return hub_->ack(this, message);
-    if (*type != "upload") return;
-    const auto name = message.find("name");
-    const auto size = message.find("size");
-    if (sink_ || name == message.end() || !name->is_string() || size == message.end() || !size->is_number_unsigned()) {
-      return uploadAnswer(false, "bad upload");
-    }
-    uploadLeft_ = size->get<std::uint64_t>();
-    if (uploadLeft_ > config_.maxUploadBytes) return uploadAnswer(false, "too large");
-    sink_ = UploadSink::open(config_.receivedFolder, sanitizeFileName(name->get<std::string>()), config_.maxUploadBytes);
-    if (!sink_) return uploadAnswer(false, "cannot store");
-    if (uploadLeft_ == 0) finishUpload();
-  }
-
-  void handleUploadBytes(std::string_view data) {
-    // Bytes without an announced file, or more than announced, end only that upload.
-    if (!sink_ || data.size() > uploadLeft_ || !sink_->write(data)) {
-      sink_.reset();
-      return uploadAnswer(false, "not stored");
-    }
-    uploadLeft_ -= data.size();
-    if (uploadLeft_ == 0) finishUpload();
-  }
-
-  void finishUpload() {
-    const auto path = sink_->commit();
-    sink_.reset();
-    if (!path) return uploadAnswer(false, "cannot store");
-    hub_->fileReceived(*path);
-    uploadAnswer(true, path->substr(path->rfind('/') + 1));
-  }
-
-  void uploadAnswer(bool ok, const std::string& detail) {
-    if (!ok) sink_.reset();
-    sendText(Json{{"type", "upload"}, {"ok", ok}, {ok ? "name" : "error", detail}}.dump(
-        -1, ' ', false, Json::error_handler_t::replace));
+    if (*type == "upload") upload_.announce(message);
   }
 
   void finish() {
     if (finished_) return;
     finished_ = true;
-    sink_.reset();
     outbox_->close();
     hub_->leave(this);
     beast::error_code ignored;
@@ -249,8 +214,8 @@ class RemoteViewer : public ViewerPeer, public std::enable_shared_from_this<Remo
   std::shared_ptr<SecureSocket> ws_;
   std::unique_ptr<MessageOutbox<SecureSocket>> outbox_;
   beast::flat_buffer buffer_;
-  std::unique_ptr<UploadSink> sink_;
-  std::uint64_t uploadLeft_ = 0;
+  SocketUpload upload_{config_.receivedFolder, config_.maxUploadBytes, [this](std::string answer) { sendText(std::move(answer)); },
+                       [this](const std::string& path) { hub_->fileReceived(path); }};
   bool finished_ = false;
 };
 
