@@ -78,6 +78,8 @@ function connect(code) {
     if (socket !== ws) return;
     if (!SEALS) return typeof event.data === 'string' ? onText(event.data) : onFrame(event.data);
     if (!channel || !channel.confirmed) return beforeSealed(ws, event.data);
+    // The server may still say it let the device go or ended the session: it can do that anyway.
+    if (typeof event.data === 'string' && serverNotice(event.data)) return onText(event.data);
     const opened = typeof event.data === 'string' ? null : channel.fromAgent.open(event.data);
     if (!opened) return tampered(ws);
     if (opened.binary) onFrame(opened.payload.buffer.slice(opened.payload.byteOffset, opened.payload.byteOffset + opened.payload.byteLength));
@@ -137,9 +139,13 @@ function beforeSealed(ws, data) {
   } else if (message.type === 'auth' && !message.ok) {
     channel = null;
     onText(data);
-  } else if (message.type === 'offline' || message.type === 'ended') {
+  } else if (serverNotice(data)) {
     onText(data);
   }
+}
+
+function serverNotice(text) {
+  try { return VIA_SERVER && ['offline', 'ended'].includes(JSON.parse(text).type); } catch { return false; }
 }
 
 // Whatever arrives that does not open was altered, dropped, replayed or reordered on the way.
