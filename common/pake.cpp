@@ -58,13 +58,15 @@ CpaceShare cpaceShare(std::string_view generator, std::string_view ad, std::stri
   }
   std::string point(kPointBytes, '\0');
   // Fails only for a zero scalar, which random sampling does not give.
-  if (crypto_scalarmult_ristretto255(bytes(point), bytes(scalar), bytes(generator)) != 0) point.assign(kPointBytes, '\0');
+  if (crypto_scalarmult_ristretto255(bytes(point), bytes(scalar), bytes(generator)) != 0)
+    point.assign(kPointBytes, '\0');
   return {std::move(scalar), prefixFreeCat({point, ad})};
 }
 
 std::optional<std::string> cpaceShareOf(std::string_view message) {
   // The share's length is one byte below 128; then the associated data, whose length prefix may be longer.
-  if (message.size() < 1 + kPointBytes + 1 || static_cast<unsigned char>(message[0]) != kPointBytes) return std::nullopt;
+  if (message.size() < 1 + kPointBytes + 1 || static_cast<unsigned char>(message[0]) != kPointBytes)
+    return std::nullopt;
   std::size_t adLength = 0;
   std::size_t at = 1 + kPointBytes;
   for (unsigned shift = 0; at < message.size() && shift < 28; shift += 7) {
@@ -86,7 +88,8 @@ std::optional<std::string> cpaceIsk(std::string_view scalar, std::string_view si
   // Refuses encodings that are no point and a result that is the identity.
   if (crypto_scalarmult_ristretto255(bytes(shared), bytes(scalar), bytes(*peer)) != 0) return std::nullopt;
   const auto dsiIsk = std::string(kDsi) + "_ISK";
-  auto isk = sha512(prefixFreeCat({dsiIsk, sid, shared}) + std::string(initiatorMessage) + std::string(responderMessage));
+  auto isk =
+      sha512(prefixFreeCat({dsiIsk, sid, shared}) + std::string(initiatorMessage) + std::string(responderMessage));
   sodium_memzero(shared.data(), shared.size());
   return isk;
 }

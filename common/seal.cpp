@@ -26,9 +26,12 @@ std::string hmacSha256(std::string_view key, std::string_view data) {
 }
 
 // HKDF-SHA-256 (RFC 5869) for one block of output; Debian's libsodium predates its own HKDF.
-std::string hkdfBlock(std::string_view prk, std::string_view info) { return hmacSha256(prk, std::string(info) + '\x01'); }
+std::string hkdfBlock(std::string_view prk, std::string_view info) {
+  return hmacSha256(prk, std::string(info) + '\x01');
+}
 
-std::array<unsigned char, crypto_aead_chacha20poly1305_ietf_NPUBBYTES> nonceFor(Direction direction, std::uint64_t counter) {
+std::array<unsigned char, crypto_aead_chacha20poly1305_ietf_NPUBBYTES> nonceFor(Direction direction,
+                                                                                std::uint64_t counter) {
   std::array<unsigned char, crypto_aead_chacha20poly1305_ietf_NPUBBYTES> nonce{};
   nonce[3] = static_cast<unsigned char>(direction);
   for (int i = 0; i < 8; ++i) nonce[11 - i] = static_cast<unsigned char>(counter >> (8 * i));
@@ -45,7 +48,8 @@ SessionKeys deriveKeys(std::string_view isk, std::string_view binding) {
   return keys;
 }
 
-std::string confirmTag(std::string_view confirmKey, std::string_view initiatorMessage, std::string_view responderMessage) {
+std::string confirmTag(std::string_view confirmKey, std::string_view initiatorMessage,
+                       std::string_view responderMessage) {
   return hmacSha256(confirmKey, prefixFreeCat({initiatorMessage, responderMessage}));
 }
 
@@ -75,8 +79,8 @@ std::optional<Opened> SealedDirection::open(std::string_view sealed) {
   std::string plain(sealed.size() - crypto_aead_chacha20poly1305_ietf_ABYTES, '\0');
   const auto nonce = nonceFor(direction_, counter_);
   unsigned long long length = 0;
-  if (crypto_aead_chacha20poly1305_ietf_decrypt(bytes(plain), &length, nullptr, bytes(sealed), sealed.size(), nullptr, 0,
-                                                nonce.data(), bytes(key_)) != 0 ||
+  if (crypto_aead_chacha20poly1305_ietf_decrypt(bytes(plain), &length, nullptr, bytes(sealed), sealed.size(), nullptr,
+                                                0, nonce.data(), bytes(key_)) != 0 ||
       (plain[0] != kText && plain[0] != kBinary)) {
     broken_ = true;
     return std::nullopt;

@@ -23,7 +23,8 @@ struct SessionKeys {
 SessionKeys deriveKeys(std::string_view isk, std::string_view binding);
 
 // A side's proof that it holds the key: a MAC over both exchange messages.
-std::string confirmTag(std::string_view confirmKey, std::string_view initiatorMessage, std::string_view responderMessage);
+std::string confirmTag(std::string_view confirmKey, std::string_view initiatorMessage,
+                       std::string_view responderMessage);
 // Constant-time comparison of two tags.
 bool tagsEqual(std::string_view a, std::string_view b);
 

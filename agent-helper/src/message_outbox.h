@@ -80,7 +80,9 @@ class MessageOutbox {
       writingEntry_ = std::move(queue_.front());
       queue_.pop_front();
       queuedBytes_ -= writingEntry_.data.size();
-      if (sealer_) writingEntry_ = {sealer_(writingEntry_.data, writingEntry_.binary), true, std::move(writingEntry_.sent)};
+      if (sealer_) {
+        writingEntry_ = {sealer_(writingEntry_.data, writingEntry_.binary), true, std::move(writingEntry_.sent)};
+      }
       ws_.binary(writingEntry_.binary);
       ws_.async_write(boost::asio::buffer(writingEntry_.data), std::move(done));
     } else if (pendingFrame_) {

@@ -138,7 +138,11 @@ class RemoteViewer : public ViewerPeer, public std::enable_shared_from_this<Remo
  public:
   RemoteViewer(std::shared_ptr<ViewerHub> hub, const ServerLinkConfig& config, std::string ticket,
                std::optional<ViewerSeal::Confirmed> sealed)
-      : hub_(std::move(hub)), config_(config), ticket_(std::move(ticket)), token_(randomHex(16)), sealed_(std::move(sealed)) {}
+      : hub_(std::move(hub)),
+        config_(config),
+        ticket_(std::move(ticket)),
+        token_(randomHex(16)),
+        sealed_(std::move(sealed)) {}
 
   void start(std::shared_ptr<SecureSocket> ws) {
     ws_ = std::move(ws);
@@ -146,10 +150,10 @@ class RemoteViewer : public ViewerPeer, public std::enable_shared_from_this<Remo
     outbox_ = std::make_unique<MessageOutbox<SecureSocket>>(*ws_, [this] { finish(); });
     auto self = shared_from_this();
     // The join is for the server; everything after it, for the page alone.
-    outbox_->push(Json{{"type", "join"}, {"deviceId", config_.deviceId}, {"ticket", ticket_}}.dump(), false, self, [this] {
-      if (sealed_) {
-        outbox_->seal([toPage = sealed_->toPage](std::string_view data, bool binary) { return toPage->seal(data, binary); });
-      }
+    const auto join = Json{{"type", "join"}, {"deviceId", config_.deviceId}, {"ticket", ticket_}}.dump();
+    outbox_->push(join, false, self, [this] {
+      if (!sealed_) return;
+      outbox_->seal([toPage = sealed_->toPage](std::string_view data, bool binary) { return toPage->seal(data, binary); });
     });
     if (sealed_) outbox_->push(sealed_->confirmation, false, self);
     outbox_->push(Json{{"type", "auth"}, {"ok", true}, {"token", token_}, {"deviceId", config_.deviceId}}.dump(), false,
@@ -238,7 +242,8 @@ class RemoteViewer : public ViewerPeer, public std::enable_shared_from_this<Remo
   std::shared_ptr<SecureSocket> ws_;
   std::unique_ptr<MessageOutbox<SecureSocket>> outbox_;
   beast::flat_buffer buffer_;
-  SocketUpload upload_{config_.receivedFolder, config_.maxUploadBytes, [this](std::string answer) { sendText(std::move(answer)); },
+  SocketUpload upload_{config_.receivedFolder, config_.maxUploadBytes,
+                       [this](std::string answer) { sendText(std::move(answer)); },
                        [this](const std::string& path) { hub_->fileReceived(path); }};
   bool finished_ = false;
 };
@@ -410,7 +415,9 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
       lines().emit("[agent] connected: server " + config.url + " knows this device as " + config.deviceId);
       return;
     }
-    if (state == State::Registered && message.kind == Kind::Login) return message.share.empty() ? login(message) : openSeal(message);
+    if (state == State::Registered && message.kind == Kind::Login) {
+      return message.share.empty() ? login(message) : openSeal(message);
+    }
     if (state == State::Registered && message.kind == Kind::LoginConfirm) return confirmSeal(message);
     drop("message out of order from the server");
   }

@@ -63,7 +63,8 @@ std::optional<ViewerSeal> ViewerSeal::answer(const nlohmann::json& opening, std:
 
 std::optional<ViewerSeal::Confirmed> ViewerSeal::confirm(const nlohmann::json& message) const {
   const auto tag = hexField(message, "confirm", 32);
-  if (!tag || !seal::tagsEqual(*tag, seal::confirmTag(keys_.pageConfirm, pageMessage_, agentMessage_))) return std::nullopt;
+  if (!tag || !seal::tagsEqual(*tag, seal::confirmTag(keys_.pageConfirm, pageMessage_, agentMessage_)))
+    return std::nullopt;
   const auto ours = seal::confirmTag(keys_.agentConfirm, pageMessage_, agentMessage_);
   return Confirmed{std::make_shared<seal::SealedDirection>(keys_.agentToPage, seal::Direction::AgentToPage),
                    std::make_shared<seal::SealedDirection>(keys_.pageToAgent, seal::Direction::PageToAgent),

@@ -23,8 +23,8 @@ class ViewerSeal {
 
   // The agent's answer to the page's opening {"type":"seal","version":1,"sid":hex,"share":hex} in
   // `reply`; nullopt when the opening is malformed or its share is no valid point (not our page).
-  static std::optional<ViewerSeal> answer(const nlohmann::json& opening, std::string_view code, std::string_view channel,
-                                          std::string_view binding, std::string& reply);
+  static std::optional<ViewerSeal> answer(const nlohmann::json& opening, std::string_view code,
+                                          std::string_view channel, std::string_view binding, std::string& reply);
 
   struct Confirmed {
     std::shared_ptr<seal::SealedDirection> toPage;

@@ -11,7 +11,8 @@ using namespace qova::seal;
 
 std::string unhex(std::string_view hex) {
   std::string out(hex.size() / 2, '\0');
-  sodium_hex2bin(reinterpret_cast<unsigned char*>(out.data()), out.size(), hex.data(), hex.size(), nullptr, nullptr, nullptr);
+  sodium_hex2bin(reinterpret_cast<unsigned char*>(out.data()), out.size(), hex.data(), hex.size(), nullptr, nullptr,
+                 nullptr);
   return out;
 }
 
@@ -22,15 +23,17 @@ const std::string kMsgA = unhex("20a8fc42c4d57b3c7346661011122a00563d0995fd72b62
 const std::string kMsgB = unhex("20fc8e84ae4ab725909af05a56ef9714db6930e4a5589b3fee6cdd266236676d6303414462");
 
 TEST(Cpace, MatchesThePublishedVectorsAndRefusesSharesThatAreNoPointOrMalformed) {
-  EXPECT_EQ(cpaceIsk(kYa, kSid, kMsgA, kMsgB, true),
-            unhex("0e33c5822bd495dea94ba7af161501f1b2d6a16d464b5d6e1a53dcbfb9244b9ba66c09c430fffdfe4fb4e99b4ea46f991a272"
-                  "de0431c132c2c79fd6de1a7e5e4"));
+  EXPECT_EQ(
+      cpaceIsk(kYa, kSid, kMsgA, kMsgB, true),
+      unhex("0e33c5822bd495dea94ba7af161501f1b2d6a16d464b5d6e1a53dcbfb9244b9ba66c09c430fffdfe4fb4e99b4ea46f991a272"
+            "de0431c132c2c79fd6de1a7e5e4"));
   const auto share = cpaceShare(unhex("021ca069484e890c9e494d8ed6bb0f66cbd9a8f0ef67168f36c51e0efeb8f347"), "",
                                 unhex("7cd0e075fa7955ba52c02759a6c90dbbfc10e6d40aea8d283e407d88cf538a05"));
   EXPECT_EQ(share.message, '\x20' + unhex("62aaa018755dc881902097c2a993c0b7c0a4fe33bce2c0182b46a44c40b95119") + '\0');
-  for (const auto& bad : {prefixFreeCat({unhex("011ca069484e890c9e494d8ed6bb0f66cbd9a8f0ef67168f36c51e0efeb8f347"), ""}),
-                          prefixFreeCat({std::string(32, '\0'), ""}), kMsgB.substr(0, 36), kMsgB + "x",
-                          std::string("\x21") + kMsgB.substr(1)}) {
+  for (const auto& bad :
+       {prefixFreeCat({unhex("011ca069484e890c9e494d8ed6bb0f66cbd9a8f0ef67168f36c51e0efeb8f347"), ""}),
+        prefixFreeCat({std::string(32, '\0'), ""}), kMsgB.substr(0, 36), kMsgB + "x",
+        std::string("\x21") + kMsgB.substr(1)}) {
     EXPECT_EQ(cpaceIsk(kYa, kSid, kMsgA, bad, true), std::nullopt);
   }
 }
