@@ -55,7 +55,14 @@ test('the page and the agent agree on the key, seal both ways and end on a repla
 
   const { ws, next, answer, receive } = await login(port, code);
   assert.equal((await receive()).ok, true);
-  assert.deepEqual(await receive(), { type: 'permission', known: true, screen: true, input: true });
+  const permission = await next();
+  const flipped = permission.slice();
+  flipped[5] ^= 1;
+  const copy = new seal.SealedDirection(answer.fromAgent.key, seal.Direction.agentToPage);
+  copy.counter = answer.fromAgent.counter;
+  assert.deepEqual(await receive(permission), { type: 'permission', known: true, screen: true, input: true });
+  assert.equal(copy.open(flipped), null, 'a flipped message does not open on the page');
+  assert.equal(copy.open(permission), null, 'nor does anything after it');
   const tap = answer.toAgent.seal(JSON.stringify({ type: 'input', action: 'text', text: 'sealed' }));
   ws.send(tap);
   await lineLike(/^__QOVA_INPUT__.*"sealed"/);
