@@ -38,11 +38,6 @@ std::string hex(std::string_view bytes) {
 
 }  // namespace
 
-bool ViewerSeal::isOpening(const nlohmann::json& message) {
-  const auto type = message.find("type");
-  return type != message.end() && *type == "seal" && message.contains("share");
-}
-
 std::optional<ViewerSeal> ViewerSeal::answer(const nlohmann::json& opening, std::string_view code,
                                              std::string_view channel, std::string_view binding, std::string& reply) {
   const auto version = opening.find("version");

@@ -34,9 +34,6 @@ class ViewerSeal {
   // The page's proof {"type":"seal","confirm":hex}; nullopt when it does not hold (a wrong code).
   std::optional<Confirmed> confirm(const nlohmann::json& message) const;
 
-  // The message every sealed session starts with on both sides, as the page checks it.
-  static bool isOpening(const nlohmann::json& message);
-
  private:
   seal::SessionKeys keys_;
   std::string pageMessage_;
