@@ -254,6 +254,10 @@ void ViewerServer::deliverEndAll() {
   net::post(impl_->io, [hub = impl_->hub] { hub->endAll(); });
 }
 
+void ViewerServer::deliverDisplays(DisplayList displays) {
+  net::post(impl_->io, [hub = impl_->hub, displays = std::move(displays)] { hub->displays(displays); });
+}
+
 void ViewerServer::deliverPermission(PermissionState state) {
   net::post(impl_->io, [hub = impl_->hub, state] { hub->permission(state); });
 }

@@ -10,6 +10,8 @@ namespace qova {
 
 // The agent reports who watches and the application may end every session: asked for with "viewers".
 inline constexpr std::string_view kViewersExtension = "viewers";
+// The application lists the displays and the agent may choose the one captured: asked for with "displays".
+inline constexpr std::string_view kDisplaysExtension = "displays";
 
 // The answer to an agent's hello: a hello line on the agent's input that names, in the order of
 // `known`, each extension the hello's "want" array asks for. Nullopt when the hello is not an object

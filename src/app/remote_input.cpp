@@ -28,6 +28,7 @@ void AppDelegate::handleInputBridge(std::string_view payload, uint64_t run) {
     std::lock_guard lock(inputMutex_);
     if (isCurrentRun(run)) {
       const CaptureDisplay display = capture->capturedDisplay();
+      platform.eventPoster->followDisplay(display.displayId);
       runInputCommand(movedBy(*command, static_cast<double>(display.x), static_cast<double>(display.y)),
                       *platform.eventPoster, *platform.pasteboard, dragButton, heldButtons_);
     }

@@ -10,7 +10,7 @@
 namespace qova {
 
 namespace {
-constexpr std::array<std::string_view, 1> kGrantedExtensions = {kViewersExtension};
+constexpr std::array<std::string_view, 2> kGrantedExtensions = {kViewersExtension, kDisplaysExtension};
 // Logins faster than the main thread looks are shown as the newest few.
 constexpr size_t kJoinedShown = 3;
 }  // namespace
@@ -19,6 +19,8 @@ void AppDelegate::answerHello(std::string_view hello, uint64_t run) {
   auto answer = helloAnswerLine(hello, kGrantedExtensions);
   if (!answer) return;
   const bool viewers = helloAnswerGrants(*answer, kViewersExtension);
+  // Set before the agent's next line is routed, so its next start may choose.
+  displaysRun_ = helloAnswerGrants(*answer, kDisplaysExtension) ? run : 0;
   writeAgentInput(std::move(*answer));
   mainQueue().post(weakBlock(shared_from_this(), [run, viewers](AppDelegate& self) {
     if (!self.isCurrentRun(run) || (self.viewersRun_ == run) == viewers) return;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -41,6 +42,7 @@ class WlrootsInput : public EventPoster, public Pasteboard {
   bool postCharacter(char32_t codePoint) override;
   void sleepMs(uint32_t milliseconds) override;
   bool setString(const std::string& text) override;
+  void followDisplay(uint32_t displayId) override { followed_.store(displayId); }
 
   struct Session;
 
@@ -49,6 +51,7 @@ class WlrootsInput : public EventPoster, public Pasteboard {
   // Runs `task` on the connection's thread and waits for it; false when there is no session.
   bool call(std::function<bool(Session&)> task);
 
+  std::atomic<uint32_t> followed_{0};  // the output the pointer is bound to, once a display is followed
   std::mutex mutex_;  // one call at a time; guards what follows
   std::unique_ptr<Worker> worker_;
   std::optional<std::chrono::steady_clock::time_point> lastFailure_;

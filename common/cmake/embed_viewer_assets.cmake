@@ -32,12 +32,12 @@ foreach(path IN LISTS paths)
   string(APPEND entries "    {\"/${name}\", \"${type}\", kAsset${index}},\n")
   math(EXPR index "${index} + 1")
 endforeach()
-file(WRITE "${OUTPUT}.tmp" "// Generated from agent-helper/web by embed_viewer_assets.cmake; do not edit.
+file(WRITE "${OUTPUT}.tmp" "// Generated from the viewer page by embed_viewer_assets.cmake; do not edit.
 #include \"viewer_assets.h\"
 
 #include <iterator>
 
-namespace qova::agent {
+namespace qova::common {
 
 namespace {
 ${literals}
@@ -52,7 +52,7 @@ const ViewerAsset* findViewerAsset(std::string_view path) {
   return nullptr;
 }
 
-}  // namespace qova::agent
+}  // namespace qova::common
 ")
 file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)
 file(REMOVE "${OUTPUT}.tmp")
