@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include <boost/asio/buffer.hpp>
 #include <boost/beast/core/error.hpp>
@@ -44,6 +45,10 @@ class MessageOutbox {
     if (!writing_) next(std::move(owner));
   }
 
+  // From now on every message and frame leaves as one binary message made by `sealer` from it and its
+  // kind, at the moment it is written: sealed messages must go out in the order they were sealed in.
+  void seal(std::function<std::string(std::string_view data, bool binary)> sealer) { sealer_ = std::move(sealer); }
+
   // Drops everything waiting; later messages are ignored.
   void close() {
     closed_ = true;
@@ -75,11 +80,15 @@ class MessageOutbox {
       writingEntry_ = std::move(queue_.front());
       queue_.pop_front();
       queuedBytes_ -= writingEntry_.data.size();
+      if (sealer_) {
+        writingEntry_ = {sealer_(writingEntry_.data, writingEntry_.binary), true, std::move(writingEntry_.sent)};
+      }
       ws_.binary(writingEntry_.binary);
       ws_.async_write(boost::asio::buffer(writingEntry_.data), std::move(done));
     } else if (pendingFrame_) {
       writing_ = true;
       writingFrame_ = std::move(pendingFrame_);
+      if (sealer_) writingFrame_ = std::make_shared<const std::string>(sealer_(*writingFrame_, true));
       ws_.binary(true);
       ws_.async_write(boost::asio::buffer(*writingFrame_), std::move(done));
     }
@@ -87,6 +96,7 @@ class MessageOutbox {
 
   WebSocket& ws_;
   std::function<void()> failed_;
+  std::function<std::string(std::string_view, bool)> sealer_;
   std::deque<Entry> queue_;
   std::size_t queuedBytes_ = 0;
   Entry writingEntry_;
