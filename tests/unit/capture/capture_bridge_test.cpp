@@ -80,8 +80,6 @@ TEST_F(ControllerTest, EndingTheAgentOrTheApplicationOrAFailedWriteEndsCapture) 
   }
 }
 
-// Input lands where the picture shows it: on the captured display wherever it lies, then on its new
-// place; a new size brings a stream of that size, whose frames say so.
 TEST_F(ControllerTest, InputAndFramesFollowTheCapturedDisplay) {
   fakes.screenCapture->content = ShareableContent{{{7, 1440, 900, 1920, 0}}};
   delegate->startAgent();
