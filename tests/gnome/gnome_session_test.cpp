@@ -264,10 +264,10 @@ TEST(GnomeSession, EveryEventOfANewSessionReachesTheFocusedWindowTheFirstClickAn
   ASSERT_TRUE(waitUntil([&] { return window.printed("active"); }, 10s));
   MutterEventPoster poster(MutterSession::create());
   // The very first events make the session.
-  poster.postMouseEvent(MouseEventType::leftMouseDown, 640, 360, CGMouseButton::left);
-  poster.postMouseEvent(MouseEventType::leftMouseUp, 640, 360, CGMouseButton::left);
+  poster.postMouseEvent(MouseEventType::leftMouseDown, 640, 360, MouseButton::left);
+  poster.postMouseEvent(MouseEventType::leftMouseUp, 640, 360, MouseButton::left);
   poster.postScrollWheel(1);
-  for (bool down : {true, false}) poster.postKeyEvent(0, down, kCGEventFlagMaskShift);  // A
+  for (bool down : {true, false}) poster.postKeyEvent(0, down, kModifierShift);  // A
   poster.postCharacter(U'@');  // the compositor finds Shift and the key in its layout
   for (const char* line : {"motion 640 360", "press 1", "release 1", "wheel 120", "key A shift=1", "key @ shift=1"}) {
     EXPECT_TRUE(waitUntil([&] { return window.printed(line); }, 5s)) << line << " not in:\n" << window.printed();

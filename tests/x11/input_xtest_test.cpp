@@ -29,8 +29,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kLeft = CGMouseButton::left;
-constexpr auto kRight = CGMouseButton::right;
+constexpr auto kLeft = MouseButton::left;
+constexpr auto kRight = MouseButton::right;
 
 class XTestOnXvfb : public ::testing::Test {
  protected:
@@ -70,10 +70,10 @@ TEST_F(XTestOnXvfb, EventsArriveAsTheWindowExpectsThem) {
        "down Control_L | down Alt_L (Control) | down Shift_L (Control Alt) | down Tab (Shift Control Alt) | "
        "up Tab (Shift Control Alt) | up Control_L (Shift Control Alt) | up Alt_L (Shift Alt) | up Shift_L (Shift)"},
       // A code without a keysym posts nothing, not even its modifiers.
-      {[](EventPoster& p) { p.postKeyEvent(200, true, kCGEventFlagMaskShift); }, ""},
+      {[](EventPoster& p) { p.postKeyEvent(200, true, kModifierShift); }, ""},
       // A poster gone in the middle of a key leaves no modifier held on the desktop.
       {[](EventPoster& p) {
-         XTestEventPoster().postKeyEvent(0, true, kCGEventFlagMaskShift);
+         XTestEventPoster().postKeyEvent(0, true, kModifierShift);
          p.postKeyEvent(0, false, 0);
        },
        "down Shift_L | down a (Shift) | up Shift_L (Shift) | up a"},
@@ -158,7 +158,7 @@ TEST(XTestEventPoster, OutlivesItsServer) {
   click(poster, 1, 2, kLeft);
   pressKey(poster, "a", {"shift"});
   poster.postScrollWheel(-3);
-  EXPECT_FALSE(X11Permissions().screenCaptureAccess() || X11Permissions().accessibilityTrusted());
+  EXPECT_FALSE(X11Permissions().screenCaptureAccess() || X11Permissions().inputAccess());
 
   // Reconnecting is paced, not abandoned.
   ASSERT_TRUE(server.restart());

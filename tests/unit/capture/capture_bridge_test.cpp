@@ -100,7 +100,7 @@ TEST_F(ControllerTest, InputAndFramesFollowTheCapturedDisplay) {
   agent.handlers.onOutput(tap);
   const auto events = fakes.eventPoster->take();
   EXPECT_EQ(events.front(), PostedEvent::move(1930, 20));
-  EXPECT_EQ(events.back(), PostedEvent::mouse(MouseEventType::leftMouseUp, 10, 120, CGMouseButton::left));
+  EXPECT_EQ(events.back(), PostedEvent::mouse(MouseEventType::leftMouseUp, 10, 120, MouseButton::left));
 }
 
 }  // namespace
