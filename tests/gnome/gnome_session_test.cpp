@@ -39,13 +39,16 @@ struct HeadlessMutter {
   pid_t pid = -1;
   int started = 0;
   std::string socket;
+  std::vector<const char*> monitors = {"1280x720"};
   bool start() {
     // A socket name of its own: one left by a compositor killed earlier may still hold the first.
     socket = "qova-mutter-" + std::to_string(getpid()) + "-" + std::to_string(++started);
     pid = fork();
     if (pid == 0) {
-      execlp("mutter", "mutter", "--headless", "--wayland", "--no-x11", "--virtual-monitor", "1280x720",
-             "--wayland-display", socket.c_str(), nullptr);
+      std::vector<const char*> argv = {"mutter", "--headless", "--wayland", "--no-x11", "--wayland-display", socket.c_str()};
+      for (const char* size : monitors) argv.insert(argv.end(), {"--virtual-monitor", size});
+      argv.push_back(nullptr);
+      execvp("mutter", const_cast<char* const*>(argv.data()));
       _exit(127);
     }
     return waitUntil(gnomeRemoteDesktopAvailable, 10s, [] { std::this_thread::sleep_for(50ms); });
@@ -120,11 +123,11 @@ struct GnomeStream {
   intptr_t depth = 2;
   std::chrono::milliseconds interval = 33ms;  // the pacing's; the compositor is asked for 30 fps
   bool reportsCursor = false;
-  bool start() {
+  bool start(std::optional<CaptureDisplay> display = std::nullopt) {
     const auto content = capture.shareableContent();
-    if (!content || content->displays.size() != 1) return false;
+    if (!display && (!content || content->displays.size() != 1)) return false;
     stream = capture.makeStream(
-        content->displays[0],
+        display.value_or(content->displays[0]),
         {640, 360, {1, 30}, depth, !reportsCursor, reportsCursor, std::make_shared<FramePacer>(interval)}, client,
         std::make_shared<SerialQueue>("test.stream"));
     return stream && stream->startCapture();
@@ -229,6 +232,24 @@ TEST(GnomeSession, ACompositorGoneStopsTheStreamOnceAndARestartedOneServesAgain)
   ASSERT_TRUE(again.start());
   EXPECT_TRUE(again.client->waitFor(0, isComplete));
   EXPECT_EQ(first.client->stops, 1);
+}
+
+TEST(GnomeSession, EachMonitorIsADisplayAndAStreamRecordsTheOneItIsMadeFor) {
+  HeadlessMutter mutter;
+  mutter.monitors = {"1280x720", "800x600"};
+  ASSERT_TRUE(mutter.start());
+  GnomeStream s;
+  const auto content = s.capture.shareableContent();
+  ASSERT_TRUE(content && content->displays.size() == 2);
+  const auto other = content->displays[0].displayId == s.capture.mainDisplayId() ? content->displays[1]
+                                                                                 : content->displays[0];
+  EXPECT_NE(other.x, 0);
+  ASSERT_TRUE(s.start(other));
+  EXPECT_TRUE(s.client->waitFor(0, isComplete));
+  const auto recorded = s.session->ensure();
+  ASSERT_TRUE(recorded);
+  EXPECT_EQ(std::make_tuple(recorded->x, recorded->width, recorded->height),
+            std::make_tuple(other.x, other.width, other.height));
 }
 
 // A window of its own on the compositor (tests/gnome/input_log_client.cpp), with the lines it printed
