@@ -15,7 +15,8 @@ using Verdict = SessionPipe::Verdict;
 
 constexpr std::chrono::seconds kAgentAnswerTimeout{5};
 constexpr std::chrono::seconds kSessionJoinTimeout{10};
-constexpr std::size_t kMaxLoginMessage = 256;
+// Room for a sealed opening with every part at its bound (about 300 bytes).
+constexpr std::size_t kMaxLoginMessage = 512;
 // Input, text and upload pieces from a viewer, as the local page allows them.
 constexpr std::size_t kMaxViewerMessage = 512 * 1024 + 4096;
 
