@@ -46,7 +46,7 @@ describe('server', () => {
     assert.match(shown.toString(), /服务器: wss:\/\/example\.org:8443/);
   });
 
-  it('refuses a wrong code slowly, then shows the screen and passes input, text and a file', async () => {
+  it('refuses a wrong code slowly, then shows the screen and takes a file in pieces', async () => {
     const started = Date.now();
     await login('wrongcod');
     await waitFor(async () => (await page.textContent('#login-error')).includes('验证码不正确'), { what: 'the refusal' });
@@ -59,17 +59,10 @@ describe('server', () => {
     const shown = await page.evaluate(() => { const c = document.getElementById('screen');
       return [...c.getContext('2d').getImageData(c.width >> 1, c.height >> 1, 1, 1).data.slice(0, 3)]; });
     assert.ok(shown.every((v, i) => Math.abs(v - [0xe0, 0x30, 0x9a][i]) < 12), `shown as ${shown}`);
-    const box = await page.locator('#screen').boundingBox();
-    await page.mouse.click(box.x + box.width / 2, box.y + box.height / 2);
-    await page.keyboard.press('KeyQ');
-    await page.fill('#paste-text', 'through the server');
-    await page.click('#paste-send');
+    // Input and text through the server are the browser test's; here a file larger than one piece.
     writeFileSync(join(dir, 'note.txt'), 'x'.repeat(600000));
     await page.setInputFiles('#file-input', join(dir, 'note.txt'));
-    for (const [pattern, what] of [[/__QOVA_INPUT__.*"button"/, 'the click'], [/__QOVA_INPUT__.*"q"/, 'the key'],
-      [/__QOVA_INPUT__.*through the server/, 'the text'], [/__QOVA_FILE_RECEIVED__.*note\.txt$/, 'the file']]) {
-      await line(agent, pattern, what);
-    }
+    await line(agent, /__QOVA_FILE_RECEIVED__.*note\.txt$/, 'the file');
     assert.deepEqual(readdirSync(join(dir, 'agent', 'Downloads', 'QOVA-Lumaro')), ['note.txt']);
   });
 
