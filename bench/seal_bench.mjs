@@ -72,7 +72,7 @@ async function throughServer() {
   const { dir, children, frameBytes, makeJpeg, line, stop, startServer, startAgent } = support;
   // A small plain picture by default; "plasma:" gives a busy screen's size.
   const jpeg = process.argv[4] ? makeJpeg('1280x800', process.argv[4]) : undefined;
-  const { WsClient } = await import('../server/tests/ws_client.mjs');
+  const { WsClient } = await import('./ws_client.mjs');
   await startServer();
   const agent = startAgent('seal-bench');
   const deviceId = (await line(agent, /\[agent\] connected: server/, 'the agent to register')).split(' ').pop();
