@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <boost/asio/buffer.hpp>
 #include <boost/beast/core/error.hpp>
@@ -44,12 +45,23 @@ class MessageOutbox {
     if (!writing_) next(std::move(owner));
   }
 
+  // Text messages that go out back to back, after the messages waiting now and before a frame (one
+  // long text cut in pieces). A newer series replaces one still waiting, never one under way, so a
+  // reader gets each series it gets whole; its bytes are shared, not counted against the budget.
+  void series(std::shared_ptr<const std::vector<std::string>> messages, std::shared_ptr<void> owner) {
+    if (closed_ || !messages || messages->empty()) return;
+    pendingSeries_ = std::move(messages);
+    if (!writing_) next(std::move(owner));
+  }
+
   // Drops everything waiting; later messages are ignored.
   void close() {
     closed_ = true;
     queue_.clear();
     queuedBytes_ = 0;
     pendingFrame_.reset();
+    pendingSeries_.reset();
+    series_.reset();
   }
 
  private:
@@ -64,6 +76,7 @@ class MessageOutbox {
     auto done = [this, owner](boost::beast::error_code error, std::size_t) {
       writing_ = false;
       writingFrame_.reset();
+      writingSeries_.reset();
       auto sent = std::move(writingEntry_.sent);
       writingEntry_ = {};
       if (error) return failed_();
@@ -77,6 +90,15 @@ class MessageOutbox {
       queuedBytes_ -= writingEntry_.data.size();
       ws_.binary(writingEntry_.binary);
       ws_.async_write(boost::asio::buffer(writingEntry_.data), std::move(done));
+    } else if (series_ || pendingSeries_) {
+      if (!series_) series_ = std::move(pendingSeries_), seriesNext_ = 0;
+      writing_ = true;
+      const auto& message = (*series_)[seriesNext_];
+      // Its bytes outlive the series' place here until the write is done.
+      writingSeries_ = series_;
+      if (++seriesNext_ == series_->size()) series_.reset();
+      ws_.binary(false);
+      ws_.async_write(boost::asio::buffer(message), std::move(done));
     } else if (pendingFrame_) {
       writing_ = true;
       writingFrame_ = std::move(pendingFrame_);
@@ -92,6 +114,10 @@ class MessageOutbox {
   Entry writingEntry_;
   std::shared_ptr<const std::string> pendingFrame_;
   std::shared_ptr<const std::string> writingFrame_;
+  std::shared_ptr<const std::vector<std::string>> pendingSeries_;
+  std::shared_ptr<const std::vector<std::string>> series_;  // under way: seriesNext_ is its next piece
+  std::shared_ptr<const std::vector<std::string>> writingSeries_;
+  std::size_t seriesNext_ = 0;
   bool writing_ = false;
   bool closed_ = false;
 };

@@ -30,6 +30,8 @@ class ViewerPeer {
   virtual ~ViewerPeer() = default;
   virtual void sendText(std::string text) = 0;
   virtual void sendFrame(std::shared_ptr<const std::string> frame) = 0;
+  // Text messages that reach the viewer back to back; a newer series replaces one not yet begun.
+  virtual void sendSeries(std::shared_ptr<const std::vector<std::string>> messages) = 0;
   virtual const std::string& uploadToken() const = 0;
   // Where the viewer came from, as the application may show it.
   virtual std::string place() const = 0;
@@ -83,6 +85,8 @@ class ViewerHub {
   void hello(const HelloAnswer& answer);
   // The application asks to end every viewer's session.
   void endAll();
+  // Text copied on the host, for every viewer, if the application granted the clipboard.
+  void clipboard(const std::string& text);
 
   std::string permissionText() const;
 
@@ -117,6 +121,7 @@ class ViewerHub {
   std::vector<Watching> viewers_;
   std::uint64_t nextViewerKey_ = 1;
   bool reportsViewers_ = false;
+  bool clipboardGranted_ = false;
   bool pictureMode_ = false;
   int pictureTile_ = 0;  // the application answered with the picture: updates, not frames
   PictureStore store_;
@@ -139,5 +144,9 @@ class ViewerHub {
 // The binary WebSocket message of one frame: a 4-byte big-endian header length, the header JSON
 // (sizes and timestamp) and the JPEG bytes.
 std::string encodeFrameForViewer(const FrameMessage& frame);
+
+// The messages of one copied text: {"type":"clipboard","text":...} pieces, cut between characters,
+// each small enough for any link to a viewer to pass, all but the last with "more": true.
+std::vector<std::string> clipboardMessages(std::string_view text);
 
 }  // namespace qova::agent

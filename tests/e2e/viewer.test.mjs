@@ -141,6 +141,11 @@ describe('web viewer with the real application', () => {
     const pasted = 'first line\nsecond line\n第三行 ✓';
     await editorAfter(() => page.fill('#paste-text', pasted).then(() => page.click('#paste-send')), pasted);
     assert.equal(await page.inputValue('#paste-text'), '');
+    // What the editor copies on the host lands on the browser's clipboard.
+    await page.context().grantPermissions(['clipboard-read', 'clipboard-write']);
+    const all = desktop.probeEvents().filter((e) => e.event === 'text').pop().text;
+    for (const key of ['Control+KeyA', 'Control+KeyC']) await page.keyboard.press(key);
+    await waitFor(async () => (await page.evaluate(() => navigator.clipboard.readText().catch(() => ''))) === all, { what: 'the copied text in the browser' });
   });
 
   it('a typed character is drawn, and the pointer image follows a move', async () => {
