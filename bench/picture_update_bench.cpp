@@ -129,6 +129,20 @@ void BM_OneTypedCharacter(benchmark::State& state) {
 }
 BENCHMARK(BM_OneTypedCharacter)->Unit(benchmark::kMillisecond);
 
+// The same with the desktop's damage (the glyph's box), as XDamage gives it.
+void BM_OneTypedCharacterWithDamage(benchmark::State& state) {
+  const PixelBuffer before = textScreen(), after = copyOf(before);
+  glyph(after, 20 + 70 * 9, 40 + 25 * 20, 4242);
+  Encoder e(before);
+  std::optional<qova::PictureUpdate> update;
+  for (auto _ : state) {
+    const auto damaged = qova::tilesTouched({{20 + 70 * 9, 40 + 25 * 20, 9, 20}}, qova::TileGrid{kWidth, kHeight});
+    update = e.encoder.makeUpdate(&after, {}, e.settings, e.start, &damaged);
+  }
+  report(state, update);
+}
+BENCHMARK(BM_OneTypedCharacterWithDamage)->Unit(benchmark::kMillisecond);
+
 void BM_WholeScreenPhotoChange(benchmark::State& state) {
   const PixelBuffer second = photo(2);
   Encoder e(firstPhoto());

@@ -32,6 +32,8 @@
 #include <nlohmann/json.hpp>
 
 #include "device_key.h"
+#include "hex.h"
+#include "random_bytes.h"
 
 namespace {
 
@@ -94,7 +96,7 @@ net::awaitable<void> stream(net::ssl::context& tls, std::string deviceId, std::s
 
 // An agent: registers, then admits every login and streams frames into its session.
 net::awaitable<void> agent(net::ssl::context& tls, int index, int fps) {
-  const auto key = *qova::agent::DeviceKey::fromPrivateHex(qova::agent::randomHex(32));
+  const auto key = *qova::common::DeviceKey::fromPrivateHex(qova::common::randomHex(32));
   const auto deviceId = std::to_string(900000000 + index);
   // Five agents per loopback address: each address may register only a few new devices at once.
   auto ws = co_await dial(tls, "/agent", "127.1." + std::to_string(index / 5 / 200) + "." + std::to_string(index / 5 % 200 + 1));
@@ -107,8 +109,8 @@ net::awaitable<void> agent(net::ssl::context& tls, int index, int fps) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned size = 0;
   X509_digest(SSL_get0_peer_certificate(ws->next_layer().native_handle()), EVP_sha256(), digest, &size);
-  const auto seen = qova::agent::toHex(std::string_view(reinterpret_cast<const char*>(digest), size));
-  const auto signature = key.signHex(qova::agent::deviceProofText(deviceId, nonce, "127.0.0.1", seen));
+  const auto seen = qova::common::toHex(std::string_view(reinterpret_cast<const char*>(digest), size));
+  const auto signature = key.signHex(qova::common::deviceProofText(deviceId, nonce, "127.0.0.1", seen));
   const auto proof =
       Json{{"type", "proof"}, {"host", "127.0.0.1"}, {"fingerprint", seen}, {"signature", signature}}.dump();
   co_await ws->async_write(net::buffer(proof), use_awaitable);

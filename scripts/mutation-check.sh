@@ -17,7 +17,7 @@
 #
 # Mutants are found by their text, never by file name, so they survive code moving between folders.
 # The tree is restored after every mutant and on any exit, Ctrl-C included; a tree with changes in
-# src/ or agent-helper/src/ is refused, so a mutant can never end up in a commit.
+# src/, agent-helper/src/, common/ or server/src/ is refused, so a mutant can never end up in a commit.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -67,7 +67,7 @@ import re
 import shutil
 import sys
 
-SEARCH_ROOTS = ("src", "agent-helper/src")
+SEARCH_ROOTS = ("src", "agent-helper/src", "common", "server/src")
 SOURCE_SUFFIXES = (".c", ".cc", ".cpp", ".cxx", ".h", ".hh", ".hpp", ".hxx", ".inl", ".ipp")
 KEYS = ("id", "what", "tests", "from", "to")
 
@@ -211,9 +211,9 @@ if [[ $list_only -eq 1 ]]; then
 fi
 
 cd "$root"
-if [[ -n "$(git status --porcelain -- src agent-helper/src)" ]]; then
-  git status --short -- src agent-helper/src >&2
-  die "src/ or agent-helper/src/ has changes; commit or stash them first"
+if [[ -n "$(git status --porcelain -- src agent-helper/src common server/src)" ]]; then
+  git status --short -- src agent-helper/src common server/src >&2
+  die "src/, agent-helper/src/, common/ or server/src/ has changes; commit or stash them first"
 fi
 
 export CCACHE_BASEDIR="${CCACHE_BASEDIR:-/work}" CCACHE_NOHASHDIR="${CCACHE_NOHASHDIR:-1}"
@@ -349,7 +349,7 @@ for record in "${records[@]}"; do
       fi
       restore
       # The tree must be exactly as committed before the next mutant goes in.
-      git diff --quiet -- src agent-helper/src || die "restoring after $id left changes in the tree"
+      git diff --quiet -- src agent-helper/src common server/src || die "restoring after $id left changes in the tree"
     fi
   fi
   case "$result" in

@@ -12,6 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "random_bytes.h"
+
 namespace qova::agent {
 
 std::optional<ListenAddress> parseListenAddress(std::string_view text) {
@@ -193,6 +195,19 @@ std::string loadOrCreateAccessCode(const std::string& stateFile, const std::func
 std::vector<std::string> identityLines(std::string_view deviceId, std::string_view accessCode,
                                        std::string_view server) {
   return {"设备 ID: " + std::string(deviceId), "验证码: " + std::string(accessCode), "服务器: " + std::string(server)};
+}
+
+std::optional<common::DeviceKey> loadOrCreateDeviceKey(const std::string& stateFile) {
+  constexpr std::string_view kStateKey = "deviceKey";
+  constexpr std::size_t kSeedBytes = 32;
+  if (const auto kept = readStateValue(stateFile, kStateKey)) {
+    if (auto key = common::DeviceKey::fromPrivateHex(*kept)) return key;
+  }
+  const auto made = common::randomHex(kSeedBytes);
+  // A key that could not be kept is not used: the next run would claim the same ID with another key.
+  if (!writeStateValue(stateFile, kStateKey, made)) return std::nullopt;
+  const auto stored = readStateValue(stateFile, kStateKey);
+  return stored ? common::DeviceKey::fromPrivateHex(*stored) : std::nullopt;
 }
 
 }  // namespace qova::agent

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "device_key.h"
+
 namespace qova::agent {
 
 // Where the viewer is served. Loopback unless the user asks otherwise.
@@ -49,6 +51,9 @@ std::optional<std::string> readStateValue(const std::string& stateFile, std::str
 bool writeStateValue(const std::string& stateFile, std::string_view key, const std::string& value);
 // The kept access code, created and stored on first use.
 std::string loadOrCreateAccessCode(const std::string& stateFile, const std::function<std::uint32_t()>& random);
+// The kept device key ("deviceKey"), made and stored on first use; nullopt when it can be neither
+// read nor made.
+std::optional<common::DeviceKey> loadOrCreateDeviceKey(const std::string& stateFile);
 
 // The lines "--show-id" prints, which the application reads by their prefixes.
 std::vector<std::string> identityLines(std::string_view deviceId, std::string_view accessCode,

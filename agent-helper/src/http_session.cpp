@@ -10,6 +10,7 @@
 #include "file_names.h"
 #include "line_writer.h"
 #include "upload_sink.h"
+#include "security_headers.h"
 #include "viewer_assets.h"
 #include "viewer_hub.h"
 #include "viewer_session.h"
@@ -28,10 +29,6 @@ constexpr std::chrono::seconds kHeaderTimeout{5};
 constexpr std::chrono::seconds kBodyTimeout{60};
 constexpr std::size_t kHeaderLimit = 16 * 1024;
 constexpr std::size_t kChunkBytes = 256 * 1024;
-
-constexpr const char* kContentSecurityPolicy =
-    "default-src 'self'; img-src 'self' blob: data:; connect-src 'self'; script-src 'self'; "
-    "style-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'";
 
 std::string_view hostName(std::string_view host) {
   if (!host.empty() && host.front() == '[') {
@@ -117,7 +114,7 @@ void HttpSession::handleRequest() {
     // A GET with a body is not something our page sends.
     return respond(http::status::bad_request, "unexpected body\n", "text/plain; charset=utf-8", false);
   }
-  const auto* asset = findViewerAsset(path == "/" ? "/index.html" : path);
+  const auto* asset = common::findViewerAsset(path == "/" ? "/index.html" : path);
   if (!asset) return respond(http::status::not_found, "not found\n", "text/plain; charset=utf-8", keepAlive);
   respond(http::status::ok, std::string(asset->body), std::string(asset->contentType).c_str(), keepAlive);
 }
@@ -196,9 +193,7 @@ void HttpSession::respond(http::status status, std::string body, const char* con
   response->set(http::field::server, "qova-agent-helper");
   response->set(http::field::content_type, contentType);
   response->set(http::field::cache_control, "no-store");
-  response->set("X-Content-Type-Options", "nosniff");
-  response->set("Referrer-Policy", "no-referrer");
-  response->set("Content-Security-Policy", kContentSecurityPolicy);
+  common::setSecurityHeaders(*response, false);
   const bool head = parser_ && parser_->get().method() == http::verb::head;
   response->body() = std::move(body);
   response->keep_alive(keepAlive);

@@ -124,6 +124,38 @@ std::optional<ClipboardText> parseClipboardText(std::string_view json) {
 
 }  // namespace
 
+std::optional<DisplayList> parseDisplayList(std::string_view json) {
+  constexpr std::size_t kMaxDisplays = 16, kMaxName = 64;
+  const auto object = nlohmann::json::parse(json, nullptr, false);
+  if (!object.is_object()) return std::nullopt;
+  const auto displays = object.find("displays");
+  std::int64_t current = 0;
+  if (displays == object.end() || !displays->is_array() || !readInt(object, "current", 0, UINT32_MAX, current)) {
+    return std::nullopt;
+  }
+  DisplayList list;
+  list.current = static_cast<std::uint32_t>(current);
+  for (const auto& entry : *displays) {
+    if (list.displays.size() == kMaxDisplays) break;
+    std::int64_t id = 0, width = 0, height = 0, x = 0, y = 0;
+    if (!entry.is_object() || !readInt(entry, "id", 0, UINT32_MAX, id) ||
+        !readInt(entry, "width", 1, kMaxDisplaySide, width) || !readInt(entry, "height", 1, kMaxDisplaySide, height) ||
+        !readInt(entry, "x", -kMaxDisplaySide * 4, kMaxDisplaySide * 4, x) ||
+        !readInt(entry, "y", -kMaxDisplaySide * 4, kMaxDisplaySide * 4, y)) {
+      continue;
+    }
+    DisplayInfo display{static_cast<std::uint32_t>(id), {}, static_cast<int>(width), static_cast<int>(height),
+                        static_cast<int>(x), static_cast<int>(y), false};
+    if (const auto name = entry.find("name"); name != entry.end() && name->is_string()) {
+      display.name = name->get<std::string>().substr(0, kMaxName);
+    }
+    if (const auto main = entry.find("main"); main != entry.end() && main->is_boolean()) display.main = *main;
+    list.displays.push_back(std::move(display));
+  }
+  if (list.displays.empty()) return std::nullopt;
+  return list;
+}
+
 std::optional<PictureAccepted> parsePictureAccepted(std::string_view json) {
   const auto object = nlohmann::json::parse(json, nullptr, false);
   if (!object.is_object()) return std::nullopt;
@@ -260,7 +292,7 @@ void InputStreamParser::finishBody(std::vector<InputStreamMessage>& out) {
 std::size_t InputStreamParser::seekMarker(std::size_t pos) {
   static constexpr std::array kLines = {State::PermissionLine, State::FrameHeader, State::PictureLine,
                                         State::UpdateHeader,   State::HelloLine,   State::ViewersLine,
-                                        State::ClipboardLine};
+                                        State::ClipboardLine, State::DisplaysLine};
   auto first = std::string::npos;
   std::size_t longest = 0;
   for (const auto line : kLines) {
@@ -285,6 +317,7 @@ std::string_view InputStreamParser::markerOf(State state) {
     case State::HelloLine: return kHelloMarker;
     case State::ViewersLine: return kViewersMarker;
     case State::ClipboardLine: return kClipboardMarker;
+    case State::DisplaysLine: return kDisplaysMarker;
     default: return kPermissionMarker;
   }
 }
@@ -326,6 +359,8 @@ std::size_t InputStreamParser::readLine(std::size_t pos, std::vector<InputStream
       return next;
     case State::ClipboardLine:
       if (auto text = parseClipboardText(payload)) out.emplace_back(std::move(*text));
+    case State::DisplaysLine:
+      if (auto list = parseDisplayList(payload)) out.emplace_back(std::move(*list));
       return next;
     case State::UpdateHeader:
       // The bytes that follow a bad header are skipped as garbage up to the next marker.

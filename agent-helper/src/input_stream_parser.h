@@ -79,13 +79,28 @@ struct HelloAnswer {
 // The application asks to end every viewer's session.
 struct EndAllViewers {};
 
+// A display the application can capture, and where it lies on the desktop.
+struct DisplayInfo {
+  std::uint32_t id = 0;
+  std::string name;
+  int width = 0, height = 0, x = 0, y = 0;
+  bool main = false;
+  bool operator==(const DisplayInfo&) const = default;
+};
+
+// The displays there are, and the one the pictures that follow show.
+struct DisplayList {
+  std::uint32_t current = 0;
+  std::vector<DisplayInfo> displays;
+};
+
 // Text copied on the host, for the viewers: well-formed UTF-8, not empty, at most kMaxClipboardBytes.
 struct ClipboardText {
   std::string text;
 };
 
 using InputStreamMessage =
-    std::variant<PermissionState, FrameMessage, PictureAccepted, UpdateMessage, HelloAnswer, EndAllViewers, ClipboardText>;
+    std::variant<PermissionState, FrameMessage, PictureAccepted, UpdateMessage, HelloAnswer, EndAllViewers, ClipboardText, DisplayList>;
 
 // Splits the byte stream the application writes to our standard input into permission, frame,
 // picture and update messages. Each message is found by its marker; a frame's end follows from its "bytes" member alone,
@@ -120,7 +135,8 @@ class InputStreamParser {
     UpdateBody,
     HelloLine,
     ViewersLine,
-    ClipboardLine
+    ClipboardLine,
+    DisplaysLine
   };
 
   std::size_t seekMarker(std::size_t pos);
@@ -141,6 +157,9 @@ class InputStreamParser {
 // Reads a frame header object; false when a member is missing, not an integer or out of range.
 bool parseFrameHeader(std::string_view json, std::size_t maxFrameBytes, FrameMessage& frame, std::size_t& bytes);
 std::optional<PictureAccepted> parsePictureAccepted(std::string_view json);
+// Reads a display list: at most 16 displays with sane sizes, names cut to 64 bytes; a display with a
+// member missing or out of range is left out, and the list is nullopt when none is left.
+std::optional<DisplayList> parseDisplayList(std::string_view json);
 // Reads an update header on a grid of `tile`: false unless every rect lies inside the picture on
 // the grid, the shape is within bounds and the lengths add up to "bytes".
 bool parseUpdateHeader(std::string_view json, int tile, std::size_t maxBytes, UpdateMessage& update, std::size_t& bytes);

@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
-#include <random>
 #include <string>
 #include <thread>
 
@@ -23,6 +22,7 @@
 #include "device_key.h"
 #include "input_stream_parser.h"
 #include "line_writer.h"
+#include "random_bytes.h"
 #include "server_link.h"
 #include "upload_sink.h"
 #include "viewer_server.h"
@@ -85,11 +85,6 @@ std::string machineId() {
   return host;
 }
 
-std::uint32_t randomWord() {
-  static std::random_device device;
-  return device();
-}
-
 ListenAddress listenAddress() {
   const auto text = environment(std::string(kListenVariable).c_str());
   if (text.empty()) return {};
@@ -117,7 +112,7 @@ std::optional<PermissionState> launchPermissions() {
 }
 
 int showIdentity() {
-  const auto code = loadOrCreateAccessCode(stateFile(), randomWord);
+  const auto code = loadOrCreateAccessCode(stateFile(), qova::common::randomWord);
   const auto server = serverLinkConfig().url;
   const auto shown = server.empty() ? viewerUrl(listenAddress()) : server;
   for (const auto& line : identityLines(loadDeviceId(stateFile(), machineId(), ::getuid()), code, shown)) {
@@ -149,6 +144,8 @@ void readApplicationInput(ViewerServer& server) {
         server.deliverEndAll();
       } else if (auto* copied = std::get_if<ClipboardText>(&message)) {
         server.deliverClipboard(std::move(copied->text));
+      } else if (auto* displays = std::get_if<DisplayList>(&message)) {
+        server.deliverDisplays(std::move(*displays));
       } else {
         server.deliverPicture(std::get<PictureAccepted>(message));
       }
@@ -169,7 +166,7 @@ int serve() {
     LineWriter lines(STDOUT_FILENO, logFd);
     ServerConfig config;
     config.address = listenAddress();
-    config.accessCode = loadOrCreateAccessCode(stateFile(), randomWord);
+    config.accessCode = loadOrCreateAccessCode(stateFile(), qova::common::randomWord);
     config.deviceId = loadDeviceId(stateFile(), machineId(), ::getuid());
     config.receivedFolder = receivedFolder();
     removeStaleUploads(config.receivedFolder, std::chrono::hours{1});
@@ -194,13 +191,13 @@ int serve() {
       auto bound = listenAddress();
       bound.port = server.port();
       // What we understand beyond the written lines; the application answers with what it grants.
-      lines.emit(std::string(qova::kHelloMarker) + R"({"version":1,"want":["viewers","clipboard"]})");
+      lines.emit(std::string(qova::kHelloMarker) + R"({"version":1,"want":["viewers","clipboard","displays"]})");
       lines.emit("[agent] connected: viewer at " + viewerUrl(bound));
       std::thread([&server] { readApplicationInput(server); }).detach();
       // The local page stays as it is; a configured server is reached in addition, by dialling out.
       std::optional<ServerLink> serverLink;
       if (!link.url.empty()) {
-        if (auto key = DeviceKey::loadOrCreate(stateFile())) {
+        if (auto key = loadOrCreateDeviceKey(stateFile())) {
           serverLink.emplace(server.io(), server.hub(), std::move(link), std::move(*key));
           boost::asio::post(server.io(), [&serverLink] { serverLink->start(); });
         } else {

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <charconv>
 #include <list>
-#include <random>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
@@ -22,8 +21,10 @@
 #include "agent/agent_contract.h"
 #include "agent_identity.h"
 #include "file_names.h"
+#include "hex.h"
 #include "line_writer.h"
 #include "message_outbox.h"
+#include "random_bytes.h"
 #include "upload_sink.h"
 #include "viewer_hub.h"
 
@@ -33,6 +34,10 @@ namespace beast = boost::beast;
 namespace websocket = beast::websocket;
 namespace net = boost::asio;
 namespace ssl = net::ssl;
+using common::deviceProofText;
+using common::MessageOutbox;
+using common::randomHex;
+using common::toHex;
 using tcp = net::ip::tcp;
 using SecureSocket = websocket::stream<beast::ssl_stream<beast::tcp_stream>>;
 using Json = nlohmann::json;
@@ -197,6 +202,7 @@ class RemoteViewer : public ViewerPeer, public std::enable_shared_from_this<Remo
     if (type == message.end() || !type->is_string()) return;
     if (*type == "input") return hub_->input(message);
     if (*type == "ack") return hub_->ack(this, message);
+    if (*type == "display") return hub_->chooseDisplay(message);
     if (*type != "upload") return;
     const auto name = message.find("name");
     const auto size = message.find("size");
@@ -442,7 +448,7 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
   // nobody who knows the old ID can claim the next ones first. Other refusals (a full registry, say)
   // are met only by waiting.
   void takeNewDeviceId() {
-    auto id = randomDeviceId([] { return std::random_device{}(); });
+    auto id = randomDeviceId(common::randomWord);
     if (!writeStateValue(config.stateFile, kDeviceIdStateKey, id)) {
       return drop("refused by the server, and a new device ID cannot be kept in " + config.stateFile);
     }
@@ -486,7 +492,7 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
   }
 
   void failed(const std::string& why) {
-    const auto delay = retryDelay(failures++, std::uniform_real_distribution<double>(0, 1)(random));
+    const auto delay = retryDelay(failures++, common::randomFraction());
     // Without a reason the line before said what happened.
     if (!why.empty()) {
       lines().emit("[agent] server connection failed (" + why + "); retrying in " + std::to_string(delay.count()) + " ms",
@@ -536,7 +542,6 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
   unsigned failures = 0;
   unsigned idChanges = 0;
   std::string lostId;  // the ID the server knew under another key, until the new one is welcomed
-  std::mt19937 random{std::random_device{}()};
 };
 
 ServerLink::ServerLink(net::io_context& io, std::shared_ptr<ViewerHub> hub, ServerLinkConfig config, DeviceKey key)

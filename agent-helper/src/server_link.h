@@ -12,6 +12,8 @@
 
 namespace qova::agent {
 
+using common::DeviceKey;
+
 class ViewerHub;
 
 // The server this agent dials out to, from QOVA_AGENT_SERVER or the config file beside the state.

@@ -9,9 +9,9 @@
 #include <cerrno>
 #include <memory>
 #include <string_view>
-#include <random>
 
 #include "file_names.h"
+#include "random_bytes.h"
 
 namespace qova::agent {
 
@@ -21,18 +21,6 @@ constexpr unsigned kMaxNameVariants = 10000;
 // A leading dot keeps a file out of the received files list until it is complete.
 constexpr std::string_view kTempPrefix = ".qova-upload-";
 constexpr std::string_view kTempSuffix = ".part";
-
-std::string randomHex(std::size_t bytes) {
-  std::random_device device;
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (std::size_t i = 0; i < bytes; ++i) {
-    const auto value = device() & 0xFF;
-    out += kDigits[value >> 4];
-    out += kDigits[value & 0xF];
-  }
-  return out;
-}
 
 // Moves `from` to `to` only if `to` does not exist: atomically, so a file that appears meanwhile is
 // not replaced either.
@@ -61,7 +49,7 @@ bool makeFolders(const std::string& path) {
 
 std::unique_ptr<UploadSink> UploadSink::open(const std::string& folder, std::string safeName, std::uint64_t maxBytes) {
   if (!makeFolders(folder)) return nullptr;
-  const auto temp = folder + "/" + std::string(kTempPrefix) + randomHex(8) + std::string(kTempSuffix);
+  const auto temp = folder + "/" + std::string(kTempPrefix) + common::randomHex(8) + std::string(kTempSuffix);
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return nullptr;
   return std::unique_ptr<UploadSink>(new UploadSink(folder, std::move(safeName), temp, fd, maxBytes));

@@ -106,6 +106,7 @@ void ViewerHub::join(const std::shared_ptr<ViewerPeer>& viewer) {
   added.key = nextViewerKey_++;
   store_.addViewer(viewers_.back().key);
   viewer->sendText(permissionText());
+  if (!displays_.displays.empty()) viewer->sendText(displaysText());
   if (pictureMode_) sendUpdate(viewers_.back());
   if (latestFrame_ && !pictureMode_) viewer->sendFrame(latestFrame_);
   broadcastText(nlohmann::json{{"type", "viewers"}, {"count", viewers_.size()}}.dump());
@@ -132,6 +133,32 @@ void ViewerHub::hello(const HelloAnswer& answer) {
   reportsViewers_ = std::find(answer.accepted.begin(), answer.accepted.end(), "viewers") != answer.accepted.end();
   clipboardGranted_ = std::find(answer.accepted.begin(), answer.accepted.end(), "clipboard") != answer.accepted.end();
   if (reportsViewers_) reportViewers("");
+  choosesDisplay_ = std::find(answer.accepted.begin(), answer.accepted.end(), "displays") != answer.accepted.end();
+}
+
+void ViewerHub::displays(const DisplayList& list) {
+  displays_ = list;
+  broadcastText(displaysText());
+}
+
+void ViewerHub::chooseDisplay(const nlohmann::json& message) {
+  const auto id = message.find("id");
+  if (!choosesDisplay_ || id == message.end() || !id->is_number_unsigned()) return;
+  const auto listed = std::find_if(displays_.displays.begin(), displays_.displays.end(),
+                                   [&](const DisplayInfo& d) { return d.id == id->get<std::uint64_t>(); });
+  if (listed == displays_.displays.end()) return;
+  chosenDisplay_ = listed->id;
+  if (captureRequested_) captureLine({{"action", "tune"}, {"display", listed->id}});
+}
+
+std::string ViewerHub::displaysText() const {
+  auto list = nlohmann::json::array();
+  for (const auto& d : displays_.displays) {
+    list.push_back({{"id", d.id}, {"name", d.name}, {"width", d.width}, {"height", d.height}, {"x", d.x},
+                    {"y", d.y}, {"main", d.main}});
+  }
+  return nlohmann::json{{"type", "displays"}, {"current", displays_.current}, {"displays", list}}.dump(
+      -1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 void ViewerHub::clipboard(const std::string& text) {
@@ -282,9 +309,14 @@ std::string ViewerHub::permissionText() const {
 
 std::string ViewerHub::startLine() const {
   // Written by hand so the plain start stays byte for byte what an application without the picture knows.
-  return std::string(kCaptureMarker) +
-         (config_.askPicture ? R"({"action":"start","picture":{"version":1,"fps":30,"maxSide":0,"cursor":true}})"
-                             : R"({"action":"start"})");
+  const std::string start =
+      config_.askPicture ? R"({"action":"start","picture":{"version":1,"fps":30,"maxSide":0,"cursor":true}})"
+                         : R"({"action":"start"})";
+  if (!choosesDisplay_ || !chosenDisplay_) return std::string(kCaptureMarker) + start;
+  // Every start names the choice: one without it is a start on the main display.
+  auto chosen = nlohmann::json::parse(start);
+  chosen["display"] = *chosenDisplay_;
+  return std::string(kCaptureMarker) + chosen.dump();
 }
 
 void ViewerHub::requestCapture(bool start) {

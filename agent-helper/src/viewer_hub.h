@@ -22,6 +22,9 @@
 
 namespace qova::agent {
 
+using common::accessCodeMatches;
+using common::GuessLimiter;
+
 class LineWriter;
 
 // A viewer that gave the right code, on the local page or through the server: what the hub needs of it.
@@ -87,6 +90,10 @@ class ViewerHub {
   void endAll();
   // Text copied on the host, for every viewer, if the application granted the clipboard.
   void clipboard(const std::string& text);
+  // The application's displays, with the one now captured: every viewer is shown them.
+  void displays(const DisplayList& list);
+  // A viewer chose a display: {"id": N}, one of those listed; captured for every viewer from then on.
+  void chooseDisplay(const nlohmann::json& message);
 
   std::string permissionText() const;
 
@@ -109,6 +116,7 @@ class ViewerHub {
   void broadcastText(const std::string& text);
   void captureLine(const nlohmann::json& action);
   std::string startLine() const;
+  std::string displaysText() const;
   void sendUpdate(Watching& watching);
   void tune();
   Watching* watching(const ViewerPeer* viewer);
@@ -122,6 +130,9 @@ class ViewerHub {
   std::uint64_t nextViewerKey_ = 1;
   bool reportsViewers_ = false;
   bool clipboardGranted_ = false;
+  bool choosesDisplay_ = false;  // the application lists its displays and takes our choice
+  DisplayList displays_;
+  std::optional<std::uint32_t> chosenDisplay_;
   bool pictureMode_ = false;
   int pictureTile_ = 0;  // the application answered with the picture: updates, not frames
   PictureStore store_;

@@ -54,6 +54,7 @@ class ViewerServer {
   void deliverHello(HelloAnswer answer);
   void deliverEndAll();
   void deliverClipboard(std::string text);
+  void deliverDisplays(DisplayList displays);
 
  private:
   struct Impl;

@@ -1,12 +1,12 @@
 #include "viewer_session.h"
 
-#include <random>
 
 #include <boost/asio/post.hpp>
 #include <boost/beast/websocket.hpp>
 #include <nlohmann/json.hpp>
 
 #include "access_guard.h"
+#include "random_bytes.h"
 #include "line_writer.h"
 #include "viewer_hub.h"
 
@@ -21,14 +21,6 @@ namespace {
 // A connection that has not given the right code by then is let go, so idle sockets cannot pile up.
 // The page logs in as soon as the socket opens, so only a busy guess budget makes a person wait.
 constexpr std::chrono::seconds kAuthDeadline{10};
-
-std::string newToken() {
-  std::random_device device;
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string token;
-  for (int i = 0; i < 32; ++i) token += kDigits[device() & 0xF];
-  return token;
-}
 
 }  // namespace
 
@@ -93,6 +85,7 @@ void ViewerSession::handleMessage(std::string_view text) {
   // Afterwards, malformed or unknown messages are ignored: the viewer may be newer or older than we are.
   if (typed && *type == "input") hub_->input(message);
   if (typed && *type == "ack") hub_->ack(this, message);
+  if (typed && *type == "display") hub_->chooseDisplay(message);
 }
 
 void ViewerSession::handleAuth(const std::string& code) {
@@ -120,7 +113,7 @@ void ViewerSession::handleAuth(const std::string& code) {
   deadline_.cancel();
   ws_.read_message_max(kMaxMessageBytes);
   hub_->connectionAuthenticated(connection_);
-  token_ = newToken();
+  token_ = common::randomHex(16);
   sendText(nlohmann::json{{"type", "auth"}, {"ok", true}, {"token", token_}, {"deviceId", hub_->config().deviceId}}
                .dump());
   hub_->join(shared_from_this());

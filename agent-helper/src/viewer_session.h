@@ -18,6 +18,8 @@
 
 namespace qova::agent {
 
+using common::MessageOutbox;
+
 // One viewer's WebSocket. Until it gives the access code it may send nothing but a short login and
 // gets nothing but the answer to that; afterwards it receives the permission state and frames and
 // may send input. A viewer that reads slowly skips frames (only the newest one waits) and never

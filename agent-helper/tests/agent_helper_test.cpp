@@ -32,6 +32,8 @@
 namespace qova::agent {
 namespace {
 
+using namespace common;
+
 namespace fs = std::filesystem;
 namespace beast = boost::beast;
 namespace websocket = beast::websocket;
@@ -773,7 +775,7 @@ TEST_F(AgentServiceTest, CaptureStopsWhenTheLastViewerLeavesAndTheAgentEndsWithI
 }
 
 TEST_F(AgentServiceTest, WithViewersAndClipboardGrantedLoginsAreReportedCopiedTextSharedAndTheHostEndsEverySession) {
-  ASSERT_TRUE(agent_.waitForLine(R"(^__QOVA_HELLO__\{"version":1,"want":\["viewers","clipboard"\]\}$)"));
+  ASSERT_TRUE(agent_.waitForLine(R"(^__QOVA_HELLO__\{"version":1,"want":\["viewers","clipboard","displays"\]\}$)"));
   Viewer first(port_), second(port_);
   ASSERT_FALSE(first.auth(code_).empty());
   agent_.write("__QOVA_HELLO__{\"version\":1,\"accepted\":[\"viewers\",\"clipboard\"]}\n");
@@ -798,6 +800,23 @@ TEST_F(AgentServiceTest, WithViewersAndClipboardGrantedLoginsAreReportedCopiedTe
     EXPECT_EQ(viewer->closedWithin(5s), std::optional(true));
   }
   EXPECT_TRUE(agent_.waitForLine(R"(^__QOVA_VIEWERS__\{"count":0\}$)"));
+}
+
+// The application's displays reach every viewer; a viewer's choice of a listed one reaches the
+// application.
+TEST_F(AgentServiceTest, WithDisplaysGrantedViewersSeeTheListAndAChoiceGoesToTheApplication) {
+  agent_.write("__QOVA_HELLO__{\"version\":1,\"accepted\":[\"displays\"]}\n");
+  Viewer viewer(port_);
+  ASSERT_FALSE(viewer.auth(code_).empty());
+  agent_.write(R"(__QOVA_DISPLAYS__{"current":7,"displays":[{"id":7,"name":"DP-1","width":1920,"height":1080,"x":0,"y":0,"main":true},{"id":9,"name":"HDMI-1","width":1280,"height":1024,"x":1920,"y":0},{"id":5,"width":0,"height":9,"x":0,"y":0}]})" "\n");
+  const auto listed = viewer.readUntil("displays");
+  EXPECT_EQ(listed["current"], 7);
+  ASSERT_EQ(listed["displays"].size(), 2u);  // the one without a size is left out
+  EXPECT_EQ(listed["displays"][1], json::parse(R"({"id":9,"name":"HDMI-1","width":1280,"height":1024,"x":1920,"y":0,"main":false})"));
+  for (const auto* choice : {R"({"type":"display","id":5})", R"({"type":"display","id":"9"})", R"({"type":"display","id":9})"}) viewer.sendText(choice);
+  ASSERT_TRUE(agent_.waitForLine(R"(^__QOVA_CAPTURE__\{"action":"tune","display":9\}$)"));
+  const auto lines = agent_.lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const auto& l) { return l.find("\"tune\"") != std::string::npos; }), 1);
 }
 
 struct AgentPictureTest : AgentServiceTest {

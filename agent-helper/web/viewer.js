@@ -139,7 +139,30 @@ function onText(text) {
     setText('viewers', message.count > 1 ? `${message.count} 个查看者` : '');
   } else if (message.type === 'clipboard') {
     onHostClipboard(message);
+  } else if (message.type === 'displays') {
+    showDisplays(message);
   }
+}
+
+// The host's displays, when it lists them: with several, a choice goes to the agent, which then shows
+// every viewer the chosen one. The list comes again with each new picture, naming the one shown.
+function showDisplays(message) {
+  const displays = Array.isArray(message.displays) ? message.displays : [];
+  const pick = $('display-pick');
+  pick.hidden = displays.length < 2;
+  pick.replaceChildren(...displays.map((display) => {
+    const option = document.createElement('option');
+    option.value = String(display.id);
+    option.textContent = `${display.name || '显示器'}${display.main ? '（主）' : ''} · ${display.width}×${display.height}`;
+    return option;
+  }));
+  pick.value = String(message.current);
+  stats.displays = { current: message.current, ids: displays.map((display) => display.id) };
+}
+
+function chooseDisplay(event) {
+  send({ type: 'display', id: Number(event.target.value) });
+  $('screen').focus();
 }
 
 function showPermissions(message) {
@@ -628,6 +651,7 @@ function init() {
   document.addEventListener('keydown', onKeyDown);
   document.addEventListener('paste', onPaste);
   window.addEventListener('resize', resizeCanvas);
+  $('display-pick').addEventListener('change', chooseDisplay);
   setInterval(showRate, 1000);
   $('scale-toggle').addEventListener('click', () => {
     actualSize = !actualSize;

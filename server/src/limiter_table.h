@@ -13,10 +13,10 @@ namespace qova::server {
 class LimiterTable {
  public:
   using Clock = std::chrono::steady_clock;
-  using Rate = agent::GuessLimiter::Rate;
+  using Rate = common::GuessLimiter::Rate;
   static constexpr std::size_t kMaxEntries = 100000;
 
-  explicit LimiterTable(Rate rate = {agent::GuessLimiter::kBurst, agent::GuessLimiter::kRefill},
+  explicit LimiterTable(Rate rate = {common::GuessLimiter::kBurst, common::GuessLimiter::kRefill},
                         std::function<Clock::time_point()> clock = Clock::now)
       : rate_(rate), clock_(std::move(clock)) {}
 
@@ -41,7 +41,7 @@ class LimiterTable {
  private:
   Rate rate_;
   std::function<Clock::time_point()> clock_;
-  std::unordered_map<std::string, agent::GuessLimiter> limiters_;
+  std::unordered_map<std::string, common::GuessLimiter> limiters_;
   Clock::time_point lastPrune_{};
 };
 

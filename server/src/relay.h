@@ -12,6 +12,8 @@
 
 namespace qova::server {
 
+struct RelayState;
+
 struct RelayOptions {
   // The device registry's database (device ID to public key and last seen); a devices.json beside it
   // is taken in once. Empty: memory only.
@@ -46,10 +48,8 @@ class Relay {
   // Starts accepting on the acceptor, which must be listening.
   void serve(boost::asio::ip::tcp::acceptor& acceptor);
 
-  struct State;
-
  private:
-  std::shared_ptr<State> state_;
+  std::shared_ptr<RelayState> state_;
 };
 
 }  // namespace qova::server

@@ -72,7 +72,7 @@ describe('server', () => {
     assert.deepEqual(readdirSync(join(dir, 'agent', 'Downloads', 'QOVA-Lumaro')), ['note.txt']);
   });
 
-  it('lets only its own page open a viewer socket, limits guessing at once, and closes only a connection that breaks the rules', async () => {
+  it('lets only its own page open a viewer socket, and closes only a connection that breaks the rules', async () => {
     const upgrade = (origin, path = '/viewer') => new Promise((resolve) => {
       const headers = { Connection: 'Upgrade', Upgrade: 'websocket', 'Sec-WebSocket-Version': '13', 'Sec-WebSocket-Key': 'dGhlIHNhbXBsZSBub25jZQ==' };
       if (origin) headers.Origin = origin;
@@ -84,21 +84,9 @@ describe('server', () => {
       [null, 403], [`https://127.0.0.1:${port}`, 403, '/agent'], ['https://evil.example', 403, '/session']]) {
       assert.equal(await upgrade(origin, path), status, `${path} ${origin}`);
     }
-    // Eight logins at once to an ID nobody has: a few are judged (after the delay), the rest told to come back;
-    // a socket that sends anything but a login first is closed.
-    const answers = await page.evaluate(() => Promise.all([...Array(9).keys()].map((i) => new Promise((resolve) => {
-      const ws = new WebSocket(`wss://${location.host}/viewer`);
-      let sent = 0;
-      ws.onopen = () => { sent = Date.now(); ws.send(JSON.stringify(i === 8 ? { type: 'input', action: 'key', key: 'a' } : { type: 'auth', deviceId: '999999999', code: 'abcdefgh' })); };
-      ws.onmessage = (event) => { resolve({ ...JSON.parse(event.data), after: Date.now() - sent }); ws.close(); };
-      ws.onclose = () => resolve('closed');
-    }))));
-    assert.equal(answers.pop(), 'closed');
-    assert.ok(answers.every((a) => a.type === 'auth' && a.ok === false), JSON.stringify(answers));
-    const limited = answers.filter((a) => a.retryMs > 0).length;
-    assert.ok(limited >= 2 && limited <= 7, `${limited} of 8 told to come back`);
-    // An ID nobody has is answered like a wrong code: not before the delay.
-    assert.ok(answers.filter((a) => !a.retryMs).every((a) => a.after >= 900), JSON.stringify(answers));
+    // A socket that sends anything but a login first is closed; the logged-in viewer stays.
+    assert.equal(await page.evaluate(() => new Promise((resolve) => { const ws = new WebSocket(`wss://${location.host}/viewer`);
+      ws.onopen = () => ws.send('{"type":"input","action":"key","key":"a"}'); ws.onmessage = () => resolve('answered'); ws.onclose = () => resolve('closed'); })), 'closed');
     assert.ok(await page.evaluate(() => !document.getElementById('viewer').hidden), 'the logged-in viewer stays');
   });
 

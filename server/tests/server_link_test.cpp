@@ -24,12 +24,15 @@
 #include "device_key.h"
 #include "protocol.h"
 #include "line_writer.h"
+#include "random_bytes.h"
 #include "server_link.h"
 #include "tls_setup.h"
 #include "viewer_hub.h"
 
 namespace qova::agent {
 namespace {
+
+using namespace common;
 
 TEST(ServerLink, AcceptsOnlyTlsServerAddresses) {
   const struct {
@@ -63,10 +66,10 @@ TEST(ServerLink, RetriesBackOffExponentiallyWithJitterUpToTheCap) {
 TEST(DeviceKey, IsKeptBesideTheAccessCodeAndSignsOnlyWhatItSigned) {
   const auto folder = std::filesystem::temp_directory_path() / ("qova-key-" + std::to_string(::getpid()));
   const auto state = (folder / "state.json").string();
-  const auto key = DeviceKey::loadOrCreate(state);
+  const auto key = loadOrCreateDeviceKey(state);
   ASSERT_TRUE(key);
   ASSERT_TRUE(writeAccessCode(state, "abcdefgh"));  // rewriting the code must not lose the key
-  EXPECT_EQ(DeviceKey::loadOrCreate(state)->publicHex(), key->publicHex());
+  EXPECT_EQ(loadOrCreateDeviceKey(state)->publicHex(), key->publicHex());
   EXPECT_EQ(std::filesystem::status(state).permissions(), std::filesystem::perms(0600));
   std::filesystem::remove_all(folder);
 

@@ -30,6 +30,8 @@ inline constexpr std::string_view kClipboardMarker = "__QOVA_CLIPBOARD__";
 // The richer picture, for an agent that asked for it: the answer to its start, then tile updates.
 inline constexpr std::string_view kPictureMarker = "__QOVA_PICTURE__";
 inline constexpr std::string_view kUpdateMarker = "__QOVA_UPDATE_BYTES__";
+// The displays there are to capture, for an agent that asked to choose one.
+inline constexpr std::string_view kDisplaysMarker = "__QOVA_DISPLAYS__";
 // A status line that begins so, then the digits of the device ID the agent uses from now on.
 inline constexpr std::string_view kDeviceIdChangedPrefix = "[agent] this device's ID is now ";
 

@@ -14,6 +14,8 @@ inline constexpr std::string_view kViewersExtension = "viewers";
 inline constexpr std::string_view kClipboardExtension = "clipboard";
 // More than this is not sent: a viewer's page is no place for a copied file's worth of text.
 inline constexpr size_t kMaxClipboardBytes = 1 << 20;
+// The application lists the displays and the agent may choose the one captured: asked for with "displays".
+inline constexpr std::string_view kDisplaysExtension = "displays";
 
 // The answer to an agent's hello: a hello line on the agent's input that names, in the order of
 // `known`, each extension the hello's "want" array asks for. Nullopt when the hello is not an object

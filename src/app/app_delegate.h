@@ -224,6 +224,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate>, public Cap
   bool statusSinceLaunch_ = false;              // main thread; a status line of the current run was shown
   std::string statusText_ = "未启动";  // main thread
   uint64_t viewersRun_ = 0;            // main thread: the run whose agent reports its viewers
+  std::atomic<uint64_t> displaysRun_{0};  // agent output reader: the run whose agent chooses the display
   int64_t viewerCount_ = 0;            // main thread
   // What reports say that the main thread has not shown yet: a flood of them costs one post.
   struct PendingViewers {

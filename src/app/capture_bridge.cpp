@@ -9,7 +9,8 @@
 namespace qova {
 
 void AppDelegate::handleCaptureBridge(std::string_view payload) {
-  capture->handleCaptureBridge(payload, weak_from_this());
+  const uint64_t run = currentRun_.load();
+  capture->handleCaptureBridge(payload, weak_from_this(), run != 0 && displaysRun_.load() == run);
 }
 
 void AppDelegate::startCaptureBridge() { capture->startCaptureBridge(weak_from_this()); }

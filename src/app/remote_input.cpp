@@ -44,6 +44,7 @@ void AppDelegate::handleInputBridge(std::string_view payload, uint64_t run) {
     if (isCurrentRun(run)) {
       const CaptureDisplay display = capture->capturedDisplay();
       ViewerPaste pasteboard(*platform.pasteboard, *this);
+      platform.eventPoster->followDisplay(display.displayId);
       runInputCommand(movedBy(*command, static_cast<double>(display.x), static_cast<double>(display.y)),
                       *platform.eventPoster, pasteboard, dragButton, heldButtons_);
     }

@@ -15,12 +15,14 @@ constexpr size_t kJoinedShown = 3;
 }  // namespace
 
 void AppDelegate::answerHello(std::string_view hello, uint64_t run) {
-  std::vector<std::string_view> granted = {kViewersExtension};
+  std::vector<std::string_view> granted = {kViewersExtension, kDisplaysExtension};
   if (services().pasteboardWatcher) granted.push_back(kClipboardExtension);
   auto answer = helloAnswerLine(hello, granted);
   if (!answer) return;
   const bool viewers = helloAnswerGrants(*answer, kViewersExtension);
   const bool clipboard = helloAnswerGrants(*answer, kClipboardExtension);
+  // Set before the agent's next line is routed, so its next start may choose.
+  displaysRun_ = helloAnswerGrants(*answer, kDisplaysExtension) ? run : 0;
   writeAgentInput(std::move(*answer));
   mainQueue().post(weakBlock(shared_from_this(), [run, viewers, clipboard](AppDelegate& self) {
     if (!self.isCurrentRun(run)) return;

@@ -46,15 +46,36 @@ CaptureCommand decodeCaptureCommand(std::string_view command) {
   const auto action = parsed.find("action");
   if (action == parsed.end() || !action->is_string()) return {};
   const auto& text = action->get_ref<const std::string&>();
-  if (text == "start") return {CaptureAction::start, decodePicture(parsed), 0};
+  const auto display = integerIn(parsed, "display", 0, UINT32_MAX);
+  const auto chosen = display ? std::optional<uint32_t>(static_cast<uint32_t>(*display)) : std::nullopt;
+  if (text == "start") return {CaptureAction::start, decodePicture(parsed), 0, chosen};
   if (text == "stop") return {CaptureAction::stop, std::nullopt, 0};
   if (text == "refresh") return {CaptureAction::refresh, std::nullopt, 0};
   if (text != "tune") return {};
   const auto quality = parsed.find("quality");
-  if (quality == parsed.end() || !quality->is_number()) return {};
-  const double value = quality->get<double>();
-  if (!(value >= 0.1 && value <= 0.95)) return {};
-  return {CaptureAction::tune, std::nullopt, value};
+  const bool hasQuality = quality != parsed.end() && quality->is_number();
+  const double value = hasQuality ? quality->get<double>() : 0;
+  if (hasQuality && !(value >= 0.1 && value <= 0.95)) return {};
+  if (!hasQuality && !chosen) return {};
+  return {CaptureAction::tune, std::nullopt, value, chosen};
+}
+
+std::string displayListLine(const std::vector<CaptureDisplay>& displays, uint32_t mainDisplayId, uint32_t current) {
+  Json listed = Json::array();
+  for (const auto& d : displays) {
+    if (listed.size() == kMaxListedDisplays) break;
+    listed.push_back({{"id", d.displayId},
+                      {"name", d.name.substr(0, kMaxDisplayNameBytes)},
+                      {"width", d.width},
+                      {"height", d.height},
+                      {"x", d.x},
+                      {"y", d.y},
+                      {"main", d.displayId == mainDisplayId}});
+  }
+  // A name cut inside a character, or one the system gave in another encoding, is replaced, not thrown.
+  return std::string(kDisplaysMarker) + Json{{"version", 1}, {"current", current}, {"displays", listed}}.dump(
+                                            -1, ' ', false, Json::error_handler_t::replace) +
+         '\n';
 }
 
 std::string pictureAnswerLine(const PictureRequest& accepted) {

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "capture/capture_rules.h"
 
@@ -21,12 +22,21 @@ struct PictureRequest {
 struct CaptureCommand {
   CaptureAction action = CaptureAction::none;
   std::optional<PictureRequest> picture;  // start only: absent asks for written frames
-  double quality = 0;                     // tune only: 0.1..0.95
+  double quality = 0;                     // tune only: 0.1..0.95, or 0 when it only chooses the display
+  std::optional<uint32_t> display = std::nullopt;  // start or tune: the display the agent chose, if it asked to choose
 };
 
 // A start's "picture" counts only as an object whose "version" is an integer of at least 1; a tune
-// only with a number "quality" in 0.1..0.95. Anything else the command holds is ignored.
+// only with a number "quality" in 0.1..0.95 or an integer "display" (or both). Anything else the
+// command holds is ignored.
 CaptureCommand decodeCaptureCommand(std::string_view command);
+
+// The line that lists the capturable displays to an agent that asked to choose: marker, compact
+// JSON with each display's "id", "name", size, place and whether it is "main", and the "current"
+// one, line feed. At most kMaxListedDisplays, names cut to kMaxDisplayNameBytes.
+inline constexpr size_t kMaxListedDisplays = 16;
+inline constexpr size_t kMaxDisplayNameBytes = 64;
+std::string displayListLine(const std::vector<CaptureDisplay>& displays, uint32_t mainDisplayId, uint32_t current);
 
 // The line that tells the agent which picture it will get: marker, compact JSON, line feed.
 std::string pictureAnswerLine(const PictureRequest& accepted);

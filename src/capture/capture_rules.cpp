@@ -20,8 +20,11 @@ FrameSize captureFrameSize(int64_t width, int64_t height, double maxSide) {
 }
 
 std::optional<CaptureDisplay> chooseCaptureDisplay(const std::vector<CaptureDisplay>& displays,
-                                                   uint32_t mainDisplayId) {
+                                                   uint32_t mainDisplayId, std::optional<uint32_t> wanted) {
   if (displays.empty()) return std::nullopt;
+  const auto chosen = std::find_if(displays.begin(), displays.end(),
+                                   [wanted](const CaptureDisplay& d) { return wanted == d.displayId; });
+  if (chosen != displays.end()) return *chosen;
   const auto main = std::find_if(displays.begin(), displays.end(),
                                  [mainDisplayId](const CaptureDisplay& d) { return d.displayId == mainDisplayId; });
   return main != displays.end() ? *main : displays.front();

@@ -27,9 +27,10 @@ struct FrameSize {
 // longer side of 2139 gives 1279), never below 1.
 FrameSize captureFrameSize(int64_t width, int64_t height, double maxSide);
 
-// The display to capture: the first listed with the main display's identifier, else the first
-// listed; nullopt when none is listed.
+// The display to capture: the first listed with the `wanted` identifier, else the first with the main
+// display's, else the first listed; nullopt when none is listed.
 std::optional<CaptureDisplay> chooseCaptureDisplay(const std::vector<CaptureDisplay>& displays,
-                                                   uint32_t mainDisplayId);
+                                                   uint32_t mainDisplayId,
+                                                   std::optional<uint32_t> wanted = std::nullopt);
 
 }  // namespace qova

@@ -15,6 +15,7 @@
 #include "capture/frame_message.h"
 #include "capture/frame_pacer.h"
 #include "capture/picture_encoder.h"
+#include "capture/tile_diff.h"
 #include "platform/imaging.h"
 #include "platform/permissions.h"
 
@@ -46,6 +47,31 @@ struct CaptureSession::PictureRun {
   PictureEncoder encoder;
   std::optional<CursorState> pointer;
   bool refinementArmed = false;
+  // Where the pictures sampled since the last one sent may differ from it, in pixels of a sample of
+  // damageWidth x damageHeight; nullopt once a sample could not say (everything is compared then).
+  std::optional<std::vector<PixelRect>> damage = std::vector<PixelRect>{};
+  int damageWidth = 0;
+  int damageHeight = 0;
+
+  void noteDamage(const ScreenSample& sample) {
+    static constexpr size_t kMostRects = 512;  // past that, comparing everything is as cheap
+    const PixelBuffer& image = *sample.imageBuffer;
+    const bool sameSize = damage && (damage->empty() || (image.width == damageWidth && image.height == damageHeight));
+    if (!sameSize || !sample.damage || damage->size() + sample.damage->size() > kMostRects) {
+      damage.reset();
+      return;
+    }
+    damage->insert(damage->end(), sample.damage->begin(), sample.damage->end());
+    damageWidth = image.width;
+    damageHeight = image.height;
+  }
+  // The tiles of `picture` that may differ from the picture last sent; nullopt: any of them.
+  std::optional<std::vector<uint8_t>> damagedTiles(const PixelBuffer& picture) const {
+    if (!damage) return std::nullopt;
+    const bool scaled = picture.width != damageWidth || picture.height != damageHeight;
+    return tilesTouched(scaledRects(*damage, damageWidth, damageHeight, picture.width, picture.height, scaled ? 2 : 0),
+                        TileGrid{picture.width, picture.height});
+  }
 };
 
 CaptureStreamOutput::CaptureStreamOutput(std::weak_ptr<CaptureSession> session, std::weak_ptr<CaptureHost> host,
@@ -83,11 +109,16 @@ CaptureSession::~CaptureSession() = default;
 
 // ---- Start and stop transitions --------------------------------------------------------------
 
-void CaptureSession::handleCaptureBridge(std::string_view payload, std::weak_ptr<CaptureHost> host) {
+void CaptureSession::handleCaptureBridge(std::string_view payload, std::weak_ptr<CaptureHost> host,
+                                         bool choosesDisplay) {
   const CaptureCommand command = decodeCaptureCommand(payload);
   switch (command.action) {
     case CaptureAction::start:
-      startCaptureBridge(std::move(host), command.picture);
+      // One transition: the choice is in place before the start reads it.
+      captureQueue->async(weakBlock(shared_from_this(), [command, host, choosesDisplay](CaptureSession& self) {
+        self.takeDisplayChoice(command, host, choosesDisplay);
+        self.beginCapture(host, command.picture, false);
+      }));
       break;
     case CaptureAction::stop:
       stopCaptureBridge();
@@ -96,7 +127,12 @@ void CaptureSession::handleCaptureBridge(std::string_view payload, std::weak_ptr
       requestFullPicture();
       break;
     case CaptureAction::tune:
-      photoQuality_.store(command.quality);
+      if (command.quality > 0) photoQuality_.store(command.quality);
+      if (choosesDisplay && command.display) {
+        captureQueue->async(weakBlock(shared_from_this(), [command, host](CaptureSession& self) {
+          self.takeDisplayChoice(command, host, true);
+        }));
+      }
       break;
     case CaptureAction::none:
       break;
@@ -122,6 +158,8 @@ void CaptureSession::beginCapture(std::weak_ptr<CaptureHost> host, std::optional
   const uint64_t attempt = ++captureAttempt_;
   reopenFrameGate();
   if (picture && !answered) photoQuality_.store(kDefaultPhotoQuality);
+  runHost_ = host;
+  runPicture_ = picture;
   kLog.debug("capture starting (attempt " + std::to_string(attempt) + ")");
   runDetachedTask(
       weakBlock(shared_from_this(), [attempt, host = std::move(host), picture, answered](CaptureSession& self) {
@@ -143,6 +181,25 @@ void CaptureSession::endCapture() {
   if (stream) runDetachedTask([stream] { stream->stopCapture(); });
 }
 
+void CaptureSession::takeDisplayChoice(const CaptureCommand& command, std::weak_ptr<CaptureHost> host,
+                                       bool choosesDisplay) {
+  QOVA_ASSERT_ON(*captureQueue);
+  uint32_t captured = 0;
+  {
+    std::lock_guard lock(displayMutex_);
+    // Every start says afresh whether its agent chooses; a tune only changes the choice.
+    if (command.action == CaptureAction::start) displayChoice_ = {choosesDisplay, std::nullopt};
+    if (!choosesDisplay || !command.display) return;
+    displayChoice_ = {true, command.display};
+    captured = capturedDisplay_.displayId;
+  }
+  if (!captureActive.load() || captured == *command.display) return;
+  kLog.info("the agent chose display " + std::to_string(*command.display) + ": capture starts again on it");
+  // The picture was answered already; the new stream's first update is whole, at its own size.
+  endCapture();
+  beginCapture(runHost_.expired() ? std::move(host) : runHost_, runPicture_, true);
+}
+
 // ---- Stream start ----------------------------------------------------------------------------
 
 void CaptureSession::startScreenCaptureStream(uint64_t attempt, std::weak_ptr<CaptureHost> host,
@@ -153,11 +210,22 @@ void CaptureSession::startScreenCaptureStream(uint64_t attempt, std::weak_ptr<Ca
   }
   const auto content = screenCapture_->shareableContent();
   if (!content) return streamStartFailed(attempt, host, "the displays could not be listed");
-  const auto display = chooseCaptureDisplay(content->displays, screenCapture_->mainDisplayId());
-  if (!display) return streamStartFailed(attempt, host, "no display to capture");
+  const uint32_t mainDisplayId = screenCapture_->mainDisplayId();
+  DisplayChoice choice;
+  std::optional<CaptureDisplay> display;
   {
+    // One step with reading the choice, so that a choice made meanwhile sees what this start took.
     std::lock_guard lock(displayMutex_);
-    capturedDisplay_ = *display;
+    choice = displayChoice_;
+    display = chooseCaptureDisplay(content->displays, mainDisplayId, choice.wanted);
+    if (display) capturedDisplay_ = *display;
+  }
+  if (!display) return streamStartFailed(attempt, host, "no display to capture");
+  const auto target = host.lock();
+  // Through the write path of frames, so that the agent knows the display before its first picture.
+  if (choice.listed && target) {
+    target->writeFrameToAgent(displayListLine(content->displays, mainDisplayId, display->displayId), {},
+                              [](AgentWrite) {});
   }
 
   const int64_t inputWidth = std::max<int64_t>(display->width, 1);
@@ -176,7 +244,6 @@ void CaptureSession::startScreenCaptureStream(uint64_t attempt, std::weak_ptr<Ca
   configuration.pacing = std::make_shared<FramePacer>(std::chrono::nanoseconds(std::chrono::seconds(1)) / fps);
 
   // Through the write path of updates, so that it is read before the first of them.
-  const auto target = host.lock();
   if (picture && !answered && target) target->writeFrameToAgent(pictureAnswerLine(*picture), {}, [](AgentWrite) {});
   auto output = std::make_shared<CaptureStreamOutput>(weak_from_this(), host, inputWidth, inputHeight, picture);
   auto stream = screenCapture_->makeStream(*display, configuration, output, streamOutputQueue);
@@ -292,6 +359,7 @@ void CaptureSession::handlePictureSample(const ScreenSample& sample, const Captu
   if (!run) return;
   if (sample.cursor) run->pointer = sample.cursor;
   const bool pixels = hasPixels(sample);
+  if (pixels) run->noteDamage(sample);
   const UpdateSettings settings{from.inputWidth, from.inputHeight, photoQuality_.load(), from.picture->cursor};
   const auto now = std::chrono::steady_clock::now();
   // Most samples of a still screen end here, at the cost of a few comparisons.
@@ -318,18 +386,20 @@ void CaptureSession::handlePictureSample(const ScreenSample& sample, const Captu
       if (!picture) return;
     }
   }
-  auto update = run->encoder.makeUpdate(picture ? &*picture : nullptr, run->pointer, settings, now);
+  const auto damaged = picture ? run->damagedTiles(*picture) : std::nullopt;
+  auto update = run->encoder.makeUpdate(picture ? &*picture : nullptr, run->pointer, settings, now,
+                                        damaged ? &*damaged : nullptr);
   const auto host = from.host.lock();
-  if (update && host) writePictureUpdate(*run, std::move(*update), *host);
+  if (update && host && writePictureUpdate(*run, std::move(*update), *host) && picture) run->damage.emplace();
 }
 
-void CaptureSession::writePictureUpdate(PictureRun& run, PictureUpdate update, CaptureHost& host) {
+bool CaptureSession::writePictureUpdate(PictureRun& run, PictureUpdate update, CaptureHost& host) {
   QOVA_ASSERT_ON(*streamOutputQueue);
   std::string headerLine = std::move(update.headerLine);
   std::vector<uint8_t> payload = std::move(update.payload);
   {
     std::lock_guard lock(frameWriteLock);
-    if (frameWritePending) return;
+    if (frameWritePending) return false;
     frameWritePending = true;
   }
   // Only what is handed to the write counts as held by the agent.
@@ -338,6 +408,7 @@ void CaptureSession::writePictureUpdate(PictureRun& run, PictureUpdate update, C
   host.writeFrameToAgent(
       std::move(headerLine), std::move(payload),
       weakBlock(shared_from_this(), [](CaptureSession& self, AgentWrite result) { self.frameWriteEnded(result); }));
+  return true;
 }
 
 void CaptureSession::armRefinement(PictureRun& run) {

@@ -71,8 +71,9 @@ class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
   static constexpr double kDefaultPhotoQuality = 0.65;
 
   // Agent output reader thread; only queues work. A start sends frames (or the richer picture it
-  // asks for) to `host`.
-  void handleCaptureBridge(std::string_view payload, std::weak_ptr<CaptureHost> host);
+  // asks for) to `host`. An agent that `choosesDisplay` is sent the list of displays at each
+  // start, and the display its start or tune names is captured from then on.
+  void handleCaptureBridge(std::string_view payload, std::weak_ptr<CaptureHost> host, bool choosesDisplay = false);
   // Any thread; queue the start or stop transition on captureQueue and return at once.
   void startCaptureBridge(std::weak_ptr<CaptureHost> host, std::optional<PictureRequest> picture = std::nullopt);
   void stopCaptureBridge();
@@ -95,6 +96,9 @@ class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
   // captureQueue.
   void beginCapture(std::weak_ptr<CaptureHost> host, std::optional<PictureRequest> picture, bool answered);
   void endCapture();
+  // A start or tune of an agent that chooses: remembers its choice and, while capturing another
+  // display, captures the chosen one instead.
+  void takeDisplayChoice(const CaptureCommand& command, std::weak_ptr<CaptureHost> host, bool choosesDisplay);
   void adoptStream(uint64_t attempt, std::shared_ptr<ScreenStream> stream, std::shared_ptr<CaptureStreamOutput> output);
   // The stream start's worker thread; both only queue work. A start that failed for `why` is shown
   // to the user; either way the attempt returns to Idle unless a later one took over.
@@ -109,7 +113,8 @@ class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
   struct PictureRun;
   void handlePictureSample(const ScreenSample& sample, const CaptureStreamOutput& from);
   PictureRun* pictureRunFor(const CaptureStreamOutput& from);
-  void writePictureUpdate(PictureRun& run, PictureUpdate update, CaptureHost& host);
+  // False when a write was already under way: nothing was sent.
+  bool writePictureUpdate(PictureRun& run, PictureUpdate update, CaptureHost& host);
   // Still lossy tiles are refined when due even where the stream sends nothing while still.
   void armRefinement(PictureRun& run);
   void requestFullPicture();
@@ -136,6 +141,14 @@ class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
   std::atomic<double> photoQuality_{kDefaultPhotoQuality};
   mutable std::mutex displayMutex_;
   CaptureDisplay capturedDisplay_;  // under displayMutex_
+  // Under displayMutex_: whether the agent chooses the display (and so is sent the list), and its choice.
+  struct DisplayChoice {
+    bool listed = false;
+    std::optional<uint32_t> wanted;
+  } displayChoice_;
+  // captureQueue: what the running capture was started with, for a start on another display.
+  std::weak_ptr<CaptureHost> runHost_;
+  std::optional<PictureRequest> runPicture_;
 };
 
 }  // namespace qova

@@ -40,7 +40,8 @@ PictureEncoder::PictureEncoder(ImageContext& images) : images_(images) {}
 
 std::optional<PictureUpdate> PictureEncoder::makeUpdate(const PixelBuffer* picture,
                                                         const std::optional<CursorState>& pointer,
-                                                        const UpdateSettings& settings, TimePoint now) {
+                                                        const UpdateSettings& settings, TimePoint now,
+                                                        const std::vector<uint8_t>* damagedTiles) {
   const PixelBuffer* next = picture ? picture : (picture_ ? &*picture_ : nullptr);
   if (!next || !next->isWellFormed()) return std::nullopt;
   const TileGrid grid{next->width, next->height};
@@ -51,7 +52,8 @@ std::optional<PictureUpdate> PictureEncoder::makeUpdate(const PixelBuffer* pictu
   } else if (next->data == picture_->data) {
     classes.assign(static_cast<size_t>(grid.count()), kUnchanged);
   } else {
-    classes = changedTiles(*picture_, *next);
+    const bool damageFits = damagedTiles && damagedTiles->size() == static_cast<size_t>(grid.count());
+    classes = changedTiles(*picture_, *next, damageFits ? damagedTiles : nullptr);
   }
 
   PictureUpdate update;

@@ -52,8 +52,11 @@ class PictureEncoder {
   // The update from the picture last sent to `picture` (null: to the same one again, which only
   // refinement, the pointer or a whole picture asked for can need) at `now`. Nullopt when nothing
   // is to be sent or a file could not be encoded; nothing counts as sent until sent() is called.
+  // `damagedTiles` (one flag per tile), when known, holds every tile where `picture` may differ from
+  // the picture last sent: only those are compared.
   std::optional<PictureUpdate> makeUpdate(const PixelBuffer* picture, const std::optional<CursorState>& pointer,
-                                          const UpdateSettings& settings, TimePoint now);
+                                          const UpdateSettings& settings, TimePoint now,
+                                          const std::vector<uint8_t>* damagedTiles = nullptr);
   // `update` was handed to the write: the agent will hold what it brings.
   void sent(PictureUpdate update);
   // The next update covers the whole picture.

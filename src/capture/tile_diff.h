@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/pixel_rect.h"
 #include "platform/imaging.h"
 
 namespace qova {
@@ -21,7 +22,12 @@ struct TileGrid {
 
 // One flag per tile of the grid (row by row): whether any byte of its pixels differs between the
 // two pictures, which must be of one size. A row of pixels that is equal across the whole picture
-// costs one comparison, so an unchanged screen costs about one pass over its bytes.
-std::vector<uint8_t> changedTiles(const PixelBuffer& before, const PixelBuffer& after);
+// costs one comparison, so an unchanged screen costs about one pass over its bytes. With
+// `candidates` (one flag per tile), only flagged tiles are compared: the rest count as unchanged.
+std::vector<uint8_t> changedTiles(const PixelBuffer& before, const PixelBuffer& after,
+                                  const std::vector<uint8_t>* candidates = nullptr);
+
+// One flag per tile of `grid`: whether any of `rects` (clipped to the picture) touches it.
+std::vector<uint8_t> tilesTouched(const std::vector<PixelRect>& rects, TileGrid grid);
 
 }  // namespace qova

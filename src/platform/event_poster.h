@@ -51,6 +51,10 @@ class EventPoster {
   virtual bool postCharacter(char32_t /*codePoint*/) { return false; }
   // Blocks the calling thread; every pause of an input sequence goes through here.
   virtual void sleepMs(uint32_t milliseconds) = 0;
+  // Points from now on belong to display `displayId` (as the screen capture service lists it), for a
+  // poster whose points are relative to one display rather than to a shared desktop; 0 or a display
+  // that is not there keeps the one followed. Others ignore it.
+  virtual void followDisplay(uint32_t /*displayId*/) {}
 };
 
 }  // namespace qova

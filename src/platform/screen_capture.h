@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
+#include "base/pixel_rect.h"
 #include "platform/imaging.h"
 
 namespace qova {
@@ -20,6 +22,7 @@ struct CaptureDisplay {
   int64_t height = 0;
   int64_t x = 0;
   int64_t y = 0;
+  std::string name = {};  // what a person knows it by ("DP-1"); may be empty, and is in samples
 };
 
 struct ShareableContent {
@@ -90,6 +93,9 @@ struct ScreenSample {
   // it is the one the stream was made for.
   CaptureDisplay display;
   std::optional<CursorState> cursor = std::nullopt;  // only from a stream asked to report the pointer
+  // Where this sample's pixels may differ from the stream's previous sample with pixels, as the
+  // desktop reported it; nullopt when it did not (anywhere may have changed).
+  std::optional<std::vector<PixelRect>> damage = std::nullopt;
 };
 
 // What a stream reports to. Held strongly by its stream until the stream has stopped.

@@ -4,6 +4,7 @@ import { describe, it, before, after, afterEach } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFileSync, existsSync } from 'node:fs';
 import { join } from 'node:path';
+import { execFileSync } from 'node:child_process';
 import { Desktop, loadPlaywright, launchBrowser, waitFor, sleep } from './harness.mjs';
 import { startServer, stop, port, fingerprint } from '../../server/tests/support.mjs';
 
@@ -190,5 +191,32 @@ describe('web viewer with the real application', () => {
     await waitFor(() => existsSync(stored) && readFileSync(stored, 'utf8') === 'relayed', { timeout: 10000, what: 'the file through the server' });
     await typedCharactersAreDrawn();  // and the picture, pointer included, comes through the server too
     await pointerImageFollows();
+  });
+
+  it('with a second monitor the picker shows it, and a click lands at its origin', async () => {
+    const xrandr = (...args) => execFileSync('/usr/bin/xrandr', ['-display', desktop.display, ...args]);
+    xrandr('--setmonitor', 'right', '440/116x900/238+1000+0', 'none');  // over the probe window
+    try {
+      // The displays are listed as capture starts: every viewer leaves first.
+      for (const open of browser.contexts().flatMap((context) => context.pages())) await open.close();
+      page = await browser.newPage({ viewport: { width: 1280, height: 900 } });
+      await page.goto(desktop.url);
+      await page.fill('#code', desktop.accessCode);
+      await page.click('#connect');
+      await waitFor(() => page.isVisible('#display-pick'), { timeout: 10000, what: 'the display picker' });
+      const options = await page.$$eval('#display-pick option', (all) => all.map((o) => ({ value: o.value, text: o.textContent })));
+      const right = options.find((o) => o.text.startsWith('right'));
+      assert.ok(options.length === 2 && right && options.some((o) => o.text.startsWith('screen')), JSON.stringify(options));
+      await page.selectOption('#display-pick', right.value);
+      await waitFor(() => page.evaluate((id) => window.qovaViewerStats.frame?.inputWidth === 440 && window.qovaViewerStats.displays.current === Number(id), right.value),
+        { what: 'the picture of the second monitor' });
+      const target = { x: PROBE.x + 150 - 1000, y: PROBE.y + 300 };
+      const from = desktop.probeEvents().length;
+      await clickAt(target);
+      const press = await probeEvent(from, 'the click on the second monitor', (e) => e.event === 'press');
+      assert.ok(near(press, { x: target.x + 1000, y: target.y }), `clicked ${JSON.stringify(target)} of the monitor at x 1000, got ${JSON.stringify(press)}`);
+    } finally {
+      xrandr('--delmonitor', 'right');
+    }
   });
 });

@@ -101,6 +101,7 @@ TEST(WlrootsBackend, CopiesTheFirstOutputWhateverOthersComeUntilTheCompositorIsG
   sway.message("output HEADLESS-2 bg '#22aa44' solid_color");
   ASSERT_TRUE(waitUntil([&] { return capture.shareableContent()->displays.size() == 2; }, 5s));
   EXPECT_EQ(capture.mainDisplayId(), content->displays[0].displayId);
+  EXPECT_EQ(capture.shareableContent()->displays[1].name, "HEADLESS-2");
   // The first output may show sway's grey for a moment while its background client redraws.
   EXPECT_TRUE(waitUntil([&] { return recorder->seen().back() == 0x336699u; }, 5s));
   const auto seen = recorder->seen();
@@ -214,6 +215,10 @@ TEST(WlrootsBackend, PointerKeysAndClipboardArriveOnTheMainOutput) {
   EXPECT_TRUE(waitUntil([&] { return !seen().empty(); }, 5s));
   input.stopWatchingPasteboard();
   EXPECT_EQ(seen(), std::vector<std::string>{"复制 copied"});
+  // Following the second output, the pointer goes there.
+  input.followDisplay(WlrootsScreenCapture().shareableContent()->displays.at(1).displayId);
+  input.moveCursor(600, 300);
+  EXPECT_TRUE(waitUntil([&] { return focusedOutput(sway) == "HEADLESS-2"; }, 5s));
 }
 
 TEST(WlrootsApplication, ChoosesWlrootsUnderSwayAndServesItsPictureAndInput) {

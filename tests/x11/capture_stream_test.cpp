@@ -132,6 +132,18 @@ TEST(XShmScreenStream, ReportsThePointerAndItsMovesAndShapesInsteadOfDrawingIt) 
   ASSERT_EQ(image.rgba.size(), 16u * 8 * 4);  // red top left, transparent bottom right
   EXPECT_EQ(std::vector<uint8_t>(image.rgba.begin(), image.rgba.begin() + 4), (std::vector<uint8_t>{255, 0, 0, 255}));
   EXPECT_EQ(std::vector<uint8_t>(image.rgba.end() - 4, image.rgba.end()), (std::vector<uint8_t>{0, 0, 0, 0}));
+
+  // With the pointer apart, a change's sample says where it is from XDamage.
+  painter.fillBlack(600, 400, 20, 10);
+  const auto changed = running.client->waitFor(*first + 1, [](const ScreenSample& s) { return isComplete(s); });
+  ASSERT_TRUE(changed && running.client->all()[*changed].damage);
+  const auto damage = *running.client->all()[*changed].damage;
+  EXPECT_TRUE(std::any_of(damage.begin(), damage.end(), [](const PixelRect& r) {
+    return r.x <= 600 && r.y <= 400 && r.x + r.width >= 620 && r.y + r.height >= 410;
+  }));
+  int64_t area = 0;
+  for (const PixelRect& r : damage) area += int64_t(r.width) * r.height;
+  EXPECT_LT(area, 1440 * 900 / 4);
 }
 
 TEST(XShmScreenStream, NoMoreSamplesThanTheQueueDepthWaitUnhandled) {

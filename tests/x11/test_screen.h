@@ -106,6 +106,10 @@ class TestScreen {
     XDestroyImage(image);
     XSync(display_, False);
   }
+  void fillBlack(int x, int y, int width, int height) {
+    XFillRectangle(display_, window_, gc_, x, y, static_cast<unsigned>(width), static_cast<unsigned>(height));
+    XSync(display_, False);
+  }
   void warpPointer(int x, int y) {
     XWarpPointer(display_, 0, DefaultRootWindow(display_), 0, 0, 0, 0, x, y);
     XSync(display_, False);

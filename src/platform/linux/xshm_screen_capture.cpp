@@ -40,20 +40,55 @@ struct Geometry {
 struct ListedDisplay {
   uint32_t id;
   Geometry geometry;
+  std::string name;
+  bool primary = false;
 };
 
-bool hasRandr13(const XcbConnection& x) {
-  if (x.eventBase(xcb_randr_id) < 0) return false;
-  auto version = reply(xcb_randr_query_version_reply(x.get(), xcb_randr_query_version(x.get(), 1, 3), nullptr));
-  return version && (version->major_version > 1 || version->minor_version >= 3);
+// The RandR minor version (of major 1) the server speaks with us, asking for up to 1.5; -1 without RandR.
+int randrMinorVersion(const XcbConnection& x) {
+  if (x.eventBase(xcb_randr_id) < 0) return -1;
+  auto version = reply(xcb_randr_query_version_reply(x.get(), xcb_randr_query_version(x.get(), 1, 5), nullptr));
+  if (!version) return -1;
+  return version->major_version > 1 ? 5 : static_cast<int>(version->minor_version);
 }
 
-// Outputs that are connected and show a picture, in the server's order; the whole screen as
-// display 0 when RandR has none to offer.
+bool hasRandr13(const XcbConnection& x) { return randrMinorVersion(x) >= 3; }
+
+std::string atomName(const XcbConnection& x, xcb_atom_t atom) {
+  auto name = reply(xcb_get_atom_name_reply(x.get(), xcb_get_atom_name(x.get(), atom), nullptr));
+  if (!name) return {};
+  return std::string(xcb_get_atom_name_name(name.get()), xcb_get_atom_name_name_length(name.get()));
+}
+
+// RandR 1.5 monitors, the screen's parts that desktops treat as displays, each known by its name's
+// atom. Those made of outputs come first, in the server's order, then those a user defined; each is
+// cut to the screen.
+std::vector<ListedDisplay> listMonitors(const XcbConnection& x) {
+  std::vector<ListedDisplay> automatic, defined;
+  xcb_connection_t* c = x.get();
+  auto monitors = reply(xcb_randr_get_monitors_reply(c, xcb_randr_get_monitors(c, x.root(), 1), nullptr));
+  if (!monitors) return {};
+  const int screenWidth = x.screen().width_in_pixels, screenHeight = x.screen().height_in_pixels;
+  for (auto it = xcb_randr_get_monitors_monitors_iterator(monitors.get()); it.rem > 0; xcb_randr_monitor_info_next(&it)) {
+    const xcb_randr_monitor_info_t& m = *it.data;
+    const int left = std::max<int>(m.x, 0), top = std::max<int>(m.y, 0);
+    const int right = std::min<int>(m.x + m.width, screenWidth), bottom = std::min<int>(m.y + m.height, screenHeight);
+    if (right <= left || bottom <= top) continue;
+    (m.automatic ? automatic : defined)
+        .push_back({m.name, {left, top, right - left, bottom - top}, atomName(x, m.name), m.primary != 0});
+  }
+  automatic.insert(automatic.end(), defined.begin(), defined.end());
+  return automatic;
+}
+
+// Where RandR has no monitors: outputs that are connected and show a picture, in the server's
+// order; the whole screen as display 0 when RandR has none to offer.
 std::vector<ListedDisplay> listDisplays(const XcbConnection& x) {
   std::vector<ListedDisplay> listed;
   xcb_connection_t* c = x.get();
-  if (hasRandr13(x)) {
+  const int randr = randrMinorVersion(x);
+  if (randr >= 5) listed = listMonitors(x);
+  if (listed.empty() && randr >= 3) {
     auto resources = reply(
         xcb_randr_get_screen_resources_current_reply(c, xcb_randr_get_screen_resources_current(c, x.root()), nullptr));
     if (resources) {
@@ -66,13 +101,16 @@ std::vector<ListedDisplay> listDisplays(const XcbConnection& x) {
         auto crtc = reply(xcb_randr_get_crtc_info_reply(
             c, xcb_randr_get_crtc_info(c, output->crtc, resources->config_timestamp), nullptr));
         if (crtc && crtc->mode != 0 && crtc->width > 0 && crtc->height > 0) {
-          listed.push_back({outputs[i], {crtc->x, crtc->y, crtc->width, crtc->height}});
+          const auto* name = reinterpret_cast<const char*>(xcb_randr_get_output_info_name(output.get()));
+          listed.push_back({outputs[i],
+                            {crtc->x, crtc->y, crtc->width, crtc->height},
+                            std::string(name, xcb_randr_get_output_info_name_length(output.get()))});
         }
       }
     }
   }
   if (listed.empty() && !x.broken()) {
-    listed.push_back({0, {0, 0, x.screen().width_in_pixels, x.screen().height_in_pixels}});
+    listed.push_back({0, {0, 0, x.screen().width_in_pixels, x.screen().height_in_pixels}, "screen"});
   }
   return listed;
 }
@@ -120,6 +158,11 @@ class ScreenWatch {
     if (damageEvents_ >= 0 && reply(xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr))) {
       damage_ = xcb_generate_id(c);
       xcb_damage_create(c, damage_, x.root(), XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+      // XDamage stands on XFixes 2, whose regions say where the damage was.
+      if (reply(xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 4, 0), nullptr))) {
+        region_ = xcb_generate_id(c);
+        xcb_xfixes_create_region(c, region_, 0, nullptr);
+      }
     } else {
       kLog.warning("the X server has no XDamage: every frame interval is grabbed as a complete frame");
     }
@@ -148,6 +191,7 @@ class ScreenWatch {
   }
   ~ScreenWatch() {
     if (damage_ && !x_.broken()) {
+      if (region_) xcb_xfixes_destroy_region(x_.get(), region_);
       xcb_damage_destroy(x_.get(), damage_);
       xcb_flush(x_.get());
     }
@@ -185,14 +229,27 @@ class ScreenWatch {
   // Without XDamage nothing is known to be unchanged.
   bool tracksContent() const { return damage_ != 0; }
   bool tracksCursorShape() const { return fixesEvents_ >= 0; }
-  // Changes from here on are reported again.
-  void rearm() {
-    if (damage_) xcb_damage_subtract(x_.get(), damage_, XCB_NONE, XCB_NONE);
+  // Changes from here on are reported again. Returns where the screen changed since the last take, in
+  // root window pixels; nullopt when the server cannot say.
+  std::optional<std::vector<PixelRect>> takeDamage() {
+    if (!damage_) return std::nullopt;
+    xcb_connection_t* c = x_.get();
+    xcb_damage_subtract(c, damage_, XCB_NONE, region_ ? region_ : XCB_NONE);
+    if (!region_) return std::nullopt;
+    auto fetched = reply(xcb_xfixes_fetch_region_reply(c, xcb_xfixes_fetch_region(c, region_), nullptr));
+    if (!fetched) return std::nullopt;
+    const xcb_rectangle_t* rects = xcb_xfixes_fetch_region_rectangles(fetched.get());
+    std::vector<PixelRect> damage;
+    for (int i = 0, n = xcb_xfixes_fetch_region_rectangles_length(fetched.get()); i < n; ++i) {
+      damage.push_back({rects[i].x, rects[i].y, rects[i].width, rects[i].height});
+    }
+    return damage;
   }
 
  private:
   const XcbConnection& x_;
   xcb_damage_damage_t damage_ = 0;
+  xcb_xfixes_region_t region_ = 0;
   int damageEvents_ = -1;
   int fixesEvents_ = -1;
   int inputOpcode_ = -1;
@@ -280,8 +337,9 @@ class CaptureLoop {
   // A frame of the display as it is at `now`; no sample when it could not be made this time.
   Tick grab(std::chrono::steady_clock::time_point now) {
     // Changes from here on are caught by the next notification and the next frame.
-    watch_->rearm();
+    const auto damage = watch_->takeDamage();
     if (!image_->grab(x_.root(), geometry_.x, geometry_.y)) {
+      wholeNext_ = true;  // what the damage said is not delivered
       // The screen may be shrinking under us and its notification decides next time; a display
       // that cannot be read for a second has failed.
       if (x_.broken()) return {std::nullopt, "the X connection was lost"};
@@ -292,8 +350,15 @@ class CaptureLoop {
     if (showsCursor_) drawCursorIntoImage();
     refreshCursor();
     auto sample = scaled(now);
-    if (sample) withCursor(*sample);
-    if (sample) changed_ = false;
+    if (sample) {
+      withCursor(*sample);
+      changed_ = false;
+      // A drawn cursor changes pixels that no damage reports.
+      if (damage && !wholeNext_ && !showsCursor_) sample->damage = damageIn(*damage, *sample->imageBuffer);
+      wholeNext_ = false;
+    } else {
+      wholeNext_ = true;
+    }
     return {std::move(sample), {}};
   }
 
@@ -318,6 +383,7 @@ class CaptureLoop {
     shapeDirty_ = shapeDirty_ || changes.shapeChanged;
     if (!changes.layout) return {};
     changed_ = true;
+    wholeNext_ = true;
     const auto current = geometryOf(x_, displayId_);
     if (!current) return "display " + std::to_string(displayId_) + " is gone";
     if (*current == geometry_) return {};
@@ -352,6 +418,13 @@ class CaptureLoop {
     if (reportsCursor_ && cursor_.image) sample.cursor = cursor_;
   }
 
+  // Damage in root window pixels carried onto a sample of the display.
+  std::vector<PixelRect> damageIn(std::vector<PixelRect> damage, const PixelBuffer& image) const {
+    for (PixelRect& r : damage) r.x -= geometry_.x, r.y -= geometry_.y;
+    const bool scaled = image.width != geometry_.width || image.height != geometry_.height;
+    return scaledRects(damage, geometry_.width, geometry_.height, image.width, image.height, scaled ? 2 : 0);
+  }
+
   // The grabbed image at the configured size, in pixel memory of its own.
   std::optional<ScreenSample> scaled(std::chrono::steady_clock::time_point now) {
     auto sample = scaledSample(image_->data(), image_->bytesPerRow(), image_->width(), image_->height(), width_,
@@ -373,6 +446,7 @@ class CaptureLoop {
   std::shared_ptr<BufferPool> pool_ = std::make_shared<BufferPool>();
   ScaleScratch scratch_;
   bool changed_ = true;  // the first frame after a start is always complete
+  bool wholeNext_ = true;  // the next sample's damage is unknown (a start, a new layout, a lost grab)
   CursorState cursor_;   // as last reported
   bool pointerDirty_ = false;
   bool shapeDirty_ = false;
@@ -494,7 +568,7 @@ std::optional<ShareableContent> XShmScreenCapture::shareableContent() {
   ShareableContent content;
   for (const auto& listed : listDisplays(x)) {
     const Geometry& g = listed.geometry;
-    content.displays.push_back({listed.id, g.width, g.height, g.x, g.y});
+    content.displays.push_back({listed.id, g.width, g.height, g.x, g.y, listed.name});
   }
   if (x.broken()) return std::nullopt;
   return content;
@@ -502,10 +576,16 @@ std::optional<ShareableContent> XShmScreenCapture::shareableContent() {
 
 uint32_t XShmScreenCapture::mainDisplayId() {
   XcbConnection x;
-  if (!x.usable() || !hasRandr13(x)) return 0;
-  auto primary =
+  if (!x.usable()) return 0;
+  const auto listed = listDisplays(x);
+  const auto primary = std::find_if(listed.begin(), listed.end(), [](const ListedDisplay& d) { return d.primary; });
+  if (primary != listed.end()) return primary->id;
+  // Monitors are known by their names, never by an output's identifier.
+  if (randrMinorVersion(x) >= 5 && !listMonitors(x).empty()) return 0;
+  if (!hasRandr13(x)) return 0;
+  auto output =
       reply(xcb_randr_get_output_primary_reply(x.get(), xcb_randr_get_output_primary(x.get(), x.root()), nullptr));
-  return primary ? primary->output : 0;
+  return output ? output->output : 0;
 }
 
 bool XShmScreenCapture::canReportCursor() const {

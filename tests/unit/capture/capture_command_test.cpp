@@ -41,6 +41,9 @@ TEST(CaptureCommand, RefreshAndTuneAreTheirOwnActionsAndABadTuneIsNone) {
       {R"({"action":"tune","quality":1})", CaptureAction::none, 0},
       {R"({"action":"tune","quality":0.05})", CaptureAction::none, 0},
       {R"({"action":"tune","quality":"0.5"})", CaptureAction::none, 0},
+      {R"({"action":"tune","display":4294967295})", CaptureAction::tune, 0},
+      {R"({"action":"tune","display":4294967296})", CaptureAction::none, 0},
+      {R"({"action":"tune","quality":1,"display":3})", CaptureAction::none, 0},
       {R"({"action":"stop","picture":{"version":1}})", CaptureAction::stop, 0},
   };
   for (const auto& c : cases) {

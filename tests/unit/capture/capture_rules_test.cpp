@@ -51,10 +51,12 @@ TEST(CaptureFrameSize, LongerSideIsBroughtTo1280InDoublePrecision) {
   }
 }
 
-TEST(ChooseCaptureDisplay, MainDisplayWinsWhereverListedElseTheFirst) {
-  const std::vector<CaptureDisplay> displays = {{11, 1920, 1080}, {22, 1440, 900}, {22, 800, 600}};
+TEST(ChooseCaptureDisplay, TheWantedOneThenTheMainDisplayWinsWhereverListedElseTheFirst) {
+  const std::vector<CaptureDisplay> displays = {{11, 1920, 1080}, {22, 1440, 900}, {22, 800, 600}, {33, 640, 480}};
   EXPECT_EQ(chooseCaptureDisplay(displays, 22)->width, 1440);
   EXPECT_EQ(chooseCaptureDisplay(displays, 99)->displayId, 11u);
+  EXPECT_EQ(chooseCaptureDisplay(displays, 22, 33)->displayId, 33u);
+  EXPECT_EQ(chooseCaptureDisplay(displays, 22, 44)->width, 1440);  // gone: the main one
   EXPECT_FALSE(chooseCaptureDisplay({}, 11));
 }
 

@@ -90,6 +90,29 @@ class CaptureSessionTest : public ::testing::Test {
       std::make_shared<CaptureSession>(fakes.screenCapture, fakes.permissions, fakes.imaging, fakes.mainQueue);
 };
 
+// Only an agent that asked to choose is listed the displays, and the one its start or tune names is
+// captured from then on, at once.
+TEST_F(CaptureSessionTest, AnAgentThatChoosesIsListedTheDisplaysAndTheOneItNamesIsCapturedAtOnce) {
+  capture().content = ShareableContent{{{3, 1920, 1080, 0, 0, "left"}, {7, 1280, 720, 1920, 0, "right"}}};
+  session->handleCaptureBridge(R"({"action":"start","display":3})", host);
+  ASSERT_TRUE(eventually([&] { return capture().streams().size() == 1; }));
+  EXPECT_EQ(capture().streams()[0]->display.displayId, 7u);
+  session->handleCaptureBridge(R"({"action":"tune","display":3})", host, true);
+  ASSERT_TRUE(eventually([&] { return capture().streams().size() == 2; }));
+  const auto chosen = capture().streams()[1];
+  EXPECT_TRUE(capturingWith(chosen));
+  EXPECT_EQ(std::make_tuple(chosen->display.displayId, chosen->configuration.width), std::make_tuple(3u, 1280));
+  EXPECT_EQ(capture().streams()[0]->stops(), 1);
+  session->handleCaptureBridge(R"({"action":"start","display":3})", host, true);  // the one captured: kept
+  session->captureQueue->drain();
+  ASSERT_EQ(capture().streams().size(), 2u);
+  ASSERT_EQ(host->markers, std::vector<std::string>{"__QOVA_DISPLAYS__"});
+  EXPECT_EQ(host->frames[0].first, nlohmann::json::parse(R"({"version": 1, "current": 3, "displays": [
+      {"id": 3, "name": "left", "width": 1920, "height": 1080, "x": 0, "y": 0, "main": false},
+      {"id": 7, "name": "right", "width": 1280, "height": 720, "x": 1920, "y": 0, "main": true}]})"));
+  EXPECT_EQ(session->capturedDisplay().displayId, 3u);
+}
+
 // The frame message carries the frame's and the display's sizes, the JPEG's length and the time.
 TEST_F(CaptureSessionTest, StartCapturesTheMainDisplayScaledOnceUntilAStopOrTheStreamsOwnStop) {
   capture().content = ShareableContent{{{3, 1920, 1080}, {7, 3440, 1440}}};
@@ -303,6 +326,31 @@ TEST_F(CaptureSessionTest, AnOptInStartAnswersThenSendsTheWholePictureThenChange
     EXPECT_EQ(header, nlohmann::json::parse(updates[i].header)) << i;
     EXPECT_EQ(payload, updates[i].payload) << i;
   }
+}
+
+// Damage from the desktop narrows the comparison: a sample that gave way to a newer one while a write
+// was under way still has its changes looked at.
+TEST_F(CaptureSessionTest, AnUpdateLooksWhereverASampleSinceTheLastOneSaidItChanged) {
+  capture().content = ShareableContent{{{7, 200, 100}}};
+  session->handleCaptureBridge(R"({"action":"start","picture":{"version":1}})", host);
+  ASSERT_TRUE(eventually([&] { return capture().streams().size() == 1; }));
+  const auto stream = capture().streams()[0];
+  deliver(stream, sampleOf(200, 100));
+  host->holding = true;
+  std::vector<std::pair<int, int>> painted;
+  for (const auto& change : std::vector<std::pair<int, int>>{{40, 70}, {150, 10}, {10, 10}}) {
+    painted.push_back(change);
+    ScreenSample sample = sampleOf(200, 100);
+    for (const auto& [x, y] : painted) const_cast<uint8_t*>(sample.imageBuffer->data)[y * 800 + x * 4] = 7;
+    sample.damage = std::vector<PixelRect>{{change.first, change.second, 1, 1}};
+    deliver(stream, sample);
+  }
+  host->holding = false;
+  host->release();
+  session->streamOutputQueue->drain();
+  ASSERT_EQ(host->frames.size(), 4u);
+  EXPECT_EQ(host->frames[2].first["rects"], nlohmann::json::parse("[[32,64,32,32,1,9]]"));
+  EXPECT_EQ(host->frames[3].first["rects"], nlohmann::json::parse("[[0,0,32,32,1,9],[128,0,32,32,1,9]]"));
 }
 
 }  // namespace

@@ -40,6 +40,18 @@ TEST(TileDiff, FlagsExactlyTheTilesWithAChangedByteIncludingCutEdgeTiles) {
   EXPECT_EQ(changedTiles(before, padded(70, 40)), std::vector<uint8_t>(6, 0));
 }
 
+TEST(TileDiff, DamageLimitsTheLookToTheTilesItTouches) {
+  // Across a tile edge, cut by the picture's edge, outside it.
+  EXPECT_EQ(tilesTouched({{31, 0, 2, 1}, {64, 35, 50, 50}, {-10, 0, 5, 5}}, TileGrid{70, 40}),
+            (std::vector<uint8_t>{1, 1, 0, 0, 0, 1}));
+  EXPECT_EQ(scaledRects({{10, 10, 1, 1}}, 100, 100, 50, 50, 2), (std::vector<PixelRect>{{3, 3, 5, 5}}));
+  const PixelBuffer before = padded(70, 40), after = padded(70, 40);
+  at(after, 0, 0)[0] ^= 1;
+  at(after, 40, 35)[0] ^= 1;
+  const std::vector<uint8_t> damaged{0, 0, 0, 0, 1, 1};
+  EXPECT_EQ(changedTiles(before, after, &damaged), (std::vector<uint8_t>{0, 0, 0, 0, 1, 0}));
+}
+
 TEST(TileClassifier, CountsDistinctColoursUpToTheLimitIgnoringTheFourthByte) {
   const struct {
     int colours;  // distinct, each in a run of 3 pixels, the last repeated to the end

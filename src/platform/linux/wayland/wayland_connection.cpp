@@ -31,7 +31,7 @@ void outputGeometryTransform(void* data, wl_output*, int32_t, int32_t, int32_t, 
 
 void outputDone(void*, wl_output*) {}
 void outputScale(void*, wl_output*, int32_t) {}
-void outputName(void*, wl_output*, const char*) {}
+void outputName(void* data, wl_output*, const char* name) { static_cast<Output*>(data)->connector = name ? name : ""; }
 void outputDescription(void*, wl_output*, const char*) {}
 
 const wl_output_listener kOutputListener = {outputGeometryTransform, outputMode, outputDone, outputScale, outputName,

@@ -24,6 +24,7 @@ struct Output {
   int32_t modeWidth = 0;
   int32_t modeHeight = 0;
   int32_t transform = WL_OUTPUT_TRANSFORM_NORMAL;
+  std::string connector;  // "HEADLESS-1", from version 4 of the output
   bool removed = false;
 
   bool sideways() const { return transform % 2 == 1; }

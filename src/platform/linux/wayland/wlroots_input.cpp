@@ -274,7 +274,18 @@ struct WlrootsInput::Session {
         changeHeldModifiers(heldModifiers, wanted, [this](unsigned i, bool press) { key(modifierKeys[i], press); });
   }
 
-  // A point of the main display in the pointer's extent (its size now): NaN gives 0, anything else is
+  // Binds the pointer to output `name` when that is another one still there, so that its points land there.
+  void follow(uint32_t name) {
+    wayland::Output* wanted = name ? c->output(name) : nullptr;
+    if (!wanted || wanted == output || wanted->removed || !pointer || c->pointerManagerVersion < 2) return;
+    zwlr_virtual_pointer_v1_destroy(pointer);
+    pointer = zwlr_virtual_pointer_manager_v1_create_virtual_pointer_with_output(c->pointerManager, c->seat,
+                                                                                 wanted->proxy);
+    output = wanted;
+    lastPointer.reset();
+  }
+
+  // A point of the followed display in the pointer's extent (its size now): NaN gives 0, anything else is
   // floored and kept inside.
   void motionTo(double x, double y, bool onlyIfMoved) {
     const auto extentW = static_cast<uint32_t>(std::max(output->width(), 1));
@@ -482,16 +493,18 @@ bool WlrootsInput::call(std::function<bool(Session&)> task) {
 }
 
 void WlrootsInput::moveCursor(double x, double y) {
-  call([x, y](Session& s) {
+  call([x, y, followed = followed_.load()](Session& s) {
     if (!s.pointer) return false;
+    s.follow(followed);
     s.motionTo(x, y, false);
     return s.c->roundtrip();
   });
 }
 
 void WlrootsInput::postMouseEvent(MouseEventType type, double x, double y, CGMouseButton button) {
-  call([=](Session& s) {
+  call([=, followed = followed_.load()](Session& s) {
     if (!s.pointer) return false;
+    s.follow(followed);
     switch (type) {
       case MouseEventType::leftMouseDown:
       case MouseEventType::rightMouseDown:

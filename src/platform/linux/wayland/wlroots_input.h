@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -46,6 +47,7 @@ class WlrootsInput : public EventPoster, public Pasteboard, public PasteboardWat
   // now on is seen; a selection that was there before is not told.
   void watchPasteboard(std::function<void(std::string)> changed, size_t maxBytes) override;
   void stopWatchingPasteboard() override;
+  void followDisplay(uint32_t displayId) override { followed_.store(displayId); }
 
   struct Session;
   struct Watching;
@@ -55,6 +57,7 @@ class WlrootsInput : public EventPoster, public Pasteboard, public PasteboardWat
   // Runs `task` on the connection's thread and waits for it; false when there is no session.
   bool call(std::function<bool(Session&)> task);
 
+  std::atomic<uint32_t> followed_{0};  // the output the pointer is bound to, once a display is followed
   std::mutex mutex_;  // one call at a time; guards what follows
   std::unique_ptr<Worker> worker_;
   std::optional<std::chrono::steady_clock::time_point> lastFailure_;

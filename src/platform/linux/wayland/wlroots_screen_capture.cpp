@@ -318,7 +318,8 @@ std::optional<ShareableContent> WlrootsScreenCapture::shareableContent() {
   ShareableContent content;
   for (const auto& output : c->outputs()) {
     if (output->removed || output->width() <= 0 || output->height() <= 0) continue;
-    content.displays.push_back({output->name, output->width(), output->height()});
+    // Placed at 0, 0: the input of this backend takes points relative to the output it follows.
+    content.displays.push_back({output->name, output->width(), output->height(), 0, 0, output->connector});
   }
   return content;
 }

@@ -3,19 +3,16 @@
 #include <memory>
 
 #include <openssl/evp.h>
-#include <openssl/rand.h>
 #include <sodium.h>
 
-#include "agent_identity.h"
-#include "file_names.h"
+#include "hex.h"
 
-namespace qova::agent {
+namespace qova::common {
 
 namespace {
 
 constexpr std::size_t kKeyBytes = 32;
 constexpr std::size_t kSignatureBytes = 64;
-constexpr std::string_view kStateKey = "deviceKey";
 
 using Key = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
 using DigestContext = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
@@ -28,52 +25,10 @@ Key privateKey(const std::string& seed) {
 
 }  // namespace
 
-std::string toHex(std::string_view data) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(data.size() * 2);
-  for (const unsigned char c : data) {
-    out += kDigits[c >> 4];
-    out += kDigits[c & 0xF];
-  }
-  return out;
-}
-
-std::optional<std::string> fromHex(std::string_view hex) {
-  if (hex.size() % 2 != 0) return std::nullopt;
-  const auto digit = hexDigitValue;
-  std::string out;
-  for (std::size_t i = 0; i < hex.size(); i += 2) {
-    const int high = digit(hex[i]);
-    const int low = digit(hex[i + 1]);
-    if (high < 0 || low < 0) return std::nullopt;
-    out += static_cast<char>(high * 16 + low);
-  }
-  return out;
-}
-
-std::string randomHex(std::size_t count) {
-  std::string raw(count, '\0');
-  // Without the system's generator nothing we hand out could be trusted: stop rather than guess.
-  if (RAND_bytes(reinterpret_cast<unsigned char*>(raw.data()), static_cast<int>(count)) != 1) std::abort();
-  return toHex(raw);
-}
-
 std::optional<DeviceKey> DeviceKey::fromPrivateHex(std::string_view hex) {
   auto seed = fromHex(hex);
   if (!seed || seed->size() != kKeyBytes || !privateKey(*seed)) return std::nullopt;
   return DeviceKey(std::move(*seed));
-}
-
-std::optional<DeviceKey> DeviceKey::loadOrCreate(const std::string& stateFile) {
-  if (const auto kept = readStateValue(stateFile, kStateKey)) {
-    if (auto key = fromPrivateHex(*kept)) return key;
-  }
-  const auto made = randomHex(kKeyBytes);
-  // A key that could not be kept is not used: the next run would claim the same ID with another key.
-  if (!writeStateValue(stateFile, kStateKey, made)) return std::nullopt;
-  const auto stored = readStateValue(stateFile, kStateKey);
-  return stored ? fromPrivateHex(*stored) : std::nullopt;
 }
 
 std::string DeviceKey::publicHex() const {
@@ -119,4 +74,4 @@ bool verifyDeviceSignature(std::string_view publicHex, std::string_view message,
   return ::crypto_sign_verify_detached(bytes(*signature), bytes(message), message.size(), bytes(*publicRaw)) == 0;
 }
 
-}  // namespace qova::agent
+}  // namespace qova::common

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace qova::agent {
+namespace qova::common {
 
 bool accessCodeMatches(std::string_view expected, std::string_view given) {
   if (expected.empty()) return false;
@@ -32,4 +32,4 @@ bool GuessLimiter::rested() const { return fullAt_ <= clock_(); }
 
 void GuessLimiter::succeeded() { fullAt_ = std::max(clock_(), fullAt_ - rate_.refill); }
 
-}  // namespace qova::agent
+}  // namespace qova::common

@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-namespace qova::agent {
+namespace qova::common {
 
 // The viewer page's files, built into the program so the agent is one self-contained executable.
 struct ViewerAsset {
@@ -14,4 +14,4 @@ struct ViewerAsset {
 // nullptr when `path` names no file of the page.
 const ViewerAsset* findViewerAsset(std::string_view path);
 
-}  // namespace qova::agent
+}  // namespace qova::common

@@ -4,14 +4,13 @@
 #include <string>
 #include <string_view>
 
-namespace qova::agent {
+namespace qova::common {
 
 // This device's Ed25519 key: it proves to the server that a device ID is claimed by the machine
-// that first registered it. The private half stays in the agent's 0600 state file.
+// that first registered it. The private half stays in the agent's 0600 state file; the server only
+// checks what it signed.
 class DeviceKey {
  public:
-  // The kept key, made and stored on first use; nullopt when it can be neither read nor made.
-  static std::optional<DeviceKey> loadOrCreate(const std::string& stateFile);
   static std::optional<DeviceKey> fromPrivateHex(std::string_view hex);
 
   std::string publicHex() const;
@@ -29,10 +28,4 @@ std::string deviceProofText(std::string_view deviceId, std::string_view nonce, s
                             std::string_view certificateFingerprint);
 bool verifyDeviceSignature(std::string_view publicHex, std::string_view message, std::string_view signatureHex);
 
-std::string toHex(std::string_view bytes);
-// nullopt unless `hex` is exactly an even count of hex digits.
-std::optional<std::string> fromHex(std::string_view hex);
-// `count` bytes from the system's cryptographic generator, in hex.
-std::string randomHex(std::size_t count);
-
-}  // namespace qova::agent
+}  // namespace qova::common

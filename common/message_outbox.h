@@ -10,7 +10,7 @@
 #include <boost/asio/buffer.hpp>
 #include <boost/beast/core/error.hpp>
 
-namespace qova::agent {
+namespace qova::common {
 
 // What one WebSocket has still to send: messages that must arrive, in order and bounded in count
 // and bytes, and at most one frame, which a newer frame replaces while it waits. A reader slower than the
@@ -122,4 +122,4 @@ class MessageOutbox {
   bool closed_ = false;
 };
 
-}  // namespace qova::agent
+}  // namespace qova::common

@@ -4,7 +4,7 @@
 #include <functional>
 #include <string_view>
 
-namespace qova::agent {
+namespace qova::common {
 
 // Compares a code a viewer typed with the real one. The time taken depends only on the length of
 // `given`, never on how much of the secret it matches.
@@ -53,4 +53,4 @@ class GuessLimiter {
   Clock::time_point fullAt_{};
 };
 
-}  // namespace qova::agent
+}  // namespace qova::common

@@ -24,12 +24,12 @@ foreach(name IN LISTS FILES)
   string(APPEND entries "    {\"/${name}\", \"${type}\", kAsset${index}},\n")
   math(EXPR index "${index} + 1")
 endforeach()
-file(WRITE "${OUTPUT}.tmp" "// Generated from agent-helper/web by embed_viewer_assets.cmake; do not edit.
+file(WRITE "${OUTPUT}.tmp" "// Generated from the viewer page by embed_viewer_assets.cmake; do not edit.
 #include \"viewer_assets.h\"
 
 #include <iterator>
 
-namespace qova::agent {
+namespace qova::common {
 
 namespace {
 ${literals}
@@ -44,7 +44,7 @@ const ViewerAsset* findViewerAsset(std::string_view path) {
   return nullptr;
 }
 
-}  // namespace qova::agent
+}  // namespace qova::common
 ")
 file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)
 file(REMOVE "${OUTPUT}.tmp")

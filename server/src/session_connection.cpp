@@ -1,0 +1,59 @@
+#include "session_connection.h"
+
+#include <nlohmann/json.hpp>
+
+#include "protocol.h"
+#include "viewer_connection.h"
+
+namespace qova::server {
+
+namespace {
+
+constexpr std::size_t kMaxAgentMessage = 4 * 1024;
+constexpr std::size_t kMaxFrameMessage = 8 * 1024 * 1024;
+
+}  // namespace
+
+SessionConnection::SessionConnection(TlsStream&& stream, std::shared_ptr<AddressSlot> slot)
+    : RelaySocket(std::move(stream), std::move(slot), kMaxAgentMessage) {}
+
+bool SessionConnection::handle(std::string data, bool binary) {
+  auto viewer = viewer_.lock();
+  if (!viewer) return join(std::move(data), binary);
+  switch (viewer->fromDevice(std::move(data), binary)) {
+    case SessionPipe::Verdict::Passed:
+      return true;
+    case SessionPipe::Verdict::CloseViewer:
+      viewer->finish();  // which ends this side too
+      return true;
+    case SessionPipe::Verdict::CloseDevice:
+      break;
+  }
+  return finish(), false;
+}
+
+bool SessionConnection::join(std::string data, bool binary) {
+  if (established_) return finish(), false;  // its viewer is gone
+  const auto message = binary ? std::nullopt : parseAgentMessage(data);
+  const auto* join = message ? std::get_if<SessionJoin>(&*message) : nullptr;
+  // Only a ticket the device's agent accepted, presented for that device while it is online.
+  const auto redeemed = join && state_.agent(join->deviceId) ? state_.gate.redeem(join->ticket, join->deviceId)
+                                                              : std::nullopt;
+  if (!redeemed) return finish(), false;
+  auto viewer = redeemed->lock();
+  if (!viewer || !slot_->proved()) return finish(), false;
+  if (!viewer->joined(self<SessionConnection>())) {
+    viewer->closeWith({{"type", "ended"}, {"reason", "too many sessions"}});
+    return finish(), false;
+  }
+  established_ = true;
+  viewer_ = viewer;
+  ws_.read_message_max(kMaxFrameMessage);
+  return true;
+}
+
+void SessionConnection::finished() {
+  if (auto viewer = viewer_.lock()) viewer->closeWith({{"type", "offline"}});
+}
+
+}  // namespace qova::server

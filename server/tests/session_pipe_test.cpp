@@ -1,0 +1,65 @@
+// The session pipe's flow into real outboxes over sockets whose writes end when the test says.
+#include <gtest/gtest.h>
+
+#include "message_outbox.h"
+#include "session_pipe.h"
+
+namespace qova::server {
+namespace {
+
+using namespace std::chrono_literals;
+using Verdict = SessionPipe::Verdict;
+
+struct HeldSocket {
+  std::vector<std::string> written;
+  std::function<void(boost::system::error_code, std::size_t)> writing;
+  void binary(bool) {}
+  template <class Buffer, class Handler>
+  void async_write(const Buffer& buffer, Handler&& handler) {
+    written.emplace_back(static_cast<const char*>(buffer.data()), buffer.size());
+    writing = std::forward<Handler>(handler);
+  }
+  void finishWrite() { std::exchange(writing, nullptr)({}, 0); }
+};
+
+using Outbox = common::MessageOutbox<HeldSocket>;
+
+struct Viewer {
+  HeldSocket socket;
+  Outbox outbox{socket, [] {}};
+  std::shared_ptr<int> owner = std::make_shared<int>();
+};
+
+TEST(SessionPipe, AViewerThatDoesNotReadIsLetGoPastTheBoundAndOversizedTextEndsTheDevice) {
+  const struct {
+    std::size_t size;
+    std::size_t passed;
+    Verdict last;
+  } cases[] = {
+      {100, 1 + Outbox::kMaxQueued, Verdict::CloseViewer},                           // the count bound
+      {60 * 1024, 1 + Outbox::kMaxQueuedBytes / (60 * 1024), Verdict::CloseViewer},  // the byte bound
+      {SessionPipe::kMaxSessionText + 1, 0, Verdict::CloseDevice},
+  };
+  for (const auto& c : cases) {
+    Viewer viewer;
+    SessionPipe pipe(30s);
+    const auto send = [&] { return pipe.fromDevice(viewer.outbox, std::string(c.size, 'x'), false, viewer.owner); };
+    std::size_t passed = 0;
+    auto verdict = send();
+    for (; verdict == Verdict::Passed && passed < 1000; verdict = send()) ++passed;
+    EXPECT_EQ(passed, c.passed) << c.size;
+    EXPECT_EQ(verdict, c.last) << c.size;
+  }
+}
+
+TEST(SessionPipe, ASlowViewerGetsTextFirstThenOnlyTheNewestFrame) {
+  Viewer viewer;
+  SessionPipe pipe(30s);
+  for (const auto* frame : {"f1", "f2", "f3"}) pipe.fromDevice(viewer.outbox, frame, true, viewer.owner);
+  pipe.fromDevice(viewer.outbox, "status", false, viewer.owner);
+  for (int i = 0; i < 2; ++i) viewer.socket.finishWrite();
+  EXPECT_EQ(viewer.socket.written, (std::vector<std::string>{"f1", "status", "f3"}));
+}
+
+}  // namespace
+}  // namespace qova::server
