@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <boost/asio/buffer.hpp>
@@ -54,6 +55,10 @@ class MessageOutbox {
     if (!writing_) next(std::move(owner));
   }
 
+  // From now on every message and frame leaves as one binary message made by `sealer` from it and its
+  // kind, at the moment it is written: sealed messages must go out in the order they were sealed in.
+  void seal(std::function<std::string(std::string_view data, bool binary)> sealer) { sealer_ = std::move(sealer); }
+
   // Drops everything waiting; later messages are ignored.
   void close() {
     closed_ = true;
@@ -88,6 +93,9 @@ class MessageOutbox {
       writingEntry_ = std::move(queue_.front());
       queue_.pop_front();
       queuedBytes_ -= writingEntry_.data.size();
+      if (sealer_) {
+        writingEntry_ = {sealer_(writingEntry_.data, writingEntry_.binary), true, std::move(writingEntry_.sent)};
+      }
       ws_.binary(writingEntry_.binary);
       ws_.async_write(boost::asio::buffer(writingEntry_.data), std::move(done));
     } else if (series_ || pendingSeries_) {
@@ -97,11 +105,18 @@ class MessageOutbox {
       // Its bytes outlive the series' place here until the write is done.
       writingSeries_ = series_;
       if (++seriesNext_ == series_->size()) series_.reset();
+      if (sealer_) {
+        writingEntry_ = {sealer_(message, false), true, {}};
+        ws_.binary(true);
+        ws_.async_write(boost::asio::buffer(writingEntry_.data), std::move(done));
+        return;
+      }
       ws_.binary(false);
       ws_.async_write(boost::asio::buffer(message), std::move(done));
     } else if (pendingFrame_) {
       writing_ = true;
       writingFrame_ = std::move(pendingFrame_);
+      if (sealer_) writingFrame_ = std::make_shared<const std::string>(sealer_(*writingFrame_, true));
       ws_.binary(true);
       ws_.async_write(boost::asio::buffer(*writingFrame_), std::move(done));
     }
@@ -109,6 +124,7 @@ class MessageOutbox {
 
   WebSocket& ws_;
   std::function<void()> failed_;
+  std::function<std::string(std::string_view, bool)> sealer_;
   std::deque<Entry> queue_;
   std::size_t queuedBytes_ = 0;
   Entry writingEntry_;

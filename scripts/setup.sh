@@ -62,3 +62,11 @@ fi
 
 # The browser tests' npm packages, exactly as locked.
 "$(dirname "$0")/setup-e2e.sh"
+
+# The viewer page's sealing libraries and their bundler, exactly as locked (a build installs them too
+# when they are missing).
+web="$(cd "$(dirname "$0")/../agent-helper/web" && pwd)"
+if ! cmp -s "$web/package-lock.json" "$web/node_modules/.installed-package-lock.json" 2>/dev/null; then
+  npm ci --prefix "$web" --no-audit --no-fund --no-update-notifier --loglevel=error
+  cp "$web/package-lock.json" "$web/node_modules/.installed-package-lock.json"
+fi

@@ -25,8 +25,9 @@
 #include "line_writer.h"
 #include "message_outbox.h"
 #include "random_bytes.h"
-#include "upload_sink.h"
+#include "socket_upload.h"
 #include "viewer_hub.h"
+#include "viewer_seal.h"
 
 namespace qova::agent {
 
@@ -140,15 +141,26 @@ void dial(net::io_context& io, std::shared_ptr<ssl::context> tls, const ServerAd
 // uploads come as messages instead of requests.
 class RemoteViewer : public ViewerPeer, public std::enable_shared_from_this<RemoteViewer> {
  public:
-  RemoteViewer(std::shared_ptr<ViewerHub> hub, const ServerLinkConfig& config, std::string ticket)
-      : hub_(std::move(hub)), config_(config), ticket_(std::move(ticket)), token_(randomHex(16)) {}
+  RemoteViewer(std::shared_ptr<ViewerHub> hub, const ServerLinkConfig& config, std::string ticket,
+               std::optional<ViewerSeal::Confirmed> sealed)
+      : hub_(std::move(hub)),
+        config_(config),
+        ticket_(std::move(ticket)),
+        token_(randomHex(16)),
+        sealed_(std::move(sealed)) {}
 
   void start(std::shared_ptr<SecureSocket> ws) {
     ws_ = std::move(ws);
-    ws_->read_message_max(kMaxSessionMessageBytes);
+    ws_->read_message_max(kMaxSessionMessageBytes + seal::kSealOverhead);
     outbox_ = std::make_unique<MessageOutbox<SecureSocket>>(*ws_, [this] { finish(); });
     auto self = shared_from_this();
-    outbox_->push(Json{{"type", "join"}, {"deviceId", config_.deviceId}, {"ticket", ticket_}}.dump(), false, self);
+    // The join is for the server; everything after it, for the page alone.
+    const auto join = Json{{"type", "join"}, {"deviceId", config_.deviceId}, {"ticket", ticket_}}.dump();
+    outbox_->push(join, false, self, [this] {
+      if (!sealed_) return;
+      outbox_->seal([toPage = sealed_->toPage](std::string_view data, bool binary) { return toPage->seal(data, binary); });
+    });
+    if (sealed_) outbox_->push(sealed_->confirmation, false, self);
     outbox_->push(Json{{"type", "auth"}, {"ok", true}, {"token", token_}, {"deviceId", config_.deviceId}}.dump(), false,
                   self);
     hub_->join(self);
@@ -185,12 +197,20 @@ class RemoteViewer : public ViewerPeer, public std::enable_shared_from_this<Remo
   void readNext() {
     ws_->async_read(buffer_, [self = shared_from_this()](beast::error_code error, std::size_t) {
       if (error) return self->finish();
-      const auto data = text(self->buffer_);
+      auto data = text(self->buffer_);
       self->buffer_.consume(self->buffer_.size());
-      if (self->ws_->got_text()) {
-        self->handleText(data);
+      bool binary = !self->ws_->got_text();
+      if (self->sealed_) {
+        // Only sealed messages count: one in the clear is as foreign as one that fails to open.
+        auto opened = binary ? self->sealed_->fromPage->open(data) : std::nullopt;
+        if (!opened) return self->tampered();
+        data = std::move(opened->payload);
+        binary = opened->binary;
+      }
+      if (binary) {
+        self->upload_.bytes(data);
       } else {
-        self->handleUploadBytes(data);
+        self->handleText(data);
       }
       if (!self->finished_) self->readNext();
     });
@@ -203,47 +223,19 @@ class RemoteViewer : public ViewerPeer, public std::enable_shared_from_this<Remo
     if (*type == "input") return hub_->input(message);
     if (*type == "ack") return hub_->ack(this, message);
     if (*type == "display") return hub_->chooseDisplay(message);
-    if (*type != "upload") return;
-    const auto name = message.find("name");
-    const auto size = message.find("size");
-    if (sink_ || name == message.end() || !name->is_string() || size == message.end() || !size->is_number_unsigned()) {
-      return uploadAnswer(false, "bad upload");
-    }
-    uploadLeft_ = size->get<std::uint64_t>();
-    if (uploadLeft_ > config_.maxUploadBytes) return uploadAnswer(false, "too large");
-    sink_ = UploadSink::open(config_.receivedFolder, sanitizeFileName(name->get<std::string>()), config_.maxUploadBytes);
-    if (!sink_) return uploadAnswer(false, "cannot store");
-    if (uploadLeft_ == 0) finishUpload();
+    if (*type == "upload") upload_.announce(message);
   }
 
-  void handleUploadBytes(std::string_view data) {
-    // Bytes without an announced file, or more than announced, end only that upload.
-    if (!sink_ || data.size() > uploadLeft_ || !sink_->write(data)) {
-      sink_.reset();
-      return uploadAnswer(false, "not stored");
-    }
-    uploadLeft_ -= data.size();
-    if (uploadLeft_ == 0) finishUpload();
-  }
-
-  void finishUpload() {
-    const auto path = sink_->commit();
-    sink_.reset();
-    if (!path) return uploadAnswer(false, "cannot store");
-    hub_->fileReceived(*path);
-    uploadAnswer(true, path->substr(path->rfind('/') + 1));
-  }
-
-  void uploadAnswer(bool ok, const std::string& detail) {
-    if (!ok) sink_.reset();
-    sendText(Json{{"type", "upload"}, {"ok", ok}, {ok ? "name" : "error", detail}}.dump(
-        -1, ' ', false, Json::error_handler_t::replace));
+  void tampered() {
+    hub_->lines().emit("[agent] a viewer's sealed message did not open (altered, dropped, replayed or reordered on the "
+                       "way through the server): session ended",
+                       LineKind::Repeated);
+    end("tampered");
   }
 
   void finish() {
     if (finished_) return;
     finished_ = true;
-    sink_.reset();
     outbox_->close();
     hub_->leave(this);
     beast::error_code ignored;
@@ -255,11 +247,13 @@ class RemoteViewer : public ViewerPeer, public std::enable_shared_from_this<Remo
   const ServerLinkConfig config_;
   std::string ticket_;
   std::string token_;
+  std::optional<ViewerSeal::Confirmed> sealed_;
   std::shared_ptr<SecureSocket> ws_;
   std::unique_ptr<MessageOutbox<SecureSocket>> outbox_;
   beast::flat_buffer buffer_;
-  std::unique_ptr<UploadSink> sink_;
-  std::uint64_t uploadLeft_ = 0;
+  SocketUpload upload_{config_.receivedFolder, config_.maxUploadBytes,
+                       [this](std::string answer) { sendText(std::move(answer)); },
+                       [this](const std::string& path) { hub_->fileReceived(path); }};
   bool finished_ = false;
 };
 
@@ -314,13 +308,33 @@ std::optional<ServerMessage> parseServerMessage(std::string_view data) {
     out.reason = field("reason").value_or("");  // compared, never shown
     return out;
   }
+  auto ticket = field("ticket");
+  if (!ticket || ticket->empty() || ticket->size() > 64) return std::nullopt;
+  out.ticket = std::move(*ticket);
+  if (*type == "login-confirm") {
+    auto confirm = field("confirm");
+    if (!confirm || confirm->size() > 64) return std::nullopt;
+    out.kind = ServerMessage::Kind::LoginConfirm;
+    out.confirm = std::move(*confirm);
+    return out;
+  }
   if (*type == "login") {
-    auto ticket = field("ticket");
-    auto code = field("code");
-    if (!ticket || ticket->empty() || ticket->size() > 64 || !code || code->size() > 64) return std::nullopt;
+    const auto seal = message.find("seal");
+    if (seal != message.end()) {
+      // Checked in full by the exchange; only the sizes here.
+      const auto part = [&seal](const char* name) {
+        const auto value = seal->is_object() ? seal->find(name) : seal->end();
+        return value != seal->end() && value->is_string() && value->size() <= 128 ? value->get<std::string>() : "";
+      };
+      out.sid = part("sid");
+      out.share = part("share");
+      if (out.sid.empty() || out.share.empty()) return std::nullopt;
+    } else {
+      auto code = field("code");
+      if (!code || code->size() > 64) return std::nullopt;
+      out.code = std::move(*code);
+    }
     out.kind = ServerMessage::Kind::Login;
-    out.ticket = std::move(*ticket);
-    out.code = std::move(*code);
     // Shown in our status lines, so nothing but what an address is made of.
     out.address = field("address").value_or("");
     std::erase_if(out.address, [](char c) { return !std::isxdigit(static_cast<unsigned char>(c)) && c != '.' && c != ':'; });
@@ -410,36 +424,79 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
       lines().emit("[agent] connected: server " + config.url + " knows this device as " + config.deviceId);
       return;
     }
-    if (state == State::Registered && message.kind == Kind::Login) return login(message);
+    if (state == State::Registered && message.kind == Kind::Login) {
+      return message.share.empty() ? login(message) : openSeal(message);
+    }
+    if (state == State::Registered && message.kind == Kind::LoginConfirm) return confirmSeal(message);
     drop("message out of order from the server");
   }
 
   // The server forwards a viewer's attempt: judged here like one on the local page, with a budget of
   // the same rules but its own, so a flood through the server never locks out the person at the machine.
   void login(const ServerMessage& message) {
-    Json answer{{"type", "login-result"}, {"ticket", message.ticket}, {"ok", false}};
     const auto wait = guesses.admit();
-    std::string verdict;
-    if (wait > wait.zero()) {
-      answer["retryMs"] = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
-      verdict = "not judged, too many tries";
-    } else if (accessCodeMatches(hub->config().accessCode, message.code)) {
+    if (wait > wait.zero()) return refuseUnjudged(message, wait);
+    judged(message, accessCodeMatches(hub->config().accessCode, message.code), std::nullopt);
+  }
+
+  // A page that seals sends a share of the exchange on the code instead of the code; the guess is
+  // spent now and judged when its proof comes (or never, when it does not). The exchange is bound to
+  // this device and the attempt's ticket.
+  void openSeal(const ServerMessage& message) {
+    const auto wait = guesses.admit();
+    if (wait > wait.zero()) return refuseUnjudged(message, wait);
+    std::string reply;
+    auto seal = ViewerSeal::answer(Json{{"version", 1}, {"sid", message.sid}, {"share", message.share}},
+                                   hub->config().accessCode, config.deviceId, message.ticket, reply);
+    if (!seal) return judged(message, false, std::nullopt);
+    pendingSeals.push_back({message.ticket, message.address, std::move(*seal)});
+    // Attempts whose proof never came are forgotten, oldest first; each spent its guess already.
+    if (pendingSeals.size() > kMaxPendingSeals) pendingSeals.pop_front();
+    auto answer = Json::parse(reply);
+    answer["type"] = "login-seal";
+    answer["ticket"] = message.ticket;
+    send(answer);
+  }
+
+  void confirmSeal(const ServerMessage& message) {
+    const auto found = std::find_if(pendingSeals.begin(), pendingSeals.end(),
+                                    [&message](const PendingSeal& p) { return p.ticket == message.ticket; });
+    if (found == pendingSeals.end()) return;
+    auto confirmed = found->seal.confirm(Json{{"confirm", message.confirm}});
+    ServerMessage attempt = message;
+    attempt.address = found->address;
+    pendingSeals.erase(found);
+    judged(attempt, confirmed.has_value(), std::move(confirmed));
+  }
+
+  void refuseUnjudged(const ServerMessage& message, GuessLimiter::Clock::duration wait) {
+    report(message, "not judged, too many tries");
+    send(Json{{"type", "login-result"}, {"ticket", message.ticket}, {"ok", false},
+              {"retryMs", std::chrono::ceil<std::chrono::milliseconds>(wait).count()}});
+  }
+
+  void judged(const ServerMessage& message, bool right, std::optional<ViewerSeal::Confirmed> sealed) {
+    Json answer{{"type", "login-result"}, {"ticket", message.ticket}, {"ok", false}};
+    if (!right) {
+      report(message, "wrong access code");
+    } else {
       guesses.succeeded();
       if (makeRoomForSession()) {
         answer["ok"] = true;
-        verdict = "accepted";
-        openSession(message.ticket);
+        report(message, "accepted");
+        openSession(message.ticket, std::move(sealed));
       } else {
         answer["retryMs"] = kSessionPlaceRetry.count();
-        verdict = "not let in yet, every session place is still being opened";
+        report(message, "not let in yet, every session place is still being opened");
       }
-    } else {
-      verdict = "wrong access code";
     }
+    send(answer);
+  }
+
+  void report(const ServerMessage& message, const std::string& verdict) {
     // The address stays out of the folded text: logins from many addresses make one line, not one each.
     lines().emit("[agent] login through the server: " + verdict, LineKind::Repeated,
                  message.address.empty() ? "" : "from " + message.address);
-    send(answer);
   }
 
   // The server knows our ID under another key: this machine's agent state was lost (a reinstall, a
@@ -478,9 +535,9 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
     return false;
   }
 
-  void openSession(const std::string& ticket) {
+  void openSession(const std::string& ticket, std::optional<ViewerSeal::Confirmed> sealed) {
     // The dial holds the session until it runs; its place is free again when neither holds it.
-    auto viewer = std::make_shared<RemoteViewer>(hub, config, ticket);
+    auto viewer = std::make_shared<RemoteViewer>(hub, config, ticket, std::move(sealed));
     sessions.push_back(viewer);
     auto opened = [viewer, alive = weak_from_this()](std::shared_ptr<SecureSocket> ws, std::string error) {
       auto self = alive.lock();
@@ -538,6 +595,13 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
   net::steady_timer retry;
   GuessLimiter guesses;
   std::list<std::weak_ptr<RemoteViewer>> sessions;  // oldest first
+  struct PendingSeal {
+    std::string ticket;
+    std::string address;
+    ViewerSeal seal;
+  };
+  static constexpr std::size_t kMaxPendingSeals = 16;
+  std::list<PendingSeal> pendingSeals;  // oldest first
   State state = State::Waiting;
   unsigned failures = 0;
   unsigned idChanges = 0;

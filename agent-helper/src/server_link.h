@@ -35,10 +35,13 @@ std::optional<ServerAddress> parseServerUrl(std::string_view url);
 
 // A message the server sends on the control connection; anything else is nullopt.
 struct ServerMessage {
-  enum class Kind { Challenge, Welcome, Refused, Replaced, Login } kind{};
+  enum class Kind { Challenge, Welcome, Refused, Replaced, Login, LoginConfirm } kind{};
   std::string nonce;    // Challenge
-  std::string ticket;   // Login: names the attempt and the session the agent opens for it
-  std::string code;     // Login
+  std::string ticket;   // Login, LoginConfirm: names the attempt and the session the agent opens for it
+  std::string code;     // Login in the clear
+  std::string sid;      // Login sealed: the page's share of the exchange on the code instead of the code
+  std::string share;
+  std::string confirm;  // LoginConfirm: the page's proof that it used the same code
   std::string address;  // Login: the viewer's address, for the audit line
   std::string reason;   // Refused
 };

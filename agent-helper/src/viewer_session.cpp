@@ -60,14 +60,19 @@ void ViewerSession::start(beast::http::request<beast::http::buffer_body> request
 void ViewerSession::readNext() {
   ws_.async_read(buffer_, [self = shared_from_this()](beast::error_code error, std::size_t) {
     if (error) return self->finish();
-    if (self->ws_.got_text()) {
+    if (self->fromPage_) {
+      const auto data = self->buffer_.cdata();
+      // Only sealed messages count once sealed: one in the clear is as foreign as one that fails to open.
+      self->handleSealed(self->ws_.got_text() ? std::string_view()
+                                              : std::string_view(static_cast<const char*>(data.data()), data.size()));
+    } else if (self->ws_.got_text()) {
       const auto data = self->buffer_.cdata();
       self->handleMessage(std::string_view(static_cast<const char*>(data.data()), data.size()));
     } else if (!self->authenticated_) {
       self->finish();
     }
     self->buffer_.consume(self->buffer_.size());
-    if (!self->finished_) self->readNext();
+    if (!self->finished_ && !self->closing_) self->readNext();
   });
 }
 
@@ -77,6 +82,7 @@ void ViewerSession::handleMessage(std::string_view text) {
   const auto type = message.find("type");
   const bool typed = type != message.end() && type->is_string();
   if (!authenticated_) {
+    if (typed && *type == "seal") return handleSeal(message);
     // Before the code only a login is expected: anything else is not our page, and is not served.
     const auto code = typed && *type == "auth" ? message.find("code") : message.end();
     if (code == message.end() || !code->is_string()) return finish();
@@ -85,38 +91,87 @@ void ViewerSession::handleMessage(std::string_view text) {
   // Afterwards, malformed or unknown messages are ignored: the viewer may be newer or older than we are.
   if (typed && *type == "input") hub_->input(message);
   if (typed && *type == "ack") hub_->ack(this, message);
+  if (typed && *type == "upload" && upload_) upload_->announce(message);
   if (typed && *type == "display") hub_->chooseDisplay(message);
+}
+
+// Zero wait spends a share of the guess budget; otherwise the viewer is told when to come back.
+bool ViewerSession::admitted() {
+  const auto wait = hub_->limiter().admit();
+  if (wait == wait.zero()) return true;
+  const auto retryMs = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
+  sendText(nlohmann::json{{"type", "auth"}, {"ok", false}, {"retryMs", retryMs}}.dump());
+  return false;
 }
 
 void ViewerSession::handleAuth(const std::string& code) {
   // Our page waits for the answer before it tries again.
+  if (answerPending_ || seal_) return finish();
+  if (!admitted()) return;
+  if (!accessCodeMatches(hub_->config().accessCode, code)) return wrongCode();
+  authenticated();
+}
+
+void ViewerSession::handleSeal(const nlohmann::json& message) {
   if (answerPending_) return finish();
-  const auto wait = hub_->limiter().admit();
-  if (wait > wait.zero()) {
-    const auto retryMs = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
-    sendText(nlohmann::json{{"type", "auth"}, {"ok", false}, {"retryMs", retryMs}}.dump());
-    return;
+  if (!seal_) {
+    if (!admitted()) return;
+    std::string reply;
+    seal_ = ViewerSeal::answer(message, hub_->config().accessCode, ViewerSeal::kLocalChannel, ViewerSeal::kLocalBinding,
+                               reply);
+    return seal_ ? sendText(std::move(reply)) : finish();
   }
-  if (!accessCodeMatches(hub_->config().accessCode, code)) {
-    hub_->lines().emit("[agent] wrong access code from a viewer", LineKind::Repeated);
-    answerPending_ = true;
-    delay_.expires_after(GuessLimiter::kWrongCodeDelay);
-    delay_.async_wait([self = shared_from_this()](const boost::system::error_code& error) {
-      if (error || self->finished_) return;
-      self->answerPending_ = false;
-      self->sendText(nlohmann::json{{"type", "auth"}, {"ok", false}}.dump());
-    });
-    return;
-  }
+  auto confirmed = seal_->confirm(message);
+  seal_.reset();
+  if (!confirmed) return wrongCode();
+  fromPage_ = std::move(confirmed->fromPage);
+  outbox_.seal([toPage = std::move(confirmed->toPage)](std::string_view data, bool binary) {
+    return toPage->seal(data, binary);
+  });
+  sendText(std::move(confirmed->confirmation));
+  upload_ = std::make_unique<SocketUpload>(
+      hub_->config().receivedFolder, hub_->config().maxUploadBytes,
+      [weak = weak_from_this()](std::string answer) {
+        if (auto self = weak.lock()) self->sendText(std::move(answer));
+      },
+      [hub = hub_](const std::string& path) { hub->fileReceived(path); });
+  authenticated();
+}
+
+void ViewerSession::wrongCode() {
+  hub_->lines().emit("[agent] wrong access code from a viewer", LineKind::Repeated);
+  answerPending_ = true;
+  delay_.expires_after(GuessLimiter::kWrongCodeDelay);
+  delay_.async_wait([self = shared_from_this()](const boost::system::error_code& error) {
+    if (error || self->finished_) return;
+    self->answerPending_ = false;
+    self->sendText(nlohmann::json{{"type", "auth"}, {"ok", false}}.dump());
+  });
+}
+
+void ViewerSession::authenticated() {
   hub_->limiter().succeeded();
   authenticated_ = true;
   deadline_.cancel();
-  ws_.read_message_max(kMaxMessageBytes);
+  ws_.read_message_max(kMaxMessageBytes + seal::kSealOverhead);
   hub_->connectionAuthenticated(connection_);
   token_ = common::randomHex(16);
   sendText(nlohmann::json{{"type", "auth"}, {"ok", true}, {"token", token_}, {"deviceId", hub_->config().deviceId}}
                .dump());
   hub_->join(shared_from_this());
+}
+
+void ViewerSession::handleSealed(std::string_view data) {
+  auto opened = data.empty() ? std::nullopt : fromPage_->open(data);
+  if (!opened) {
+    hub_->lines().emit("[agent] a viewer's sealed message did not open (altered, dropped, replayed or reordered on the "
+                       "way): session ended",
+                       LineKind::Repeated);
+    closing_ = true;
+    return end("tampered");
+  }
+  if (!opened->binary) return handleMessage(opened->payload);
+  if (upload_) upload_->bytes(opened->payload);
 }
 
 void ViewerSession::sendText(std::string text) {

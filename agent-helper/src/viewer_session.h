@@ -14,7 +14,9 @@
 
 #include "message_outbox.h"
 #include "prefixed_stream.h"
+#include "socket_upload.h"
 #include "viewer_hub.h"
+#include "viewer_seal.h"
 
 namespace qova::agent {
 
@@ -22,7 +24,8 @@ using common::MessageOutbox;
 
 // One viewer's WebSocket. Until it gives the access code it may send nothing but a short login and
 // gets nothing but the answer to that; afterwards it receives the permission state and frames and
-// may send input. A viewer that reads slowly skips frames (only the newest one waits) and never
+// may send input and files. Our page logs in through the exchange on the code and then seals every
+// message both ways; a message that does not open ends the session. A viewer that reads slowly skips frames (only the newest one waits) and never
 // holds back the others. Lives on the network thread; kept alive by its pending operations.
 class ViewerSession : public ViewerPeer, public std::enable_shared_from_this<ViewerSession> {
  public:
@@ -47,6 +50,11 @@ class ViewerSession : public ViewerPeer, public std::enable_shared_from_this<Vie
   void readNext();
   void handleMessage(std::string_view text);
   void handleAuth(const std::string& code);
+  void handleSeal(const nlohmann::json& message);
+  bool admitted();
+  void wrongCode();
+  void authenticated();
+  void handleSealed(std::string_view data);
   void finish();
 
   boost::beast::websocket::stream<PrefixedStream> ws_;
@@ -57,10 +65,14 @@ class ViewerSession : public ViewerPeer, public std::enable_shared_from_this<Vie
   bool authenticated_ = false;
   bool answerPending_ = false;
   bool finished_ = false;
+  bool closing_ = false;  // told the viewer why it ends; nothing it sends counts any more
   boost::asio::steady_timer deadline_;
   boost::asio::steady_timer delay_;
   std::string token_;
   std::string place_;  // the viewer's address, read while the socket is surely open
+  std::optional<ViewerSeal> seal_;  // the exchange, while the page's proof is awaited
+  std::shared_ptr<seal::SealedDirection> fromPage_;
+  std::unique_ptr<SocketUpload> upload_;
 };
 
 }  // namespace qova::agent

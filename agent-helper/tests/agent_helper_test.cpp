@@ -627,13 +627,15 @@ TEST_F(AgentServiceTest, TheRightCodeGetsPermissionFramesAndInputAWrongOneNothin
             json::parse(R"({"type":"permission","known":true,"screen":true,"input":false})"));
   ASSERT_TRUE(agent_.waitForLine(R"(^__QOVA_CAPTURE__\{"action":"start"\}$)"));
 
-  agent_.write(frameMessage("JPEG") + "__QOVA_PERMISSION__{\"input\":true,\"screen\":true}\n");
+  // Texts may overtake a frame on its way, so each is read on its own.
+  agent_.write("__QOVA_PERMISSION__{\"input\":true,\"screen\":true}\n");
+  EXPECT_EQ(viewer.readUntil("permission")["input"], true);
+  agent_.write(frameMessage("JPEG"));
   const auto frame = viewer.readUntil("binary")["binary"].get<std::string>();
   const auto headerLength = std::size_t(std::uint8_t(frame[3]));
   ASSERT_EQ(frame.substr(0, 3), std::string(3, '\0'));
   EXPECT_EQ(json::parse(frame.substr(4, headerLength))["inputWidth"], 1920);
   EXPECT_EQ(frame.substr(4 + headerLength), "JPEG");
-  EXPECT_EQ(viewer.readUntil("permission")["input"], true);
 
   viewer.sendText(R"({"type":"input","action":"tap","x":5000,"y":540.26})");
   EXPECT_TRUE(agent_.waitForLine(R"(^__QOVA_INPUT__\{"action":"tap","button":"left","x":1919\.0,"y":540\.3\})"));

@@ -26,12 +26,20 @@ const stats = { framesReceived: 0, framesDrawn: 0, lastTimestamp: 0, lastDrawnAt
 window.qovaViewerStats = stats;
 
 // Served by the server agents dial out to (always HTTPS) rather than by the agent itself: the page
-// then asks for the device ID too, and files go over the WebSocket.
+// then asks for the device ID too.
 const VIA_SERVER = location.protocol === 'https:';
 const UPLOAD_PIECE_BYTES = 256 * 1024;
 const UPLOAD_BUFFERED_MAX = 1024 * 1024;
 
 let socket = null;
+// The exchange on the access code in progress, then the two sealed directions: once `sealed`, every
+// message both ways is sealed, and one that does not open ends the session.
+let login = null;
+let channel = null;             // {toAgent, fromAgent, confirmed}
+let sealed = false;
+const TAMPERED = '连接已被篡改，会话已结束';
+// Through the server the login still goes in the clear until the server relays the exchange.
+const SEALS = !VIA_SERVER;
 let deviceOffline = '';        // why the server let us go: the device went away or the session ended
 let uploadAnswer = null;       // resolves the file being sent through the server
 let uploadToken = null;
@@ -62,15 +70,26 @@ function connect(code) {
   const ws = new WebSocket(VIA_SERVER ? `wss://${location.host}/viewer` : `ws://${location.host}/ws`);
   ws.binaryType = 'arraybuffer';
   socket = ws;
-  ws.onopen = () => ws.send(authMessage());
+  login = null;
+  channel = null;
+  sealed = false;
+  ws.onopen = () => ws.send(openingMessage());
   ws.onmessage = (event) => {
-    if (typeof event.data === 'string') onText(event.data);
-    else onFrame(event.data);
+    if (socket !== ws) return;
+    if (!SEALS) return typeof event.data === 'string' ? onText(event.data) : onFrame(event.data);
+    if (!channel || !channel.confirmed) return beforeSealed(ws, event.data);
+    // The server may still say it let the device go or ended the session: it can do that anyway.
+    if (typeof event.data === 'string' && serverNotice(event.data)) return onText(event.data);
+    const opened = typeof event.data === 'string' ? null : channel.fromAgent.open(event.data);
+    if (!opened) return tampered(ws);
+    if (opened.binary) onFrame(opened.payload.buffer.slice(opened.payload.byteOffset, opened.payload.byteOffset + opened.payload.byteLength));
+    else onText(opened.payload);
   };
   ws.onclose = () => {
     if (socket !== ws) return;
     socket = null;
     uploadToken = null;
+    $('sealed').hidden = true;
     $('connect').disabled = false;
     if (uploadAnswer) uploadAnswer({ ok: false, error: 'closed' });
     if (deviceOffline) {
@@ -91,12 +110,60 @@ function connect(code) {
   };
 }
 
-function authMessage() {
-  return JSON.stringify(VIA_SERVER ? { type: 'auth', deviceId: $('device-id').value.trim(), code: accessCode } : { type: 'auth', code: accessCode });
+// A fresh exchange for every attempt: the code never leaves the page, only a share made from it.
+function openingMessage() {
+  const deviceId = $('device-id').value.trim();
+  if (!SEALS) return JSON.stringify({ type: 'auth', deviceId, code: accessCode });
+  login = QovaSeal.startLogin(accessCode, VIA_SERVER ? deviceId : QovaSeal.LOCAL_CHANNEL);
+  return JSON.stringify(VIA_SERVER ? { ...login.opening, deviceId } : login.opening);
+}
+
+// Until the agent proved it holds the key: its share and answers about the code come in the clear,
+// its proof comes as the first sealed message.
+function beforeSealed(ws, data) {
+  if (typeof data !== 'string') {
+    const opened = channel && channel.fromAgent.open(data);
+    let proof = null;
+    try { proof = opened && !opened.binary && JSON.parse(opened.payload); } catch { proof = null; }
+    if (!proof || !login.accept(proof)) return tampered(ws);
+    channel.confirmed = sealed = true;
+    return;
+  }
+  let message;
+  try { message = JSON.parse(data); } catch { return; }
+  if (message.type === 'seal' && login && !channel) {
+    const answer = login.answer(message, VIA_SERVER ? String(message.ticket || '') : QovaSeal.LOCAL_BINDING);
+    if (!answer) return tampered(ws);
+    channel = { toAgent: answer.toAgent, fromAgent: answer.fromAgent, confirmed: false };
+    ws.send(JSON.stringify(answer.proof));
+  } else if (message.type === 'auth' && !message.ok) {
+    channel = null;
+    onText(data);
+  } else if (serverNotice(data)) {
+    onText(data);
+  }
+}
+
+function serverNotice(text) {
+  try { return VIA_SERVER && ['offline', 'ended'].includes(JSON.parse(text).type); } catch { return false; }
+}
+
+// Whatever arrives that does not open was altered, dropped, replayed or reordered on the way.
+function tampered(ws) {
+  deviceOffline = TAMPERED;
+  $('connection').className = 'badge bad';
+  setText('connection', TAMPERED);
+  ws.close();
+}
+
+function sendOn(ws, message) {
+  if (ws !== socket || ws.readyState !== WebSocket.OPEN || (SEALS && !sealed)) return;
+  const data = typeof message === 'string' || message instanceof ArrayBuffer ? message : JSON.stringify(message);
+  ws.send(SEALS ? channel.toAgent.seal(data) : data);
 }
 
 function send(message) {
-  if (socket && socket.readyState === WebSocket.OPEN && uploadToken) socket.send(JSON.stringify(message));
+  if (uploadToken) sendOn(socket, message);
 }
 
 function onText(text) {
@@ -110,7 +177,7 @@ function onText(text) {
       setText('login-error', '尝试过于频繁，稍后自动重试…');
       const ws = socket;
       setTimeout(() => {
-        if (socket === ws && ws.readyState === WebSocket.OPEN) ws.send(authMessage());
+        if (socket === ws && ws.readyState === WebSocket.OPEN) ws.send(openingMessage());
       }, Math.min(message.retryMs, 10000));
       return;
     }
@@ -121,6 +188,8 @@ function onText(text) {
       return;
     }
     uploadToken = message.token;
+    $('sealed').hidden = !sealed;
+    setText('sealed', `端到端加密 · 设备 ${message.deviceId || ''}`);
     $('login').hidden = true;
     $('viewer').hidden = false;
     $('connection').className = 'badge ok';
@@ -128,7 +197,7 @@ function onText(text) {
     resizeCanvas();
     $('screen').focus();
   } else if (message.type === 'offline' || message.type === 'ended') {
-    deviceOffline = message.type === 'offline' ? '设备已离线' : '会话已结束';
+    deviceOffline = message.type === 'offline' ? '设备已离线' : message.reason === 'tampered' ? TAMPERED : '会话已结束';
     $('connection').className = 'badge bad';
     setText('connection', deviceOffline);
   } else if (message.type === 'upload') {
@@ -315,7 +384,7 @@ async function drawUpdates() {
     if (header.rtt !== undefined) rate.rtt = header.rtt;
     present(sameGeometry && !header.full ? changedBox(header.rects) : null);
     drawn(header);
-    if (ws === socket && ws.readyState === WebSocket.OPEN) ws.send(JSON.stringify({ type: 'ack', seq: header.seq }));
+    sendOn(ws, { type: 'ack', seq: header.seq });
   }
   drawingUpdates = false;
 }
@@ -592,36 +661,23 @@ async function uploadNext() {
   while (uploads.length) {
     const file = uploads.shift();
     setText('upload-status', `正在发送 ${file.name}…`);
-    if (VIA_SERVER) {
-      const result = await uploadThroughServer(file);
-      setText('upload-status', result.ok ? `已发送 ${result.name}` : `发送失败：${file.name}（${result.error}）`);
-      continue;
-    }
-    try {
-      const response = await fetch('/upload', {
-        method: 'POST',
-        headers: { 'X-Qova-Token': uploadToken || '', 'X-Qova-File-Name': encodeURIComponent(file.name), 'Content-Type': 'application/octet-stream' },
-        body: file,
-      });
-      const result = await response.json().catch(() => ({}));
-      setText('upload-status', result.ok ? `已发送 ${result.name}` : `发送失败：${file.name}（${result.error || response.status}）`);
-    } catch {
-      setText('upload-status', `发送失败：${file.name}`);
-    }
+    const result = await uploadOverSocket(file);
+    setText('upload-status', result.ok ? `已发送 ${result.name}` : `发送失败：${file.name}（${result.error}）`);
   }
   uploading = false;
 }
 
-// Announces the file, then sends it in pieces, never letting much wait in the socket; the device
-// answers once it has it all.
-async function uploadThroughServer(file) {
+// Announces the file, then sends it sealed in pieces, never letting much wait in the socket; the
+// device answers once it has it all.
+async function uploadOverSocket(file) {
   const ws = socket;
   if (!ws || !uploadToken) return { ok: false, error: 'not connected' };
   const answer = new Promise((resolve) => { uploadAnswer = resolve; });
-  ws.send(JSON.stringify({ type: 'upload', name: file.name, size: file.size }));
+  sendOn(ws, { type: 'upload', name: file.name, size: file.size });
   for (let offset = 0; offset < file.size && socket === ws; offset += UPLOAD_PIECE_BYTES) {
     while (ws.bufferedAmount > UPLOAD_BUFFERED_MAX && socket === ws) await new Promise((r) => setTimeout(r, 20));
-    ws.send(await file.slice(offset, offset + UPLOAD_PIECE_BYTES).arrayBuffer());
+    const piece = await file.slice(offset, offset + UPLOAD_PIECE_BYTES).arrayBuffer();
+    sendOn(ws, piece);
   }
   const result = await answer;
   uploadAnswer = null;

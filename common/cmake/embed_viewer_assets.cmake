@@ -1,10 +1,18 @@
 # Writes a C++ source holding the viewer page's files as string constants.
-# cmake -DSOURCE_DIR=<web folder> -DOUTPUT=<file.cpp> -DFILES="a.html;b.js" -P embed_viewer_assets.cmake
+# cmake -DSOURCE_DIR=<web folder> -DOUTPUT=<file.cpp> -DFILES="a.html;b.js" [-DBUILT_FILES="/path/c.js"]
+#       -P embed_viewer_assets.cmake
+# Built files are served under their own name, like the page's files.
 set(entries "")
 set(literals "")
 set(index 0)
+set(paths "")
 foreach(name IN LISTS FILES)
-  file(READ "${SOURCE_DIR}/${name}" content)
+  list(APPEND paths "${SOURCE_DIR}/${name}")
+endforeach()
+list(APPEND paths ${BUILT_FILES})
+foreach(path IN LISTS paths)
+  get_filename_component(name "${path}" NAME)
+  file(READ "${path}" content)
   string(FIND "${content}" ")qova_asset\"" clash)
   if(NOT clash EQUAL -1)
     message(FATAL_ERROR "${name} contains the raw string delimiter")

@@ -2,6 +2,7 @@
 // between tries, and its key, kept beside the access code and bound to what it signs; then its link
 // to a stand-in server that says what each case needs, on loopback.
 #include <gtest/gtest.h>
+#include <sodium.h>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -24,6 +25,8 @@
 #include "device_key.h"
 #include "protocol.h"
 #include "line_writer.h"
+#include "pake.h"
+#include "seal.h"
 #include "random_bytes.h"
 #include "server_link.h"
 #include "tls_setup.h"
@@ -239,6 +242,47 @@ TEST(ServerLinkWithServer, SessionsThroughTheServerAreCappedTheOldestMakingWayFo
   }
   // Told when it joins how many watch, itself included.
   EXPECT_EQ(next(*sessions.back(), "viewers").value("count", 0), 8);
+}
+
+// The page's side of a sealed login through the server, played here: a wrong code's proof is refused
+// like a wrong code, the right one opens a session whose first message is the agent's proof, sealed.
+TEST(ServerLinkWithServer, ASealedLoginIsJudgedByItsProofAndItsSessionIsSealedBehindTheJoin) {
+  FakeServer server;
+  LinkedAgent agent(server.link());
+  const auto control = server.accept();
+  ASSERT_TRUE(control && welcome(*control));
+  const auto hex = [](std::string_view bytes) {
+    std::string out(bytes.size() * 2 + 1, '\0');
+    sodium_bin2hex(out.data(), out.size(), reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    return out.substr(0, bytes.size() * 2);
+  };
+  for (const std::string code : {"wrongcod", "abcdefgh"}) {
+    const std::string sid(16, 's'), ticket = "t-" + code;
+    const auto page = seal::cpaceShare(seal::cpaceGenerator(code, seal::prefixFreeCat({"123456789"}), sid), "");
+    const Json opening{{"version", 1}, {"sid", hex(sid)}, {"share", hex(page.message)}};
+    send(*control, {{"type", "login"}, {"ticket", ticket}, {"seal", opening}});
+    const auto answer = next(*control, "login-seal");
+    ASSERT_EQ(answer.value("ticket", ""), ticket);
+    std::string agentMessage(answer["share"].get<std::string>().size() / 2, '\0');
+    sodium_hex2bin(reinterpret_cast<unsigned char*>(agentMessage.data()), agentMessage.size(),
+                   answer["share"].get<std::string>().data(), agentMessage.size() * 2, nullptr, nullptr, nullptr);
+    const auto keys = seal::deriveKeys(*seal::cpaceIsk(page.scalar, sid, page.message, agentMessage, true), ticket);
+    const auto proof = hex(seal::confirmTag(keys.pageConfirm, page.message, agentMessage));
+    send(*control, {{"type", "login-confirm"}, {"ticket", ticket}, {"confirm", proof}});
+    const bool right = code == "abcdefgh";
+    ASSERT_EQ(next(*control, "login-result").value("ok", !right), right) << code;
+    if (!right) continue;
+    const auto session = server.accept();
+    ASSERT_TRUE(session && next(*session, "join").value("ticket", "") == ticket);
+    beast::flat_buffer buffer;
+    session->read(buffer);
+    ASSERT_TRUE(session->got_binary());
+    seal::SealedDirection fromAgent(keys.agentToPage, seal::Direction::AgentToPage);
+    const auto opened = fromAgent.open(beast::buffers_to_string(buffer.data()));
+    ASSERT_TRUE(opened);
+    EXPECT_EQ(Json::parse(opened->payload)["confirm"],
+              hex(seal::confirmTag(keys.agentConfirm, page.message, agentMessage)));
+  }
 }
 
 }  // namespace

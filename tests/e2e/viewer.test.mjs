@@ -103,6 +103,7 @@ describe('web viewer with the real application', () => {
     const block = (await shown(PROBE.x + 230, PROBE.y + 60)).color;
     assert.ok(distance(block, [224, 48, 154]) < 40, `probe block shows as ${block}`);
 
+    assert.match(await page.textContent('#sealed'), /^端到端加密 · 设备 \d+$/);
     await waitFor(async () => (await page.textContent('#perm-screen')).includes('已授权'), { what: 'screen permission' });
     assert.match(await page.textContent('#perm-input'), /已授权/);
     assert.equal(await page.isVisible('#perm-warning'), false);
