@@ -359,6 +359,7 @@ std::size_t InputStreamParser::readLine(std::size_t pos, std::vector<InputStream
       return next;
     case State::ClipboardLine:
       if (auto text = parseClipboardText(payload)) out.emplace_back(std::move(*text));
+      return next;
     case State::DisplaysLine:
       if (auto list = parseDisplayList(payload)) out.emplace_back(std::move(*list));
       return next;
