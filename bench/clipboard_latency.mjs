@@ -24,6 +24,9 @@ def take(*_):
     if not line:
         root.destroy()
         return
+    # Tk takes the clipboard only when it does not hold it yet: let go first, so that every text is
+    # a new owner, as an editor's copy is.
+    root.tk.call("selection", "clear", "-selection", "CLIPBOARD")
     root.clipboard_clear()
     root.clipboard_append(line.rstrip("\\n"))
     root.update()
