@@ -70,6 +70,7 @@ function connect(code) {
   const ws = new WebSocket(VIA_SERVER ? `wss://${location.host}/viewer` : `ws://${location.host}/ws`);
   ws.binaryType = 'arraybuffer';
   socket = ws;
+  hostClipboardPieces = '';  // a text cut off with the last connection
   login = null;
   channel = null;
   sealed = false;
@@ -251,18 +252,20 @@ function showPermissions(message) {
 // ---- the host's clipboard ------------------------------------------------------------------
 
 const HOST_CLIPBOARD_MAX = 1 << 21;  // characters; the host sends at most 1 MiB of UTF-8
-let hostClipboardPieces = '';
+let hostClipboardPieces = '';  // null while the rest of a text too long to keep goes by
 let hostClipboard = '';
 let clipboardStatusTimer = null;
 
 // A long text comes in pieces, all but the last marked "more".
 function onHostClipboard(message) {
   if (typeof message.text !== 'string') return;
-  hostClipboardPieces += message.text;
-  if (message.more && hostClipboardPieces.length <= HOST_CLIPBOARD_MAX) return;
-  hostClipboard = message.more ? '' : hostClipboardPieces;
+  if (hostClipboardPieces !== null) hostClipboardPieces += message.text;
+  if (hostClipboardPieces?.length > HOST_CLIPBOARD_MAX) hostClipboardPieces = null;
+  if (message.more) return;
+  const text = hostClipboardPieces;
   hostClipboardPieces = '';
-  if (!hostClipboard) return;
+  if (!text) return;
+  hostClipboard = text;
   if (stats.onClipboard) stats.onClipboard(hostClipboard);
   copyHostClipboard(false);
 }
