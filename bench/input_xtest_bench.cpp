@@ -13,11 +13,13 @@ class UnpausedPoster : public qova::EventPoster {
  public:
   explicit UnpausedPoster(qova::XTestEventPoster& poster) : poster_(poster) {}
   void moveCursor(double x, double y) override { poster_.moveCursor(x, y); }
-  void postMouseEvent(qova::MouseEventType type, double x, double y, qova::CGMouseButton button) override {
+  void postMouseEvent(qova::MouseEventType type, double x, double y, qova::MouseButton button) override {
     poster_.postMouseEvent(type, x, y, button);
   }
   void postScrollWheel(int32_t lines) override { poster_.postScrollWheel(lines); }
-  void postKeyEvent(uint16_t code, bool down, qova::CGEventFlags flags) override { poster_.postKeyEvent(code, down, flags); }
+  void postKeyEvent(uint16_t code, bool down, qova::ModifierFlags flags) override {
+    poster_.postKeyEvent(code, down, flags);
+  }
   void sleepMs(uint32_t) override {}
 
  private:
@@ -35,7 +37,7 @@ void BM_XTestClick(benchmark::State& state) {
   for (auto _ : state) {
     // Alternate between two points so every click really moves the pointer.
     x = x == 100 ? 900 : 100;
-    qova::click(unpaused, x, 400, qova::CGMouseButton::left);
+    qova::click(unpaused, x, 400, qova::MouseButton::left);
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
 }
@@ -47,8 +49,8 @@ void BM_XTestKeyWithModifiers(benchmark::State& state) {
     return;
   }
   for (auto _ : state) {
-    poster.postKeyEvent(6, true, qova::kCGEventFlagMaskCommand | qova::kCGEventFlagMaskShift);
-    poster.postKeyEvent(6, false, qova::kCGEventFlagMaskCommand | qova::kCGEventFlagMaskShift);
+    poster.postKeyEvent(6, true, qova::kModifierCommand | qova::kModifierShift);
+    poster.postKeyEvent(6, false, qova::kModifierCommand | qova::kModifierShift);
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
 }

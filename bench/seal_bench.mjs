@@ -1,9 +1,11 @@
 // The page's cost of sealing under Node (seal and open per 100 KB, its half of a login's exchange),
 // and whole logins against the real agent on loopback: sealed (exchange and both proofs) against the
-// code in the clear. Prints medians in milliseconds.
-//   QOVA_AGENT_PATH=<agent> node --experimental-websocket bench/seal_bench.mjs [logins]
+// code in the clear. With QOVA_SERVER_PATH, the same through the real qova-server, and the latency of
+// frames through it to a sealed and a plain viewer logged in side by side (arrival, opened, less the
+// moment the frame was written to the agent). Prints medians in milliseconds.
+//   QOVA_AGENT_PATH=<agent> [QOVA_SERVER_PATH=<qova-server>] node --experimental-websocket bench/seal_bench.mjs [logins] [frames] [ImageMagick picture, 1280x800]
 import { spawn } from 'node:child_process';
-import { mkdtempSync, readFileSync } from 'node:fs';
+import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import * as seal from '../agent-helper/web/seal.mjs';
@@ -63,3 +65,68 @@ for (const sealed of [false, true]) {
   console.log(`login on loopback ${sealed ? 'sealed' : 'in the clear'}: median ${median(times).toFixed(2)} ms, max ${Math.max(...times).toFixed(2)} ms`);
 }
 agent.kill();
+if (process.env.QOVA_SERVER_PATH) await throughServer();
+
+async function throughServer() {
+  const support = await import('../server/tests/support.mjs');  // its port is set once the server listens
+  const { dir, children, frameBytes, makeJpeg, line, stop, startServer, startAgent } = support;
+  // A small plain picture by default; "plasma:" gives a busy screen's size.
+  const jpeg = process.argv[4] ? makeJpeg('1280x800', process.argv[4]) : undefined;
+  const { WsClient } = await import('./ws_client.mjs');
+  await startServer();
+  const agent = startAgent('seal-bench');
+  const deviceId = (await line(agent, /\[agent\] connected: server/, 'the agent to register')).split(' ').pop();
+  const code = JSON.parse(readFileSync(join(dir, 'seal-bench/.config/qova-lumaro-agent/state.json'))).accessCode;
+  // A viewer let in, sealed or not: `took` its login; `next` its next message as the page reads it.
+  async function viewer(sealed) {
+    const ws = await WsClient.open(support.port, '/viewer', { origin: `https://127.0.0.1:${support.port}` });
+    const start = performance.now();
+    const attempt = seal.startLogin(code, deviceId);
+    ws.send(sealed ? { ...attempt.opening, deviceId } : { type: 'auth', deviceId, code });
+    let keys = null;
+    if (sealed) {
+      const share = await ws.next();
+      keys = attempt.answer(share, String(share.ticket));
+      ws.send(keys.proof);
+      const proof = keys.fromAgent.open(await ws.next());
+      if (!attempt.accept(JSON.parse(proof.payload))) throw new Error('the agent did not prove the key');
+    }
+    const next = async () => {
+      const message = await ws.next();
+      if (!keys || !Buffer.isBuffer(message)) return message;
+      const opened = keys.fromAgent.open(message);
+      return opened.binary ? Buffer.from(opened.payload) : JSON.parse(opened.payload);
+    };
+    const auth = await next();
+    if (auth?.type !== 'auth' || !auth.ok) throw new Error(`not let in: ${JSON.stringify(auth)}`);
+    return { ws, next, took: performance.now() - start };
+  }
+  try {
+    for (const sealed of [false, true]) {
+      const times = [];
+      for (let i = 0; i < runs; i++) { const v = await viewer(sealed); times.push(v.took); v.ws.close(); }
+      console.log(`login through the server ${sealed ? 'sealed' : 'in the clear'}: median ${median(times).toFixed(2)} ms, max ${Math.max(...times).toFixed(2)} ms`);
+    }
+    // Both watch at once; each frame is written after both had the one before, so no queue builds up.
+    const viewers = { plain: await viewer(false), sealed: await viewer(true) };
+    const latencies = { plain: [], sealed: [] };
+    const frames = Number(process.argv[3] || 200);
+    for (let i = 0; i < frames; i++) {
+      const written = performance.now();
+      agent.stdin.write(frameBytes(jpeg));
+      await Promise.all(Object.entries(viewers).map(async ([name, v]) => {
+        for (let m = 0; m < 20; m++) {
+          const message = await v.next();
+          if (message === null) throw new Error(`${name} viewer closed`);
+          if (Buffer.isBuffer(message)) return latencies[name].push(performance.now() - written);
+        }
+      }));
+    }
+    const [plain, sealed] = [median(latencies.plain), median(latencies.sealed)];
+    console.log(`frame through the server (${frameBytes(jpeg).length} bytes): median ${plain.toFixed(2)} ms in the clear, ` +
+      `${sealed.toFixed(2)} ms sealed, added by sealing ${(sealed - plain).toFixed(2)} ms`);
+  } finally {
+    for (const child of children.reverse()) await stop(child);
+    rmSync(dir, { recursive: true, force: true });
+  }
+}

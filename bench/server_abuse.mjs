@@ -8,7 +8,7 @@ import { connect as tcpConnect } from 'node:net';
 import { join } from 'node:path';
 import { sleep } from '../tests/e2e/harness.mjs';
 import { AGENT, children, dir, line, port, startAgent, startServer, stop } from '../server/tests/support.mjs';
-import { WsClient, fakeAgent } from '../server/tests/ws_client.mjs';
+import { WsClient, fakeAgent } from './ws_client.mjs';
 
 const rssMb = (pid) => Number(readFileSync(`/proc/${pid}/status`, 'utf8').match(/VmRSS:\s+(\d+)/)[1]) / 1024;
 const descriptors = (pid) => readdirSync(`/proc/${pid}/fd`).length;

@@ -35,7 +35,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       require(result->retryMs >= 0 && result->retryMs <= 60000);
     }
   }
-  if (const auto login = qova::server::parseViewerLogin(text)) require(login->code.size() <= 64);
+  if (const auto login = qova::server::parseViewerLogin(text)) {
+    require(login->code.size() <= 64 && login->sid.size() <= 64 && login->share.size() <= 128);
+  }
+  if (const auto proof = qova::server::parseViewerProof(text)) require(proof->size() <= 64);
   if (const auto message = qova::agent::parseServerMessage(text)) {
     require(message->code.size() <= 64 && message->ticket.size() <= 64 && message->address.size() <= 64);
   }

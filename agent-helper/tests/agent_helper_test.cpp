@@ -69,32 +69,15 @@ TEST(AccessCodeMatches, OnlyTheExactCodeMatchesAndNoCodeLetsNobodyIn) {
   EXPECT_FALSE(accessCodeMatches("", ""));
 }
 
-struct VirtualClock {
+// The budget's refill and burst are tested at the viewer gate; here, the wait a refusal tells.
+TEST(GuessLimiter, AfterAFloodTheNextAttemptIsJudgedWhenTold) {
   Clock::time_point now = Clock::time_point{} + 1h;
-  GuessLimiter limiter{[this] { return now; }};
-};
-
-TEST(GuessLimiter, NoMinuteJudgesMoreThanSixtyHoweverManyAttemptsCome) {
-  VirtualClock clock;
-  std::vector<Clock::time_point> judged;
-  for (int i = 0; i < 30000; ++i, clock.now += 10ms) {
-    if (clock.limiter.admit() == Clock::duration::zero()) judged.push_back(clock.now);
-  }
-  for (std::size_t i = 0; i + 60 < judged.size(); ++i) EXPECT_GE(judged[i + 60] - judged[i], 60s) << i;
-  EXPECT_GE(judged.size(), 5u * 50u);  // and the budget is really given out, five minutes long
-}
-
-TEST(GuessLimiter, AfterAFloodTheNextAttemptIsJudgedWhenToldAndARightCodeGivesItsShareBack) {
-  VirtualClock clock;
-  for (int i = 0; i < 5000; ++i, clock.now += 600us) clock.limiter.admit();
-  const auto wait = clock.limiter.admit();
+  GuessLimiter limiter{[&now] { return now; }};
+  for (int i = 0; i < 5000; ++i, now += 600us) limiter.admit();
+  const auto wait = limiter.admit();
   EXPECT_TRUE(wait > Clock::duration::zero() && wait <= GuessLimiter::kRefill);
-  clock.now += wait;
-  EXPECT_EQ(clock.limiter.admit(), Clock::duration::zero());
-  VirtualClock fresh;
-  for (unsigned i = 0; i < 2 * GuessLimiter::kBurst; ++i, fresh.limiter.succeeded()) {
-    ASSERT_EQ(fresh.limiter.admit(), Clock::duration::zero()) << i;
-  }
+  now += wait;
+  EXPECT_EQ(limiter.admit(), Clock::duration::zero());
 }
 
 TEST(ListenAddress, ParsesHostAndPortFormsAndNamesAUrlABrowserHereCanOpen) {
@@ -804,8 +787,6 @@ TEST_F(AgentServiceTest, WithViewersAndClipboardGrantedLoginsAreReportedCopiedTe
   EXPECT_TRUE(agent_.waitForLine(R"(^__QOVA_VIEWERS__\{"count":0\}$)"));
 }
 
-// The application's displays reach every viewer; a viewer's choice of a listed one reaches the
-// application.
 TEST_F(AgentServiceTest, WithDisplaysGrantedViewersSeeTheListAndAChoiceGoesToTheApplication) {
   agent_.write("__QOVA_HELLO__{\"version\":1,\"accepted\":[\"displays\"]}\n");
   Viewer viewer(port_);

@@ -63,8 +63,6 @@ TEST(Cpace, ARecordedLoginRulesOutNoCode) {
   }
 }
 
-// A relay that alters the sealed stream is caught at the message it altered or at the next one it
-// lets through, and nothing opens after that.
 TEST(Seal, EveryAlterationOfTheStreamEndsItAndNothingAfterOpens) {
   const auto key = std::string(32, 'k');
   struct Case {

@@ -38,8 +38,6 @@ let login = null;
 let channel = null;             // {toAgent, fromAgent, confirmed}
 let sealed = false;
 const TAMPERED = '连接已被篡改，会话已结束';
-// Through the server the login still goes in the clear until the server relays the exchange.
-const SEALS = !VIA_SERVER;
 let deviceOffline = '';        // why the server let us go: the device went away or the session ended
 let uploadAnswer = null;       // resolves the file being sent through the server
 let uploadToken = null;
@@ -77,7 +75,6 @@ function connect(code) {
   ws.onopen = () => ws.send(openingMessage());
   ws.onmessage = (event) => {
     if (socket !== ws) return;
-    if (!SEALS) return typeof event.data === 'string' ? onText(event.data) : onFrame(event.data);
     if (!channel || !channel.confirmed) return beforeSealed(ws, event.data);
     // The server may still say it let the device go or ended the session: it can do that anyway.
     if (typeof event.data === 'string' && serverNotice(event.data)) return onText(event.data);
@@ -114,7 +111,6 @@ function connect(code) {
 // A fresh exchange for every attempt: the code never leaves the page, only a share made from it.
 function openingMessage() {
   const deviceId = $('device-id').value.trim();
-  if (!SEALS) return JSON.stringify({ type: 'auth', deviceId, code: accessCode });
   login = QovaSeal.startLogin(accessCode, VIA_SERVER ? deviceId : QovaSeal.LOCAL_CHANNEL);
   return JSON.stringify(VIA_SERVER ? { ...login.opening, deviceId } : login.opening);
 }
@@ -158,9 +154,9 @@ function tampered(ws) {
 }
 
 function sendOn(ws, message) {
-  if (ws !== socket || ws.readyState !== WebSocket.OPEN || (SEALS && !sealed)) return;
+  if (ws !== socket || ws.readyState !== WebSocket.OPEN || !sealed) return;
   const data = typeof message === 'string' || message instanceof ArrayBuffer ? message : JSON.stringify(message);
-  ws.send(SEALS ? channel.toAgent.seal(data) : data);
+  ws.send(channel.toAgent.seal(data));
 }
 
 function send(message) {

@@ -35,6 +35,13 @@ bool AgentControl::handle(std::string data, bool binary) {
     registerDevice(*proof);
     return true;
   }
+  if (const auto* answer = std::get_if<LoginSeal>(&*message); answer && registered_) {
+    const auto* ticket = state_.gate.find(answer->ticket);
+    if (!ticket || ticket->deviceId != deviceId_) return true;
+    // A share nobody asked for now is out of order.
+    if (auto viewer = ticket->viewer.lock(); viewer && !viewer->sealAnswered(*answer)) return finish(), false;
+    return true;
+  }
   if (const auto* result = std::get_if<LoginResult>(&*message); result && registered_) {
     // A late answer for an attempt already given up is not an error of the agent's.
     const auto* ticket = state_.gate.find(result->ticket);

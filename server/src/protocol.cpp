@@ -12,6 +12,11 @@ namespace {
 using Json = nlohmann::json;
 
 constexpr std::size_t kMaxField = 256;
+// Bounds of the exchange's parts, whose contents only the page and the agent check: a session ID, a
+// share (a ristretto255 point, length-prefixed), an HMAC-SHA-256 tag.
+constexpr std::size_t kMaxSidHex = 64;
+constexpr std::size_t kMaxShareHex = 128;
+constexpr std::size_t kMaxConfirmHex = 64;
 
 std::optional<std::string> field(const Json& message, const char* name) {
   const auto value = message.find(name);
@@ -25,6 +30,11 @@ bool isHex(std::string_view text, std::size_t size) {
   return text.size() == size && std::all_of(text.begin(), text.end(), [](char c) {
            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
          });
+}
+
+// Whole bytes, at least one.
+bool isHexUpTo(std::string_view text, std::size_t max) {
+  return !text.empty() && text.size() <= max && text.size() % 2 == 0 && isHex(text, text.size());
 }
 
 // A DNS name or an IP address: nothing that could pass for another line of the signed text.
@@ -72,6 +82,12 @@ std::optional<AgentMessage> parseAgentMessage(std::string_view text) {
     }
     return AgentProof{std::move(*host), std::move(*fingerprint), std::move(*signature)};
   }
+  if (*type == "login-seal") {
+    auto ticket = field(message, "ticket");
+    auto share = field(message, "share");
+    if (!ticket || !share || !isHexUpTo(*share, kMaxShareHex)) return std::nullopt;
+    return LoginSeal{std::move(*ticket), std::move(*share)};
+  }
   if (*type == "login-result") {
     auto ticket = field(message, "ticket");
     const auto ok = message.find("ok");
@@ -96,12 +112,30 @@ std::optional<AgentMessage> parseAgentMessage(std::string_view text) {
 
 std::optional<ViewerLogin> parseViewerLogin(std::string_view text) {
   const auto message = Json::parse(text, nullptr, false);
-  if (field(message, "type") != "auth") return std::nullopt;
+  const auto type = field(message, "type");
   auto id = field(message, "deviceId");
-  auto code = field(message, "code");
   // An ID that cannot exist is still answered like a wrong code; only the shape is checked here.
-  if (!id || id->size() > 32 || !code || code->size() > 64) return std::nullopt;
-  return ViewerLogin{std::move(*id), std::move(*code)};
+  if (!id || id->size() > 32) return std::nullopt;
+  if (type == "seal") {
+    const auto version = message.find("version");
+    auto sid = field(message, "sid");
+    auto share = field(message, "share");
+    if (version == message.end() || *version != 1 || !sid || !isHexUpTo(*sid, kMaxSidHex) || !share ||
+        !isHexUpTo(*share, kMaxShareHex)) {
+      return std::nullopt;
+    }
+    return ViewerLogin{std::move(*id), "", std::move(*sid), std::move(*share)};
+  }
+  auto code = field(message, "code");
+  if (type != "auth" || !code || code->size() > 64) return std::nullopt;
+  return ViewerLogin{std::move(*id), std::move(*code), "", ""};
+}
+
+std::optional<std::string> parseViewerProof(std::string_view text) {
+  const auto message = Json::parse(text, nullptr, false);
+  auto confirm = field(message, "confirm");
+  if (field(message, "type") != "seal" || !confirm || !isHexUpTo(*confirm, kMaxConfirmHex)) return std::nullopt;
+  return confirm;
 }
 
 }  // namespace qova::server

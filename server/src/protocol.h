@@ -22,6 +22,11 @@ struct AgentProof {
   std::string fingerprint;  // the SHA-256 of the certificate the agent's TLS was shown, hex
   std::string signature;    // over the server's nonce and the two above, hex
 };
+// The agent's share of a sealed login's exchange, for the viewer.
+struct LoginSeal {
+  std::string ticket;
+  std::string share;  // hex
+};
 struct LoginResult {
   std::string ticket;
   bool ok = false;
@@ -32,15 +37,22 @@ struct SessionJoin {
   std::string deviceId;
   std::string ticket;
 };
-using AgentMessage = std::variant<AgentHello, AgentProof, LoginResult, SessionJoin>;
+using AgentMessage = std::variant<AgentHello, AgentProof, LoginSeal, LoginResult, SessionJoin>;
 std::optional<AgentMessage> parseAgentMessage(std::string_view text);
 
-// The only thing a viewer may send before it is let through to a device.
+// The only thing a viewer may send before it is let through to a device: the access code in the
+// clear (older pages), or the page's share of an exchange on it, so that the code never passes here
+// and the keys it makes are the page's and the agent's alone.
 struct ViewerLogin {
   std::string deviceId;
   std::string code;
+  std::string sid;    // hex, with `share`
+  std::string share;  // hex
+  bool sealed() const { return !share.empty(); }
 };
 std::optional<ViewerLogin> parseViewerLogin(std::string_view text);
+// A sealing page's proof that it made the same key as the agent, hex.
+std::optional<std::string> parseViewerProof(std::string_view text);
 
 // Device IDs are short digit strings; anything else is not looked up at all.
 bool isDeviceId(std::string_view id);

@@ -20,9 +20,14 @@ SessionConnection::SessionConnection(TlsStream&& stream, std::shared_ptr<Address
 bool SessionConnection::handle(std::string data, bool binary) {
   auto viewer = viewer_.lock();
   if (!viewer) return join(std::move(data), binary);
-  switch (viewer->fromDevice(std::move(data), binary)) {
+  const auto verdict = viewer->fromDevice(std::move(data), binary, [self = self<SessionConnection>()] {
+    if (!self->finished_) self->readNext();
+  });
+  switch (verdict) {
     case SessionPipe::Verdict::Passed:
       return true;
+    case SessionPipe::Verdict::Waits:
+      return false;
     case SessionPipe::Verdict::CloseViewer:
       viewer->finish();  // which ends this side too
       return true;

@@ -20,15 +20,25 @@ class SessionPipe {
   // sends text its viewer does not read parks little (the outbox bounds the bytes as well).
   static constexpr std::size_t kMaxSessionText = 64 * 1024;
 
-  enum class Verdict { Passed, CloseDevice, CloseViewer };
+  // Waits: passed, and the sender's next message is to be read only once `written` runs.
+  enum class Verdict { Passed, Waits, CloseDevice, CloseViewer };
 
-  SessionPipe(Clock::duration idleLimit, std::function<Clock::time_point()> now = Clock::now)
-      : idleLimit_(idleLimit), now_(std::move(now)), lastInput_(now_()) {}
+  // `sealed`: the page and the agent seal every message end to end, which only they can open.
+  SessionPipe(Clock::duration idleLimit, bool sealed = false, std::function<Clock::time_point()> now = Clock::now)
+      : idleLimit_(idleLimit), sealed_(sealed), now_(std::move(now)), lastInput_(now_()) {}
 
   // From the device to the viewer's outbox. Frames: only the newest waits for a slow viewer.
   // Text: in order, bounded; a viewer that does not read is let go, an oversized text ends the device's side.
+  // Sealed, each message counts for the order the page opens them in, so none may be replaced or
+  // overtaken: every one waits its turn and the device's next is read only once it is written. A slow
+  // viewer then slows its device's connection, and the agent drops frames before it seals them.
   template <class Outbox>
-  Verdict fromDevice(Outbox& viewer, std::string data, bool binary, std::shared_ptr<void> viewerOwner) {
+  Verdict fromDevice(Outbox& viewer, std::string data, bool binary, std::shared_ptr<void> viewerOwner,
+                     std::function<void()> written = {}) {
+    if (sealed_) {
+      return viewer.push(std::move(data), binary, std::move(viewerOwner), std::move(written)) ? Verdict::Waits
+                                                                                            : Verdict::CloseViewer;
+    }
     if (binary) {
       viewer.frame(std::make_shared<const std::string>(std::move(data)), std::move(viewerOwner));
       return Verdict::Passed;
@@ -54,6 +64,7 @@ class SessionPipe {
 
  private:
   Clock::duration idleLimit_;
+  bool sealed_;
   std::function<Clock::time_point()> now_;
   Clock::time_point lastInput_;
 };

@@ -15,7 +15,8 @@ using Verdict = SessionPipe::Verdict;
 
 constexpr std::chrono::seconds kAgentAnswerTimeout{5};
 constexpr std::chrono::seconds kSessionJoinTimeout{10};
-constexpr std::size_t kMaxLoginMessage = 256;
+// Room for a sealed opening with every part at its bound (about 300 bytes).
+constexpr std::size_t kMaxLoginMessage = 512;
 // Input, text and upload pieces from a viewer, as the local page allows them.
 constexpr std::size_t kMaxViewerMessage = 512 * 1024 + 4096;
 
@@ -25,8 +26,21 @@ ViewerConnection::ViewerConnection(TlsStream&& stream, std::shared_ptr<AddressSl
     : RelaySocket(std::move(stream), std::move(slot), kMaxLoginMessage), answerTimer_(state_.io),
       joinTimer_(state_.io), refusalTimer_(state_.io), idleTimer_(state_.io), totalTimer_(state_.io) {}
 
+bool ViewerConnection::sealAnswered(const LoginSeal& answer) {
+  if (finished_) return true;
+  if (sealStep_ != SealStep::AgentShare) return false;
+  sealStep_ = SealStep::ViewerProof;
+  // The ticket is bound into the keys: a share passed on to another attempt makes none that fit.
+  push(Json{{"type", "seal"}, {"share", answer.share}, {"ticket", ticket_}}.dump());
+  return true;
+}
+
 void ViewerConnection::loginAnswered(const LoginResult& result) {
   if (!attempt_ || finished_) return;
+  // A sealed attempt is let in only on the viewer's proof; a yes before it is none.
+  if (result.ok && sealStep_ != SealStep::None && sealStep_ != SealStep::Verdict) {
+    return answerLater("the device accepted before the proof", 0);
+  }
   if (!result.ok) {
     return answerLater(result.retryMs > 0 ? "refused by the device's guess limit" : "wrong access code", result.retryMs);
   }
@@ -36,7 +50,9 @@ void ViewerConnection::loginAnswered(const LoginResult& result) {
     ticket_.clear();
     return closeWith({{"type", "ended"}, {"reason", "too many sessions"}});
   }
-  state_.log.line("login to " + deviceFrom() + ": accepted");
+  state_.log.line("login to " + deviceFrom() + ": accepted" + (sealStep_ == SealStep::Verdict ? ", sealed" : ""));
+  sealed_ = sealStep_ == SealStep::Verdict;
+  sealStep_ = SealStep::None;
   answerTimer_.cancel();
   joinTimer_.expires_after(kSessionJoinTimeout);
   joinTimer_.async_wait([self = self<ViewerConnection>()](boost::system::error_code error) {
@@ -52,7 +68,7 @@ bool ViewerConnection::joined(const std::shared_ptr<SessionConnection>& session)
   state_.gate.joined(deviceId_, slot_->address);
   joinTimer_.cancel();
   ws_.read_message_max(kMaxViewerMessage);
-  pipe_.emplace(state_.options.sessionIdle);
+  pipe_.emplace(state_.options.sessionIdle, sealed_);
   armIdleCheck();
   totalTimer_.expires_after(state_.options.sessionTotal);
   totalTimer_.async_wait([weak = weak_from_this()](boost::system::error_code error) {
@@ -62,8 +78,8 @@ bool ViewerConnection::joined(const std::shared_ptr<SessionConnection>& session)
   return true;
 }
 
-Verdict ViewerConnection::fromDevice(std::string data, bool binary) {
-  return pipe_->fromDevice(outbox(), std::move(data), binary, shared_from_this());
+Verdict ViewerConnection::fromDevice(std::string data, bool binary, std::function<void()> written) {
+  return pipe_->fromDevice(outbox(), std::move(data), binary, shared_from_this(), std::move(written));
 }
 
 bool ViewerConnection::handle(std::string data, bool binary) {
@@ -76,6 +92,12 @@ bool ViewerConnection::handle(std::string data, bool binary) {
     return false;
   }
   if (established_) return finish(), false;
+  if (sealStep_ == SealStep::ViewerProof) {
+    const auto proof = binary ? std::nullopt : parseViewerProof(data);
+    if (!proof) return finish(), false;
+    forwardProof(*proof);
+    return true;
+  }
   const auto login = binary ? std::nullopt : parseViewerLogin(data);
   // Our page sends nothing else before it is let through, and waits for each answer.
   if (!login || attempt_) return finish(), false;
@@ -97,16 +119,35 @@ void ViewerConnection::tryLogin(const ViewerLogin& login) {
   auto agent = state_.agent(deviceId_);
   if (!agent) return answerLater("unknown or offline device", 0);
   ticket_ = state_.gate.open(self<ViewerConnection>(), deviceId_, slot_->address);
-  agent->push(Json{{"type", "login"}, {"ticket", ticket_}, {"code", login.code}, {"address", slot_->address}}.dump());
+  Json forwarded{{"type", "login"}, {"ticket", ticket_}, {"address", slot_->address}};
+  if (login.sealed()) {
+    forwarded["seal"] = {{"sid", login.sid}, {"share", login.share}};
+    sealStep_ = SealStep::AgentShare;
+  } else {
+    forwarded["code"] = login.code;
+  }
+  agent->push(forwarded.dump());
+  // Covers a sealed attempt's both round trips: a viewer that never proves is refused like a wrong code.
   answerTimer_.expires_after(kAgentAnswerTimeout);
   answerTimer_.async_wait([self = self<ViewerConnection>()](boost::system::error_code error) {
-    if (!error) self->answerLater("the device did not answer", 0);
+    if (!error) {
+      self->answerLater(self->sealStep_ == SealStep::ViewerProof ? "no proof from the viewer" : "the device did not answer", 0);
+    }
   });
+}
+
+void ViewerConnection::forwardProof(const std::string& proof) {
+  sealStep_ = SealStep::Verdict;
+  // Only the agent that was asked knows the attempt; one that took the device over since does not answer.
+  if (auto agent = state_.agent(deviceId_)) {
+    agent->push(Json{{"type", "login-confirm"}, {"ticket", ticket_}, {"confirm", proof}}.dump());
+  }
 }
 
 void ViewerConnection::answerLater(const std::string& why, std::int64_t retryMs) {
   const auto at = state_.gate.refuse(ticket_, attemptStart_);
   ticket_.clear();
+  sealStep_ = SealStep::None;
   refusal("login to " + deviceFrom() + ": refused, " + why);
   answerTimer_.cancel();
   joinTimer_.cancel();

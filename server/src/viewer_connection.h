@@ -20,13 +20,15 @@ class ViewerConnection final : public RelaySocket {
  public:
   ViewerConnection(TlsStream&& stream, std::shared_ptr<AddressSlot> slot);
 
+  // The device's agent's share of a sealed login's exchange; false when none was asked of it now.
+  bool sealAnswered(const LoginSeal& answer);
   // What the device's agent said about the access code.
   void loginAnswered(const LoginResult& result);
   // The agent's session connection for this viewer is here; from now on they talk. False when this
   // viewer's address holds all it may already.
   bool joined(const std::shared_ptr<SessionConnection>& session);
-  // A message from the device, through the session connection.
-  SessionPipe::Verdict fromDevice(std::string data, bool binary);
+  // A message from the device, through the session connection; see SessionPipe::fromDevice.
+  SessionPipe::Verdict fromDevice(std::string data, bool binary, std::function<void()> written);
 
  private:
   bool handle(std::string data, bool binary) override;
@@ -34,6 +36,7 @@ class ViewerConnection final : public RelaySocket {
   void stopWaits() override;
 
   void tryLogin(const ViewerLogin& login);
+  void forwardProof(const std::string& proof);
   void answerLater(const std::string& why, std::int64_t retryMs);
   void armIdleCheck();
   void endSession(const char* reason);
@@ -41,6 +44,11 @@ class ViewerConnection final : public RelaySocket {
   std::string ticket_;
   RelayState::Clock::time_point attemptStart_{};
   bool attempt_ = false;
+  // A sealed attempt's steps, one round trip each way: the agent's share of the exchange, the viewer's
+  // proof, the agent's verdict on it. The server passes them on and can neither read nor forge them.
+  enum class SealStep { None, AgentShare, ViewerProof, Verdict };
+  SealStep sealStep_ = SealStep::None;
+  bool sealed_ = false;
   std::weak_ptr<SessionConnection> session_;
   std::optional<SessionPipe> pipe_;
   // Each wait on its own: the agent's verdict, the agent's session connection, the equal delay of a

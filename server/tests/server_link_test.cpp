@@ -244,8 +244,6 @@ TEST(ServerLinkWithServer, SessionsThroughTheServerAreCappedTheOldestMakingWayFo
   EXPECT_EQ(next(*sessions.back(), "viewers").value("count", 0), 8);
 }
 
-// The page's side of a sealed login through the server, played here: a wrong code's proof is refused
-// like a wrong code, the right one opens a session whose first message is the agent's proof, sealed.
 TEST(ServerLinkWithServer, ASealedLoginIsJudgedByItsProofAndItsSessionIsSealedBehindTheJoin) {
   FakeServer server;
   LinkedAgent agent(server.link());

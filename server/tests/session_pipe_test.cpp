@@ -52,13 +52,24 @@ TEST(SessionPipe, AViewerThatDoesNotReadIsLetGoPastTheBoundAndOversizedTextEndsT
   }
 }
 
-TEST(SessionPipe, ASlowViewerGetsTextFirstThenOnlyTheNewestFrame) {
-  Viewer viewer;
-  SessionPipe pipe(30s);
-  for (const auto* frame : {"f1", "f2", "f3"}) pipe.fromDevice(viewer.outbox, frame, true, viewer.owner);
-  pipe.fromDevice(viewer.outbox, "status", false, viewer.owner);
-  for (int i = 0; i < 2; ++i) viewer.socket.finishWrite();
-  EXPECT_EQ(viewer.socket.written, (std::vector<std::string>{"f1", "status", "f3"}));
+// Sealed messages are opened in order, so none may be dropped or overtaken: the device waits instead.
+TEST(SessionPipe, ASlowViewerGetsTextFirstThenOnlyTheNewestFrameUnlessTheSessionIsSealed) {
+  for (const bool sealed : {false, true}) {
+    Viewer viewer;
+    SessionPipe pipe(30s, sealed);
+    int readOn = 0;
+    const auto send = [&](const char* data, bool binary) {
+      EXPECT_EQ(pipe.fromDevice(viewer.outbox, data, binary, viewer.owner, [&] { ++readOn; }),
+                sealed ? Verdict::Waits : Verdict::Passed);
+    };
+    for (const auto* frame : {"f1", "f2", "f3"}) send(frame, true);
+    send("status", false);
+    for (int i = 0; i < 4 && viewer.socket.writing; ++i) viewer.socket.finishWrite();
+    const std::vector<std::string> expected =
+        sealed ? std::vector<std::string>{"f1", "f2", "f3", "status"} : std::vector<std::string>{"f1", "status", "f3"};
+    EXPECT_EQ(viewer.socket.written, expected);
+    EXPECT_EQ(readOn, sealed ? 4 : 0);
+  }
 }
 
 }  // namespace

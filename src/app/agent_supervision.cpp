@@ -29,7 +29,7 @@ void AppDelegate::startAgent() {
   if (process && process->isRunning()) return;
   stopLegacyAgentProcesses();
 
-  const bool inputTrusted = services().permissions->accessibilityTrusted();
+  const bool inputTrusted = services().permissions->inputAccess();
   const bool screenTrusted = services().permissions->screenCaptureAccess();
   auto environment = agentEnvironment(services().processes->environment(), inputTrusted, screenTrusted);
 

@@ -13,6 +13,7 @@
 #include "bridge/agent_output_buffer.h"
 #include "capture/capture_host.h"
 #include "input/held_buttons.h"
+#include "input/key_names.h"
 #include "platform/event_poster.h"
 #include "platform/platform_services.h"
 

@@ -19,7 +19,7 @@ constexpr Duration kSettingsCommandTimeout{10000};
 void AppDelegate::sendPermissionState(bool force) {
   QOVA_ASSERT_ON(mainQueue());
   const bool screen = services().permissions->screenCaptureAccess();
-  const bool input = services().permissions->accessibilityTrusted();
+  const bool input = services().permissions->inputAccess();
   if (!force && lastScreenTrusted == screen && lastInputTrusted == input) return;
   lastScreenTrusted = screen;
   lastInputTrusted = input;
@@ -50,7 +50,7 @@ void AppDelegate::requestScreenPermission() {
 
 void AppDelegate::requestAccessibilityPermission() {
   QOVA_ASSERT_ON(mainQueue());
-  if (services().permissions->requestAccessibilityTrust()) {
+  if (services().permissions->requestInputAccess()) {
     setStatus("辅助功能权限已开启，正在刷新服务");
     restartAgent();
     return;

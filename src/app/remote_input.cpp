@@ -70,7 +70,7 @@ void AppDelegate::releaseHeldInputIfAsked(Duration wait) {
     lock.try_lock();
   }
   if (!lock.owns_lock() || !heldReleaseAsked_.exchange(false)) return;
-  dragButton = CGMouseButton::left;
+  dragButton = MouseButton::left;
   if (services().eventPoster && heldButtons_.releaseAll(*services().eventPoster)) {
     kLog.info("released the mouse buttons a drag of the ended agent still held");
   }

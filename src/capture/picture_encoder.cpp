@@ -26,6 +26,10 @@ constexpr int kMaxShapeSide = 256;
 constexpr auto kMovingWithin = std::chrono::milliseconds(250);
 constexpr long kMovingTiles = 48;
 
+// The agent reads an update's header up to 256 KiB: about 8,000 rectangles. A change scattered
+// wider than this many goes as one rectangle around all of it.
+constexpr size_t kMaxRects = 4096;
+
 PixelBuffer areaOf(const PixelBuffer& picture, int x, int y, int width, int height) {
   PixelBuffer area = picture;
   area.width = width;
@@ -63,6 +67,7 @@ std::optional<PictureUpdate> PictureEncoder::makeUpdate(const PixelBuffer* pictu
   update.shapeSerial = shapeSerial_;
   const bool large = !full && std::count_if(classes.begin(), classes.end(), [](uint8_t c) { return c != kUnchanged; }) >=
                                   kMovingTiles;
+  bool live = false;  // anything changed, beside refinements
   for (int i = 0; i < grid.count(); ++i) {
     auto& tile = update.tiles[static_cast<size_t>(i)];
     uint8_t& kind = classes[static_cast<size_t>(i)];
@@ -71,6 +76,7 @@ std::optional<PictureUpdate> PictureEncoder::makeUpdate(const PixelBuffer* pictu
       return hasFewColours(*next, x, y, std::min(kTileSide, grid.width - x), std::min(kTileSide, grid.height - y));
     };
     if (kind != kUnchanged) {
+      live = true;
       const bool moving = large && tile.sentAt + kMovingWithin > now;
       const bool few = !moving && fewColours();
       kind = few ? kFewColours : kPhoto;
@@ -82,7 +88,9 @@ std::optional<PictureUpdate> PictureEncoder::makeUpdate(const PixelBuffer* pictu
     }
   }
   update.header.full = full;
-  if (!encodeRects(*next, classes, settings, update)) return std::nullopt;
+  auto rects = mergeTiles(classes, grid.columns(), grid.rows());
+  if (rects.size() > kMaxRects) rects = {coverScattered(classes, grid, live, update, now)};
+  if (!encodeRects(*next, rects, settings, update)) return std::nullopt;
   addPointer(pointer, settings, update);
   UpdateHeader& header = update.header;
   if (!full && header.rects.empty() && !header.cursor && !header.shape) return std::nullopt;
@@ -96,10 +104,28 @@ std::optional<PictureUpdate> PictureEncoder::makeUpdate(const PixelBuffer* pictu
   return update;
 }
 
-bool PictureEncoder::encodeRects(const PixelBuffer& picture, const std::vector<uint8_t>& classes,
+// One rectangle around every tile to send: a photograph of a live change (its tiles lossy, refined
+// once still), else a refinement at near-lossless quality, so refining never scatters again.
+TileRect PictureEncoder::coverScattered(const std::vector<uint8_t>& classes, const TileGrid& grid, bool live,
+                                        PictureUpdate& update, TimePoint now) {
+  int left = grid.columns(), top = grid.rows(), right = 0, bottom = 0;
+  for (int i = 0; i < grid.count(); ++i) {
+    if (classes[static_cast<size_t>(i)] == kUnchanged) continue;
+    left = std::min(left, i % grid.columns()), right = std::max(right, i % grid.columns() + 1);
+    top = std::min(top, i / grid.columns()), bottom = std::max(bottom, i / grid.columns() + 1);
+  }
+  for (int row = top; row < bottom; ++row) {
+    for (int column = left; column < right; ++column) {
+      update.tiles[static_cast<size_t>(row * grid.columns() + column)] = {live, now};
+    }
+  }
+  return {left, top, right - left, bottom - top, live ? uint8_t{kPhoto} : uint8_t{kRefined}};
+}
+
+bool PictureEncoder::encodeRects(const PixelBuffer& picture, const std::vector<TileRect>& rects,
                                  const UpdateSettings& settings, PictureUpdate& update) const {
   const TileGrid grid{picture.width, picture.height};
-  for (const TileRect& rect : mergeTiles(classes, grid.columns(), grid.rows())) {
+  for (const TileRect& rect : rects) {
     const int x = rect.column * kTileSide, y = rect.row * kTileSide;
     const int width = std::min(rect.columns * kTileSide, grid.width - x);
     const int height = std::min(rect.rows * kTileSide, grid.height - y);

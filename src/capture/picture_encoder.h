@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "capture/tile_diff.h"
+#include "capture/tile_rects.h"
 #include "capture/update_message.h"
 #include "platform/imaging.h"
 #include "platform/screen_capture.h"
@@ -70,7 +72,9 @@ class PictureEncoder {
  private:
   std::optional<UpdateCursor> cursorInPicture(const CursorState& pointer, const UpdateSettings& settings,
                                               const PixelBuffer& picture) const;
-  bool encodeRects(const PixelBuffer& picture, const std::vector<uint8_t>& classes, const UpdateSettings& settings,
+  static TileRect coverScattered(const std::vector<uint8_t>& classes, const TileGrid& grid, bool live,
+                                 PictureUpdate& update, TimePoint now);
+  bool encodeRects(const PixelBuffer& picture, const std::vector<TileRect>& rects, const UpdateSettings& settings,
                    PictureUpdate& update) const;
   void addPointer(const std::optional<CursorState>& pointer, const UpdateSettings& settings,
                   PictureUpdate& update) const;

@@ -6,9 +6,9 @@
 
 namespace qova {
 
-bool& HeldButtons::heldFlag(CGMouseButton button) { return button == CGMouseButton::right ? right_ : left_; }
+bool& HeldButtons::heldFlag(MouseButton button) { return button == MouseButton::right ? right_ : left_; }
 
-void HeldButtons::press(CGMouseButton button, double x, double y) {
+void HeldButtons::press(MouseButton button, double x, double y) {
   heldFlag(button) = true;
   moveTo(x, y);
 }
@@ -18,11 +18,11 @@ void HeldButtons::moveTo(double x, double y) {
   y_ = y;
 }
 
-void HeldButtons::lift(CGMouseButton button) { heldFlag(button) = false; }
+void HeldButtons::lift(MouseButton button) { heldFlag(button) = false; }
 
 bool HeldButtons::releaseAll(EventPoster& poster) {
   const bool any = left_ || right_;
-  for (const auto button : {CGMouseButton::left, CGMouseButton::right}) {
+  for (const auto button : {MouseButton::left, MouseButton::right}) {
     if (!heldFlag(button)) continue;
     poster.postMouseEvent(mouseEventType(MousePhase::up, button), x_, y_, button);
     lift(button);

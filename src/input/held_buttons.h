@@ -10,15 +10,15 @@ namespace qova {
 // so whoever ends the agent must release what is recorded here.
 class HeldButtons {
  public:
-  void press(CGMouseButton button, double x, double y);
+  void press(MouseButton button, double x, double y);
   void moveTo(double x, double y);
-  void lift(CGMouseButton button);
+  void lift(MouseButton button);
   // A button-up for each held button where the pointer was last put; then nothing is held. False
   // when nothing was.
   bool releaseAll(EventPoster& poster);
 
  private:
-  bool& heldFlag(CGMouseButton button);
+  bool& heldFlag(MouseButton button);
 
   bool left_ = false;
   bool right_ = false;

@@ -76,7 +76,7 @@ std::optional<InputCommand> decodeInputCommand(std::string_view payload) {
   command.x2 = doubleValue(member(root, "x2"));
   command.y2 = doubleValue(member(root, "y2"));
   command.durationMs = doubleValue(member(root, "durationMs"));
-  command.button = stringMember(root, "button") == "right" ? CGMouseButton::right : CGMouseButton::left;
+  command.button = stringMember(root, "button") == "right" ? MouseButton::right : MouseButton::left;
   command.deltaY = intValue(member(root, "deltaY"));
   command.key = stringMember(root, "key");
   command.modifiers = stringListMember(root, "modifiers");

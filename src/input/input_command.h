@@ -38,7 +38,7 @@ struct InputCommand {
   double x2 = 0;
   double y2 = 0;
   double durationMs = 0;
-  CGMouseButton button = CGMouseButton::left;
+  MouseButton button = MouseButton::left;
   int64_t deltaY = 0;
   std::string key;
   std::vector<std::string> modifiers;

@@ -5,7 +5,7 @@
 
 namespace qova {
 
-void runInputCommand(const InputCommand& c, EventPoster& poster, Pasteboard& pasteboard, CGMouseButton& dragButton,
+void runInputCommand(const InputCommand& c, EventPoster& poster, Pasteboard& pasteboard, MouseButton& dragButton,
                      HeldButtons& held) {
   const auto action = inputActionNamed(c.action);
   if (!action) return;
@@ -17,7 +17,7 @@ void runInputCommand(const InputCommand& c, EventPoster& poster, Pasteboard& pas
       doubleClick(poster, c.x, c.y, c.button);
       break;
     case InputAction::rightClick:
-      click(poster, c.x, c.y, CGMouseButton::right);
+      click(poster, c.x, c.y, MouseButton::right);
       break;
     case InputAction::swipe:
     case InputAction::homeSwipe:

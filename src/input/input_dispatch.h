@@ -11,6 +11,6 @@ class Pasteboard;
 // Runs one decoded command to its end, pauses included, by the action table; an unknown action does
 // nothing. `dragButton` and `held` are the drag state that outlives commands.
 void runInputCommand(const InputCommand& command, EventPoster& poster, Pasteboard& pasteboard,
-                     CGMouseButton& dragButton, HeldButtons& held);
+                     MouseButton& dragButton, HeldButtons& held);
 
 }  // namespace qova

@@ -20,15 +20,15 @@ constexpr std::array<std::pair<std::string_view, uint16_t>, 57> kKeyNames = {{
     {"right", 124}, {"down", 125}, {"up", 126},
 }};
 
-constexpr std::array<std::pair<std::string_view, CGEventFlags>, 8> kModifierNames = {{
-    {"command", kCGEventFlagMaskCommand},
-    {"cmd", kCGEventFlagMaskCommand},
-    {"meta", kCGEventFlagMaskCommand},
-    {"ctrl", kCGEventFlagMaskControl},
-    {"control", kCGEventFlagMaskControl},
-    {"alt", kCGEventFlagMaskAlternate},
-    {"option", kCGEventFlagMaskAlternate},
-    {"shift", kCGEventFlagMaskShift},
+constexpr std::array<std::pair<std::string_view, ModifierFlags>, 8> kModifierNames = {{
+    {"command", kModifierCommand},
+    {"cmd", kModifierCommand},
+    {"meta", kModifierCommand},
+    {"ctrl", kModifierControl},
+    {"control", kModifierControl},
+    {"alt", kModifierAlternate},
+    {"option", kModifierAlternate},
+    {"shift", kModifierShift},
 }};
 
 // Full Unicode lowercasing can only ever produce one of the table's ASCII names from ASCII
@@ -64,8 +64,8 @@ std::optional<uint16_t> keyCode(std::string_view name) {
   return std::nullopt;
 }
 
-CGEventFlags modifierFlags(const std::vector<std::string>& names) {
-  CGEventFlags flags = 0;
+ModifierFlags modifierFlags(const std::vector<std::string>& names) {
+  ModifierFlags flags = 0;
   for (const std::string& name : names) {
     if (name.size() > 3 * 7) continue;
     const std::string lower = lowercased(name);

@@ -9,7 +9,7 @@ namespace qova {
 
 namespace {
 
-void postKeyPair(EventPoster& poster, uint16_t code, CGEventFlags flags) {
+void postKeyPair(EventPoster& poster, uint16_t code, ModifierFlags flags) {
   // Flags go on both events even when 0, so neither carries a stale modifier.
   poster.postKeyEvent(code, true, flags);
   poster.postKeyEvent(code, false, flags);
@@ -19,11 +19,11 @@ void postKeyPair(EventPoster& poster, uint16_t code, CGEventFlags flags) {
 
 void pressKey(EventPoster& poster, std::string_view key, const std::vector<std::string>& modifiers,
               std::string_view character) {
-  const CGEventFlags flags = modifierFlags(modifiers);
+  const ModifierFlags flags = modifierFlags(modifiers);
   // Command or control without option is a shortcut, whatever character the viewer saw; with option
   // it is how some systems report AltGr.
   const bool shortcut =
-      (flags & (kCGEventFlagMaskCommand | kCGEventFlagMaskControl)) && !(flags & kCGEventFlagMaskAlternate);
+      (flags & (kModifierCommand | kModifierControl)) && !(flags & kModifierAlternate);
   if (const auto typed = typedCharacter(character); typed && !shortcut && poster.postCharacter(*typed)) return;
   const auto code = keyCode(key);
   if (!code) return;

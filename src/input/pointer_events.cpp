@@ -14,8 +14,8 @@ constexpr int kMaxSwipeSteps = 24;
 
 }  // namespace
 
-MouseEventType mouseEventType(MousePhase phase, CGMouseButton button) {
-  const bool right = button == CGMouseButton::right;
+MouseEventType mouseEventType(MousePhase phase, MouseButton button) {
+  const bool right = button == MouseButton::right;
   switch (phase) {
     case MousePhase::down:
       return right ? MouseEventType::rightMouseDown : MouseEventType::leftMouseDown;
@@ -41,20 +41,20 @@ int32_t scrollWheelValue(int64_t deltaY) {
   return static_cast<int32_t>(-clamped);
 }
 
-void click(EventPoster& poster, double x, double y, CGMouseButton button) {
+void click(EventPoster& poster, double x, double y, MouseButton button) {
   poster.moveCursor(x, y);
   poster.postMouseEvent(mouseEventType(MousePhase::down, button), x, y, button);
   poster.sleepMs(kClickHoldMs);
   poster.postMouseEvent(mouseEventType(MousePhase::up, button), x, y, button);
 }
 
-void doubleClick(EventPoster& poster, double x, double y, CGMouseButton button) {
+void doubleClick(EventPoster& poster, double x, double y, MouseButton button) {
   click(poster, x, y, button);
   poster.sleepMs(kDoubleClickGapMs);
   click(poster, x, y, button);
 }
 
-void swipe(EventPoster& poster, double x, double y, double x2, double y2, double durationMs, CGMouseButton button) {
+void swipe(EventPoster& poster, double x, double y, double x2, double y2, double durationMs, MouseButton button) {
   poster.moveCursor(x, y);
   poster.postMouseEvent(mouseEventType(MousePhase::down, button), x, y, button);
   const int steps = swipeSteps(durationMs);
@@ -66,21 +66,21 @@ void swipe(EventPoster& poster, double x, double y, double x2, double y2, double
   poster.postMouseEvent(mouseEventType(MousePhase::up, button), x2, y2, button);
 }
 
-void dragStart(EventPoster& poster, CGMouseButton& dragButton, double x, double y, CGMouseButton button) {
+void dragStart(EventPoster& poster, MouseButton& dragButton, double x, double y, MouseButton button) {
   dragButton = button;
   poster.moveCursor(x, y);
   poster.postMouseEvent(mouseEventType(MousePhase::down, button), x, y, button);
 }
 
-void dragMove(EventPoster& poster, CGMouseButton dragButton, double x, double y) {
+void dragMove(EventPoster& poster, MouseButton dragButton, double x, double y) {
   poster.postMouseEvent(mouseEventType(MousePhase::dragged, dragButton), x, y, dragButton);
   poster.sleepMs(kDragStepMs);
 }
 
-void dragEnd(EventPoster& poster, CGMouseButton& dragButton, double x, double y) {
+void dragEnd(EventPoster& poster, MouseButton& dragButton, double x, double y) {
   poster.moveCursor(x, y);
   poster.postMouseEvent(mouseEventType(MousePhase::up, dragButton), x, y, dragButton);
-  dragButton = CGMouseButton::left;
+  dragButton = MouseButton::left;
 }
 
 void scroll(EventPoster& poster, int64_t deltaY) { poster.postScrollWheel(scrollWheelValue(deltaY)); }

@@ -5,15 +5,15 @@
 namespace qova {
 
 // The mouse buttons the remote input uses, with the values the rest of the system knows them by.
-enum class CGMouseButton : uint32_t { left = 0, right = 1 };
+enum class MouseButton : uint32_t { left = 0, right = 1 };
 
-// Modifier bits carried on a key event (see the kCGEventFlag constants below); 0 means none.
-using CGEventFlags = uint64_t;
+// Modifier bits carried on a key event (the kModifier constants below); 0 means none.
+using ModifierFlags = uint64_t;
 
-inline constexpr CGEventFlags kCGEventFlagMaskShift = 0x20000;
-inline constexpr CGEventFlags kCGEventFlagMaskControl = 0x40000;
-inline constexpr CGEventFlags kCGEventFlagMaskAlternate = 0x80000;
-inline constexpr CGEventFlags kCGEventFlagMaskCommand = 0x100000;
+inline constexpr ModifierFlags kModifierShift = 0x20000;
+inline constexpr ModifierFlags kModifierControl = 0x40000;
+inline constexpr ModifierFlags kModifierAlternate = 0x80000;
+inline constexpr ModifierFlags kModifierCommand = 0x100000;
 
 // Mouse event kinds; the button the event is for travels beside it.
 enum class MouseEventType : uint32_t {
@@ -38,12 +38,12 @@ class EventPoster {
   // pointer movement coupled to it.
   virtual void moveCursor(double x, double y) = 0;
   // A button down, up or dragged event for `button` at the point.
-  virtual void postMouseEvent(MouseEventType type, double x, double y, CGMouseButton button) = 0;
+  virtual void postMouseEvent(MouseEventType type, double x, double y, MouseButton button) = 0;
   // One vertical scroll-wheel event in line units at the cursor; positive scrolls up.
   virtual void postScrollWheel(int32_t lines) = 0;
   // A key down or up of a virtual key code (the ANSI-layout codes of the key-name table), carrying
   // exactly `flags` as its modifiers.
-  virtual void postKeyEvent(uint16_t keyCode, bool keyDown, CGEventFlags flags) = 0;
+  virtual void postKeyEvent(uint16_t keyCode, bool keyDown, ModifierFlags flags) = 0;
   // Types one printable character (a Unicode code point) as a key down and up that give exactly it
   // in the desktop's current keyboard layout, whatever that layout is, with the shift levels it needs
   // and none of the modifiers a key event carries. False when this poster cannot type it, so that

@@ -18,20 +18,20 @@ struct PostedEvent {
   MouseEventType mouseType{};
   double x = 0;
   double y = 0;
-  CGMouseButton button{};
+  MouseButton button{};
   int32_t wheel = 0;
   uint16_t keyCode = 0;
   bool keyDown = false;
-  CGEventFlags flags = 0;
+  ModifierFlags flags = 0;
   uint32_t milliseconds = 0;
   char32_t character = 0;
 
   static PostedEvent move(double x, double y) { return {Kind::moveCursor, {}, x, y}; }
-  static PostedEvent mouse(MouseEventType type, double x, double y, CGMouseButton b) {
+  static PostedEvent mouse(MouseEventType type, double x, double y, MouseButton b) {
     return {Kind::mouse, type, x, y, b};
   }
   static PostedEvent scroll(int32_t wheel) { return {.kind = Kind::scrollWheel, .wheel = wheel}; }
-  static PostedEvent key(uint16_t code, bool down, CGEventFlags flags) {
+  static PostedEvent key(uint16_t code, bool down, ModifierFlags flags) {
     return {.kind = Kind::key, .keyCode = code, .keyDown = down, .flags = flags};
   }
   static PostedEvent pause(uint32_t ms) { return {.kind = Kind::sleep, .milliseconds = ms}; }
@@ -50,11 +50,11 @@ inline std::ostream& operator<<(std::ostream& out, const PostedEvent& e) {
 class FakeEventPoster : public EventPoster {
  public:
   void moveCursor(double x, double y) override { record(PostedEvent::move(x, y)); }
-  void postMouseEvent(MouseEventType type, double x, double y, CGMouseButton button) override {
+  void postMouseEvent(MouseEventType type, double x, double y, MouseButton button) override {
     record(PostedEvent::mouse(type, x, y, button));
   }
   void postScrollWheel(int32_t lines) override { record(PostedEvent::scroll(lines)); }
-  void postKeyEvent(uint16_t keyCode, bool keyDown, CGEventFlags flags) override {
+  void postKeyEvent(uint16_t keyCode, bool keyDown, ModifierFlags flags) override {
     record(PostedEvent::key(keyCode, keyDown, flags));
   }
   // Characters are recorded as typed, or refused (nothing recorded) while `typesCharacters` is off.

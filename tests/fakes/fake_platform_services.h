@@ -25,14 +25,14 @@ namespace qova::test {
 class FakePermissions : public Permissions {
  public:
   bool screenCaptureAccess() override { return screen.load(); }
-  bool accessibilityTrusted() override { return input.load(); }
+  bool inputAccess() override { return input.load(); }
   // A request grants the state given in screenGrantedOnRequest / inputGrantedOnRequest.
   bool requestScreenCaptureAccess() override {
     ++screenRequests;
     if (screenGrantedOnRequest) screen = true;
     return screen.load();
   }
-  bool requestAccessibilityTrust() override {
+  bool requestInputAccess() override {
     ++inputRequests;
     if (inputGrantedOnRequest) input = true;
     return input.load();

@@ -223,7 +223,6 @@ class AgentSupervisionTest : public ::testing::Test {
   std::shared_ptr<AppDelegate> delegate;
 };
 
-// Output and exit come together; the exit is reported after every line.
 TEST_F(AgentSupervisionTest, TheAgentsLinesReachTheStatusAndItsEndIsReportedAfterThem) {
   bundle.setScript({"write [agent] starting\\n", "write socket closed\\n", "exit 3"});
   statuses().clear();
@@ -260,8 +259,6 @@ TEST_F(AgentSupervisionTest, AQuitOutlivesNoAgentThatIgnoresTheRequestToEnd) {
   EXPECT_NE(kill(stubborn, 0), 0);
 }
 
-// An agent killed while a frame is half written: the application goes on, and the next agent's
-// input is its own message and then whole frames.
 TEST_F(AgentSupervisionTest, AnAgentKilledInTheMiddleOfAFrameLeavesTheNextOneWholeFrames) {
   const std::string jpeg(1 << 20, 'J');  // many times what a pipe holds
   fakes.imaging->context->jpeg = jpeg;

@@ -170,19 +170,19 @@ TEST(WlrootsBackend, PointerKeysAndClipboardArriveOnTheMainOutput) {
   ASSERT_EQ(focusedOutput(sway), "HEADLESS-2");
   WlrootsInput input;
   // A click lands on the main output, whatever else the layout holds.
-  input.postMouseEvent(MouseEventType::leftMouseDown, 1270, 700, CGMouseButton::left);
-  input.postMouseEvent(MouseEventType::leftMouseUp, 1270, 700, CGMouseButton::left);
-  input.postMouseEvent(MouseEventType::rightMouseDown, 5, 5, CGMouseButton::right);
-  input.postMouseEvent(MouseEventType::rightMouseUp, 5, 5, CGMouseButton::right);
-  input.postMouseEvent(MouseEventType::leftMouseDown, 10, 10, CGMouseButton::left);
-  input.postMouseEvent(MouseEventType::leftMouseDragged, 400, 300, CGMouseButton::left);
-  input.postMouseEvent(MouseEventType::leftMouseUp, 400, 300, CGMouseButton::left);
+  input.postMouseEvent(MouseEventType::leftMouseDown, 1270, 700, MouseButton::left);
+  input.postMouseEvent(MouseEventType::leftMouseUp, 1270, 700, MouseButton::left);
+  input.postMouseEvent(MouseEventType::rightMouseDown, 5, 5, MouseButton::right);
+  input.postMouseEvent(MouseEventType::rightMouseUp, 5, 5, MouseButton::right);
+  input.postMouseEvent(MouseEventType::leftMouseDown, 10, 10, MouseButton::left);
+  input.postMouseEvent(MouseEventType::leftMouseDragged, 400, 300, MouseButton::left);
+  input.postMouseEvent(MouseEventType::leftMouseUp, 400, 300, MouseButton::left);
   input.postScrollWheel(2);
   input.postScrollWheel(-1);
-  input.postKeyEvent(0, true, kCGEventFlagMaskCommand | kCGEventFlagMaskShift);  // a
-  input.postKeyEvent(0, false, kCGEventFlagMaskCommand | kCGEventFlagMaskShift);
-  input.postKeyEvent(11, true, kCGEventFlagMaskAlternate);  // b
-  input.postKeyEvent(11, false, kCGEventFlagMaskAlternate);
+  input.postKeyEvent(0, true, kModifierCommand | kModifierShift);  // a
+  input.postKeyEvent(0, false, kModifierCommand | kModifierShift);
+  input.postKeyEvent(11, true, kModifierAlternate);  // b
+  input.postKeyEvent(11, false, kModifierAlternate);
   input.postKeyEvent(11, true, 0);  // no binding: the modifiers were let go
   input.postKeyEvent(11, false, 0);
   // "@" is Shift and a key of the US keymap; "é" a key the keymap is sent anew with.

@@ -98,8 +98,6 @@ TEST(XShmScreenCapture, ListsTheScreenAndDeliversPacedScaledFramesWithTheCursorA
   EXPECT_FALSE(running.stream->stopCapture());
 }
 
-// A reported pointer stays out of the picture; a move or a new shape alone is told by an idle
-// sample, without a grab.
 TEST(XShmScreenStream, ReportsThePointerAndItsMovesAndShapesInsteadOfDrawingIt) {
   ASSERT_TRUE(XShmScreenCapture().canReportCursor());
   TestScreen painter;
@@ -179,7 +177,6 @@ PixelBuffer stripes(int width, int height, int period) {
   return p;
 }
 
-// Higher quality costs bytes; a buffer that cannot be read is refused at every step.
 TEST(TurboJpegImaging, EncodesAFullRangeJpegOfTheQualityAskedThatDecodesToThePicture) {
   auto context = TurboJpegImaging().makeContext();
   const auto image = stripes(640, 400, 5);

@@ -15,9 +15,9 @@ namespace qova {
 class NoDesktop : public Permissions, public ScreenCapture, public EventPoster, public Pasteboard {
  public:
   bool screenCaptureAccess() override { return false; }
-  bool accessibilityTrusted() override { return false; }
+  bool inputAccess() override { return false; }
   bool requestScreenCaptureAccess() override { return false; }
-  bool requestAccessibilityTrust() override { return false; }
+  bool requestInputAccess() override { return false; }
 
   std::optional<ShareableContent> shareableContent() override { return std::nullopt; }
   uint32_t mainDisplayId() override { return 0; }
@@ -27,9 +27,9 @@ class NoDesktop : public Permissions, public ScreenCapture, public EventPoster, 
   }
 
   void moveCursor(double, double) override {}
-  void postMouseEvent(MouseEventType, double, double, CGMouseButton) override {}
+  void postMouseEvent(MouseEventType, double, double, MouseButton) override {}
   void postScrollWheel(int32_t) override {}
-  void postKeyEvent(uint16_t, bool, CGEventFlags) override {}
+  void postKeyEvent(uint16_t, bool, ModifierFlags) override {}
   void sleepMs(uint32_t milliseconds) override { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
   bool setString(const std::string&) override { return false; }

@@ -34,7 +34,7 @@ bool X11Permissions::screenCaptureAccess() {
   return reply(xcb_get_image_reply(c, cookie, nullptr)) != nullptr;
 }
 
-bool X11Permissions::accessibilityTrusted() {
+bool X11Permissions::inputAccess() {
   XcbConnection x;
   if (!reached(x)) return false;
   const bool present = x.has(xcb_test_id);
@@ -48,6 +48,6 @@ bool X11Permissions::accessibilityTrusted() {
 
 bool X11Permissions::requestScreenCaptureAccess() { return screenCaptureAccess(); }
 
-bool X11Permissions::requestAccessibilityTrust() { return accessibilityTrusted(); }
+bool X11Permissions::requestInputAccess() { return inputAccess(); }
 
 }  // namespace qova

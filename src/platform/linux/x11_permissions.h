@@ -12,9 +12,9 @@ class XcbConnection;
 class X11Permissions : public Permissions {
  public:
   bool screenCaptureAccess() override;
-  bool accessibilityTrusted() override;
+  bool inputAccess() override;
   bool requestScreenCaptureAccess() override;
-  bool requestAccessibilityTrust() override;
+  bool requestInputAccess() override;
 
  private:
   bool reached(const XcbConnection& x);

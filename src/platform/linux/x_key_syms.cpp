@@ -44,11 +44,11 @@ std::array<uint32_t, 2> characterKeySyms(char32_t codePoint) {
   return {named == XKB_KEY_NoSymbol ? unicode : named, unicode};
 }
 
-unsigned modifierBits(CGEventFlags flags) {
+unsigned modifierBits(ModifierFlags flags) {
   unsigned bits = 0;
-  if (flags & (kCGEventFlagMaskCommand | kCGEventFlagMaskControl)) bits |= kControlBit;
-  if (flags & kCGEventFlagMaskAlternate) bits |= kAltBit;
-  if (flags & kCGEventFlagMaskShift) bits |= kShiftBit;
+  if (flags & (kModifierCommand | kModifierControl)) bits |= kControlBit;
+  if (flags & kModifierAlternate) bits |= kAltBit;
+  if (flags & kModifierShift) bits |= kShiftBit;
   return bits;
 }
 

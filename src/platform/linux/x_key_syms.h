@@ -23,7 +23,7 @@ std::array<uint32_t, 2> characterKeySyms(char32_t codePoint);
 enum ModifierBit : unsigned { kControlBit = 1, kAltBit = 2, kShiftBit = 4 };
 // The third shift level (AltGr) a character may need; never part of a key's flags.
 inline constexpr unsigned kLevel3Bit = 8;
-unsigned modifierBits(CGEventFlags flags);
+unsigned modifierBits(ModifierFlags flags);
 
 // Presses and releases the modifier keys (Control_L, Alt_L, Shift_L, in the order of their bits) so
 // that exactly `wanted` are held where `held` were; `key(index, press)` posts one of them.

@@ -29,7 +29,7 @@ constexpr auto kReconnectInterval = std::chrono::seconds(1);
 constexpr auto kConnectRetryPause = std::chrono::milliseconds(10);
 constexpr int kConnectAttempts = 5;
 
-uint8_t xButton(CGMouseButton button) { return button == CGMouseButton::right ? 3 : 1; }
+uint8_t xButton(MouseButton button) { return button == MouseButton::right ? 3 : 1; }
 
 // Columns of the core keyboard mapping in the first group, by the shift levels they need: none,
 // Shift, AltGr (ISO_Level3_Shift), AltGr with Shift. The columns between belong to a second group.
@@ -245,7 +245,7 @@ void XTestEventPoster::moveCursor(double x, double y) {
   post([&](Connection& c) { c.motion(x, y); });
 }
 
-void XTestEventPoster::postMouseEvent(MouseEventType type, double x, double y, CGMouseButton button) {
+void XTestEventPoster::postMouseEvent(MouseEventType type, double x, double y, MouseButton button) {
   // Every mouse event carries its location, so the pointer goes there first; with a button held the
   // motion is the drag.
   post([&](Connection& c) {
@@ -280,7 +280,7 @@ void XTestEventPoster::postScrollWheel(int32_t lines) {
   });
 }
 
-void XTestEventPoster::postKeyEvent(uint16_t keyCode, bool keyDown, CGEventFlags flags) {
+void XTestEventPoster::postKeyEvent(uint16_t keyCode, bool keyDown, ModifierFlags flags) {
   const xcb_keysym_t sym = keySymFor(keyCode);
   if (sym == XCB_NO_SYMBOL) return;
   post([&](Connection& c) {

@@ -70,7 +70,6 @@ TEST_F(ControllerTest, StartLaunchesTheBundledAgentWithItsVariablesAndGoesOnline
   EXPECT_EQ(status().text(), "在线，等待 H5 控制");
 }
 
-// The online check shows online only for a running agent that has said nothing of its own yet.
 TEST_F(ControllerTest, AnAgentThatEndedOrSpokeBeforeTheOnlineCheckIsNeverShownOnline) {
   launchApp();
   delegate->startAgent();
@@ -97,7 +96,6 @@ TEST_F(ControllerTest, AFailedLaunchSaysSoAndLeavesEverythingReadyForTheNextTry)
   EXPECT_EQ(launches().size(), 1u);
 }
 
-// How an agent's run ends: the status it leaves, and that nothing of it stays behind.
 TEST_F(ControllerTest, EveryEndOfAnAgentClearsItAndShowsWhy) {
   struct Case {
     const char* name;

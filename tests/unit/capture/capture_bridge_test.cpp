@@ -80,8 +80,6 @@ TEST_F(ControllerTest, EndingTheAgentOrTheApplicationOrAFailedWriteEndsCapture) 
   }
 }
 
-// Input lands where the picture shows it: on the captured display wherever it lies, then on its new
-// place; a new size brings a stream of that size, whose frames say so.
 TEST_F(ControllerTest, InputAndFramesFollowTheCapturedDisplay) {
   fakes.screenCapture->content = ShareableContent{{{7, 1440, 900, 1920, 0}}};
   delegate->startAgent();
@@ -102,7 +100,7 @@ TEST_F(ControllerTest, InputAndFramesFollowTheCapturedDisplay) {
   agent.handlers.onOutput(tap);
   const auto events = fakes.eventPoster->take();
   EXPECT_EQ(events.front(), PostedEvent::move(1930, 20));
-  EXPECT_EQ(events.back(), PostedEvent::mouse(MouseEventType::leftMouseUp, 10, 120, CGMouseButton::left));
+  EXPECT_EQ(events.back(), PostedEvent::mouse(MouseEventType::leftMouseUp, 10, 120, MouseButton::left));
 }
 
 }  // namespace

@@ -22,8 +22,6 @@ TEST(CaptureAction, OnlyExactStartAndStopStringsAskForAnything) {
   EXPECT_EQ(decodeCaptureAction(std::string("{\"action\":\"stop\"}\0junk", 21)), CaptureAction::none);
 }
 
-// A change after a quiet spell is sampled at once; changes in a burst join the one kept, sampled as
-// the interval since the last frame ends.
 TEST(FramePacer, SamplesAChangeAtOnceAfterAQuietSpellAndAtMostOncePerInterval) {
   using namespace std::chrono_literals;
   const SamplePacing::TimePoint t{};

@@ -90,8 +90,6 @@ class CaptureSessionTest : public ::testing::Test {
       std::make_shared<CaptureSession>(fakes.screenCapture, fakes.permissions, fakes.imaging, fakes.mainQueue);
 };
 
-// Only an agent that asked to choose is listed the displays, and the one its start or tune names is
-// captured from then on, at once.
 TEST_F(CaptureSessionTest, AnAgentThatChoosesIsListedTheDisplaysAndTheOneItNamesIsCapturedAtOnce) {
   capture().content = ShareableContent{{{3, 1920, 1080, 0, 0, "left"}, {7, 1280, 720, 1920, 0, "right"}}};
   session->handleCaptureBridge(R"({"action":"start","display":3})", host);
@@ -113,7 +111,6 @@ TEST_F(CaptureSessionTest, AnAgentThatChoosesIsListedTheDisplaysAndTheOneItNames
   EXPECT_EQ(session->capturedDisplay().displayId, 3u);
 }
 
-// The frame message carries the frame's and the display's sizes, the JPEG's length and the time.
 TEST_F(CaptureSessionTest, StartCapturesTheMainDisplayScaledOnceUntilAStopOrTheStreamsOwnStop) {
   capture().content = ShareableContent{{{3, 1920, 1080}, {7, 3440, 1440}}};
   auto stream = startCapturing();
@@ -152,8 +149,6 @@ TEST_F(CaptureSessionTest, StartCapturesTheMainDisplayScaledOnceUntilAStopOrTheS
   EXPECT_TRUE(host->statuses.empty());
 }
 
-// A stop and a new start while a stream is still starting: that stream, whether it then starts or
-// fails, changes nothing but itself.
 TEST_F(CaptureSessionTest, AStreamThatStartsLateNeitherRunsNorEndsTheCaptureThatFollowed) {
   for (const bool lateStartFails : {false, true}) {
     const size_t made = capture().streams().size();
@@ -206,8 +201,6 @@ TEST_F(CaptureSessionTest, AStartThatComesToNoStreamReturnsToIdle) {
   for (const auto& stream : capture().streams()) EXPECT_EQ(stream->stops(), 0);
 }
 
-// A sample becomes a frame of the rule's size, or nothing: idle samples (nothing changed), other
-// statuses and samples without pixels cost no image work; a failed image step drops only its frame.
 TEST_F(CaptureSessionTest, ASampleBecomesAFrameOfTheRulesSizeOrNothing) {
   auto stream = startCapturing();
   using S = FrameStatus;
@@ -273,9 +266,6 @@ TEST_F(CaptureSessionTest, OneFrameIsPendingAtATimeAndAFailedWriteStopsCapture) 
   EXPECT_TRUE(eventually([&] { return stream->stops() == 1; }));
 }
 
-// An opt-in start is answered before anything else; then comes the whole picture with the pointer,
-// then only the tiles that changed, then a pointer that moved and changed shape alone; a refresh
-// sends the whole picture again.
 TEST_F(CaptureSessionTest, AnOptInStartAnswersThenSendsTheWholePictureThenChangesThenThePointer) {
   capture().reportsCursor = true;
   capture().content = ShareableContent{{{7, 200, 100}}};

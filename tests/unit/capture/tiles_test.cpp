@@ -1,6 +1,7 @@
 // The tile logic of the richer picture: which tiles changed, which are lossless, and how they join.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "capture/picture_encoder.h"
@@ -125,6 +126,29 @@ TEST(PictureEncoder, LargeChangesInQuickSuccessionGoLossyAndComeBackExactWhenSti
       encoder.sent(std::move(*update));
     }
     EXPECT_EQ(kinds, step.kinds) << step.at.count() << " ms";
+  }
+}
+
+// A header longer than the agent reads would lose the update: a change scattered over a 5K-class
+// screen goes as one photograph around it, and comes back exact once still.
+TEST(PictureEncoder, AChangeScatteredOverTooManyRectanglesGoesAsOne) {
+  using namespace std::chrono_literals;
+  test::FakeImageContext images;
+  PictureEncoder encoder(images);
+  const auto t0 = std::chrono::steady_clock::time_point{} + 10s;
+  const std::vector<std::pair<std::chrono::milliseconds, std::string>> steps = {{0ms, "p"}, {1s, "1j"}, {2s, "p"}};
+  for (const auto& [after, expected] : steps) {
+    PixelBuffer picture = padded(4096, 2304);
+    for (int row = 0; after == 1s && row < 72; ++row) {
+      for (int column = row % 2; column < 128; column += 2) *at(picture, column * 32, row * 32) = 1;  // a checkerboard
+    }
+    auto update = encoder.makeUpdate(after == 2s ? nullptr : &picture, std::nullopt, {}, t0 + after);
+    ASSERT_TRUE(update);
+    std::string kinds = after == 1s ? std::to_string(update->header.rects.size()) : "";
+    for (const auto& rect : update->header.rects) kinds += rect.kind == RectKind::png ? "p" : "j";
+    if (after == 2s) kinds.erase(std::unique(kinds.begin(), kinds.end()), kinds.end());
+    EXPECT_EQ(kinds, expected);
+    encoder.sent(std::move(*update));
   }
 }
 

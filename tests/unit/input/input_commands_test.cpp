@@ -15,17 +15,17 @@ namespace {
 
 using Events = std::vector<PostedEvent>;
 using T = MouseEventType;
-constexpr auto kLeft = CGMouseButton::left;
-constexpr auto kRight = CGMouseButton::right;
-constexpr CGEventFlags kCmd = kCGEventFlagMaskCommand;
+constexpr auto kLeft = MouseButton::left;
+constexpr auto kRight = MouseButton::right;
+constexpr ModifierFlags kCmd = kModifierCommand;
 
 PostedEvent move(double x, double y) { return PostedEvent::move(x, y); }
-PostedEvent mouse(T type, double x, double y, CGMouseButton b = kLeft) { return PostedEvent::mouse(type, x, y, b); }
+PostedEvent mouse(T type, double x, double y, MouseButton b = kLeft) { return PostedEvent::mouse(type, x, y, b); }
 PostedEvent pause(uint32_t ms) { return PostedEvent::pause(ms); }
-Events key(uint16_t code, CGEventFlags flags = 0) {
+Events key(uint16_t code, ModifierFlags flags = 0) {
   return {PostedEvent::key(code, true, flags), PostedEvent::key(code, false, flags)};
 }
-Events click(double x, double y, CGMouseButton b = kLeft) {
+Events click(double x, double y, MouseButton b = kLeft) {
   const bool right = b == kRight;
   return {move(x, y), mouse(right ? T::rightMouseDown : T::leftMouseDown, x, y, b), pause(50),
           mouse(right ? T::rightMouseUp : T::leftMouseUp, x, y, b)};
@@ -41,7 +41,7 @@ class InputCommands : public ::testing::Test {
   }
   FakeEventPoster poster;
   FakePasteboard pasteboard;
-  CGMouseButton dragButton = kLeft;
+  MouseButton dragButton = kLeft;
   HeldButtons held;
 };
 

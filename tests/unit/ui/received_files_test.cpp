@@ -189,18 +189,5 @@ TEST_F(ReceivedFilesTest, MarkersRefreshOnTheMainThreadOnceHoweverManyWait) {
   EXPECT_EQ(fakes.workspace->listings, listings + 3);
 }
 
-TEST_F(ReceivedFilesTest, TheListRefreshesEveryFiveSecondsWithoutAStatus) {
-  launchApp();
-  const int listings = fakes.workspace->listings;
-  main().advance(4999ms);
-  EXPECT_EQ(fakes.workspace->listings, listings);
-  main().advance(10001ms);
-  EXPECT_EQ(fakes.workspace->listings, listings + 3);
-  EXPECT_TRUE(status().history.empty());
-  delegate->startFileRefreshTimer();  // a restart replaces the timer, it does not add one
-  main().advance(5s);
-  EXPECT_EQ(fakes.workspace->listings, listings + 4);
-}
-
 }  // namespace
 }  // namespace qova::test

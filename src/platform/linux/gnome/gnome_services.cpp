@@ -36,12 +36,12 @@ class MutterPermissions : public Permissions {
  public:
   explicit MutterPermissions(std::shared_ptr<MutterSession> session) : session_(std::move(session)) {}
   bool screenCaptureAccess() override { return session_->ensure(MutterSession::Wait::briefly).has_value(); }
-  bool accessibilityTrusted() override {
+  bool inputAccess() override {
     const auto info = session_->ensure(MutterSession::Wait::briefly);
     return info && (info->deviceTypes & (kKeyboard | kPointer)) == (kKeyboard | kPointer);
   }
   bool requestScreenCaptureAccess() override { return screenCaptureAccess(); }
-  bool requestAccessibilityTrust() override { return accessibilityTrusted(); }
+  bool requestInputAccess() override { return inputAccess(); }
 
  private:
   std::shared_ptr<MutterSession> session_;

@@ -19,7 +19,7 @@ constexpr int32_t kButtonLeft = 0x110;  // evdev BTN_LEFT
 constexpr int32_t kButtonRight = 0x111;
 constexpr std::array<uint32_t, 3> kModifierKeySyms = {XK_Control_L, XK_Alt_L, XK_Shift_L};  // by ModifierBit
 
-int32_t evdevButton(CGMouseButton button) { return button == CGMouseButton::right ? kButtonRight : kButtonLeft; }
+int32_t evdevButton(MouseButton button) { return button == MouseButton::right ? kButtonRight : kButtonLeft; }
 
 }  // namespace
 
@@ -53,7 +53,7 @@ void MutterEventPoster::moveCursor(double x, double y) {
   motion(info->generation, x, y);
 }
 
-void MutterEventPoster::postMouseEvent(MouseEventType type, double x, double y, CGMouseButton button) {
+void MutterEventPoster::postMouseEvent(MouseEventType type, double x, double y, MouseButton button) {
   const auto info = session_->ensure();
   if (!info) return;
   std::lock_guard lock(mutex_);
@@ -86,7 +86,7 @@ void MutterEventPoster::postScrollWheel(int32_t lines) {
   session_->pointerAxisDiscrete(info->generation, static_cast<int32_t>(steps));
 }
 
-void MutterEventPoster::postKeyEvent(uint16_t keyCode, bool keyDown, CGEventFlags flags) {
+void MutterEventPoster::postKeyEvent(uint16_t keyCode, bool keyDown, ModifierFlags flags) {
   const uint32_t sym = keySymFor(keyCode);
   if (sym == 0) return;
   const auto info = session_->ensure();

@@ -22,9 +22,9 @@ class MutterEventPoster : public EventPoster {
   ~MutterEventPoster() override;
 
   void moveCursor(double x, double y) override;
-  void postMouseEvent(MouseEventType type, double x, double y, CGMouseButton button) override;
+  void postMouseEvent(MouseEventType type, double x, double y, MouseButton button) override;
   void postScrollWheel(int32_t lines) override;
-  void postKeyEvent(uint16_t keyCode, bool keyDown, CGEventFlags flags) override;
+  void postKeyEvent(uint16_t keyCode, bool keyDown, ModifierFlags flags) override;
   bool postCharacter(char32_t codePoint) override;
   void sleepMs(uint32_t milliseconds) override;
 

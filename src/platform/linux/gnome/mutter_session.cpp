@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <future>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "base/log.h"
@@ -28,6 +29,8 @@ constexpr const char* kScreenCast = "org.gnome.Mutter.ScreenCast";
 constexpr const char* kScreenCastPath = "/org/gnome/Mutter/ScreenCast";
 constexpr const char* kScreenCastSession = "org.gnome.Mutter.ScreenCast.Session";
 constexpr const char* kScreenCastStream = "org.gnome.Mutter.ScreenCast.Stream";
+constexpr const char* kDisplayConfig = "org.gnome.Mutter.DisplayConfig";
+constexpr const char* kDisplayConfigPath = "/org/gnome/Mutter/DisplayConfig";
 
 constexpr int kCallTimeoutMs = 5000;
 constexpr auto kStartTimeout = std::chrono::seconds(5);  // for the stream to be announced
@@ -376,16 +379,22 @@ void MutterSession::open() {
                "(o)", failure);
   if (!screenCast) return startFailed(failure);
   const std::string screenCastPath = objectPath(screenCast);
-  // An empty connector is the primary monitor.
-  const auto stream = callSync(b.connection, kScreenCast, screenCastPath, kScreenCastSession, "RecordMonitor",
-                               g_variant_new("(s@a{sv})", "", options({{"cursor-mode", g_variant_new_uint32(kCursorEmbedded)}})),
-                               "(o)", failure);
+  std::string connector;  // empty: the primary monitor
+  {
+    std::lock_guard lock(mutex_);
+    connector = connector_;
+  }
+  const auto stream = callSync(
+      b.connection, kScreenCast, screenCastPath, kScreenCastSession, "RecordMonitor",
+      g_variant_new("(s@a{sv})", connector.c_str(), options({{"cursor-mode", g_variant_new_uint32(kCursorEmbedded)}})),
+      "(o)", failure);
   if (!stream) return startFailed(failure);
   b.streamPath = objectPath(stream);
   if (const auto cursorStream = callSync(
           b.connection, kScreenCast, screenCastPath, kScreenCastSession, "RecordMonitor",
-          g_variant_new("(s@a{sv})", "", options({{"cursor-mode", g_variant_new_uint32(kCursorMetadata)}})), "(o)",
-          failure)) {
+          g_variant_new("(s@a{sv})", connector.c_str(),
+                        options({{"cursor-mode", g_variant_new_uint32(kCursorMetadata)}})),
+          "(o)", failure)) {
     b.cursorStreamPath = objectPath(cursorStream);
   } else {
     kLog.info("the compositor records no stream with the cursor apart (" + failure + "): it is drawn in");
@@ -395,7 +404,7 @@ void MutterSession::open() {
     g_variant_lookup(parameters.get(), "position", "(ii)", &info.x, &info.y);
     g_variant_lookup(parameters.get(), "size", "(ii)", &info.width, &info.height);
   }
-  if (info.width <= 0 || info.height <= 0) return startFailed("the primary monitor's stream has no size");
+  if (info.width <= 0 || info.height <= 0) return startFailed("the monitor's stream has no size");
   {
     std::lock_guard lock(mutex_);
     info.generation = nextGeneration_++;
@@ -526,6 +535,82 @@ void MutterSession::ended(const std::string& why) {
   }
   bus_->forgetSession();
   for (auto& [id, watcher] : watchers) watcher.second();
+}
+
+std::vector<MutterMonitor> MutterSession::monitors() {
+  if (!ensure()) return {};
+  return call<std::vector<MutterMonitor>>(
+             [this] {
+               std::vector<MutterMonitor> found;
+               std::string failure;
+               const auto state =
+                   bus_->connection
+                       ? callSync(bus_->connection, kDisplayConfig, kDisplayConfigPath, kDisplayConfig,
+                                  "GetCurrentState", nullptr, "(ua((ssss)a(siiddada{sv})a{sv})a(iiduba(ssss)a{sv})a{sv})",
+                                  failure)
+                       : nullptr;
+               if (!state) {
+                 kLog.warning("the compositor's monitors could not be listed: " + failure);
+                 return found;
+               }
+               // The size of each monitor's current mode, by connector.
+               std::map<std::string, std::pair<int, int>> sizes;
+               Variant physical(g_variant_get_child_value(state.get(), 1));
+               for (gsize i = 0; i < g_variant_n_children(physical.get()); ++i) {
+                 Variant monitor(g_variant_get_child_value(physical.get(), i));
+                 const char* connector = nullptr;
+                 Variant modes(g_variant_get_child_value(monitor.get(), 1));
+                 g_variant_get_child(monitor.get(), 0, "(&s&s&s&s)", &connector, nullptr, nullptr, nullptr);
+                 for (gsize m = 0; m < g_variant_n_children(modes.get()); ++m) {
+                   Variant mode(g_variant_get_child_value(modes.get(), m));
+                   gint32 width = 0, height = 0;
+                   gboolean current = FALSE;
+                   g_variant_get_child(mode.get(), 1, "i", &width);
+                   g_variant_get_child(mode.get(), 2, "i", &height);
+                   Variant properties(g_variant_get_child_value(mode.get(), 6));
+                   g_variant_lookup(properties.get(), "is-current", "b", &current);
+                   if (current) sizes[connector] = {width, height};
+                 }
+               }
+               Variant logical(g_variant_get_child_value(state.get(), 2));
+               for (gsize i = 0; i < g_variant_n_children(logical.get()); ++i) {
+                 Variant entry(g_variant_get_child_value(logical.get(), i));
+                 MutterMonitor monitor;
+                 gboolean primary = FALSE;
+                 g_variant_get_child(entry.get(), 0, "i", &monitor.x);
+                 g_variant_get_child(entry.get(), 1, "i", &monitor.y);
+                 g_variant_get_child(entry.get(), 4, "b", &primary);
+                 Variant members(g_variant_get_child_value(entry.get(), 5));
+                 if (g_variant_n_children(members.get()) == 0) continue;
+                 const char* connector = nullptr;
+                 g_variant_get_child(members.get(), 0, "(&s&s&s&s)", &connector, nullptr, nullptr, nullptr);
+                 const auto size = sizes.find(connector);
+                 if (size == sizes.end()) continue;
+                 monitor.connector = connector;
+                 std::tie(monitor.width, monitor.height) = size->second;
+                 monitor.primary = primary;
+                 found.push_back(std::move(monitor));
+               }
+               return found;
+             },
+             std::chrono::milliseconds(2 * kCallTimeoutMs))
+      .value_or(std::vector<MutterMonitor>{});
+}
+
+void MutterSession::record(const std::string& connector) {
+  {
+    std::lock_guard lock(mutex_);
+    if (connector_ == connector) return;
+    connector_ = connector;
+  }
+  call<bool>(
+      [this] {
+        if (bus_->remoteDesktopPath.empty()) return false;
+        bus_->stopSession();
+        ended("another monitor is recorded now");
+        return true;
+      },
+      std::chrono::milliseconds(2 * kCallTimeoutMs));
 }
 
 void MutterSession::notify(uint64_t generation, const char* method, void* arguments) {

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace qova {
 
@@ -29,6 +30,16 @@ struct MutterSessionInfo {
   int width = 0;
   int height = 0;
   uint32_t deviceTypes = 0;  // what the remote-desktop service may emulate (1 keyboard, 2 pointer, 4 touch)
+};
+
+// A monitor of the compositor's layout, in physical pixels.
+struct MutterMonitor {
+  std::string connector;  // "DP-1", "Meta-0"
+  int x = 0;
+  int y = 0;
+  int width = 0;
+  int height = 0;
+  bool primary = false;
 };
 
 // One remote-desktop session of GNOME's compositor with a screen-cast session tied to it, recording
@@ -55,6 +66,12 @@ class MutterSession : public std::enable_shared_from_this<MutterSession> {
   // It must not block. Returns an id for unwatch.
   int watchEnd(uint64_t generation, std::function<void()> ended);
   void unwatch(int id);
+
+  // The compositor's monitors now, in its order; empty when it could not be asked.
+  std::vector<MutterMonitor> monitors();
+  // Which monitor sessions record from now on: a connector, or empty for the primary. A change ends
+  // the running session (its watchers are told), and the next ensure makes one on that monitor.
+  void record(const std::string& connector);
 
   // Fire and forget, in order; skipped when no session of `generation` runs any more.
   void pointerMotion(uint64_t generation, double x, double y);
@@ -96,6 +113,7 @@ class MutterSession : public std::enable_shared_from_this<MutterSession> {
   std::condition_variable changed_;
   enum class Phase { idle, starting, running } phase_ = Phase::idle;
   MutterSessionInfo info_;
+  std::string connector_;  // recorded; empty: the primary monitor
   uint64_t nextGeneration_ = 1;
   std::optional<std::chrono::steady_clock::time_point> lastFailure_;
   std::map<int, std::pair<uint64_t, std::function<void()>>> watchers_;

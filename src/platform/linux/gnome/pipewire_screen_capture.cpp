@@ -505,7 +505,27 @@ PipeWireScreenCapture::PipeWireScreenCapture(std::shared_ptr<MutterSession> sess
 std::optional<ShareableContent> PipeWireScreenCapture::shareableContent() {
   const auto info = session_->ensure();
   if (!info) return std::nullopt;
-  return ShareableContent{{CaptureDisplay{kDisplayId, info->width, info->height, info->x, info->y}}};
+  const auto monitors = session_->monitors();
+  ShareableContent content;
+  std::lock_guard lock(mutex_);
+  connectors_.clear();
+  // The primary monitor keeps the one id there ever was; the others are known by their connectors,
+  // which stay while the monitor is plugged in.
+  for (const auto& monitor : monitors) {
+    uint32_t id = kDisplayId;
+    if (!monitor.primary) {
+      id = 2166136261u;  // FNV-1a
+      for (const unsigned char c : monitor.connector) id = (id ^ c) * 16777619u;
+      id = std::max(id, kDisplayId + 1);
+    }
+    connectors_[id] = monitor.primary ? "" : monitor.connector;
+    content.displays.push_back({id, monitor.width, monitor.height, monitor.x, monitor.y, monitor.connector});
+  }
+  if (content.displays.empty()) {
+    connectors_[kDisplayId] = "";
+    content.displays.push_back({kDisplayId, info->width, info->height, info->x, info->y});
+  }
+  return content;
 }
 
 uint32_t PipeWireScreenCapture::mainDisplayId() { return kDisplayId; }
@@ -519,7 +539,15 @@ std::shared_ptr<ScreenStream> PipeWireScreenCapture::makeStream(const CaptureDis
                                                                 const ScreenStreamConfiguration& configuration,
                                                                 std::shared_ptr<ScreenStreamClient> client,
                                                                 std::shared_ptr<SerialQueue> queue) {
-  if (!client || !queue || !configuration.pacing || display.displayId != kDisplayId) return nullptr;
+  if (!client || !queue || !configuration.pacing) return nullptr;
+  std::string connector;
+  {
+    std::lock_guard lock(mutex_);
+    const auto listed = connectors_.find(display.displayId);
+    if (listed == connectors_.end() && display.displayId != kDisplayId) return nullptr;
+    if (listed != connectors_.end()) connector = listed->second;
+  }
+  session_->record(connector);
   return std::make_shared<PipeWireScreenStream>(session_, configuration, std::move(client), std::move(queue));
 }
 

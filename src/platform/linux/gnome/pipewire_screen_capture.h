@@ -1,6 +1,9 @@
 #pragma once
 
+#include <map>
 #include <memory>
+#include <mutex>
+#include <string>
 
 #include "platform/screen_capture.h"
 
@@ -8,14 +11,15 @@ namespace qova {
 
 class MutterSession;
 
-// Screen capture on GNOME: the one display is the primary monitor that the session's screen cast
-// records, cursor drawn in, or, for a stream that reports the pointer, the session's second stream,
-// which tells the cursor as metadata of its buffers (a move alone makes an idle sample, or a frame
-// where the compositor repaints for it). A stream takes the compositor's frames over PipeWire in
-// shared memory (BGRx, BGRA, RGBx or RGBA, whichever the compositor picks) and hands over a sample
-// only when the compositor sent one, which it does on change, and when the stream's pacing lets it
-// go; until then, and while the queue is full, only the newest frame is kept. A session the
-// compositor closed, or a PipeWire daemon gone, stops the stream by itself.
+// Screen capture on GNOME: the displays are the compositor's monitors, the primary one the main.
+// The session's screen cast records the one a stream is made for, cursor drawn in, or, for a stream
+// that reports the pointer, the session's second stream, which tells the cursor as metadata of its
+// buffers (a move alone makes an idle sample, or a frame where the compositor repaints for it). A
+// stream takes the compositor's frames over PipeWire in shared memory (BGRx, BGRA, RGBx or RGBA,
+// whichever the compositor picks) and hands over a sample only when the compositor sent one, which
+// it does on change, and when the stream's pacing lets it go; until then, and while the queue is
+// full, only the newest frame is kept. A session the compositor closed, or a PipeWire daemon gone,
+// stops the stream by itself.
 class PipeWireScreenCapture : public ScreenCapture {
  public:
   explicit PipeWireScreenCapture(std::shared_ptr<MutterSession> session);
@@ -30,6 +34,8 @@ class PipeWireScreenCapture : public ScreenCapture {
 
  private:
   std::shared_ptr<MutterSession> session_;
+  std::mutex mutex_;
+  std::map<uint32_t, std::string> connectors_;  // of the displays last listed; "" the primary
 };
 
 }  // namespace qova

@@ -300,8 +300,8 @@ struct WlrootsInput::Session {
     zwlr_virtual_pointer_v1_frame(pointer);
   }
 
-  void button(CGMouseButton which, bool press) {
-    zwlr_virtual_pointer_v1_button(pointer, now(), which == CGMouseButton::right ? BTN_RIGHT : BTN_LEFT,
+  void button(MouseButton which, bool press) {
+    zwlr_virtual_pointer_v1_button(pointer, now(), which == MouseButton::right ? BTN_RIGHT : BTN_LEFT,
                                    press ? WL_POINTER_BUTTON_STATE_PRESSED : WL_POINTER_BUTTON_STATE_RELEASED);
     zwlr_virtual_pointer_v1_frame(pointer);
   }
@@ -501,7 +501,7 @@ void WlrootsInput::moveCursor(double x, double y) {
   });
 }
 
-void WlrootsInput::postMouseEvent(MouseEventType type, double x, double y, CGMouseButton button) {
+void WlrootsInput::postMouseEvent(MouseEventType type, double x, double y, MouseButton button) {
   call([=, followed = followed_.load()](Session& s) {
     if (!s.pointer) return false;
     s.follow(followed);
@@ -542,7 +542,7 @@ void WlrootsInput::postScrollWheel(int32_t lines) {
   });
 }
 
-void WlrootsInput::postKeyEvent(uint16_t keyCode, bool keyDown, CGEventFlags flags) {
+void WlrootsInput::postKeyEvent(uint16_t keyCode, bool keyDown, ModifierFlags flags) {
   const uint32_t sym = keySymFor(keyCode);
   if (sym == 0) return;
   call([=](Session& s) {

@@ -37,9 +37,9 @@ class WlrootsInput : public EventPoster, public Pasteboard, public PasteboardWat
   WlrootsInput& operator=(const WlrootsInput&) = delete;
 
   void moveCursor(double x, double y) override;
-  void postMouseEvent(MouseEventType type, double x, double y, CGMouseButton button) override;
+  void postMouseEvent(MouseEventType type, double x, double y, MouseButton button) override;
   void postScrollWheel(int32_t lines) override;
-  void postKeyEvent(uint16_t keyCode, bool keyDown, CGEventFlags flags) override;
+  void postKeyEvent(uint16_t keyCode, bool keyDown, ModifierFlags flags) override;
   bool postCharacter(char32_t codePoint) override;
   void sleepMs(uint32_t milliseconds) override;
   bool setString(const std::string& text) override;

@@ -33,7 +33,7 @@ bool WlrootsPermissions::screenCaptureAccess() {
                 "the Wayland compositor offers no screen copy (or none answers); screen capture is not available");
 }
 
-bool WlrootsPermissions::accessibilityTrusted() {
+bool WlrootsPermissions::inputAccess() {
   const auto offer = probeWlrootsCompositor();
   return report(offer.virtualPointer && offer.virtualKeyboard, reportedNoInput_,
                 "the Wayland compositor offers no virtual pointer and keyboard (or none answers); input is not "

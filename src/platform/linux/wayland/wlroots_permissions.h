@@ -22,9 +22,9 @@ WlrootsGlobals probeWlrootsCompositor();
 class WlrootsPermissions : public Permissions {
  public:
   bool screenCaptureAccess() override;
-  bool accessibilityTrusted() override;
+  bool inputAccess() override;
   bool requestScreenCaptureAccess() override { return screenCaptureAccess(); }
-  bool requestAccessibilityTrust() override { return accessibilityTrusted(); }
+  bool requestInputAccess() override { return inputAccess(); }
 
  private:
   // Asked again and again: what is missing is said once, and again only after it was there.
