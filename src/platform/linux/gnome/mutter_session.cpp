@@ -446,8 +446,12 @@ void MutterSession::open() {
                 Variant options(g_variant_get_child_value(parameters, 0));
                 gboolean ours = FALSE;
                 g_variant_lookup(options.get(), "session-is-owner", "b", &ours);
-                Variant types(g_variant_lookup_value(options.get(), "mime-types", G_VARIANT_TYPE("as")));
-                if (ours || !types) return;
+                Variant types(g_variant_lookup_value(options.get(), "mime-types", nullptr));
+                // Mutter sends the list wrapped in a tuple of its own.
+                if (types && g_variant_is_of_type(types.get(), G_VARIANT_TYPE("(as)"))) {
+                  types.reset(g_variant_get_child_value(types.get(), 0));
+                }
+                if (ours || !types || !g_variant_is_of_type(types.get(), G_VARIANT_TYPE("as"))) return;
                 gsize count = 0;
                 const gchar** offered = g_variant_get_strv(types.get(), &count);
                 std::string chosen;
