@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <boost/asio/buffer.hpp>
 #include <boost/beast/core/error.hpp>
@@ -45,6 +46,15 @@ class MessageOutbox {
     if (!writing_) next(std::move(owner));
   }
 
+  // Text messages that go out back to back, after the messages waiting now and before a frame (one
+  // long text cut in pieces). A newer series replaces one still waiting, never one under way, so a
+  // reader gets each series it gets whole; its bytes are shared, not counted against the budget.
+  void series(std::shared_ptr<const std::vector<std::string>> messages, std::shared_ptr<void> owner) {
+    if (closed_ || !messages || messages->empty()) return;
+    pendingSeries_ = std::move(messages);
+    if (!writing_) next(std::move(owner));
+  }
+
   // From now on every message and frame leaves as one binary message made by `sealer` from it and its
   // kind, at the moment it is written: sealed messages must go out in the order they were sealed in.
   void seal(std::function<std::string(std::string_view data, bool binary)> sealer) { sealer_ = std::move(sealer); }
@@ -55,6 +65,8 @@ class MessageOutbox {
     queue_.clear();
     queuedBytes_ = 0;
     pendingFrame_.reset();
+    pendingSeries_.reset();
+    series_.reset();
   }
 
  private:
@@ -69,6 +81,7 @@ class MessageOutbox {
     auto done = [this, owner](boost::beast::error_code error, std::size_t) {
       writing_ = false;
       writingFrame_.reset();
+      writingSeries_.reset();
       auto sent = std::move(writingEntry_.sent);
       writingEntry_ = {};
       if (error) return failed_();
@@ -85,6 +98,21 @@ class MessageOutbox {
       }
       ws_.binary(writingEntry_.binary);
       ws_.async_write(boost::asio::buffer(writingEntry_.data), std::move(done));
+    } else if (series_ || pendingSeries_) {
+      if (!series_) series_ = std::move(pendingSeries_), seriesNext_ = 0;
+      writing_ = true;
+      const auto& message = (*series_)[seriesNext_];
+      // Its bytes outlive the series' place here until the write is done.
+      writingSeries_ = series_;
+      if (++seriesNext_ == series_->size()) series_.reset();
+      if (sealer_) {
+        writingEntry_ = {sealer_(message, false), true, {}};
+        ws_.binary(true);
+        ws_.async_write(boost::asio::buffer(writingEntry_.data), std::move(done));
+        return;
+      }
+      ws_.binary(false);
+      ws_.async_write(boost::asio::buffer(message), std::move(done));
     } else if (pendingFrame_) {
       writing_ = true;
       writingFrame_ = std::move(pendingFrame_);
@@ -102,6 +130,10 @@ class MessageOutbox {
   Entry writingEntry_;
   std::shared_ptr<const std::string> pendingFrame_;
   std::shared_ptr<const std::string> writingFrame_;
+  std::shared_ptr<const std::vector<std::string>> pendingSeries_;
+  std::shared_ptr<const std::vector<std::string>> series_;  // under way: seriesNext_ is its next piece
+  std::shared_ptr<const std::vector<std::string>> writingSeries_;
+  std::size_t seriesNext_ = 0;
   bool writing_ = false;
   bool closed_ = false;
 };

@@ -112,6 +112,16 @@ bool isEndAllViewers(std::string_view json) {
   return action != object.end() && *action == "endAll";
 }
 
+std::optional<ClipboardText> parseClipboardText(std::string_view json) {
+  // The parser refuses text that is not UTF-8, so what passes can go to a page as it is.
+  const auto object = nlohmann::json::parse(json, nullptr, false);
+  const auto text = object.is_object() ? object.find("text") : object.end();
+  if (text == object.end() || !text->is_string()) return std::nullopt;
+  auto value = text->get<std::string>();
+  if (value.empty() || value.size() > InputStreamParser::kMaxClipboardBytes) return std::nullopt;
+  return ClipboardText{std::move(value)};
+}
+
 }  // namespace
 
 std::optional<DisplayList> parseDisplayList(std::string_view json) {
@@ -282,7 +292,7 @@ void InputStreamParser::finishBody(std::vector<InputStreamMessage>& out) {
 std::size_t InputStreamParser::seekMarker(std::size_t pos) {
   static constexpr std::array kLines = {State::PermissionLine, State::FrameHeader, State::PictureLine,
                                         State::UpdateHeader,   State::HelloLine,   State::ViewersLine,
-                                        State::DisplaysLine};
+                                        State::ClipboardLine, State::DisplaysLine};
   auto first = std::string::npos;
   std::size_t longest = 0;
   for (const auto line : kLines) {
@@ -306,6 +316,7 @@ std::string_view InputStreamParser::markerOf(State state) {
     case State::UpdateHeader: return kUpdateMarker;
     case State::HelloLine: return kHelloMarker;
     case State::ViewersLine: return kViewersMarker;
+    case State::ClipboardLine: return kClipboardMarker;
     case State::DisplaysLine: return kDisplaysMarker;
     default: return kPermissionMarker;
   }
@@ -313,7 +324,9 @@ std::string_view InputStreamParser::markerOf(State state) {
 
 std::size_t InputStreamParser::readLine(std::size_t pos, std::vector<InputStreamMessage>& out) {
   const auto markerSize = markerOf(state_).size();
-  const auto limit = state_ == State::UpdateHeader ? kMaxUpdateHeaderLine : kMaxHeaderLine;
+  const auto limit = state_ == State::UpdateHeader    ? kMaxUpdateHeaderLine
+                     : state_ == State::ClipboardLine ? kMaxClipboardLine
+                                                      : kMaxHeaderLine;
   const auto newline = buffer_.find('\n', pos + markerSize);
   if (newline == std::string::npos) {
     if (buffer_.size() - pos > limit) {
@@ -343,6 +356,9 @@ std::size_t InputStreamParser::readLine(std::size_t pos, std::vector<InputStream
       return next;
     case State::ViewersLine:
       if (isEndAllViewers(payload)) out.emplace_back(EndAllViewers{});
+      return next;
+    case State::ClipboardLine:
+      if (auto text = parseClipboardText(payload)) out.emplace_back(std::move(*text));
       return next;
     case State::DisplaysLine:
       if (auto list = parseDisplayList(payload)) out.emplace_back(std::move(*list));

@@ -94,8 +94,13 @@ struct DisplayList {
   std::vector<DisplayInfo> displays;
 };
 
-using InputStreamMessage = std::variant<PermissionState, FrameMessage, PictureAccepted, UpdateMessage, HelloAnswer,
-                                        EndAllViewers, DisplayList>;
+// Text copied on the host, for the viewers: well-formed UTF-8, not empty, at most kMaxClipboardBytes.
+struct ClipboardText {
+  std::string text;
+};
+
+using InputStreamMessage =
+    std::variant<PermissionState, FrameMessage, PictureAccepted, UpdateMessage, HelloAnswer, EndAllViewers, ClipboardText, DisplayList>;
 
 // Splits the byte stream the application writes to our standard input into permission, frame,
 // picture and update messages. Each message is found by its marker; a frame's end follows from its "bytes" member alone,
@@ -107,6 +112,9 @@ class InputStreamParser {
   static constexpr std::size_t kMaxHeaderLine = 4096;
   // An update's header lists every changed rectangle: a whole screen of scattered tiles.
   static constexpr std::size_t kMaxUpdateHeaderLine = 256u << 10;
+  static constexpr std::size_t kMaxClipboardBytes = 1u << 20;
+  // Copied text, every byte of it escaped as JSON may escape it.
+  static constexpr std::size_t kMaxClipboardLine = kMaxClipboardBytes * 6 + 64;
 
   explicit InputStreamParser(std::size_t maxFrameBytes = kDefaultMaxFrameBytes);
 
@@ -127,6 +135,7 @@ class InputStreamParser {
     UpdateBody,
     HelloLine,
     ViewersLine,
+    ClipboardLine,
     DisplaysLine
   };
 

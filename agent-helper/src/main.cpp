@@ -142,6 +142,8 @@ void readApplicationInput(ViewerServer& server) {
         server.deliverHello(std::move(*hello));
       } else if (std::holds_alternative<EndAllViewers>(message)) {
         server.deliverEndAll();
+      } else if (auto* copied = std::get_if<ClipboardText>(&message)) {
+        server.deliverClipboard(std::move(copied->text));
       } else if (auto* displays = std::get_if<DisplayList>(&message)) {
         server.deliverDisplays(std::move(*displays));
       } else {
@@ -189,7 +191,7 @@ int serve() {
       auto bound = listenAddress();
       bound.port = server.port();
       // What we understand beyond the written lines; the application answers with what it grants.
-      lines.emit(std::string(qova::kHelloMarker) + R"({"version":1,"want":["viewers","displays"]})");
+      lines.emit(std::string(qova::kHelloMarker) + R"({"version":1,"want":["viewers","clipboard","displays"]})");
       lines.emit("[agent] connected: viewer at " + viewerUrl(bound));
       std::thread([&server] { readApplicationInput(server); }).detach();
       // The local page stays as it is; a configured server is reached in addition, by dialling out.

@@ -173,6 +173,9 @@ class RemoteViewer : public ViewerPeer, public std::enable_shared_from_this<Remo
   void sendFrame(std::shared_ptr<const std::string> frame) override {
     if (!finished_) outbox_->frame(std::move(frame), shared_from_this());
   }
+  void sendSeries(std::shared_ptr<const std::vector<std::string>> messages) override {
+    if (!finished_) outbox_->series(std::move(messages), shared_from_this());
+  }
   const std::string& uploadToken() const override { return token_; }
   std::string place() const override { return "server " + config_.url; }
   void end(const std::string& reason) override {

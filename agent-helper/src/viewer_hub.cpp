@@ -18,7 +18,24 @@ constexpr std::chrono::seconds kCaptureRetry{3};
 // left out of the tuning rather than pulling every viewer's quality down.
 constexpr std::chrono::seconds kStalledViewer{5};
 constexpr double kSmoothing = 0.3;
+// Raw bytes of copied text per message: escaped as JSON at worst six times as long, a piece stays
+// well under what the server relays as one text message.
+constexpr std::size_t kClipboardPieceBytes = 8 * 1024;
 }  // namespace
+
+std::vector<std::string> clipboardMessages(std::string_view text) {
+  std::vector<std::string> messages;
+  while (!text.empty()) {
+    auto size = std::min(kClipboardPieceBytes, text.size());
+    // Back to the first byte of a character, so every piece is UTF-8 of its own.
+    while (size < text.size() && size > 1 && (static_cast<unsigned char>(text[size]) & 0xC0) == 0x80) --size;
+    nlohmann::json message = {{"type", "clipboard"}, {"text", text.substr(0, size)}};
+    text.remove_prefix(size);
+    if (!text.empty()) message["more"] = true;
+    messages.push_back(message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+  }
+  return messages;
+}
 
 std::string encodeFrameForViewer(const FrameMessage& frame) {
   const auto header = nlohmann::json{{"width", frame.width},
@@ -114,6 +131,7 @@ void ViewerHub::leave(const ViewerPeer* viewer) {
 
 void ViewerHub::hello(const HelloAnswer& answer) {
   reportsViewers_ = std::find(answer.accepted.begin(), answer.accepted.end(), "viewers") != answer.accepted.end();
+  clipboardGranted_ = std::find(answer.accepted.begin(), answer.accepted.end(), "clipboard") != answer.accepted.end();
   if (reportsViewers_) reportViewers("");
   choosesDisplay_ = std::find(answer.accepted.begin(), answer.accepted.end(), "displays") != answer.accepted.end();
 }
@@ -141,6 +159,12 @@ std::string ViewerHub::displaysText() const {
   }
   return nlohmann::json{{"type", "displays"}, {"current", displays_.current}, {"displays", list}}.dump(
       -1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+void ViewerHub::clipboard(const std::string& text) {
+  if (!clipboardGranted_) return;
+  const auto messages = std::make_shared<const std::vector<std::string>>(clipboardMessages(text));
+  for (const auto& viewer : liveViewers()) viewer->sendSeries(messages);
 }
 
 void ViewerHub::endAll() {

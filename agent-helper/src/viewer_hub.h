@@ -33,6 +33,8 @@ class ViewerPeer {
   virtual ~ViewerPeer() = default;
   virtual void sendText(std::string text) = 0;
   virtual void sendFrame(std::shared_ptr<const std::string> frame) = 0;
+  // Text messages that reach the viewer back to back; a newer series replaces one not yet begun.
+  virtual void sendSeries(std::shared_ptr<const std::vector<std::string>> messages) = 0;
   virtual const std::string& uploadToken() const = 0;
   // Where the viewer came from, as the application may show it.
   virtual std::string place() const = 0;
@@ -86,6 +88,8 @@ class ViewerHub {
   void hello(const HelloAnswer& answer);
   // The application asks to end every viewer's session.
   void endAll();
+  // Text copied on the host, for every viewer, if the application granted the clipboard.
+  void clipboard(const std::string& text);
   // The application's displays, with the one now captured: every viewer is shown them.
   void displays(const DisplayList& list);
   // A viewer chose a display: {"id": N}, one of those listed; captured for every viewer from then on.
@@ -125,6 +129,7 @@ class ViewerHub {
   std::vector<Watching> viewers_;
   std::uint64_t nextViewerKey_ = 1;
   bool reportsViewers_ = false;
+  bool clipboardGranted_ = false;
   bool choosesDisplay_ = false;  // the application lists its displays and takes our choice
   DisplayList displays_;
   std::optional<std::uint32_t> chosenDisplay_;
@@ -150,5 +155,9 @@ class ViewerHub {
 // The binary WebSocket message of one frame: a 4-byte big-endian header length, the header JSON
 // (sizes and timestamp) and the JPEG bytes.
 std::string encodeFrameForViewer(const FrameMessage& frame);
+
+// The messages of one copied text: {"type":"clipboard","text":...} pieces, cut between characters,
+// each small enough for any link to a viewer to pass, all but the last with "more": true.
+std::vector<std::string> clipboardMessages(std::string_view text);
 
 }  // namespace qova::agent

@@ -254,6 +254,10 @@ void ViewerServer::deliverEndAll() {
   net::post(impl_->io, [hub = impl_->hub] { hub->endAll(); });
 }
 
+void ViewerServer::deliverClipboard(std::string text) {
+  net::post(impl_->io, [hub = impl_->hub, text = std::move(text)] { hub->clipboard(text); });
+}
+
 void ViewerServer::deliverDisplays(DisplayList displays) {
   net::post(impl_->io, [hub = impl_->hub, displays = std::move(displays)] { hub->displays(displays); });
 }

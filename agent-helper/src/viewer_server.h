@@ -53,6 +53,7 @@ class ViewerServer {
   void deliverPermission(PermissionState state);
   void deliverHello(HelloAnswer answer);
   void deliverEndAll();
+  void deliverClipboard(std::string text);
   void deliverDisplays(DisplayList displays);
 
  private:

@@ -185,6 +185,10 @@ void ViewerSession::sendFrame(std::shared_ptr<const std::string> frame) {
   outbox_.frame(std::move(frame), shared_from_this());
 }
 
+void ViewerSession::sendSeries(std::shared_ptr<const std::vector<std::string>> messages) {
+  if (!finished_ && authenticated_) outbox_.series(std::move(messages), shared_from_this());
+}
+
 void ViewerSession::end(const std::string& reason) {
   if (finished_) return;
   const auto text = nlohmann::json{{"type", "ended"}, {"reason", reason}}.dump();

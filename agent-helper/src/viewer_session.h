@@ -41,6 +41,7 @@ class ViewerSession : public ViewerPeer, public std::enable_shared_from_this<Vie
   void start(boost::beast::http::request<boost::beast::http::buffer_body> request);
   void sendText(std::string text) override;
   void sendFrame(std::shared_ptr<const std::string> frame) override;
+  void sendSeries(std::shared_ptr<const std::vector<std::string>> messages) override;
   const std::string& uploadToken() const override { return token_; }
   std::string place() const override { return place_; }
   void end(const std::string& reason) override;

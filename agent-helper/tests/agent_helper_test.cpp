@@ -760,14 +760,26 @@ TEST_F(AgentServiceTest, CaptureStopsWhenTheLastViewerLeavesAndTheAgentEndsWithI
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
-TEST_F(AgentServiceTest, WithViewersGrantedLoginsAreReportedAndTheHostEndsEverySession) {
-  ASSERT_TRUE(agent_.waitForLine(R"(^__QOVA_HELLO__\{"version":1,"want":\["viewers","displays"\]\}$)"));
+TEST_F(AgentServiceTest, WithViewersAndClipboardGrantedLoginsAreReportedCopiedTextSharedAndTheHostEndsEverySession) {
+  ASSERT_TRUE(agent_.waitForLine(R"(^__QOVA_HELLO__\{"version":1,"want":\["viewers","clipboard","displays"\]\}$)"));
   Viewer first(port_), second(port_);
   ASSERT_FALSE(first.auth(code_).empty());
-  agent_.write("__QOVA_HELLO__{\"version\":1,\"accepted\":[\"viewers\"]}\n");
+  agent_.write("__QOVA_HELLO__{\"version\":1,\"accepted\":[\"viewers\",\"clipboard\"]}\n");
   ASSERT_TRUE(agent_.waitForLine(R"(^__QOVA_VIEWERS__\{"count":1\}$)"));
   ASSERT_FALSE(second.auth(code_).empty());
   ASSERT_TRUE(agent_.waitForLine(R"(^__QOVA_VIEWERS__\{"count":2,"joined":"127\.0\.0\.1"\}$)"));
+  // Past what one message carries, in pieces a character never straddles; bad text is not passed on.
+  std::string copied = "\"引号\"\n";
+  while (copied.size() < 100000) copied += "复制 ✓ " + std::to_string(copied.size());
+  agent_.write("__QOVA_CLIPBOARD__{\"text\":\"\xC3\"}\n__QOVA_CLIPBOARD__" + json{{"text", copied}}.dump() + "\n");
+  for (auto* viewer : {&first, &second}) {
+    std::string got;
+    for (json piece = viewer->readUntil("clipboard");; piece = viewer->readUntil("clipboard")) {
+      got += piece["text"].get<std::string>();
+      if (!piece.value("more", false)) break;
+    }
+    EXPECT_EQ(got, copied);
+  }
   agent_.write("__QOVA_VIEWERS__{\"action\":\"endAll\"}\n");
   for (auto* viewer : {&first, &second}) {
     EXPECT_EQ(viewer->readUntil("ended").value("reason", ""), "ended by the host");

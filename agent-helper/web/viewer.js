@@ -22,7 +22,7 @@ const TOUCH_DOUBLE_TAP_MS = 250;
 const WHEEL_PIXELS_PER_LINE = 40;
 
 // Figures for people and tests: how many frames or updates arrived and when (see the benchmark).
-const stats = { framesReceived: 0, framesDrawn: 0, lastTimestamp: 0, lastDrawnAt: 0, onDraw: null };
+const stats = { framesReceived: 0, framesDrawn: 0, lastTimestamp: 0, lastDrawnAt: 0, onDraw: null, onClipboard: null };
 window.qovaViewerStats = stats;
 
 // Served by the server agents dial out to (always HTTPS) rather than by the agent itself: the page
@@ -68,6 +68,7 @@ function connect(code) {
   const ws = new WebSocket(VIA_SERVER ? `wss://${location.host}/viewer` : `ws://${location.host}/ws`);
   ws.binaryType = 'arraybuffer';
   socket = ws;
+  hostClipboardPieces = '';  // a text cut off with the last connection
   login = null;
   channel = null;
   sealed = false;
@@ -202,6 +203,8 @@ function onText(text) {
     showPermissions(message);
   } else if (message.type === 'viewers') {
     setText('viewers', message.count > 1 ? `${message.count} 个查看者` : '');
+  } else if (message.type === 'clipboard') {
+    onHostClipboard(message);
   } else if (message.type === 'displays') {
     showDisplays(message);
   }
@@ -240,6 +243,59 @@ function showPermissions(message) {
   if (message.known && !message.input) warnings.push('主机未授予辅助功能权限，鼠标和键盘操作不会生效。');
   $('perm-warning').hidden = warnings.length === 0;
   setText('perm-warning', warnings.join(' '));
+}
+
+// ---- the host's clipboard ------------------------------------------------------------------
+
+const HOST_CLIPBOARD_MAX = 1 << 21;  // characters; the host sends at most 1 MiB of UTF-8
+let hostClipboardPieces = '';  // null while the rest of a text too long to keep goes by
+let hostClipboard = '';
+let clipboardStatusTimer = null;
+
+// A long text comes in pieces, all but the last marked "more".
+function onHostClipboard(message) {
+  if (typeof message.text !== 'string') return;
+  if (hostClipboardPieces !== null) hostClipboardPieces += message.text;
+  if (hostClipboardPieces?.length > HOST_CLIPBOARD_MAX) hostClipboardPieces = null;
+  if (message.more) return;
+  const text = hostClipboardPieces;
+  hostClipboardPieces = '';
+  if (!text) return;
+  hostClipboard = text;
+  if (stats.onClipboard) stats.onClipboard(hostClipboard);
+  copyHostClipboard(false);
+}
+
+// The browser lets a page write the clipboard only when it has the focus (and, over plain HTTP to
+// another machine, not at all): then the button offers the text, since a click may always copy it.
+async function copyHostClipboard(clicked) {
+  const text = hostClipboard;
+  let copied = false;
+  try {
+    await navigator.clipboard.writeText(text);
+    copied = true;
+  } catch {
+    if (clicked) copied = copyBySelection(text);
+  }
+  $('clipboard-copy').hidden = copied;
+  $('clipboard-copy').title = copied ? '' : text.length > 200 ? text.slice(0, 200) + '…' : text;
+  setText('clipboard-status', copied ? '已复制主机剪贴板' : '');
+  clearTimeout(clipboardStatusTimer);
+  clipboardStatusTimer = setTimeout(() => setText('clipboard-status', ''), 3000);
+}
+
+function copyBySelection(text) {
+  const area = document.createElement('textarea');
+  area.value = text;
+  area.style.position = 'fixed';
+  area.style.opacity = '0';
+  document.body.appendChild(area);
+  area.select();
+  let copied = false;
+  try { copied = document.execCommand('copy'); } catch { copied = false; }
+  area.remove();
+  $('screen').focus();
+  return copied;
 }
 
 // ---- frames and updates --------------------------------------------------------------------
@@ -659,6 +715,7 @@ function init() {
     canvas.focus();
   });
 
+  $('clipboard-copy').addEventListener('click', () => copyHostClipboard(true));
   $('paste-send').addEventListener('click', () => {
     if (sendText($('paste-text').value)) {
       $('paste-text').value = '';

@@ -25,6 +25,8 @@ inline constexpr std::string_view kFrameMarker = "__QOVA_FRAME_BYTES__";
 // application's answer (a hello line on the agent's input) names is used from then on.
 inline constexpr std::string_view kHelloMarker = "__QOVA_HELLO__";
 inline constexpr std::string_view kViewersMarker = "__QOVA_VIEWERS__";
+// Text copied on this desktop, for the viewers of an agent that asked for it.
+inline constexpr std::string_view kClipboardMarker = "__QOVA_CLIPBOARD__";
 // The richer picture, for an agent that asked for it: the answer to its start, then tile updates.
 inline constexpr std::string_view kPictureMarker = "__QOVA_PICTURE__";
 inline constexpr std::string_view kUpdateMarker = "__QOVA_UPDATE_BYTES__";

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "agent/agent_contract.h"
+#include "base/utf8.h"
 
 namespace qova {
 
@@ -56,5 +57,10 @@ std::optional<ViewersReport> decodeViewersReport(std::string_view payload) {
 }
 
 std::string endAllViewersLine() { return markerLine(kViewersMarker, {{"action", "endAll"}}); }
+
+std::optional<std::string> clipboardLine(std::string_view text) {
+  if (text.empty() || text.size() > kMaxClipboardBytes || !isValidUtf8(text)) return std::nullopt;
+  return markerLine(kClipboardMarker, {{"text", text}});
+}
 
 }  // namespace qova

@@ -10,6 +10,10 @@ namespace qova {
 
 // The agent reports who watches and the application may end every session: asked for with "viewers".
 inline constexpr std::string_view kViewersExtension = "viewers";
+// Text copied on the desktop is handed to the agent for its viewers: asked for with "clipboard".
+inline constexpr std::string_view kClipboardExtension = "clipboard";
+// More than this is not sent: a viewer's page is no place for a copied file's worth of text.
+inline constexpr size_t kMaxClipboardBytes = 1 << 20;
 // The application lists the displays and the agent may choose the one captured: asked for with "displays".
 inline constexpr std::string_view kDisplaysExtension = "displays";
 
@@ -32,5 +36,9 @@ std::optional<ViewersReport> decodeViewersReport(std::string_view payload);
 
 // The line that asks the agent to end every viewer's session.
 std::string endAllViewersLine();
+
+// The line that hands copied text to the agent: {"text": ...}. Nullopt for text that is empty, past
+// kMaxClipboardBytes or not well-formed UTF-8.
+std::optional<std::string> clipboardLine(std::string_view text);
 
 }  // namespace qova

@@ -124,6 +124,7 @@ void AppDelegate::endRun() {
   QOVA_ASSERT_ON(mainQueue());
   setCurrentRun(0);
   forgetViewers();
+  watchPasteboardFor(0);
   releaseHeldInput(Duration(0));
 }
 

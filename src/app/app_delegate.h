@@ -120,6 +120,13 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate>, public Cap
   // Main thread: the tray's "end every viewer's session", for an agent that asked for it.
   void endAllViewersClicked();
 
+  // ---- Copied text for the viewers (app/clipboard.cpp) -----------------------------------------
+  // Watcher thread: text copied on the desktop goes to an agent granted the clipboard, unless it is
+  // what its viewers gave or were given last.
+  void pasteboardChanged(std::string text);
+  // Agent output reader: a viewer's paste is about to put `text` on the pasteboard.
+  void notePastedText(const std::string& text);
+
   // ---- Permission sync (app/permissions.cpp), main thread --------------------------------------
   void sendPermissionState(bool force);
   void startPermissionSync();
@@ -177,6 +184,8 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate>, public Cap
   void showViewers();
   // Main thread. The current run no longer reports viewers: none are shown, the tray forgets them.
   void forgetViewers();
+  // Main thread. The pasteboard is watched for run `run` alone, or (0) for nobody.
+  void watchPasteboardFor(uint64_t run);
   // Main thread. From here on no line of the current agent run is acted on, and what its input
   // holds down is released.
   void endRun();
@@ -227,6 +236,9 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate>, public Cap
   std::mutex viewersMutex_;
   std::optional<PendingViewers> pendingViewers_;  // under viewersMutex_; set while its post is queued
   std::optional<PendingViewers> viewersToShow_;   // main thread
+  std::atomic<uint64_t> pasteboardRun_{0};  // set on the main thread: the run granted the clipboard
+  std::mutex pasteboardMutex_;
+  std::string viewersPasteboardText_;  // under pasteboardMutex_: what the viewers gave or got last
   // Set by the agent output reader when a file-received refresh is queued, cleared by the main
   // thread as it starts that refresh: a flood of marker lines costs one refresh, not one each.
   std::atomic<bool> fileReceivedRefreshQueued_{false};

@@ -14,6 +14,7 @@
 #include "platform/linux/wayland/wlroots_permissions.h"
 #include "platform/linux/wayland/wlroots_screen_capture.h"
 #include "platform/linux/x11_permissions.h"
+#include "platform/linux/xfixes_pasteboard_watcher.h"
 #include "platform/linux/xshm_screen_capture.h"
 #include "platform/linux/xtest_event_poster.h"
 #include "platform/qt/qt_controls.h"
@@ -51,6 +52,7 @@ void addDesktop(PlatformServices& services, DesktopBackend backend) {
       services.screenCapture = std::make_shared<XShmScreenCapture>();
       services.eventPoster = std::make_shared<XTestEventPoster>();
       services.pasteboard = std::make_shared<QtPasteboard>();
+      services.pasteboardWatcher = std::make_shared<XFixesPasteboardWatcher>();
       return;
     case DesktopBackend::wlroots: {
       services.permissions = std::make_shared<WlrootsPermissions>();
@@ -58,6 +60,7 @@ void addDesktop(PlatformServices& services, DesktopBackend backend) {
       auto input = std::make_shared<WlrootsInput>();
       services.eventPoster = input;
       services.pasteboard = input;
+      services.pasteboardWatcher = input;
       return;
     }
     case DesktopBackend::gnome: {
@@ -66,6 +69,7 @@ void addDesktop(PlatformServices& services, DesktopBackend backend) {
       services.screenCapture = gnome.screenCapture;
       services.eventPoster = gnome.eventPoster;
       services.pasteboard = gnome.pasteboard;
+      services.pasteboardWatcher = gnome.pasteboardWatcher;
       return;
     }
     case DesktopBackend::none: {

@@ -15,6 +15,21 @@ namespace qova {
 
 namespace {
 const Log kLog("input");
+
+// What a viewer pastes is theirs already: noted before it goes on the pasteboard, so the change it
+// makes there is not sent back to them.
+class ViewerPaste : public Pasteboard {
+ public:
+  ViewerPaste(Pasteboard& pasteboard, AppDelegate& app) : pasteboard_(pasteboard), app_(app) {}
+  bool setString(const std::string& text) override {
+    app_.notePastedText(text);
+    return pasteboard_.setString(text);
+  }
+
+ private:
+  Pasteboard& pasteboard_;
+  AppDelegate& app_;
+};
 }  // namespace
 
 void AppDelegate::handleInputBridge(std::string_view payload, uint64_t run) {
@@ -28,9 +43,10 @@ void AppDelegate::handleInputBridge(std::string_view payload, uint64_t run) {
     std::lock_guard lock(inputMutex_);
     if (isCurrentRun(run)) {
       const CaptureDisplay display = capture->capturedDisplay();
+      ViewerPaste pasteboard(*platform.pasteboard, *this);
       platform.eventPoster->followDisplay(display.displayId);
       runInputCommand(movedBy(*command, static_cast<double>(display.x), static_cast<double>(display.y)),
-                      *platform.eventPoster, *platform.pasteboard, dragButton, heldButtons_);
+                      *platform.eventPoster, pasteboard, dragButton, heldButtons_);
     }
   }
   // The main thread does not wait for a command in flight, so a release it asked for meanwhile is ours.

@@ -1,4 +1,4 @@
-#include <array>
+#include <vector>
 
 #include "agent/agent_extensions.h"
 #include "app/app_delegate.h"
@@ -10,20 +10,24 @@
 namespace qova {
 
 namespace {
-constexpr std::array<std::string_view, 2> kGrantedExtensions = {kViewersExtension, kDisplaysExtension};
 // Logins faster than the main thread looks are shown as the newest few.
 constexpr size_t kJoinedShown = 3;
 }  // namespace
 
 void AppDelegate::answerHello(std::string_view hello, uint64_t run) {
-  auto answer = helloAnswerLine(hello, kGrantedExtensions);
+  std::vector<std::string_view> granted = {kViewersExtension, kDisplaysExtension};
+  if (services().pasteboardWatcher) granted.push_back(kClipboardExtension);
+  auto answer = helloAnswerLine(hello, granted);
   if (!answer) return;
   const bool viewers = helloAnswerGrants(*answer, kViewersExtension);
+  const bool clipboard = helloAnswerGrants(*answer, kClipboardExtension);
   // Set before the agent's next line is routed, so its next start may choose.
   displaysRun_ = helloAnswerGrants(*answer, kDisplaysExtension) ? run : 0;
   writeAgentInput(std::move(*answer));
-  mainQueue().post(weakBlock(shared_from_this(), [run, viewers](AppDelegate& self) {
-    if (!self.isCurrentRun(run) || (self.viewersRun_ == run) == viewers) return;
+  mainQueue().post(weakBlock(shared_from_this(), [run, viewers, clipboard](AppDelegate& self) {
+    if (!self.isCurrentRun(run)) return;
+    if (clipboard) self.watchPasteboardFor(run);
+    if ((self.viewersRun_ == run) == viewers) return;
     self.viewersRun_ = viewers ? run : 0;
     self.showTrayIcon();
   }));

@@ -11,6 +11,7 @@ class Permissions;
 class Workspace;
 class Controls;
 class Pasteboard;
+class PasteboardWatcher;
 class ServiceManager;
 class ScreenCapture;
 class Imaging;
@@ -35,6 +36,8 @@ struct PlatformServices {
   std::shared_ptr<SingleInstance> singleInstance;
   // Not empty when no desktop backend fits this session: why, for the window's status.
   std::string desktopUnavailable;
+  // Null where the desktop's clipboard cannot be watched.
+  std::shared_ptr<PasteboardWatcher> pasteboardWatcher;
 };
 
 }  // namespace qova

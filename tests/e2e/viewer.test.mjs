@@ -143,6 +143,22 @@ describe('web viewer with the real application', () => {
     const pasted = 'first line\nsecond line\n第三行 ✓';
     await editorAfter(() => page.fill('#paste-text', pasted).then(() => page.click('#paste-send')), pasted);
     assert.equal(await page.inputValue('#paste-text'), '');
+    // What the editor copies on the host lands on the browser's clipboard; where the page may not
+    // write there, a button offers it.
+    await page.context().grantPermissions(['clipboard-read', 'clipboard-write']);
+    const copied = async (text) => waitFor(async () => (await page.evaluate(() => navigator.clipboard.readText().catch(() => ''))) === text, { what: 'the copied text in the browser' });
+    const all = desktop.probeEvents().filter((e) => e.event === 'text').pop().text;
+    for (const key of ['Control+KeyA', 'Control+KeyC']) await page.keyboard.press(key);
+    await copied(all);
+    const cdp = await page.context().newCDPSession(page);
+    const { browserContextId } = (await cdp.send('Target.getTargetInfo')).targetInfo;
+    await cdp.send('Browser.setPermission', { permission: { name: 'clipboard-write' }, setting: 'denied', browserContextId });
+    for (const key of ['ArrowRight', 'Shift+ArrowLeft', 'Shift+ArrowLeft', 'Control+KeyC']) await page.keyboard.press(key);
+    await waitFor(() => page.isVisible('#clipboard-copy'), { what: 'the copy button' });
+    await page.screenshot({ path: join(desktop.dir, 'copy-button.png') });  // for a person to look at
+    await page.click('#clipboard-copy');
+    await copied(all.slice(-2));
+    assert.equal(await page.isVisible('#clipboard-copy'), false);
   });
 
   it('a typed character is drawn, and the pointer image follows a move', async () => {

@@ -91,6 +91,17 @@ class FakePasteboard : public Pasteboard {
   bool stalled = false;  // the main thread does not get to the clipboard in time
 };
 
+// The test makes the changes: `change` hands text to the watching application as a backend would.
+class FakePasteboardWatcher : public PasteboardWatcher {
+ public:
+  void watchPasteboard(std::function<void(std::string)> changed, size_t) override { callback = std::move(changed); }
+  void stopWatchingPasteboard() override { callback = nullptr; }
+  void change(const std::string& text) {
+    if (callback) callback(text);
+  }
+  std::function<void(std::string)> callback;
+};
+
 class FakeServiceManager : public ServiceManager {
  public:
   std::vector<CommandLine> removalCommands(std::string_view label, std::string_view homePath,
@@ -121,7 +132,7 @@ struct FakePlatformServices {
   // Every service, and a desktop that fits.
   PlatformServices services() const {
     return {mainQueue,     processes, permissions, workspace, controls,       pasteboard, serviceManager,
-            screenCapture, imaging,   eventPoster, tray,      singleInstance, {}};
+            screenCapture, imaging,   eventPoster, tray,      singleInstance, {},         pasteboardWatcher};
   }
 
   std::shared_ptr<ManualMainQueue> mainQueue = std::make_shared<ManualMainQueue>();
@@ -136,6 +147,7 @@ struct FakePlatformServices {
   std::shared_ptr<FakeEventPoster> eventPoster = std::make_shared<FakeEventPoster>();
   std::shared_ptr<FakeTray> tray = std::make_shared<FakeTray>();
   std::shared_ptr<FakeSingleInstance> singleInstance = std::make_shared<FakeSingleInstance>();
+  std::shared_ptr<FakePasteboardWatcher> pasteboardWatcher = std::make_shared<FakePasteboardWatcher>();
 };
 
 }  // namespace qova::test

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <mutex>
 #include <sstream>
 #include <nlohmann/json.hpp>
 
@@ -293,6 +294,29 @@ TEST(GnomeSession, EveryEventOfANewSessionReachesTheFocusedWindowTheFirstClickAn
   for (const char* line : {"motion 640 360", "press 1", "release 1", "wheel 120", "key A shift=1", "key @ shift=1"}) {
     EXPECT_TRUE(waitUntil([&] { return window.printed(line); }, 5s)) << line << " not in:\n" << window.printed();
   }
+}
+
+TEST(GnomeSession, TextAnotherSessionCopiesIsToldButOurOwnIsNot) {
+  HeadlessMutter mutter;
+  ASSERT_TRUE(mutter.start());
+  auto ours = createGnomeServices(), other = createGnomeServices();
+  std::mutex mutex;
+  std::vector<std::string> told;
+  const auto seen = [&] {
+    std::lock_guard lock(mutex);
+    return told;
+  };
+  ours.pasteboardWatcher->watchPasteboard(
+      [&](std::string text) {
+        std::lock_guard lock(mutex);
+        told.push_back(std::move(text));
+      },
+      1 << 20);
+  ASSERT_TRUE(ours.pasteboard->setString("ours"));  // the session is made, and watched from then on
+  ASSERT_TRUE(other.pasteboard->setString("复制 copied"));
+  EXPECT_TRUE(waitUntil([&] { return !seen().empty(); }, 10s));
+  ours.pasteboardWatcher->stopWatchingPasteboard();
+  EXPECT_EQ(seen(), std::vector<std::string>{"复制 copied"});
 }
 
 TEST(GnomeSession, TheApplicationStreamsTheMonitorAndPastesThroughTheSessionClipboard) {

@@ -1,7 +1,7 @@
 // A scriptable stand-in for the agent program, run by tests through the real launch path.
 // QOVA_TEST_AGENT_SCRIPT names a file of commands, one a line, run in order:
 //   write <text> / error <text>   one write to standard output / error (\n is a line feed)
-//   exit <status>   hang (until killed)   ignore-term (from then on)
+//   exit <status>   hang (until killed)   ignore-term (from then on)   sleep <milliseconds>
 //   ignore-stdin (never read, so it fills up)   close-stdin (closed from the start)
 // Then it reads its input until its end and exits 0; at once for --show-id; never if it does not read.
 // QOVA_TEST_AGENT_RECORD names a folder for pid.txt ("<pid> <parent pid>"), argv.txt and env.txt (one
@@ -58,6 +58,8 @@ int main(int argc, char** argv) {
       [[maybe_unused]] const ssize_t n = ::write(command == "write" ? 1 : 2, bytes.data(), bytes.size());
     } else if (command == "exit") {
       std::_Exit(std::stoi(rest));
+    } else if (command == "sleep") {
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(rest)));
     } else if (command == "hang") {
       for (;;) pause();
     } else if (command == "ignore-term") {

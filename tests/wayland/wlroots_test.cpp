@@ -198,6 +198,23 @@ TEST(WlrootsBackend, PointerKeysAndClipboardArriveOnTheMainOutput) {
   ASSERT_TRUE(input.setString(text));
   EXPECT_EQ(pasted(), text);
 
+  // What is copied from then on is told; what was there already is not.
+  std::mutex mutex;
+  std::vector<std::string> told;
+  const auto seen = [&] {
+    std::lock_guard lock(mutex);
+    return told;
+  };
+  input.watchPasteboard(
+      [&](std::string copied) {
+        std::lock_guard lock(mutex);
+        told.push_back(std::move(copied));
+      },
+      1 << 20);
+  ASSERT_EQ(std::system("wl-copy '复制 copied'"), 0);
+  EXPECT_TRUE(waitUntil([&] { return !seen().empty(); }, 5s));
+  input.stopWatchingPasteboard();
+  EXPECT_EQ(seen(), std::vector<std::string>{"复制 copied"});
   // Following the second output, the pointer goes there.
   input.followDisplay(WlrootsScreenCapture().shareableContent()->displays.at(1).displayId);
   input.moveCursor(600, 300);

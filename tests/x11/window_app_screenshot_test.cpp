@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <QClipboard>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPixmap>
@@ -182,6 +183,29 @@ TEST(Application, AutoStartRunsTheAgentAndClosingTheWindowLeavesItRunningUntilTh
   application = 0;
   EXPECT_EQ(ended.get(), 0);
   EXPECT_TRUE(waitUntil([&] { return kill(static_cast<pid_t>(agent), 0) != 0; }, 10s));
+}
+
+TEST(Application, TextCopiedOnTheDesktopReachesAnAgentThatAskedButWhatItsViewerPastedDoesNot) {
+  TestBundle bundle;
+  bundle.setScript({"write __QOVA_HELLO__{\"version\":1,\"want\":[\"clipboard\"]}\\n", "sleep 1000",
+                    "write __QOVA_INPUT__{\"action\":\"text\",\"text\":\"粘贴 pasted\"}\\n"});
+  RunningApplication app(bundle);
+  auto ended = app.start({"--auto-start"});
+  ASSERT_TRUE(waitUntil([&] { return !bundle.readRecord("pid.txt").empty(); }, 20s));
+  long application = 0;
+  std::istringstream(bundle.readRecord("pid.txt")) >> application >> application;
+  std::unique_ptr<long, void (*)(long*)> stopper(&application, [](long* pid) { kill(static_cast<pid_t>(*pid), SIGTERM); });
+  // Qt learns of another program's clipboard through its event loop.
+  const auto pumping = [] { QCoreApplication::processEvents(), std::this_thread::sleep_for(2ms); };
+  ASSERT_TRUE(waitUntil([&] { return QGuiApplication::clipboard()->text() == "粘贴 pasted"; }, 20s, pumping));
+  // Past what one property holds, so the owner (Qt, here) hands it over in pieces.
+  QString copied;
+  for (int i = 0; copied.size() < 200000; ++i) copied += QString("复制 copied %1 ").arg(i);
+  QGuiApplication::clipboard()->setText(copied);
+  const std::string line = "__QOVA_CLIPBOARD__{\"text\":\"" + copied.toStdString() + "\"}\n";
+  EXPECT_TRUE(waitUntil([&] { return bundle.readRecord("stdin.bin").find(line) != std::string::npos; }, 10s, pumping));
+  const std::string input = bundle.readRecord("stdin.bin");
+  EXPECT_EQ(input.find("__QOVA_CLIPBOARD__"), input.find(line)) << "the viewer's own paste came back";
 }
 
 // Ended, or ended and not yet reaped by whoever adopted it.

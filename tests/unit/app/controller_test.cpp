@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <future>
 
+#include "agent/agent_extensions.h"
 #include "support/controller_fixture.h"
 
 namespace qova::test {
@@ -205,6 +206,25 @@ TEST_F(ControllerTest, AnAgentThatAskedReportsItsViewersAndTheTrayEndsTheirSessi
   main().advance(1s);
   EXPECT_EQ(titles(), (Strings{"显示窗口", "退出"}));
   EXPECT_EQ(status().text().find("查看者"), std::string::npos);
+}
+
+TEST_F(ControllerTest, CopiedTextGoesOnlyToAnAgentThatAskedAndNeverBackToTheViewerWhoPastedIt) {
+  launchApp();
+  delegate->startAgent();
+  delegate->handleAgentOutput("__QOVA_HELLO__{\"want\":[\"clipboard\"]}\n");
+  main().advance(1s);
+  delegate->handleAgentOutput("__QOVA_INPUT__{\"action\":\"text\",\"text\":\"pasted\"}\n");
+  for (const std::string& text : Strings{"pasted", "copied \"here\"\n第二行", "copied \"here\"\n第二行", "", "bad \xC3",
+                                  std::string(kMaxClipboardBytes + 1, 'a'), "pasted"}) {
+    fakes.pasteboardWatcher->change(text);
+  }
+  EXPECT_EQ(sentTo(launches()[0]), "__QOVA_PERMISSION__{\"input\":true,\"screen\":true}\n"
+                                   "__QOVA_HELLO__{\"accepted\":[\"clipboard\"],\"version\":1}\n"
+                                   "__QOVA_CLIPBOARD__{\"text\":\"copied \\\"here\\\"\\n第二行\"}\n"
+                                   "__QOVA_CLIPBOARD__{\"text\":\"pasted\"}\n");
+  delegate->restartAgent();  // an agent that did not ask is not watched for
+  main().advance(1s);
+  EXPECT_FALSE(fakes.pasteboardWatcher->callback);
 }
 
 TEST_F(ControllerTest, TerminationStopsTimersAndAsksTheAgentToEnd) {

@@ -8,14 +8,19 @@ namespace qova {
 
 namespace {
 
-// The text goes onto the session's own clipboard, which every program of the desktop pastes from.
-class MutterPasteboard : public Pasteboard {
+// The text goes onto the session's own clipboard, which every program of the desktop pastes from;
+// while watched, what other programs copy is read from there, once a session runs.
+class MutterPasteboard : public Pasteboard, public PasteboardWatcher {
  public:
   explicit MutterPasteboard(std::shared_ptr<MutterSession> session) : session_(std::move(session)) {}
   bool setString(const std::string& text) override {
     const auto info = session_->ensure();
     return info && session_->setClipboardText(info->generation, text);
   }
+  void watchPasteboard(std::function<void(std::string)> changed, size_t maxBytes) override {
+    session_->watchClipboard(std::move(changed), maxBytes);
+  }
+  void stopWatchingPasteboard() override { session_->watchClipboard(nullptr, 0); }
 
  private:
   std::shared_ptr<MutterSession> session_;
@@ -46,8 +51,9 @@ class MutterPermissions : public Permissions {
 
 GnomeServices createGnomeServices() {
   auto session = MutterSession::create();
-  return {std::make_shared<PipeWireScreenCapture>(session), std::make_shared<MutterEventPoster>(session),
-          std::make_shared<MutterPasteboard>(session), std::make_shared<MutterPermissions>(session)};
+  auto pasteboard = std::make_shared<MutterPasteboard>(session);
+  return {std::make_shared<PipeWireScreenCapture>(session), std::make_shared<MutterEventPoster>(session), pasteboard,
+          std::make_shared<MutterPermissions>(session), pasteboard};
 }
 
 bool gnomeRemoteDesktopAvailable() { return mutterRemoteDesktopAvailable(); }

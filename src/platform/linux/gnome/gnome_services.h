@@ -16,6 +16,7 @@ struct GnomeServices {
   std::shared_ptr<EventPoster> eventPoster;
   std::shared_ptr<Pasteboard> pasteboard;
   std::shared_ptr<Permissions> permissions;
+  std::shared_ptr<PasteboardWatcher> pasteboardWatcher;
 };
 
 GnomeServices createGnomeServices();

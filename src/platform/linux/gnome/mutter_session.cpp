@@ -14,6 +14,7 @@
 
 #include "base/log.h"
 #include "base/thread_check.h"
+#include "platform/linux/clipboard_pipe.h"
 
 namespace qova {
 
@@ -218,7 +219,15 @@ std::shared_ptr<MutterSession> MutterSession::create() {
   return std::shared_ptr<MutterSession>(new MutterSession());
 }
 
-MutterSession::MutterSession() : bus_(std::make_unique<Bus>()) {
+// Who watches the clipboard, shared by the bus thread and the readers it starts.
+struct MutterSession::ClipboardWatch {
+  std::mutex mutex;
+  std::function<void(std::string)> changed;  // empty while nobody watches
+  size_t maxBytes = 0;
+  uint64_t newest = 0;  // the owner read last; an older read that ends later is dropped
+};
+
+MutterSession::MutterSession() : bus_(std::make_unique<Bus>()), clipboardWatch_(std::make_shared<ClipboardWatch>()) {
   bus_->owner = this;
   bus_->context = g_main_context_new();
   bus_->loop = g_main_loop_new(bus_->context, FALSE);
@@ -430,10 +439,37 @@ void MutterSession::open() {
                 static_cast<MutterSession*>(self)->answerTransfer(mimeType, serial);
               },
               this);
+  b.subscribe(b.remoteDesktopPath, kRemoteDesktopSession, "SelectionOwnerChanged",
+              +[](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
+                  gpointer self) {
+                if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(a{sv})"))) return;
+                Variant options(g_variant_get_child_value(parameters, 0));
+                gboolean ours = FALSE;
+                g_variant_lookup(options.get(), "session-is-owner", "b", &ours);
+                Variant types(g_variant_lookup_value(options.get(), "mime-types", nullptr));
+                // Mutter sends the list wrapped in a tuple of its own.
+                if (types && g_variant_is_of_type(types.get(), G_VARIANT_TYPE("(as)"))) {
+                  types.reset(g_variant_get_child_value(types.get(), 0));
+                }
+                if (ours || !types || !g_variant_is_of_type(types.get(), G_VARIANT_TYPE("as"))) return;
+                gsize count = 0;
+                const gchar** offered = g_variant_get_strv(types.get(), &count);
+                std::string chosen;
+                // The first of ours that the owner offers: those that say UTF-8 come first.
+                for (const char* wanted : {"text/plain;charset=utf-8", "UTF8_STRING", "text/plain", "TEXT", "STRING"}) {
+                  for (gsize i = 0; chosen.empty() && i < count; ++i) {
+                    if (std::string_view(offered[i]) == wanted) chosen = wanted;
+                  }
+                }
+                g_free(offered);
+                if (!chosen.empty()) static_cast<MutterSession*>(self)->readClipboard(chosen);
+              },
+              this);
   if (!callSync(b.connection, kRemoteDesktop, b.remoteDesktopPath, kRemoteDesktopSession, "Start", nullptr, nullptr,
                 failure)) {
     return startFailed(failure);
   }
+  enableClipboard();
   // Mutter makes a session's virtual pointer and keyboard on their first events, and only a moment
   // later does its seat offer windows a pointer and a keyboard: whatever comes before a window has
   // taken them up is lost, a person's first click and key with it. Events that change nothing make
@@ -615,6 +651,73 @@ void MutterSession::pointerAxisDiscrete(uint64_t generation, int32_t steps) {
 
 void MutterSession::keysym(uint64_t generation, uint32_t keysym, bool pressed) {
   notify(generation, "NotifyKeyboardKeysym", g_variant_new("(ub)", keysym, pressed));
+}
+
+void MutterSession::watchClipboard(std::function<void(std::string)> changed, size_t maxBytes) {
+  {
+    std::lock_guard lock(clipboardWatch_->mutex);
+    clipboardWatch_->changed = std::move(changed);
+    clipboardWatch_->maxBytes = maxBytes;
+  }
+  post([this] { enableClipboard(); });
+}
+
+// On the bus thread: the compositor tells of new clipboard owners only once the clipboard is enabled.
+void MutterSession::enableClipboard() {
+  QOVA_ASSERT_ON(*bus_);
+  Bus& b = *bus_;
+  {
+    std::lock_guard lock(clipboardWatch_->mutex);
+    if (!clipboardWatch_->changed) return;
+  }
+  if (b.clipboardEnabled || b.remoteDesktopPath.empty()) return;
+  std::string failure;
+  b.clipboardEnabled = callSync(b.connection, kRemoteDesktop, b.remoteDesktopPath, kRemoteDesktopSession,
+                                "EnableClipboard", g_variant_new("(@a{sv})", options({})), nullptr, failure) != nullptr;
+  if (!b.clipboardEnabled) kLog.warning("the GNOME session's clipboard cannot be watched: " + failure);
+}
+
+// On the bus thread: another program took the clipboard. Its text comes through a descriptor the
+// compositor hands out, read on a thread of its own so a slow owner never holds up input.
+void MutterSession::readClipboard(const std::string& mimeType) {
+  QOVA_ASSERT_ON(*bus_);
+  struct Read {
+    std::shared_ptr<ClipboardWatch> watch;
+    uint64_t number;
+    size_t maxBytes;
+  };
+  auto read = std::make_unique<Read>(Read{clipboardWatch_, 0, 0});
+  {
+    std::lock_guard lock(clipboardWatch_->mutex);
+    if (!clipboardWatch_->changed) return;
+    read->number = ++clipboardWatch_->newest;
+    read->maxBytes = clipboardWatch_->maxBytes;
+  }
+  g_dbus_connection_call_with_unix_fd_list(
+      bus_->connection, kRemoteDesktop, bus_->remoteDesktopPath.c_str(), kRemoteDesktopSession, "SelectionRead",
+      g_variant_new("(s)", mimeType.c_str()), G_VARIANT_TYPE("(h)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs,
+      nullptr, nullptr,
+      [](GObject* source, GAsyncResult* result, gpointer data) {
+        std::unique_ptr<Read> read(static_cast<Read*>(data));
+        GUnixFDList* fds = nullptr;
+        Variant reply(g_dbus_connection_call_with_unix_fd_list_finish(G_DBUS_CONNECTION(source), &fds, result, nullptr));
+        int fd = -1;
+        if (reply && fds) {
+          gint32 index = -1;
+          g_variant_get(reply.get(), "(h)", &index);
+          fd = g_unix_fd_list_get(fds, index, nullptr);
+        }
+        if (fds) g_object_unref(fds);
+        if (fd < 0) return;
+        std::thread([read = std::move(read), fd] {
+          auto text = readClipboardPipe(fd, read->maxBytes, std::chrono::milliseconds(kClipboardWriteTimeoutMs));
+          std::lock_guard lock(read->watch->mutex);
+          if (text && !text->empty() && read->watch->changed && read->watch->newest == read->number) {
+            read->watch->changed(std::move(*text));
+          }
+        }).detach();
+      },
+      read.release());
 }
 
 bool MutterSession::setClipboardText(uint64_t generation, const std::string& text) {

@@ -82,6 +82,10 @@ class MutterSession : public std::enable_shared_from_this<MutterSession> {
   // Offers `text` as the session's clipboard content. Blocks until the compositor took the offer;
   // paste requests are answered on the bus thread from then on.
   bool setClipboardText(uint64_t generation, const std::string& text);
+  // From the running session on (or the next one made), each time a program other than this
+  // session takes the clipboard with text, `changed` is called with it, on a thread of its own, one
+  // call at a time, the newest only; more than `maxBytes` is passed over. An empty `changed` stops.
+  void watchClipboard(std::function<void(std::string)> changed, size_t maxBytes);
 
  private:
   struct Bus;
@@ -95,6 +99,8 @@ class MutterSession : public std::enable_shared_from_this<MutterSession> {
   void ended(const std::string& why);
   void startFailed(const std::string& why);
   void answerTransfer(const std::string& mimeType, uint32_t serial);
+  void enableClipboard();
+  void readClipboard(const std::string& mimeType);
   void notify(uint64_t generation, const char* method, void* arguments);
 
   std::unique_ptr<Bus> bus_;  // the bus thread's own
@@ -113,6 +119,8 @@ class MutterSession : public std::enable_shared_from_this<MutterSession> {
   std::map<int, std::pair<uint64_t, std::function<void()>>> watchers_;
   int nextWatcher_ = 1;
   std::shared_ptr<std::atomic<int>> clipboardWriters_ = std::make_shared<std::atomic<int>>(0);
+  struct ClipboardWatch;
+  const std::shared_ptr<ClipboardWatch> clipboardWatch_;
 };
 
 // True when GNOME's remote-desktop and screen-cast services are on the session bus. Asks the bus only

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "platform/linux/clipboard_pipe.h"
 #include "platform/linux/wayland/wayland_connection.h"
 #include "platform/linux/x_key_syms.h"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
@@ -40,6 +41,10 @@ constexpr int kWheelStep = 15;
 constexpr size_t kMaxLentKeys = 8;  // the axis length of one wheel click, as libinput reports it
 
 const char* const kTextTypes[] = {"text/plain;charset=utf-8", "text/plain", "UTF8_STRING", "STRING", "TEXT"};
+// Read in this order of preference: the ones that say UTF-8 first.
+const char* const kReadTypes[] = {"text/plain;charset=utf-8", "UTF8_STRING", "text/plain", "TEXT", "STRING"};
+// A selection owner that has not written its text by then is not waited for any longer.
+constexpr auto kClipboardReadTimeout = std::chrono::seconds(2);
 
 template <class T, void (*destroy)(T*)>
 struct Deleter {
@@ -73,6 +78,14 @@ void serveText(std::shared_ptr<const std::string> text, int fd) {
 
 }  // namespace
 
+// Who watches the selection, shared by the connection's thread and the readers it starts.
+struct WlrootsInput::Watching {
+  std::mutex mutex;
+  std::function<void(std::string)> changed;  // empty while nobody watches
+  size_t maxBytes = 0;
+  uint64_t newest = 0;  // the number of the newest selection read; older reads that end later are dropped
+};
+
 // Everything of one connection, used only on its thread.
 struct WlrootsInput::Session {
   std::unique_ptr<wayland::Connection> c;  // first made, last gone
@@ -83,6 +96,8 @@ struct WlrootsInput::Session {
   zwlr_data_control_source_v1* source = nullptr;  // the selection this client serves
   std::shared_ptr<const std::string> sourceText;
   zwlr_data_control_offer_v1* offer = nullptr;  // another client's, destroyed when replaced
+  std::vector<std::string> offerTypes;          // what `offer` offers
+  std::shared_ptr<Watching> watching;           // set once open, so the selection found then is not told
   Owned<xkb_context, xkb_context_unref> xkb;
   Owned<xkb_keymap, xkb_keymap_unref> keymap;
   Owned<xkb_state, xkb_state_unref> state;
@@ -315,13 +330,49 @@ struct WlrootsInput::Session {
     zwlr_data_control_source_v1_destroy(which);
     if (which == s->source) s->source = nullptr, s->sourceText.reset();
   }
-  // Other clients' selections are not read; their offers are only let go of.
   static void onDataOffer(void* data, zwlr_data_control_v1*, zwlr_data_control_offer_v1* offer) {
     auto* s = static_cast<Session*>(data);
     if (s->offer) zwlr_data_control_offer_v1_destroy(s->offer);
     s->offer = offer;
+    s->offerTypes.clear();
+    static const zwlr_data_control_offer_v1_listener listener = {&Session::onOfferType};
+    zwlr_data_control_offer_v1_add_listener(offer, &listener, s);
   }
-  static void onSelection(void*, zwlr_data_control_v1*, zwlr_data_control_offer_v1*) {}
+  static void onOfferType(void* data, zwlr_data_control_offer_v1* offer, const char* type) {
+    auto* s = static_cast<Session*>(data);
+    if (offer == s->offer && s->offerTypes.size() < 64) s->offerTypes.emplace_back(type);
+  }
+  static void onSelection(void* data, zwlr_data_control_v1*, zwlr_data_control_offer_v1* offer) {
+    auto* s = static_cast<Session*>(data);
+    if (offer && offer == s->offer && s->watching) s->readSelection();
+  }
+  // Asks the owner for its text and reads it on a thread of its own.
+  void readSelection() {
+    const char* type = nullptr;
+    for (const char* wanted : kReadTypes) {
+      if (!type && std::find(offerTypes.begin(), offerTypes.end(), wanted) != offerTypes.end()) type = wanted;
+    }
+    if (!type) return;
+    uint64_t number = 0;
+    size_t maxBytes = 0;
+    {
+      std::lock_guard lock(watching->mutex);
+      if (!watching->changed) return;
+      number = ++watching->newest;
+      maxBytes = watching->maxBytes;
+    }
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return;
+    // The request carries a duplicate of the writing end.
+    zwlr_data_control_offer_v1_receive(offer, type, fds[1]);
+    wl_display_flush(c->display());
+    close(fds[1]);
+    std::thread([watching = watching, fd = fds[0], number, maxBytes] {
+      auto text = readClipboardPipe(fd, maxBytes, kClipboardReadTimeout);
+      std::lock_guard lock(watching->mutex);
+      if (text && !text->empty() && watching->changed && watching->newest == number) watching->changed(std::move(*text));
+    }).detach();
+  }
   static void onFinished(void* data, zwlr_data_control_v1* control) {
     auto* s = static_cast<Session*>(data);
     zwlr_data_control_v1_destroy(control);
@@ -334,8 +385,9 @@ struct WlrootsInput::Session {
 class WlrootsInput::Worker {
  public:
   // Null when no session could be opened.
-  static std::unique_ptr<Worker> start(bool reportMissing) {
+  static std::unique_ptr<Worker> start(bool reportMissing, std::shared_ptr<Watching> watching) {
     std::unique_ptr<Worker> worker(new Worker);
+    worker->watching_ = std::move(watching);
     if (worker->wake_ < 0) return nullptr;
     std::promise<bool> opened;
     auto result = opened.get_future();
@@ -384,6 +436,7 @@ class WlrootsInput::Worker {
 
   void run(bool reportMissing, std::promise<bool>& opened) {
     auto session = Session::open(reportMissing);
+    if (session) session->watching = watching_;
     alive_ = session != nullptr;
     opened.set_value(alive_);
     for (bool connected = session != nullptr; connected;) {
@@ -412,9 +465,10 @@ class WlrootsInput::Worker {
   bool stop_ = false;  // under mutex_
   std::atomic<bool> alive_ = false;
   std::deque<Task> tasks_;  // under mutex_
+  std::shared_ptr<Watching> watching_;
 };
 
-WlrootsInput::WlrootsInput() = default;
+WlrootsInput::WlrootsInput() : watching_(std::make_shared<Watching>()) {}
 WlrootsInput::~WlrootsInput() = default;
 
 bool WlrootsInput::call(std::function<bool(Session&)> task) {
@@ -428,7 +482,7 @@ bool WlrootsInput::call(std::function<bool(Session&)> task) {
   if (!worker_) {
     const auto now = std::chrono::steady_clock::now();
     if (lastFailure_ && now - *lastFailure_ < kReconnectInterval) return false;
-    worker_ = Worker::start(!lastFailure_);
+    worker_ = Worker::start(!lastFailure_, watching_);
     if (!worker_) {
       lastFailure_ = now;
       return false;
@@ -524,6 +578,20 @@ void WlrootsInput::sleepMs(uint32_t milliseconds) {
 
 bool WlrootsInput::setString(const std::string& text) {
   return call([text](Session& s) { return s.dataControl && s.setSelection(text); });
+}
+
+void WlrootsInput::watchPasteboard(std::function<void(std::string)> changed, size_t maxBytes) {
+  {
+    std::lock_guard lock(watching_->mutex);
+    watching_->changed = std::move(changed);
+    watching_->maxBytes = maxBytes;
+  }
+  call([](Session&) { return true; });
+}
+
+void WlrootsInput::stopWatchingPasteboard() {
+  std::lock_guard lock(watching_->mutex);
+  watching_->changed = nullptr;
 }
 
 }  // namespace qova

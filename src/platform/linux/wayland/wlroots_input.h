@@ -24,11 +24,12 @@ namespace qova {
 //   a character is typed on the key (with Shift if its level needs it) that gives its keysym, or on a
 //   spare key that the keymap, sent anew, lends the keysym;
 // - the clipboard through data control: the text becomes the seat's selection, served to whoever
-//   pastes it for as long as nobody replaces it.
+//   pastes it for as long as nobody replaces it; while watched, each new selection with text is read
+//   (on a short-lived thread, so a slow owner holds up nothing else) and only the newest is told.
 // Without a compositor, or without one of these protocols, the events it needs are skipped (the
 // connection is tried again at most once a second); a connection the compositor dropped is replaced
 // before the next event. Thread-safe; each post returns after the compositor has taken the event.
-class WlrootsInput : public EventPoster, public Pasteboard {
+class WlrootsInput : public EventPoster, public Pasteboard, public PasteboardWatcher {
  public:
   WlrootsInput();
   ~WlrootsInput() override;
@@ -42,9 +43,14 @@ class WlrootsInput : public EventPoster, public Pasteboard {
   bool postCharacter(char32_t codePoint) override;
   void sleepMs(uint32_t milliseconds) override;
   bool setString(const std::string& text) override;
+  // Connects at once (waiting for the compositor, a few seconds at most), so that what is copied from
+  // now on is seen; a selection that was there before is not told.
+  void watchPasteboard(std::function<void(std::string)> changed, size_t maxBytes) override;
+  void stopWatchingPasteboard() override;
   void followDisplay(uint32_t displayId) override { followed_.store(displayId); }
 
   struct Session;
+  struct Watching;
 
  private:
   class Worker;
@@ -55,6 +61,7 @@ class WlrootsInput : public EventPoster, public Pasteboard {
   std::mutex mutex_;  // one call at a time; guards what follows
   std::unique_ptr<Worker> worker_;
   std::optional<std::chrono::steady_clock::time_point> lastFailure_;
+  const std::shared_ptr<Watching> watching_;
 };
 
 }  // namespace qova
