@@ -1,13 +1,9 @@
 #include "platform/linux/gnome/mutter_session.h"
 
-#include <gio/gio.h>
-#include <gio/gunixfdlist.h>
 #include <poll.h>
-#include <unistd.h>
 #include <wayland-client.h>
 
-#include <cerrno>
-#include <future>
+#include <algorithm>
 #include <string_view>
 #include <tuple>
 #include <vector>
@@ -15,98 +11,25 @@
 #include "base/log.h"
 #include "base/thread_check.h"
 #include "platform/linux/clipboard_pipe.h"
+#include "platform/linux/gnome/glib_thread.h"
+#include "platform/linux/gnome/mutter_session_bus.h"
 
+// The session's life: made on first need on the bus thread, its facts for the other threads, its
+// end however it comes. Input and the clipboard go through it in files of their own.
 namespace qova {
+
+using namespace gdbus;
 
 namespace {
 
 const Log kLog("gnome");
 
-constexpr const char* kRemoteDesktop = "org.gnome.Mutter.RemoteDesktop";
-constexpr const char* kRemoteDesktopPath = "/org/gnome/Mutter/RemoteDesktop";
-constexpr const char* kRemoteDesktopSession = "org.gnome.Mutter.RemoteDesktop.Session";
-constexpr const char* kScreenCast = "org.gnome.Mutter.ScreenCast";
-constexpr const char* kScreenCastPath = "/org/gnome/Mutter/ScreenCast";
-constexpr const char* kScreenCastSession = "org.gnome.Mutter.ScreenCast.Session";
-constexpr const char* kScreenCastStream = "org.gnome.Mutter.ScreenCast.Stream";
-constexpr const char* kDisplayConfig = "org.gnome.Mutter.DisplayConfig";
-constexpr const char* kDisplayConfigPath = "/org/gnome/Mutter/DisplayConfig";
-
-constexpr int kCallTimeoutMs = 5000;
 constexpr auto kStartTimeout = std::chrono::seconds(5);  // for the stream to be announced
 constexpr auto kRetryInterval = std::chrono::seconds(1);
-constexpr int kClipboardWriteTimeoutMs = 2000;
 constexpr auto kDevicesTimeout = std::chrono::seconds(1);
 constexpr uint32_t kCursorEmbedded = 1;
 constexpr uint32_t kCursorMetadata = 2;
 constexpr uint32_t kNoSuchKey = 0xffffff;  // X's VoidSymbol: on no key of any keymap
-// Pastes being written at once; more are refused, so a flood of requests cannot pile up threads.
-constexpr int kMaxClipboardWriters = 4;
-
-// What this session offers on the clipboard; other programs ask for text by one of these names.
-const char* const kTextMimeTypes[] = {"text/plain;charset=utf-8", "text/plain", "UTF8_STRING", "STRING", "TEXT"};
-
-struct VariantUnref {
-  void operator()(GVariant* v) const { g_variant_unref(v); }
-};
-using Variant = std::unique_ptr<GVariant, VariantUnref>;
-
-struct ErrorFree {
-  void operator()(GError* e) const { g_error_free(e); }
-};
-
-// A blocking call's reply, or nullptr with the error's text in `failure`.
-Variant callSync(GDBusConnection* bus, const char* name, const std::string& path, const char* interface,
-                 const char* method, GVariant* arguments, const char* replyType, std::string& failure) {
-  GError* raw = nullptr;
-  Variant reply(g_dbus_connection_call_sync(bus, name, path.c_str(), interface, method, arguments,
-                                            replyType ? G_VARIANT_TYPE(replyType) : nullptr,
-                                            G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, nullptr, &raw));
-  std::unique_ptr<GError, ErrorFree> error(raw);
-  if (!reply) failure = std::string(method) + ": " + (error ? error->message : "no reply");
-  return reply;
-}
-
-Variant property(GDBusConnection* bus, const char* name, const std::string& path, const char* interface,
-                 const char* property, std::string& failure) {
-  Variant reply = callSync(bus, name, path, "org.freedesktop.DBus.Properties", "Get",
-                           g_variant_new("(ss)", interface, property), "(v)", failure);
-  if (!reply) return nullptr;
-  GVariant* value = nullptr;
-  g_variant_get(reply.get(), "(v)", &value);
-  return Variant(value);
-}
-
-std::string objectPath(const Variant& reply) {
-  const char* path = nullptr;
-  g_variant_get(reply.get(), "(&o)", &path);
-  return path;
-}
-
-GVariant* options(std::initializer_list<std::pair<const char*, GVariant*>> entries) {
-  GVariantBuilder builder;
-  g_variant_builder_init(&builder, G_VARIANT_TYPE_VARDICT);
-  for (const auto& [key, value] : entries) g_variant_builder_add(&builder, "{sv}", key, value);
-  return g_variant_builder_end(&builder);
-}
-
-// Writes all of `text` to a paste's descriptor and closes it, giving up after a while so a reader
-// that never reads costs one thread for a bounded time.
-bool writeAll(int fd, const std::string& text) {
-  size_t done = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kClipboardWriteTimeoutMs);
-  while (done < text.size()) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    pollfd p{fd, POLLOUT, 0};
-    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  ::close(fd);
-  return done == text.size();
-}
 
 // Waits, as a Wayland client of the compositor, until a seat offers both a pointer and a keyboard.
 // False at the deadline or without a compositor to ask.
@@ -157,141 +80,25 @@ bool waitForSeatDevices(std::chrono::milliseconds patience) {
 
 }  // namespace
 
-// The bus thread's state: touched only on that thread.
-struct MutterSession::Bus {
-  std::thread::id thread;
-  bool isCurrent() const { return std::this_thread::get_id() == thread; }
-  gpointer owner = nullptr;  // the session, as the signal handlers' data
-  GMainContext* context = nullptr;
-  GMainLoop* loop = nullptr;
-  GDBusConnection* connection = nullptr;
-  guint nameWatch = 0;
-  std::vector<guint> subscriptions;
-  std::string remoteDesktopPath;
-  std::string streamPath;
-  std::string cursorStreamPath;  // empty when there is none
-  GSource* startTimeout = nullptr;
-  bool clipboardEnabled = false;
-  std::string clipboardText;
-
-  void forgetSession() {
-    for (guint id : subscriptions) g_dbus_connection_signal_unsubscribe(connection, id);
-    subscriptions.clear();
-    if (startTimeout) {
-      g_source_destroy(startTimeout);
-      g_source_unref(startTimeout);
-      startTimeout = nullptr;
-    }
-    remoteDesktopPath.clear();
-    streamPath.clear();
-    cursorStreamPath.clear();
-    clipboardEnabled = false;
-    clipboardText.clear();
-  }
-  // Ends the compositor's side of the session too; without a reply to wait for.
-  void stopSession() {
-    if (connection && !remoteDesktopPath.empty() && !g_dbus_connection_is_closed(connection)) {
-      g_dbus_connection_call(connection, kRemoteDesktop, remoteDesktopPath.c_str(), kRemoteDesktopSession, "Stop",
-                             nullptr, nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr, nullptr, nullptr);
-    }
-    forgetSession();
-  }
-  void dropConnection() {
-    forgetSession();
-    if (nameWatch) g_bus_unwatch_name(nameWatch);
-    nameWatch = 0;
-    if (!connection) return;
-    // The bus's worker thread may still hold the connection and report it closed later.
-    g_signal_handlers_disconnect_matched(connection, G_SIGNAL_MATCH_DATA, 0, 0, nullptr, nullptr, owner);
-    g_object_unref(connection);
-    connection = nullptr;
-  }
-  guint subscribe(const std::string& path, const char* interface, const char* member,
-                  GDBusSignalCallback callback, gpointer self) {
-    const guint id = g_dbus_connection_signal_subscribe(connection, nullptr, interface, member, path.c_str(), nullptr,
-                                                        G_DBUS_SIGNAL_FLAGS_NONE, callback, self, nullptr);
-    subscriptions.push_back(id);
-    return id;
-  }
-};
-
 std::shared_ptr<MutterSession> MutterSession::create() {
   return std::shared_ptr<MutterSession>(new MutterSession());
 }
 
-// Who watches the clipboard, shared by the bus thread and the readers it starts.
-struct MutterSession::ClipboardWatch {
-  std::mutex mutex;
-  std::function<void(std::string)> changed;  // empty while nobody watches
-  size_t maxBytes = 0;
-  uint64_t newest = 0;  // the owner read last; an older read that ends later is dropped
-};
-
-MutterSession::MutterSession() : bus_(std::make_unique<Bus>()), clipboardWatch_(std::make_shared<ClipboardWatch>()) {
+MutterSession::MutterSession()
+    : bus_(std::make_unique<Bus>()), glib_(std::make_unique<GlibThread>()),
+      clipboardWatch_(std::make_shared<ClipboardWatch>()) {
   bus_->owner = this;
-  bus_->context = g_main_context_new();
-  bus_->loop = g_main_loop_new(bus_->context, FALSE);
-  thread_ = std::thread([this] {
-    bus_->thread = std::this_thread::get_id();
-    g_main_context_push_thread_default(bus_->context);
-    g_main_loop_run(bus_->loop);
+}
+
+MutterSession::~MutterSession() {
+  glib_->post([this] {
     bus_->stopSession();
     if (bus_->connection && !g_dbus_connection_is_closed(bus_->connection)) {
       g_dbus_connection_flush_sync(bus_->connection, nullptr, nullptr);
     }
     bus_->dropConnection();
-    g_main_context_pop_thread_default(bus_->context);
   });
-}
-
-MutterSession::~MutterSession() {
-  post([loop = bus_->loop] { g_main_loop_quit(loop); });
-  thread_.join();
-  g_main_loop_unref(bus_->loop);
-  g_main_context_unref(bus_->context);
-}
-
-void MutterSession::post(std::function<void()> task) {
-  bool wake = false;
-  {
-    std::lock_guard lock(tasksMutex_);
-    wake = tasks_.empty();
-    tasks_.push_back(std::move(task));
-  }
-  if (!wake) return;
-  // One source drains the whole queue, so tasks run in the order they were posted.
-  GSource* source = g_idle_source_new();
-  g_source_set_callback(
-      source,
-      [](gpointer self) -> gboolean {
-        static_cast<MutterSession*>(self)->drainTasks();
-        return G_SOURCE_REMOVE;
-      },
-      this, nullptr);
-  g_source_attach(source, bus_->context);
-  g_source_unref(source);
-}
-
-void MutterSession::drainTasks() {
-  for (;;) {
-    std::function<void()> task;
-    {
-      std::lock_guard lock(tasksMutex_);
-      if (tasks_.empty()) return;
-      task = std::move(tasks_.front());
-      tasks_.pop_front();
-    }
-    task();
-  }
-}
-
-template <class Result>
-std::optional<Result> MutterSession::call(std::function<Result()> task, std::chrono::milliseconds timeout) {
-  auto promise = std::make_shared<std::promise<Result>>();
-  auto future = promise->get_future();
-  post([promise, task = std::move(task)] { promise->set_value(task()); });
-  if (future.wait_for(timeout) != std::future_status::ready) return std::nullopt;
-  return future.get();
+  glib_->stop();
 }
 
 std::optional<MutterSessionInfo> MutterSession::ensure(Wait wait) {
@@ -300,7 +107,7 @@ std::optional<MutterSessionInfo> MutterSession::ensure(Wait wait) {
     const auto now = std::chrono::steady_clock::now();
     if (lastFailure_ && now - *lastFailure_ < kRetryInterval) return std::nullopt;
     phase_ = Phase::starting;
-    post([this] { open(); });
+    glib_->post([this] { open(); });
   }
   std::chrono::milliseconds patience = kStartTimeout + std::chrono::seconds(1);
   if (wait == Wait::briefly) patience = lastFailure_ ? std::chrono::seconds(0) : std::chrono::seconds(1);
@@ -329,22 +136,13 @@ void MutterSession::unwatch(int id) {
 // On the bus thread: the session, its screen cast and the stream, then Start; it runs once the
 // stream's PipeWire node is announced.
 void MutterSession::open() {
-  QOVA_ASSERT_ON(*bus_);
+  QOVA_ASSERT_ON(*glib_);
   Bus& b = *bus_;
   if (b.connection && g_dbus_connection_is_closed(b.connection)) b.dropConnection();
   if (!b.connection) {
-    GError* raw = nullptr;
-    gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &raw);
-    if (address) {
-      b.connection = g_dbus_connection_new_for_address_sync(
-          address,
-          static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                            G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-          nullptr, nullptr, &raw);
-      g_free(address);
-    }
-    std::unique_ptr<GError, ErrorFree> error(raw);
-    if (!b.connection) return startFailed(std::string("no session bus: ") + (error ? error->message : "?"));
+    std::string failure;
+    b.connection = openSessionBus(failure);
+    if (!b.connection) return startFailed(failure);
     g_dbus_connection_set_exit_on_close(b.connection, FALSE);
     g_signal_connect(b.connection, "closed",
                      G_CALLBACK(+[](GDBusConnection*, gboolean, GError*, gpointer self) {
@@ -454,15 +252,11 @@ void MutterSession::open() {
                 if (ours || !types || !g_variant_is_of_type(types.get(), G_VARIANT_TYPE("as"))) return;
                 gsize count = 0;
                 const gchar** offered = g_variant_get_strv(types.get(), &count);
-                std::string chosen;
-                // The first of ours that the owner offers: those that say UTF-8 come first.
-                for (const char* wanted : {"text/plain;charset=utf-8", "UTF8_STRING", "text/plain", "TEXT", "STRING"}) {
-                  for (gsize i = 0; chosen.empty() && i < count; ++i) {
-                    if (std::string_view(offered[i]) == wanted) chosen = wanted;
-                  }
-                }
+                const char* chosen = preferredTextType([offered, count](std::string_view wanted) {
+                  return std::find(offered, offered + count, wanted) != offered + count;
+                });
                 g_free(offered);
-                if (!chosen.empty()) static_cast<MutterSession*>(self)->readClipboard(chosen);
+                if (chosen) static_cast<MutterSession*>(self)->readClipboard(chosen);
               },
               this);
   if (!callSync(b.connection, kRemoteDesktop, b.remoteDesktopPath, kRemoteDesktopSession, "Start", nullptr, nullptr,
@@ -490,12 +284,12 @@ void MutterSession::open() {
         return G_SOURCE_REMOVE;
       },
       this, nullptr);
-  g_source_attach(b.startTimeout, b.context);
+  g_source_attach(b.startTimeout, glib_->context());
 }
 
 // Runs once every stream recorded has its node.
 void MutterSession::started(uint32_t node, bool cursorStream) {
-  QOVA_ASSERT_ON(*bus_);
+  QOVA_ASSERT_ON(*glib_);
   std::lock_guard lock(mutex_);
   if (phase_ != Phase::starting) return;
   (cursorStream ? info_.cursorPipeWireNode : info_.pipeWireNode) = node;
@@ -511,7 +305,7 @@ void MutterSession::started(uint32_t node, bool cursorStream) {
 }
 
 void MutterSession::startFailed(const std::string& why) {
-  QOVA_ASSERT_ON(*bus_);
+  QOVA_ASSERT_ON(*glib_);
   bus_->stopSession();
   std::lock_guard lock(mutex_);
   // Said once per stretch of failures, not on every retry.
@@ -522,7 +316,7 @@ void MutterSession::startFailed(const std::string& why) {
 }
 
 void MutterSession::ended(const std::string& why) {
-  QOVA_ASSERT_ON(*bus_);
+  QOVA_ASSERT_ON(*glib_);
   std::map<int, std::pair<uint64_t, std::function<void()>>> watchers;
   {
     std::lock_guard lock(mutex_);
@@ -543,7 +337,7 @@ void MutterSession::ended(const std::string& why) {
 
 std::vector<MutterMonitor> MutterSession::monitors() {
   if (!ensure()) return {};
-  return call<std::vector<MutterMonitor>>(
+  return glib_->call<std::vector<MutterMonitor>>(
              [this] {
                std::vector<MutterMonitor> found;
                std::string failure;
@@ -607,7 +401,7 @@ void MutterSession::record(const std::string& connector) {
     if (connector_ == connector) return;
     connector_ = connector;
   }
-  call<bool>(
+  glib_->call<bool>(
       [this] {
         if (bus_->remoteDesktopPath.empty()) return false;
         bus_->stopSession();
@@ -617,210 +411,10 @@ void MutterSession::record(const std::string& connector) {
       std::chrono::milliseconds(2 * kCallTimeoutMs));
 }
 
-void MutterSession::notify(uint64_t generation, const char* method, void* arguments) {
-  GVariant* args = g_variant_ref_sink(static_cast<GVariant*>(arguments));
-  post([this, generation, method, args] {
-    Variant owned(args);
-    {
-      std::lock_guard lock(mutex_);
-      if (phase_ != Phase::running || info_.generation != generation) return;
-    }
-    // No callback: the message says no reply is wanted, so nothing waits for one.
-    g_dbus_connection_call(bus_->connection, kRemoteDesktop, bus_->remoteDesktopPath.c_str(), kRemoteDesktopSession,
-                           method, owned.get(), nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr, nullptr,
-                           nullptr);
-  });
-}
-
-void MutterSession::pointerMotion(uint64_t generation, double x, double y) {
-  std::string path;
-  {
-    std::lock_guard lock(mutex_);
-    path = info_.streamPath;
-  }
-  notify(generation, "NotifyPointerMotionAbsolute", g_variant_new("(sdd)", path.c_str(), x, y));
-}
-
-void MutterSession::pointerButton(uint64_t generation, int32_t evdevButton, bool pressed) {
-  notify(generation, "NotifyPointerButton", g_variant_new("(ib)", evdevButton, pressed));
-}
-
-void MutterSession::pointerAxisDiscrete(uint64_t generation, int32_t steps) {
-  notify(generation, "NotifyPointerAxisDiscrete", g_variant_new("(ui)", 0u, steps));
-}
-
-void MutterSession::keysym(uint64_t generation, uint32_t keysym, bool pressed) {
-  notify(generation, "NotifyKeyboardKeysym", g_variant_new("(ub)", keysym, pressed));
-}
-
-void MutterSession::watchClipboard(std::function<void(std::string)> changed, size_t maxBytes) {
-  {
-    std::lock_guard lock(clipboardWatch_->mutex);
-    clipboardWatch_->changed = std::move(changed);
-    clipboardWatch_->maxBytes = maxBytes;
-  }
-  post([this] { enableClipboard(); });
-}
-
-// On the bus thread: the compositor tells of new clipboard owners only once the clipboard is enabled.
-void MutterSession::enableClipboard() {
-  QOVA_ASSERT_ON(*bus_);
-  Bus& b = *bus_;
-  {
-    std::lock_guard lock(clipboardWatch_->mutex);
-    if (!clipboardWatch_->changed) return;
-  }
-  if (b.clipboardEnabled || b.remoteDesktopPath.empty()) return;
-  std::string failure;
-  b.clipboardEnabled = callSync(b.connection, kRemoteDesktop, b.remoteDesktopPath, kRemoteDesktopSession,
-                                "EnableClipboard", g_variant_new("(@a{sv})", options({})), nullptr, failure) != nullptr;
-  if (!b.clipboardEnabled) kLog.warning("the GNOME session's clipboard cannot be watched: " + failure);
-}
-
-// On the bus thread: another program took the clipboard. Its text comes through a descriptor the
-// compositor hands out, read on a thread of its own so a slow owner never holds up input.
-void MutterSession::readClipboard(const std::string& mimeType) {
-  QOVA_ASSERT_ON(*bus_);
-  struct Read {
-    std::shared_ptr<ClipboardWatch> watch;
-    uint64_t number;
-    size_t maxBytes;
-  };
-  auto read = std::make_unique<Read>(Read{clipboardWatch_, 0, 0});
-  {
-    std::lock_guard lock(clipboardWatch_->mutex);
-    if (!clipboardWatch_->changed) return;
-    read->number = ++clipboardWatch_->newest;
-    read->maxBytes = clipboardWatch_->maxBytes;
-  }
-  g_dbus_connection_call_with_unix_fd_list(
-      bus_->connection, kRemoteDesktop, bus_->remoteDesktopPath.c_str(), kRemoteDesktopSession, "SelectionRead",
-      g_variant_new("(s)", mimeType.c_str()), G_VARIANT_TYPE("(h)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs,
-      nullptr, nullptr,
-      [](GObject* source, GAsyncResult* result, gpointer data) {
-        std::unique_ptr<Read> read(static_cast<Read*>(data));
-        GUnixFDList* fds = nullptr;
-        Variant reply(g_dbus_connection_call_with_unix_fd_list_finish(G_DBUS_CONNECTION(source), &fds, result, nullptr));
-        int fd = -1;
-        if (reply && fds) {
-          gint32 index = -1;
-          g_variant_get(reply.get(), "(h)", &index);
-          fd = g_unix_fd_list_get(fds, index, nullptr);
-        }
-        if (fds) g_object_unref(fds);
-        if (fd < 0) return;
-        std::thread([read = std::move(read), fd] {
-          auto text = readClipboardPipe(fd, read->maxBytes, std::chrono::milliseconds(kClipboardWriteTimeoutMs));
-          std::lock_guard lock(read->watch->mutex);
-          if (text && !text->empty() && read->watch->changed && read->watch->newest == read->number) {
-            read->watch->changed(std::move(*text));
-          }
-        }).detach();
-      },
-      read.release());
-}
-
-bool MutterSession::setClipboardText(uint64_t generation, const std::string& text) {
-  const auto offered = call<bool>(
-      [this, generation, text] {
-        {
-          std::lock_guard lock(mutex_);
-          if (phase_ != Phase::running || info_.generation != generation) return false;
-        }
-        Bus& b = *bus_;
-        std::string failure;
-        if (!b.clipboardEnabled) {
-          b.clipboardEnabled = callSync(b.connection, kRemoteDesktop, b.remoteDesktopPath, kRemoteDesktopSession,
-                                        "EnableClipboard", g_variant_new("(@a{sv})", options({})), nullptr, failure) !=
-                               nullptr;
-        }
-        if (b.clipboardEnabled) {
-          GVariant* types = g_variant_new_strv(kTextMimeTypes, G_N_ELEMENTS(kTextMimeTypes));
-          if (callSync(b.connection, kRemoteDesktop, b.remoteDesktopPath, kRemoteDesktopSession, "SetSelection",
-                       g_variant_new("(@a{sv})", options({{"mime-types", types}})), nullptr, failure)) {
-            b.clipboardText = text;
-            return true;
-          }
-        }
-        kLog.warning("the GNOME session's clipboard refused the text: " + failure);
-        return false;
-      },
-      std::chrono::milliseconds(2 * kCallTimeoutMs));
-  return offered.value_or(false);
-}
-
-// On the bus thread: someone pastes. The text goes through the descriptor the compositor hands
-// out, written on a thread of its own so a slow reader never holds up input.
-void MutterSession::answerTransfer(const std::string& mimeType, uint32_t serial) {
-  QOVA_ASSERT_ON(*bus_);
-  Bus& b = *bus_;
-  bool known = false;
-  for (const char* offered : kTextMimeTypes) known = known || mimeType == offered;
-  if (!known || clipboardWriters_->load() >= kMaxClipboardWriters) {
-    g_dbus_connection_call(b.connection, kRemoteDesktop, b.remoteDesktopPath.c_str(), kRemoteDesktopSession,
-                           "SelectionWriteDone", g_variant_new("(ub)", serial, FALSE), nullptr,
-                           G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr, nullptr, nullptr);
-    return;
-  }
-  struct Transfer {
-    std::weak_ptr<MutterSession> session;
-    uint32_t serial;
-    std::string text;
-    std::string path;
-    std::shared_ptr<std::atomic<int>> writers;
-    ~Transfer() { --*writers; }
-  };
-  ++*clipboardWriters_;
-  auto* transfer = new Transfer{weak_from_this(), serial, b.clipboardText, b.remoteDesktopPath, clipboardWriters_};
-  g_dbus_connection_call_with_unix_fd_list(
-      b.connection, kRemoteDesktop, b.remoteDesktopPath.c_str(), kRemoteDesktopSession, "SelectionWrite",
-      g_variant_new("(u)", serial), G_VARIANT_TYPE("(h)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, nullptr,
-      nullptr,
-      [](GObject* source, GAsyncResult* result, gpointer data) {
-        std::unique_ptr<Transfer> transfer(static_cast<Transfer*>(data));
-        GUnixFDList* fds = nullptr;
-        Variant reply(g_dbus_connection_call_with_unix_fd_list_finish(G_DBUS_CONNECTION(source), &fds, result, nullptr));
-        int fd = -1;
-        if (reply && fds) {
-          gint32 index = -1;
-          g_variant_get(reply.get(), "(h)", &index);
-          fd = g_unix_fd_list_get(fds, index, nullptr);
-        }
-        if (fds) g_object_unref(fds);
-        // Only checked here: a reference taken on this thread could be the last and end the thread itself.
-        if (transfer->session.expired()) {
-          if (fd >= 0) ::close(fd);
-          return;
-        }
-        std::thread([transfer = std::move(transfer), fd] {
-          const bool written = fd >= 0 && writeAll(fd, transfer->text);
-          if (auto session = transfer->session.lock()) {
-            session->post([session = session.get(), serial = transfer->serial, path = transfer->path, written] {
-              if (session->bus_->remoteDesktopPath != path) return;
-              g_dbus_connection_call(session->bus_->connection, kRemoteDesktop, path.c_str(), kRemoteDesktopSession,
-                                     "SelectionWriteDone", g_variant_new("(ub)", serial, written), nullptr,
-                                     G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr, nullptr, nullptr);
-            });
-          }
-        }).detach();
-      },
-      transfer);
-}
-
 bool mutterRemoteDesktopAvailable() {
-  GError* raw = nullptr;
-  gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &raw);
-  GDBusConnection* bus = nullptr;
-  if (address) {
-    // A private connection: the probe leaves no shared bus connection behind in the process.
-    bus = g_dbus_connection_new_for_address_sync(
-        address,
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &raw);
-    g_free(address);
-  }
-  if (raw) g_error_free(raw);
+  // A connection of its own: the probe leaves no shared bus connection behind in the process.
+  std::string failure;
+  GDBusConnection* bus = openSessionBus(failure);
   if (!bus) return false;
   bool present = true;
   for (const char* name : {kRemoteDesktop, kScreenCast}) {

@@ -4,7 +4,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -15,6 +14,9 @@
 #include <vector>
 
 namespace qova {
+
+class ClipboardWatch;
+class GlibThread;
 
 // What the backends need of a running session: the screen-cast stream of the primary monitor that
 // input is mapped onto and frames come from.
@@ -90,10 +92,6 @@ class MutterSession : public std::enable_shared_from_this<MutterSession> {
  private:
   struct Bus;
   MutterSession();
-  void post(std::function<void()> task);
-  template <class Result>
-  std::optional<Result> call(std::function<Result()> task, std::chrono::milliseconds timeout);
-  void drainTasks();
   void open();
   void started(uint32_t node, bool cursorStream);
   void ended(const std::string& why);
@@ -104,10 +102,7 @@ class MutterSession : public std::enable_shared_from_this<MutterSession> {
   void notify(uint64_t generation, const char* method, void* arguments);
 
   std::unique_ptr<Bus> bus_;  // the bus thread's own
-  std::thread thread_;
-
-  std::mutex tasksMutex_;
-  std::deque<std::function<void()>> tasks_;
+  const std::unique_ptr<GlibThread> glib_;  // the bus thread
 
   std::mutex mutex_;  // what other threads read of the session
   std::condition_variable changed_;
@@ -119,7 +114,6 @@ class MutterSession : public std::enable_shared_from_this<MutterSession> {
   std::map<int, std::pair<uint64_t, std::function<void()>>> watchers_;
   int nextWatcher_ = 1;
   std::shared_ptr<std::atomic<int>> clipboardWriters_ = std::make_shared<std::atomic<int>>(0);
-  struct ClipboardWatch;
   const std::shared_ptr<ClipboardWatch> clipboardWatch_;
 };
 

@@ -40,9 +40,6 @@ constexpr auto kClipboardWriteTimeout = std::chrono::seconds(5);
 constexpr int kWheelStep = 15;
 constexpr size_t kMaxLentKeys = 8;  // the axis length of one wheel click, as libinput reports it
 
-const char* const kTextTypes[] = {"text/plain;charset=utf-8", "text/plain", "UTF8_STRING", "STRING", "TEXT"};
-// Read in this order of preference: the ones that say UTF-8 first.
-const char* const kReadTypes[] = {"text/plain;charset=utf-8", "UTF8_STRING", "text/plain", "TEXT", "STRING"};
 // A selection owner that has not written its text by then is not waited for any longer.
 constexpr auto kClipboardReadTimeout = std::chrono::seconds(2);
 
@@ -53,38 +50,7 @@ struct Deleter {
 template <class T, void (*destroy)(T*)>
 using Owned = std::unique_ptr<T, Deleter<T, destroy>>;
 
-// Writes the text to a paste target on a short-lived thread of its own, so that a target that never
-// reads holds neither the connection's thread nor the descriptor for longer than the timeout.
-void serveText(std::shared_ptr<const std::string> text, int fd) {
-  std::thread([text = std::move(text), fd] {
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    const auto deadline = std::chrono::steady_clock::now() + kClipboardWriteTimeout;
-    size_t written = 0;
-    while (written < text->size()) {
-      const ssize_t n = write(fd, text->data() + written, text->size() - written);
-      if (n > 0) {
-        written += static_cast<size_t>(n);
-        continue;
-      }
-      if (n < 0 && errno != EAGAIN && errno != EINTR) break;
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      pollfd p{fd, POLLOUT, 0};
-      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-    }
-    close(fd);
-  }).detach();
-}
-
 }  // namespace
-
-// Who watches the selection, shared by the connection's thread and the readers it starts.
-struct WlrootsInput::Watching {
-  std::mutex mutex;
-  std::function<void(std::string)> changed;  // empty while nobody watches
-  size_t maxBytes = 0;
-  uint64_t newest = 0;  // the number of the newest selection read; older reads that end later are dropped
-};
 
 // Everything of one connection, used only on its thread.
 struct WlrootsInput::Session {
@@ -97,7 +63,7 @@ struct WlrootsInput::Session {
   std::shared_ptr<const std::string> sourceText;
   zwlr_data_control_offer_v1* offer = nullptr;  // another client's, destroyed when replaced
   std::vector<std::string> offerTypes;          // what `offer` offers
-  std::shared_ptr<Watching> watching;           // set once open, so the selection found then is not told
+  std::shared_ptr<ClipboardWatch> watching;     // set once open, so the selection found then is not told
   Owned<xkb_context, xkb_context_unref> xkb;
   Owned<xkb_keymap, xkb_keymap_unref> keymap;
   Owned<xkb_state, xkb_state_unref> state;
@@ -312,7 +278,7 @@ struct WlrootsInput::Session {
     sourceText = std::make_shared<const std::string>(text);
     static const zwlr_data_control_source_v1_listener listener = {&Session::onSend, &Session::onCancelled};
     zwlr_data_control_source_v1_add_listener(source, &listener, this);
-    for (const char* type : kTextTypes) zwlr_data_control_source_v1_offer(source, type);
+    for (const char* type : kTextMimeTypes) zwlr_data_control_source_v1_offer(source, type);
     zwlr_data_control_v1_set_selection(dataControl, source);
     return c->roundtrip();
   }
@@ -320,7 +286,9 @@ struct WlrootsInput::Session {
   static void onSend(void* data, zwlr_data_control_source_v1* which, const char*, int32_t fd) {
     auto* s = static_cast<Session*>(data);
     if (which == s->source && s->sourceText) {
-      serveText(s->sourceText, fd);
+      // On a short-lived thread of its own: a target that never reads holds neither this thread nor
+      // the descriptor past the timeout.
+      std::thread([text = s->sourceText, fd] { writeClipboardPipe(fd, *text, kClipboardWriteTimeout); }).detach();
     } else {
       close(fd);
     }
@@ -348,30 +316,17 @@ struct WlrootsInput::Session {
   }
   // Asks the owner for its text and reads it on a thread of its own.
   void readSelection() {
-    const char* type = nullptr;
-    for (const char* wanted : kReadTypes) {
-      if (!type && std::find(offerTypes.begin(), offerTypes.end(), wanted) != offerTypes.end()) type = wanted;
-    }
-    if (!type) return;
-    uint64_t number = 0;
-    size_t maxBytes = 0;
-    {
-      std::lock_guard lock(watching->mutex);
-      if (!watching->changed) return;
-      number = ++watching->newest;
-      maxBytes = watching->maxBytes;
-    }
+    const char* type = preferredTextType([this](std::string_view wanted) {
+      return std::find(offerTypes.begin(), offerTypes.end(), wanted) != offerTypes.end();
+    });
+    if (!type || !watching->active()) return;
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return;
     // The request carries a duplicate of the writing end.
     zwlr_data_control_offer_v1_receive(offer, type, fds[1]);
     wl_display_flush(c->display());
     close(fds[1]);
-    std::thread([watching = watching, fd = fds[0], number, maxBytes] {
-      auto text = readClipboardPipe(fd, maxBytes, kClipboardReadTimeout);
-      std::lock_guard lock(watching->mutex);
-      if (text && !text->empty() && watching->changed && watching->newest == number) watching->changed(std::move(*text));
-    }).detach();
+    ClipboardWatch::read(watching, fds[0], kClipboardReadTimeout);
   }
   static void onFinished(void* data, zwlr_data_control_v1* control) {
     auto* s = static_cast<Session*>(data);
@@ -385,7 +340,7 @@ struct WlrootsInput::Session {
 class WlrootsInput::Worker {
  public:
   // Null when no session could be opened.
-  static std::unique_ptr<Worker> start(bool reportMissing, std::shared_ptr<Watching> watching) {
+  static std::unique_ptr<Worker> start(bool reportMissing, std::shared_ptr<ClipboardWatch> watching) {
     std::unique_ptr<Worker> worker(new Worker);
     worker->watching_ = std::move(watching);
     if (worker->wake_ < 0) return nullptr;
@@ -465,10 +420,10 @@ class WlrootsInput::Worker {
   bool stop_ = false;  // under mutex_
   std::atomic<bool> alive_ = false;
   std::deque<Task> tasks_;  // under mutex_
-  std::shared_ptr<Watching> watching_;
+  std::shared_ptr<ClipboardWatch> watching_;
 };
 
-WlrootsInput::WlrootsInput() : watching_(std::make_shared<Watching>()) {}
+WlrootsInput::WlrootsInput() : watching_(std::make_shared<ClipboardWatch>()) {}
 WlrootsInput::~WlrootsInput() = default;
 
 bool WlrootsInput::call(std::function<bool(Session&)> task) {
@@ -581,17 +536,10 @@ bool WlrootsInput::setString(const std::string& text) {
 }
 
 void WlrootsInput::watchPasteboard(std::function<void(std::string)> changed, size_t maxBytes) {
-  {
-    std::lock_guard lock(watching_->mutex);
-    watching_->changed = std::move(changed);
-    watching_->maxBytes = maxBytes;
-  }
+  watching_->set(std::move(changed), maxBytes);
   call([](Session&) { return true; });
 }
 
-void WlrootsInput::stopWatchingPasteboard() {
-  std::lock_guard lock(watching_->mutex);
-  watching_->changed = nullptr;
-}
+void WlrootsInput::stopWatchingPasteboard() { watching_->set(nullptr, 0); }
 
 }  // namespace qova

@@ -13,6 +13,8 @@
 
 namespace qova {
 
+class ClipboardWatch;
+
 // Synthesised input and the clipboard on a wlroots compositor, on one connection owned by one thread
 // of its own (made on first use):
 // - a virtual pointer whose absolute motion covers the main display (the first output): left and
@@ -50,7 +52,6 @@ class WlrootsInput : public EventPoster, public Pasteboard, public PasteboardWat
   void followDisplay(uint32_t displayId) override { followed_.store(displayId); }
 
   struct Session;
-  struct Watching;
 
  private:
   class Worker;
@@ -61,7 +62,7 @@ class WlrootsInput : public EventPoster, public Pasteboard, public PasteboardWat
   std::mutex mutex_;  // one call at a time; guards what follows
   std::unique_ptr<Worker> worker_;
   std::optional<std::chrono::steady_clock::time_point> lastFailure_;
-  const std::shared_ptr<Watching> watching_;
+  const std::shared_ptr<ClipboardWatch> watching_;
 };
 
 }  // namespace qova
