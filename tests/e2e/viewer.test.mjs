@@ -183,6 +183,8 @@ describe('web viewer with the real application', () => {
   it('through the server, a click, keys, a paste and a file reach the desktop', async () => {
     const registered = await waitFor(() => desktop.agentLines().find((l) => l.includes('knows this device as')), { timeout: 15000, what: 'the agent on the server' });
     page = await browser.newPage({ viewport: { width: 1280, height: 900 }, ignoreHTTPSErrors: true });
+    const passed = [];  // what the server reads once TLS is off: every message both ways
+    page.on('websocket', (ws) => ['framesent', 'framereceived'].forEach((way) => ws.on(way, (f) => passed.push(f.payload))));
     await page.goto(`https://127.0.0.1:${port}/`);
     await page.fill('#device-id', registered.split(' ').pop());
     await page.fill('#code', desktop.accessCode);
@@ -203,6 +205,11 @@ describe('web viewer with the real application', () => {
     await waitFor(() => existsSync(stored) && readFileSync(stored, 'utf8') === 'relayed', { timeout: 10000, what: 'the file through the server' });
     await typedCharactersAreDrawn();  // and the picture, pointer included, comes through the server too
     await pointerImageFollows();
+    // The server saw the exchange's shares and proofs in the clear, then only sealed bytes: no code,
+    // input, text, file or picture.
+    const clear = passed.filter((p) => typeof p === 'string' ? !/"type":"(seal|auth)"/.test(p) || p.includes(desktop.accessCode)
+      : [desktop.accessCode, '服务器', 'relayed', '"width"', '"type"'].some((text) => p.includes(text)) || p.subarray(0, 3).equals(Buffer.alloc(3)));
+    assert.deepEqual(clear.map(String).map((p) => p.slice(0, 60)), []);
   });
 
   it('with a second monitor the picker shows it, and a click lands at its origin', async () => {
