@@ -832,9 +832,15 @@ TEST_F(AgentPictureTest, EachViewerHasOneUpdateInFlightAndItsAckBringsAllThatCha
   EXPECT_EQ(update(silent).second, "PNG0");
   for (const auto* ack : {R"({"type":"ack","seq":2})", R"({"type":"ack","seq":"1"})", R"({"type":"ack"})"}) silent.sendText(ack);
   viewer.sendText(R"({"type":"ack","seq":1})");
-  const auto [second, secondBytes] = update(viewer);
-  EXPECT_EQ(std::tie(second["rects"], secondBytes), std::make_tuple(json::parse("[[0,0,32,32,0,2],[32,0,32,40,0,2]]"), "J1J2"));
+  auto [second, secondBytes] = update(viewer);
   EXPECT_TRUE(second.contains("rtt"));
+  if (secondBytes == "J1") {  // the agent had not read the last change yet: it comes with the next ack
+    viewer.sendText(json{{"type", "ack"}, {"seq", second["seq"]}}.dump());
+    const auto [third, thirdBytes] = update(viewer);
+    second["rects"].insert(second["rects"].end(), third["rects"].begin(), third["rects"].end());
+    secondBytes += thirdBytes;
+  }
+  EXPECT_EQ(std::tie(second["rects"], secondBytes), std::make_tuple(json::parse("[[0,0,32,32,0,2],[32,0,32,40,0,2]]"), "J1J2"));
   EXPECT_EQ(silent.closedWithin(300ms), std::nullopt);  // acks of anything but the update in flight count for nothing
   agent_.write(frameMessage("JPEG"));  // from an application without the picture: passed on as before
   EXPECT_EQ(update(viewer), std::make_pair(json{{"width", 1280}, {"height", 800}, {"inputWidth", 1920}, {"inputHeight", 1080}, {"timestamp", 0}}, std::string("JPEG")));
