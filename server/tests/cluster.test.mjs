@@ -54,6 +54,21 @@ describe('servers as one', () => {
     viewer.close();
   });
 
+  it("passes an agent's session connection that lands on another server on to the device's", async () => {
+    const device = await fakeAgent(ports[1], '555666777');
+    const viewer = await WsClient.open(ports[1], '/viewer', origin(ports[1]));
+    viewer.send({ type: 'auth', deviceId: '555666777', code: 'anything' });
+    const { ticket } = await device.next();
+    device.send({ type: 'login-result', ticket, ok: true });
+    const session = await WsClient.open(ports[2], '/session');
+    session.send({ type: 'join', deviceId: '555666777', ticket });
+    session.send({ type: 'auth', ok: true });
+    assert.deepEqual(await viewer.next(), { type: 'auth', ok: true });
+    viewer.send({ type: 'input', action: 'key', key: 'w' });
+    assert.equal((await session.next())?.key, 'w');
+    [device, viewer, session].forEach((s) => s.close());
+  });
+
   it('reaches the device through another server within 10 s of its server dying', async () => {
     const started = Date.now();
     process.kill(-servers.a.pid, 'SIGKILL');
