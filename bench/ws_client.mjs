@@ -79,9 +79,9 @@ export class WsClient {
 }
 
 // A scripted device: registers `deviceId` with a fresh Ed25519 key, its proof naming the server it
-// reached, and leaves answering logins to the caller.
-export async function fakeAgent(port, deviceId, from) {
-  const { publicKey, privateKey } = generateKeyPairSync('ed25519');
+// reached, and leaves answering logins to the caller; `keys` to come back as the same device.
+export async function fakeAgent(port, deviceId, from, keys = generateKeyPairSync('ed25519')) {
+  const { publicKey, privateKey } = keys;
   const raw = publicKey.export({ format: 'der', type: 'spki' }).subarray(-32).toString('hex');
   const control = await WsClient.open(port, '/agent', { from });
   control.send({ type: 'hello', deviceId, publicKey: raw });

@@ -11,6 +11,8 @@ PACKAGES=(
   # the server agents dial out to (TLS, its device registry's database), and its tests: a Unix-socket
   # bridge into a network namespace
   libssl-dev libsqlite3-dev openssl socat iproute2
+  # servers that work as one share their device keys, directory and guess budgets in Redis
+  libhiredis-dev redis-server
   # device signatures checked strictly (no keys of small order, no second encodings)
   libsodium-dev
   xvfb xauth xdotool x11-utils imagemagick fonts-noto-cjk procps dbus-x11

@@ -356,7 +356,7 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
       : io(io), hub(std::move(hub)), config(std::move(config)), key(std::move(key)), retry(io) {}
 
   void connect() {
-    lines().emit("[agent] connecting to the server " + config.url, LineKind::Repeated);
+    lines().emit("[agent] connecting to the server " + url, LineKind::Repeated);
     state = State::Dialing;
     dial(io, tls, address, "/agent", [self = shared_from_this()](std::shared_ptr<SecureSocket> ws, std::string error) {
       if (!ws) return self->failed(error);
@@ -421,7 +421,7 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
                      " under another key (this machine's agent state was lost)");
         lostId.clear();
       }
-      lines().emit("[agent] connected: server " + config.url + " knows this device as " + config.deviceId);
+      lines().emit("[agent] connected: server " + url + " knows this device as " + config.deviceId);
       return;
     }
     if (state == State::Registered && message.kind == Kind::Login) {
@@ -549,6 +549,9 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
   }
 
   void failed(const std::string& why) {
+    // Servers that work as one: the next one in the list is tried, so a server that went away is
+    // left behind at the first retry, which comes within a second.
+    if (servers.size() > 1) use((at + 1) % servers.size());
     const auto delay = retryDelay(failures++, common::randomFraction());
     // Without a reason the line before said what happened.
     if (!why.empty()) {
@@ -575,11 +578,27 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
 
   LineWriter& lines() { return hub->lines(); }
 
+  void use(std::size_t which) {
+    at = which;
+    url = servers[at].url;
+    address = servers[at].address;
+    tls = servers[at].tls;
+  }
+
   enum class State { Waiting, Dialing, Proving, Welcoming, Registered };
   net::io_context& io;
   std::shared_ptr<ViewerHub> hub;
   ServerLinkConfig config;
   DeviceKey key;
+  struct Server {
+    std::string url;
+    ServerAddress address;
+    std::shared_ptr<ssl::context> tls;
+  };
+  std::vector<Server> servers;
+  std::size_t at = 0;
+  // The one dialled now.
+  std::string url;
   ServerAddress address;
   std::shared_ptr<ssl::context> tls;
   struct Control {
@@ -614,13 +633,23 @@ ServerLink::ServerLink(net::io_context& io, std::shared_ptr<ViewerHub> hub, Serv
 ServerLink::~ServerLink() = default;
 
 void ServerLink::start() {
-  auto address = parseServerUrl(impl_->config.url);
-  if (!address) {
-    impl_->lines().emit("[agent] server address failed: not wss://host[:port]: " + impl_->config.url);
-    return;
+  // One server, or several that work as one: "wss://a,wss://b".
+  std::string_view list = impl_->config.url;
+  while (!list.empty()) {
+    const auto comma = list.find(',');
+    auto url = list.substr(0, comma);
+    list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+    while (url.starts_with(' ')) url.remove_prefix(1);
+    while (url.ends_with(' ')) url.remove_suffix(1);
+    auto address = parseServerUrl(url);
+    if (!address) {
+      impl_->lines().emit("[agent] server address failed: not wss://host[:port]: " + impl_->config.url);
+      return;
+    }
+    impl_->servers.push_back({std::string(url), *address, clientContext(*address, impl_->config.fingerprint)});
   }
-  impl_->address = *address;
-  impl_->tls = clientContext(*address, impl_->config.fingerprint);
+  if (impl_->servers.empty()) return;
+  impl_->use(0);
   impl_->connect();
 }
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <boost/asio/io_context.hpp>
 
@@ -18,7 +19,7 @@ class ViewerHub;
 
 // The server this agent dials out to, from QOVA_AGENT_SERVER or the config file beside the state.
 struct ServerLinkConfig {
-  std::string url;          // "wss://host[:port]"
+  std::string url;          // "wss://host[:port]", or several servers that work as one: "wss://a,wss://b"
   std::string fingerprint;  // the server certificate's SHA-256, hex with or without colons; empty: system CAs
   std::string deviceId;
   std::string receivedFolder;

@@ -65,23 +65,55 @@ void AgentControl::registerDevice(const AgentProof& proof) {
     refusal(deviceFrom() + " refused: the proof names another server");
     return closeWith({{"type", "refused"}, {"reason", "wrong server"}});
   }
-  // New device IDs cost their address a share of a budget like the guessing one, so one address
-  // cannot fill the registry, then a share of the server's, so many addresses cannot either; the
-  // address's first, so an address over its own budget does not spend the server's. A known device
-  // coming back costs nothing.
-  if (!state_.registry.knows(deviceId_)) {
-    const bool addressOver = state_.newDevices.admit(slot_->address) > RelayState::Clock::duration::zero();
-    if (addressOver || !state_.newDeviceBudget.admit()) {
-      refusal(deviceFrom() + " refused: too many new devices " + (addressOver ? "from this address" : "on this server"));
-      return closeWith({{"type", "refused"}, {"reason", "too many new devices, try later"}});
-    }
-  }
+  if (state_.cluster) return claimInCluster(false);
+  if (!state_.registry.knows(deviceId_) && !spendNewDeviceBudget()) return;
   const auto claim = state_.registry.claim(deviceId_, publicKey_);
   if (claim == DeviceRegistry::Claim::Conflict || claim == DeviceRegistry::Claim::Full) {
     const bool full = claim == DeviceRegistry::Claim::Full;
     refusal(deviceFrom() + " refused: " + (full ? "registry full" : "the ID belongs to another key"));
     return closeWith({{"type", "refused"}, {"reason", full ? "registry full" : "device ID taken"}});
   }
+  admit();
+}
+
+// New device IDs cost their address a share of a budget like the guessing one, so one address
+// cannot fill the registry, then a share of the server's, so many addresses cannot either; the
+// address's first, so an address over its own budget does not spend the server's. A known device
+// coming back costs nothing.
+bool AgentControl::spendNewDeviceBudget() {
+  const bool addressOver = state_.newDevices.admit(slot_->address) > RelayState::Clock::duration::zero();
+  if (addressOver || !state_.newDeviceBudget.admit()) {
+    refusal(deviceFrom() + " refused: too many new devices " + (addressOver ? "from this address" : "on this server"));
+    closeWith({{"type", "refused"}, {"reason", "too many new devices, try later"}});
+    return false;
+  }
+  return true;
+}
+
+// The keys are Redis's: asked first whether the ID is known, so only a new one spends the budgets
+// for new devices, then claimed for good. Without Redis nobody can tell whose an ID is: the agent is
+// told to come back, and meanwhile the devices already here stay reachable.
+void AgentControl::claimInCluster(bool budgetSpent) {
+  state_.cluster->claim(deviceId_, publicKey_, budgetSpent, [self = self<AgentControl>(), budgetSpent](Cluster::Claim claim) {
+    if (self->finished_) return;
+    using Claim = Cluster::Claim;
+    if (claim == Claim::Unavailable || (claim == Claim::Unknown && budgetSpent)) {
+      self->refusal(self->deviceFrom() + " refused: directory unavailable");
+      return self->closeWith({{"type", "refused"}, {"reason", "directory unavailable, try later"}});
+    }
+    if (claim == Claim::Conflict) {
+      self->refusal(self->deviceFrom() + " refused: the ID belongs to another key");
+      return self->closeWith({{"type", "refused"}, {"reason", "device ID taken"}});
+    }
+    if (claim == Claim::Unknown) {
+      if (self->spendNewDeviceBudget()) self->claimInCluster(true);
+      return;
+    }
+    self->admit();
+  });
+}
+
+void AgentControl::admit() {
   // The same key again: the device reconnected before its old connection timed out, or a second
   // copy of the agent runs with the same state. The old connection is told, so a copy backs off.
   if (auto previous = state_.agent(deviceId_); previous && previous.get() != this) {
@@ -94,13 +126,17 @@ void AgentControl::registerDevice(const AgentProof& proof) {
   state_.agents[deviceId_] = self<AgentControl>();
   registered_ = established_ = true;
   state_.log.line("device " + escapeForLog(deviceId_) + " online from " + escapeForLog(slot_->address));
+  if (state_.cluster) state_.cluster->announce(deviceId_);
   push(Json{{"type", "welcome"}, {"deviceId", deviceId_}}.dump());
 }
 
 void AgentControl::finished() {
   if (!registered_) return;
   const auto found = state_.agents.find(deviceId_);
-  if (found != state_.agents.end() && found->second.lock().get() == this) state_.agents.erase(found);
+  if (found != state_.agents.end() && found->second.lock().get() == this) {
+    state_.agents.erase(found);
+    if (state_.cluster) state_.cluster->withdraw(deviceId_);
+  }
   state_.log.line("device " + escapeForLog(deviceId_) + " offline");
 }
 

@@ -19,6 +19,9 @@ class AgentControl final : public RelaySocket {
   bool handle(std::string data, bool binary) override;
   void finished() override;
   void registerDevice(const AgentProof& proof);
+  bool spendNewDeviceBudget();
+  void claimInCluster(bool budgetSpent);
+  void admit();
 
   enum class Stage { Hello, Proof, Done };
 

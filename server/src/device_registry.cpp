@@ -152,6 +152,13 @@ DeviceRegistry::Claim DeviceRegistry::claim(const std::string& deviceId, std::st
   return Claim::Registered;
 }
 
+std::vector<std::pair<std::string, std::string>> DeviceRegistry::keys() const {
+  std::vector<std::pair<std::string, std::string>> all;
+  all.reserve(devices_.size());
+  for (const auto& [id, device] : devices_) all.emplace_back(id, device.publicKey);
+  return all;
+}
+
 void DeviceRegistry::add(std::string deviceId, std::string publicKey, std::int64_t lastSeen) {
   const auto [entry, added] = devices_.try_emplace(std::move(deviceId), Device{std::move(publicKey), lastSeen, {}});
   if (added) entry->second.age = byAge_.insert(byAge_.end(), &entry->first);

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <thread>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 struct sqlite3;
 
@@ -43,6 +45,8 @@ class DeviceRegistry {
 
   bool knows(const std::string& deviceId) const { return devices_.contains(deviceId); }
   std::size_t size() const { return devices_.size(); }
+  // Every device ID with its public key.
+  std::vector<std::pair<std::string, std::string>> keys() const;
   // Call only once the key has signed the server's nonce. Known refreshes the last-seen time.
   Claim claim(const std::string& deviceId, std::string_view publicKey);
   // The device is connected now (its key proved earlier).

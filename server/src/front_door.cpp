@@ -6,6 +6,7 @@
 #include <boost/asio/write.hpp>
 
 #include "agent_control.h"
+#include "cluster.h"
 #include "security_headers.h"
 #include "session_connection.h"
 #include "viewer_assets.h"
@@ -97,9 +98,20 @@ class Connection : public std::enable_shared_from_this<Connection> {
                       : path == "/viewer"  ? std::optional(Role::Viewer)
                                            : std::nullopt;
     if (!role) return respond(http::status::not_found, "not found\n", "text/plain; charset=utf-8", false);
-    // Agents are programs, not pages: any Origin on their paths is a browser some site is using.
-    const bool allowed = role == Role::Viewer ? fromOwnPage() : !parser_->get().count(http::field::origin);
-    if (!allowed) return respond(http::status::forbidden, "forbidden\n", "text/plain; charset=utf-8", false);
+    // Another server of the cluster passing on a client that landed there: it vouches for the
+    // client's address, whose budgets and caps then apply here.
+    const auto vouch = parser_->get().find(kVouchHeader);
+    const auto& secret = slot_->state->options.clusterSecret;
+    if (vouch != parser_->get().end() && !secret.empty()) {
+      const auto now = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch());
+      const auto address = vouchedAddress(secret, std::string(vouch->value()), now.count());
+      if (!address) return respond(http::status::forbidden, "forbidden\n", "text/plain; charset=utf-8", false);
+      slot_ = std::make_shared<AddressSlot>(slot_->state, *address);
+    } else {
+      // Agents are programs, not pages: any Origin on their paths is a browser some site is using.
+      const bool allowed = role == Role::Viewer ? fromOwnPage() : !parser_->get().count(http::field::origin);
+      if (!allowed) return respond(http::status::forbidden, "forbidden\n", "text/plain; charset=utf-8", false);
+    }
     // Our clients wait for the upgrade's answer before they send: nothing is left in buffer_.
     std::shared_ptr<RelaySocket> socket;
     switch (*role) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <fstream>
 #include <charconv>
 #include <iostream>
 #include <limits>
@@ -29,6 +30,7 @@ int usage() {
                "                   [--state DIR] [--origin https://NAME[:PORT]] [--max-per-address N]\n"
                "                   [--session-idle SECONDS] [--session-limit SECONDS] [--forget-after DAYS]\n"
                "                   [--new-devices-per-minute N]\n"
+               "                   [--redis HOST:PORT --server-id NAME --peer wss://HOST:PORT --cluster-secret-file FILE]\n"
                "  --listen        address to serve HTTPS and WebSockets on (default 0.0.0.0:8443)\n"
                "  --cert, --key   the certificate chain and key in PEM, from an ACME client for example\n"
                "  --self-signed   make a certificate in the state folder once, keep it, print its SHA-256\n"
@@ -40,7 +42,11 @@ int usage() {
                "  --session-idle, --session-limit  seconds a session may go without input (1800),\n"
                "                  and may last (28800)\n"
                "  --forget-after  days after which a device not seen is forgotten, its ID free again (60)\n"
-               "  --new-devices-per-minute  new device IDs the whole server takes, after 200 at once (10)\n";
+               "  --new-devices-per-minute  new device IDs the whole server takes, after 200 at once (10)\n"
+               "  --redis         work as one with the other servers using this Redis: device keys, where\n"
+               "                  each device is and its guess budget are kept there\n"
+               "  --server-id     this server's name among them; --peer how they reach it\n"
+               "  --cluster-secret-file  a secret all of them share, to vouch for a client's address\n";
   return 2;
 }
 
@@ -109,6 +115,16 @@ int main(int argc, char** argv) {
       if (!number(argv[++i], options.sessionTotal)) return usage();
     } else if (arg == "--forget-after" && hasValue) {
       if (!number(argv[++i], options.forgetAfter)) return usage();
+    } else if (arg == "--redis" && hasValue) {
+      options.redis = argv[++i];
+    } else if (arg == "--server-id" && hasValue) {
+      options.serverId = argv[++i];
+    } else if (arg == "--peer" && hasValue) {
+      options.peer = argv[++i];
+    } else if (arg == "--cluster-secret-file" && hasValue) {
+      std::ifstream in(argv[++i]);
+      std::getline(in, options.clusterSecret);
+      if (!in && !in.eof()) return usage();
     } else if (arg == "--new-devices-per-minute" && hasValue) {
       if (!number(argv[++i], options.newDevicesPerMinute)) return usage();
     } else {
@@ -117,6 +133,17 @@ int main(int argc, char** argv) {
   }
   if (selfSigned == !(cert.empty() && key.empty()) || (!selfSigned && (cert.empty() || key.empty()))) return usage();
   if (options.forgetAfter.count() < 1 || options.newDevicesPerMinute < 1) return usage();
+  if (!options.redis.empty()) {
+    const auto port = options.redis.rfind(':');
+    unsigned short redisPort = 0;
+    if (port == std::string::npos || !number(std::string_view(options.redis).substr(port + 1), redisPort) ||
+        options.serverId.empty() || options.serverId.find(' ') != std::string::npos ||
+        !options.peer.starts_with("wss://") || options.clusterSecret.size() < 16) {
+      std::cerr << "qova-server: --redis needs --server-id (no spaces), --peer wss://HOST:PORT and a\n"
+                   "  --cluster-secret-file of at least 16 characters\n";
+      return usage();
+    }
+  }
   const auto colon = listen.rfind(':');
   if (colon == std::string::npos) return usage();
   auto host = listen.substr(0, colon);

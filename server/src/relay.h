@@ -36,6 +36,12 @@ struct RelayOptions {
   // the names agents may dial it by when a proxy in front shows them another certificate.
   std::string fingerprint;
   std::vector<std::string> names;
+  // Several servers as one: Redis at "HOST:PORT" holds the device keys, which server each device is
+  // on and the devices' guess budgets. Empty: this server alone, its registry in `registryFile`.
+  std::string redis;
+  std::string serverId;       // this server's name among them
+  std::string peer;           // how the others reach this one: "wss://host:port"
+  std::string clusterSecret;  // with which servers vouch to each other for a client's address
 };
 
 // The server: serves the viewer page over HTTPS, keeps the agents' control connections, lets a

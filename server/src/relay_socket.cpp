@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "peer_bridge.h"
+
 namespace qova::server {
 
 namespace beast = boost::beast;
@@ -63,6 +65,7 @@ void RelaySocket::finish() {
   closeGraceTimer_.cancel();
   stopWaits();
   finished();
+  if (bridge_) bridge_->close();
   beast::error_code ignored;
   beast::get_lowest_layer(ws_).socket().shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
   beast::get_lowest_layer(ws_).close();
@@ -73,8 +76,27 @@ void RelaySocket::readNext() {
     if (error) return self->finish();
     auto data = beast::buffers_to_string(self->buffer_.data());
     self->buffer_.consume(self->buffer_.size());
+    if (self->bridge_) {
+      return self->bridge_->send(std::move(data), !self->ws_.got_text(), [self] {
+        if (!self->finished_) self->readNext();
+      });
+    }
     if (self->handle(std::move(data), !self->ws_.got_text()) && !self->finished_) self->readNext();
   });
+}
+
+bool RelaySocket::bridge(std::shared_ptr<PeerBridge> bridge, std::size_t messageMax) {
+  if (finished_ || !slot_->proved()) {
+    bridge->close();
+    finish();
+    return false;
+  }
+  bridge_ = std::move(bridge);
+  established_ = true;
+  ws_.read_message_max(messageMax);
+  bridge_->attach(shared_from_this());
+  readNext();
+  return true;
 }
 
 std::string RelaySocket::deviceFrom() const {

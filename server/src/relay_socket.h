@@ -18,6 +18,8 @@
 
 namespace qova::server {
 
+class PeerBridge;
+
 using TlsStream = boost::beast::ssl_stream<boost::beast::tcp_stream>;
 using WebSocket = boost::beast::websocket::stream<TlsStream>;
 
@@ -52,6 +54,8 @@ class RelaySocket : public std::enable_shared_from_this<RelaySocket> {
   virtual void stopWaits() {}
 
   void readNext();
+  // From now on this socket is passed on to another server as it is; reading goes on.
+  bool bridge(std::shared_ptr<PeerBridge> bridge, std::size_t messageMax);
   template <class Role>
   std::shared_ptr<Role> self() {
     return std::static_pointer_cast<Role>(shared_from_this());
@@ -69,6 +73,7 @@ class RelaySocket : public std::enable_shared_from_this<RelaySocket> {
 
  private:
   common::MessageOutbox<WebSocket> outbox_;
+  std::shared_ptr<PeerBridge> bridge_;
   boost::beast::flat_buffer buffer_;
   std::size_t firstMessageMax_;
   boost::asio::steady_timer establishTimer_;

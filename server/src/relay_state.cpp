@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <iostream>
 
+#include <nlohmann/json.hpp>
+
 #include "agent_control.h"
 
 namespace qova::server {
@@ -22,8 +24,43 @@ void registryProblem(const std::string& text) { std::cerr << ("[server] " + text
 RelayState::RelayState(boost::asio::io_context& io, boost::asio::ssl::context& tls, RelayOptions options)
     : io(io), tls(tls), options(std::move(options)), registry(this->options.registryFile, registryProblem),
       gate({this->options.maxSessionsPerDevice, this->options.maxViewersPerAddress}),
-      newDeviceBudget(this->options.newDevicesPerMinute), acceptTimer(io), forgetTimer_(io), auditTimer_(io) {
+      newDeviceBudget(this->options.newDevicesPerMinute), acceptTimer(io), forgetTimer_(io), auditTimer_(io), renewTimer_(io) {
+  if (!this->options.redis.empty()) {
+    const auto colon = this->options.redis.rfind(':');
+    Cluster::Options clusterOptions{this->options.redis.substr(0, colon),
+                                    static_cast<unsigned short>(std::stoi(this->options.redis.substr(colon + 1))),
+                                    this->options.serverId, this->options.peer, this->options.forgetAfter};
+    cluster = std::make_unique<Cluster>(io, std::move(clusterOptions), [this](const std::string& text) { log.line(text); });
+    SSL_CTX_set_min_proto_version(peerTls.native_handle(), TLS1_2_VERSION);
+    peerTls.set_default_verify_paths();
+    cluster->importOnce(registry.keys());
+    cluster->start();
+    renewDirectory();
+  }
   forgetUnseen();
+}
+
+// This server's directory entries lapse unless renewed: a server that is gone stops renewing, and
+// its devices are found where they register next. An entry another server wrote since means the
+// device registered there too (a second copy of the agent, or a connection this server has not
+// yet seen break): this one is told, as a copy on the same server would be.
+void RelayState::renewDirectory() {
+  std::vector<std::string> online;
+  for (const auto& [deviceId, peer] : agents) {
+    if (!peer.expired()) online.push_back(deviceId);
+  }
+  if (!online.empty()) {
+    cluster->renew(online, [weak = weak_from_this()](std::vector<std::string> lost) {
+      auto self = weak.lock();
+      for (const auto& deviceId : lost) {
+        if (auto agent = self ? self->agent(deviceId) : nullptr) agent->closeWith({{"type", "replaced"}});
+      }
+    });
+  }
+  renewTimer_.expires_after(Cluster::kRenewEvery);
+  renewTimer_.async_wait([this](boost::system::error_code error) {
+    if (!error) renewDirectory();
+  });
 }
 
 std::size_t RelayState::establishedCap() const {
@@ -38,9 +75,12 @@ std::shared_ptr<AgentControl> RelayState::agent(const std::string& deviceId) con
 // Now and every hour. A device online all along has not proved its key lately, but is not unseen.
 // Many at once (those taken in together from an old devices.json) go in slices, other work between.
 void RelayState::forgetUnseen() {
+  std::vector<std::string> online;
   for (const auto& [deviceId, peer] : agents) {
-    if (!peer.expired()) registry.seen(deviceId);
+    if (!peer.expired()) online.push_back(deviceId);
   }
+  for (const auto& deviceId : online) registry.seen(deviceId);
+  if (cluster) cluster->seen(online);
   const auto cutoff = DeviceRegistry::systemSeconds() - std::chrono::seconds(options.forgetAfter).count();
   const auto forgotten = registry.forgetUnseen(cutoff, kForgetSlice);
   if (forgotten > 0) {

@@ -11,6 +11,7 @@
 
 #include "address_counts.h"
 #include "audit_log.h"
+#include "cluster.h"
 #include "device_registry.h"
 #include "limiter_table.h"
 #include "new_device_budget.h"
@@ -50,13 +51,18 @@ struct RelayState : std::enable_shared_from_this<RelayState> {
   std::chrono::milliseconds acceptBackOff{0};
   Clock::time_point acceptNoticed{};
   AuditLog log;
+  // With Redis: what the servers share, and how this one dials the others.
+  std::unique_ptr<Cluster> cluster;
+  boost::asio::ssl::context peerTls{boost::asio::ssl::context::tls_client};
 
  private:
+  void renewDirectory();
   void forgetUnseen();
   void armAuditFlush();
 
   boost::asio::steady_timer forgetTimer_;
   boost::asio::steady_timer auditTimer_;
+  boost::asio::steady_timer renewTimer_;
   bool auditArmed_ = false;
 };
 

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "peer_bridge.h"
 #include "protocol.h"
 #include "viewer_connection.h"
 
@@ -41,6 +42,7 @@ bool SessionConnection::join(std::string data, bool binary) {
   if (established_) return finish(), false;  // its viewer is gone
   const auto message = binary ? std::nullopt : parseAgentMessage(data);
   const auto* join = message ? std::get_if<SessionJoin>(&*message) : nullptr;
+  if (join && state_.cluster && !state_.agent(join->deviceId)) return passOn(join->deviceId, std::move(data));
   // Only a ticket the device's agent accepted, presented for that device while it is online.
   const auto redeemed = join && state_.agent(join->deviceId) ? state_.gate.redeem(join->ticket, join->deviceId)
                                                               : std::nullopt;
@@ -55,6 +57,24 @@ bool SessionConnection::join(std::string data, bool binary) {
   viewer_ = viewer;
   ws_.read_message_max(kMaxFrameMessage);
   return true;
+}
+
+// The agent's control connection is on another server (its session dial landed elsewhere): the
+// session goes on there, where its ticket is.
+bool SessionConnection::passOn(const std::string& deviceId, std::string join) {
+  state_.cluster->locate(deviceId, [self = self<SessionConnection>(), join = std::move(join)](std::optional<DeviceWhere> where) mutable {
+    if (self->finished_) return;
+    if (!where || where->serverId == self->state_.options.serverId) return self->finish();
+    PeerBridge::open(self->state_, where->peer, "/session", self->slot_->address, std::move(join),
+                     [self](std::shared_ptr<PeerBridge> bridge) {
+                       if (!bridge || self->finished_) {
+                         if (bridge) bridge->close();
+                         return self->finish();
+                       }
+                       self->bridge(std::move(bridge), kMaxFrameMessage);
+                     });
+  });
+  return false;
 }
 
 void SessionConnection::finished() {

@@ -22,6 +22,7 @@ class SessionConnection final : public RelaySocket {
   bool handle(std::string data, bool binary) override;
   void finished() override;
   bool join(std::string data, bool binary);
+  bool passOn(const std::string& deviceId, std::string join);
 
   std::weak_ptr<ViewerConnection> viewer_;
 };

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "agent_control.h"
+#include "peer_bridge.h"
 #include "session_connection.h"
 
 namespace qova::server {
@@ -19,6 +20,8 @@ constexpr std::chrono::seconds kSessionJoinTimeout{10};
 constexpr std::size_t kMaxLoginMessage = 512;
 // Input, text and upload pieces from a viewer, as the local page allows them.
 constexpr std::size_t kMaxViewerMessage = 512 * 1024 + 4096;
+// Without the directory nothing is judged: the page is told to try again this much later.
+constexpr std::int64_t kDirectoryRetryMs = 5000;
 
 }  // namespace
 
@@ -50,6 +53,7 @@ void ViewerConnection::loginAnswered(const LoginResult& result) {
     ticket_.clear();
     return closeWith({{"type", "ended"}, {"reason", "too many sessions"}});
   }
+  if (state_.cluster) state_.cluster->giveBack(deviceId_);
   state_.log.line("login to " + deviceFrom() + ": accepted" + (sealStep_ == SealStep::Verdict ? ", sealed" : ""));
   sealed_ = sealStep_ == SealStep::Verdict;
   sealStep_ = SealStep::None;
@@ -101,21 +105,71 @@ bool ViewerConnection::handle(std::string data, bool binary) {
   const auto login = binary ? std::nullopt : parseViewerLogin(data);
   // Our page sends nothing else before it is let through, and waits for each answer.
   if (!login || attempt_) return finish(), false;
-  tryLogin(*login);
-  return true;
+  return tryLogin(*login, std::move(data));
 }
 
-void ViewerConnection::tryLogin(const ViewerLogin& login) {
+bool ViewerConnection::tryLogin(const ViewerLogin& login, std::string opening) {
   deviceId_ = login.deviceId;
-  const auto wait = state_.gate.admit(slot_->address, deviceId_);
-  if (wait > wait.zero()) {
-    refusal("login to " + deviceFrom() + ": not judged, too many tries");
-    push(Json{{"type", "auth"}, {"ok", false}, {"retryMs", std::chrono::ceil<std::chrono::milliseconds>(wait).count()}}
-             .dump());
-    return;
-  }
-  attempt_ = true;
   attemptStart_ = Clock::now();
+  if (!state_.cluster) {
+    const auto wait = state_.gate.admit(slot_->address, deviceId_);
+    if (wait > wait.zero()) return tooManyTries(wait), true;
+    judge(login);
+    return true;
+  }
+  // The address's budget here, the device's in Redis where every server spends it; the device's
+  // server judges, so an attempt on a device elsewhere is passed on untouched and spent there.
+  const auto wait = state_.gate.admitAddress(slot_->address);
+  if (wait > wait.zero()) return tooManyTries(wait), true;
+  attempt_ = true;
+  state_.cluster->login(deviceId_, [self = self<ViewerConnection>(), login, opening = std::move(opening)](
+                                       std::optional<Cluster::Login> found) mutable {
+    if (self->finished_) return;
+    if (!found) {
+      self->attempt_ = false;
+      self->refusal("login to " + self->deviceFrom() + ": not judged, directory unavailable");
+      self->push(Json{{"type", "auth"}, {"ok", false}, {"retryMs", kDirectoryRetryMs},
+                      {"reason", "directory unavailable, try later"}}.dump());
+    } else if (found->elsewhere && found->where) {
+      return self->passOn(found->where->peer, std::move(opening));
+    } else if (found->elsewhere) {
+      self->answerLater("unknown or offline device", 0);
+    } else if (found->wait > found->wait.zero()) {
+      self->attempt_ = false;
+      self->tooManyTries(found->wait);
+    } else {
+      self->judge(login);
+    }
+    self->readNext();
+  });
+  return false;
+}
+
+void ViewerConnection::passOn(const std::string& peer, std::string opening) {
+  PeerBridge::open(state_, peer, "/viewer", slot_->address, std::move(opening),
+                   [self = self<ViewerConnection>()](std::shared_ptr<PeerBridge> bridge) {
+                     if (self->finished_) {
+                       if (bridge) bridge->close();
+                       return;
+                     }
+                     if (!bridge) {
+                       // A server that went away keeps its entries a few seconds: its devices are offline meanwhile.
+                       self->answerLater("the device's server cannot be reached", 0);
+                       return self->readNext();
+                     }
+                     self->attempt_ = false;
+                     self->bridge(std::move(bridge), kMaxViewerMessage);
+                   });
+}
+
+void ViewerConnection::tooManyTries(Clock::duration wait) {
+  refusal("login to " + deviceFrom() + ": not judged, too many tries");
+  push(Json{{"type", "auth"}, {"ok", false}, {"retryMs", std::chrono::ceil<std::chrono::milliseconds>(wait).count()}}
+           .dump());
+}
+
+void ViewerConnection::judge(const ViewerLogin& login) {
+  attempt_ = true;
   auto agent = state_.agent(deviceId_);
   if (!agent) return answerLater("unknown or offline device", 0);
   ticket_ = state_.gate.open(self<ViewerConnection>(), deviceId_, slot_->address);

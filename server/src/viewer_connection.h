@@ -8,6 +8,7 @@
 #include "protocol.h"
 #include "relay_socket.h"
 #include "session_pipe.h"
+#include "relay_state.h"
 
 namespace qova::server {
 
@@ -35,7 +36,11 @@ class ViewerConnection final : public RelaySocket {
   void finished() override;
   void stopWaits() override;
 
-  void tryLogin(const ViewerLogin& login);
+  // False while the directory is asked: the viewer's next message is read once it answered.
+  bool tryLogin(const ViewerLogin& login, std::string opening);
+  void judge(const ViewerLogin& login);
+  void passOn(const std::string& peer, std::string opening);
+  void tooManyTries(RelayState::Clock::duration wait);
   void forwardProof(const std::string& proof);
   void answerLater(const std::string& why, std::int64_t retryMs);
   void armIdleCheck();

@@ -40,6 +40,8 @@ class ViewerGate {
   // Zero when an attempt from `address` on `deviceId` is judged now, which spends a share of both
   // budgets; otherwise how long until one may be.
   Clock::duration admit(const std::string& address, const std::string& deviceId);
+  // The two budgets one at a time, for when the device's is kept elsewhere.
+  Clock::duration admitAddress(const std::string& address) { return byAddress_.admit(address); }
   // A fresh ticket for an attempt the device's agent is asked to judge.
   std::string open(std::weak_ptr<ViewerConnection> viewer, std::string deviceId, std::string address);
   const Ticket* find(const std::string& ticket) const;

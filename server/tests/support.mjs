@@ -2,7 +2,8 @@
 // self-signed certificate, the real agent (optionally in a network namespace of its own whose only way
 // out is a Unix-socket bridge), frames fed to the agent the way the application feeds them.
 import { spawn, execFileSync } from 'node:child_process';
-import { mkdtempSync } from 'node:fs';
+import { mkdtempSync, mkdirSync, writeFileSync } from 'node:fs';
+import { createServer } from 'node:net';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { waitFor, sleep } from '../../tests/e2e/harness.mjs';
@@ -49,10 +50,10 @@ export async function startServer(...extra) {
 
 // The agent, its home in `name`; with `isolated` inside a fresh network namespace reaching the server
 // only through socat over a Unix socket.
-export function startAgent(name, { isolated = false, pin = fingerprint } = {}) {
+export function startAgent(name, { isolated = false, pin = fingerprint, server = `wss://127.0.0.1:${port}` } = {}) {
   const home = join(dir, name);
   const env = { ...process.env, HOME: home, XDG_CONFIG_HOME: join(home, '.config'), QOVA_AGENT_LISTEN: '127.0.0.1:0',
-    QOVA_AGENT_SERVER: `wss://127.0.0.1:${port}`, QOVA_AGENT_SERVER_FINGERPRINT: pin, QOVA_MAC_SCREEN_TRUSTED: '1', QOVA_MAC_INPUT_TRUSTED: '1' };
+    QOVA_AGENT_SERVER: server, QOVA_AGENT_SERVER_FINGERPRINT: pin, QOVA_MAC_SCREEN_TRUSTED: '1', QOVA_MAC_INPUT_TRUSTED: '1' };
   if (!isolated) return start(AGENT, ['--nogui'], env);
   const bridge = join(dir, `${name}.sock`);
   start('socat', [`UNIX-LISTEN:${bridge},fork`, `TCP:127.0.0.1:${port}`]);
@@ -60,3 +61,26 @@ export function startAgent(name, { isolated = false, pin = fingerprint } = {}) {
   return start('unshare', [process.getuid() === 0 ? '-n' : '-rn', 'sh', '-c', `ip link set lo up && (socat TCP-LISTEN:${port},bind=127.0.0.1,fork,reuseaddr UNIX-CONNECT:${bridge} &) && sleep 0.2 && exec "$0" --nogui`, AGENT], env);
 }
 
+
+export const freePort = () => new Promise((resolve) => { const s = createServer().listen(0, '127.0.0.1', () => { const { port } = s.address(); s.close(() => resolve(port)); }); });
+
+// A real Redis on a free loopback port, every write on disk before it is answered; started again on
+// the same port and folder it has what it had.
+export async function startRedis(redisPort, folder = join(dir, 'redis')) {
+  mkdirSync(folder, { recursive: true });
+  const redis = start('redis-server', ['--port', String(redisPort), '--bind', '127.0.0.1', '--dir', folder, '--appendonly', 'yes',
+    '--appendfsync', 'always', '--save', '']);
+  await line(redis, /Ready to accept connections/, 'redis');
+  return redis;
+}
+
+// One server of a cluster on `serverPort`, named `id`; `tls` are its certificate arguments.
+export async function startClusterServer(id, serverPort, redisPort, tls) {
+  const secret = join(dir, 'cluster-secret');
+  writeFileSync(secret, 'a cluster secret of some length\n');
+  mkdirSync(join(dir, id), { recursive: true });
+  const server = start(SERVER, [...tls, '--state', join(dir, id), '--listen', `127.0.0.1:${serverPort}`, '--redis', `127.0.0.1:${redisPort}`,
+    '--server-id', id, '--peer', `wss://127.0.0.1:${serverPort}`, '--cluster-secret-file', secret]);
+  server.fingerprint = (await line(server, /SHA-256/, `server ${id}`)).split(' ').pop();
+  return server;
+}
