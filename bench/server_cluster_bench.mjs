@@ -11,7 +11,7 @@ import { join } from 'node:path';
 import { generateKeyPairSync } from 'node:crypto';
 import { sleep } from '../tests/e2e/harness.mjs';
 import { AGENT, dir, children, frameBytes, makeJpeg, line, stop, startAgent, freePort, startRedis, startClusterServer } from '../server/tests/support.mjs';
-import { WsClient, fakeAgent } from '../server/tests/ws_client.mjs';
+import { WsClient, fakeAgent } from './ws_client.mjs';
 
 const frames = Number(process.argv[2] || 100);
 const agents = Number(process.argv[3] || 500);

@@ -8,7 +8,7 @@ import { rmSync } from 'node:fs';
 import { join } from 'node:path';
 import { waitFor } from '../../tests/e2e/harness.mjs';
 import { AGENT, dir, children, frameBytes, line, stop, startAgent, freePort, startRedis, startClusterServer } from './support.mjs';
-import { WsClient, fakeAgent } from './ws_client.mjs';
+import { WsClient, fakeAgent } from '../../bench/ws_client.mjs';
 
 describe('servers as one', () => {
   let redisPort, redis, ports, servers = {}, tls, agent, deviceId, code;
