@@ -1,4 +1,4 @@
-// A bare WebSocket client over TLS for the benchmarks that play an agent or a viewer the way a
+// A bare WebSocket client over TLS for the benchmarks and tests that play an agent or a viewer the way a
 // script would: any path and Origin, any message size, and it reads only when asked.
 import { connect as tlsConnect } from 'node:tls';
 import { randomBytes, generateKeyPairSync, sign } from 'node:crypto';
