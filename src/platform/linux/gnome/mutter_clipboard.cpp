@@ -36,9 +36,7 @@ void MutterSession::enableClipboard() {
   if (!clipboardWatch_->active()) return;
   if (b.clipboardEnabled || b.remoteDesktopPath.empty()) return;
   std::string failure;
-  b.clipboardEnabled = callSync(b.connection, kRemoteDesktop, b.remoteDesktopPath, kRemoteDesktopSession,
-                                "EnableClipboard", g_variant_new("(@a{sv})", options({})), nullptr, failure) != nullptr;
-  if (!b.clipboardEnabled) kLog.warning("the GNOME session's clipboard cannot be watched: " + failure);
+  if (!b.enableClipboard(failure)) kLog.warning("the GNOME session's clipboard cannot be watched: " + failure);
 }
 
 // On the bus thread: another program took the clipboard. Its text comes through a descriptor the
@@ -67,12 +65,7 @@ bool MutterSession::setClipboardText(uint64_t generation, const std::string& tex
         }
         Bus& b = *bus_;
         std::string failure;
-        if (!b.clipboardEnabled) {
-          b.clipboardEnabled =
-              callSync(b.connection, kRemoteDesktop, b.remoteDesktopPath, kRemoteDesktopSession, "EnableClipboard",
-                       g_variant_new("(@a{sv})", options({})), nullptr, failure) != nullptr;
-        }
-        if (b.clipboardEnabled) {
+        if (b.enableClipboard(failure)) {
           GVariant* types = g_variant_new_strv(kTextMimeTypes, G_N_ELEMENTS(kTextMimeTypes));
           if (callSync(b.connection, kRemoteDesktop, b.remoteDesktopPath, kRemoteDesktopSession, "SetSelection",
                        g_variant_new("(@a{sv})", options({{"mime-types", types}})), nullptr, failure)) {

@@ -66,6 +66,15 @@ struct MutterSession::Bus {
     g_object_unref(connection);
     connection = nullptr;
   }
+  // The compositor tells of clipboard owners, and takes our offers, only once the clipboard is enabled.
+  bool enableClipboard(std::string& failure) {
+    if (!clipboardEnabled && !remoteDesktopPath.empty()) {
+      clipboardEnabled = gdbus::callSync(connection, kRemoteDesktop, remoteDesktopPath, kRemoteDesktopSession,
+                                         "EnableClipboard", g_variant_new("(@a{sv})", gdbus::options({})), nullptr,
+                                         failure) != nullptr;
+    }
+    return clipboardEnabled;
+  }
   guint subscribe(const std::string& path, const char* interface, const char* member, GDBusSignalCallback callback,
                   gpointer self) {
     const guint id = g_dbus_connection_signal_subscribe(connection, nullptr, interface, member, path.c_str(), nullptr,
