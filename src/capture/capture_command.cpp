@@ -31,6 +31,8 @@ std::optional<PictureRequest> decodePicture(const Json& command) {
   if (maxSide && (*maxSide == 0 || *maxSide >= 16)) picture.maxSide = static_cast<int>(*maxSide);
   const auto cursor = found->find("cursor");
   if (cursor != found->end() && cursor->is_boolean()) picture.cursor = cursor->get<bool>();
+  const auto copy = found->find("copy");
+  if (copy != found->end() && copy->is_boolean()) picture.copy = copy->get<bool>();
   return picture;
 }
 
@@ -79,8 +81,10 @@ std::string displayListLine(const std::vector<CaptureDisplay>& displays, uint32_
 }
 
 std::string pictureAnswerLine(const PictureRequest& accepted) {
-  const Json object = {
+  Json object = {
       {"version", 1}, {"tile", 32}, {"fps", accepted.fps}, {"maxSide", accepted.maxSide}, {"cursor", accepted.cursor}};
+  // Named only to an agent that asked, whose answer is then the only one to differ.
+  if (accepted.copy) object["copy"] = true;
   return std::string(kPictureMarker) + object.dump() + '\n';
 }
 

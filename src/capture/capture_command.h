@@ -15,6 +15,7 @@ struct PictureRequest {
   int fps = 30;         // 1..30
   int maxSide = 0;      // 0: full resolution, else 16..16384
   bool cursor = false;  // the pointer sent on its own rather than drawn into the picture
+  bool copy = false;    // a scroll may move part of the agent's picture instead of sending it again
   friend bool operator==(const PictureRequest&, const PictureRequest&) = default;
 };
 

@@ -360,7 +360,8 @@ void CaptureSession::handlePictureSample(const ScreenSample& sample, const Captu
   if (sample.cursor) run->pointer = sample.cursor;
   const bool pixels = hasPixels(sample);
   if (pixels) run->noteDamage(sample);
-  const UpdateSettings settings{from.inputWidth, from.inputHeight, photoQuality_.load(), from.picture->cursor};
+  const UpdateSettings settings{from.inputWidth, from.inputHeight, photoQuality_.load(), from.picture->cursor,
+                                from.picture->copy};
   const auto now = std::chrono::steady_clock::now();
   // Most samples of a still screen end here, at the cost of a few comparisons.
   if (!pixels && !run->encoder.owesUpdate(run->pointer, settings, now)) return;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "capture/frame_message.h"
+#include "capture/picture_copy.h"
 #include "capture/tile_classifier.h"
 #include "capture/tile_diff.h"
 #include "capture/tile_rects.h"
@@ -30,6 +31,16 @@ constexpr long kMovingTiles = 48;
 // wider than this many goes as one rectangle around all of it.
 constexpr size_t kMaxRects = 4096;
 
+std::vector<size_t> tilesOf(const PictureCopy& copy, TileGrid grid) {
+  std::vector<size_t> tiles;
+  for (int row = copy.y / kTileSide; row * kTileSide < copy.y + copy.height; ++row) {
+    for (int column = copy.x / kTileSide; column * kTileSide < copy.x + copy.width; ++column) {
+      tiles.push_back(static_cast<size_t>(row * grid.columns() + column));
+    }
+  }
+  return tiles;
+}
+
 PixelBuffer areaOf(const PixelBuffer& picture, int x, int y, int width, int height) {
   PixelBuffer area = picture;
   area.width = width;
@@ -51,6 +62,7 @@ std::optional<PictureUpdate> PictureEncoder::makeUpdate(const PixelBuffer* pictu
   const TileGrid grid{next->width, next->height};
   const bool full = fullOwed_ || !picture_ || picture_->width != next->width || picture_->height != next->height;
   std::vector<uint8_t> classes;
+  std::optional<PictureCopy> copy;
   if (full) {
     classes.assign(static_cast<size_t>(grid.count()), kChanged);
   } else if (next->data == picture_->data) {
@@ -58,11 +70,19 @@ std::optional<PictureUpdate> PictureEncoder::makeUpdate(const PixelBuffer* pictu
   } else {
     const bool damageFits = damagedTiles && damagedTiles->size() == static_cast<size_t>(grid.count());
     classes = changedTiles(*picture_, *next, damageFits ? damagedTiles : nullptr);
+    if (settings.copies) copy = findVerticalMove(*picture_, *next, classes);
+    if (copy) {
+      // What the agent will hold once it made the move; only what that leaves different is sent.
+      std::vector<uint8_t> candidates = damageFits ? *damagedTiles : std::vector<uint8_t>(classes.size(), 1);
+      for (const size_t index : tilesOf(*copy, grid)) candidates[index] = 1;
+      classes = changedTiles(withCopy(*picture_, *copy), *next, &candidates);
+    }
   }
 
   PictureUpdate update;
   update.picture = *next;
   update.tiles = full ? std::vector<PictureUpdate::TileState>(classes.size()) : tiles_;
+  if (copy) moveTileStates(*copy, grid, update.tiles);
   update.cursor = cursor_;
   update.shapeSerial = shapeSerial_;
   const bool large = !full && std::count_if(classes.begin(), classes.end(), [](uint8_t c) { return c != kUnchanged; }) >=
@@ -88,6 +108,10 @@ std::optional<PictureUpdate> PictureEncoder::makeUpdate(const PixelBuffer* pictu
     }
   }
   update.header.full = full;
+  if (copy) {
+    update.header.rects.push_back(
+        {copy->x, copy->y, copy->width, copy->height, RectKind::copy, 0, copy->x, copy->sourceY()});
+  }
   auto rects = mergeTiles(classes, grid.columns(), grid.rows());
   if (rects.size() > kMaxRects) rects = {coverScattered(classes, grid, live, update, now)};
   if (!encodeRects(*next, rects, settings, update)) return std::nullopt;
@@ -102,6 +126,23 @@ std::optional<PictureUpdate> PictureEncoder::makeUpdate(const PixelBuffer* pictu
   header.bytes = static_cast<int64_t>(update.payload.size());
   update.headerLine = updateHeaderLine(header);
   return update;
+}
+
+// Moved pixels keep what they were: a tile made of lossy ones is still to be refined, no earlier than
+// the latest of them would have been.
+void PictureEncoder::moveTileStates(const PictureCopy& copy, TileGrid grid, std::vector<PictureUpdate::TileState>& tiles) {
+  const auto before = tiles;
+  for (const size_t index : tilesOf(copy, grid)) {
+    const int top = static_cast<int>(index) / grid.columns() * kTileSide + copy.shift;
+    const int bottom = std::min(top + kTileSide, grid.height + copy.shift) - 1;
+    auto& tile = tiles[index];
+    tile = {};
+    for (int row = top / kTileSide; row <= bottom / kTileSide; ++row) {
+      const auto& source = before[static_cast<size_t>(row * grid.columns()) + index % grid.columns()];
+      tile.lossy = tile.lossy || source.lossy;
+      tile.sentAt = std::max(tile.sentAt, source.sentAt);
+    }
+  }
 }
 
 // One rectangle around every tile to send: a photograph of a live change (its tiles lossy, refined

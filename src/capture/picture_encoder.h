@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/picture_copy.h"
 #include "capture/tile_diff.h"
 #include "capture/tile_rects.h"
 #include "capture/update_message.h"
@@ -20,6 +21,7 @@ struct UpdateSettings {
   int64_t inputHeight = 1;
   double photoQuality = 0.65;  // of changing areas that are sent lossy
   bool reportsCursor = false;  // the pointer travels on its own, not in the picture
+  bool copies = false;         // the agent can move part of its picture (a scroll) instead of receiving it
 };
 
 // One update of the picture, ready to be written, and what the agent holds once it has been.
@@ -72,6 +74,7 @@ class PictureEncoder {
  private:
   std::optional<UpdateCursor> cursorInPicture(const CursorState& pointer, const UpdateSettings& settings,
                                               const PixelBuffer& picture) const;
+  static void moveTileStates(const PictureCopy& copy, TileGrid grid, std::vector<PictureUpdate::TileState>& tiles);
   static TileRect coverScattered(const std::vector<uint8_t>& classes, const TileGrid& grid, bool live,
                                  PictureUpdate& update, TimePoint now);
   bool encodeRects(const PixelBuffer& picture, const std::vector<TileRect>& rects, const UpdateSettings& settings,

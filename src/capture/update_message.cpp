@@ -10,6 +10,7 @@ std::string updateHeaderLine(const UpdateHeader& header) {
   nlohmann::json rects = nlohmann::json::array();
   for (const auto& r : header.rects) {
     rects.push_back({r.x, r.y, r.width, r.height, static_cast<int>(r.kind), r.length});
+    if (r.kind == RectKind::copy) rects.back().push_back(r.sourceX), rects.back().push_back(r.sourceY);
   }
   nlohmann::json object = {{"width", header.width},
                            {"height", header.height},

@@ -7,8 +7,9 @@
 
 namespace qova {
 
-// How a rectangle's bytes are to be read.
-enum class RectKind : int { jpeg = 0, png = 1 };
+// How a rectangle's bytes are to be read; a copy has none: it moves part of the picture the agent
+// holds (as it stood before this rectangle) from the source to the rectangle.
+enum class RectKind : int { jpeg = 0, png = 1, copy = 2 };
 
 struct UpdateRect {
   int x = 0;  // picture pixels; x and y on the tile grid
@@ -17,6 +18,8 @@ struct UpdateRect {
   int height = 0;
   RectKind kind = RectKind::jpeg;
   int64_t length = 0;  // bytes of its file in the payload
+  int sourceX = 0;     // a copy's top-left corner in the picture before it; any pixel
+  int sourceY = 0;
 };
 
 struct UpdateCursor {

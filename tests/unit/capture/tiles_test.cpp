@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "capture/picture_copy.h"
 #include "capture/picture_encoder.h"
 #include "capture/tile_classifier.h"
 #include "capture/tile_diff.h"
@@ -150,6 +151,43 @@ TEST(PictureEncoder, AChangeScatteredOverTooManyRectanglesGoesAsOne) {
     EXPECT_EQ(kinds, expected);
     encoder.sent(std::move(*update));
   }
+}
+
+// A text page under a still heading scrolls by three 13-pixel lines, its scroll bar's thumb moving:
+// one copy and what it leaves (the exposed lines, the bar) make the new picture from the old, exactly.
+TEST(PictureEncoder, AScrollGoesAsOneCopyAndTheStripItExposes) {
+  test::FakeImageContext images;
+  PictureEncoder encoder(images);
+  const auto page = [](int offset) {
+    PixelBuffer p = padded(640, 480);
+    for (int y = 32; y < 480; ++y) {
+      for (int x = 0; x < 640; ++x) {
+        const uint32_t row = y - 32 + offset, line = row / 13, ink = (x * 2654435761u ^ row * 40503u) >> 7;
+        if (x >= 620) *at(p, x, y) = y / 40 == offset / 39 ? 0 : 0xFF;  // the thumb
+        else if (row % 13 < 9 && ink % 5 == 0) *at(p, x, y) = static_cast<uint8_t>(line);
+      }
+    }
+    return p;
+  };
+  const PixelBuffer before = page(0), after = page(39);
+  const auto now = std::chrono::steady_clock::time_point{} + std::chrono::seconds(10);
+  encoder.sent(*encoder.makeUpdate(&before, std::nullopt, {}, now));
+  auto plain = encoder.makeUpdate(&after, std::nullopt, {}, now);
+  ASSERT_TRUE(plain && plain->header.rects[0].kind != RectKind::copy);  // only when asked for
+  const auto update = encoder.makeUpdate(&after, std::nullopt, {1, 1, 0.65, false, true}, now);
+  ASSERT_TRUE(update && update->header.rects.size() > 1);
+  const UpdateRect& copy = update->header.rects[0];
+  ASSERT_EQ(copy.kind, RectKind::copy);
+  EXPECT_EQ(copy.sourceY - copy.y, 39);
+  const PixelBuffer result = withCopy(before, {copy.x, copy.y, copy.width, copy.height, copy.sourceY - copy.y});
+  int sent = 0;
+  for (size_t i = 1; i < update->header.rects.size(); ++i) {
+    const UpdateRect& r = update->header.rects[i];
+    for (int y = r.y; y < r.y + r.height; ++y) std::memcpy(at(result, r.x, y), at(after, r.x, y), r.width * 4);
+    sent += r.width * r.height;
+  }
+  for (int y = 0; y < 480; ++y) ASSERT_EQ(std::memcmp(at(result, 0, y), at(after, 0, y), 640 * 4), 0) << y;
+  EXPECT_LT(sent, 640 * 480 / 4);
 }
 
 }  // namespace
