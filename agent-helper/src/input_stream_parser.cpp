@@ -56,16 +56,22 @@ bool readIntArray(const nlohmann::json& value, std::size_t size, std::int64_t* o
 }
 
 // Tile-aligned, inside the picture: edges may end off the grid only at the picture's own edge.
-bool parseRect(const nlohmann::json& value, int tile, const UpdateMessage& update, UpdateRect& rect) {
-  std::int64_t v[6];
-  if (!readIntArray(value, 6, v)) return false;
-  const auto [x, y, w, h, kind, length] = v;
+// A copy (when asked for) also names its source, inside the picture, and has no bytes.
+bool parseRect(const nlohmann::json& value, int tile, bool copies, const UpdateMessage& update, UpdateRect& rect) {
+  std::int64_t v[8] = {};
+  const bool copy = copies && value.is_array() && value.size() == 8;
+  if (!readIntArray(value, copy ? 8 : 6, v)) return false;
+  const auto [x, y, w, h, kind, length, sx, sy] = v;
   if (x < 0 || y < 0 || w < 1 || h < 1 || x + w > update.width || y + h > update.height) return false;
   if (x % tile != 0 || y % tile != 0) return false;
   if ((w % tile != 0 && x + w != update.width) || (h % tile != 0 && y + h != update.height)) return false;
-  if ((kind != 0 && kind != 1) || length < 1 || length > static_cast<std::int64_t>(kUpdateMaxBytes)) return false;
+  if (copy) {
+    if (update.full || kind != kCopyRect || length != 0 || sx < 0 || sy < 0 || sx + w > update.width || sy + h > update.height) return false;
+  } else if ((kind != 0 && kind != 1) || length < 1 || length > static_cast<std::int64_t>(kUpdateMaxBytes)) {
+    return false;
+  }
   rect = {static_cast<int>(x), static_cast<int>(y), static_cast<int>(w), static_cast<int>(h), static_cast<int>(kind),
-          static_cast<std::size_t>(length)};
+          static_cast<std::size_t>(length), static_cast<int>(sx), static_cast<int>(sy)};
   return true;
 }
 
@@ -169,10 +175,12 @@ std::optional<PictureAccepted> parsePictureAccepted(std::string_view json) {
   if (readInt(object, "fps", 1, 30, value)) picture.fps = static_cast<int>(value);
   if (readInt(object, "maxSide", 0, 16384, value) && (value == 0 || value >= 16)) picture.maxSide = static_cast<int>(value);
   if (const auto cursor = object.find("cursor"); cursor != object.end() && cursor->is_boolean()) picture.cursor = *cursor;
+  if (const auto copy = object.find("copy"); copy != object.end() && copy->is_boolean()) picture.copy = *copy;
   return picture;
 }
 
-bool parseUpdateHeader(std::string_view json, int tile, std::size_t maxBytes, UpdateMessage& update, std::size_t& bytes) {
+bool parseUpdateHeader(std::string_view json, int tile, std::size_t maxBytes, UpdateMessage& update, std::size_t& bytes,
+                       bool copies) {
   const auto object = nlohmann::json::parse(json, nullptr, false);
   if (tile < 1 || !object.is_object()) return false;
   update = UpdateMessage{};
@@ -198,7 +206,7 @@ bool parseUpdateHeader(std::string_view json, int tile, std::size_t maxBytes, Up
   update.rects.reserve(rects->size());
   for (const auto& value : *rects) {
     UpdateRect rect;
-    if (!parseRect(value, tile, update, rect)) return false;
+    if (!parseRect(value, tile, copies, update, rect)) return false;
     total += rect.length;
     if (total > maxBytes) return false;
     update.rects.push_back(rect);
@@ -348,6 +356,7 @@ std::size_t InputStreamParser::readLine(std::size_t pos, std::vector<InputStream
     case State::PictureLine:
       if (auto picture = parsePictureAccepted(payload)) {
         tile_ = picture->tile;
+        copies_ = picture->copy;
         out.emplace_back(*picture);
       }
       return next;
@@ -365,7 +374,7 @@ std::size_t InputStreamParser::readLine(std::size_t pos, std::vector<InputStream
       return next;
     case State::UpdateHeader:
       // The bytes that follow a bad header are skipped as garbage up to the next marker.
-      if (!parseUpdateHeader(payload, tile_, maxFrameBytes_, update_, size)) return next;
+      if (!parseUpdateHeader(payload, tile_, maxFrameBytes_, update_, size, copies_)) return next;
       update_.payload.reserve(size);
       state_ = State::UpdateBody;
       break;

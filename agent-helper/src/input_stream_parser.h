@@ -34,13 +34,17 @@ struct PictureAccepted {
   int fps = 30;
   int maxSide = 0;
   bool cursor = false;
+  bool copy = false;  // updates may move part of the picture (a scroll)
 };
 
-// One rectangle of an update: where it goes, how it is encoded (0 JPEG, 1 PNG) and its byte count.
+// One rectangle of an update: where it goes, how it is encoded (0 JPEG, 1 PNG) and its byte count;
+// or a copy (no bytes): the picture as it stood at (sx, sy), w x h, moved here.
+inline constexpr int kCopyRect = 2;
 struct UpdateRect {
   int x = 0, y = 0, w = 0, h = 0;
   int kind = 0;
   std::size_t length = 0;
+  int sx = 0, sy = 0;
 };
 
 struct CursorPosition {
@@ -152,6 +156,7 @@ class InputStreamParser {
   std::size_t frameRemaining_ = 0;
   // The grid updates are checked against: none until the application accepted the picture.
   int tile_ = 0;
+  bool copies_ = false;
 };
 
 // Reads a frame header object; false when a member is missing, not an integer or out of range.
@@ -161,7 +166,9 @@ std::optional<PictureAccepted> parsePictureAccepted(std::string_view json);
 // member missing or out of range is left out, and the list is nullopt when none is left.
 std::optional<DisplayList> parseDisplayList(std::string_view json);
 // Reads an update header on a grid of `tile`: false unless every rect lies inside the picture on
-// the grid, the shape is within bounds and the lengths add up to "bytes".
-bool parseUpdateHeader(std::string_view json, int tile, std::size_t maxBytes, UpdateMessage& update, std::size_t& bytes);
+// the grid, the shape is within bounds and the lengths add up to "bytes". Copies are read only when
+// `copies` (asked for and accepted), and never in a whole picture.
+bool parseUpdateHeader(std::string_view json, int tile, std::size_t maxBytes, UpdateMessage& update, std::size_t& bytes,
+                       bool copies = false);
 
 }  // namespace qova::agent

@@ -1,6 +1,7 @@
 #include "picture_store.h"
 
 #include <algorithm>
+#include <limits>
 
 #include <nlohmann/json.hpp>
 
@@ -17,13 +18,16 @@ void PictureStore::reset(int tile) {
   width_ = height_ = columns_ = rows_ = 0;
   newest_.clear();
   held_.clear();
-  heldBytes_ = wholeBytes_ = 0;
+  heldBytes_ = wholeBytes_ = copyTiles_ = 0;
   refreshAsked_ = false;
   cursor_.reset();
   shape_.reset();
   for (auto& [id, viewer] : viewers_) {
     viewer.unseen.clear();
     viewer.cursorUnseen = viewer.shapeUnseen = false;
+    viewer.replay.reset();
+    viewer.replayBytes = 0;
+    viewer.needsWhole = false;
   }
 }
 
@@ -79,11 +83,23 @@ bool PictureStore::apply(UpdateMessage update) {
 }
 
 void PictureStore::place(std::shared_ptr<const StoredRect> rect) {
+  const bool copy = rect->place.kind == kCopyRect;
+  for (auto& [id, viewer] : viewers_) {
+    if (viewer.needsWhole) continue;
+    if (copy && !viewer.replay && lags(viewer)) {
+      // From here on only the literal sequence keeps what it holds where the copy expects it.
+      viewer.replay.emplace();
+      viewer.replayBytes = 0;
+      for (const auto& owedRect : owed(viewer, std::numeric_limits<std::size_t>::max())) addToReplay(viewer, owedRect);
+    }
+    if (viewer.replay) addToReplay(viewer, rect);
+  }
   heldBytes_ += rect->bytes.size();
   auto& held = held_[rect->seq];
   held.rect = rect;
   forTiles(rect->place, [&](std::size_t index) {
     if (const auto& old = newest_[index]) {
+      copyTiles_ -= old->place.kind == kCopyRect;
       const auto it = held_.find(old->seq);
       if (--it->second.tiles == 0) {
         heldBytes_ -= it->second.rect->bytes.size();
@@ -91,6 +107,7 @@ void PictureStore::place(std::shared_ptr<const StoredRect> rect) {
       }
     }
     newest_[index] = rect;
+    copyTiles_ += copy;
     ++held.tiles;
     for (auto& [id, viewer] : viewers_) viewer.unseen[index] = true;
   });
@@ -100,10 +117,33 @@ void PictureStore::place(std::shared_ptr<const StoredRect> rect) {
   }
 }
 
+// Whether it is owed anything it was not sent, which a copy would then be painted after.
+bool PictureStore::lags(const Viewer& viewer) const {
+  for (std::size_t index = 0; index < newest_.size(); ++index) {
+    if (viewer.unseen[index] && newest_[index]) return true;
+  }
+  return false;
+}
+
+void PictureStore::addToReplay(Viewer& viewer, const std::shared_ptr<const StoredRect>& rect) {
+  viewer.replay->push_back(rect);
+  viewer.replayBytes += rect->bytes.size();
+  // Past a whole picture's bytes, real pixels are the cheaper way back.
+  if (viewer.replay->size() > kMaxReplayRects || viewer.replayBytes > std::max<std::size_t>(wholeBytes_, 1)) {
+    viewer.replay.reset();
+    viewer.needsWhole = true;
+  }
+}
+
 bool PictureStore::takeRefreshWish() {
   if (refreshAsked_) return false;
   const auto cap = std::min(kMaxHeldBytes, std::max<std::size_t>(wholeBytes_, 1) * kHeldPerWholePicture);
-  if (hasPicture() && heldBytes_ <= cap) return false;
+  // Only once it has taken what is in flight: a stalled viewer would otherwise ask again with each
+  // whole picture that others are sent meanwhile.
+  const bool blind = copyTiles_ > 0 && std::any_of(viewers_.begin(), viewers_.end(), [](const auto& entry) {
+                       return entry.second.needsWhole && !entry.second.inFlight;
+                     });
+  if (hasPicture() && heldBytes_ <= cap && !blind) return false;
   refreshAsked_ = true;
   return true;
 }
@@ -113,6 +153,7 @@ void PictureStore::addViewer(std::uint64_t id) {
   viewer.unseen.assign(newest_.size(), true);
   viewer.cursorUnseen = cursor_.has_value();
   viewer.shapeUnseen = shape_ != nullptr;
+  viewer.needsWhole = true;  // the rects held are enough while no copy is among them
 }
 
 void PictureStore::removeViewer(std::uint64_t id) { viewers_.erase(id); }
@@ -132,18 +173,14 @@ void PictureStore::closeOver(const std::shared_ptr<const StoredRect>& root,
   }
 }
 
-// What a viewer is sent: for the newest rect of each unseen tile, that rect and every rect that paints
-// over it. Painted in order of seq, no rect can leave a tile older than the viewer had it. Roots are
-// taken newest first up to the size limit; what is left stays unseen for the next update.
-std::optional<ComposedUpdate> PictureStore::compose(std::uint64_t id) {
-  const auto it = viewers_.find(id);
-  if (it == viewers_.end() || it->second.inFlight) return std::nullopt;
-  auto& viewer = it->second;
+// What a viewer is owed: for the newest rect of each unseen tile, that rect and every rect that
+// paints over it. Painted in order of seq, no rect can leave a tile older than the viewer had it. Roots
+// are taken newest first up to `maxBytes` (one always); what is left stays unseen for the next update.
+std::vector<std::shared_ptr<const StoredRect>> PictureStore::owed(const Viewer& viewer, std::size_t maxBytes) const {
   std::map<std::uint64_t, std::shared_ptr<const StoredRect>> roots;
   for (std::size_t index = 0; index < newest_.size(); ++index) {
     if (viewer.unseen[index] && newest_[index]) roots.emplace(newest_[index]->seq, newest_[index]);
   }
-  if (roots.empty() && !viewer.cursorUnseen && !viewer.shapeUnseen) return std::nullopt;
   std::map<std::uint64_t, std::shared_ptr<const StoredRect>> taken;
   std::size_t bytes = 0;
   for (auto root = roots.rbegin(); root != roots.rend(); ++root) {
@@ -151,21 +188,59 @@ std::optional<ComposedUpdate> PictureStore::compose(std::uint64_t id) {
     closeOver(root->second, taken, added);
     std::size_t more = 0;
     for (const auto& rect : added) more += rect->bytes.size();
-    if (bytes > 0 && bytes + more > maxUpdateBytes_) {
+    if (bytes > 0 && bytes + more > maxBytes) {
       for (const auto& rect : added) taken.erase(rect->seq);
       break;
     }
     bytes += more;
   }
-  ComposedUpdate update;
-  for (auto& entry : taken) {
-    const auto& rect = entry.second;
-    update.rects.push_back(rect);
-    update.timestamp = std::max(update.timestamp, rect->timestamp);
-    forTiles(rect->place, [&](std::size_t index) {
-      if (newest_[index] == rect) viewer.unseen[index] = false;
-    });
+  std::vector<std::shared_ptr<const StoredRect>> rects;
+  for (auto& entry : taken) rects.push_back(std::move(entry.second));
+  return rects;
+}
+
+// The head of a replay, up to the size limit; once it is all sent the viewer holds the newest picture.
+std::vector<std::shared_ptr<const StoredRect>> PictureStore::takeReplay(Viewer& viewer) {
+  auto& replay = *viewer.replay;
+  std::size_t count = 0, bytes = 0;
+  while (count < replay.size() && (count == 0 || bytes + replay[count]->bytes.size() <= maxUpdateBytes_)) {
+    bytes += replay[count++]->bytes.size();
   }
+  std::vector<std::shared_ptr<const StoredRect>> rects(replay.begin(), replay.begin() + static_cast<std::ptrdiff_t>(count));
+  replay.erase(replay.begin(), replay.begin() + static_cast<std::ptrdiff_t>(count));
+  viewer.replayBytes -= bytes;
+  if (replay.empty()) {
+    viewer.replay.reset();
+    viewer.unseen.assign(newest_.size(), false);
+  }
+  return rects;
+}
+
+std::optional<ComposedUpdate> PictureStore::compose(std::uint64_t id) {
+  const auto it = viewers_.find(id);
+  if (it == viewers_.end() || it->second.inFlight) return std::nullopt;
+  auto& viewer = it->second;
+  if (viewer.needsWhole && copyTiles_ == 0) {
+    viewer.needsWhole = false;
+    viewer.unseen.assign(newest_.size(), true);
+  }
+  ComposedUpdate update;
+  if (viewer.replay) {
+    update.rects = takeReplay(viewer);
+  } else if (!viewer.needsWhole) {
+    update.rects = owed(viewer, maxUpdateBytes_);
+    for (const auto& rect : update.rects) {
+      forTiles(rect->place, [&](std::size_t index) {
+        if (newest_[index] == rect) viewer.unseen[index] = false;
+      });
+    }
+    // A copy left for a later update would be painted after what it was meant to precede.
+    for (std::size_t index = 0; index < newest_.size(); ++index) {
+      if (viewer.unseen[index] && newest_[index] && newest_[index]->place.kind == kCopyRect) viewer.needsWhole = true;
+    }
+  }
+  if (update.rects.empty() && !viewer.cursorUnseen && !viewer.shapeUnseen) return std::nullopt;
+  for (const auto& rect : update.rects) update.timestamp = std::max(update.timestamp, rect->timestamp);
   if (viewer.cursorUnseen) {
     update.cursor = cursor_;
     update.timestamp = std::max(update.timestamp, cursorTimestamp_);
@@ -193,6 +268,7 @@ std::string encodeUpdateForViewer(const ComposedUpdate& update, std::optional<in
   for (const auto& rect : update.rects) {
     const auto& p = rect->place;
     rects.push_back({p.x, p.y, p.w, p.h, p.kind, rect->bytes.size()});
+    if (p.kind == kCopyRect) rects.back().push_back(p.sx), rects.back().push_back(p.sy);
   }
   nlohmann::json header{{"seq", update.seq},
                         {"width", update.width},

@@ -34,7 +34,10 @@ struct ComposedUpdate {
 // The picture as the newest rectangle per tile, and per viewer what it has not seen yet. Each viewer
 // has at most one update in flight; the next one carries everything that changed meanwhile, so a
 // slow viewer skips intermediate states instead of queueing them, and memory does not grow with it.
-// Pure logic, one thread.
+// A copy moves what a viewer holds, so it is right only for a viewer that holds the picture as it
+// stood before it: one that had seen everything gets it as any rect; one that lagged gets every rect
+// from there on in order (a replay, bounded), and one that cannot be brought there (a joiner, a
+// replay grown past a whole picture) waits for a picture of real pixels. Pure logic, one thread.
 class PictureStore {
  public:
   // An update larger than this is split (a lagging relay keeps only one message per viewer, and
@@ -42,6 +45,7 @@ class PictureStore {
   static constexpr std::size_t kMaxUpdateBytes = 4u << 20;
   static constexpr std::size_t kMaxHeldBytes = 48u << 20;
   static constexpr std::size_t kHeldPerWholePicture = 4;
+  static constexpr std::size_t kMaxReplayRects = 64;
 
   explicit PictureStore(std::size_t maxUpdateBytes = kMaxUpdateBytes) : maxUpdateBytes_(maxUpdateBytes) {}
 
@@ -50,8 +54,8 @@ class PictureStore {
   // False when the update cannot be placed (no whole picture yet, or a different size): it is
   // dropped and a whole picture must be asked for.
   bool apply(UpdateMessage update);
-  // True once when the held bytes outgrew what a whole picture needs by far; asked again only
-  // after the next whole picture came.
+  // True once when the held bytes outgrew what a whole picture needs by far, or a viewer needs real
+  // pixels where copies are the newest; asked again only after the next whole picture came.
   bool takeRefreshWish();
 
   void addViewer(std::uint64_t viewer);
@@ -75,6 +79,10 @@ class PictureStore {
     bool shapeUnseen = false;
     std::optional<std::uint64_t> inFlight;
     std::uint64_t nextSeq = 1;
+    // Set while it lags behind a copy: every rect it is owed, in paint order.
+    std::optional<std::vector<std::shared_ptr<const StoredRect>>> replay;
+    std::size_t replayBytes = 0;
+    bool needsWhole = false;  // nothing it could be sent would make its picture right
   };
   struct Held {
     std::shared_ptr<const StoredRect> rect;
@@ -85,6 +93,10 @@ class PictureStore {
   void place(std::shared_ptr<const StoredRect> rect);
   template <class F>
   void forTiles(const UpdateRect& r, F&& f) const;
+  bool lags(const Viewer& viewer) const;
+  void addToReplay(Viewer& viewer, const std::shared_ptr<const StoredRect>& rect);
+  std::vector<std::shared_ptr<const StoredRect>> owed(const Viewer& viewer, std::size_t maxBytes) const;
+  std::vector<std::shared_ptr<const StoredRect>> takeReplay(Viewer& viewer);
   void closeOver(const std::shared_ptr<const StoredRect>& root, std::map<std::uint64_t, std::shared_ptr<const StoredRect>>& taken,
                  std::vector<std::shared_ptr<const StoredRect>>& added) const;
 
@@ -96,6 +108,7 @@ class PictureStore {
   std::map<std::uint64_t, Held> held_;                      // by seq
   std::size_t heldBytes_ = 0;
   std::size_t wholeBytes_ = 0;
+  std::size_t copyTiles_ = 0;  // tiles whose newest rect is a copy
   bool refreshAsked_ = false;
   std::uint64_t nextRectSeq_ = 1;
   std::optional<CursorPosition> cursor_;

@@ -108,6 +108,8 @@ void ViewerHub::join(const std::shared_ptr<ViewerPeer>& viewer) {
   viewer->sendText(permissionText());
   if (!displays_.displays.empty()) viewer->sendText(displaysText());
   if (pictureMode_) sendUpdate(viewers_.back());
+  // While copies are the newest rects, a joiner can be shown the picture only by a whole one.
+  if (pictureMode_ && store_.takeRefreshWish()) captureLine({{"action", "refresh"}});
   if (latestFrame_ && !pictureMode_) viewer->sendFrame(latestFrame_);
   broadcastText(nlohmann::json{{"type", "viewers"}, {"count", viewers_.size()}}.dump());
   lines_.emit("[agent] viewer joined (" + std::to_string(viewers_.size()) + " watching)");
@@ -236,6 +238,7 @@ void ViewerHub::ack(const ViewerPeer* viewer, const nlohmann::json& message) {
     w->bytesPerSecond = w->bytesPerSecond == 0 ? rate : w->bytesPerSecond + kSmoothing * (rate - w->bytesPerSecond);
   }
   sendUpdate(*w);
+  if (store_.takeRefreshWish()) captureLine({{"action", "refresh"}});
   tune();
 }
 
@@ -310,7 +313,7 @@ std::string ViewerHub::permissionText() const {
 std::string ViewerHub::startLine() const {
   // Written by hand so the plain start stays byte for byte what an application without the picture knows.
   const std::string start =
-      config_.askPicture ? R"({"action":"start","picture":{"version":1,"fps":30,"maxSide":0,"cursor":true}})"
+      config_.askPicture ? R"({"action":"start","picture":{"version":1,"fps":30,"maxSide":0,"cursor":true,"copy":true}})"
                          : R"({"action":"start"})";
   if (!choosesDisplay_ || !chosenDisplay_) return std::string(kCaptureMarker) + start;
   // Every start names the choice: one without it is a start on the main display.

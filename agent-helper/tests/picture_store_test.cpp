@@ -112,6 +112,94 @@ TEST(PictureStore, HoldingFarMoreThanAWholePictureOrMissingOneAsksForAWholeOnceU
   EXPECT_FALSE(store.takeRefreshWish());
 }
 
+// Pictures of one byte a pixel, to see copies move them: a rect's bytes are its pixels row by row.
+constexpr int kSide = 32;
+using Pixels = std::string;
+
+void draw(Pixels& pixels, const UpdateRect& r, const std::string& bytes) {
+  const Pixels before = pixels;
+  for (int y = 0; y < r.h; ++y) {
+    for (int x = 0; x < r.w; ++x) {
+      pixels[(r.y + y) * kSide + r.x + x] = r.kind == kCopyRect ? before[(r.sy + y) * kSide + r.sx + x] : bytes[y * r.w + x];
+    }
+  }
+}
+
+struct Host {
+  PictureStore store;
+  Pixels truth = Pixels(kSide * kSide, '\0');
+  std::mt19937 random{3};
+  void send(std::vector<UpdateRect> rects, bool full = false) {
+    UpdateMessage update;
+    update.width = update.height = update.inputWidth = update.inputHeight = kSide, update.full = full;
+    for (auto& r : rects) {
+      const auto before = update.payload.size();
+      for (int y = r.y; r.kind != kCopyRect && y < r.y + r.h; ++y) update.payload += truth.substr(y * kSide + r.x, r.w);
+      r.length = update.payload.size() - before;
+      update.rects.push_back(r);
+    }
+    EXPECT_TRUE(store.apply(update));
+  }
+  void fresh(int from, int to) { for (int i = from; i < to; ++i) truth[i] = static_cast<char>(random()); }
+  void whole() { send({{0, 0, kSide, kSide, 0}}, true); }
+  void scroll() {  // six rows up: 24 of them move as whole tiles, the 8 below are sent
+    std::copy(truth.begin() + 6 * kSide, truth.end(), truth.begin());
+    fresh(26 * kSide, kSide * kSide);
+    send({{0, 0, kSide, 24, kCopyRect, 0, 0, 6}, {0, 24, kSide, 8, 0}});
+  }
+  void paint() {
+    const int x = random() % 8 * 4, y = random() % 8 * 4;
+    for (int row = y; row < y + 4; ++row) fresh(row * kSide + x, row * kSide + x + 4);
+    send({{x, y, 4, 4, 1}});
+  }
+};
+
+struct Seen {
+  Pixels pixels = Pixels(kSide * kSide, '?');
+  std::optional<std::uint64_t> held;
+  int copies = 0;
+  void take(PictureStore& store, std::uint64_t id, bool hold) {
+    if (held) EXPECT_TRUE(store.acknowledge(id, *held)) << *held, held.reset();
+    for (auto update = store.compose(id); update; update = hold ? std::nullopt : store.compose(id)) {
+      for (const auto& rect : update->rects) draw(pixels, rect->place, rect->bytes), copies += rect->place.kind == kCopyRect;
+      if (hold) held = update->seq; else EXPECT_TRUE(store.acknowledge(id, update->seq));
+    }
+  }
+};
+
+// Viewer 1 keeps up; viewer 2 follows the steps: s scroll, p paint a tile, h take an update and hold
+// its ack, c catch up, j leave and join again. A wish for a whole picture is answered at once.
+TEST(PictureStore, CopiesReachOnlyViewersThatHoldTheirSourceAndTheRestEndOnTheSamePicture) {
+  const struct {
+    std::string steps;
+    bool wish, copies;  // a whole picture was asked for; viewer 2 was sent copies
+  } cases[] = {{"sc sc pc sc", false, true}, {"h s s p s", false, true}, {"h ssssssss", true, false}, {"sc s j", true, true}};
+  for (const auto& c : cases) {
+    Host host;
+    host.store.reset(4);
+    host.fresh(0, kSide * kSide);
+    host.store.addViewer(1), host.store.addViewer(2);
+    host.whole();
+    Seen keen, seen;
+    keen.take(host.store, 1, false), seen.take(host.store, 2, false);
+    bool wished = false;
+    for (const char step : c.steps) {
+      if (step == 's') host.scroll();
+      if (step == 'p') host.paint();
+      if (step == 'h' || step == 'c') seen.take(host.store, 2, step == 'h');
+      if (step == 'j') host.store.removeViewer(2), host.store.addViewer(2), seen.pixels.assign(kSide * kSide, '?');
+      if (host.store.takeRefreshWish()) wished = true, host.whole();
+      keen.take(host.store, 1, false);
+      ASSERT_EQ(keen.pixels, host.truth) << c.steps;
+    }
+    seen.take(host.store, 2, false);
+    if (host.store.takeRefreshWish()) wished = true, host.whole(), seen.take(host.store, 2, false);
+    EXPECT_EQ(seen.pixels, host.truth) << c.steps;
+    EXPECT_EQ(wished, c.wish) << c.steps;
+    EXPECT_EQ(seen.copies > 0, c.copies) << c.steps;
+  }
+}
+
 TEST(QualityTuner, StepsDownWhileSlowAtMostOnceASecondAndBackUpOnlyAfterBeingQuickForAWhile) {
   using namespace std::chrono_literals;
   QualityTuner tuner;

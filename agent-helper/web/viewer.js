@@ -356,14 +356,18 @@ async function decodeNext() {
   decoding = false;
 }
 
+const COPY = 2;
+
 // Rects decode side by side but are painted in their order (later ones paint over earlier ones); the
-// agent sends the next update once this one is acknowledged.
+// agent sends the next update once this one is acknowledged. A copy moves part of the picture as it
+// stands at its turn (a scroll), so it waits for the rects before it like any other.
 async function drawUpdates() {
   drawingUpdates = true;
   while (updates.length) {
     const { header, buffer, offset, ws } = updates.shift();
     let at = offset;
-    const images = header.rects.map(([x, y, w, h, kind, length]) => {
+    const images = header.rects.map(([x, y, w, h, kind, length, sx, sy]) => {
+      if (kind === COPY) return { x, y, w, h, source: [sx, sy] };
       const from = Math.min(at, buffer.byteLength);
       const blob = new Blob([new Uint8Array(buffer, from, Math.min(length, buffer.byteLength - from))], { type: kind === 1 ? 'image/png' : 'image/jpeg' });
       at += length;
@@ -372,6 +376,11 @@ async function drawUpdates() {
     fitBackBuffer(header.width, header.height);
     const context = backBuffer.getContext('2d');
     for (const image of images) {
+      if (image.source) {
+        // Within one canvas the source is read as it was before the draw, however the two overlap.
+        context.drawImage(backBuffer, image.source[0], image.source[1], image.w, image.h, image.x, image.y, image.w, image.h);
+        continue;
+      }
       const bitmap = await image.bitmap;
       if (!bitmap) continue;  // a damaged rect is left as it was; the next change of it repaints it
       context.drawImage(bitmap, image.x, image.y, image.w, image.h);
