@@ -45,7 +45,8 @@ class PictureStore {
   static constexpr std::size_t kMaxUpdateBytes = 4u << 20;
   static constexpr std::size_t kMaxHeldBytes = 48u << 20;
   static constexpr std::size_t kHeldPerWholePicture = 4;
-  static constexpr std::size_t kMaxReplayRects = 64;
+  // A scroll sends a few rects an update, 30 updates a second: a viewer a second behind still replays.
+  static constexpr std::size_t kMaxReplayRects = 256;
 
   explicit PictureStore(std::size_t maxUpdateBytes = kMaxUpdateBytes) : maxUpdateBytes_(maxUpdateBytes) {}
 
