@@ -82,7 +82,7 @@ std::optional<PictureUpdate> PictureEncoder::makeUpdate(const PixelBuffer* pictu
   PictureUpdate update;
   update.picture = *next;
   update.tiles = full ? std::vector<PictureUpdate::TileState>(classes.size()) : tiles_;
-  if (copy) moveTileStates(*copy, grid, update.tiles);
+  if (copy) moveTileStates(*copy, grid, now, update.tiles);
   update.cursor = cursor_;
   update.shapeSerial = shapeSerial_;
   const bool large = !full && std::count_if(classes.begin(), classes.end(), [](uint8_t c) { return c != kUnchanged; }) >=
@@ -128,19 +128,17 @@ std::optional<PictureUpdate> PictureEncoder::makeUpdate(const PixelBuffer* pictu
   return update;
 }
 
-// Moved pixels keep what they were: a tile made of lossy ones is still to be refined, no earlier than
-// the latest of them would have been.
-void PictureEncoder::moveTileStates(const PictureCopy& copy, TileGrid grid, std::vector<PictureUpdate::TileState>& tiles) {
+// Moved pixels keep what they were: a tile made of lossy ones is still to be refined. It is moving
+// now, so that is once it stood still a while, not while the scroll goes on.
+void PictureEncoder::moveTileStates(const PictureCopy& copy, TileGrid grid, TimePoint now,
+                                    std::vector<PictureUpdate::TileState>& tiles) {
   const auto before = tiles;
   for (const size_t index : tilesOf(copy, grid)) {
     const int top = static_cast<int>(index) / grid.columns() * kTileSide + copy.shift;
     const int bottom = std::min(top + kTileSide, grid.height + copy.shift) - 1;
-    auto& tile = tiles[index];
-    tile = {};
+    tiles[index] = {false, now};
     for (int row = top / kTileSide; row <= bottom / kTileSide; ++row) {
-      const auto& source = before[static_cast<size_t>(row * grid.columns()) + index % grid.columns()];
-      tile.lossy = tile.lossy || source.lossy;
-      tile.sentAt = std::max(tile.sentAt, source.sentAt);
+      tiles[index].lossy |= before[static_cast<size_t>(row * grid.columns()) + index % grid.columns()].lossy;
     }
   }
 }

@@ -74,7 +74,8 @@ class PictureEncoder {
  private:
   std::optional<UpdateCursor> cursorInPicture(const CursorState& pointer, const UpdateSettings& settings,
                                               const PixelBuffer& picture) const;
-  static void moveTileStates(const PictureCopy& copy, TileGrid grid, std::vector<PictureUpdate::TileState>& tiles);
+  static void moveTileStates(const PictureCopy& copy, TileGrid grid, TimePoint now,
+                             std::vector<PictureUpdate::TileState>& tiles);
   static TileRect coverScattered(const std::vector<uint8_t>& classes, const TileGrid& grid, bool live,
                                  PictureUpdate& update, TimePoint now);
   bool encodeRects(const PixelBuffer& picture, const std::vector<TileRect>& rects, const UpdateSettings& settings,
