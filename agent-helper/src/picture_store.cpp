@@ -88,9 +88,9 @@ void PictureStore::place(std::shared_ptr<const StoredRect> rect) {
     if (viewer.needsWhole) continue;
     if (copy && !viewer.replay && lags(viewer)) {
       // From here on only the literal sequence keeps what it holds where the copy expects it.
-      viewer.replay.emplace();
+      viewer.replay = owed(viewer, std::numeric_limits<std::size_t>::max());
       viewer.replayBytes = 0;
-      for (const auto& owedRect : owed(viewer, std::numeric_limits<std::size_t>::max())) addToReplay(viewer, owedRect);
+      for (const auto& owedRect : *viewer.replay) viewer.replayBytes += owedRect->bytes.size();
     }
     if (viewer.replay) addToReplay(viewer, rect);
   }

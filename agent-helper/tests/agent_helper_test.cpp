@@ -170,7 +170,6 @@ std::vector<InputStreamMessage> feedAll(InputStreamParser& parser, const std::st
 }
 
 const std::string kPictureLine = "__QOVA_PICTURE__{\"version\":1,\"tile\":32,\"cursor\":true,\"fps\":99}\n";
-const std::string kCopyLine = "__QOVA_PICTURE__{\"version\":1,\"tile\":32,\"copy\":true}\n";
 
 // An update of a 100x70 picture on the 32 grid: `rects` and `more` spliced into its header.
 std::string parserUpdate(const std::string& rects, const std::string& more, std::size_t bytes, const std::string& payload) {
@@ -227,9 +226,6 @@ TEST(InputStreamParser, DropsGarbageAndMalformedMessagesAndKeepsTheFollowingOnes
       kPictureLine + parserUpdate("", ",\"shape\":[1,2,2,0,0,15]", 15, std::string(15, 'X')),
       kPictureLine + parserUpdate("", ",\"shape\":[1,257,1,0,0,1028]", 1028, std::string(1028, 'X')),
       kPictureLine + parserUpdate("", ",\"cursor\":[1,2,3]", 0, ""),
-      kPictureLine + parserUpdate("[0,0,32,32,2,0,0,5]", "", 0, ""),                  // a copy nobody asked for
-      kCopyLine + parserUpdate("[0,0,32,32,2,0,0,40]", "", 0, ""),                    // its source beyond the edge
-      kCopyLine + parserUpdate("[0,0,32,32,2,0,0,5]", ",\"full\":true", 0, ""),       // in a whole picture
   };
   for (const auto& message : bad) {
     InputStreamParser parser;
@@ -238,9 +234,6 @@ TEST(InputStreamParser, DropsGarbageAndMalformedMessagesAndKeepsTheFollowingOnes
     ASSERT_EQ(messages.size(), 1u) << message.substr(0, 200);
     EXPECT_EQ(std::get<FrameMessage>(messages[0]).jpeg, "ok") << message.substr(0, 200);
   }
-  InputStreamParser parser;
-  const auto copy = std::get<UpdateMessage>(feedAll(parser, kCopyLine + parserUpdate("[0,0,32,32,2,0,0,5]", "", 0, ""), 5)[1]);
-  EXPECT_EQ(std::tie(copy.rects[0].kind, copy.rects[0].sy), std::make_tuple(kCopyRect, 5));
 }
 
 TEST(InputStreamParser, HoldsLittleForOversizedFramesEndlessHeaderLinesAndMarkersSplitAcrossReads) {
