@@ -160,31 +160,24 @@ TEST(PictureEncoder, AScrollGoesAsOneCopyAndTheStripItExposes) {
   PictureEncoder encoder(images);
   const auto page = [](int offset) {
     PixelBuffer p = padded(640, 480);
-    for (int y = 32; y < 480; ++y) {
+    for (int y = 32, row = offset; y < 480; ++y, ++row) {
       for (int x = 0; x < 640; ++x) {
-        const uint32_t row = y - 32 + offset, line = row / 13, ink = (x * 2654435761u ^ row * 40503u) >> 7;
-        if (x >= 620) *at(p, x, y) = y / 40 == offset / 39 ? 0 : 0xFF;  // the thumb
-        else if (row % 13 < 9 && ink % 5 == 0) *at(p, x, y) = static_cast<uint8_t>(line);
+        const bool ink = x < 620 ? row % 13 < 9 && ((x * 2654435761u ^ row * 40503u) >> 7) % 5 == 0 : y / 40 == offset / 39;
+        if (ink) *at(p, x, y) = static_cast<uint8_t>(row / 13);
       }
     }
     return p;
   };
   const PixelBuffer before = page(0), after = page(39);
   const auto now = std::chrono::steady_clock::time_point{} + std::chrono::seconds(10);
-  encoder.sent(*encoder.makeUpdate(&before, std::nullopt, {}, now));
-  auto plain = encoder.makeUpdate(&after, std::nullopt, {}, now);
-  ASSERT_TRUE(plain && plain->header.rects[0].kind != RectKind::copy);  // only when asked for
-  const auto update = encoder.makeUpdate(&after, std::nullopt, {1, 1, 0.65, false, true}, now);
-  ASSERT_TRUE(update && update->header.rects.size() > 1);
-  const UpdateRect& copy = update->header.rects[0];
-  ASSERT_EQ(copy.kind, RectKind::copy);
-  EXPECT_EQ(copy.sourceY - copy.y, 39);
-  const PixelBuffer result = withCopy(before, {copy.x, copy.y, copy.width, copy.height, copy.sourceY - copy.y});
+  encoder.sent(encoder.makeUpdate(&before, std::nullopt, {}, now).value());
+  EXPECT_NE(encoder.makeUpdate(&after, std::nullopt, {}, now).value().header.rects[0].kind, RectKind::copy);  // unasked
+  const auto rects = encoder.makeUpdate(&after, std::nullopt, {1, 1, 0.65, false, true}, now).value().header.rects;
+  ASSERT_EQ(std::make_tuple(rects[0].kind, rects[0].sourceY - rects[0].y), std::make_tuple(RectKind::copy, 39));
+  const PixelBuffer result = withCopy(before, {rects[0].x, rects[0].y, rects[0].width, rects[0].height, 39});
   int sent = 0;
-  for (size_t i = 1; i < update->header.rects.size(); ++i) {
-    const UpdateRect& r = update->header.rects[i];
-    for (int y = r.y; y < r.y + r.height; ++y) std::memcpy(at(result, r.x, y), at(after, r.x, y), r.width * 4);
-    sent += r.width * r.height;
+  for (const UpdateRect& r : std::vector(rects.begin() + 1, rects.end())) {
+    for (int y = r.y; y < r.y + r.height; ++y) std::memcpy(at(result, r.x, y), at(after, r.x, y), r.width * 4), sent += r.width;
   }
   for (int y = 0; y < 480; ++y) ASSERT_EQ(std::memcmp(at(result, 0, y), at(after, 0, y), 640 * 4), 0) << y;
   EXPECT_LT(sent, 640 * 480 / 4);
