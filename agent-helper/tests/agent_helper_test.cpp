@@ -823,7 +823,7 @@ TEST_F(AgentPictureTest, EachViewerHasOneUpdateInFlightAndItsAckBringsAllThatCha
   Viewer viewer(port_), silent(port_);
   ASSERT_FALSE(viewer.auth(code_).empty());
   ASSERT_FALSE(silent.auth(code_).empty());
-  ASSERT_TRUE(agent_.waitForLine(R"(^__QOVA_CAPTURE__\{"action":"start","picture":\{"version":1,"fps":30,"maxSide":0,"cursor":true\}\}$)"));
+  ASSERT_TRUE(agent_.waitForLine(R"(^__QOVA_CAPTURE__\{"action":"start","picture":\{"version":1,"fps":30,"maxSide":0,"cursor":true,"copy":true\}\}$)"));
   agent_.write("__QOVA_PICTURE__{\"version\":1,\"tile\":32,\"cursor\":false}\n" +
                updateMessage("[0,0,64,40,1,4]", "PNG0", true) + updateMessage("[0,0,32,32,0,2]", "J1") +
                updateMessage("[32,0,32,40,0,2]", "J2"));
