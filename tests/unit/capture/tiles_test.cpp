@@ -160,11 +160,9 @@ TEST(PictureEncoder, AScrollGoesAsOneCopyAndTheStripItExposes) {
   PictureEncoder encoder(images);
   const auto page = [](int offset) {
     PixelBuffer p = padded(640, 480);
-    for (int y = 32, row = offset; y < 480; ++y, ++row) {
-      for (int x = 0; x < 640; ++x) {
-        const bool ink = x < 620 ? row % 13 < 9 && ((x * 2654435761u ^ row * 40503u) >> 7) % 5 == 0 : y / 40 == offset / 39;
-        if (ink) *at(p, x, y) = static_cast<uint8_t>(row / 13);
-      }
+    for (int i = 0; i < 640 * 448; ++i) {  // text, and the scroll bar's thumb at the right
+      const int x = i % 640, y = 32 + i / 640, row = y - 32 + offset;
+      if (x < 620 ? row % 13 < 9 && ((x * 2654435761u ^ row * 40503u) >> 7) % 5 == 0 : y / 40 == offset / 39) *at(p, x, y) = row / 13;
     }
     return p;
   };
