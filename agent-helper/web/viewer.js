@@ -368,12 +368,14 @@ async function decodeNext() {
   decoding = false;
 }
 
-// Rects decode side by side but are painted in their order (later ones paint over earlier ones); the
-// agent sends the next update once this one is acknowledged.
+// Rects decode side by side but are painted in their order (later ones paint over earlier ones). The
+// agent sends the next update once this one is acknowledged, which it is as its drawing begins: the
+// next one travels while this one is painted, and at most one waits here behind it.
 async function drawUpdates() {
   drawingUpdates = true;
   while (updates.length) {
     const { header, buffer, offset, ws } = updates.shift();
+    sendOn(ws, { type: 'ack', seq: header.seq });
     let at = offset;
     const images = header.rects.map(([x, y, w, h, kind, length]) => {
       const from = Math.min(at, buffer.byteLength);
@@ -395,7 +397,6 @@ async function drawUpdates() {
     if (header.rtt !== undefined) rate.rtt = header.rtt;
     present(sameGeometry && !header.full ? changedBox(header.rects) : null);
     drawn(header);
-    sendOn(ws, { type: 'ack', seq: header.seq });
   }
   drawingUpdates = false;
 }
