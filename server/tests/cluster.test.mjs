@@ -4,10 +4,11 @@
 import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
-import { rmSync } from 'node:fs';
+import { generateKeyPairSync } from 'node:crypto';
+import { mkdirSync, rmSync } from 'node:fs';
 import { join } from 'node:path';
 import { waitFor } from '../../tests/e2e/harness.mjs';
-import { AGENT, dir, children, frameBytes, line, stop, startAgent, freePort, startRedis, startClusterServer } from './support.mjs';
+import { AGENT, SERVER, dir, children, frameBytes, line, start, stop, startAgent, freePort, startRedis, startClusterServer } from './support.mjs';
 import { WsClient, fakeAgent } from '../../bench/ws_client.mjs';
 
 describe('servers as one', () => {
@@ -29,7 +30,7 @@ describe('servers as one', () => {
   }
 
   before(async () => {
-    [redisPort, ...ports] = await Promise.all([freePort(), freePort(), freePort(), freePort()]);
+    [redisPort, ...ports] = await Promise.all([freePort(), freePort(), freePort(), freePort(), freePort()]);
     redis = await startRedis(redisPort);
     servers.a = await startClusterServer('a', ports[0], redisPort, ['--self-signed']);
     // Behind one name the servers share one certificate.
@@ -106,5 +107,21 @@ describe('servers as one', () => {
     redis = await startRedis(redisPort);
     await waitFor(async () => { const [a, v] = await login(ports[2], deviceId, code); v.close(); return a?.ok; }, { timeout: 10000, what: 'a login after redis is back' });
     await assert.rejects(fakeAgent(ports[2], deviceId), /device ID taken/);
+  });
+
+  it("keeps a later server's own devices' IDs, and refuses new devices once the cluster is full", async () => {
+    mkdirSync(join(dir, 'd'));
+    const alone = start(SERVER, [...tls, '--state', join(dir, 'd'), '--listen', `127.0.0.1:${ports[3]}`]);
+    await line(alone, /listening on/, 'server d alone');
+    const keys = generateKeyPairSync('ed25519');
+    (await fakeAgent(ports[3], '444555666', undefined, keys)).close();
+    await stop(alone);
+    // Joined, Redis named by a host name, with a cap the cluster already holds: its own device still
+    // comes in, a new one does not.
+    const d = await startClusterServer('d', ports[3], `localhost:${redisPort}`, [...tls, '--max-devices', '1']);
+    await line(d, /took 1 device keys/, 'd to join');
+    await assert.rejects(fakeAgent(ports[0], '444555666'), /device ID taken/);
+    await assert.rejects(fakeAgent(ports[3], '333444555'), /registry full/);
+    (await fakeAgent(ports[3], '444555666', undefined, keys)).close();
   });
 });
