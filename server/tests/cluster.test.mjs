@@ -30,7 +30,7 @@ describe('servers as one', () => {
   }
 
   before(async () => {
-    [redisPort, ...ports] = await Promise.all([freePort(), freePort(), freePort(), freePort(), freePort()]);
+    [redisPort, ...ports] = await Promise.all([freePort(), freePort(), freePort(), freePort(), freePort(), freePort()]);
     redis = await startRedis(redisPort);
     servers.a = await startClusterServer('a', ports[0], redisPort, ['--self-signed']);
     // Behind one name the servers share one certificate.
@@ -109,18 +109,20 @@ describe('servers as one', () => {
     await assert.rejects(fakeAgent(ports[2], deviceId), /device ID taken/);
   });
 
-  it("keeps a later server's own devices' IDs, and refuses new devices once the cluster is full", async () => {
-    mkdirSync(join(dir, 'd'));
-    const alone = start(SERVER, [...tls, '--state', join(dir, 'd'), '--listen', `127.0.0.1:${ports[3]}`]);
-    await line(alone, /listening on/, 'server d alone');
+  it("keeps later servers' own devices' IDs, and refuses new devices once the cluster is full", async () => {
     const keys = generateKeyPairSync('ed25519');
-    (await fakeAgent(ports[3], '444555666', undefined, keys)).close();
-    await stop(alone);
-    // Joined, Redis named by a host name, with a cap the cluster already holds: its own device still
-    // comes in, a new one does not.
-    const d = await startClusterServer('d', ports[3], `localhost:${redisPort}`, [...tls, '--max-devices', '1']);
-    await line(d, /took 1 device keys/, 'd to join');
-    await assert.rejects(fakeAgent(ports[0], '444555666'), /device ID taken/);
+    // Two servers alone, a device on each, join one after the other: Redis named by a host name,
+    // with a cap the cluster already holds.
+    for (const [name, p, id] of [['d', ports[3], '444555666'], ['e', ports[4], '444555667']]) {
+      mkdirSync(join(dir, name));
+      const alone = start(SERVER, [...tls, '--state', join(dir, name), '--listen', `127.0.0.1:${p}`]);
+      await line(alone, /listening on/, `server ${name} alone`);
+      (await fakeAgent(p, id, undefined, keys)).close();
+      await stop(alone);
+      await line(await startClusterServer(name, p, `localhost:${redisPort}`, [...tls, '--max-devices', '1']), /took 1 device keys/, `${name} to join`);
+      await assert.rejects(fakeAgent(ports[0], id), /device ID taken/);
+    }
+    // Its own device still comes in, a new one does not.
     await assert.rejects(fakeAgent(ports[3], '333444555'), /registry full/);
     (await fakeAgent(ports[3], '444555666', undefined, keys)).close();
   });
