@@ -160,6 +160,7 @@ void ViewerConnection::passOn(const std::string& peer, std::string opening) {
                        return self->readNext();
                      }
                      self->attempt_ = false;
+                     self->state_.gate.passedOn(self->slot_->address);
                      self->bridge(std::move(bridge), kMaxViewerMessage);
                    });
 }
