@@ -36,11 +36,17 @@ export class WsClient {
 
   send(message) {
     const binary = Buffer.isBuffer(message);
-    const payload = binary ? message : Buffer.from(typeof message === 'string' ? message : JSON.stringify(message));
+    this.frame(binary ? 0x82 : 0x81, binary ? message : Buffer.from(typeof message === 'string' ? message : JSON.stringify(message)));
+  }
+
+  // A heartbeat, as the agent sends one after a quiet while.
+  ping() { this.frame(0x89, Buffer.alloc(0)); }
+
+  frame(first, payload) {
     const length = payload.length < 126 ? [payload.length] : payload.length < 65536 ? [126, payload.length >> 8, payload.length & 255]
       : [127, 0, 0, 0, 0, ...[24, 16, 8, 0].map((s) => (payload.length >>> s) & 255)];
     const mask = randomBytes(4);
-    this.socket.write(Buffer.concat([Buffer.from([binary ? 0x82 : 0x81, 0x80 | length[0], ...length.slice(1)]), mask,
+    this.socket.write(Buffer.concat([Buffer.from([first, 0x80 | length[0], ...length.slice(1)]), mask,
       payload.map((b, i) => b ^ mask[i & 3])]));
   }
 
@@ -71,7 +77,8 @@ export class WsClient {
       if (opcode === 8) return null;
       if (opcode === 1) return JSON.parse(payload.toString());
       if (opcode === 2) return Buffer.from(payload);
-      // pings and pongs: not what a caller waits for
+      // pings and pongs: not what a caller waits for, though a ping is answered as the agent would
+      if (opcode === 9 && !this.closed) this.frame(0x8a, payload);
     }
   }
 

@@ -329,6 +329,12 @@ std::optional<ServerMessage> parseServerMessage(std::string_view data) {
       out.sid = part("sid");
       out.share = part("share");
       if (out.sid.empty() || out.share.empty()) return std::nullopt;
+      const auto aead = seal->is_object() ? seal->find("aead") : seal->end();
+      if (aead != seal->end() && aead->is_array() && aead->size() <= 4) {
+        for (const auto& name : *aead) {
+          if (name.is_string() && name.size() <= 16) out.aeads.push_back(name.get<std::string>());
+        }
+      }
     } else {
       auto code = field("code");
       if (!code || code->size() > 64) return std::nullopt;
@@ -446,7 +452,7 @@ struct ServerLink::Impl : std::enable_shared_from_this<Impl> {
     const auto wait = guesses.admit();
     if (wait > wait.zero()) return refuseUnjudged(message, wait);
     std::string reply;
-    auto seal = ViewerSeal::answer(Json{{"version", 1}, {"sid", message.sid}, {"share", message.share}},
+    auto seal = ViewerSeal::answer(Json{{"version", 1}, {"sid", message.sid}, {"share", message.share}, {"aead", message.aeads}},
                                    hub->config().accessCode, config.deviceId, message.ticket, reply);
     if (!seal) return judged(message, false, std::nullopt);
     pendingSeals.push_back({message.ticket, message.address, std::move(*seal)});

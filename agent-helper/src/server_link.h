@@ -42,6 +42,7 @@ struct ServerMessage {
   std::string code;     // Login in the clear
   std::string sid;      // Login sealed: the page's share of the exchange on the code instead of the code
   std::string share;
+  std::vector<std::string> aeads;  // Login sealed: the ciphers the page offers besides the first
   std::string confirm;  // LoginConfirm: the page's proof that it used the same code
   std::string address;  // Login: the viewer's address, for the audit line
   std::string reason;   // Refused

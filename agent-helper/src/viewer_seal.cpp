@@ -36,6 +36,18 @@ std::string hex(std::string_view bytes) {
   return out;
 }
 
+// AES-256-GCM when the page offers it ("aead": a list of names) and this machine has it in hardware.
+seal::Aead chosenAead(const nlohmann::json& opening) {
+  const auto offered = opening.find("aead");
+  if (offered == opening.end() || !offered->is_array() || !seal::aes256GcmAvailable()) {
+    return seal::Aead::ChaCha20Poly1305;
+  }
+  for (const auto& name : *offered) {
+    if (name.is_string() && name.get_ref<const std::string&>() == seal::kAes256GcmName) return seal::Aead::Aes256Gcm;
+  }
+  return seal::Aead::ChaCha20Poly1305;
+}
+
 }  // namespace
 
 std::optional<ViewerSeal> ViewerSeal::answer(const nlohmann::json& opening, std::string_view code,
@@ -49,10 +61,13 @@ std::optional<ViewerSeal> ViewerSeal::answer(const nlohmann::json& opening, std:
   const auto isk = seal::cpaceIsk(mine.scalar, *sid, *pageMessage, mine.message, false);
   if (!isk) return std::nullopt;
   ViewerSeal seal;
-  seal.keys_ = seal::deriveKeys(*isk, binding);
+  seal.aead_ = chosenAead(opening);
+  seal.keys_ = seal::deriveKeys(*isk, binding, seal.aead_);
   seal.pageMessage_ = *pageMessage;
   seal.agentMessage_ = mine.message;
-  reply = nlohmann::json{{"type", "seal"}, {"share", hex(mine.message)}}.dump();
+  nlohmann::json answer{{"type", "seal"}, {"share", hex(mine.message)}};
+  if (seal.aead_ == seal::Aead::Aes256Gcm) answer["aead"] = seal::kAes256GcmName;
+  reply = answer.dump();
   return seal;
 }
 
@@ -61,8 +76,8 @@ std::optional<ViewerSeal::Confirmed> ViewerSeal::confirm(const nlohmann::json& m
   if (!tag || !seal::tagsEqual(*tag, seal::confirmTag(keys_.pageConfirm, pageMessage_, agentMessage_)))
     return std::nullopt;
   const auto ours = seal::confirmTag(keys_.agentConfirm, pageMessage_, agentMessage_);
-  return Confirmed{std::make_shared<seal::SealedDirection>(keys_.agentToPage, seal::Direction::AgentToPage),
-                   std::make_shared<seal::SealedDirection>(keys_.pageToAgent, seal::Direction::PageToAgent),
+  return Confirmed{std::make_shared<seal::SealedDirection>(keys_.agentToPage, seal::Direction::AgentToPage, aead_),
+                   std::make_shared<seal::SealedDirection>(keys_.pageToAgent, seal::Direction::PageToAgent, aead_),
                    nlohmann::json{{"type", "seal"}, {"confirm", hex(ours)}}.dump()};
 }
 

@@ -21,8 +21,9 @@ class ViewerSeal {
   static constexpr std::string_view kLocalChannel = "local page";
   static constexpr std::string_view kLocalBinding = "local page";
 
-  // The agent's answer to the page's opening {"type":"seal","version":1,"sid":hex,"share":hex} in
-  // `reply`; nullopt when the opening is malformed or its share is no valid point (not our page).
+  // The agent's answer to the page's opening {"type":"seal","version":1,"sid":hex,"share":hex} (and
+  // optionally "aead":[names] it can seal with) in `reply`, which names the cipher unless it is the
+  // first; nullopt when the opening is malformed or its share is no valid point (not our page).
   static std::optional<ViewerSeal> answer(const nlohmann::json& opening, std::string_view code,
                                           std::string_view channel, std::string_view binding, std::string& reply);
 
@@ -35,6 +36,7 @@ class ViewerSeal {
   std::optional<Confirmed> confirm(const nlohmann::json& message) const;
 
  private:
+  seal::Aead aead_ = seal::Aead::ChaCha20Poly1305;
   seal::SessionKeys keys_;
   std::string pageMessage_;
   std::string agentMessage_;

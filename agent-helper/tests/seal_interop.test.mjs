@@ -35,15 +35,17 @@ function open(port) {
   return new Promise((resolve) => { ws.onopen = () => resolve({ ws, next }); });
 }
 
-async function login(port, code) {
+async function login(port, code, aeads = [seal.AES_GCM]) {
   const { ws, next } = await open(port);
-  const attempt = seal.startLogin(code, seal.LOCAL_CHANNEL);
+  const attempt = seal.startLogin(code, seal.LOCAL_CHANNEL, aeads);
   ws.send(JSON.stringify(attempt.opening));
-  const answer = attempt.answer(await next(), seal.LOCAL_BINDING);
+  const share = await next();
+  assert.equal(share.aead, aeads[0], 'the cipher offered is taken, none without an offer');
+  const answer = attempt.answer(share, seal.LOCAL_BINDING);
   ws.send(JSON.stringify(answer.proof));
   const reply = await next();
   if (!(reply instanceof Uint8Array)) return { reply };
-  const receive = async (sealed) => JSON.parse(answer.fromAgent.open(sealed || await next()).payload);
+  const receive = async (sealed) => JSON.parse((await answer.fromAgent.open(sealed || await next())).payload);
   assert.ok(attempt.accept(await receive(reply)), "the agent's proof");
   return { ws, next, answer, receive };
 }
@@ -52,18 +54,21 @@ test('the page and the agent agree on the key, seal both ways and end on a repla
   const port = (await lineLike(/connected: viewer at http:\/\/127\.0\.0\.1:\d+\//)).match(/:(\d+)\/$/)[1];
   const code = JSON.parse(readFileSync(join(home, '.config/qova-lumaro-agent/state.json'))).accessCode;
   assert.deepEqual((await login(port, 'wrongcod')).reply, { type: 'auth', ok: false });
+  const chacha = await login(port, code, []);
+  assert.equal((await chacha.receive()).ok, true);
+  chacha.ws.close();
 
   const { ws, next, answer, receive } = await login(port, code);
   assert.equal((await receive()).ok, true);
   const permission = await next();
   const flipped = permission.slice();
   flipped[5] ^= 1;
-  const copy = new seal.SealedDirection(answer.fromAgent.key, seal.Direction.agentToPage);
+  const copy = new seal.SealedDirection(answer.fromAgent.key, seal.Direction.agentToPage, seal.AES_GCM);
   copy.counter = answer.fromAgent.counter;
   assert.deepEqual(await receive(permission), { type: 'permission', known: true, screen: true, input: true });
-  assert.equal(copy.open(flipped), null, 'a flipped message does not open on the page');
-  assert.equal(copy.open(permission), null, 'nor does anything after it');
-  const tap = answer.toAgent.seal(JSON.stringify({ type: 'input', action: 'text', text: 'sealed' }));
+  assert.equal(await copy.open(flipped), null, 'a flipped message does not open on the page');
+  assert.equal(await copy.open(permission), null, 'nor does anything after it');
+  const tap = await answer.toAgent.seal(JSON.stringify({ type: 'input', action: 'text', text: 'sealed' }));
   ws.send(tap);
   await lineLike(/^__QOVA_INPUT__.*"sealed"/);
   ws.send(tap);

@@ -73,16 +73,9 @@ function connect(code) {
   channel = null;
   sealed = false;
   ws.onopen = () => ws.send(openingMessage());
-  ws.onmessage = (event) => {
-    if (socket !== ws) return;
-    if (!channel || !channel.confirmed) return beforeSealed(ws, event.data);
-    // The server may still say it let the device go or ended the session: it can do that anyway.
-    if (typeof event.data === 'string' && serverNotice(event.data)) return onText(event.data);
-    const opened = typeof event.data === 'string' ? null : channel.fromAgent.open(event.data);
-    if (!opened) return tampered(ws);
-    if (opened.binary) onFrame(opened.payload.buffer.slice(opened.payload.byteOffset, opened.payload.byteOffset + opened.payload.byteLength));
-    else onText(opened.payload);
-  };
+  // Opening may answer a promise: messages are taken one after the other, in the order they came.
+  let inbound = Promise.resolve();
+  ws.onmessage = (event) => { inbound = inbound.then(() => receive(ws, event.data)).catch(() => {}); };
   ws.onclose = () => {
     if (socket !== ws) return;
     socket = null;
@@ -115,11 +108,24 @@ function openingMessage() {
   return JSON.stringify(VIA_SERVER ? { ...login.opening, deviceId } : login.opening);
 }
 
+async function receive(ws, data) {
+  if (socket !== ws) return;
+  if (!channel || !channel.confirmed) return beforeSealed(ws, data);
+  // The server may still say it let the device go or ended the session: it can do that anyway.
+  if (typeof data === 'string' && serverNotice(data)) return onText(data);
+  const opened = typeof data === 'string' ? null : await channel.fromAgent.open(data);
+  if (socket !== ws) return;
+  if (!opened) return tampered(ws);
+  if (opened.binary) onFrame(opened.payload.buffer.slice(opened.payload.byteOffset, opened.payload.byteOffset + opened.payload.byteLength));
+  else onText(opened.payload);
+}
+
 // Until the agent proved it holds the key: its share and answers about the code come in the clear,
 // its proof comes as the first sealed message.
-function beforeSealed(ws, data) {
+async function beforeSealed(ws, data) {
   if (typeof data !== 'string') {
-    const opened = channel && channel.fromAgent.open(data);
+    const opened = channel && await channel.fromAgent.open(data);
+    if (socket !== ws) return;
     let proof = null;
     try { proof = opened && !opened.binary && JSON.parse(opened.payload); } catch { proof = null; }
     if (!proof || !login.accept(proof)) return tampered(ws);
@@ -153,10 +159,16 @@ function tampered(ws) {
   ws.close();
 }
 
+// Sealing may answer a promise: each message takes its place when sealed and leaves in that order.
+// Resolves once it is handed to the socket.
+let outbound = Promise.resolve();
 function sendOn(ws, message) {
-  if (ws !== socket || ws.readyState !== WebSocket.OPEN || !sealed) return;
+  if (ws !== socket || ws.readyState !== WebSocket.OPEN || !sealed) return outbound;
   const data = typeof message === 'string' || message instanceof ArrayBuffer ? message : JSON.stringify(message);
-  ws.send(channel.toAgent.seal(data));
+  const sealedData = channel.toAgent.seal(data);
+  outbound = outbound.then(() => sealedData).then((bytes) => { if (ws.readyState === WebSocket.OPEN) ws.send(bytes); })
+    .catch(() => {});
+  return outbound;
 }
 
 function send(message) {
@@ -358,13 +370,15 @@ async function decodeNext() {
 
 const COPY = 2;
 
-// Rects decode side by side but are painted in their order (later ones paint over earlier ones); the
-// agent sends the next update once this one is acknowledged. A copy moves part of the picture as it
-// stands at its turn (a scroll), so it waits for the rects before it like any other.
+// Rects decode side by side but are painted in their order (later ones paint over earlier ones). The
+// agent sends the next update once this one is acknowledged, which it is as its drawing begins: the
+// next one travels while this one is painted, and at most one waits here behind it. A copy moves part
+// of the picture as it stands at its turn (a scroll), so it waits for the rects before it like any other.
 async function drawUpdates() {
   drawingUpdates = true;
   while (updates.length) {
     const { header, buffer, offset, ws } = updates.shift();
+    sendOn(ws, { type: 'ack', seq: header.seq });
     let at = offset;
     const images = header.rects.map(([x, y, w, h, kind, length, sx, sy]) => {
       if (kind === COPY) return { x, y, w, h, source: [sx, sy] };
@@ -392,7 +406,6 @@ async function drawUpdates() {
     if (header.rtt !== undefined) rate.rtt = header.rtt;
     present(sameGeometry && !header.full ? changedBox(header.rects) : null);
     drawn(header);
-    sendOn(ws, { type: 'ack', seq: header.seq });
   }
   drawingUpdates = false;
 }
@@ -685,7 +698,7 @@ async function uploadOverSocket(file) {
   for (let offset = 0; offset < file.size && socket === ws; offset += UPLOAD_PIECE_BYTES) {
     while (ws.bufferedAmount > UPLOAD_BUFFERED_MAX && socket === ws) await new Promise((r) => setTimeout(r, 20));
     const piece = await file.slice(offset, offset + UPLOAD_PIECE_BYTES).arrayBuffer();
-    sendOn(ws, piece);
+    await sendOn(ws, piece);
   }
   const result = await answer;
   uploadAnswer = null;

@@ -101,9 +101,10 @@ void AgentControl::claimInCluster(bool budgetSpent) {
       self->refusal(self->deviceFrom() + " refused: directory unavailable");
       return self->closeWith({{"type", "refused"}, {"reason", "directory unavailable, try later"}});
     }
-    if (claim == Claim::Conflict) {
-      self->refusal(self->deviceFrom() + " refused: the ID belongs to another key");
-      return self->closeWith({{"type", "refused"}, {"reason", "device ID taken"}});
+    if (claim == Claim::Conflict || claim == Claim::Full) {
+      const bool full = claim == Claim::Full;
+      self->refusal(self->deviceFrom() + " refused: " + (full ? "registry full" : "the ID belongs to another key"));
+      return self->closeWith({{"type", "refused"}, {"reason", full ? "registry full" : "device ID taken"}});
     }
     if (claim == Claim::Unknown) {
       if (self->spendNewDeviceBudget()) self->claimInCluster(true);

@@ -1,5 +1,7 @@
 #include "cluster.h"
 
+#include <algorithm>
+
 #include <hiredis/async.h>
 #include <hiredis/hiredis.h>
 #include <openssl/crypto.h>
@@ -21,20 +23,35 @@ namespace {
 constexpr std::chrono::seconds kReconnectPause{1};
 constexpr std::chrono::seconds kConnectTimeout{3};
 constexpr std::int64_t kVouchLife = 60;
-// Renewals go in batches, so one script never holds Redis long.
+// Many keys at once (renewals, an import) go in batches, so one script never holds Redis long.
 constexpr std::size_t kRenewBatch = 500;
 
 std::string deviceKey(const std::string& id) { return "qova:device:" + id; }
 std::string whereKey(const std::string& id) { return "qova:where:" + id; }
 std::string guessKey(const std::string& id) { return "qova:guess:" + id; }
+// The IDs kept, each scored with when its key lapses, so they can be counted: keys lapse one by one
+// without a word, and a count kept beside them would only grow.
+constexpr const char* kKeptKey = "qova:devices";
 
-// 0 known (its ID kept longer), 1 registered, 2 nobody's yet and not added, 3 another key's.
+// 0 known (its ID kept longer), 1 registered, 2 nobody's yet and not added, 3 another key's, 4 full.
+// Lapsed IDs leave the count a slice at a time, so one claim never holds Redis long; a score a second
+// past the key's own lapse never lets the count fall below what is kept.
 constexpr const char* kClaimScript = R"(
 local k = redis.call('GET', KEYS[1])
-if k == ARGV[1] then redis.call('EXPIRE', KEYS[1], ARGV[2]) return 0 end
+local now = tonumber(redis.call('TIME')[1])
+local lapses = now + tonumber(ARGV[2]) + 1
+if k == ARGV[1] then
+  redis.call('EXPIRE', KEYS[1], ARGV[2])
+  redis.call('ZADD', KEYS[2], lapses, ARGV[4])
+  return 0
+end
 if k then return 3 end
 if ARGV[3] ~= '1' then return 2 end
+local lapsed = redis.call('ZRANGEBYSCORE', KEYS[2], '-inf', now, 'LIMIT', 0, 1000)
+if #lapsed > 0 then redis.call('ZREM', KEYS[2], unpack(lapsed)) end
+if redis.call('ZCARD', KEYS[2]) >= tonumber(ARGV[5]) then return 4 end
 redis.call('SET', KEYS[1], ARGV[1], 'EX', ARGV[2])
+redis.call('ZADD', KEYS[2], lapses, ARGV[4])
 return 1)";
 
 // An entry that lapsed (Redis was away, or restarted) is this server's again; one another server
@@ -75,8 +92,22 @@ if back <= now then return redis.call('DEL', KEYS[1]) end
 redis.call('SET', KEYS[1], string.format('%d', back), 'PX', back - now)
 return 1)";
 
+// KEYS[1] the count, then the devices' keys; ARGV[1] how long they are kept, then their IDs.
 constexpr const char* kSeenScript = R"(
-for _, key in ipairs(KEYS) do redis.call('EXPIRE', key, ARGV[1]) end
+local lapses = tonumber(redis.call('TIME')[1]) + tonumber(ARGV[1]) + 1
+for i = 2, #KEYS do
+  if redis.call('EXPIRE', KEYS[i], ARGV[1]) == 1 then redis.call('ZADD', KEYS[1], lapses, ARGV[i]) end
+end
+return 0)";
+
+// As kSeenScript, with each ID's public key after it: set only where Redis has none.
+constexpr const char* kImportScript = R"(
+local lapses = tonumber(redis.call('TIME')[1]) + tonumber(ARGV[1]) + 1
+for i = 2, #KEYS do
+  if redis.call('SET', KEYS[i], ARGV[2 * i - 1], 'NX', 'EX', ARGV[1]) then
+    redis.call('ZADD', KEYS[1], lapses, ARGV[2 * i - 2])
+  end
+end
 return 0)";
 
 std::optional<DeviceWhere> parseWhere(std::string_view text) {
@@ -143,7 +174,7 @@ bool isError(const redisReply* reply) { return !reply || reply->type == REDIS_RE
 }  // namespace
 
 Cluster::Cluster(net::io_context& io, Options options, std::function<void(const std::string&)> log)
-    : io_(io), options_(std::move(options)), log_(std::move(log)), retry_(io), connectDeadline_(io) {}
+    : io_(io), options_(std::move(options)), log_(std::move(log)), resolver_(io), retry_(io), connectDeadline_(io) {}
 
 Cluster::~Cluster() {
   *alive_ = false;
@@ -152,9 +183,25 @@ Cluster::~Cluster() {
 
 void Cluster::start() { connect(); }
 
+// A name is resolved anew for each attempt, off the network thread: a slow DNS never stalls it, and
+// a Redis that moved is found at its new address. IPv4 first, as hiredis itself would.
 void Cluster::connect() {
-  // The address is given as an IP address, or a name the system resolves at once (a hosts entry).
-  auto* context = redisAsyncConnect(options_.host.c_str(), options_.port);
+  boost::system::error_code notAnAddress;
+  net::ip::make_address(options_.host, notAnAddress);
+  if (!notAnAddress) return connectTo(options_.host);
+  resolver_.async_resolve(options_.host, std::to_string(options_.port),
+                          [this, alive = alive_](const boost::system::error_code& error,
+                                                 const net::ip::tcp::resolver::results_type& found) {
+                            if (!*alive || error == net::error::operation_aborted) return;
+                            if (error || found.empty()) return lost("cannot resolve: " + error.message());
+                            const auto v4 = std::find_if(found.begin(), found.end(),
+                                                         [](const auto& entry) { return entry.endpoint().address().is_v4(); });
+                            connectTo((v4 == found.end() ? *found.begin() : *v4).endpoint().address().to_string());
+                          });
+}
+
+void Cluster::connectTo(const std::string& address) {
+  auto* context = redisAsyncConnect(address.c_str(), options_.port);
   if (!context || context->err) {
     const std::string why = context ? context->errstr : "out of memory";
     if (context) redisAsyncFree(context);
@@ -250,11 +297,12 @@ void Cluster::claim(const std::string& deviceId, const std::string& publicKey, b
   eval(
       [done = std::move(done)](redisReply* reply) {
         if (isError(reply) || reply->type != REDIS_REPLY_INTEGER) return done(Claim::Unavailable);
-        constexpr Claim kAnswers[] = {Claim::Known, Claim::Registered, Claim::Unknown, Claim::Conflict};
-        done(reply->integer >= 0 && reply->integer < 4 ? kAnswers[reply->integer] : Claim::Unavailable);
+        constexpr Claim kAnswers[] = {Claim::Known, Claim::Registered, Claim::Unknown, Claim::Conflict, Claim::Full};
+        done(reply->integer >= 0 && reply->integer < 5 ? kAnswers[reply->integer] : Claim::Unavailable);
       },
-      kClaimScript, {deviceKey(deviceId)},
-      {publicKey, std::to_string(options_.forgetAfter.count()), mayAdd ? "1" : "0"});
+      kClaimScript, {deviceKey(deviceId), kKeptKey},
+      {publicKey, std::to_string(options_.forgetAfter.count()), mayAdd ? "1" : "0", deviceId,
+       std::to_string(options_.maxDevices)});
 }
 
 void Cluster::announce(const std::string& deviceId) {
@@ -318,9 +366,12 @@ void Cluster::giveBack(const std::string& deviceId) {
 
 void Cluster::seen(const std::vector<std::string>& deviceIds) {
   for (std::size_t from = 0; from < deviceIds.size(); from += kRenewBatch) {
-    std::vector<std::string> keys;
-    for (std::size_t i = from; i < std::min(deviceIds.size(), from + kRenewBatch); ++i) keys.push_back(deviceKey(deviceIds[i]));
-    eval([](redisReply*) {}, kSeenScript, keys, {std::to_string(options_.forgetAfter.count())});
+    std::vector<std::string> keys{kKeptKey}, args{std::to_string(options_.forgetAfter.count())};
+    for (std::size_t i = from; i < std::min(deviceIds.size(), from + kRenewBatch); ++i) {
+      keys.push_back(deviceKey(deviceIds[i]));
+      args.push_back(deviceIds[i]);
+    }
+    eval([](redisReply*) {}, kSeenScript, keys, args);
   }
 }
 
@@ -329,17 +380,24 @@ void Cluster::importOnce(std::vector<std::pair<std::string, std::string>> device
     toImport_ = std::move(devices);
     return;
   }
-  // The first server to find no mark imports; the others' keys join by claims, as new devices do.
-  // Each key is set only where Redis has none, so a second import changes nothing.
+  // Each server imports once, marked under its own ID: one that joins later brings its devices too.
+  // The mark goes first, so a server restarted midway does not import twice; what a lost connection
+  // left out joins by claims, as new devices do.
   command(
       [this, devices = std::move(devices)](redisReply* reply) mutable {
         if (!reply || reply->type != REDIS_REPLY_STATUS) return;
-        for (const auto& [id, key] : devices) {
-          command([](redisReply*) {}, {"SET", deviceKey(id), key, "NX", "EX", std::to_string(options_.forgetAfter.count())});
+        for (std::size_t from = 0; from < devices.size(); from += kRenewBatch) {
+          std::vector<std::string> keys{kKeptKey}, args{std::to_string(options_.forgetAfter.count())};
+          for (std::size_t i = from; i < std::min(devices.size(), from + kRenewBatch); ++i) {
+            keys.push_back(deviceKey(devices[i].first));
+            args.push_back(devices[i].first);
+            args.push_back(devices[i].second);
+          }
+          eval([](redisReply*) {}, kImportScript, keys, args);
         }
         log_("took " + std::to_string(devices.size()) + " device keys into redis");
       },
-      {"SET", "qova:imported", options_.serverId, "NX"});
+      {"SET", "qova:imported:" + options_.serverId, "1", "NX"});
 }
 
 std::string vouchForAddress(const std::string& secret, const std::string& address, std::int64_t unixSeconds) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 struct redisAsyncContext;
@@ -40,8 +41,9 @@ class Cluster {
     std::string serverId;
     std::string peer;  // how other servers reach this one
     std::chrono::seconds forgetAfter{60 * 24 * 60 * 60};
+    std::size_t maxDevices = 1'000'000;  // device IDs the cluster keeps at most
   };
-  enum class Claim { Known, Registered, Unknown, Conflict, Unavailable };
+  enum class Claim { Known, Registered, Unknown, Conflict, Full, Unavailable };
   struct Login {
     std::chrono::milliseconds wait{0};  // the device's budget is spent: not judged before then
     std::optional<DeviceWhere> where;
@@ -60,7 +62,7 @@ class Cluster {
 
   // The first key to prove itself for an ID keeps it; a known key's ID is kept another forgetAfter.
   // With `mayAdd` false an ID nobody has is only reported (Unknown), so the caller can spend its
-  // budget for new devices first.
+  // budget for new devices first. A new ID is Full while the cluster keeps maxDevices.
   void claim(const std::string& deviceId, const std::string& publicKey, bool mayAdd, std::function<void(Claim)> done);
   // This server holds the device's control connection now, whoever held it before.
   void announce(const std::string& deviceId);
@@ -75,7 +77,8 @@ class Cluster {
   void locate(const std::string& deviceId, std::function<void(std::optional<DeviceWhere>)> done);
   // A right code gives back the share it spent.
   void giveBack(const std::string& deviceId);
-  // Keys this server knew before it was in a cluster, taken into a Redis that has none, once.
+  // Keys this server knew before it joined the cluster, taken in once per server ID: an ID Redis has
+  // keeps its key, one it lacks gets this server's, so the devices keep their IDs.
   void importOnce(std::vector<std::pair<std::string, std::string>> devices);
   // The devices held here are seen: their IDs are not forgotten while they stay online.
   void seen(const std::vector<std::string>& deviceIds);
@@ -86,6 +89,7 @@ class Cluster {
   struct Adapter;
   using Reply = std::function<void(redisReply*)>;
   void connect();
+  void connectTo(const std::string& address);
   void lost(const std::string& why);
   void command(Reply done, const std::vector<std::string>& args);
   void eval(Reply done, const char* script, const std::vector<std::string>& keys, const std::vector<std::string>& args);
@@ -98,6 +102,7 @@ class Cluster {
   bool connected_ = false;
   bool noticed_ = false;  // the line about Redis being away is written once per outage
   std::vector<std::pair<std::string, std::string>> toImport_;
+  boost::asio::ip::tcp::resolver resolver_;
   boost::asio::steady_timer retry_;
   boost::asio::steady_timer connectDeadline_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

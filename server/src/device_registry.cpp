@@ -55,8 +55,8 @@ std::int64_t DeviceRegistry::systemSeconds() {
   return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-DeviceRegistry::DeviceRegistry(std::string path, ErrorHandler onError, WallClock now)
-    : path_(std::move(path)), onError_(std::move(onError)), now_(std::move(now)) {
+DeviceRegistry::DeviceRegistry(std::string path, ErrorHandler onError, WallClock now, std::size_t maxDevices)
+    : path_(std::move(path)), onError_(std::move(onError)), now_(std::move(now)), maxDevices_(maxDevices) {
   // Not reserved for the cap up front: that costs every small server 16 MB, to save a rehash of some
   // milliseconds the few times a large registry doubles.
   if (path_.empty()) return;
@@ -145,7 +145,7 @@ DeviceRegistry::Claim DeviceRegistry::claim(const std::string& deviceId, std::st
     seen(deviceId);
     return Claim::Known;
   }
-  if (devices_.size() >= kMaxDevices) return Claim::Full;
+  if (devices_.size() >= maxDevices_) return Claim::Full;
   const auto now = now_();
   add(deviceId, std::string(publicKey), now);
   queue(deviceId, publicKey, now);

@@ -24,7 +24,7 @@ namespace qova::server {
 class DeviceRegistry {
  public:
   enum class Claim { Known, Registered, Conflict, Full };
-  static constexpr std::size_t kMaxDevices = 1'000'000;
+  static constexpr std::size_t kMaxDevices = 1'000'000;  // unless the operator chose another cap
   // A known device's last-seen time is written at most this often (seconds): reconnect storms are
   // not writes, and forgetting is a matter of weeks.
   static constexpr std::int64_t kSeenResolution = 24 * 60 * 60;
@@ -37,7 +37,9 @@ class DeviceRegistry {
   // `devices.json` beside it once. An empty path, or a database that cannot be opened (reported),
   // keeps everything in memory only. `onError` is called on the writer thread too, at most once per
   // run of failed writes; failed changes stay queued and are tried again.
-  explicit DeviceRegistry(std::string path, ErrorHandler onError = {}, WallClock now = systemSeconds);
+  // A new ID is Full once `maxDevices` are kept.
+  explicit DeviceRegistry(std::string path, ErrorHandler onError = {}, WallClock now = systemSeconds,
+                          std::size_t maxDevices = kMaxDevices);
   // Writes what is queued.
   ~DeviceRegistry();
   DeviceRegistry(const DeviceRegistry&) = delete;
@@ -81,6 +83,7 @@ class DeviceRegistry {
   std::string path_;
   ErrorHandler onError_;
   WallClock now_;
+  std::size_t maxDevices_;
   std::unordered_map<std::string, Device> devices_;
   // The IDs in devices_, least recently seen first: forgetting touches only what it forgets, not the
   // whole registry on the network thread.

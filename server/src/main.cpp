@@ -29,7 +29,7 @@ int usage() {
   std::cerr << "usage: qova-server [--listen HOST:PORT] (--cert FILE --key FILE | --self-signed [--name HOST])\n"
                "                   [--state DIR] [--origin https://NAME[:PORT]] [--max-per-address N]\n"
                "                   [--session-idle SECONDS] [--session-limit SECONDS] [--forget-after DAYS]\n"
-               "                   [--new-devices-per-minute N]\n"
+               "                   [--new-devices-per-minute N] [--max-devices N]\n"
                "                   [--redis HOST:PORT --server-id NAME --peer wss://HOST:PORT --cluster-secret-file FILE]\n"
                "  --listen        address to serve HTTPS and WebSockets on (default 0.0.0.0:8443)\n"
                "  --cert, --key   the certificate chain and key in PEM, from an ACME client for example\n"
@@ -43,6 +43,7 @@ int usage() {
                "                  and may last (28800)\n"
                "  --forget-after  days after which a device not seen is forgotten, its ID free again (60)\n"
                "  --new-devices-per-minute  new device IDs the whole server takes, after 200 at once (10)\n"
+               "  --max-devices   device IDs kept at most, by this server or the servers as one (1000000)\n"
                "  --redis         work as one with the other servers using this Redis: device keys, where\n"
                "                  each device is and its guess budget are kept there\n"
                "  --server-id     this server's name among them; --peer how they reach it\n"
@@ -125,6 +126,8 @@ int main(int argc, char** argv) {
       std::ifstream in(argv[++i]);
       std::getline(in, options.clusterSecret);
       if (!in && !in.eof()) return usage();
+    } else if (arg == "--max-devices" && hasValue) {
+      if (!number(argv[++i], options.maxDevices)) return usage();
     } else if (arg == "--new-devices-per-minute" && hasValue) {
       if (!number(argv[++i], options.newDevicesPerMinute)) return usage();
     } else {
@@ -132,7 +135,7 @@ int main(int argc, char** argv) {
     }
   }
   if (selfSigned == !(cert.empty() && key.empty()) || (!selfSigned && (cert.empty() || key.empty()))) return usage();
-  if (options.forgetAfter.count() < 1 || options.newDevicesPerMinute < 1) return usage();
+  if (options.forgetAfter.count() < 1 || options.newDevicesPerMinute < 1 || options.maxDevices < 1) return usage();
   if (!options.redis.empty()) {
     const auto port = options.redis.rfind(':');
     unsigned short redisPort = 0;

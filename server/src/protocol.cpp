@@ -44,6 +44,25 @@ bool isHost(std::string_view text) {
   });
 }
 
+// Ciphers the page and the agent agree on, passed along unread: a name is a few letters and digits.
+bool isCipherName(const Json& value) {
+  if (!value.is_string()) return false;
+  const auto& name = value.get_ref<const std::string&>();
+  return !name.empty() && name.size() <= 16 && std::all_of(name.begin(), name.end(), [](char c) {
+    return std::islower(static_cast<unsigned char>(c)) || std::isdigit(static_cast<unsigned char>(c));
+  });
+}
+
+// A page's offer of ciphers; anything else is no offer (the first cipher, which needs none).
+std::vector<std::string> cipherOffer(const Json& message) {
+  const auto offer = message.find("aead");
+  if (offer == message.end() || !offer->is_array() || offer->size() > 4 ||
+      !std::all_of(offer->begin(), offer->end(), isCipherName)) {
+    return {};
+  }
+  return offer->get<std::vector<std::string>>();
+}
+
 bool sameHost(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
@@ -86,7 +105,9 @@ std::optional<AgentMessage> parseAgentMessage(std::string_view text) {
     auto ticket = field(message, "ticket");
     auto share = field(message, "share");
     if (!ticket || !share || !isHexUpTo(*share, kMaxShareHex)) return std::nullopt;
-    return LoginSeal{std::move(*ticket), std::move(*share)};
+    const auto aead = message.find("aead");
+    return LoginSeal{std::move(*ticket), std::move(*share),
+                     aead != message.end() && isCipherName(*aead) ? aead->get<std::string>() : ""};
   }
   if (*type == "login-result") {
     auto ticket = field(message, "ticket");
@@ -124,11 +145,11 @@ std::optional<ViewerLogin> parseViewerLogin(std::string_view text) {
         !isHexUpTo(*share, kMaxShareHex)) {
       return std::nullopt;
     }
-    return ViewerLogin{std::move(*id), "", std::move(*sid), std::move(*share)};
+    return ViewerLogin{std::move(*id), "", std::move(*sid), std::move(*share), cipherOffer(message)};
   }
   auto code = field(message, "code");
   if (type != "auth" || !code || code->size() > 64) return std::nullopt;
-  return ViewerLogin{std::move(*id), std::move(*code), "", ""};
+  return ViewerLogin{std::move(*id), std::move(*code), "", "", {}};
 }
 
 std::optional<std::string> parseViewerProof(std::string_view text) {

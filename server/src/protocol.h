@@ -26,6 +26,7 @@ struct AgentProof {
 struct LoginSeal {
   std::string ticket;
   std::string share;  // hex
+  std::string aead;   // the cipher the agent chose from the page's offer; empty: the first
 };
 struct LoginResult {
   std::string ticket;
@@ -48,6 +49,7 @@ struct ViewerLogin {
   std::string code;
   std::string sid;    // hex, with `share`
   std::string share;  // hex
+  std::vector<std::string> aeads;  // ciphers the page offers besides the first
   bool sealed() const { return !share.empty(); }
 };
 std::optional<ViewerLogin> parseViewerLogin(std::string_view text);

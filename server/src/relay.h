@@ -19,6 +19,7 @@ struct RelayOptions {
   // is taken in once. Empty: memory only.
   std::string registryFile;
   std::chrono::days forgetAfter{60};  // devices unseen this long are forgotten
+  std::size_t maxDevices = 1'000'000;  // device IDs kept at most, by this server or the servers as one
   unsigned newDevicesPerMinute = 10;  // new device IDs for the whole server, after a burst
   std::size_t maxConnections = 20000;
   std::size_t maxPerAddress = 64;

@@ -22,14 +22,17 @@ void registryProblem(const std::string& text) { std::cerr << ("[server] " + text
 }  // namespace
 
 RelayState::RelayState(boost::asio::io_context& io, boost::asio::ssl::context& tls, RelayOptions options)
-    : io(io), tls(tls), options(std::move(options)), registry(this->options.registryFile, registryProblem),
+    : io(io), tls(tls), options(std::move(options)), registry(this->options.registryFile, registryProblem, DeviceRegistry::systemSeconds, this->options.maxDevices),
       gate({this->options.maxSessionsPerDevice, this->options.maxViewersPerAddress}),
       newDeviceBudget(this->options.newDevicesPerMinute), acceptTimer(io), forgetTimer_(io), auditTimer_(io), renewTimer_(io) {
   if (!this->options.redis.empty()) {
     const auto colon = this->options.redis.rfind(':');
-    Cluster::Options clusterOptions{this->options.redis.substr(0, colon),
+    auto host = this->options.redis.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
+    Cluster::Options clusterOptions{host,
                                     static_cast<unsigned short>(std::stoi(this->options.redis.substr(colon + 1))),
-                                    this->options.serverId, this->options.peer, this->options.forgetAfter};
+                                    this->options.serverId, this->options.peer, this->options.forgetAfter,
+                                    this->options.maxDevices};
     cluster = std::make_unique<Cluster>(io, std::move(clusterOptions), [this](const std::string& text) { log.line(text); });
     SSL_CTX_set_min_proto_version(peerTls.native_handle(), TLS1_2_VERSION);
     peerTls.set_default_verify_paths();

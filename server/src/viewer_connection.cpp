@@ -34,7 +34,9 @@ bool ViewerConnection::sealAnswered(const LoginSeal& answer) {
   if (sealStep_ != SealStep::AgentShare) return false;
   sealStep_ = SealStep::ViewerProof;
   // The ticket is bound into the keys: a share passed on to another attempt makes none that fit.
-  push(Json{{"type", "seal"}, {"share", answer.share}, {"ticket", ticket_}}.dump());
+  Json reply{{"type", "seal"}, {"share", answer.share}, {"ticket", ticket_}};
+  if (!answer.aead.empty()) reply["aead"] = answer.aead;
+  push(reply.dump());
   return true;
 }
 
@@ -158,6 +160,7 @@ void ViewerConnection::passOn(const std::string& peer, std::string opening) {
                        return self->readNext();
                      }
                      self->attempt_ = false;
+                     self->state_.gate.passedOn(self->slot_->address);
                      self->bridge(std::move(bridge), kMaxViewerMessage);
                    });
 }
@@ -176,6 +179,7 @@ void ViewerConnection::judge(const ViewerLogin& login) {
   Json forwarded{{"type", "login"}, {"ticket", ticket_}, {"address", slot_->address}};
   if (login.sealed()) {
     forwarded["seal"] = {{"sid", login.sid}, {"share", login.share}};
+    if (!login.aeads.empty()) forwarded["seal"]["aead"] = login.aeads;
     sealStep_ = SealStep::AgentShare;
   } else {
     forwarded["code"] = login.code;

@@ -42,6 +42,9 @@ class ViewerGate {
   Clock::duration admit(const std::string& address, const std::string& deviceId);
   // The two budgets one at a time, for when the device's is kept elsewhere.
   Clock::duration admitAddress(const std::string& address) { return byAddress_.admit(address); }
+  // The attempt went on to the device's server, which spends the address's budget there: a right
+  // code gives it back only there, so it is not spent twice.
+  void passedOn(const std::string& address) { byAddress_.succeeded(address); }
   // A fresh ticket for an attempt the device's agent is asked to judge.
   std::string open(std::weak_ptr<ViewerConnection> viewer, std::string deviceId, std::string address);
   const Ticket* find(const std::string& ticket) const;

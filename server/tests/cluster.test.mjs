@@ -4,10 +4,11 @@
 import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
-import { rmSync } from 'node:fs';
+import { generateKeyPairSync } from 'node:crypto';
+import { mkdirSync, rmSync } from 'node:fs';
 import { join } from 'node:path';
 import { waitFor } from '../../tests/e2e/harness.mjs';
-import { AGENT, dir, children, frameBytes, line, stop, startAgent, freePort, startRedis, startClusterServer } from './support.mjs';
+import { AGENT, SERVER, dir, children, frameBytes, line, start, stop, startAgent, freePort, startRedis, startClusterServer } from './support.mjs';
 import { WsClient, fakeAgent } from '../../bench/ws_client.mjs';
 
 describe('servers as one', () => {
@@ -29,7 +30,7 @@ describe('servers as one', () => {
   }
 
   before(async () => {
-    [redisPort, ...ports] = await Promise.all([freePort(), freePort(), freePort(), freePort()]);
+    [redisPort, ...ports] = await Promise.all([freePort(), freePort(), freePort(), freePort(), freePort(), freePort()]);
     redis = await startRedis(redisPort);
     servers.a = await startClusterServer('a', ports[0], redisPort, ['--self-signed']);
     // Behind one name the servers share one certificate.
@@ -47,11 +48,17 @@ describe('servers as one', () => {
     rmSync(dir, { recursive: true, force: true });
   });
 
-  it('lets a viewer on another server watch and control the device', async () => {
+  it('lets a viewer on another server watch and control the device, and log in again and again', async () => {
     const viewer = await watch(ports[2]);
     viewer.send({ type: 'input', action: 'key', key: 'q' });
     await line(agent, /__QOVA_INPUT__.*"q"/, 'the key through two servers');
     viewer.close();
+    // Right codes spend no budget, on the server that passes them on either: more than a burst of them.
+    for (let i = 0; i < 6; i++) {
+      const [answer, again] = await login(ports[2], deviceId, code);
+      again.close();
+      assert.equal(answer?.ok, true, JSON.stringify(answer));
+    }
   });
 
   it("passes an agent's session connection that lands on another server on to the device's", async () => {
@@ -100,5 +107,23 @@ describe('servers as one', () => {
     redis = await startRedis(redisPort);
     await waitFor(async () => { const [a, v] = await login(ports[2], deviceId, code); v.close(); return a?.ok; }, { timeout: 10000, what: 'a login after redis is back' });
     await assert.rejects(fakeAgent(ports[2], deviceId), /device ID taken/);
+  });
+
+  it("keeps later servers' own devices' IDs, and refuses new devices once the cluster is full", async () => {
+    const keys = generateKeyPairSync('ed25519');
+    // Two servers alone, a device on each, join one after the other: Redis named by a host name,
+    // with a cap the cluster already holds.
+    for (const [name, p, id] of [['d', ports[3], '444555666'], ['e', ports[4], '444555667']]) {
+      mkdirSync(join(dir, name));
+      const alone = start(SERVER, [...tls, '--state', join(dir, name), '--listen', `127.0.0.1:${p}`]);
+      await line(alone, /listening on/, `server ${name} alone`);
+      (await fakeAgent(p, id, undefined, keys)).close();
+      await stop(alone);
+      await line(await startClusterServer(name, p, `localhost:${redisPort}`, [...tls, '--max-devices', '1']), /took 1 device keys/, `${name} to join`);
+      await assert.rejects(fakeAgent(ports[0], id), /device ID taken/);
+    }
+    // Its own device still comes in, a new one does not.
+    await assert.rejects(fakeAgent(ports[3], '333444555'), /registry full/);
+    (await fakeAgent(ports[3], '444555666', undefined, keys)).close();
   });
 });

@@ -79,13 +79,14 @@ describe('server', () => {
       assert.equal(await upgrade(origin, path), status, `${path} ${origin}`);
     }
     // A socket that sends anything but a login first is closed, and so is one that answers the agent's
-    // share of a sealed login (passed on with its ticket) with anything but its proof; the logged-in viewer stays.
+    // share of a sealed login (passed on with its ticket and the cipher it chose from the page's offer)
+    // with anything but its proof; the logged-in viewer stays.
     const closedAfter = (first) => page.evaluate(([first, id]) => new Promise((resolve) => {
       const ws = new WebSocket(`wss://${location.host}/viewer`);
       const opening = JSON.stringify({ ...QovaSeal.startLogin('wrongcod', id).opening, deviceId: id });
       let shared = false;
       ws.onopen = () => ws.send(first || opening);
-      ws.onmessage = (e) => { const m = JSON.parse(e.data); if (m.type !== 'seal' || !m.ticket || !m.share) resolve('answered'); else shared = true, ws.send(opening); };
+      ws.onmessage = (e) => { const m = JSON.parse(e.data); if (m.type !== 'seal' || !m.ticket || !m.share || m.aead !== QovaSeal.AES_GCM) resolve('answered'); else shared = true, ws.send(opening); };
       ws.onclose = () => resolve(shared ? 'closed after the share' : 'closed'); }), [first, deviceId]);
     assert.equal(await closedAfter('{"type":"input","action":"key","key":"a"}'), 'closed');
     assert.equal(await closedAfter(''), 'closed after the share');

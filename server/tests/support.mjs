@@ -74,12 +74,13 @@ export async function startRedis(redisPort, folder = join(dir, 'redis')) {
   return redis;
 }
 
-// One server of a cluster on `serverPort`, named `id`; `tls` are its certificate arguments.
-export async function startClusterServer(id, serverPort, redisPort, tls) {
+// One server of a cluster on `serverPort`, named `id`; `tls` are its certificate arguments; `redis` a
+// port on 127.0.0.1, or "HOST:PORT".
+export async function startClusterServer(id, serverPort, redis, tls) {
   const secret = join(dir, 'cluster-secret');
   writeFileSync(secret, 'a cluster secret of some length\n');
   mkdirSync(join(dir, id), { recursive: true });
-  const server = start(SERVER, [...tls, '--state', join(dir, id), '--listen', `127.0.0.1:${serverPort}`, '--redis', `127.0.0.1:${redisPort}`,
+  const server = start(SERVER, [...tls, '--state', join(dir, id), '--listen', `127.0.0.1:${serverPort}`, '--redis', typeof redis === 'number' ? `127.0.0.1:${redis}` : redis,
     '--server-id', id, '--peer', `wss://127.0.0.1:${serverPort}`, '--cluster-secret-file', secret]);
   server.fingerprint = (await line(server, /SHA-256/, `server ${id}`)).split(' ').pop();
   return server;

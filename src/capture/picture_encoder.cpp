@@ -13,7 +13,7 @@ namespace qova {
 namespace {
 
 // Tile classes, as mergeTiles joins them.
-enum : uint8_t { kUnchanged = 0, kFewColours = 1, kPhoto = 2, kRefined = 3, kChanged = 4 };
+enum : uint8_t { kUnchanged = 0, kFewColours = 1, kPhoto = 2, kRefined = 3, kChanged = 4, kMoving = 5 };
 
 // Still lossy areas are sent again at this quality, with colour at full resolution: measured at
 // 45 dB or more on photographs (bench/picture_update_bench.cpp).
@@ -26,6 +26,10 @@ constexpr int kMaxShapeSide = 256;
 // apart by its extent: only a change of this many tiles or more counts as moving.
 constexpr auto kMovingWithin = std::chrono::milliseconds(250);
 constexpr long kMovingTiles = 48;
+// What moves goes at half the resolution each way: a quarter of the pixels to encode, send and
+// decode, so a video or a dragged window keeps its pace; it is refined at full resolution once still.
+// Below this side a rectangle is too small to gain from it.
+constexpr int kHalvedFromSide = 64;
 
 // The agent reads an update's header up to 256 KiB: about 8,000 rectangles. A change scattered
 // wider than this many goes as one rectangle around all of it.
@@ -99,7 +103,7 @@ std::optional<PictureUpdate> PictureEncoder::makeUpdate(const PixelBuffer* pictu
       live = true;
       const bool moving = large && tile.sentAt + kMovingWithin > now;
       const bool few = !moving && fewColours();
-      kind = few ? kFewColours : kPhoto;
+      kind = few ? kFewColours : moving ? kMoving : kPhoto;
       tile = {!few, now};
     } else if (tile.lossy && tile.sentAt + kStillBeforeRefining <= now) {
       // Text that stopped moving comes back exact; a photograph at full quality.
@@ -171,7 +175,12 @@ bool PictureEncoder::encodeRects(const PixelBuffer& picture, const std::vector<T
     const PixelBuffer area = areaOf(picture, x, y, width, height);
     std::optional<std::vector<uint8_t>> file;
     if (rect.kind == kFewColours) file = images_.encodePng(area);
-    if (rect.kind == kPhoto) file = images_.encodeJpeg(area, settings.photoQuality);
+    if (rect.kind == kPhoto || (rect.kind == kMoving && std::min(width, height) < kHalvedFromSide)) {
+      file = images_.encodeJpeg(area, settings.photoQuality);
+    } else if (rect.kind == kMoving) {
+      const auto halved = images_.drawScaled(area, (width + 1) / 2, (height + 1) / 2);
+      if (halved) file = images_.encodeJpeg(*halved, settings.photoQuality);
+    }
     if (rect.kind == kRefined) file = images_.encodeJpegFullColour(area, kRefinedQuality);
     if (!file) return false;
     const RectKind kind = rect.kind == kFewColours ? RectKind::png : RectKind::jpeg;

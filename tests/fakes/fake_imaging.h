@@ -27,12 +27,14 @@ class FakeImageContext : public ImageContext {
   std::optional<PixelBuffer> drawScaled(const PixelBuffer&, int width, int height) override {
     return failing == Step::scale ? std::nullopt : std::optional(solidPixelBuffer(width, height));
   }
-  std::optional<std::vector<uint8_t>> encodeJpeg(const PixelBuffer&, double quality) override {
+  std::optional<std::vector<uint8_t>> encodeJpeg(const PixelBuffer& image, double quality) override {
     qualities.push_back(quality);
+    jpegWidths.push_back(image.width);
     return failing == Step::encode ? std::nullopt : std::optional(std::vector<uint8_t>(jpeg.begin(), jpeg.end()));
   }
   std::optional<std::vector<uint8_t>> encodeJpegFullColour(const PixelBuffer& image, double quality) override {
     refinedQualities.push_back(quality);
+    jpegWidths.push_back(image.width);
     return failing == Step::encode || !image.isWellFormed()
                ? std::nullopt
                : std::optional(std::vector<uint8_t>(jpeg.begin(), jpeg.end()));
@@ -47,6 +49,7 @@ class FakeImageContext : public ImageContext {
   Step failing = Step::none;
   int pngs = 0;
   std::vector<double> refinedQualities;
+  std::vector<int> jpegWidths;  // of every JPEG encoded, in order
   int renders = 0;
   std::vector<double> qualities;
   std::string jpeg = "\xFF\xD8\n__QOVA_FRAME_BYTES__{\"width\":1}\n\r\n\xFF\xD9";

@@ -96,7 +96,8 @@ TEST(PictureEncoder, LargeChangesInQuickSuccessionGoLossyAndComeBackExactWhenSti
   test::FakeImageContext images;
   PictureEncoder encoder(images);
   const auto t0 = std::chrono::steady_clock::time_point{} + 10s;
-  // A 640 x 320 picture of text-like tiles (few colours); which rects a step sends, "p" PNG, "j" JPEG.
+  // A 640 x 320 picture of text-like tiles (few colours); which rects a step sends, "p" PNG, "j" JPEG,
+  // "h" JPEG at half the resolution.
   const struct {
     std::chrono::milliseconds at;
     int changedTiles;  // from the top-left, row by row; -1: no new picture
@@ -104,7 +105,7 @@ TEST(PictureEncoder, LargeChangesInQuickSuccessionGoLossyAndComeBackExactWhenSti
   } steps[] = {
       {0ms, 200, "p"},      // the whole picture
       {1000ms, 200, "p"},   // a large change after a still second: lossless
-      {1100ms, 200, "j"},   // again at once: moving, lossy
+      {1100ms, 200, "h"},   // again at once: moving, lossy and halved
       {1200ms, 1, "p"},     // a small change (typing) stays lossless even while moving
       {1300ms, -1, ""},     // not yet still long enough
       {1450ms, -1, "pp"},   // still: the lossy tiles (all but the first) come back exact
@@ -120,10 +121,13 @@ TEST(PictureEncoder, LargeChangesInQuickSuccessionGoLossyAndComeBackExactWhenSti
         for (int y = 0; y < 32; ++y) std::memset(at(picture, i % 20 * 32, i / 20 * 32 + y), value, 32 * 4);
       }
     }
+    auto jpeg = images.jpegWidths.size();
     auto update = encoder.makeUpdate(step.changedTiles >= 0 ? &picture : nullptr, std::nullopt, {}, t0 + step.at);
     std::string kinds;
     if (update) {
-      for (const auto& rect : update->header.rects) kinds += rect.kind == RectKind::png ? "p" : "j";
+      for (const auto& rect : update->header.rects) {
+        kinds += rect.kind == RectKind::png ? "p" : images.jpegWidths.at(jpeg++) < rect.width ? "h" : "j";
+      }
       encoder.sent(std::move(*update));
     }
     EXPECT_EQ(kinds, step.kinds) << step.at.count() << " ms";
