@@ -2,7 +2,7 @@
 // for it) and x11vnc + noVNC as a peer, on one 1920x1080 desktop, through one link, in one run.
 // Run through bench/picture_link.sh, which makes the network namespace this must run in.
 //   node bench/picture_link.mjs [--build DIR] [--rates unlimited,10,2] [--paths today,new,server,vnc]
-//        [--scenarios still,type,scroll,drag,video] [--scroll-seconds 20] [--out FILE]
+//        [--scenarios still,type,scroll,drag,video] [--scroll-seconds 20] [--scroll-every 40] [--out FILE]
 // Rates are Mbit/s of a token bucket on the namespace's loopback (both directions share it).
 // Figures: bytes on the link (the namespace's lo), the host's CPU (application + agent, or x11vnc +
 // websockify, with their children) and, in the page, when each update was drawn (Date.now() there
@@ -21,19 +21,19 @@ const SCREEN = { w: 1920, h: 1080 };
 const MARKERS = [[1200, 24], [1680, 24]];
 const TERMINAL = { geometry: '100x16+0+660' };
 const DRAG_WINDOW = { x: 1000, y: 680, dx: 420, dy: 60 };
-const TYPED = 16, TYPE_EVERY_MS = 500, SCROLL_EVERY_MS = 100, DRAG_SECONDS = 6, VIDEO_SECONDS = 8, STILL_SECONDS = 5;
+const TYPED = 16, TYPE_EVERY_MS = 500, DRAG_SECONDS = 6, VIDEO_SECONDS = 8, STILL_SECONDS = 5;
 const NOVNC = '/usr/share/novnc';
 
 function options(argv) {
   const o = { build: 'build', rates: 'unlimited,10,2', paths: 'today,new,vnc', scenarios: 'still,type,scroll,drag,video',
-    'scroll-seconds': '20', out: '' };
+    'scroll-seconds': '20', 'scroll-every': '40', out: '' };
   for (let i = 0; i < argv.length; i += 2) {
     const key = argv[i].replace(/^--/, '');
     if (!(key in o) || argv[i + 1] === undefined) throw new Error(`unknown or incomplete option ${argv[i]}`);
     o[key] = argv[i + 1];
   }
   return { build: resolve(o.build), rates: o.rates.split(','), paths: o.paths.split(','), scenarios: o.scenarios.split(','),
-    scrollSeconds: Number(o['scroll-seconds']), out: o.out || join(tmpdir(), `picture-link-${Date.now()}.md`) };
+    scrollSeconds: Number(o['scroll-seconds']), scrollEvery: Number(o['scroll-every']), out: o.out || join(tmpdir(), `picture-link-${Date.now()}.md`) };
 }
 
 // ---- the link and the host's figures ------------------------------------------------------------
@@ -350,13 +350,13 @@ class Row {
     return { bytesPerKey: Math.max(0, s.bytes - idle) / TYPED, median: percentile(latencies, 50), p90: percentile(latencies, 90), seen: latencies.length };
   }
 
-  async scroll(seconds) {
+  async scroll(seconds, every) {
     await this.settle();
     const from = this.desktop.events.length;
     const a = await this.snapshot();
     for (const end = Date.now() + seconds * 1000; Date.now() < end;) {
       this.desktop.tell('scroll');
-      await sleep(SCROLL_EVERY_MS);
+      await sleep(every);
     }
     const b = await this.snapshot();
     await sleep(500);
@@ -409,6 +409,7 @@ class Row {
     const a = await this.snapshot();
     await sleep(VIDEO_SECONDS * 1000);
     const s = Row.span(a, await this.snapshot());
+    await this.page.screenshot({ path: join(this.dir, 'video.png') }).catch(() => {});
     this.desktop.tell('video off');
     const shown = await waitFor(() => this.desktop.events.slice(from).find((e) => e.event === 'video'), { timeout: 5000, what: 'the video to end' }).catch(() => null);
     return { ups: s.ups, kbits: s.kbits, cpu: s.cpu, viewerCpu: s.viewerCpu, sourceFps: shown ? shown.frames / shown.seconds : NaN };
@@ -421,7 +422,7 @@ const fixed = (v, digits = 0) => (Number.isFinite(v) ? v.toFixed(digits) : '–'
 const TABLES = {
   still: ['Still screen', ['kbit/s', 'CPU %', 'updates/s'], (r) => [fixed(r.kbits, 1), fixed(r.cpu, 1), fixed(r.ups, 2)]],
   type: ['Typing in a terminal', ['bytes/char', 'key→paint median ms', 'p90 ms', 'seen'], (r) => [fixed(r.bytesPerKey), fixed(r.median), fixed(r.p90), `${r.seen}/${TYPED}`]],
-  scroll: ['Scrolling a text page (a step every 100 ms)', ['updates/s', 'step→paint median ms', 'p90 ms', 'steps seen', 'kbit/s', 'CPU %', 'viewer CPU %'],
+  scroll: ['Scrolling a text page (three lines a step)', ['updates/s', 'step→paint median ms', 'p90 ms', 'steps seen', 'kbit/s', 'CPU %', 'viewer CPU %'],
     (r) => [fixed(r.ups, 1), fixed(r.median), fixed(r.p90), `${r.seen}/${r.steps}`, fixed(r.kbits), fixed(r.cpu), fixed(r.viewerCpu)]],
   drag: ['Dragging a window (up to 30 moves/s)', ['updates/s', 'kbit/s', 'CPU %', 'moves/s'],
     (r) => [fixed(r.ups, 1), fixed(r.kbits), fixed(r.cpu), fixed(r.moves, 1)]],
@@ -443,7 +444,7 @@ function report(results, scenarios, opts) {
     }
     lines.push('');
   }
-  if (opts.scrollSeconds) lines.push(`Scrolling measured over ${opts.scrollSeconds} s.`);
+  if (opts.scrollSeconds) lines.push(`Scrolling measured over ${opts.scrollSeconds} s, a step every ${opts.scrollEvery} ms.`);
   return lines.join('\n');
 }
 
@@ -461,7 +462,7 @@ async function measureRow(desktop, browser, opts, rate, path, dir) {
     const row = new Row(desktop, host, page, browserPids(), dir);
     for (const name of opts.scenarios) {
       try {
-        figures[name] = name === 'scroll' ? await row.scroll(opts.scrollSeconds) : await row[name]();
+        figures[name] = name === 'scroll' ? await row.scroll(opts.scrollSeconds, opts.scrollEvery) : await row[name]();
       } catch (error) {
         console.error(`${rate}/${path}/${name}: ${error.message}`);
       }

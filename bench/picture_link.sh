@@ -3,7 +3,8 @@
 # Makes a network namespace whose loopback is the link (MTU 1500, shaped by a token bucket per rate)
 # and runs the whole comparison inside it; the X display is a Unix socket. Needs root.
 #   bench/picture_link.sh [--build DIR] [--rates unlimited,10,2] [--paths today,new,server,vnc]
-#                         [--scenarios still,type,scroll,drag,video] [--scroll-seconds 20] [--out FILE]
+#                         [--scenarios still,type,scroll,drag,video] [--scroll-seconds 20]
+#                         [--scroll-every 40] [--out FILE]
 # Prints markdown tables and writes them to /tmp/picture-link-*.md (or --out).
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"

@@ -49,6 +49,9 @@ let decoding = false;
 let queuedFrame = null;        // newest frame that arrived while one was decoding
 // The picture at its own pixels, painted by frames or updates and presented scaled or 1:1.
 const backBuffer = document.createElement('canvas');
+// A copy within the picture goes through here: drawing a canvas onto itself makes the browser
+// snapshot all of it first, ten times the cost of the part moved.
+const copyBuffer = document.createElement('canvas');
 let pictureShown = false;
 let actualSize = false;        // 1:1 with scrolling instead of fitting the window
 const updates = [];            // updates waiting to be drawn, in order: each builds on the one before
@@ -389,11 +392,11 @@ async function drawUpdates() {
     });
     fitBackBuffer(header.width, header.height);
     const context = backBuffer.getContext('2d');
-    let halved = false;
+    let halved = false, sharp = false;
     for (const image of images) {
       if (image.source) {
-        // Within one canvas the source is read as it was before the draw, however the two overlap.
-        context.drawImage(backBuffer, image.source[0], image.source[1], image.w, image.h, image.x, image.y, image.w, image.h);
+        sharp = true;
+        copyWithin(image);
         continue;
       }
       const bitmap = await image.bitmap;
@@ -401,7 +404,7 @@ async function drawUpdates() {
       // A half-resolution (moving) rect is doubled by repeating pixels, six times quicker than
       // filtering; presenting it filters once, and it comes again sharp once still.
       const half = bitmap.width < image.w;
-      halved ||= half;
+      [halved, sharp] = [halved || half, sharp || !half];
       context.imageSmoothingEnabled = !half;
       context.drawImage(bitmap, image.x, image.y, image.w, image.h);
       context.imageSmoothingEnabled = true;
@@ -411,10 +414,19 @@ async function drawUpdates() {
     const sameGeometry = frameInfo && frameInfo.width === header.width && frameInfo.height === header.height;
     frameInfo = header;
     if (header.rtt !== undefined) rate.rtt = header.rtt;
-    present(sameGeometry && !header.full ? changedBox(header.rects) : null, halved);
+    present(sameGeometry && !header.full ? changedBox(header.rects) : null, halved && !sharp);
     drawn(header);
   }
   drawingUpdates = false;
+}
+
+function copyWithin({ x, y, w, h, source: [sx, sy] }) {
+  if (w <= 0 || h <= 0) return;
+  if (copyBuffer.width < w || copyBuffer.height < h) [copyBuffer.width, copyBuffer.height] = [Math.max(w, copyBuffer.width), Math.max(h, copyBuffer.height)];
+  const scratch = copyBuffer.getContext('2d');
+  scratch.globalCompositeOperation = 'copy';
+  scratch.drawImage(backBuffer, sx, sy, w, h, 0, 0, w, h);
+  backBuffer.getContext('2d').drawImage(copyBuffer, 0, 0, w, h, x, y, w, h);
 }
 
 function takePointer(header, buffer, at) {
@@ -446,8 +458,8 @@ function changedBox(rects) {
 // Scaling the whole picture with high quality costs a software-rendering browser most of an update;
 // when only `box` (picture pixels) changed and the layout holds, only that part is drawn again. It is
 // sampled with a margin and clipped to the box, so its edges blend as a whole redraw would.
-// A moving area is scaled the quick way, a fifth of the careful one's cost in a software-rendering
-// browser.
+// An update of moving areas only is scaled the quick way, a fifth of the careful one's cost in a
+// software-rendering browser; sharp pixels never are, as nothing would draw them again.
 function presentChanged(box, quick) {
   const canvas = $('screen');
   if (!pictureRect || canvas.width !== Math.max(1, Math.round(canvas.clientWidth * (window.devicePixelRatio || 1)))) return false;
