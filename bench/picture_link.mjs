@@ -229,6 +229,7 @@ class HostVnc {
 // In the page: every drawn update gets its time and the colours of the two marker spots.
 function installDrawProbe({ markers, screen }) {
   const draws = window.benchDraws = [];
+  window.benchPicture = () => window.qovaViewerStats.picture;
   window.qovaViewerStats.onDraw = (header) => {
     const canvas = document.getElementById('screen');
     const rect = window.qovaViewerStats.pictureRect || { x: 0, y: 0, w: canvas.clientWidth, h: canvas.clientHeight };
@@ -247,6 +248,7 @@ import RFB from './core/rfb.js';
 const markers = ${JSON.stringify(MARKERS)};
 const draws = window.benchDraws = [];
 const rfb = new RFB(document.getElementById('screen'), 'ws://' + location.host + '/websockify');
+window.benchPicture = () => rfb._display._backbuffer;
 rfb.scaleViewport = true;
 const display = rfb._display;
 const flip = display.flip.bind(display);
@@ -312,13 +314,42 @@ class Row {
     }
   }
 
+  // The viewer's picture beside the screen, pixel by pixel (the pointer is in neither): PSNR and the
+  // share of pixels that are exact; both pictures are kept for a person to look at. Null where the page
+  // keeps no picture at the screen's size.
+  async fidelity(name) {
+    const png = spawnSync('import', ['-window', 'root', 'png:-'], { env: this.desktop.env, maxBuffer: 64 << 20, timeout: 10000 }).stdout;
+    if (!png || !png.length) return null;
+    writeFileSync(join(this.dir, `${name}-screen.png`), png);
+    const result = await within(this.page.evaluate(async (base64) => {
+      const picture = window.benchPicture && window.benchPicture();
+      const screen = await createImageBitmap(new Blob([Uint8Array.from(atob(base64), (c) => c.charCodeAt(0))], { type: 'image/png' }), { colorSpaceConversion: 'none' });
+      if (!picture || picture.width !== screen.width || picture.height !== screen.height) return null;
+      const scratch = new OffscreenCanvas(screen.width, screen.height).getContext('2d');
+      scratch.drawImage(screen, 0, 0);
+      const [a, b] = [scratch.getImageData(0, 0, screen.width, screen.height).data,
+        picture.getContext('2d').getImageData(0, 0, screen.width, screen.height).data];
+      let squares = 0, exact = 0;
+      for (let i = 0; i < a.length; i += 4) {
+        const d = [a[i] - b[i], a[i + 1] - b[i + 1], a[i + 2] - b[i + 2]];
+        squares += d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
+        if (!d[0] && !d[1] && !d[2]) exact++;
+      }
+      const mse = squares / (3 * a.length / 4);
+      return { psnr: mse ? 10 * Math.log10(255 * 255 / mse) : Infinity, exact: exact / (a.length / 4), shown: picture.toDataURL('image/png') };
+    }, png.toString('base64')), 30000, 'the comparison with the screen');
+    if (!result) return null;
+    writeFileSync(join(this.dir, `${name}-viewer.png`), Buffer.from(result.shown.split(',')[1], 'base64'));
+    return { psnr: result.psnr, exact: result.exact };
+  }
+
   async still() {
     await this.settle();
     const a = await this.snapshot();
     await sleep(STILL_SECONDS * 1000);
     const s = Row.span(a, await this.snapshot());
     this.idleBytesPerSecond = s.bytes / s.seconds;
-    return { kbits: s.kbits, cpu: s.cpu, ups: s.ups };
+    return { kbits: s.kbits, cpu: s.cpu, ups: s.ups, ...(await this.fidelity('still')) };
   }
 
   async type() {
@@ -364,6 +395,8 @@ class Row {
     const steps = this.desktop.events.slice(from).filter((e) => e.event === 'scroll');
     const draws = (await this.draws()).filter((d) => d.t >= a.t);
     this.keep('scroll', { steps, draws });
+    await sleep(1000);  // what moved is refined once still
+    const fidelity = await this.fidelity('scroll');
     // A draw shows the newest step (at its time) whose code its marker carries.
     const shown = draws.map((d) => {
       const [low, high] = d.spots.map(hueIndex);
@@ -379,7 +412,7 @@ class Row {
     }
     const s = Row.span(a, b);
     return { ups: s.ups, kbits: s.kbits, cpu: s.cpu, viewerCpu: s.viewerCpu, median: percentile(latencies, 50), p90: percentile(latencies, 90),
-      seen: latencies.length, steps: steps.length };
+      seen: latencies.length, steps: steps.length, ...fidelity };
   }
 
   async drag() {
@@ -420,10 +453,11 @@ class Row {
 
 const fixed = (v, digits = 0) => (Number.isFinite(v) ? v.toFixed(digits) : '–');
 const TABLES = {
-  still: ['Still screen', ['kbit/s', 'CPU %', 'updates/s'], (r) => [fixed(r.kbits, 1), fixed(r.cpu, 1), fixed(r.ups, 2)]],
+  still: ['Still screen', ['kbit/s', 'CPU %', 'updates/s', 'PSNR dB', 'exact %'],
+    (r) => [fixed(r.kbits, 1), fixed(r.cpu, 1), fixed(r.ups, 2), fixed(r.psnr, 1), fixed(100 * r.exact, 2)]],
   type: ['Typing in a terminal', ['bytes/char', 'key→paint median ms', 'p90 ms', 'seen'], (r) => [fixed(r.bytesPerKey), fixed(r.median), fixed(r.p90), `${r.seen}/${TYPED}`]],
-  scroll: ['Scrolling a text page (three lines a step)', ['updates/s', 'step→paint median ms', 'p90 ms', 'steps seen', 'kbit/s', 'CPU %', 'viewer CPU %'],
-    (r) => [fixed(r.ups, 1), fixed(r.median), fixed(r.p90), `${r.seen}/${r.steps}`, fixed(r.kbits), fixed(r.cpu), fixed(r.viewerCpu)]],
+  scroll: ['Scrolling a text page (three lines a step)', ['updates/s', 'step→paint median ms', 'p90 ms', 'steps seen', 'kbit/s', 'CPU %', 'viewer CPU %', 'after: PSNR dB', 'exact %'],
+    (r) => [fixed(r.ups, 1), fixed(r.median), fixed(r.p90), `${r.seen}/${r.steps}`, fixed(r.kbits), fixed(r.cpu), fixed(r.viewerCpu), fixed(r.psnr, 1), fixed(100 * r.exact, 2)]],
   drag: ['Dragging a window (up to 30 moves/s)', ['updates/s', 'kbit/s', 'CPU %', 'moves/s'],
     (r) => [fixed(r.ups, 1), fixed(r.kbits), fixed(r.cpu), fixed(r.moves, 1)]],
   video: ['Full-screen change (video-like)', ['updates/s', 'kbit/s', 'CPU %', 'viewer CPU %', 'source fps'],

@@ -52,6 +52,7 @@ const backBuffer = document.createElement('canvas');
 // A copy within the picture goes through here: drawing a canvas onto itself makes the browser
 // snapshot all of it first, ten times the cost of the part moved.
 const copyBuffer = document.createElement('canvas');
+stats.picture = backBuffer;
 let pictureShown = false;
 let actualSize = false;        // 1:1 with scrolling instead of fitting the window
 const updates = [];            // updates waiting to be drawn, in order: each builds on the one before

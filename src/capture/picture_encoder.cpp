@@ -15,9 +15,9 @@ namespace {
 // Tile classes, as mergeTiles joins them.
 enum : uint8_t { kUnchanged = 0, kFewColours = 1, kPhoto = 2, kRefined = 3, kChanged = 4, kMoving = 5 };
 
-// Still lossy areas are sent again at this quality, with colour at full resolution: measured at
-// 45 dB or more on photographs (bench/picture_update_bench.cpp).
-constexpr double kRefinedQuality = 0.95;
+// Still lossy areas are sent again at this quality, with colour at full resolution: 45 dB or more
+// also on a photograph with fine grain (0.95 left that at 41.5 dB; bench/picture_link.sh).
+constexpr double kRefinedQuality = 0.97;
 
 constexpr int kMaxShapeSide = 256;
 
