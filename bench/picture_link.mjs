@@ -321,6 +321,7 @@ class Row {
     const png = spawnSync('import', ['-window', 'root', 'png:-'], { env: this.desktop.env, maxBuffer: 64 << 20, timeout: 10000 }).stdout;
     if (!png || !png.length) return null;
     writeFileSync(join(this.dir, `${name}-screen.png`), png);
+    await this.page.screenshot({ path: join(this.dir, `${name}-page.png`) }).catch(() => {});
     const result = await within(this.page.evaluate(async (base64) => {
       const picture = window.benchPicture && window.benchPicture();
       const screen = await createImageBitmap(new Blob([Uint8Array.from(atob(base64), (c) => c.charCodeAt(0))], { type: 'image/png' }), { colorSpaceConversion: 'none' });

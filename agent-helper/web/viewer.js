@@ -53,6 +53,9 @@ const backBuffer = document.createElement('canvas');
 // snapshot all of it first, ten times the cost of the part moved.
 const copyBuffer = document.createElement('canvas');
 stats.picture = backBuffer;
+let unsharp = null;            // the picture area last presented the quick way, in picture pixels
+let sharpenTimer = 0;
+const SHARPEN_AFTER_MS = 150;
 let pictureShown = false;
 let actualSize = false;        // 1:1 with scrolling instead of fitting the window
 const updates = [];            // updates waiting to be drawn, in order: each builds on the one before
@@ -393,19 +396,19 @@ async function drawUpdates() {
     });
     fitBackBuffer(header.width, header.height);
     const context = backBuffer.getContext('2d');
-    let halved = false, sharp = false;
+    let moving = false;  // a scroll or a half-resolution area: more is likely to follow soon
     for (const image of images) {
       if (image.source) {
-        sharp = true;
+        moving = true;
         copyWithin(image);
         continue;
       }
       const bitmap = await image.bitmap;
       if (!bitmap) continue;  // a damaged rect is left as it was; the next change of it repaints it
-      // A half-resolution (moving) rect is doubled by repeating pixels, six times quicker than
-      // filtering; presenting it filters once, and it comes again sharp once still.
+      // A half-resolution rect is doubled by repeating pixels, six times quicker than filtering;
+      // presenting it filters once, and it comes again sharp once still.
       const half = bitmap.width < image.w;
-      [halved, sharp] = [halved || half, sharp || !half];
+      moving ||= half;
       context.imageSmoothingEnabled = !half;
       context.drawImage(bitmap, image.x, image.y, image.w, image.h);
       context.imageSmoothingEnabled = true;
@@ -415,7 +418,7 @@ async function drawUpdates() {
     const sameGeometry = frameInfo && frameInfo.width === header.width && frameInfo.height === header.height;
     frameInfo = header;
     if (header.rtt !== undefined) rate.rtt = header.rtt;
-    present(sameGeometry && !header.full ? changedBox(header.rects) : null, halved && !sharp);
+    present(sameGeometry && !header.full ? changedBox(header.rects) : null, moving);
     drawn(header);
   }
   drawingUpdates = false;
@@ -459,8 +462,8 @@ function changedBox(rects) {
 // Scaling the whole picture with high quality costs a software-rendering browser most of an update;
 // when only `box` (picture pixels) changed and the layout holds, only that part is drawn again. It is
 // sampled with a margin and clipped to the box, so its edges blend as a whole redraw would.
-// An update of moving areas only is scaled the quick way, a fifth of the careful one's cost in a
-// software-rendering browser; sharp pixels never are, as nothing would draw them again.
+// While something moves it is scaled the quick way, a fifth of the careful one's cost in a
+// software-rendering browser, and carefully once it has been still for a moment.
 function presentChanged(box, quick) {
   const canvas = $('screen');
   if (!pictureRect || canvas.width !== Math.max(1, Math.round(canvas.clientWidth * (window.devicePixelRatio || 1)))) return false;
@@ -480,6 +483,15 @@ function presentChanged(box, quick) {
   context.drawImage(backBuffer, sx, sy, sw, sh, ox + sx * scale, oy + sy * scale, sw * scale, sh * scale);
   context.restore();
   placePointer();
+  if (quick) {
+    unsharp = unsharp ? changedBox([unsharp, box].map((b) => [b.x, b.y, b.w, b.h])) : box;
+    clearTimeout(sharpenTimer);
+    sharpenTimer = setTimeout(() => {
+      const area = unsharp;
+      unsharp = null;
+      if (area) present(area);
+    }, SHARPEN_AFTER_MS);
+  }
   return true;
 }
 
@@ -497,6 +509,7 @@ function present(box = null, quick = false) {
     canvas.width = width;
     canvas.height = height;
   }
+  unsharp = null;  // all of it is drawn carefully now
   const context = canvas.getContext('2d');
   context.fillStyle = '#0f121a';
   context.fillRect(0, 0, canvas.width, canvas.height);
