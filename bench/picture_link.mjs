@@ -13,7 +13,7 @@ import { tmpdir } from 'node:os';
 import { join, resolve, dirname } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { createInterface } from 'node:readline';
-import { loadPlaywright, launchBrowser, waitFor, sleep } from '../tests/e2e/harness.mjs';
+import { loadPlaywright, launchBrowser, pictureBesideScreen, waitFor, sleep } from '../tests/e2e/harness.mjs';
 
 const HERE = dirname(fileURLToPath(import.meta.url));
 const SCREEN = { w: 1920, h: 1080 };
@@ -229,7 +229,6 @@ class HostVnc {
 // In the page: every drawn update gets its time and the colours of the two marker spots.
 function installDrawProbe({ markers, screen }) {
   const draws = window.benchDraws = [];
-  window.benchPicture = () => window.qovaViewerStats.picture;
   window.qovaViewerStats.onDraw = (header) => {
     const canvas = document.getElementById('screen');
     const rect = window.qovaViewerStats.pictureRect || { x: 0, y: 0, w: canvas.clientWidth, h: canvas.clientHeight };
@@ -237,7 +236,8 @@ function installDrawProbe({ markers, screen }) {
     const context = canvas.getContext('2d');
     const spots = markers.map(([mx, my]) => Array.from(context.getImageData(Math.round((rect.x + rect.w * mx / screen.w) * ratio),
       Math.round((rect.y + rect.h * my / screen.h) * ratio), 1, 1).data.slice(0, 3)));
-    draws.push({ t: Date.now(), capturedAt: header?.timestamp, rects: Array.isArray(header?.rects), spots });
+    draws.push({ t: Date.now(), capturedAt: header?.timestamp, rects: Array.isArray(header?.rects), spots,
+      kinds: Array.isArray(header?.rects) ? header.rects.map((r) => r.slice(0, 6).join(',')).join(' ') : undefined, bytes: header?.bytes });
   };
 }
 
@@ -314,31 +314,14 @@ class Row {
     }
   }
 
-  // The viewer's picture beside the screen, pixel by pixel (the pointer is in neither): PSNR and the
-  // share of pixels that are exact; both pictures are kept for a person to look at. Null where the page
-  // keeps no picture at the screen's size.
+  // The viewer's picture beside the screen (the pointer is in neither); both are kept for a person to
+  // look at. Null where the page keeps no picture at the screen's size.
   async fidelity(name) {
     const png = spawnSync('import', ['-window', 'root', 'png:-'], { env: this.desktop.env, maxBuffer: 64 << 20, timeout: 10000 }).stdout;
     if (!png || !png.length) return null;
     writeFileSync(join(this.dir, `${name}-screen.png`), png);
     await this.page.screenshot({ path: join(this.dir, `${name}-page.png`) }).catch(() => {});
-    const result = await within(this.page.evaluate(async (base64) => {
-      const picture = window.benchPicture && window.benchPicture();
-      const screen = await createImageBitmap(new Blob([Uint8Array.from(atob(base64), (c) => c.charCodeAt(0))], { type: 'image/png' }), { colorSpaceConversion: 'none' });
-      if (!picture || picture.width !== screen.width || picture.height !== screen.height) return null;
-      const scratch = new OffscreenCanvas(screen.width, screen.height).getContext('2d');
-      scratch.drawImage(screen, 0, 0);
-      const [a, b] = [scratch.getImageData(0, 0, screen.width, screen.height).data,
-        picture.getContext('2d').getImageData(0, 0, screen.width, screen.height).data];
-      let squares = 0, exact = 0;
-      for (let i = 0; i < a.length; i += 4) {
-        const d = [a[i] - b[i], a[i + 1] - b[i + 1], a[i + 2] - b[i + 2]];
-        squares += d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
-        if (!d[0] && !d[1] && !d[2]) exact++;
-      }
-      const mse = squares / (3 * a.length / 4);
-      return { psnr: mse ? 10 * Math.log10(255 * 255 / mse) : Infinity, exact: exact / (a.length / 4), shown: picture.toDataURL('image/png') };
-    }, png.toString('base64')), 30000, 'the comparison with the screen');
+    const result = await within(pictureBesideScreen(this.page, png), 30000, 'the comparison with the screen');
     if (!result) return null;
     writeFileSync(join(this.dir, `${name}-viewer.png`), Buffer.from(result.shown.split(',')[1], 'base64'));
     return { psnr: result.psnr, exact: result.exact };
@@ -443,10 +426,13 @@ class Row {
     const a = await this.snapshot();
     await sleep(VIDEO_SECONDS * 1000);
     const s = Row.span(a, await this.snapshot());
+    // From the host's capture to the paint, where the page is told when that was.
+    const delays = (await this.draws()).filter((d) => d.t >= a.t && d.capturedAt).map((d) => d.t - d.capturedAt);
     await this.page.screenshot({ path: join(this.dir, 'video.png') }).catch(() => {});
     this.desktop.tell('video off');
     const shown = await waitFor(() => this.desktop.events.slice(from).find((e) => e.event === 'video'), { timeout: 5000, what: 'the video to end' }).catch(() => null);
-    return { ups: s.ups, kbits: s.kbits, cpu: s.cpu, viewerCpu: s.viewerCpu, sourceFps: shown ? shown.frames / shown.seconds : NaN };
+    return { ups: s.ups, kbits: s.kbits, cpu: s.cpu, viewerCpu: s.viewerCpu, sourceFps: shown ? shown.frames / shown.seconds : NaN,
+      delay: percentile(delays, 50), delayP90: percentile(delays, 90) };
   }
 }
 
@@ -461,8 +447,8 @@ const TABLES = {
     (r) => [fixed(r.ups, 1), fixed(r.median), fixed(r.p90), `${r.seen}/${r.steps}`, fixed(r.kbits), fixed(r.cpu), fixed(r.viewerCpu), fixed(r.psnr, 1), fixed(100 * r.exact, 2)]],
   drag: ['Dragging a window (up to 30 moves/s)', ['updates/s', 'kbit/s', 'CPU %', 'moves/s'],
     (r) => [fixed(r.ups, 1), fixed(r.kbits), fixed(r.cpu), fixed(r.moves, 1)]],
-  video: ['Full-screen change (video-like)', ['updates/s', 'kbit/s', 'CPU %', 'viewer CPU %', 'source fps'],
-    (r) => [fixed(r.ups, 1), fixed(r.kbits), fixed(r.cpu), fixed(r.viewerCpu), fixed(r.sourceFps, 1)]],
+  video: ['Full-screen change (video-like)', ['updates/s', 'kbit/s', 'CPU %', 'viewer CPU %', 'source fps', 'capture→paint median (p90) ms'],
+    (r) => [fixed(r.ups, 1), fixed(r.kbits), fixed(r.cpu), fixed(r.viewerCpu), fixed(r.sourceFps, 1), `${fixed(r.delay)} (${fixed(r.delayP90)})`]],
 };
 
 function report(results, scenarios, opts) {

@@ -3,7 +3,8 @@
 # that scrolls on command, a small window to be dragged and a full-screen "video" (photo-like frames
 # redrawn at 30 a second) shown on command. Commands come one a line on stdin; what was done, and
 # when (wall-clock ms), goes out as JSON lines on stdout.
-#   scroll          the page moves by three lines and its marker shows the next step's colours
+#   scroll          the page moves by three lines (down, and up once at the end) and its marker
+#                   shows the next step's colours
 #   video on|off    the full-screen picture appears and changes 30 times a second, or goes
 #   quit
 # The marker (two bars above the page) encodes the scroll step as two of twelve hues, so a viewer
@@ -71,6 +72,7 @@ class Desktop:
     def __init__(self, root):
         self.root = root
         self.step = 0
+        self.direction = 1  # down the page; at an end the scroll turns, so every run scrolls
         self.video_on = False
         self.video_index = 0
         self.video_shown = 0
@@ -138,7 +140,10 @@ class Desktop:
             self.root.destroy()
         elif words == ['scroll']:
             self.step += 1
-            self.text.yview_scroll(3, 'units')
+            top, bottom = self.text.yview()
+            if (self.direction > 0 and bottom >= 1.0) or (self.direction < 0 and top <= 0.0):
+                self.direction = -self.direction
+            self.text.yview_scroll(3 * self.direction, 'units')
             self.show_marker()
             self.root.update_idletasks()
             emit('scroll', step=self.step)

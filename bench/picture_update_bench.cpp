@@ -1,6 +1,6 @@
 // The richer picture's cost at 1920x1080, without a display: the tile comparison of an unchanged
-// screen, the update for one character typed into a text area, a whole-screen photo change and the
-// refinement of a still photo; and the JPEG qualities the defaults were chosen from (bytes and
+// screen, the update for one character typed into a text area, a scrolled text page, a whole-screen
+// photo change and the refinement of a still photo; and the JPEG qualities the defaults were chosen from (bytes and
 // PSNR of a photo-like picture).
 #include <benchmark/benchmark.h>
 #include <turbojpeg.h>
@@ -104,7 +104,10 @@ struct Encoder {
   qova::PictureEncoder encoder{*images};
   qova::UpdateSettings settings{kWidth, kHeight, qova::CaptureSession::kDefaultPhotoQuality, false};
   const qova::PictureEncoder::TimePoint start = std::chrono::steady_clock::now();
-  explicit Encoder(const PixelBuffer& first) { encoder.sent(*encoder.makeUpdate(&first, {}, settings, start)); }
+  explicit Encoder(const PixelBuffer& first, bool copies = false) {
+    settings.copies = copies;
+    encoder.sent(*encoder.makeUpdate(&first, {}, settings, start));
+  }
 };
 
 void report(benchmark::State& state, const std::optional<qova::PictureUpdate>& update) {
@@ -143,14 +146,35 @@ void BM_OneTypedCharacterWithDamage(benchmark::State& state) {
 }
 BENCHMARK(BM_OneTypedCharacterWithDamage)->Unit(benchmark::kMillisecond);
 
+// A text page of 960x640 at the screen's right scrolled by three lines (60 rows), new lines at its
+// bottom; the argument says whether copies are asked for (the reference agent asks).
+void BM_ScrolledTextPage(benchmark::State& state) {
+  constexpr int kLeft = 960, kHeightOfPage = 640, kShift = 60;
+  const PixelBuffer before = textScreen(), after = copyOf(before);
+  for (int y = 0; y < kHeightOfPage; ++y) {
+    if (y + kShift < kHeightOfPage) {
+      std::memcpy(at(after, kLeft, y), at(before, kLeft, y + kShift), (kWidth - kLeft) * 4);
+    } else {
+      std::memset(at(after, kLeft, y), 255, (kWidth - kLeft) * 4);
+    }
+  }
+  for (int column = 0; column < 40; ++column) glyph(after, kLeft + 20 + column * 9, kHeightOfPage - 40, 9000 + column);
+  Encoder e(before, state.range(0) != 0);
+  std::optional<qova::PictureUpdate> update;
+  for (auto _ : state) update = e.encoder.makeUpdate(&after, {}, e.settings, e.start);
+  report(state, update);
+}
+BENCHMARK(BM_ScrolledTextPage)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// The argument says whether copies are asked for: what looking for one costs where there is none.
 void BM_WholeScreenPhotoChange(benchmark::State& state) {
   const PixelBuffer second = photo(2);
-  Encoder e(firstPhoto());
+  Encoder e(firstPhoto(), state.range(0) != 0);
   std::optional<qova::PictureUpdate> update;
   for (auto _ : state) update = e.encoder.makeUpdate(&second, {}, e.settings, e.start);
   report(state, update);
 }
-BENCHMARK(BM_WholeScreenPhotoChange)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WholeScreenPhotoChange)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 void BM_WholeScreenTextChange(benchmark::State& state) {
   const PixelBuffer second = textScreen();

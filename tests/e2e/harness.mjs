@@ -28,6 +28,29 @@ export function launchBrowser(playwright) {
     args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking', '--disable-component-update'] });
 }
 
+// The page's picture (a canvas at the screen's size) beside a PNG of the screen, pixel by pixel: PSNR,
+// the share of exact pixels and the picture as a PNG data URL. Null when the sizes differ.
+export function pictureBesideScreen(page, png) {
+  return page.evaluate(async (base64) => {
+    const picture = window.benchPicture ? window.benchPicture() : window.qovaViewerStats.picture;
+    const bytes = Uint8Array.from(atob(base64), (c) => c.charCodeAt(0));
+    const screen = await createImageBitmap(new Blob([bytes], { type: 'image/png' }), { colorSpaceConversion: 'none' });
+    if (!picture || picture.width !== screen.width || picture.height !== screen.height) return null;
+    const scratch = new OffscreenCanvas(screen.width, screen.height).getContext('2d');
+    scratch.drawImage(screen, 0, 0);
+    const [a, b] = [scratch.getImageData(0, 0, screen.width, screen.height).data,
+      picture.getContext('2d').getImageData(0, 0, screen.width, screen.height).data];
+    let squares = 0, exact = 0;
+    for (let i = 0; i < a.length; i += 4) {
+      const d = [a[i] - b[i], a[i + 1] - b[i + 1], a[i + 2] - b[i + 2]];
+      squares += d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
+      if (!d[0] && !d[1] && !d[2]) exact++;
+    }
+    const mse = squares / (3 * a.length / 4);
+    return { psnr: mse ? 10 * Math.log10(255 * 255 / mse) : Infinity, exact: exact / (a.length / 4), shown: picture.toDataURL('image/png') };
+  }, png.toString('base64'));
+}
+
 const readLines = (file) => (existsSync(file) ? readFileSync(file, 'utf8').split('\n').filter(Boolean) : []);
 
 // The whole product on one private display: Xvfb, the application (--auto-start) and the probe window.

@@ -5,7 +5,7 @@ import assert from 'node:assert/strict';
 import { readFileSync, existsSync } from 'node:fs';
 import { join } from 'node:path';
 import { execFileSync } from 'node:child_process';
-import { Desktop, loadPlaywright, launchBrowser, waitFor, sleep } from './harness.mjs';
+import { Desktop, loadPlaywright, launchBrowser, pictureBesideScreen, waitFor, sleep } from './harness.mjs';
 import { startServer, stop, port, fingerprint } from '../../server/tests/support.mjs';
 
 const PROBE = { x: 975, y: 200 };
@@ -164,6 +164,13 @@ describe('web viewer with the real application', () => {
   it('a typed character is drawn, and the pointer image follows a move', async () => {
     await typedCharactersAreDrawn();
     await pointerImageFollows();
+  });
+
+  it('once the screen is still, the picture is the screen at 45 dB or better', async () => {
+    await sleep(1500);  // moving and lossy areas are sent again sharp after 300 ms
+    const screen = execFileSync('/usr/bin/import', ['-display', desktop.display, '-window', 'root', 'png:-'], { maxBuffer: 64 << 20 });
+    const compared = await pictureBesideScreen(page, screen);
+    assert.ok(compared && compared.psnr >= 45, `the picture is at ${compared?.psnr} dB of the screen, ${compared?.exact} exact`);
   });
 
   it('files sent by picker and by drop land in the received files folder', async () => {
