@@ -486,7 +486,9 @@ function presentChanged(box, quick) {
   if (quick) {
     unsharp = unsharp ? changedBox([unsharp, box].map((b) => [b.x, b.y, b.w, b.h])) : box;
     clearTimeout(sharpenTimer);
-    sharpenTimer = setTimeout(() => {
+    // Never in the middle of an update: the picture would show it half drawn.
+    sharpenTimer = setTimeout(function sharpen() {
+      if (drawingUpdates) return void (sharpenTimer = setTimeout(sharpen, SHARPEN_AFTER_MS));
       const area = unsharp;
       unsharp = null;
       if (area) present(area);
