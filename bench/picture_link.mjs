@@ -237,7 +237,7 @@ function installDrawProbe({ markers, screen }) {
     const spots = markers.map(([mx, my]) => Array.from(context.getImageData(Math.round((rect.x + rect.w * mx / screen.w) * ratio),
       Math.round((rect.y + rect.h * my / screen.h) * ratio), 1, 1).data.slice(0, 3)));
     draws.push({ t: Date.now(), capturedAt: header?.timestamp, rects: Array.isArray(header?.rects), spots,
-      layout: Array.isArray(header?.rects) ? header.rects.map((r) => r.slice(0, 6).join(',')).join(' ') : undefined, bytes: header?.bytes });
+      layout: Array.isArray(header?.rects) ? header.rects.map((r) => r.join(',')).join(' ') : undefined, bytes: header?.bytes });
   };
 }
 

@@ -1,6 +1,7 @@
 #include "capture/picture_encoder.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "capture/frame_message.h"
 #include "capture/picture_copy.h"
@@ -67,6 +68,7 @@ std::optional<PictureUpdate> PictureEncoder::makeUpdate(const PixelBuffer* pictu
   const bool full = fullOwed_ || !picture_ || picture_->width != next->width || picture_->height != next->height;
   std::vector<uint8_t> classes;
   std::optional<PictureCopy> copy;
+  std::optional<PixelBuffer> base;  // what the agent holds under the rects, where only part was compared
   if (full) {
     classes.assign(static_cast<size_t>(grid.count()), kChanged);
   } else if (next->data == picture_->data) {
@@ -79,12 +81,19 @@ std::optional<PictureUpdate> PictureEncoder::makeUpdate(const PixelBuffer* pictu
       // What the agent will hold once it made the move; only what that leaves different is sent.
       std::vector<uint8_t> candidates = damageFits ? *damagedTiles : std::vector<uint8_t>(classes.size(), 1);
       for (const size_t index : tilesOf(*copy, grid)) candidates[index] = 1;
-      classes = changedTiles(withCopy(*picture_, *copy), *next, &candidates);
+      base = withCopy(*picture_, *copy);
+      classes = changedTiles(*base, *next, &candidates);
     }
+    // Outside the damage the picture may already show a change drawn after the damage was fetched,
+    // whose damage comes with a later sample: the agent does not hold that yet, so neither may we.
+    const bool partly = damageFits && std::find(damagedTiles->begin(), damagedTiles->end(), 0) != damagedTiles->end();
+    if (partly && !base) base = *picture_;
+    if (!partly) base.reset();
   }
 
   PictureUpdate update;
   update.picture = *next;
+  update.base = std::move(base);
   update.tiles = full ? std::vector<PictureUpdate::TileState>(classes.size()) : tiles_;
   if (copy) moveTileStates(*copy, grid, now, update.tiles);
   update.cursor = cursor_;
@@ -218,7 +227,7 @@ void PictureEncoder::addPointer(const std::optional<CursorState>& pointer, const
 
 void PictureEncoder::sent(PictureUpdate update) {
   if (update.header.full) fullOwed_ = false;
-  picture_ = std::move(update.picture);
+  picture_ = update.base ? heldAfter(*update.base, update.picture, update.header.rects) : std::move(update.picture);
   tiles_ = std::move(update.tiles);
   cursor_ = update.cursor;
   shapeSerial_ = update.shapeSerial;
@@ -226,6 +235,32 @@ void PictureEncoder::sent(PictureUpdate update) {
   for (const auto& tile : tiles_) {
     if (tile.lossy && (!earliestLossy_ || tile.sentAt < *earliestLossy_)) earliestLossy_ = tile.sentAt;
   }
+}
+
+// `base` with the rects of an update taken from `picture`, in a buffer of the encoder's own that the
+// next such update writes into again. A base made for a copy is fresh, and becomes that buffer.
+PixelBuffer PictureEncoder::heldAfter(const PixelBuffer& base, const PixelBuffer& picture,
+                                      const std::vector<UpdateRect>& rects) {
+  const size_t rowBytes = static_cast<size_t>(base.width) * 4;
+  const auto row = [](const PixelBuffer& p, int y) { return p.data + static_cast<size_t>(y) * p.bytesPerRow; };
+  const bool fresh = picture_ && base.data != picture_->data && base.bytesPerRow == static_cast<int>(rowBytes);
+  if (fresh) {
+    ownStorage_ = base.storage;
+    ownData_ = const_cast<uint8_t*>(base.data);
+  } else if (base.data != ownData_) {
+    auto bytes = std::make_shared<std::vector<uint8_t>>(rowBytes * static_cast<size_t>(base.height));
+    for (int y = 0; y < base.height; ++y) std::memcpy(bytes->data() + y * rowBytes, row(base, y), rowBytes);
+    ownData_ = bytes->data();
+    ownStorage_ = std::move(bytes);
+  }
+  for (const UpdateRect& rect : rects) {
+    if (rect.kind == RectKind::copy) continue;
+    for (int y = rect.y; y < rect.y + rect.height; ++y) {
+      std::memcpy(ownData_ + y * rowBytes + static_cast<size_t>(rect.x) * 4, row(picture, y) + rect.x * 4,
+                  static_cast<size_t>(rect.width) * 4);
+    }
+  }
+  return {base.width, base.height, static_cast<int>(rowBytes), ownData_, ownStorage_};
 }
 
 bool PictureEncoder::owesUpdate(const std::optional<CursorState>& pointer, const UpdateSettings& settings,

@@ -37,6 +37,7 @@ struct PictureUpdate {
     std::chrono::steady_clock::time_point sentAt;
   };
   PixelBuffer picture;
+  std::optional<PixelBuffer> base;  // under the rects, when the rest of `picture` was not compared
   std::vector<TileState> tiles;
   std::optional<UpdateCursor> cursor;
   std::optional<uint64_t> shapeSerial;
@@ -82,10 +83,13 @@ class PictureEncoder {
                    PictureUpdate& update) const;
   void addPointer(const std::optional<CursorState>& pointer, const UpdateSettings& settings,
                   PictureUpdate& update) const;
+  PixelBuffer heldAfter(const PixelBuffer& base, const PixelBuffer& picture, const std::vector<UpdateRect>& rects);
 
   ImageContext& images_;
   bool fullOwed_ = true;
-  std::optional<PixelBuffer> picture_;
+  std::optional<PixelBuffer> picture_;  // as the agent holds it, at the source's pixels
+  std::shared_ptr<const void> ownStorage_;  // a picture only the encoder writes, once it holds one
+  uint8_t* ownData_ = nullptr;
   std::vector<PictureUpdate::TileState> tiles_;
   std::optional<UpdateCursor> cursor_;
   std::optional<uint64_t> shapeSerial_;

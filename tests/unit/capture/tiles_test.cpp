@@ -134,6 +134,25 @@ TEST(PictureEncoder, LargeChangesInQuickSuccessionGoLossyAndComeBackExactWhenSti
   }
 }
 
+// A change drawn between the damage's fetch and the grab is in the picture before its damage comes
+// (with the next sample): it must still be sent then.
+TEST(PictureEncoder, AChangeThatIsPicturedBeforeItsDamageIsSentWhenTheDamageComes) {
+  test::FakeImageContext images;
+  PictureEncoder encoder(images);
+  const auto t0 = std::chrono::steady_clock::now();
+  encoder.sent(*encoder.makeUpdate(&static_cast<const PixelBuffer&>(padded(70, 40)), std::nullopt, {}, t0));
+  const PixelBuffer picture = padded(70, 40);
+  at(picture, 0, 0)[0] ^= 1;   // its damage comes now
+  at(picture, 40, 35)[0] ^= 1;  // its damage comes with the next sample
+  const std::vector<std::pair<std::vector<uint8_t>, int>> steps = {{{1, 0, 0, 0, 0, 0}, 0}, {{0, 0, 0, 0, 1, 0}, 32}};
+  for (const auto& [damaged, x] : steps) {
+    auto update = encoder.makeUpdate(&picture, std::nullopt, {}, t0, &damaged);
+    ASSERT_TRUE(update && update->header.rects.size() == 1);
+    EXPECT_EQ(update->header.rects[0].x, x);
+    encoder.sent(std::move(*update));
+  }
+}
+
 // A header longer than the agent reads would lose the update: a change scattered over a 5K-class
 // screen goes as one photograph around it, and comes back exact once still.
 TEST(PictureEncoder, AChangeScatteredOverTooManyRectanglesGoesAsOne) {
