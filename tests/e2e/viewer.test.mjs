@@ -167,10 +167,15 @@ describe('web viewer with the real application', () => {
   });
 
   it('once the screen is still, the picture is the screen at 45 dB or better', async () => {
-    await sleep(1500);  // moving and lossy areas are sent again sharp after 300 ms
-    const screen = execFileSync('/usr/bin/import', ['-display', desktop.display, '-window', 'root', 'png:-'], { maxBuffer: 64 << 20 });
-    const compared = await pictureBesideScreen(page, screen);
-    assert.ok(compared && compared.psnr >= 45, `the picture is at ${compared?.psnr} dB of the screen, ${compared?.exact} exact`);
+    // Lossy areas are sent again sharp after 300 ms; a busy machine may take longer, a stale tile forever.
+    let compared;
+    const close = async () => {
+      const screen = execFileSync('/usr/bin/import', ['-display', desktop.display, '-window', 'root', 'png:-'], { maxBuffer: 64 << 20 });
+      compared = await pictureBesideScreen(page, screen);
+      return compared && compared.psnr >= 45;
+    };
+    await waitFor(close, { timeout: 10000, interval: 500, what: 'the picture to match the screen' })
+      .catch(() => assert.fail(`the picture is at ${compared?.psnr} dB of the screen, ${compared?.exact} exact`));
   });
 
   it('files sent by picker and by drop land in the received files folder', async () => {
