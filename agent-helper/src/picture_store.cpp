@@ -141,7 +141,7 @@ bool PictureStore::takeRefreshWish() {
   // link; asking again for that whole would only bring the refinement again, and again. Up to its raw
   // pixels' size nothing held is waste worth a whole picture.
   const auto raw = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_) * 4;
-  const auto cap = std::min(kMaxHeldBytes, std::max(std::max<std::size_t>(wholeBytes_, 1) * kHeldPerWholePicture, raw));
+  const auto cap = std::min(kMaxHeldBytes, std::max(wholeBytes_ * kHeldPerWholePicture, raw));
   // Only once it has taken what is in flight: a stalled viewer would otherwise ask again with each
   // whole picture that others are sent meanwhile.
   const bool blind = copyTiles_ > 0 && std::any_of(viewers_.begin(), viewers_.end(), [](const auto& entry) {

@@ -36,14 +36,8 @@ constexpr int kHalvedFromSide = 64;
 // wider than this many goes as one rectangle around all of it.
 constexpr size_t kMaxRects = 4096;
 
-std::vector<size_t> tilesOf(const PictureCopy& copy, TileGrid grid) {
-  std::vector<size_t> tiles;
-  for (int row = copy.y / kTileSide; row * kTileSide < copy.y + copy.height; ++row) {
-    for (int column = copy.x / kTileSide; column * kTileSide < copy.x + copy.width; ++column) {
-      tiles.push_back(static_cast<size_t>(row * grid.columns() + column));
-    }
-  }
-  return tiles;
+std::vector<uint8_t> tilesOf(const PictureCopy& copy, TileGrid grid) {
+  return tilesTouched({{copy.x, copy.y, copy.width, copy.height}}, grid);
 }
 
 PixelBuffer areaOf(const PixelBuffer& picture, int x, int y, int width, int height) {
@@ -80,7 +74,8 @@ std::optional<PictureUpdate> PictureEncoder::makeUpdate(const PixelBuffer* pictu
     if (copy) {
       // What the agent will hold once it made the move; only what that leaves different is sent.
       std::vector<uint8_t> candidates = damageFits ? *damagedTiles : std::vector<uint8_t>(classes.size(), 1);
-      for (const size_t index : tilesOf(*copy, grid)) candidates[index] = 1;
+      const auto moved = tilesOf(*copy, grid);
+      for (size_t index = 0; index < moved.size(); ++index) candidates[index] |= moved[index];
       base = withCopy(*picture_, *copy);
       classes = changedTiles(*base, *next, &candidates);
     }
@@ -146,7 +141,9 @@ std::optional<PictureUpdate> PictureEncoder::makeUpdate(const PixelBuffer* pictu
 void PictureEncoder::moveTileStates(const PictureCopy& copy, TileGrid grid, TimePoint now,
                                     std::vector<PictureUpdate::TileState>& tiles) {
   const auto before = tiles;
-  for (const size_t index : tilesOf(copy, grid)) {
+  const auto moved = tilesOf(copy, grid);
+  for (size_t index = 0; index < moved.size(); ++index) {
+    if (!moved[index]) continue;
     const int top = static_cast<int>(index) / grid.columns() * kTileSide + copy.shift;
     const int bottom = std::min(top + kTileSide, grid.height + copy.shift) - 1;
     tiles[index] = {false, now};
